@@ -1,0 +1,44 @@
+#pragma once
+// TDateTime: days since 30 December 1899 in local time, the fraction being the time of day.
+// Pure helpers; safe to call from any thread.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+using TDateTime = double;
+
+struct TDateTimeParts {
+  int Year = 1899, Month = 12, Day = 30;
+  int Hour = 0, Minute = 0, Second = 0, MilliSecond = 0;
+};
+
+// The current local date and time. Tests may replace the clock; an empty function restores
+// the system clock. The clock is process-wide: set it before threads that read it start.
+TDateTime Now();
+void SetNowFunction(std::function<TDateTime()> clock);
+
+// Encoding and decoding. Encode throws EZephlin for a date or time that does not exist.
+bool IsValidDate(int year, int month, int day);
+bool IsValidTime(int hour, int minute, int second, int milliSecond);
+TDateTime EncodeDate(int year, int month, int day);
+TDateTime EncodeTime(int hour, int minute, int second, int milliSecond);
+TDateTime EncodeDateTime(const TDateTimeParts& parts);
+TDateTimeParts DecodeDateTime(TDateTime value);
+int DaysInMonth(int year, int month);
+
+// Whole days since 30 December 1899 (that date is day 0).
+int32_t DayCount(TDateTime value);
+
+// The same moment with seconds and milliseconds dropped.
+TDateTime TruncateToMinute(TDateTime value);
+
+// The user's short date and long time, separated by one blank (locale "%x %X").
+std::string FormatShortDateLongTime(TDateTime value);
+
+// "hh:nn:ss:zzz", the stamp of test-log lines.
+std::string FormatTimeStamp(TDateTime value);
+
+// Conversions to and from the C library's local broken-down time; used by file-time code.
+TDateTime FromUnixTimeLocal(int64_t secondsSinceEpoch, int32_t nanoseconds = 0);
+int64_t ToUnixTimeLocal(TDateTime value);

@@ -1,0 +1,55 @@
+#pragma once
+// Files and directories: the stand-ins for the original platform's file functions.
+// Local paths use "/"; a path ending in "/" names a directory. Safe to call from any thread.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/DateTime.h"
+
+// Attribute bits of an enumerated entry.
+enum : uint32_t {
+  faReadOnly = 0x01,   // the owner's write permission bit is clear
+  faHidden = 0x02,     // the name begins with "."
+  faDirectory = 0x10,  // a directory, after following a symbolic link
+};
+
+struct TSearchRec {
+  std::string Name;     // the entry's name, without its directory
+  uint32_t Attr = 0;    // fa... bits
+  int64_t Size = 0;     // bytes; 0 for directories
+  TDateTime Time = 0;   // last write, local time
+  bool IsSymLink = false;
+};
+
+// The entries of a directory whose names match the mask, sorted by name in byte order with
+// "." and ".." first. "*.*" and "*" match every name; otherwise fnmatch rules, ASCII letters
+// compared without regard to case. An unreadable or missing directory gives an empty list.
+std::vector<TSearchRec> FindFiles(const std::string& directory, const std::string& mask);
+bool MatchesMask(const std::string& name, const std::string& mask);
+
+bool FileExists(const std::string& path);        // exists and is not a directory
+bool DirectoryExists(const std::string& path);   // "/" always exists
+bool ForceDirectories(const std::string& path);  // creates it with its parents; true when it exists after
+bool DeleteFile(const std::string& path);        // true when it was removed
+bool RemoveDir(const std::string& path);         // an empty directory; true when removed
+int64_t GetFileSize(const std::string& path);    // -1 when it cannot be read
+
+// Last-write time in local time; returns false when the file cannot be read or changed.
+bool GetFileTimeLocal(const std::string& path, TDateTime& time);
+bool SetFileTimeLocal(const std::string& path, TDateTime time);
+
+// Splits at the last "/": "a/b/c.txt" -> "a/b/" and "c.txt".
+std::string ExtractFilePath(const std::string& path);
+std::string ExtractFileName(const std::string& path);
+std::string IncludeTrailingSlash(const std::string& path);
+
+// Writes the whole content to a temporary file in the same directory and renames it over the
+// target, so readers see the old file or the new one, never a torn one. Throws EZephlin
+// "Unable to write to <path>" when the file system refuses; the old file then stays whole.
+// mode is applied to a newly created file (0600 for files that hold passwords).
+void WriteFileAtomic(const std::string& path, const std::string& content, unsigned mode = 0644);
+
+// Reads a whole file; false when it does not exist or cannot be read.
+bool ReadWholeFile(const std::string& path, std::string& content);
