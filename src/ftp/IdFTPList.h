@@ -1,0 +1,148 @@
+#pragma once
+// The directory listing parser of the FTP client (spec.md Part 4.2): listing entries
+// (TIdFTPListItem), their collection (TIdFTPListItems), format detection from the first line,
+// the Unix, MS-DOS, disk-prefix and names-only layouts, and the rule that a failing line
+// empties the collection built so far.
+//
+// Everything here is pure: no I/O, no global state, no clock. The current date that
+// year-less Unix dates and the MS-DOS two-digit-year window depend on is a parameter, so
+// tests inject it and parallel tests never share a clock. Any thread may call any function
+// here; one collection must not be used by two threads at once.
+//
+// How the FTP client (TIdFTP, Parts 4.1/4.3) uses it:
+//
+//   class TIdFTP {
+//     TIdFTPListing FListing;                    // the last listing: text + parsed entries
+//    public:
+//     TIdFTPListItems& ListingItems() { return FListing.Items(Now()); }   // Part 4.2
+//   };
+//
+//   // in ListDirectory, after the final reply was accepted (never on failure, so a
+//   // failed ListDirectory leaves the previous listing and its entries in place):
+//   FListing.SetText(std::move(receivedBytes));  // discards the previous entries
+//
+// ListingItems parses lazily: the first call after SetText detects the format from line 1
+// and parses every line; later calls return the same collection. A listing with no lines
+// gives an empty collection. No failure leaves the parser: a line that cannot be parsed
+// (including every line of an lfUnknown listing, whose failure spec.md calls
+// EIdInvalidFTPListingFormat "Unknown FTP listing format") empties the collection and is
+// dropped, and building goes on with the next line.
+//
+// Callers that hold the text themselves (tests, the fuzz target) call ParseListing directly:
+//
+//   TIdFTPListItems items;
+//   ParseListing(text, EncodeDate(2026, 12, 7), items);   // lines end at CR LF, LF or CR
+//
+// Cost: linear in the size of the text; a 100,000-line listing takes a few tens of ms.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/DateTime.h"
+
+// Listing formats (spec.md Part 4.2), with their numeric values.
+enum TIdFTPListFormat : uint8_t {
+  lfNone = 0,        // not parsed: entries hold only RawLine
+  lfDos = 1,         // MS-DOS layout
+  lfUnix = 2,        // Unix layout
+  lfDiskPrefix = 3,  // Unix layout (the first line mentions "DSK:")
+  lfNamesOnly = 4,   // the trimmed line is the name
+  lfUnknown = 5,     // every line fails
+  lfCustom = 6,      // no handler is ever attached: parsed as lfUnknown
+};
+
+// The kind of a listing entry (ItemKind), with its numeric values.
+enum TIdDirItemType : uint8_t {
+  ikDirectory = 0,
+  ikFile = 1,
+  ikSymbolicLink = 2,
+};
+
+// One listing entry. Fields in the declaration order of spec.md, with its initial values.
+struct TIdFTPListItem {
+  int64_t ItemSize = 0;            // size in bytes
+  int32_t LinkCount = 0;           // the link-count column of a Unix line
+  std::string RawLine;             // the listing line as received (without its line end)
+  std::string ItemName;            // may hold blanks
+  std::string GroupRights = "???"; // characters 5 to 7 of a Unix permission column
+  std::string Group = "????????";
+  std::string OwnerRights = "???"; // characters 2 to 4 of a Unix permission column
+  std::string Owner = "????????";
+  std::string OtherRights = "???"; // characters 8 to 10 of a Unix permission column
+  TDateTime ModifiedTime = 0;      // as the server shows it; 0 when unknown
+  std::string LinkTarget;          // for a symbolic link, what it points to
+  TIdDirItemType ItemKind = ikFile;
+};
+
+// The collection: entries in listing order, 0-based access, and the format in force.
+class TIdFTPListItems {
+ public:
+  int Count() const { return static_cast<int>(FItems.size()); }
+  // Throws std::out_of_range for an index outside 0 .. Count() - 1.
+  const TIdFTPListItem& Items(int index) const;
+  TIdFTPListItem& Items(int index);
+  const TIdFTPListItem& operator[](int index) const { return Items(index); }
+  TIdFTPListItem& operator[](int index) { return Items(index); }
+
+  std::vector<TIdFTPListItem>::const_iterator begin() const { return FItems.begin(); }
+  std::vector<TIdFTPListItem>::const_iterator end() const { return FItems.end(); }
+
+  TIdFTPListItem& Add();  // appends a new entry with the initial values
+  void Clear();           // removes every entry; ListFormat is kept
+
+  TIdFTPListFormat ListFormat = lfUnix;
+
+ private:
+  std::vector<TIdFTPListItem> FItems;
+};
+
+// Splits listing text into lines: a line ends at CR LF, at LF or at CR; text after the last
+// line end is a line too; empty text has no lines. The views point into `text`.
+std::vector<std::string_view> SplitListingLines(std::string_view text);
+
+// Detection rules 1-4 of spec.md Part 4.2, from the first line alone. Never lfNone,
+// lfNamesOnly or lfCustom (those are only chosen by a caller).
+TIdFTPListFormat DetectListFormat(std::string_view firstLine);
+
+// Parses one line with the rules of `format` into `item` (whose RawLine is not touched).
+// Returns false when the line fails (for lfUnknown and lfCustom always). `now` is the
+// current local date and time, used for year-less Unix dates, a Unix day that is not a
+// number, and the MS-DOS two-digit-year window. For single-line tests; ParseListing is the
+// entry point for whole listings.
+bool ParseListLine(TIdFTPListFormat format, std::string_view line, TDateTime now,
+                   TIdFTPListItem& item);
+
+// Building the collection (spec.md Part 4.2) from a whole LIST reply: empties `items`; if
+// the text has at least one line, sets items.ListFormat from line 1 (DetectListFormat) and
+// parses every line with it: a TOTAL line 1 is skipped for lfUnix, empty and blank/tab-only
+// lines are skipped, a failing line empties the collection. With no lines the format is
+// left as it was. Pure, linear, never throws for any input (except std::bad_alloc).
+void ParseListing(std::string_view text, TDateTime now, TIdFTPListItems& items);
+
+// The same, with the format chosen by the caller instead of detected (lfNone keeps only
+// RawLine, lfNamesOnly takes the trimmed line as the name, ...).
+void ParseListing(std::string_view text, TIdFTPListFormat format, TDateTime now,
+                  TIdFTPListItems& items);
+
+// The last listing of a client: its received text and the entries parsed from it on demand.
+class TIdFTPListing {
+ public:
+  // Replaces the listing (ListDirectory, after success); the previous entries are discarded.
+  void SetText(std::string text);
+  const std::string& Text() const { return FText; }
+  // The text split into lines (views into Text(), valid until the next SetText/Clear).
+  std::vector<std::string_view> Lines() const { return SplitListingLines(FText); }
+  // ListingItems: parses on the first call after SetText, with `now` as the current date;
+  // later calls return the same collection unchanged.
+  TIdFTPListItems& Items(TDateTime now);
+  // Forgets text and entries (as before the first listing).
+  void Clear();
+
+ private:
+  std::string FText;
+  TIdFTPListItems FItems;
+  bool FParsed = false;
+};
