@@ -1,0 +1,97 @@
+#pragma once
+// The exceptions of the FTP client. Every one derives from EIdException, which derives from
+// std::runtime_error (not from EZephlin: the FTP client is a tree of its own, and a caller
+// that wants to catch everything catches std::exception). what() is the exact message.
+
+#include <stdexcept>
+#include <string>
+
+class EIdException : public std::runtime_error {
+ public:
+  explicit EIdException(const std::string& message) : std::runtime_error(message) {}
+};
+
+// Failures that are part of normal flow (the server hung up while a reply was awaited).
+class EIdSilentException : public EIdException {
+ public:
+  using EIdException::EIdException;
+};
+
+class EIdConnClosedGracefully : public EIdSilentException {
+ public:
+  EIdConnClosedGracefully() : EIdSilentException("Connection Closed Gracefully.") {}
+};
+
+// A reply whose code is outside the accepted set. Message: the reply's text lines, each
+// followed by CR LF. ReplyCode: the reply's numeric code (0 when it was not a number).
+class EIdProtocolReplyError : public EIdException {
+ public:
+  EIdProtocolReplyError(int replyCode, const std::string& message)
+      : EIdException(message), ReplyCode(replyCode) {}
+  int ReplyCode;
+};
+
+class EIdReadTimeout : public EIdException {
+ public:
+  EIdReadTimeout() : EIdException("Read Timeout") {}
+};
+
+class EIdConnectTimeout : public EIdException {
+ public:
+  EIdConnectTimeout() : EIdException("Connect timed out.") {}
+};
+
+// A connect with a time-out failed; the message is that of the underlying socket failure
+// ("Socket Error # 10061\r\nConnection refused.").
+class EIdConnectException : public EIdException {
+ public:
+  using EIdException::EIdException;
+};
+
+class EIdAlreadyConnected : public EIdException {
+ public:
+  EIdAlreadyConnected() : EIdException("Already connected.") {}
+};
+
+class EIdNotConnected : public EIdException {
+ public:
+  EIdNotConnected() : EIdException("Not Connected") {}
+};
+
+class EIdReadLnMaxLineLengthExceeded : public EIdException {
+ public:
+  EIdReadLnMaxLineLengthExceeded() : EIdException("Max line length exceeded.") {}
+};
+
+class EIdFTPFileAlreadyExists : public EIdException {
+ public:
+  EIdFTPFileAlreadyExists() : EIdException("Destination file already exists.") {}
+};
+
+// A socket failure: "Socket Error # <n>\r\n<text>", with the Windows Sockets number <n>
+// (see platform/Socket.h for the numbers and texts). LastError is that number.
+class EIdSocketError : public EIdException {
+ public:
+  explicit EIdSocketError(int lastError);
+  int LastError;
+};
+
+// A command argument that holds a CR or LF: refused, nothing is sent (a line break would
+// smuggle a second command onto the control connection).
+class EIdInvalidCommandArgument : public EIdException {
+ public:
+  EIdInvalidCommandArgument()
+      : EIdException("Command refused: its argument contains a line break (CR or LF); nothing was sent.") {}
+};
+
+// A directory listing larger than the client accepts (TIdFTP::MaxListingSize).
+class EIdFTPListingTooLarge : public EIdException {
+ public:
+  EIdFTPListingTooLarge() : EIdException("Directory listing too large.") {}
+};
+
+// Raised inside the listing parser for a line under an unknown format (never leaves it).
+class EIdInvalidFTPListingFormat : public EIdException {
+ public:
+  EIdInvalidFTPListingFormat() : EIdException("Unknown FTP listing format") {}
+};

@@ -1,0 +1,141 @@
+#pragma once
+// TIdFTP: the FTP client (RFC 959): login, commands, and passive (PASV) or active (PORT)
+// data transfers.
+//
+// Threads: a TIdFTP belongs to the one thread that uses it (a session's worker, or the main
+// thread for a connection test); every event is raised on that thread, inside the operation
+// that causes it. The ONLY member another thread may call is ShutdownSocket(), which makes a
+// blocked operation end promptly so program exit never hangs on a worker.
+//
+// Failures are exceptions rooted at EIdException (ftp/IdException.h): a refused reply is
+// EIdProtocolReplyError with its ReplyCode; socket failures carry Windows Sockets numbers.
+//
+// Decisions beyond the classic client, for safety:
+// - PASV: the reply's address is parsed, but the data connection goes to the address of the
+//   control connection's peer (a server cannot send the client to another host).
+// - A command whose argument holds CR or LF is never sent (EIdInvalidCommandArgument).
+// - GetFile receives into a hidden temporary file beside the target and renames it over the
+//   target only after the final reply was accepted; on failure the old file stays untouched.
+// - A final reply of 426 or 450 (transfer aborted by the server) raises status 8 "Transfer
+//   aborted" and then fails with EIdProtocolReplyError carrying that code.
+// - Data connections honour ReadTimeout (connect, accept, every read and write).
+// - One listing is at most MaxListingSize bytes (EIdFTPListingTooLarge).
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ftp/IdException.h"
+#include "ftp/IdRFCReply.h"
+#include "ftp/IdTCPClient.h"
+#include "platform/Socket.h"
+
+class TIdFTPListItems;  // ftp/IdFTPList.h
+class TIdSimpleServer;
+class TTransferFile;
+
+enum TIdFTPTransferType { ftASCII = 0, ftBinary = 1 };
+
+enum TIdFtpProxyType {
+  fpcmNone = 0, fpcmUserSite, fpcmSite, fpcmOpen, fpcmUserPass, fpcmTransparent,
+  fpcmHttpProxyWithFtp
+};
+// Kept for completeness of the settings; proxy login is not implemented (never used).
+struct TIdFtpProxySettings {
+  TIdFtpProxyType ProxyType = fpcmNone;
+  std::string Host;
+  std::string UserName;
+  std::string Password;
+  int Port = 0;
+};
+
+// Raised after a completed retrieval with the local file's final path and its size.
+using TIdAfterGetEvent =
+    std::function<void(TIdComponent* ASender, const std::string& ALocalFile, int64_t ASize)>;
+
+class TIdFTP : public TIdTCPClient {
+ public:
+  TIdFTP();
+  ~TIdFTP() override;
+
+  // --- Settings (Host, Port, BoundIP, BoundPort: TIdTCPClient; ReadTimeout, MaxLineLength,
+  //     MaxLineAction, RecvBufferSize, SendBufferSize, ASCIIFilter: TIdTCPConnection) ---
+  std::string Username;
+  std::string Password;
+  bool Passive = false;                    // true: PASV; false: PORT
+  TIdFTPTransferType TransferType = ftBinary;
+  TIdFtpProxySettings ProxySettings;
+  int64_t MaxListingSize = int64_t{64} << 20;  // bytes of one listing
+
+  // --- State ---
+  TIdRFCReply Greeting;           // the reply sent on connecting
+  TIdRFCReply LoginReply;         // the last reply of the login exchange
+  std::string SystemDescription;  // first line of the SYST reply, or "Unknown"
+  // (LastReply: TIdTCPConnection)
+
+  // --- Events (all optional; OnStatus, OnConnected, OnDisconnected and the work events are
+  //     inherited). Work events of a transfer arrive with the data connection as sender. ---
+  TIdNotifyEvent OnAfterClientLogin;
+  TIdAfterGetEvent OnAfterGet;
+
+  // --- Operations (owner thread) ---
+  // Connect (ATimeout neither 0 nor -1: connect time-out in ms), greeting 220, and with
+  // ALogin: USER/PASS, OnAfterClientLogin, TYPE, SYST, status 7 "Connection established".
+  // Any failure disconnects and propagates.
+  void ConnectAndLogin(bool ALogin = true, int ATimeout = 0);
+  bool IsConnected() const { return Connected(); }
+  // Closes the control connection (no QUIT): status 3, OnDisconnected, status 4.
+  void Disconnect() override;
+
+  void SetBinaryMode();                               // "TYPE I" when the type changes
+  void ChangeDirectory(const std::string& ADirName);  // CWD, 200/250
+  void MakeDirectory(const std::string& ADirName);    // MKD, 257
+  void RemoveDirectory(const std::string& ADirName);  // RMD, 250
+  void DeleteFile(const std::string& AFileName);      // DELE, 250
+  std::string PrintWorkingDirectory();                // PWD, 257: the quoted path
+
+  // LIST (ADetails) or NLST + APath, trimmed ("LIST" for an empty path). Keeps the text as
+  // lines for ListingItems(); with ADest, also stores the lines there. A failed listing
+  // leaves the previous one in place.
+  void ListDirectory(const std::string& APath = std::string(), bool ADetails = true);
+  void ListDirectory(std::vector<std::string>* ADest, const std::string& APath, bool ADetails);
+  // RETR ASourceFile into ADestFile. An existing ADestFile without ACanOverwrite (and
+  // without an effective resume) raises EIdFTPFileAlreadyExists before anything is sent.
+  void GetFile(const std::string& ASourceFile, const std::string& ADestFile,
+               bool ACanOverwrite = false, bool AResume = false);
+  // STOR ADestFile (APPE with AAppend, STOU for an empty name) from ASourceFile.
+  void PutFile(const std::string& ASourceFile, const std::string& ADestFile, bool AAppend = false);
+
+  // The entries of the most recent successful listing, parsed on first use.
+  TIdFTPListItems& ListingItems();
+  const std::vector<std::string>& ListingLines() const { return FListingLines; }
+
+  // Any thread, any time: shuts down the control and data sockets so that a blocked read,
+  // write, connect or accept returns, and makes every later socket operation of this object
+  // fail (EIdSocketError 10004 "Interrupted system call." or EIdConnClosedGracefully). The
+  // object can then only be disconnected and destroyed.
+  void ShutdownSocket() noexcept { FCanceller.Cancel(); }
+
+  // Helpers exposed for tests: the PASV reply text -> address and port; the PORT argument.
+  static void ParsePASV(const std::string& AReplyLine, std::string& AIP, int& APort);
+  static std::string MakePortArgument(const std::string& AIP, int APort);
+
+ private:
+  class TStringSink;
+  void Login();
+  void InitDataConnection(TIdTCPConnection& AConnection);
+  void TransferIn(const std::string& ACommand, TIdDataSink& ASink, int64_t ARestartAt);
+  void TransferOut(const std::string& ACommand, TTransferFile& AFile, int64_t ASize);
+  void OpenPassiveDataConnection(std::unique_ptr<TIdTCPClient>& AData);
+  void OpenActiveListener(std::unique_ptr<TIdSimpleServer>& AData);
+  void ReadFinalReply();
+  bool CanResume();
+
+  TSocketCanceller FCanceller;
+  std::vector<std::string> FListingLines;
+  std::unique_ptr<TIdFTPListItems> FListingItems;
+  int FCanResume = -1;  // -1: not probed yet
+  bool FDataConnectionOpen = false;
+};

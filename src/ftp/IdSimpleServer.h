@@ -1,0 +1,25 @@
+#pragma once
+// TIdSimpleServer: listens on one port and accepts one connection, which it then is (the
+// data connection of active mode). Owner thread only.
+
+#include <cstdint>
+#include <string>
+
+#include "ftp/IdTCPConnection.h"
+#include "platform/Socket.h"
+
+class TIdSimpleServer : public TIdTCPConnection {
+ public:
+  std::string BoundIP;  // address to listen on; empty: any
+  int BoundPort = 0;    // 0: any free port
+
+  // Binds and listens (backlog 15); BoundPort then holds the chosen port.
+  void BeginListen();
+  // Waits for one connection (ATimeout ms, 0 without limit: EIdReadTimeout), accepts it,
+  // closes the listening socket.
+  void Listen(int ATimeout = 0);
+  void EndListen() noexcept { FListener.Close(); }
+
+ private:
+  TSocket FListener;
+};

@@ -1,0 +1,106 @@
+#pragma once
+// TIdTCPConnection: line and buffer I/O on one TCP connection, the reply reader, the one
+// function that sends commands, and the work events of data transfers.
+// Owner thread only (see TIdFTP::ShutdownSocket for the one cross-thread operation).
+
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <string>
+
+#include "ftp/IdComponent.h"
+#include "ftp/IdIOHandlerSocket.h"
+#include "ftp/IdRFCReply.h"
+
+class TSocketCanceller;
+class TTransferFile;
+
+enum TIdMaxLineAction { maException = 0, maSplit = 1 };
+
+// Where received data goes (a file, or the text of a listing).
+class TIdDataSink {
+ public:
+  virtual ~TIdDataSink() = default;
+  virtual void Write(const char* data, size_t length) = 0;  // throws on failure
+};
+
+class TIdTCPConnection : public TIdComponent {
+ public:
+  TIdTCPConnection();
+  ~TIdTCPConnection() override;
+
+  // Settings.
+  int ReadTimeout = 0;          // ms to wait for data; 0 waits without limit
+  int MaxLineLength = 16384;    // longest line ReadLn accepts
+  TIdMaxLineAction MaxLineAction = maException;
+  int RecvBufferSize = 32768;   // bytes asked per receive; chunk size of data reads
+  int SendBufferSize = 32768;   // chunk size of data writes
+  bool ASCIIFilter = false;     // clear the top bit of every received byte
+
+  // Events.
+  TIdNotifyEvent OnConnected;
+  TIdNotifyEvent OnDisconnected;
+  TWorkBeginEvent OnWorkBegin;
+  TWorkEvent OnWork;
+  TWorkEndEvent OnWorkEnd;
+
+  TIdRFCReply LastReply;  // the most recent reply read
+
+  // True while the socket is open.
+  bool Connected() const;
+  // Status 3, close, free the handler, OnDisconnected, status 4. Nothing when not connected.
+  virtual void Disconnect();
+
+  // --- Lines and replies (the control connection) ---
+  // One line up to LF, a CR before the LF removed. Waits ReadTimeout ms whenever the buffer
+  // holds no complete line (EIdReadTimeout); EIdReadLnMaxLineLengthExceeded (maException)
+  // or a cut line (maSplit) past MaxLineLength; EIdConnClosedGracefully when the peer closed.
+  std::string ReadLn();
+  // Reads one complete reply (multi-line aware) into LastReply and returns its code. With a
+  // non-empty accepted set, a code outside it raises EIdProtocolReplyError.
+  int GetResponse(std::initializer_list<int> AAllowedResponses = {});
+  // WriteCommand, then GetResponse.
+  int SendCmd(const std::string& ACommand, std::initializer_list<int> AAllowedResponses = {});
+  // The one function that sends a command: refuses a command holding CR or LF with
+  // EIdInvalidCommandArgument before anything is written, else writes it followed by CR LF.
+  void WriteCommand(const std::string& ACommand);
+  // True when a complete line is buffered or arrives within AWaitMs ms (no exception on
+  // timeout; a closed connection gives false).
+  bool ReplyWaiting(int AWaitMs);
+
+  // --- Raw data (the data connections) ---
+  void Write(const char* AData, size_t ALength);
+  // Reads until the peer closes, in RecvBufferSize chunks, into ASink, with work events
+  // (WorkRead, 0). Honours ReadTimeout per wait.
+  void ReadUntilClosed(TIdDataSink& ASink);
+  // Sends AFile from its start in SendBufferSize chunks with work events (WorkWrite, size).
+  void WriteFileData(TTransferFile& AFile, int64_t ASize);
+
+  // --- Work events, counted per mode with a nesting depth ---
+  void BeginWork(TWorkMode AWorkMode, int64_t ASize = 0);
+  void DoWork(TWorkMode AWorkMode, int64_t ACount);
+  void EndWork(TWorkMode AWorkMode);
+
+  TIdIOHandlerSocket* IOHandler() const { return FIOHandler.get(); }
+  // The canceller shared by this connection's sockets (set by the owner before connecting).
+  void SetCanceller(TSocketCanceller* ACanceller) { FCanceller = ACanceller; }
+
+ protected:
+  // Creates the socket handler (owned), handing it OnStatus.
+  TIdIOHandlerSocket& CreateIOHandler();
+  // The server closed the connection: close, status 4, OnDisconnected.
+  void ClosedByPeer();
+  // Raises the exception for a socket result code (timeouts as EIdReadTimeout).
+  [[noreturn]] void RaiseSocketError(int ACode);
+  // Receives once into the input buffer; false when the peer closed.
+  bool ReadFromStack(int ATimeoutMs, bool ARaiseExceptionIfDisconnected);
+
+  std::unique_ptr<TIdIOHandlerSocket> FIOHandler;
+  TSocketCanceller* FCanceller = nullptr;
+  std::string FInputBuffer;   // received bytes; [FConsumed, size) not yet read
+  size_t FConsumed = 0;       // compacted once it reaches 32768
+
+ private:
+  int FWorkDepth[2] = {0, 0};
+  int64_t FWorkCount[2] = {0, 0};
+};

@@ -1,0 +1,152 @@
+#pragma once
+// TCP sockets (IPv4) for the FTP client, on POSIX sockets, and the local files that data
+// transfers stream from and into.
+//
+// Failures are returned, not thrown: every operation that can fail returns 0 on success,
+// kSocketTimedOut when a wait with a limit ran out, or a Windows Sockets error number
+// (errno mapped by SocketErrorFromErrno), so messages read the same on every platform.
+// The FTP client turns them into its exceptions.
+//
+// Threads: a TSocket belongs to one thread. The one exception is TSocketCanceller::Cancel,
+// which any thread may call at any time to make the owner's blocked and later socket
+// operations return promptly with 10004 (used to stop a worker that waits on a server).
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// Windows Sockets error numbers used by name in the code.
+enum : int {
+  WSAEINTR = 10004,
+  WSAEBADF = 10009,
+  WSAEINVAL = 10022,
+  WSAEWOULDBLOCK = 10035,
+  WSAENOTSOCK = 10038,
+  WSAEADDRINUSE = 10048,
+  WSAECONNABORTED = 10053,
+  WSAECONNRESET = 10054,
+  WSAENOTCONN = 10057,
+  WSAETIMEDOUT = 10060,
+  WSAECONNREFUSED = 10061,
+  WSAEHOSTUNREACH = 10065,
+  WSAHOST_NOT_FOUND = 11001,
+};
+
+// Returned by a wait whose time limit ran out (not an error number).
+constexpr int kSocketTimedOut = -1;
+
+// errno -> Windows Sockets number (ECONNREFUSED -> 10061, ...); an unknown errno gives
+// 10000 + errno so the number at least stays distinct.
+int SocketErrorFromErrno(int err);
+// The text of a Windows Sockets number ("Connection refused."); "" for an unknown number.
+const char* SocketErrorText(int code);
+// "Socket Error # <code>\r\n<text>".
+std::string SocketErrorMessage(int code);
+
+// IPv4 addresses in host byte order.
+bool ParseIPv4(const std::string& text, uint32_t& address);  // dotted a.b.c.d only
+std::string FormatIPv4(uint32_t address);
+// "localhost" in any case -> 127.0.0.1 without a lookup; a dotted address unchanged;
+// anything else through getaddrinfo. Returns 0 or 11001 (host not found).
+int ResolveHost(const std::string& host, uint32_t& address);
+
+// Lets another thread interrupt the sockets of one owner (a client and its data
+// connections). Thread-safe. Once cancelled it stays cancelled until Reset().
+class TSocketCanceller {
+ public:
+  // Shuts down every registered socket (blocked reads and writes return at once) and makes
+  // every later wait fail with 10004. Safe from any thread, any number of times.
+  void Cancel() noexcept;
+  bool Cancelled() const noexcept { return cancelled_.load(std::memory_order_acquire); }
+  // Only the owning thread, while none of its sockets is open.
+  void Reset() noexcept { cancelled_.store(false, std::memory_order_release); }
+
+ private:
+  friend class TSocket;
+  bool Register(int fd);  // false when already cancelled
+  void CloseRegistered(int fd) noexcept;
+
+  std::mutex mutex_;
+  std::vector<int> fds_;
+  std::atomic<bool> cancelled_{false};
+};
+
+class TSocket {
+ public:
+  explicit TSocket(TSocketCanceller* canceller = nullptr) : canceller_(canceller) {}
+  ~TSocket() { Close(); }
+  TSocket(const TSocket&) = delete;
+  TSocket& operator=(const TSocket&) = delete;
+
+  void SetCanceller(TSocketCanceller* canceller) { canceller_ = canceller; }
+
+  int Open();  // a new IPv4 stream socket; closes any previous one
+  bool IsOpen() const { return fd_ >= 0; }
+  void Close() noexcept;
+  // Sends FIN both ways; the descriptor stays open until Close.
+  void Shutdown() noexcept;
+
+  int Bind(uint32_t address, uint16_t port);  // 0 and 0: any address, any port
+  int Listen(int backlog);
+  // timeoutMs <= 0 waits until the platform gives up. Polls in steps of 125 ms.
+  int Connect(uint32_t address, uint16_t port, int timeoutMs);
+  // Accepts one connection into `client` (which must not be open). timeoutMs <= 0: no limit.
+  int Accept(TSocket& client, int timeoutMs);
+
+  // Waits until data (or the peer's close) can be read. 0, kSocketTimedOut or an error.
+  int WaitReadable(int timeoutMs);
+  // Receives up to `length` bytes; `received` 0 means the peer closed the connection.
+  int Receive(char* buffer, size_t length, int timeoutMs, size_t& received);
+  // Sends all `length` bytes, waiting at most timeoutMs for each step of progress.
+  int Send(const char* buffer, size_t length, int timeoutMs);
+  // Sends `count` bytes of an open file from `offset` (advanced) without copying through
+  // user space. `sent` is what went out before a failure.
+  int SendFile(int fileHandle, int64_t& offset, size_t count, int timeoutMs, size_t& sent);
+
+  int LocalAddress(uint32_t& address, uint16_t& port) const;
+  int PeerAddress(uint32_t& address, uint16_t& port) const;
+
+ private:
+  int Wait(short events, int timeoutMs);
+  int Adopt(int fd);
+
+  int fd_ = -1;
+  TSocketCanceller* canceller_ = nullptr;
+};
+
+// A local file that a data transfer reads from or writes into (a thin owner of a descriptor).
+// Each operation returns false on failure; LastError() then holds errno.
+class TTransferFile {
+ public:
+  TTransferFile() = default;
+  ~TTransferFile() { Close(); }
+  TTransferFile(const TTransferFile&) = delete;
+  TTransferFile& operator=(const TTransferFile&) = delete;
+
+  // Opens for reading, others free to read and write it.
+  bool OpenRead(const std::string& path);
+  // Opens for writing at its end (resume).
+  bool OpenAppend(const std::string& path);
+  // Creates a new hidden file "<dir>.<name>.part-XXXXXX" beside `target` (mode 0644 less
+  // the umask); Path() gives its name.
+  bool CreateTempBeside(const std::string& target);
+  bool Write(const char* data, size_t length);  // all of it
+  int64_t Size() const;                          // -1 on failure
+  bool Close() noexcept;                         // true when closed cleanly (or not open)
+  int Handle() const { return fd_; }
+  const std::string& Path() const { return path_; }
+  int LastError() const { return error_; }
+
+  // Renames `from` over `to` atomically; false (errno in `error`) on failure.
+  static bool Rename(const std::string& from, const std::string& to, int& error);
+  static void Remove(const std::string& path) noexcept;
+  static bool Exists(const std::string& path);  // exists and is not a directory
+
+ private:
+  int fd_ = -1;
+  int error_ = 0;
+  std::string path_;
+};
