@@ -25,14 +25,15 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ftp/IdException.h"
+#include "ftp/IdFTPList.h"
 #include "ftp/IdRFCReply.h"
 #include "ftp/IdTCPClient.h"
 #include "platform/Socket.h"
 
-class TIdFTPListItems;  // ftp/IdFTPList.h
 class TIdSimpleServer;
 class TTransferFile;
 
@@ -108,9 +109,13 @@ class TIdFTP : public TIdTCPClient {
   // STOR ADestFile (APPE with AAppend, STOU for an empty name) from ASourceFile.
   void PutFile(const std::string& ASourceFile, const std::string& ADestFile, bool AAppend = false);
 
-  // The entries of the most recent successful listing, parsed on first use.
+  // The entries of the most recent successful listing, parsed on first use (year-less
+  // dates against Now() of platform/DateTime.h, which tests may replace).
   TIdFTPListItems& ListingItems();
-  const std::vector<std::string>& ListingLines() const { return FListingLines; }
+  // The text of the most recent successful listing, and its lines (views into the text,
+  // valid until the next successful listing).
+  const std::string& ListingText() const { return FListing.Text(); }
+  std::vector<std::string_view> ListingLines() const { return FListing.Lines(); }
 
   // Any thread, any time: shuts down the control and data sockets so that a blocked read,
   // write, connect or accept returns, and makes every later socket operation of this object
@@ -134,8 +139,7 @@ class TIdFTP : public TIdTCPClient {
   bool CanResume();
 
   TSocketCanceller FCanceller;
-  std::vector<std::string> FListingLines;
-  std::unique_ptr<TIdFTPListItems> FListingItems;
+  TIdFTPListing FListing;
   int FCanResume = -1;  // -1: not probed yet
   bool FDataConnectionOpen = false;
 };
