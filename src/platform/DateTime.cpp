@@ -142,7 +142,11 @@ std::string FormatShortDateLongTime(TDateTime value) {
   std::tm tm = ToTm(value);
   std::mktime(&tm);  // fills the weekday and the daylight-saving flag for the locale formats
   char buffer[128];
+  // The locale's own short date is wanted here, two-digit year or not.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-y2k"
   const size_t n = std::strftime(buffer, sizeof buffer, "%x %X", &tm);
+#pragma GCC diagnostic pop
   return std::string(buffer, n);
 }
 

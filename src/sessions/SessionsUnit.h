@@ -1,0 +1,132 @@
+#pragma once
+// The session record and the ordered session list, with the settings file that stores them.
+// Everything here runs on the main thread.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sessions/SessionEditor.h"
+
+class TSessionThread;
+class TfisFileNotification;
+class TSession;
+
+// Row index, remaining countdown, and the Connection, Function and Status texts.
+using TSessionStatusEvent = std::function<void(int32_t index, int32_t remaining, const std::string& connection,
+                                               const std::string& function, const std::string& status)>;
+using TSessionEvent = std::function<void(TSession& session)>;
+
+// Mode and starter keywords; compared exactly, case included.
+inline constexpr const char* ModeCopyLocalToRemote = "copylocaltoremote";
+inline constexpr const char* ModeCopyRemoteToLocal = "copyremotetolocal";
+inline constexpr const char* ModeSyncLocalToRemote = "synclocaltoremote";
+inline constexpr const char* ModeSyncRemoteToLocal = "syncremotetolocal";
+inline constexpr const char* StarterManual = "manual";
+inline constexpr const char* StarterCountdown = "countdown";
+inline constexpr const char* StarterDetect = "detect";
+inline constexpr const char* StarterChain = "chain";
+
+// The key that scrambles passwords in the settings file.
+inline constexpr const char* PasswordKey = "Morvelix4";
+
+// Converts the letters A to Z to lower case and leaves every other byte alone.
+std::string LowerAscii(const std::string& text);
+bool SameNameIgnoringCase(const std::string& a, const std::string& b);
+
+class TSession {
+ public:
+  TSession() = default;
+  ~TSession();
+  TSession(const TSession&) = delete;
+  TSession& operator=(const TSession&) = delete;
+
+  // Settings, in the order the settings file stores them.
+  int32_t Index = 0;
+  std::string Name;
+  std::string LocalPath;
+  std::string RemotePath;
+  std::string SessionStarter;
+  int32_t Countdown = 0;
+  int32_t DetectWait = 0;
+  std::string SessionMode;
+  bool Recurse = false;
+  std::string Host;
+  int32_t Port = 0;
+  std::string UserName;
+  std::string Password;
+  int32_t Timeout = 0;
+  bool AbortOnFailure = false;
+  bool PassiveMode = false;
+  std::string ParentSession;
+  std::string CrcFile;
+  bool TestMode = false;
+  bool DebugMode = false;
+
+  // Run-time state, never stored.
+  int32_t Remaining = 0;
+  TSessionThread* Worker = nullptr;
+  TfisFileNotification* Watcher = nullptr;
+  bool RunOnce = false;
+  TSessionStatusEvent StatusHandler;
+  TSessionEvent OnCompleted;
+
+  void CopySettingsFrom(const TSession& source);
+  void ReadFromEditor(const ISessionEditor& editor);
+  void SetCrcFile(const std::string& name);
+  void SetStatusHandler(TSessionStatusEvent handler);
+  bool IsRunning() const { return Worker != nullptr; }
+
+  // The session's own report: sent with "Offline" only while it has no worker.
+  void ReportStatus(const std::string& function, const std::string& status);
+  void Stop();
+
+  // A CRC store name made from the current local time (seconds since 30 December 1899,
+  // wrapped to 32 bits, absolute value in hexadecimal).
+  static std::string GenerateCrcFileName();
+  // Another session of the same list already uses this CRC store name.
+  std::function<bool(const std::string& name)> CrcFileTaken;
+};
+
+class TSessions {
+ public:
+  TSessions();  // loads every session from the settings file
+  ~TSessions();
+  TSessions(const TSessions&) = delete;
+  TSessions& operator=(const TSessions&) = delete;
+
+  void LoadSessions();
+  void SaveSession(int32_t index);
+  void SaveAllSessions();
+
+  int32_t AddSession(const std::string& name);
+  int32_t AddSessionInteractive();
+  void EditSessionInteractive(int32_t index);
+  int32_t CloneSession(int32_t index);
+  bool RemoveSession(int32_t index);
+
+  int32_t Count() const { return static_cast<int32_t>(Sessions.size()); }
+  TSession* GetSession(int32_t index) const;
+  int32_t FindSession(const std::string& name) const;
+
+  void SetStatusHandler(TSessionStatusEvent handler);
+  void SetEditorFactory(TSessionEditorFactory factory) { EditorFactory = std::move(factory); }
+
+  // Full path of "zephlin.ini" in the program's directory.
+  static std::string SettingsFileName();
+
+ private:
+  bool CrcFileInUse(const TSession* asking, const std::string& name) const;
+  void WriteSessionKeys(class TProfileFile& file, const TSession& session) const;
+
+  std::vector<std::unique_ptr<TSession>> Sessions;
+  TSessionStatusEvent StatusHandler;
+  TSessionEditorFactory EditorFactory;
+};
+
+// The reversible scrambling of stored passwords: four hexadecimal digits per character,
+// groups in reverse order. UnscrambleText gives false for text that is not scrambled text.
+std::string ScrambleText(const std::string& plain, const std::string& key);
+bool UnscrambleText(const std::string& stored, const std::string& key, std::string& plain);

@@ -1,0 +1,190 @@
+// The settings file "zephlin.ini": section "global" with the session count, then one section
+// per session with nineteen keys. Read once per load, written once per save.
+
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+
+#include "platform/FileSystem.h"
+#include "platform/ProfileFile.h"
+#include "platform/ProgramDir.h"
+#include "sessions/SessionsUnit.h"
+
+namespace {
+
+const char* const GlobalSection = "global";
+
+std::string SessionSection(int32_t index) { return "session" + std::to_string(index); }
+
+int HexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Up to eight hexadecimal digits; the 32-bit pattern is the value ($FFFFFFFF reads as -1).
+bool ParseHex(const std::string& digits, int32_t& value) {
+  if (digits.empty() || digits.size() > 8) return false;
+  uint32_t result = 0;
+  for (char c : digits) {
+    const int digit = HexDigitValue(c);
+    if (digit < 0) return false;
+    result = result << 4 | static_cast<uint32_t>(digit);
+  }
+  value = static_cast<int32_t>(result);
+  return true;
+}
+
+bool ParseDecimal(const std::string& text, int32_t& value) {
+  size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  if (i == text.size()) return false;
+  int64_t result = 0;
+  for (; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    result = result * 10 + (text[i] - '0');
+    if (result > static_cast<int64_t>(std::numeric_limits<int32_t>::max()) + 1) return false;
+  }
+  result = negative ? -result : result;
+  if (result > std::numeric_limits<int32_t>::max()) return false;
+  value = static_cast<int32_t>(result);
+  return true;
+}
+
+// "0x1F" (longer than two characters) and "$1F" are hexadecimal, anything else decimal.
+bool ParseInteger(const std::string& text, int32_t& value) {
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) return ParseHex(text.substr(2), value);
+  if (!text.empty() && text[0] == '$') return ParseHex(text.substr(1), value);
+  return ParseDecimal(text, value);
+}
+
+class TSettingsReader {
+ public:
+  TSettingsReader(const TProfileFile& file, std::string section) : File(file), Section(std::move(section)) {}
+
+  std::string Text(const char* key, const std::string& defaultValue) const {
+    return File.ReadString(Section, key, defaultValue);
+  }
+  int32_t Integer(const char* key, int32_t defaultValue) const {
+    int32_t value = 0;
+    return ParseInteger(Text(key, ""), value) ? value : defaultValue;
+  }
+  bool Boolean(const char* key) const { return Integer(key, 0) != 0; }
+
+ private:
+  const TProfileFile& File;
+  std::string Section;
+};
+
+void ReadSession(const TProfileFile& file, TSession& s) {
+  const TSettingsReader read(file, SessionSection(s.Index));
+  s.Name = read.Text("name", s.Name);
+  s.LocalPath = read.Text("localpath", "");
+  s.RemotePath = read.Text("remotepath", "");
+  s.SessionStarter = read.Text("sessionstarter", "");
+  s.Countdown = read.Integer("countdown", 0);
+  s.DetectWait = read.Integer("detectwait", 0);
+  s.SessionMode = read.Text("sessionmode", "");
+  s.Recurse = read.Boolean("recurse");
+  s.Host = read.Text("host", "");
+  s.Port = read.Integer("port", 21);
+  s.UserName = read.Text("username", "");
+  // A stored password that is not scrambled text cannot be recovered: it loads as empty.
+  const std::string stored = read.Text("password", "");
+  if (stored.empty() || !UnscrambleText(stored, PasswordKey, s.Password)) s.Password.clear();
+  s.Timeout = read.Integer("timeout", 0);
+  s.AbortOnFailure = read.Boolean("abortonfailure");
+  s.PassiveMode = read.Boolean("passivemode");
+  s.ParentSession = read.Text("parentsession", "");
+  s.SetCrcFile(read.Text("crcfile", ""));
+  s.TestMode = read.Boolean("testmode");
+  s.DebugMode = read.Boolean("debugmode");
+}
+
+std::string Flag(bool value) { return value ? "1" : "0"; }
+
+}  // namespace
+
+std::string TSessions::SettingsFileName() { return ProgramDirectory() + "zephlin.ini"; }
+
+void TSessions::LoadSessions() {
+  Sessions.clear();
+  TProfileFile file;
+  file.Load(SettingsFileName());
+  const int32_t count = TSettingsReader(file, GlobalSection).Integer("sessions", 0);
+  for (int32_t i = 0; i < count; ++i) {
+    const int32_t index = AddSession("");
+    ReadSession(file, *GetSession(index));
+  }
+}
+
+void TSessions::WriteSessionKeys(TProfileFile& file, const TSession& s) const {
+  const std::string section = SessionSection(s.Index);
+  file.WriteString(section, "name", s.Name);
+  file.WriteString(section, "localpath", s.LocalPath);
+  file.WriteString(section, "remotepath", s.RemotePath);
+  file.WriteString(section, "sessionstarter", s.SessionStarter);
+  file.WriteString(section, "countdown", std::to_string(s.Countdown));
+  file.WriteString(section, "detectwait", std::to_string(s.DetectWait));
+  file.WriteString(section, "sessionmode", s.SessionMode);
+  file.WriteString(section, "recurse", Flag(s.Recurse));
+  file.WriteString(section, "host", s.Host);
+  file.WriteString(section, "port", std::to_string(s.Port));
+  file.WriteString(section, "username", s.UserName);
+  file.WriteString(section, "password", ScrambleText(s.Password, PasswordKey));
+  file.WriteString(section, "timeout", std::to_string(s.Timeout));
+  file.WriteString(section, "abortonfailure", Flag(s.AbortOnFailure));
+  file.WriteString(section, "passivemode", Flag(s.PassiveMode));
+  file.WriteString(section, "parentsession", s.ParentSession);
+  file.WriteString(section, "crcfile", s.CrcFile);
+  file.WriteString(section, "testmode", Flag(s.TestMode));
+  file.WriteString(section, "debugmode", Flag(s.DebugMode));
+}
+
+void TSessions::SaveSession(int32_t index) {
+  const TSession* session = GetSession(index);
+  if (session == nullptr) return;
+  TProfileFile file;
+  file.Load(SettingsFileName());
+  file.WriteString(GlobalSection, "sessions", std::to_string(Count()));
+  WriteSessionKeys(file, *session);
+  file.Save(SettingsFileName());
+}
+
+void TSessions::SaveAllSessions() {
+  // A fresh file replaces the old one in a single rename, so a failed save leaves the old
+  // file whole instead of a deleted or half-written one.
+  TProfileFile file;
+  file.WriteString(GlobalSection, "sessions", std::to_string(Count()));
+  for (const auto& session : Sessions) WriteSessionKeys(file, *session);
+  file.Save(SettingsFileName());
+}
+
+std::string ScrambleText(const std::string& plain, const std::string& key) {
+  std::string result(plain.size() * 4, '0');
+  for (size_t p = 0; p < plain.size(); ++p) {
+    const unsigned char k = static_cast<unsigned char>(key[p % key.size()]);
+    const unsigned v = static_cast<unsigned char>(plain[p]) ^ k;
+    char group[8];
+    std::snprintf(group, sizeof group, "%04X", v);
+    // The first character's group is the last one of the result.
+    result.replace((plain.size() - 1 - p) * 4, 4, group);
+  }
+  return result;
+}
+
+bool UnscrambleText(const std::string& stored, const std::string& key, std::string& plain) {
+  if (stored.size() % 4 != 0) return false;
+  std::string result;
+  result.reserve(stored.size() / 4);
+  for (size_t end = stored.size(), k = 0; end > 0; end -= 4, ++k) {
+    int32_t v = 0;
+    if (!ParseHex(stored.substr(end - 4, 4), v)) return false;
+    const unsigned char keyChar = static_cast<unsigned char>(key[k % key.size()]);
+    result.push_back(static_cast<char>((static_cast<unsigned>(v) ^ keyChar) & 0xFF));
+  }
+  plain = std::move(result);
+  return true;
+}
