@@ -1,0 +1,165 @@
+#pragma once
+// TThread: a worker thread object on std::jthread, created suspended, with a stop request,
+// an end notification delivered on the main thread, free-when-finished, and a synchronous
+// hand-over to the main thread.
+//
+// The main thread is whatever thread runs the installed TMainThreadDispatcher's queue (the Qt
+// event loop in the program, the test's own thread in tests). Without an installed
+// dispatcher every thread counts as the main thread: Synchronize runs its call directly and
+// the end notification is delivered on the worker itself, right after Execute returned.
+//
+// Which thread may call what is written on each operation below.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stop_token>
+#include <thread>
+
+// The main thread's side of the hand-over: a queue of calls that the main thread runs.
+// This class is complete and is what tests install (the test's thread pumps it with
+// RunPending / RunPendingUntil); the program installs a subclass that wakes its event loop
+// (sessions/MainThreadDispatcher.h).
+//
+// Shutdown: after BeginShutdown, PostAndWait returns false at once without running its call,
+// and calls that waited in the queue are released the same way, so a worker blocked in
+// Synchronize can never hold up a main thread that waits for it. Post keeps working (the
+// end notifications still have to be delivered so that threads can free themselves).
+class TMainThreadDispatcher {
+ public:
+  // The constructing thread becomes the main thread.
+  TMainThreadDispatcher();
+  virtual ~TMainThreadDispatcher();
+  TMainThreadDispatcher(const TMainThreadDispatcher&) = delete;
+  TMainThreadDispatcher& operator=(const TMainThreadDispatcher&) = delete;
+
+  // Any thread.
+  bool IsMainThread() const;
+
+  // Any thread. Runs call on the main thread and waits until it has run; on the main thread
+  // it runs directly. Returns false, without running it, when shutting down. An exception
+  // thrown by the call is rethrown here. origin tags the call so that a main thread waiting
+  // for one particular thread can run that thread's calls (see RunPendingUntil).
+  bool PostAndWait(std::function<void()> call, const void* origin = nullptr);
+
+  // Any thread. Queues call for the main thread and returns at once.
+  void Post(std::function<void()> call, const void* origin = nullptr);
+
+  // Main thread. Runs every queued call (also those queued while running); returns how many.
+  int RunPending();
+
+  // Main thread. Runs queued calls (only those of origin, when origin is given) until done()
+  // is true or the timeout passed; returns done(). done is checked under the queue's lock
+  // and must be cheap; whoever makes it true calls Notify afterwards.
+  bool RunPendingUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
+                       const void* origin = nullptr);
+
+  // Any thread. Wakes RunPendingUntil to look at its condition again.
+  void Notify();
+
+  // Main thread (any thread is safe). See the class comment.
+  void BeginShutdown();
+  bool ShuttingDown() const;
+
+ protected:
+  // Called, on the posting thread, after a call was queued. The Qt dispatcher posts an event
+  // that makes its loop call RunPending.
+  virtual void WakeMainThread() {}
+
+ private:
+  struct TWaiter;
+  struct TCall {
+    std::function<void()> Run;
+    const void* Origin = nullptr;
+    std::shared_ptr<TWaiter> Waiter;  // set for PostAndWait
+  };
+
+  void Enqueue(TCall call);
+  bool TakeCall(const void* origin, TCall& call);
+  void RunCall(TCall& call);
+
+  const std::thread::id mainThread_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<TCall> queue_;
+  bool shuttingDown_ = false;
+};
+
+// Install before any TThread starts; uninstall (nullptr) only after every thread has ended.
+// The dispatcher stays owned by the caller.
+void InstallMainThreadDispatcher(TMainThreadDispatcher* dispatcher);
+TMainThreadDispatcher* InstalledMainThreadDispatcher();
+
+class TThread {
+ public:
+  using TNotifyEvent = std::function<void(TThread* sender)>;
+
+  // Creator's thread. The thread is created suspended: nothing runs before Start.
+  TThread();
+  // Main thread (or the thread's own end delivery when FreeOnTerminate). A thread that is
+  // still running is asked to stop and waited for, but a subclass must not be destroyed
+  // while its Execute runs: end it first (WaitFor), or let it free itself.
+  virtual ~TThread();
+  TThread(const TThread&) = delete;
+  TThread& operator=(const TThread&) = delete;
+
+  // Set before Start (or from Execute). When set, the object deletes itself on the main
+  // thread right after OnTerminate was delivered; nobody may touch it after Start except
+  // through Terminate, and only while its end has not been delivered (the main thread knows
+  // that: it is the one delivering it).
+  bool FreeOnTerminate = false;
+  // Set before Start; changed only on the main thread. Called on the main thread after
+  // Execute returned.
+  TNotifyEvent OnTerminate;
+
+  // Creator's thread, once. Throws EZephlin when already started.
+  void Start();
+
+  // Any thread. Sets the stop request; Execute reads it through Terminated or StopToken.
+  void Terminate();
+  bool Terminated() const;
+  // A token for std::stop_callback, e.g. to shut a socket down when a stop is requested.
+  std::stop_token StopToken() const;
+
+  // Any thread other than the thread itself. Returns when Execute has returned. On the main
+  // thread it runs this thread's hand-overs while it waits (so a Synchronize cannot
+  // deadlock) and delivers the end notification before returning; a FreeOnTerminate thread
+  // is then already deleted. For a FreeOnTerminate thread only the main thread may wait.
+  void WaitFor();
+
+  // Any thread; returns at once when the thread has not been started.
+  bool Finished() const;
+
+  // The exception that escaped Execute, if one did; read after WaitFor.
+  std::exception_ptr FatalException() const;
+
+  // Waits until every started TThread has returned from Execute and their end notifications
+  // were delivered, running hand-overs meanwhile. For program exit (after BeginShutdown and
+  // Terminate): returns false when threads are still running at the timeout. Main thread.
+  static bool WaitForAllThreads(std::chrono::milliseconds timeout);
+
+ protected:
+  virtual void Execute() = 0;
+
+  // The worker thread (in Execute). Runs call on the main thread and waits; runs it directly
+  // when already there. Returns false when the call was not run because the program is
+  // shutting down. An exception thrown by call is rethrown here.
+  bool Synchronize(const std::function<void()>& call);
+
+ private:
+  struct TShared;
+
+  void ThreadMain();
+  void DeliverEnd();
+  static void PostEnd(const std::shared_ptr<TShared>& shared);
+
+  std::shared_ptr<TShared> shared_;  // outlives the object while its end is in flight
+  std::stop_source stop_;
+  std::jthread thread_;
+  std::exception_ptr fatal_;
+};

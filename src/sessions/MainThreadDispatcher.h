@@ -1,0 +1,31 @@
+#pragma once
+// The program's main-thread hand-over: worker threads queue their calls in the dispatcher
+// and the Qt event loop of the main thread runs them.
+//
+// Calls are queued in the dispatcher and the loop is woken with a queued invocation; a
+// worker that waits for its call waits on the dispatcher, not inside Qt, so that
+// BeginShutdown can release it (a blocking queued connection could not be released while the
+// main thread waits for that worker at exit).
+
+#include <QObject>
+#include <memory>
+
+#include "platform/Thread.h"
+
+class TQtMainThreadDispatcher : public TMainThreadDispatcher {
+ public:
+  // Main thread, after the QCoreApplication exists.
+  TQtMainThreadDispatcher();
+  // Main thread. Releases waiting workers (BeginShutdown) and drops calls not yet run.
+  ~TQtMainThreadDispatcher() override;
+
+ protected:
+  void WakeMainThread() override;
+
+ private:
+  std::unique_ptr<QObject> receiver_;  // lives in the main thread; its queued calls run there
+};
+
+// Main thread: creates the dispatcher once and installs it for TThread. Used by the program
+// at start-up and by the tests of the layers above the engine.
+TQtMainThreadDispatcher& InstallQtMainThreadDispatcher();
