@@ -1,0 +1,52 @@
+// "copylocaltoremote": sends every matching local file into the remote directory, creating
+// it first, and does the same for every sub-directory when the session recurses.
+
+#include "engine/SessionThreadUnit.h"
+#include "engine/TransferPaths.h"
+#include "ftp/IdFTP.h"
+#include "platform/FileSystem.h"
+
+namespace {
+
+bool MatchesEverything(const std::string& mask) { return mask == "*.*" || mask == "*"; }
+
+}  // namespace
+
+void TSessionThread::CopyLocalToRemote(const std::string& ALocalPath, const std::string& ARemotePath) {
+  if (Terminated()) return;
+  const std::string remoteDir = ToSlashes(ARemotePath);
+  TPathSpec local = SplitPathSpec(ToSlashes(ALocalPath), "/");
+  if (local.FilePart.empty()) local.FilePart = "*.*";
+  const std::string& localDir = local.Directory;
+  const std::string& mask = local.FilePart;
+
+  MakeRemoteDirectory(remoteDir, false);
+  if (!EnterRemoteDirectory(remoteDir, "Change directory: ") && AbortOnFailure) return;
+  SendStatus("Sending ", "Set binary mode");
+  Client().SetBinaryMode();
+
+  const std::vector<TSearchRec> entries = FindFiles(localDir, mask);
+  for (const TSearchRec& entry : entries) {
+    if (Terminated()) break;
+    if ((entry.Attr & (faHidden | faDirectory)) != 0) continue;
+    SendStatus("Sending ", entry.Name);
+    try {
+      const std::string localFile = localDir + entry.Name;
+      SetCurrentFile(entry.Name, FileSizeOf(localFile));
+      LogLines({"PUT: " + localFile, "   : " + remoteDir + entry.Name});
+      SendFile(localFile, entry.Name);
+    } catch (const std::exception& error) {
+      ReportFailure(error);
+      if (AbortOnFailure) return;
+    }
+  }
+
+  if (AbortOnFailure || Terminated() || !Recurse) return;
+  // With a mask that matches everything the directories are already in hand.
+  const std::vector<TSearchRec> directories = MatchesEverything(mask) ? entries : FindFiles(localDir, "*.*");
+  for (const TSearchRec& entry : directories) {
+    if (Terminated()) break;
+    if (!IsEnterableLocalDirectory(entry)) continue;
+    CopyLocalToRemote(localDir + entry.Name + "/" + mask, ARemotePath + "/" + entry.Name);
+  }
+}

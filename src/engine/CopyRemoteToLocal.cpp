@@ -1,0 +1,91 @@
+// "copyremotetolocal": fetches every matching remote file into the local directory, giving
+// each the listed modification time, and does the same for every remote sub-directory when
+// the session recurses.
+
+#include <unordered_map>
+
+#include "engine/SessionThreadUnit.h"
+#include "engine/TransferPaths.h"
+#include "ftp/IdFTP.h"
+#include "ftp/IdFTPList.h"
+#include "platform/Errors.h"
+#include "platform/FileSystem.h"
+
+namespace {
+
+// Local entries that a fetch must not replace: read-only, hidden, or directories.
+bool IsProtectedTarget(uint32_t attributes) {
+  return (attributes & (faReadOnly | faHidden | faDirectory)) != 0;
+}
+
+}  // namespace
+
+void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std::string& ALocalPath) {
+  const TPathSpec remote = SplitPathSpec(ToSlashes(ARemotePath), "/:");
+  const std::string& remoteDir = remote.Directory;
+  const std::string& fileSpec = remote.FilePart;
+  const std::string& localDir = ALocalPath;
+
+  SendStatus("Make directory", localDir);
+  if (localDir.empty()) throw EZephlin("Unable to create directory");
+  ForceDirectories(localDir);  // a failure shows in the fetches into it
+  if (!EnterRemoteDirectory(remoteDir, "EXCEPTION: ") && AbortOnFailure) return;
+  SendStatus("Retrieve", "Set binary mode");
+  Client().SetBinaryMode();
+
+  try {
+    const int count = ListRemoteDirectory(remoteDir + fileSpec);
+    if (Client().IsConnected()) {
+      SendStatus("List", std::to_string(count) + " entries");
+      // One read of the local directory serves every "may it be replaced?" question.
+      std::unordered_map<std::string, uint32_t> localAttributes;
+      for (const TSearchRec& entry : FindFiles(localDir, "*.*")) localAttributes.emplace(entry.Name, entry.Attr);
+
+      const TIdFTPListItems& items = Client().ListingItems();
+      for (const TIdFTPListItem& item : items) {
+        if (Terminated()) return;
+        if (item.ItemKind != ikFile) continue;
+        // A server may list full paths: only the last part names the local file.
+        const std::string fileName = LastPart(item.ItemName, "/\\:");
+        if (IsUnsafeLocalName(fileName)) {
+          ReportUnsafeName(item.ItemName);
+          continue;
+        }
+        const std::string localFile = localDir + "/" + fileName;
+        auto existing = localAttributes.find(fileName);
+        if (existing != localAttributes.end() && IsProtectedTarget(existing->second)) continue;
+        SendStatus("Retrieve", item.ItemName);
+        SetCurrentFile(item.ItemName, item.ItemSize);
+        LogLines({"GET: " + remoteDir + fileName, "   : " + localFile});
+        FetchFile(fileName, localFile, true, item.ModifiedTime);
+      }
+    }
+
+    if (!Recurse) return;
+    // Without a file specification the listing above is already the whole directory.
+    if (fileSpec.empty()) {
+      SendStatus("List", remoteDir);
+    } else {
+      ListRemoteDirectory(remoteDir);
+    }
+    if (!Client().IsConnected()) return;
+    const TIdFTPListItems& items = Client().ListingItems();
+    SendStatus("List", std::to_string(items.Count()) + " entries");
+    std::vector<std::string> directories;
+    for (const TIdFTPListItem& item : items) {
+      const std::string& name = item.ItemName;
+      if (item.ItemKind != ikDirectory || (!name.empty() && name.back() == '.')) continue;
+      if (IsUnsafeLocalName(name)) {
+        ReportUnsafeName(name);
+        continue;
+      }
+      directories.push_back(name);
+    }
+    for (const std::string& name : directories) {
+      CopyRemoteToLocal(remoteDir + name + "/" + fileSpec, localDir + "/" + name);
+      if (Terminated()) return;
+    }
+  } catch (const std::exception& error) {
+    ReportFailure(error);
+  }
+}

@@ -1,0 +1,81 @@
+#pragma once
+// The CRC store: local file paths with the CRC-32 of their content when they were last sent,
+// kept between runs of "synclocaltoremote" in a small text file in the program's directory.
+//
+// File format (8-bit text, CR LF line ends): two lines per entry, in store order, first the
+// full local path, then the CRC-32 as a signed decimal 32-bit integer. No header, no count.
+//
+// Each run owns a store of its own, so overlapping runs never disturb each other's entries.
+// A store is used by one thread at a time; the free functions may be called from any thread.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+// One entry of the store.
+struct TFileCRC {
+  std::string FileName;  // full local path, exactly as the run built it
+  int32_t Crc = 0;       // CRC-32 of the content; values from 80000000 hex on are negative
+};
+
+// The standard CRC-32 (zip, PNG) of a whole file, read in chunks so that any size works.
+// 0 for a missing, unreadable or empty file. A read error after the file was opened throws
+// EZephlin.
+int32_t FileCrc32(const std::string& path);
+
+// The size of a file in bytes; 0 when it cannot be read.
+int64_t FileSizeOf(const std::string& path);
+
+// The store's file text for the given entries (also used by the editor's preload).
+std::string FormatCrcFile(const std::vector<TFileCRC>& entries);
+
+// Entries read from the store's file text. A last name without its CRC line is dropped; a
+// CRC line that is not a signed 32-bit decimal number gives 0.
+std::vector<TFileCRC> ParseCrcFile(const std::string& text);
+
+class TCrcStore {
+ public:
+  // Empties the store and fills it from the file; a missing file leaves it empty. A file
+  // that exists but cannot be read throws EZephlin "Unable to read <path>".
+  void Load(const std::string& path);
+  // Writes the store to the file (atomically); an empty store leaves the file unchanged.
+  void Save(const std::string& path) const;
+
+  // Gives `path` its current CRC-32: the first entry named exactly `path` (letter case
+  // counts) is updated, or a new entry is appended.
+  void UpdateCrc(const std::string& path);
+  // The same with a CRC already computed (taken before sending, so that a file changed while
+  // it was sent counts as changed on the next run).
+  void UpdateCrc(const std::string& path, int32_t crc);
+  // Removes the first entry named exactly `path`, if any; later entries keep their order.
+  void RemoveCrc(const std::string& path);
+  // The CRC of the first entry whose name equals `path` without regard to the case of A-Z,
+  // or nothing when no entry matches (so a stored FFFFFFFF hex is not "no entry").
+  std::optional<int32_t> LookupCrc(const std::string& path) const;
+
+  void Clear();
+  bool Empty() const { return FLiveCount == 0; }
+  size_t Count() const { return FLiveCount; }
+  // The live entries in store order.
+  std::vector<TFileCRC> Entries() const;
+  void Append(const std::string& path, int32_t crc);
+
+ private:
+  // Entries are never moved: a removed one becomes a hole, so the indexes below stay valid.
+  // Each index maps a name to the positions of its entries in ascending order, so the first
+  // match is found in constant time however large the store grows.
+  struct TSlot {
+    TFileCRC Entry;
+    bool Removed = false;
+  };
+  using TIndex = std::unordered_map<std::string, std::vector<size_t>>;
+
+  static void Unindex(TIndex& index, const std::string& key, size_t position);
+
+  std::vector<TSlot> FSlots;
+  TIndex FExact;      // by exact name
+  TIndex FCaseless;   // by name with A-Z lowered
+  size_t FLiveCount = 0;
+};

@@ -1,0 +1,262 @@
+#include "engine/SessionThreadUnit.h"
+
+#include <algorithm>
+#include <climits>
+
+#include "ftp/IdFTP.h"
+#include "platform/Errors.h"
+#include "platform/FileSystem.h"
+#include "platform/ProgramDir.h"
+#include "platform/VersionInfo.h"
+
+namespace {
+
+const char* const kMaker = "Northwind Harbour Software";
+const char* const kCopyright = "Copyright (c) 2007 Northwind Harbour Software. All rights reserved.";
+
+// Seconds to milliseconds without overflowing the client's int settings.
+int ToMilliseconds(int32_t seconds) {
+  const int64_t ms = int64_t{seconds} * 1000;
+  return static_cast<int>(std::clamp<int64_t>(ms, INT_MIN, INT_MAX));
+}
+
+std::string ProgramFileVersion() {
+  TEPInfoExe info;
+  info.ExeName = ExecutableName();
+  info.LangId = "0C09";
+  info.ReadInfo();
+  return info.FileVersion;
+}
+
+}  // namespace
+
+TSessionThread::TSessionThread() = default;
+
+TSessionThread::~TSessionThread() = default;
+
+// --- Status and test log ---
+
+void TSessionThread::SendStatus(const std::string& AFunction, const std::string& AStatus) {
+  Connection = "Connecting";
+  if (FClient) {
+    Connection = Terminated() ? "Terminating" : FClient->IsConnected() ? "Connected" : "Disconnected";
+  } else if (FClientReleased) {
+    Connection = "Disconnected";  // the attempt is over; "Connecting" would mislead
+  }
+  Function = AFunction;
+  Status = AStatus;
+  Synchronize([this] { DeliverStatus(); });
+}
+
+void TSessionThread::DeliverStatus() {
+  if (OnStatusReport) OnStatusReport(Connection, Function, Status);
+}
+
+void TSessionThread::LogLines(const std::vector<std::string>& Lines) {
+  if (!TestMode && !DebugMode) return;
+  for (const std::string& line : Lines) TestLog.push_back(FormatTimeStamp(Now()) + "  " + line);
+}
+
+std::vector<std::string> TSessionThread::HeaderLines() const {
+  return {
+      "Zephlin v2 (" + ProgramFileVersion() + ") by " + kMaker,
+      kCopyright,
+      "Test Commenced " + FormatShortDateLongTime(Now()),
+      "",
+      "Local Path: " + LocalPath,
+      "Remote Path: " + RemotePath,
+      "Session Mode: " + SessionMode,
+      "Recurse: " + BoolText(Recurse),
+      "Host: " + Host,
+      "Username: " + UserName,
+      "Timeout: " + std::to_string(Timeout),
+      "Abort On Failure: " + BoolText(AbortOnFailure),
+      "Passive Mode: " + BoolText(PassiveMode),
+      "Crc File: " + CrcFile,
+      "",
+  };
+}
+
+void TSessionThread::WriteTestLog() {
+  std::string content;
+  for (const std::string& entry : TestLog) content += entry + "\r\n";
+  try {
+    // Written whole and renamed into place: runs that end together never interleave.
+    WriteFileAtomic(ProgramDirectory() + "testlog.txt", content);
+  } catch (const std::exception&) {
+    // A log that cannot be written ends the run quietly; the session's end still runs.
+  }
+}
+
+// --- The run ---
+
+void TSessionThread::Execute() {
+  LogLines(HeaderLines());
+  SendStatus("", "");
+  {
+    std::lock_guard lock(FClientMutex);
+    FClient = std::make_unique<TIdFTP>();
+    if (FStopNow) FClient->ShutdownSocket();
+  }
+  AttachHandlers(*FClient);
+  LogLines({"Connecting to: " + Host});
+  try {
+    RunConnection();
+    ReleaseClient();
+  } catch (const std::exception& error) {
+    ReleaseClient();
+    ReportRunError(error);
+  } catch (...) {
+    ReleaseClient();
+    ReportRunError(EZephlin("Unknown error"));
+  }
+  if (!TestMode && !DebugMode) return;
+  LogLines({"", (TestMode ? "Test Completed: " : "Session Completed: ") + FormatShortDateLongTime(Now())});
+  WriteTestLog();
+}
+
+void TSessionThread::RunConnection() {
+  TIdFTP& ftp = *FClient;
+  ftp.Username = UserName;
+  ftp.Password = Password;
+  ftp.Host = Host;
+  ftp.Port = Port;
+  ftp.ReadTimeout = ToMilliseconds(Timeout);
+  ftp.Passive = PassiveMode;
+  ftp.ConnectAndLogin(true, ToMilliseconds(Timeout));
+  if (!ftp.IsConnected()) {
+    SendStatus("", "Connection failed");
+    LogLines({"Connection failed"});
+    return;
+  }
+  LogLines({ftp.LoginReply.TextWithLineEnds()});
+  LogLines({ftp.SystemDescription});
+  DispatchMode();
+  SendStatus("Disconnecting", "");
+  ftp.Disconnect();
+  if (ftp.IsConnected()) LogLines({"Disconnect failed"});
+  SendStatus("", "Done");
+}
+
+void TSessionThread::DispatchMode() {
+  if (SessionMode == "synclocaltoremote") {
+    LoadCrcStore();
+    SyncLocalToRemote(LocalPath, RemotePath);
+    if (!TestMode) SaveCrcStore();
+  } else if (SessionMode == "syncremotetolocal") {
+    SyncRemoteToLocal(RemotePath, LocalPath);
+  } else if (SessionMode == "copylocaltoremote") {
+    CopyLocalToRemote(LocalPath, RemotePath);
+  } else if (SessionMode == "copyremotetolocal") {
+    CopyRemoteToLocal(RemotePath, LocalPath);
+  }
+}
+
+void TSessionThread::ReportRunError(const std::exception& AError) {
+  const std::string text = FailureText(AError);
+  SendStatus("Error", text);
+  LogLines({"EXCEPTION: " + text});
+}
+
+void TSessionThread::AttachHandlers(TIdFTP& AClient) {
+  AClient.OnConnected = [this](TIdComponent* s) { ClientConnected(s); };
+  AClient.OnDisconnected = [this](TIdComponent* s) { ClientDisconnected(s); };
+  AClient.OnWork = [this](TIdComponent* s, TWorkMode m, int64_t n) { ClientWork(s, m, n); };
+  AClient.OnWorkBegin = [this](TIdComponent* s, TWorkMode m, int64_t n) { ClientWorkBegin(s, m, n); };
+  AClient.OnWorkEnd = [this](TIdComponent* s, TWorkMode m) { ClientWorkEnd(s, m); };
+  AClient.OnAfterClientLogin = [this](TIdComponent* s) { ClientAfterLogin(s); };
+  AClient.OnAfterGet = [this](TIdComponent* s, const std::string& f, int64_t n) { ClientAfterGet(s, f, n); };
+}
+
+void TSessionThread::ReleaseClient() {
+  std::unique_ptr<TIdFTP> client;
+  {
+    std::lock_guard lock(FClientMutex);
+    client = std::move(FClient);
+  }
+  if (!client) return;
+  // No events from the client's destruction: the run has said all it will say about it.
+  client->OnConnected = nullptr;
+  client->OnDisconnected = nullptr;
+  client->OnWork = nullptr;
+  client->OnWorkBegin = nullptr;
+  client->OnWorkEnd = nullptr;
+  client->OnAfterClientLogin = nullptr;
+  client->OnAfterGet = nullptr;
+  FClientReleased = true;
+}
+
+void TSessionThread::Stop() {
+  FStopNow = true;
+  Terminate();
+  std::lock_guard lock(FClientMutex);
+  if (FClient) FClient->ShutdownSocket();
+}
+
+TIdFTP& TSessionThread::Client() {
+  if (!FClient) throw EZephlin("Not Connected");
+  return *FClient;
+}
+
+// --- Client events ---
+
+void TSessionThread::ClientConnected(TIdComponent*) {
+  SendStatus("Connection", "Successful");
+  LogLines({"Connection successful"});
+}
+
+void TSessionThread::ClientDisconnected(TIdComponent*) {
+  SendStatus("Disconnected", "Successful");
+  LogLines({"Disconnection successful"});
+}
+
+void TSessionThread::ClientAfterLogin(TIdComponent*) {
+  SendStatus("Login", "Successful");
+  LogLines({"Login successful"});
+}
+
+void TSessionThread::ClientAfterGet(TIdComponent*, const std::string&, int64_t) {
+  SendStatus("Retrieve", "Successful");
+  LogLines({"GET successful"});
+}
+
+void TSessionThread::ClientWork(TIdComponent*, TWorkMode AWorkMode, int64_t AWorkCount) {
+  const std::string total =
+      CurrentFileSizeKB > 32 ? " / " + std::to_string(CurrentFileSizeKB) + "KB)" : std::string(")");
+  const std::string text = CurrentFile + " (" + std::to_string(AWorkCount / 1024) + "KB" + total;
+  SendStatus(AWorkMode == WorkWrite ? "Sending " : "Retrieve", text);
+}
+
+void TSessionThread::ClientWorkBegin(TIdComponent*, TWorkMode, int64_t) {}
+
+void TSessionThread::ClientWorkEnd(TIdComponent*, TWorkMode) {}
+
+// --- Helpers ---
+
+std::string TSessionThread::BoolText(bool Flag) { return Flag ? "Yes" : "No"; }
+
+void TSessionThread::SetLocalFileTime(const std::string& Path, TDateTime When) {
+  if (!FileExists(Path)) return;
+  SetFileTimeLocal(Path, TruncateToMinute(When));
+}
+
+TDateTime TSessionThread::GetLocalFileTime(const std::string& Path) {
+  TDateTime time = 0;
+  if (!FileExists(Path) || !GetFileTimeLocal(Path, time)) return 0;
+  return TruncateToMinute(time);
+}
+
+TDateTime TSessionThread::TruncateToMinute(TDateTime When) { return ::TruncateToMinute(When); }
+
+std::string TSessionThread::FailureText(const std::exception& AError) {
+  if (const auto* reply = dynamic_cast<const EIdProtocolReplyError*>(&AError)) {
+    return std::to_string(reply->ReplyCode) + " " + reply->what();
+  }
+  return AError.what();
+}
+
+// --- CRC store ---
+
+void TSessionThread::LoadCrcStore() { FCrcStore.Load(ProgramDirectory() + CrcFile); }
+
+void TSessionThread::SaveCrcStore() { FCrcStore.Save(ProgramDirectory() + CrcFile); }

@@ -1,0 +1,174 @@
+#pragma once
+// TSessionThread: one run of a session. A worker thread that connects with its own FTP
+// client, performs the session's transfer function, disconnects and ends, reporting its
+// progress to the main thread and, in test or debug mode, keeping a time-stamped test log
+// that it writes to "testlog.txt" in the program's directory.
+//
+// Threads:
+// - The creator (the session, on the main thread) sets OnStatusReport, the settings fields
+//   and the inherited end notification before Start(), and never touches them afterwards.
+// - Execute, the transfer functions, the client event handlers, SendStatus and LogLines run
+//   on the worker thread only.
+// - OnStatusReport is called on the main thread only, through Synchronize; the worker waits
+//   until it has returned. A transfer function called on the main thread (tests) reports
+//   directly.
+// - Stop() and the inherited Terminate() are for the main thread (any thread is safe).
+//
+// Usage by the session:
+//   auto* run = new TSessionThread();           // not started yet
+//   run->OnStatusReport = ...; run->OnTerminate = ...; run->FreeOnTerminate = true;
+//   run->LocalPath = ...; ... run->DebugMode = ...;
+//   run->Start();
+//   ...
+//   run->Stop();   // ends the run promptly: no further files, a blocked read returns
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/CrcStore.h"
+#include "ftp/IdComponent.h"
+#include "platform/DateTime.h"
+#include "platform/Thread.h"
+
+class TIdFTP;
+struct TIdFTPListItem;
+
+using TSessionStatusReport = std::function<void(
+    const std::string& Connection, const std::string& Function, const std::string& Status)>;
+
+class TSessionThread : public TThread {
+ public:
+  TSessionThread();
+  ~TSessionThread() override;
+
+  // Receiver of status reports; main thread only.
+  TSessionStatusReport OnStatusReport;
+
+  // The report being delivered (written by the worker, read during the hand-over).
+  std::string Connection;
+  std::string Function;
+  std::string Status;
+
+  // Settings: copies of the session's, set before Start() and read-only afterwards.
+  std::string LocalPath;
+  std::string RemotePath;
+  std::string SessionMode;
+  bool Recurse = false;
+  std::string Host;
+  int32_t Port = 21;
+  std::string UserName;
+  std::string Password;        // plain text
+  int32_t Timeout = 30;        // seconds
+  bool AbortOnFailure = false;
+  bool PassiveMode = false;
+  std::string CrcFile;         // file name of the CRC store, in the program's directory
+  bool TestMode = false;       // walk and log every step; send, fetch and delete nothing
+  bool DebugMode = false;      // transfer and log
+
+  // The run's client while a connection attempt lasts; none otherwise. Worker thread.
+  TIdFTP* FTP() const { return FClient.get(); }
+
+  // The file being transferred, for progress reports.
+  std::string CurrentFile;
+  int64_t CurrentFileSizeKB = 0;
+
+  // The test log: one entry per logged line, each with its time stamp.
+  std::vector<std::string> TestLog;
+
+  // Main thread: asks the run to end (no further file or directory is started) and shuts
+  // the client's sockets down so that a transfer or a wait for a reply returns at once.
+  // The run then reports the interrupted operation as an error and ends.
+  void Stop();
+
+  // --- Worker thread ---
+  void Execute() override;
+  void SendStatus(const std::string& AFunction, const std::string& AStatus);
+  void LogLines(const std::vector<std::string>& Lines);
+
+  static std::string BoolText(bool Flag);
+  static void SetLocalFileTime(const std::string& Path, TDateTime When);
+  static TDateTime GetLocalFileTime(const std::string& Path);
+  static TDateTime TruncateToMinute(TDateTime When);
+
+  // The transfer functions. Note the order of the arguments of the remote-to-local ones.
+  void CopyLocalToRemote(const std::string& ALocalPath, const std::string& ARemotePath);
+  void SyncLocalToRemote(const std::string& ALocalPath, const std::string& ARemotePath);
+  void CopyRemoteToLocal(const std::string& ARemotePath, const std::string& ALocalPath);
+  void SyncRemoteToLocal(const std::string& ARemotePath, const std::string& ALocalPath);
+
+  // The run's CRC store and its file (program directory + CrcFile).
+  void LoadCrcStore();
+  void SaveCrcStore();
+  TCrcStore& CrcStore() { return FCrcStore; }
+
+  // The text of a failed operation: "<code> <message>" for a refused reply, else the message.
+  static std::string FailureText(const std::exception& AError);
+
+ private:
+  void DeliverStatus();
+  TIdFTP& Client();
+  std::vector<std::string> HeaderLines() const;
+  void RunConnection();
+  void DispatchMode();
+  void ReportRunError(const std::exception& AError);
+  void WriteTestLog();
+  void AttachHandlers(TIdFTP& AClient);
+  void ReleaseClient();
+
+  // Client event handlers (worker thread, inside the client operation that raises them).
+  void ClientConnected(TIdComponent* ASender);
+  void ClientDisconnected(TIdComponent* ASender);
+  void ClientAfterLogin(TIdComponent* ASender);
+  void ClientAfterGet(TIdComponent* ASender, const std::string& ALocalFile, int64_t ASize);
+  void ClientWork(TIdComponent* ASender, TWorkMode AWorkMode, int64_t AWorkCount);
+  void ClientWorkBegin(TIdComponent* ASender, TWorkMode AWorkMode, int64_t AWorkCountMax);
+  void ClientWorkEnd(TIdComponent* ASender, TWorkMode AWorkMode);
+
+  // Shared by the transfer functions.
+  // The gate of every action that changes files: runs it only outside test mode.
+  template <typename Action>
+  void UnlessTestMode(Action&& action) {
+    if (!TestMode) action();
+  }
+  void SetCurrentFile(const std::string& AName, int64_t ASizeBytes);
+  // Reports ("Error", text) and logs "EXCEPTION: " + text.
+  void ReportFailure(const std::exception& AError);
+  void ReportFailureText(const std::string& AText);
+  // MKD with the report forms of the local-to-remote functions; never throws for a refusal.
+  void MakeRemoteDirectory(const std::string& ARemoteDir, bool AExceptionPrefixForOthers);
+  // CWD with its reports; false when it failed. AFailurePrefix goes before the failure text
+  // in the log line.
+  bool EnterRemoteDirectory(const std::string& ARemoteDir, const std::string& AFailurePrefix);
+  // LIST with the "List" reports; returns the number of entries.
+  int ListRemoteDirectory(const std::string& APath);
+  // The gated transfers and deletions: the only calls that change files on either side.
+  void SendFile(const std::string& ALocalFile, const std::string& ARemoteName);
+  // Fetches and gives the local file the listed time, to the minute.
+  void FetchFile(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
+                 TDateTime AModifiedTime);
+  void DeleteRemoteFile(const std::string& AName);
+  void RemoveRemoteDirectory(const std::string& AName);
+  void DeleteLocalFile(const std::string& APath);
+  // ("Error", "Unsafe remote name: " + name) and its log line.
+  void ReportUnsafeName(const std::string& AName);
+  // The sending steps shared by the new and changed files of SyncLocalToRemote; ACrc is the
+  // content's CRC-32 when already known.
+  void SyncSendFile(const std::string& ALocalDir, const std::string& ARemoteDir,
+                    const std::string& AName, int64_t ASize, std::optional<int32_t> ACrc);
+  void SyncDeleteRemoteEntry(const std::string& ALocalDir, const TIdFTPListItem& AItem);
+  // Whether the last listing was understood line by line.
+  bool ListingUnderstood();
+
+  std::unique_ptr<TIdFTP> FClient;
+  mutable std::mutex FClientMutex;  // guards FClient against Stop() on the main thread
+  bool FClientReleased = false;
+  std::atomic<bool> FStopNow{false};
+  TCrcStore FCrcStore;
+};

@@ -1,0 +1,131 @@
+// "synclocaltoremote": makes the remote directory the same as the local one. New local files
+// are sent, files whose CRC-32 differs from the CRC store are sent again, and writable remote
+// entries that no longer exist locally are deleted. Names are compared exactly.
+
+#include "engine/NameIndex.h"
+#include "engine/SessionThreadUnit.h"
+#include "engine/TransferPaths.h"
+#include "ftp/IdFTP.h"
+#include "ftp/IdFTPList.h"
+#include "platform/FileSystem.h"
+
+namespace {
+
+bool IsWritable(const TIdFTPListItem& item) { return item.OwnerRights.find('w') != std::string::npos; }
+
+bool IsHiddenOrDirectory(const TSearchRec& entry) { return (entry.Attr & (faHidden | faDirectory)) != 0; }
+
+}  // namespace
+
+void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std::string& ARemotePath) {
+  SendStatus("Synchronise", "");
+  const std::string localDir = WithTrailingSlash(ToSlashes(ALocalPath));
+  const std::string remoteDir = WithTrailingSlash(ToSlashes(ARemotePath));
+  // A missing local directory must not read as an empty one: that would empty the server.
+  if (!DirectoryExists(localDir)) {
+    ReportFailureText("Local directory not found: " + localDir);
+    return;
+  }
+  MakeRemoteDirectory(remoteDir, true);
+  if (!EnterRemoteDirectory(remoteDir, "EXCEPTION: ") && AbortOnFailure) return;
+
+  const std::vector<TSearchRec> snapshot = FindFiles(localDir, "*.*");
+  if (snapshot.empty()) {  // even an empty directory lists "." and "..": this one is unreadable
+    ReportFailureText("Local directory not found: " + localDir);
+    return;
+  }
+  LogLines({localDir + " contains " + std::to_string(snapshot.size()) + " entries"});
+  const int count = ListRemoteDirectory(remoteDir);
+  SendStatus("List", std::to_string(count) + " entries");
+  LogLines({remoteDir + " contains " + std::to_string(count) + " entries"});
+
+  const TIdFTPListItems& listing = Client().ListingItems();
+  TNameIndex remoteNames;
+  for (int i = 0; i < listing.Count(); ++i) remoteNames.Add(listing[i].ItemName, static_cast<size_t>(i));
+  TNameIndex localNames;
+  for (size_t i = 0; i < snapshot.size(); ++i) localNames.Add(snapshot[i].Name, i);
+
+  SendStatus("New files", "Searching");
+  for (const TSearchRec& entry : snapshot) {
+    if (Terminated()) return;
+    if (IsHiddenOrDirectory(entry) || remoteNames.Contains(entry.Name)) continue;
+    SendStatus("New files", "Set binary mode");
+    Client().SetBinaryMode();
+    SendStatus("New files", entry.Name);
+    try {
+      SyncSendFile(localDir, remoteDir, entry.Name, entry.Size, std::nullopt);
+    } catch (const std::exception& error) {
+      ReportFailure(error);
+      if (AbortOnFailure) return;
+    }
+  }
+
+  SendStatus("Changed files", "Searching");
+  for (const TSearchRec& entry : snapshot) {
+    if (Terminated()) return;
+    if (IsHiddenOrDirectory(entry)) continue;
+    const std::vector<size_t>& matches = remoteNames.Positions(entry.Name);
+    if (matches.empty() || !IsWritable(listing[static_cast<int>(matches.front())])) continue;
+    const int32_t crc = FileCrc32(localDir + entry.Name);
+    const std::optional<int32_t> stored = FCrcStore.LookupCrc(localDir + entry.Name);
+    if (stored && *stored == crc) continue;
+    SendStatus("Changed files", "Set binary mode");
+    Client().SetBinaryMode();
+    SendStatus("Changed files", entry.Name);
+    try {
+      SyncSendFile(localDir, remoteDir, entry.Name, entry.Size, crc);
+    } catch (const std::exception& error) {
+      ReportFailure(error);
+      if (AbortOnFailure) return;
+    }
+  }
+
+  SendStatus("Deleted files", "Searching");
+  for (const TIdFTPListItem& item : listing) {
+    if (Terminated()) return;
+    if (!IsWritable(item) || localNames.Contains(item.ItemName)) continue;
+    SendStatus("Deleted files", item.ItemName);
+    try {
+      SyncDeleteRemoteEntry(localDir, item);
+    } catch (const std::exception& error) {
+      ReportFailure(error);
+      if (AbortOnFailure) return;
+    }
+  }
+
+  if (!Recurse) return;
+  // The snapshot already holds the sub-directories; sending files added none.
+  for (const TSearchRec& entry : snapshot) {
+    if (Terminated()) return;
+    if (!IsEnterableLocalDirectory(entry)) continue;
+    SyncLocalToRemote(localDir + entry.Name + "/", remoteDir + entry.Name);
+  }
+}
+
+void TSessionThread::SyncSendFile(const std::string& ALocalDir, const std::string& ARemoteDir,
+                                  const std::string& AName, int64_t ASize, std::optional<int32_t> ACrc) {
+  const std::string localFile = ALocalDir + AName;
+  SetCurrentFile(AName, ASize);
+  LogLines({"PUT: " + localFile, "   : " + ARemoteDir + AName});
+  // The CRC of the content as it was before sending: a file changed while it was being sent
+  // then differs from its entry, and goes again on the next run.
+  const int32_t crc = ACrc ? *ACrc : FileCrc32(localFile);
+  SendFile(localFile, AName);
+  FCrcStore.UpdateCrc(localFile, crc);
+}
+
+void TSessionThread::SyncDeleteRemoteEntry(const std::string& ALocalDir, const TIdFTPListItem& AItem) {
+  switch (AItem.ItemKind) {
+    case ikFile:
+      LogLines({"DELETE: " + AItem.ItemName});
+      DeleteRemoteFile(AItem.ItemName);
+      FCrcStore.RemoveCrc(ALocalDir + LastPart(AItem.ItemName, "/"));
+      break;
+    case ikDirectory:
+      LogLines({"REMOVE DIR: " + AItem.ItemName});
+      RemoveRemoteDirectory(AItem.ItemName);
+      break;
+    case ikSymbolicLink:
+      break;
+  }
+}

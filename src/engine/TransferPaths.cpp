@@ -1,0 +1,32 @@
+#include "engine/TransferPaths.h"
+
+#include <algorithm>
+
+std::string ToSlashes(std::string path) {
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return path;
+}
+
+std::string WithTrailingSlash(const std::string& path) {
+  return !path.empty() && path.back() == '/' ? path : path + "/";
+}
+
+std::string LastPart(const std::string& name, const char* separators) {
+  const size_t cut = name.find_last_of(separators);
+  return cut == std::string::npos ? name : name.substr(cut + 1);
+}
+
+bool IsUnsafeLocalName(const std::string& name) {
+  return name.empty() || name == "." || name == ".." || name.find_first_of("/\\") != std::string::npos;
+}
+
+TPathSpec SplitPathSpec(const std::string& path, const char* separators) {
+  const size_t cut = path.find_last_of(separators);
+  if (cut == std::string::npos) return {std::string(), path};
+  return {path.substr(0, cut + 1), path.substr(cut + 1)};
+}
+
+bool IsEnterableLocalDirectory(const TSearchRec& entry) {
+  return (entry.Attr & faDirectory) != 0 && (entry.Attr & faHidden) == 0 && !entry.Name.empty() &&
+         entry.Name[0] != '.' && !entry.IsSymLink;
+}

@@ -1,0 +1,102 @@
+// Steps shared by the four transfer functions: directory commands with their report forms,
+// listings, failure reports, and the gated actions that change files.
+
+#include "engine/SessionThreadUnit.h"
+
+#include <string_view>
+
+#include "engine/NameIndex.h"
+#include "ftp/IdFTP.h"
+#include "ftp/IdFTPList.h"
+#include "platform/FileSystem.h"
+
+void TSessionThread::SetCurrentFile(const std::string& AName, int64_t ASizeBytes) {
+  CurrentFile = AName;
+  CurrentFileSizeKB = ASizeBytes / 1024;
+}
+
+void TSessionThread::ReportFailure(const std::exception& AError) { ReportFailureText(FailureText(AError)); }
+
+void TSessionThread::ReportFailureText(const std::string& AText) {
+  SendStatus("Error", AText);
+  LogLines({"EXCEPTION: " + AText});
+}
+
+void TSessionThread::ReportUnsafeName(const std::string& AName) {
+  ReportFailureText("Unsafe remote name: " + AName);
+}
+
+void TSessionThread::MakeRemoteDirectory(const std::string& ARemoteDir, bool AExceptionPrefixForOthers) {
+  SendStatus("Make directory", ARemoteDir);
+  LogLines({"Make directory: " + ARemoteDir});
+  try {
+    Client().MakeDirectory(ARemoteDir);
+  } catch (const EIdProtocolReplyError& error) {
+    const bool exists = error.ReplyCode == 550 && std::string_view(error.what()).find("File exists") != std::string_view::npos;
+    const std::string text = exists ? "Directory already exists" : FailureText(error);
+    SendStatus("Make directory", text);
+    LogLines({text});
+  } catch (const std::exception& error) {
+    SendStatus("Make directory", error.what());
+    LogLines({(AExceptionPrefixForOthers ? "EXCEPTION: " : "") + std::string(error.what())});
+  }
+}
+
+bool TSessionThread::EnterRemoteDirectory(const std::string& ARemoteDir, const std::string& AFailurePrefix) {
+  SendStatus("Change directory", ARemoteDir);
+  LogLines({"Change directory: " + ARemoteDir});
+  try {
+    Client().ChangeDirectory(ARemoteDir);
+    return true;
+  } catch (const std::exception& error) {
+    const std::string text = FailureText(error);
+    SendStatus("Change directory", text);
+    LogLines({AFailurePrefix + text});
+    return false;
+  }
+}
+
+int TSessionThread::ListRemoteDirectory(const std::string& APath) {
+  SendStatus("List", APath);
+  Client().ListDirectory(APath);
+  return Client().ListingItems().Count();
+}
+
+void TSessionThread::SendFile(const std::string& ALocalFile, const std::string& ARemoteName) {
+  UnlessTestMode([&] { Client().PutFile(ALocalFile, ARemoteName, false); });
+}
+
+void TSessionThread::FetchFile(const std::string& ARemoteName, const std::string& ALocalFile,
+                               bool ACanOverwrite, TDateTime AModifiedTime) {
+  UnlessTestMode([&] {
+    Client().GetFile(ARemoteName, ALocalFile, ACanOverwrite, false);
+    SetLocalFileTime(ALocalFile, AModifiedTime);
+  });
+}
+
+void TSessionThread::DeleteRemoteFile(const std::string& AName) {
+  UnlessTestMode([&] { Client().DeleteFile(AName); });
+}
+
+void TSessionThread::RemoveRemoteDirectory(const std::string& AName) {
+  UnlessTestMode([&] { Client().RemoveDirectory(AName); });
+}
+
+void TSessionThread::DeleteLocalFile(const std::string& APath) {
+  // A file the file system refuses to delete stays without a report.
+  UnlessTestMode([&] { ::DeleteFile(APath); });
+}
+
+bool TSessionThread::ListingUnderstood() {
+  // Every line that is neither blank nor the skipped "total" line must have become an entry;
+  // a line that failed to parse empties the entries before it, so any loss shows in the count.
+  const TIdFTPListItems& items = Client().ListingItems();
+  const std::vector<std::string_view> lines = Client().ListingLines();
+  int contentLines = 0;
+  for (std::string_view line : lines) {
+    if (line.find_first_not_of(" \t") != std::string_view::npos) ++contentLines;
+  }
+  if (contentLines == 0) return true;
+  if (items.ListFormat == lfUnix && LowerAscii(lines.front()).rfind("total", 0) == 0) --contentLines;
+  return items.Count() == contentLines;
+}
