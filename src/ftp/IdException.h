@@ -84,6 +84,14 @@ class EIdInvalidCommandArgument : public EIdException {
       : EIdException("Command refused: its argument contains a line break (CR or LF); nothing was sent.") {}
 };
 
+// A PASV reply whose address and port cannot be read (fewer than six numbers, a number
+// outside 0..255, port 0).
+class EIdInvalidPASVReply : public EIdException {
+ public:
+  explicit EIdInvalidPASVReply(const std::string& line)
+      : EIdException("Invalid PASV reply: " + line) {}
+};
+
 // A directory listing larger than the client accepts (TIdFTP::MaxListingSize).
 class EIdFTPListingTooLarge : public EIdException {
  public:

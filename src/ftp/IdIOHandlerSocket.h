@@ -18,8 +18,6 @@ class TIdIOHandlerSocket : public TIdComponent {
   // EIdConnectException; otherwise failures as EIdSocketError. Closes the socket on failure.
   void Open(const std::string& AHost, int APort, const std::string& ABoundIP, int ABoundPort,
             int ATimeout);
-  // Takes over an accepted socket (active-mode data connection).
-  void Adopt(TSocket& accepted);
   void Close() noexcept { FSocket.Close(); }
   bool Connected() const { return FSocket.IsOpen(); }
 

@@ -103,7 +103,8 @@ class TSocket {
   // Sends all `length` bytes, waiting at most timeoutMs for each step of progress.
   int Send(const char* buffer, size_t length, int timeoutMs);
   // Sends `count` bytes of an open file from `offset` (advanced) without copying through
-  // user space. `sent` is what went out before a failure.
+  // user space. `sent` is what went out (less than `count` when the file ended early, or
+  // before a failure).
   int SendFile(int fileHandle, int64_t& offset, size_t count, int timeoutMs, size_t& sent);
 
   int LocalAddress(uint32_t& address, uint16_t& port) const;

@@ -1,0 +1,6 @@
+#include "ftp/IdException.h"
+
+#include "platform/Socket.h"
+
+EIdSocketError::EIdSocketError(int lastError)
+    : EIdException(SocketErrorMessage(lastError)), LastError(lastError) {}

@@ -1,0 +1,409 @@
+#include "ftp/IdFTP.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "ftp/IdSimpleServer.h"
+#include "platform/DateTime.h"
+
+namespace {
+
+// How long to wait for the reply that may follow a 426/450, and for the final reply of a
+// transfer that failed on the data connection: long enough for a reply already on its way,
+// short enough that a silent server costs little.
+constexpr int kReplyGraceMs = 500;
+
+std::string TrimBlanks(const std::string& s) {
+  size_t b = s.find_first_not_of(' ');
+  if (b == std::string::npos) return std::string();
+  size_t e = s.find_last_not_of(' ');
+  return s.substr(b, e - b + 1);
+}
+
+std::string TrimAll(const std::string& s) {
+  size_t b = 0, e = s.size();
+  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
+  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
+  return s.substr(b, e - b);
+}
+
+std::string FileError(const char* what, const std::string& path, int error) {
+  return std::string(what) + " \"" + path + "\". " + std::strerror(error);
+}
+
+}  // namespace
+
+// Collects the text of a listing, up to a limit.
+class TIdFTP::TStringSink : public TIdDataSink {
+ public:
+  explicit TStringSink(int64_t limit) : FLimit(limit) {}
+  void Write(const char* data, size_t length) override {
+    if (static_cast<int64_t>(FText.size() + length) > FLimit) throw EIdFTPListingTooLarge();
+    FText.append(data, length);
+  }
+  std::string FText;
+
+ private:
+  int64_t FLimit;
+};
+
+namespace {
+
+class TFileSink : public TIdDataSink {
+ public:
+  explicit TFileSink(TTransferFile& file) : FFile(file) {}
+  void Write(const char* data, size_t length) override {
+    if (!FFile.Write(data, length))
+      throw EIdException(FileError("Cannot write to file", FFile.Path(), FFile.LastError()));
+  }
+
+ private:
+  TTransferFile& FFile;
+};
+
+}  // namespace
+
+TIdFTP::TIdFTP() { SetCanceller(&FCanceller); }
+
+TIdFTP::~TIdFTP() {
+  // The sockets refer to FCanceller, which dies before the base class's members.
+  FIOHandler.reset();
+}
+
+void TIdFTP::ConnectAndLogin(bool ALogin, int ATimeout) {
+  try {
+    Connect(ATimeout);
+    GetResponse();
+    Greeting = LastReply;
+    if (Greeting.NumericCode != 220)
+      throw EIdProtocolReplyError(Greeting.NumericCode, Greeting.TextWithLineEnds());
+    if (ALogin) {
+      Login();
+      if (OnAfterClientLogin) OnAfterClientLogin(this);
+      SendCmd(TransferType == ftASCII ? "TYPE A" : "TYPE I", {200});
+      if (SendCmd("SYST", {200, 215, 500}) == 500)
+        SystemDescription = "Unknown";
+      else
+        SystemDescription = LastReply.Text.empty() ? std::string() : LastReply.Text.front();
+      DoStatus(StatusReady, "Connection established");
+    }
+  } catch (...) {
+    try {
+      Disconnect();
+    } catch (...) {
+      // The first failure is the one to report.
+    }
+    throw;
+  }
+}
+
+void TIdFTP::Login() {
+  if (SendCmd("USER " + Username, {230, 331}) == 331) SendCmd("PASS " + Password, {230});
+  LoginReply = LastReply;
+}
+
+void TIdFTP::Disconnect() {
+  FDataConnectionOpen = false;
+  TIdTCPClient::Disconnect();
+}
+
+void TIdFTP::SetBinaryMode() {
+  if (TransferType == ftBinary || FDataConnectionOpen) return;
+  TransferType = ftBinary;
+  if (Connected()) SendCmd("TYPE I", {200});
+}
+
+void TIdFTP::ChangeDirectory(const std::string& ADirName) { SendCmd("CWD " + ADirName, {200, 250}); }
+void TIdFTP::MakeDirectory(const std::string& ADirName) { SendCmd("MKD " + ADirName, {257}); }
+void TIdFTP::RemoveDirectory(const std::string& ADirName) { SendCmd("RMD " + ADirName, {250}); }
+void TIdFTP::DeleteFile(const std::string& AFileName) { SendCmd("DELE " + AFileName, {250}); }
+
+std::string TIdFTP::PrintWorkingDirectory() {
+  SendCmd("PWD", {257});
+  if (LastReply.Text.empty()) return std::string();
+  const std::string& line = LastReply.Text.front();
+  size_t first = line.find('"');
+  if (first == std::string::npos) return std::string();
+  size_t second = line.find('"', first + 1);
+  if (second == std::string::npos) return std::string();
+  return line.substr(first + 1, second - first - 1);
+}
+
+// ---------------------------------------------------------------------------------------
+// Data connections
+
+void TIdFTP::ParsePASV(const std::string& AReplyLine, std::string& AIP, int& APort) {
+  std::string line = TrimAll(AReplyLine);
+  std::string fields;
+  size_t open = line.find('('), close = line.find(')', open == std::string::npos ? 0 : open);
+  if (open != std::string::npos && close != std::string::npos) {
+    fields = line.substr(open + 1, close - open - 1);
+  } else {
+    size_t blank = line.rfind(' ');
+    fields = blank == std::string::npos ? line : line.substr(blank + 1);
+  }
+  int numbers[6];
+  size_t pos = 0;
+  for (int i = 0; i < 6; ++i) {
+    size_t comma = fields.find(',', pos);
+    std::string field = TrimAll(fields.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos));
+    if (field.empty() || field.size() > 3 || field.find_first_not_of("0123456789") != std::string::npos)
+      throw EIdInvalidPASVReply(line);
+    numbers[i] = std::stoi(field);
+    if (numbers[i] > 255) throw EIdInvalidPASVReply(line);
+    if (i < 5) {
+      if (comma == std::string::npos) throw EIdInvalidPASVReply(line);
+      pos = comma + 1;
+    } else if (comma != std::string::npos) {
+      throw EIdInvalidPASVReply(line);
+    }
+  }
+  AIP = std::to_string(numbers[0]) + "." + std::to_string(numbers[1]) + "." +
+        std::to_string(numbers[2]) + "." + std::to_string(numbers[3]);
+  APort = numbers[4] * 256 + numbers[5];
+  if (APort == 0) throw EIdInvalidPASVReply(line);
+}
+
+std::string TIdFTP::MakePortArgument(const std::string& AIP, int APort) {
+  std::string result = AIP;
+  for (char& c : result)
+    if (c == '.') c = ',';
+  return result + "," + std::to_string(APort / 256) + "," + std::to_string(APort % 256);
+}
+
+void TIdFTP::InitDataConnection(TIdTCPConnection& AConnection) {
+  AConnection.OnWorkBegin = OnWorkBegin;
+  AConnection.OnWork = OnWork;
+  AConnection.OnWorkEnd = OnWorkEnd;
+  AConnection.RecvBufferSize = RecvBufferSize;
+  AConnection.SendBufferSize = SendBufferSize;
+  AConnection.ReadTimeout = ReadTimeout;
+  AConnection.SetCanceller(&FCanceller);
+}
+
+void TIdFTP::OpenPassiveDataConnection(std::unique_ptr<TIdTCPClient>& AData) {
+  if (!Connected()) throw EIdNotConnected();
+  uint32_t peer = 0;
+  uint16_t peerPort = 0;
+  int rc = FIOHandler->Socket().PeerAddress(peer, peerPort);
+  if (rc != 0) throw EIdSocketError(rc);
+  AData = std::make_unique<TIdTCPClient>();
+  InitDataConnection(*AData);
+  // The announced address is read (and must be well-formed) but not used: the data
+  // connection always goes to the server the control connection talks to.
+  std::string announced;
+  int port = 0;
+  ParsePASV(LastReply.Text.empty() ? std::string() : LastReply.Text.front(), announced, port);
+  AData->Host = FormatIPv4(peer);
+  AData->Port = port;
+  AData->Connect(ReadTimeout > 0 ? ReadTimeout : 0);
+}
+
+void TIdFTP::OpenActiveListener(std::unique_ptr<TIdSimpleServer>& AData) {
+  if (!Connected()) throw EIdNotConnected();
+  uint32_t local = 0;
+  uint16_t localPort = 0;
+  int rc = FIOHandler->Socket().LocalAddress(local, localPort);
+  if (rc != 0) throw EIdSocketError(rc);
+  AData = std::make_unique<TIdSimpleServer>();
+  InitDataConnection(*AData);
+  AData->BoundIP = FormatIPv4(local);
+  AData->BoundPort = 0;
+  AData->BeginListen();
+  SendCmd("PORT " + MakePortArgument(AData->BoundIP, AData->BoundPort), {200});
+}
+
+void TIdFTP::ReadFinalReply() {
+  int code = GetResponse({225, 226, 250, 426, 450});
+  if (code != 426 && code != 450) return;
+  // The server aborted the transfer: the data may be incomplete. Take the reply that may
+  // follow only when it is already there or about to be, so nothing stale stays behind.
+  TIdRFCReply aborted = LastReply;
+  if (ReplyWaiting(kReplyGraceMs)) {
+    try {
+      GetResponse();
+    } catch (const EIdException&) {
+      // Whatever it was, the transfer already failed.
+    }
+  }
+  LastReply = aborted;
+  DoStatus(StatusAborted, "Transfer aborted");
+  throw EIdProtocolReplyError(aborted.NumericCode, aborted.TextWithLineEnds());
+}
+
+// After a failure on the data connection once the server had accepted the command, its
+// final reply is still due; read and drop it if it comes at once, so that the next command
+// does not take it for its own reply.
+static void DropPendingReply(TIdTCPConnection& control, bool pending) {
+  if (!pending || !control.Connected()) return;
+  try {
+    if (control.ReplyWaiting(kReplyGraceMs)) control.GetResponse();
+  } catch (...) {
+    // Already failing; the first failure is reported.
+  }
+}
+
+void TIdFTP::TransferIn(const std::string& ACommand, TIdDataSink& ASink, int64_t ARestartAt) {
+  DoStatus(StatusTransfer, "Starting FTP transfer");
+  FDataConnectionOpen = true;
+  std::unique_ptr<TIdTCPClient> passive;
+  std::unique_ptr<TIdSimpleServer> active;
+  bool finalReplyDue = false;
+  try {
+    if (Passive) {
+      SendCmd("PASV", {227});
+      OpenPassiveDataConnection(passive);
+      if (ARestartAt > 0) SendCmd("REST " + std::to_string(ARestartAt), {350});
+      SendCmd(ACommand, {125, 150, 154});
+      finalReplyDue = true;
+      passive->ReadUntilClosed(ASink);
+    } else {
+      OpenActiveListener(active);
+      if (ARestartAt > 0) SendCmd("REST " + std::to_string(ARestartAt), {350});
+      SendCmd(ACommand, {125, 150, 154});
+      finalReplyDue = true;
+      active->Listen(ReadTimeout);
+      active->ReadUntilClosed(ASink);
+    }
+  } catch (...) {
+    passive.reset();
+    active.reset();
+    FDataConnectionOpen = false;
+    DropPendingReply(*this, finalReplyDue);
+    DoStatus(StatusReady, "Transfer complete");
+    throw;
+  }
+  passive.reset();
+  active.reset();
+  FDataConnectionOpen = false;
+  DoStatus(StatusReady, "Transfer complete");
+  ReadFinalReply();
+}
+
+void TIdFTP::TransferOut(const std::string& ACommand, TTransferFile& AFile, int64_t ASize) {
+  DoStatus(StatusTransfer, "Starting FTP transfer");
+  FDataConnectionOpen = true;
+  std::unique_ptr<TIdTCPClient> passive;
+  std::unique_ptr<TIdSimpleServer> active;
+  bool replyDue = false;
+  try {
+    if (Passive) {
+      SendCmd("PASV", {227});
+      WriteCommand(ACommand);  // at once, before the data connection exists
+      replyDue = true;
+      OpenPassiveDataConnection(passive);
+      GetResponse({110, 125, 150});
+      try {
+        passive->WriteFileData(AFile, ASize);
+      } catch (const EIdSocketError& e) {
+        if (e.LastError != WSAENOTSOCK) throw;
+      }
+    } else {
+      OpenActiveListener(active);
+      SendCmd(ACommand, {125, 150});
+      replyDue = true;
+      active->Listen(ReadTimeout);
+      active->WriteFileData(AFile, ASize);
+    }
+  } catch (const EIdProtocolReplyError&) {
+    // The command's own reply refused it: nothing more is due.
+    passive.reset();
+    active.reset();
+    FDataConnectionOpen = false;
+    DoStatus(StatusReady, "Transfer complete");
+    throw;
+  } catch (...) {
+    passive.reset();
+    active.reset();
+    FDataConnectionOpen = false;
+    DropPendingReply(*this, replyDue);
+    DoStatus(StatusReady, "Transfer complete");
+    throw;
+  }
+  passive.reset();
+  active.reset();
+  FDataConnectionOpen = false;
+  DoStatus(StatusReady, "Transfer complete");
+  ReadFinalReply();
+}
+
+bool TIdFTP::CanResume() {
+  if (FCanResume < 0) {
+    FCanResume = SendCmd("REST 1") == 350 ? 1 : 0;
+    SendCmd("REST 0");
+  }
+  return FCanResume == 1;
+}
+
+void TIdFTP::ListDirectory(const std::string& APath, bool ADetails) {
+  ListDirectory(nullptr, APath, ADetails);
+}
+
+void TIdFTP::ListDirectory(std::vector<std::string>* ADest, const std::string& APath, bool ADetails) {
+  const std::string command = TrimBlanks((ADetails ? "LIST " : "NLST ") + APath);
+  TStringSink sink(MaxListingSize);
+  TransferIn(command, sink, 0);
+  FListing.SetText(std::move(sink.FText));
+  if (ADest) {
+    ADest->clear();
+    for (std::string_view line : FListing.Lines()) ADest->emplace_back(line);
+  }
+}
+
+TIdFTPListItems& TIdFTP::ListingItems() { return FListing.Items(Now()); }
+
+void TIdFTP::GetFile(const std::string& ASourceFile, const std::string& ADestFile,
+                     bool ACanOverwrite, bool AResume) {
+  if (ASourceFile.find_first_of("\r\n") != std::string::npos) throw EIdInvalidCommandArgument();
+  bool resume = false;
+  if (TTransferFile::Exists(ADestFile)) {
+    resume = AResume && CanResume();
+    if (ACanOverwrite == resume) throw EIdFTPFileAlreadyExists();
+  }
+
+  TTransferFile file;
+  if (resume) {
+    // Resuming appends to the existing file in place: keeping what is there is the point.
+    if (!file.OpenAppend(ADestFile)) throw EIdException(FileError("Cannot open file", ADestFile, file.LastError()));
+    const int64_t size = file.Size();
+    TFileSink sink(file);
+    TransferIn("RETR " + ASourceFile, sink, size);
+    if (!file.Close()) throw EIdException(FileError("Cannot write to file", ADestFile, file.LastError()));
+  } else {
+    // Received beside the target under a hidden name, and renamed over it only once the
+    // server confirmed the transfer: a failure leaves the old file exactly as it was.
+    if (!file.CreateTempBeside(ADestFile))
+      throw EIdException(FileError("Cannot create file", ADestFile, file.LastError()));
+    const std::string temp = file.Path();
+    try {
+      TFileSink sink(file);
+      TransferIn("RETR " + ASourceFile, sink, 0);
+      if (!file.Close()) throw EIdException(FileError("Cannot write to file", ADestFile, file.LastError()));
+      int error = 0;
+      if (!TTransferFile::Rename(temp, ADestFile, error))
+        throw EIdException(FileError("Cannot create file", ADestFile, error));
+    } catch (...) {
+      file.Close();
+      TTransferFile::Remove(temp);
+      throw;
+    }
+  }
+  if (OnAfterGet) {
+    TTransferFile done;
+    int64_t size = done.OpenRead(ADestFile) ? done.Size() : -1;
+    OnAfterGet(this, ADestFile, size);
+  }
+}
+
+void TIdFTP::PutFile(const std::string& ASourceFile, const std::string& ADestFile, bool AAppend) {
+  TTransferFile file;
+  if (!file.OpenRead(ASourceFile))
+    throw EIdException(FileError("Cannot open file", ASourceFile, file.LastError()));
+  const int64_t size = file.Size();
+  std::string command;
+  if (ADestFile.empty())
+    command = "STOU";
+  else
+    command = (AAppend ? "APPE " : "STOR ") + ADestFile;
+  TransferOut(command, file, size < 0 ? 0 : size);
+}

@@ -1,0 +1,268 @@
+#include "ftp/IdTCPConnection.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "ftp/IdException.h"
+#include "platform/Socket.h"
+
+namespace {
+
+constexpr size_t kCompactAfter = 32768;
+
+bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
+
+std::string Trim(const std::string& s) {
+  size_t b = 0, e = s.size();
+  while (b < e && IsBlank(s[b])) ++b;
+  while (e > b && IsBlank(s[e - 1])) --e;
+  return s.substr(b, e - b);
+}
+
+bool SameTextPrefix(const std::string& line, const std::string& prefix) {
+  if (line.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i)
+    if (std::toupper(static_cast<unsigned char>(line[i])) !=
+        std::toupper(static_cast<unsigned char>(prefix[i])))
+      return false;
+  return true;
+}
+
+void ApplyASCIIFilter(char* data, size_t length) {
+  for (size_t i = 0; i < length; ++i) data[i] = static_cast<char>(data[i] & 0x7F);
+}
+
+}  // namespace
+
+TIdTCPConnection::TIdTCPConnection() = default;
+TIdTCPConnection::~TIdTCPConnection() = default;
+
+bool TIdTCPConnection::Connected() const { return FIOHandler && FIOHandler->Connected(); }
+
+TIdIOHandlerSocket& TIdTCPConnection::CreateIOHandler() {
+  FIOHandler = std::make_unique<TIdIOHandlerSocket>(FCanceller);
+  FIOHandler->OnStatus = OnStatus;
+  FInputBuffer.clear();
+  FConsumed = 0;
+  return *FIOHandler;
+}
+
+void TIdTCPConnection::Disconnect() {
+  if (!FIOHandler) return;
+  DoStatus(StatusDisconnecting);
+  FIOHandler->Close();
+  FIOHandler.reset();
+  FInputBuffer.clear();
+  FConsumed = 0;
+  if (OnDisconnected) OnDisconnected(this);
+  DoStatus(StatusDisconnected);
+}
+
+void TIdTCPConnection::ClosedByPeer() {
+  if (FIOHandler) {
+    FIOHandler->Close();
+    FIOHandler.reset();
+  }
+  DoStatus(StatusDisconnected);
+  if (OnDisconnected) OnDisconnected(this);
+}
+
+void TIdTCPConnection::RaiseSocketError(int ACode) {
+  if (ACode == kSocketTimedOut) throw EIdReadTimeout();
+  throw EIdSocketError(ACode);
+}
+
+bool TIdTCPConnection::ReadFromStack(int ATimeoutMs, bool ARaiseExceptionIfDisconnected) {
+  if (!Connected()) throw EIdNotConnected();
+  if (FConsumed == FInputBuffer.size()) {
+    FInputBuffer.clear();  // nothing left to keep: no bytes move
+    FConsumed = 0;
+  } else if (FConsumed >= kCompactAfter) {
+    FInputBuffer.erase(0, FConsumed);
+    FConsumed = 0;
+  }
+  const size_t chunk = RecvBufferSize > 0 ? static_cast<size_t>(RecvBufferSize) : 32768;
+  const size_t old = FInputBuffer.size();
+  FInputBuffer.resize(old + chunk);
+  size_t received = 0;
+  int rc = FIOHandler->Socket().Receive(&FInputBuffer[old], chunk, ATimeoutMs, received);
+  FInputBuffer.resize(old + received);
+  if (rc != 0) RaiseSocketError(rc);
+  if (received == 0) {
+    ClosedByPeer();
+    if (ARaiseExceptionIfDisconnected) throw EIdConnClosedGracefully();
+    return false;
+  }
+  if (ASCIIFilter) ApplyASCIIFilter(&FInputBuffer[old], received);
+  return true;
+}
+
+std::string TIdTCPConnection::ReadLn() {
+  const size_t limit = MaxLineLength > 0 ? static_cast<size_t>(MaxLineLength) : 16384;
+  size_t scanned = 0;  // bytes after FConsumed already searched for LF
+  for (;;) {
+    size_t lf = FInputBuffer.find('\n', FConsumed + scanned);
+    if (lf != std::string::npos) {
+      size_t end = lf;
+      if (end > FConsumed && FInputBuffer[end - 1] == '\r') --end;
+      if (end - FConsumed > limit) {
+        if (MaxLineAction == maException) throw EIdReadLnMaxLineLengthExceeded();
+        std::string line = FInputBuffer.substr(FConsumed, limit);
+        FConsumed += limit;
+        return line;
+      }
+      std::string line = FInputBuffer.substr(FConsumed, end - FConsumed);
+      FConsumed = lf + 1;
+      return line;
+    }
+    // No complete line: refuse to buffer past the limit (+1 for a CR awaiting its LF).
+    if (FInputBuffer.size() - FConsumed > limit + 1) {
+      if (MaxLineAction == maException) throw EIdReadLnMaxLineLengthExceeded();
+      std::string line = FInputBuffer.substr(FConsumed, limit);
+      FConsumed += limit;
+      return line;
+    }
+    scanned = FInputBuffer.size() - FConsumed;
+    ReadFromStack(ReadTimeout, true);
+  }
+}
+
+int TIdTCPConnection::GetResponse(std::initializer_list<int> AAllowedResponses) {
+  std::vector<std::string> lines;
+  auto nextLine = [this]() {
+    for (;;) {
+      std::string line = Trim(ReadLn());
+      if (!line.empty()) return line;
+    }
+  };
+  lines.push_back(nextLine());
+  const std::string& first = lines.front();
+  if (first.size() > 3 && first[3] == '-') {
+    const std::string terminator = first.substr(0, 3) + " ";
+    for (;;) {
+      lines.push_back(nextLine());
+      const std::string& line = lines.back();
+      if (line.size() < 4 || SameTextPrefix(line, terminator)) break;
+    }
+  }
+  std::string code = Trim(lines.front().substr(0, 4));
+  if (!code.empty() && code.back() == '-') code.pop_back();
+  LastReply.TextCode = code;
+  LastReply.NumericCode = 0;
+  bool digitsOnly = !code.empty();
+  for (char c : code) digitsOnly = digitsOnly && std::isdigit(static_cast<unsigned char>(c));
+  if (digitsOnly) LastReply.NumericCode = std::atoi(code.c_str());
+  LastReply.Text.clear();
+  for (const std::string& line : lines) LastReply.Text.push_back(line.size() > 4 ? line.substr(4) : std::string());
+  if (AAllowedResponses.size() > 0) {
+    bool allowed = false;
+    for (int c : AAllowedResponses) allowed = allowed || c == LastReply.NumericCode;
+    if (!allowed) throw EIdProtocolReplyError(LastReply.NumericCode, LastReply.TextWithLineEnds());
+  }
+  return LastReply.NumericCode;
+}
+
+void TIdTCPConnection::WriteCommand(const std::string& ACommand) {
+  if (ACommand.find_first_of("\r\n") != std::string::npos) throw EIdInvalidCommandArgument();
+  std::string line = ACommand;
+  line += "\r\n";
+  Write(line.data(), line.size());
+}
+
+int TIdTCPConnection::SendCmd(const std::string& ACommand, std::initializer_list<int> AAllowedResponses) {
+  WriteCommand(ACommand);
+  return GetResponse(AAllowedResponses);
+}
+
+bool TIdTCPConnection::ReplyWaiting(int AWaitMs) {
+  try {
+    for (;;) {
+      if (FInputBuffer.find('\n', FConsumed) != std::string::npos) return true;
+      if (!Connected()) return false;
+      int rc = FIOHandler->Socket().WaitReadable(AWaitMs > 0 ? AWaitMs : 1);
+      if (rc != 0) return false;
+      if (!ReadFromStack(AWaitMs > 0 ? AWaitMs : 1, false)) return false;
+    }
+  } catch (const EIdException&) {
+    return false;
+  }
+}
+
+void TIdTCPConnection::Write(const char* AData, size_t ALength) {
+  if (!Connected()) throw EIdNotConnected();
+  int rc = FIOHandler->Socket().Send(AData, ALength, ReadTimeout);
+  if (rc != 0) RaiseSocketError(rc);
+}
+
+void TIdTCPConnection::ReadUntilClosed(TIdDataSink& ASink) {
+  if (!Connected()) throw EIdNotConnected();
+  BeginWork(WorkRead, 0);
+  try {
+    if (FConsumed < FInputBuffer.size()) {
+      const size_t n = FInputBuffer.size() - FConsumed;
+      ASink.Write(FInputBuffer.data() + FConsumed, n);
+      FInputBuffer.clear();
+      FConsumed = 0;
+      DoWork(WorkRead, static_cast<int64_t>(n));
+    }
+    const size_t chunk = RecvBufferSize > 0 ? static_cast<size_t>(RecvBufferSize) : 32768;
+    std::unique_ptr<char[]> buffer(new char[chunk]);
+    TSocket& socket = FIOHandler->Socket();
+    for (;;) {
+      size_t received = 0;
+      int rc = socket.Receive(buffer.get(), chunk, ReadTimeout, received);
+      if (rc != 0) RaiseSocketError(rc);
+      if (received == 0) break;
+      if (ASCIIFilter) ApplyASCIIFilter(buffer.get(), received);
+      ASink.Write(buffer.get(), received);
+      DoWork(WorkRead, static_cast<int64_t>(received));
+    }
+  } catch (...) {
+    EndWork(WorkRead);
+    throw;
+  }
+  EndWork(WorkRead);
+}
+
+void TIdTCPConnection::WriteFileData(TTransferFile& AFile, int64_t ASize) {
+  if (!Connected()) throw EIdNotConnected();
+  BeginWork(WorkWrite, ASize);
+  try {
+    const size_t chunk = SendBufferSize > 0 ? static_cast<size_t>(SendBufferSize) : 32768;
+    TSocket& socket = FIOHandler->Socket();
+    int64_t offset = 0;
+    while (offset < ASize) {
+      const size_t want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(chunk), ASize - offset));
+      size_t sent = 0;
+      int rc = socket.SendFile(AFile.Handle(), offset, want, ReadTimeout, sent);
+      if (sent > 0) DoWork(WorkWrite, static_cast<int64_t>(sent));
+      if (rc != 0) RaiseSocketError(rc);
+      if (sent < want) break;  // the file became shorter while being sent
+    }
+  } catch (...) {
+    EndWork(WorkWrite);
+    throw;
+  }
+  EndWork(WorkWrite);
+}
+
+void TIdTCPConnection::BeginWork(TWorkMode AWorkMode, int64_t ASize) {
+  if (++FWorkDepth[AWorkMode] == 1) {
+    FWorkCount[AWorkMode] = 0;
+    if (OnWorkBegin) OnWorkBegin(this, AWorkMode, ASize);
+  }
+}
+
+void TIdTCPConnection::DoWork(TWorkMode AWorkMode, int64_t ACount) {
+  if (FWorkDepth[AWorkMode] < 1) return;
+  FWorkCount[AWorkMode] += ACount;
+  if (OnWork) OnWork(this, AWorkMode, FWorkCount[AWorkMode]);
+}
+
+void TIdTCPConnection::EndWork(TWorkMode AWorkMode) {
+  if (FWorkDepth[AWorkMode] < 1) return;
+  if (--FWorkDepth[AWorkMode] == 0 && OnWorkEnd) OnWorkEnd(this, AWorkMode);
+}

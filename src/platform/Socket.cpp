@@ -1,0 +1,488 @@
+#include "platform/Socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <random>
+
+namespace {
+
+constexpr int kPollStepMs = 125;
+
+// A peer that closed its end makes a write raise SIGPIPE, which would end the program.
+// sendfile has no MSG_NOSIGNAL, so the signal is ignored process-wide (once, and only while
+// it still has its default action: a program that installed a handler keeps it).
+void IgnoreSigPipeOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction current {};
+    if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+      struct sigaction ignore {};
+      ignore.sa_handler = SIG_IGN;
+      sigemptyset(&ignore.sa_mask);
+      sigaction(SIGPIPE, &ignore, nullptr);
+    }
+  });
+}
+
+sockaddr_in MakeAddress(uint32_t address, uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(address);
+  sa.sin_port = htons(port);
+  return sa;
+}
+
+using Clock = std::chrono::steady_clock;
+
+int LastSocketError() { return SocketErrorFromErrno(errno); }
+
+}  // namespace
+
+int SocketErrorFromErrno(int err) {
+  switch (err) {
+    case EINTR: return 10004;
+    case EBADF: return 10009;
+    case EACCES: case EPERM: return 10013;
+    case EFAULT: return 10014;
+    case EINVAL: return 10022;
+    case EMFILE: case ENFILE: return 10024;
+#if EAGAIN != EWOULDBLOCK
+    case EAGAIN:
+#endif
+    case EWOULDBLOCK: return 10035;
+    case EINPROGRESS: return 10036;
+    case EALREADY: return 10037;
+    case ENOTSOCK: return 10038;
+    case EDESTADDRREQ: return 10039;
+    case EMSGSIZE: return 10040;
+    case EPROTOTYPE: return 10041;
+    case ENOPROTOOPT: return 10042;
+    case EPROTONOSUPPORT: return 10043;
+    case ESOCKTNOSUPPORT: return 10044;
+    case EOPNOTSUPP: return 10045;
+    case EPFNOSUPPORT: return 10046;
+    case EAFNOSUPPORT: return 10047;
+    case EADDRINUSE: return 10048;
+    case EADDRNOTAVAIL: return 10049;
+    case ENETDOWN: return 10050;
+    case ENETUNREACH: return 10051;
+    case ENETRESET: return 10052;
+    case ECONNABORTED: return 10053;
+    case ECONNRESET: case EPIPE: return 10054;
+    case ENOBUFS: case ENOMEM: return 10055;
+    case EISCONN: return 10056;
+    case ENOTCONN: return 10057;
+    case ESHUTDOWN: return 10058;
+    case ETOOMANYREFS: return 10059;
+    case ETIMEDOUT: return 10060;
+    case ECONNREFUSED: return 10061;
+    case ELOOP: return 10062;
+    case ENAMETOOLONG: return 10063;
+    case EHOSTDOWN: return 10064;
+    case EHOSTUNREACH: return 10065;
+    case ENOTEMPTY: return 10066;
+    default: return 10000 + err;
+  }
+}
+
+const char* SocketErrorText(int code) {
+  switch (code) {
+    case 10004: return "Interrupted system call.";
+    case 10009: return "Bad file number.";
+    case 10013: return "Access denied.";
+    case 10014: return "Bad address.";
+    case 10022: return "Invalid argument.";
+    case 10024: return "Too many open files.";
+    case 10035: return "Operation would block. ";
+    case 10036: return "Operation now in progress.";
+    case 10037: return "Operation already in progress.";
+    case 10038: return "Socket operation on non-socket.";
+    case 10039: return "Destination address required.";
+    case 10040: return "Message too long.";
+    case 10041: return "Protocol wrong type for socket.";
+    case 10042: return "Bad protocol option.";
+    case 10043: return "Protocol not supported.";
+    case 10044: return "Socket type not supported.";
+    case 10045: return "Operation not supported on socket.";
+    case 10046: return "Protocol family not supported.";
+    case 10047: return "Address family not supported by protocol family.";
+    case 10048: return "Address already in use.";
+    case 10049: return "Cannot assign requested address.";
+    case 10050: return "Network is down.";
+    case 10051: return "Network is unreachable.";
+    case 10052: return "Net dropped connection or reset.";
+    case 10053: return "Software caused connection abort.";
+    case 10054: return "Connection reset by peer.";
+    case 10055: return "No buffer space available.";
+    case 10056: return "Socket is already connected.";
+    case 10057: return "Socket is not connected.";
+    case 10058: return "Cannot send or receive after socket is closed.";
+    case 10059: return "Too many references, cannot splice.";
+    case 10060: return "Connection timed out.";
+    case 10061: return "Connection refused.";
+    case 10062: return "Too many levels of symbolic links.";
+    case 10063: return "File name too long.";
+    case 10064: return "Host is down.";
+    case 10065: return "No route to host.";
+    case 10066: return "Directory not empty";
+    case 11001: return "Host not found.";
+    default: return "";
+  }
+}
+
+std::string SocketErrorMessage(int code) {
+  return "Socket Error # " + std::to_string(code) + "\r\n" + SocketErrorText(code);
+}
+
+bool ParseIPv4(const std::string& text, uint32_t& address) {
+  uint32_t result = 0;
+  int parts = 0;
+  size_t i = 0;
+  while (parts < 4) {
+    if (i >= text.size() || text[i] < '0' || text[i] > '9') return false;
+    unsigned value = 0;
+    size_t digits = 0;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
+      value = value * 10 + static_cast<unsigned>(text[i] - '0');
+      if (++digits > 3 || value > 255) return false;
+      ++i;
+    }
+    result = (result << 8) | value;
+    ++parts;
+    if (parts < 4) {
+      if (i >= text.size() || text[i] != '.') return false;
+      ++i;
+    }
+  }
+  if (i != text.size()) return false;
+  address = result;
+  return true;
+}
+
+std::string FormatIPv4(uint32_t address) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%u.%u.%u.%u", (address >> 24) & 255u, (address >> 16) & 255u,
+                (address >> 8) & 255u, address & 255u);
+  return text;
+}
+
+int ResolveHost(const std::string& host, uint32_t& address) {
+  std::string lower = host;
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (lower == "localhost") {
+    address = 0x7F000001u;
+    return 0;
+  }
+  if (ParseIPv4(host, address)) return 0;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* result = nullptr;
+  if (host.empty() || getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || !result)
+    return WSAHOST_NOT_FOUND;
+  address = ntohl(reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr.s_addr);
+  freeaddrinfo(result);
+  return 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// TSocketCanceller
+
+void TSocketCanceller::Cancel() noexcept {
+  std::lock_guard<std::mutex> lock(mutex_);
+  cancelled_.store(true, std::memory_order_release);
+  for (int fd : fds_) ::shutdown(fd, SHUT_RDWR);
+}
+
+bool TSocketCanceller::Register(int fd) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (cancelled_.load(std::memory_order_acquire)) return false;
+  fds_.push_back(fd);
+  return true;
+}
+
+void TSocketCanceller::CloseRegistered(int fd) noexcept {
+  // Under the lock, so that Cancel never shuts down a descriptor number already reused.
+  std::lock_guard<std::mutex> lock(mutex_);
+  fds_.erase(std::remove(fds_.begin(), fds_.end(), fd), fds_.end());
+  ::close(fd);
+}
+
+// ---------------------------------------------------------------------------------------
+// TSocket
+
+int TSocket::Adopt(int fd) {
+  if (canceller_ && !canceller_->Register(fd)) {
+    ::close(fd);
+    return WSAEINTR;
+  }
+  fd_ = fd;
+  return 0;
+}
+
+int TSocket::Open() {
+  Close();
+  IgnoreSigPipeOnce();
+  if (canceller_ && canceller_->Cancelled()) return WSAEINTR;
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return LastSocketError();
+  return Adopt(fd);
+}
+
+void TSocket::Close() noexcept {
+  if (fd_ < 0) return;
+  if (canceller_)
+    canceller_->CloseRegistered(fd_);
+  else
+    ::close(fd_);
+  fd_ = -1;
+}
+
+void TSocket::Shutdown() noexcept {
+  if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+}
+
+int TSocket::Bind(uint32_t address, uint16_t port) {
+  if (fd_ < 0) return WSAENOTSOCK;
+  sockaddr_in sa = MakeAddress(address, port);
+  if (::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return LastSocketError();
+  return 0;
+}
+
+int TSocket::Listen(int backlog) {
+  if (fd_ < 0) return WSAENOTSOCK;
+  if (::listen(fd_, backlog) != 0) return LastSocketError();
+  return 0;
+}
+
+int TSocket::Wait(short events, int timeoutMs) {
+  if (fd_ < 0) return WSAENOTSOCK;
+  const bool limited = timeoutMs > 0;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(limited ? timeoutMs : 0);
+  for (;;) {
+    if (canceller_ && canceller_->Cancelled()) return WSAEINTR;
+    int step = kPollStepMs;
+    if (limited) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return kSocketTimedOut;
+      // Round up so that a short remainder still waits instead of spinning.
+      step = static_cast<int>(std::min<long long>(left + 1, kPollStepMs));
+    }
+    pollfd p{fd_, events, 0};
+    int n = ::poll(&p, 1, step);
+    if (n > 0) return 0;  // ready, or an error/hang-up the next call will report
+    if (n < 0 && errno != EINTR) return LastSocketError();
+  }
+}
+
+int TSocket::Connect(uint32_t address, uint16_t port, int timeoutMs) {
+  if (fd_ < 0) return WSAENOTSOCK;
+  sockaddr_in sa = MakeAddress(address, port);
+  if (::connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return 0;
+  if (errno != EINPROGRESS && errno != EINTR) return LastSocketError();
+  int rc = Wait(POLLOUT, timeoutMs);
+  if (rc != 0) return rc;
+  int error = 0;
+  socklen_t len = sizeof error;
+  if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &len) != 0) return LastSocketError();
+  if (error != 0) return SocketErrorFromErrno(error);
+  if (canceller_ && canceller_->Cancelled()) return WSAEINTR;
+  return 0;
+}
+
+int TSocket::Accept(TSocket& client, int timeoutMs) {
+  if (fd_ < 0) return WSAENOTSOCK;
+  for (;;) {
+    int fd = ::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd >= 0) {
+      client.Close();
+      client.canceller_ = canceller_;
+      return client.Adopt(fd);
+    }
+    if (canceller_ && canceller_->Cancelled()) return WSAEINTR;
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED)
+      return LastSocketError();
+    int rc = Wait(POLLIN, timeoutMs);
+    if (rc != 0) return rc;
+  }
+}
+
+int TSocket::WaitReadable(int timeoutMs) { return Wait(POLLIN, timeoutMs); }
+
+int TSocket::Receive(char* buffer, size_t length, int timeoutMs, size_t& received) {
+  received = 0;
+  if (fd_ < 0) return WSAENOTSOCK;
+  for (;;) {
+    ssize_t n = ::recv(fd_, buffer, length, 0);
+    if (n > 0) {
+      received = static_cast<size_t>(n);
+      return 0;
+    }
+    if (canceller_ && canceller_->Cancelled()) return WSAEINTR;
+    if (n == 0) return 0;
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return LastSocketError();
+    int rc = Wait(POLLIN, timeoutMs);
+    if (rc != 0) return rc;
+  }
+}
+
+int TSocket::Send(const char* buffer, size_t length, int timeoutMs) {
+  if (fd_ < 0) return WSAENOTSOCK;
+  while (length > 0) {
+    ssize_t n = ::send(fd_, buffer, length, MSG_NOSIGNAL);
+    if (n > 0) {
+      buffer += n;
+      length -= static_cast<size_t>(n);
+      continue;
+    }
+    if (canceller_ && canceller_->Cancelled()) return WSAEINTR;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return LastSocketError();
+    int rc = Wait(POLLOUT, timeoutMs);
+    if (rc != 0) return rc;
+  }
+  return 0;
+}
+
+int TSocket::SendFile(int fileHandle, int64_t& offset, size_t count, int timeoutMs, size_t& sent) {
+  sent = 0;
+  if (fd_ < 0) return WSAENOTSOCK;
+  while (sent < count) {
+    off_t off = static_cast<off_t>(offset);
+    ssize_t n = ::sendfile(fd_, fileHandle, &off, count - sent);
+    if (n > 0) {
+      offset = off;
+      sent += static_cast<size_t>(n);
+      continue;
+    }
+    if (n == 0) return 0;  // the file ended early: `sent` tells how much went out
+    if (canceller_ && canceller_->Cancelled()) return WSAEINTR;
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return LastSocketError();
+    int rc = Wait(POLLOUT, timeoutMs);
+    if (rc != 0) return rc;
+  }
+  return 0;
+}
+
+int TSocket::LocalAddress(uint32_t& address, uint16_t& port) const {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (fd_ < 0) return WSAENOTSOCK;
+  if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return LastSocketError();
+  address = ntohl(sa.sin_addr.s_addr);
+  port = ntohs(sa.sin_port);
+  return 0;
+}
+
+int TSocket::PeerAddress(uint32_t& address, uint16_t& port) const {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (fd_ < 0) return WSAENOTSOCK;
+  if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return LastSocketError();
+  address = ntohl(sa.sin_addr.s_addr);
+  port = ntohs(sa.sin_port);
+  return 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// TTransferFile
+
+bool TTransferFile::OpenRead(const std::string& path) {
+  Close();
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  error_ = fd_ < 0 ? errno : 0;
+  path_ = path;
+  return fd_ >= 0;
+}
+
+bool TTransferFile::OpenAppend(const std::string& path) {
+  Close();
+  fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  error_ = fd_ < 0 ? errno : 0;
+  path_ = path;
+  return fd_ >= 0;
+}
+
+bool TTransferFile::CreateTempBeside(const std::string& target) {
+  Close();
+  size_t slash = target.rfind('/');
+  std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+  std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+  std::random_device seed;
+  std::mt19937_64 random(seed() ^ (static_cast<uint64_t>(::getpid()) << 32));
+  static const char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string candidate = dir + "." + name + ".part-";
+    for (int i = 0; i < 8; ++i) candidate += kChars[random() % (sizeof kChars - 1)];
+    int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      // Keep the permissions of the file it will replace.
+      struct stat old {};
+      if (::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode)) ::fchmod(fd, old.st_mode & 07777);
+      fd_ = fd;
+      path_ = candidate;
+      error_ = 0;
+      return true;
+    }
+    if (errno != EEXIST) break;
+  }
+  error_ = errno;
+  return false;
+}
+
+bool TTransferFile::Write(const char* data, size_t length) {
+  while (length > 0) {
+    ssize_t n = ::write(fd_, data, length);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error_ = errno;
+      return false;
+    }
+    data += n;
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+int64_t TTransferFile::Size() const {
+  struct stat st {};
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+bool TTransferFile::Close() noexcept {
+  if (fd_ < 0) return true;
+  int rc = ::close(fd_);
+  fd_ = -1;
+  if (rc != 0) error_ = errno;
+  return rc == 0;
+}
+
+bool TTransferFile::Rename(const std::string& from, const std::string& to, int& error) {
+  if (::rename(from.c_str(), to.c_str()) == 0) return true;
+  error = errno;
+  return false;
+}
+
+void TTransferFile::Remove(const std::string& path) noexcept { ::unlink(path.c_str()); }
+
+bool TTransferFile::Exists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
