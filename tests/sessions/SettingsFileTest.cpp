@@ -1,0 +1,223 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "platform/DateTime.h"
+#include "platform/Errors.h"
+#include "platform/FileSystem.h"
+#include "platform/ProgramDir.h"
+#include "sessions/SessionsUnit.h"
+#include "support/TempDir.h"
+#include "support/WriteProtected.h"
+
+namespace {
+
+// Every test gets its own program directory and a fixed clock.
+class SettingsFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetProgramDirectory(dir.path());
+    SetNowFunction([] { return EncodeDateTime({2026, 12, 6, 16, 0, 0, 0}); });
+  }
+  void TearDown() override {
+    SetNowFunction(nullptr);
+    SetProgramDirectory("");
+  }
+  void WriteIni(const std::string& text) { WriteFileAtomic(dir.path() + "zephlin.ini", text); }
+  std::string ReadIni() {
+    std::string text;
+    ReadWholeFile(dir.path() + "zephlin.ini", text);
+    return text;
+  }
+  TempDir dir;
+};
+
+const char* const ExampleFile =
+    "[global]\nsessions=1\n[session0]\nname=NewSession0\nlocalpath=C:\\outgoing\\\nremotepath=/incoming/\n"
+    "sessionstarter=countdown\ncountdown=300\ndetectwait=0\nsessionmode=copylocaltoremote\nrecurse=1\n"
+    "host=192.0.2.10\nport=21\nusername=\npassword=\ntimeout=30\nabortonfailure=0\npassivemode=1\n"
+    "parentsession=\ncrcfile=113D5800.crc\ntestmode=0\ndebugmode=0\n";
+
+}  // namespace
+
+TEST_F(SettingsFile, SaveAllWritesTheExampleByteForByte) {
+  TSessions list;
+  ASSERT_EQ(list.Count(), 0) << "no file: an empty list";
+  TSession& s = *list.GetSession(list.AddSession(""));
+  s.LocalPath = "C:\\outgoing\\";
+  s.RemotePath = "/incoming/";
+  s.SessionStarter = "countdown";
+  s.Countdown = 300;
+  s.SessionMode = "copylocaltoremote";
+  s.Recurse = true;
+  s.Host = "192.0.2.10";
+  s.Timeout = 30;
+  s.PassiveMode = true;
+  s.SetCrcFile("");
+  EXPECT_EQ(s.CrcFile, "113D5800.crc");
+  list.SaveAllSessions();
+  EXPECT_EQ(ReadIni(), ExampleFile);
+  struct stat st {};
+  ASSERT_EQ(::stat((dir.path() + "zephlin.ini").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u) << "the file holds passwords";
+
+  TSessions reloaded;
+  ASSERT_EQ(reloaded.Count(), 1);
+  const TSession& r = *reloaded.GetSession(0);
+  EXPECT_EQ(r.LocalPath, "C:\\outgoing\\");
+  EXPECT_EQ(r.Countdown, 300);
+  EXPECT_TRUE(r.Recurse);
+  EXPECT_TRUE(r.PassiveMode);
+  EXPECT_FALSE(r.AbortOnFailure);
+  EXPECT_EQ(r.CrcFile, "113D5800.crc");
+}
+
+TEST_F(SettingsFile, PasswordsRoundTripForEveryByteAndAnyLength) {
+  std::string every;
+  for (int c = 1; c <= 255; ++c) every.push_back(static_cast<char>(c));
+  const std::string longPassword(600, 'q');
+  {
+    TSessions list;
+    list.GetSession(list.AddSession("a"))->Password = every;
+    list.GetSession(list.AddSession("b"))->Password = longPassword;
+    list.GetSession(list.AddSession("c"))->Password = "";
+    list.SaveAllSessions();
+  }
+  const std::string ini = ReadIni();
+  EXPECT_NE(ini.find("password=" + ScrambleText(every, PasswordKey) + "\n"), std::string::npos);
+  EXPECT_NE(ini.find("password=\n"), std::string::npos) << "an empty password is an empty value";
+  TSessions list;
+  ASSERT_EQ(list.Count(), 3);
+  EXPECT_EQ(list.GetSession(0)->Password, every);
+  EXPECT_EQ(list.GetSession(1)->Password, longPassword);
+  EXPECT_EQ(list.GetSession(2)->Password, "");
+}
+
+TEST(Scramble, StoredFormIsReversedHexGroups) {
+  // 'a' ^ 'M' = 0x2C, 'b' ^ 'o' = 0x0D: the first character's group comes last.
+  EXPECT_EQ(ScrambleText("ab", PasswordKey), "000D002C");
+  EXPECT_EQ(ScrambleText("", PasswordKey), "");
+  std::string plain = "unchanged";
+  EXPECT_TRUE(UnscrambleText("000D002C", PasswordKey, plain));
+  EXPECT_EQ(plain, "ab");
+  // The key wraps after nine characters.
+  const std::string ten = "0123456789";
+  EXPECT_EQ(ScrambleText(ten, PasswordKey).substr(0, 4), ScrambleText("9", "M"));
+  EXPECT_FALSE(UnscrambleText("00D", PasswordKey, plain));
+  EXPECT_FALSE(UnscrambleText("00G1", PasswordKey, plain));
+}
+
+TEST_F(SettingsFile, OddValuesReadAsTheirDefaults) {
+  WriteIni(
+      "[GLOBAL]\r\nSessions=3\r\n[session0]\r\nport=0x15\r\nrecurse=true\r\ncountdown=abc\r\npassword=12Z4\r\n"
+      "timeout=$15\r\nabortonfailure=2\r\ndetectwait=-7\r\nname = ' spaced '\r\n[session2]\r\nport=99999999999\r\n"
+      "passivemode=0x\r\ntestmode=$\r\ndebugmode=-1\r\n[session3]\r\nname=ignored\r\n");
+  TSessions list;
+  ASSERT_EQ(list.Count(), 3);
+  const TSession& a = *list.GetSession(0);
+  EXPECT_EQ(a.Port, 21);
+  EXPECT_FALSE(a.Recurse);
+  EXPECT_EQ(a.Countdown, 0);
+  EXPECT_EQ(a.Password, "") << "a password that is not scrambled text loads as empty";
+  EXPECT_EQ(a.Timeout, 21);
+  EXPECT_TRUE(a.AbortOnFailure);
+  EXPECT_EQ(a.DetectWait, -7);
+  EXPECT_EQ(a.Name, " spaced ");
+  const TSession& missing = *list.GetSession(1);
+  EXPECT_EQ(missing.Name, "NewSession1");
+  EXPECT_EQ(missing.Port, 21);
+  EXPECT_EQ(missing.SessionStarter, "");
+  EXPECT_EQ(missing.CrcFile.size(), 12u);
+  const TSession& c = *list.GetSession(2);
+  EXPECT_EQ(c.Name, "NewSession2");
+  EXPECT_EQ(c.Port, 21) << "out of 32-bit range";
+  EXPECT_FALSE(c.PassiveMode);
+  EXPECT_FALSE(c.TestMode);
+  EXPECT_TRUE(c.DebugMode);
+}
+
+TEST_F(SettingsFile, GeneratedCrcNamesAreUniqueWithinTheList) {
+  WriteIni("[global]\nsessions=3\n[session1]\ncrcfile=own.crc\n");
+  TSessions list;
+  EXPECT_EQ(list.GetSession(0)->CrcFile, "113D5800.crc");
+  EXPECT_EQ(list.GetSession(1)->CrcFile, "own.crc");
+  EXPECT_EQ(list.GetSession(2)->CrcFile, "113D57FF.crc") << "the next second's name (n wraps negative)";
+  EXPECT_EQ(ReadIni().find("113D"), std::string::npos) << "generated names are not written back on load";
+}
+
+TEST_F(SettingsFile, CrcNameOfTheMostNegativeSecondKeepsItsBitPattern) {
+  // 2^31 seconds after day 0 wraps to the most negative 32-bit number.
+  const TDateTime wrap = 2147483648.0 / 86400.0;
+  SetNowFunction([wrap] { return wrap; });
+  EXPECT_EQ(TSession::GenerateCrcFileName(), "80000000.crc");
+}
+
+TEST_F(SettingsFile, CloneAndRemoveKeepTheFileInStep) {
+  {
+    TSessions list;
+    for (const char* name : {"A", "B", "C"}) {
+      TSession& s = *list.GetSession(list.AddSession(name));
+      s.Host = std::string("host-") + name;
+      s.CrcFile = std::string(name) + ".crc";
+      s.TestMode = true;
+      s.DebugMode = true;
+    }
+    list.SaveAllSessions();
+    const int32_t clone = list.CloneSession(0);
+    EXPECT_EQ(clone, 3);
+    const TSession& c = *list.GetSession(clone);
+    EXPECT_EQ(c.Name, "A_3");
+    EXPECT_EQ(c.Host, "host-A");
+    EXPECT_EQ(c.CrcFile, "");
+    EXPECT_FALSE(c.TestMode);
+    EXPECT_FALSE(c.DebugMode);
+    const std::string ini = ReadIni();
+    EXPECT_NE(ini.find("sessions=4\n"), std::string::npos);
+    EXPECT_NE(ini.find("[session3]\nname=A_3\n"), std::string::npos);
+    EXPECT_NE(ini.find("crcfile=\ntestmode=0\ndebugmode=0\n"), std::string::npos);
+
+    EXPECT_TRUE(list.RemoveSession(1));
+    EXPECT_FALSE(list.RemoveSession(7));
+    ASSERT_EQ(list.Count(), 3);
+    EXPECT_EQ(list.GetSession(1)->Name, "C");
+    EXPECT_EQ(list.GetSession(1)->Index, 1);
+    EXPECT_EQ(list.GetSession(1)->Host, "host-C");
+    const std::string after = ReadIni();
+    EXPECT_EQ(after.find("[session3]"), std::string::npos) << "the old highest section is gone";
+    EXPECT_NE(after.find("[session1]\nname=C\n"), std::string::npos);
+  }
+  TSessions reloaded;
+  ASSERT_EQ(reloaded.Count(), 3);
+  EXPECT_EQ(reloaded.GetSession(2)->Name, "A_3");
+  EXPECT_EQ(reloaded.GetSession(2)->CrcFile, "113D5800.crc") << "an empty name is generated on load";
+}
+
+TEST_F(SettingsFile, SaveSessionKeepsForeignLinesAndOtherSections) {
+  WriteIni("; my notes\n[global]\nsessions=1\n[session0]\nname=Old\nextra=keep\n[unrelated]\nk=v\n");
+  TSessions list;
+  list.GetSession(0)->Name = "New";
+  list.SaveSession(0);
+  list.SaveSession(5);  // outside the list: nothing
+  const std::string ini = ReadIni();
+  EXPECT_EQ(ini.rfind("; my notes\n[global]\nsessions=1\n[session0]\nname=New\nextra=keep\nlocalpath=\n", 0), 0u) << ini;
+  EXPECT_NE(ini.find("[unrelated]\nk=v\n"), std::string::npos);
+}
+
+TEST_F(SettingsFile, RefusedWriteRaisesAndKeepsTheOldFile) {
+  TSessions list;
+  list.AddSession("kept");
+  list.SaveAllSessions();
+  const std::string before = ReadIni();
+  list.GetSession(0)->Name = "changed";
+  ::chmod(dir.path().c_str(), 0755);
+  const std::string message = RunWithDirectoryWriteProtected(dir.path(), [&] {
+    try {
+      list.SaveAllSessions();
+      return std::string("saved");
+    } catch (const EZephlin& e) {
+      return std::string(e.what());
+    }
+  });
+  EXPECT_EQ(message, "Unable to write to " + dir.path() + "zephlin.ini");
+  EXPECT_EQ(ReadIni(), before);
+  EXPECT_EQ(list.GetSession(0)->Name, "changed") << "memory keeps the change";
+}

@@ -1,0 +1,12 @@
+#pragma once
+// Runs a piece of code where a directory cannot be written. Root ignores directory modes, so
+// the code runs in a forked child that gives up root first; without root a chmod suffices.
+// The child's result travels back as text (for example an exception's message).
+
+#include <functional>
+#include <string>
+
+// Makes `directory` read-only, runs `action` in a child process without write access to it,
+// restores the mode and returns what the action returned. Throws std::runtime_error when
+// the child could not be run.
+std::string RunWithDirectoryWriteProtected(const std::string& directory, const std::function<std::string()>& action);
