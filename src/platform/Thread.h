@@ -10,7 +10,6 @@
 //
 // Which thread may call what is written on each operation below.
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -55,12 +54,17 @@ class TMainThreadDispatcher {
 
   // Main thread. Runs queued calls (only those of origin, when origin is given) until done()
   // is true or the timeout passed; returns done(). done is checked under the queue's lock
-  // and must be cheap; whoever makes it true calls Notify afterwards.
+  // and must be cheap; whoever makes it true should call Notify afterwards (otherwise it is
+  // seen within 10 ms). milliseconds::max() waits without a limit.
   bool RunPendingUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
                        const void* origin = nullptr);
 
-  // Any thread. Wakes RunPendingUntil to look at its condition again.
-  void Notify();
+  // Any thread. Runs change (if given) under the queue's lock, then wakes RunPendingUntil to
+  // look at its condition again.
+  void Notify(const std::function<void()>& change = {});
+
+  // Any thread. The number of queued calls.
+  std::size_t Pending() const;
 
   // Main thread (any thread is safe). See the class comment.
   void BeginShutdown();
@@ -126,7 +130,7 @@ class TThread {
   // A token for std::stop_callback, e.g. to shut a socket down when a stop is requested.
   std::stop_token StopToken() const;
 
-  // Any thread other than the thread itself. Returns when Execute has returned. On the main
+  // Any thread; on the thread itself it returns at once. Returns when Execute has returned. On the main
   // thread it runs this thread's hand-overs while it waits (so a Synchronize cannot
   // deadlock) and delivers the end notification before returning; a FreeOnTerminate thread
   // is then already deleted. For a FreeOnTerminate thread only the main thread may wait.
@@ -156,7 +160,7 @@ class TThread {
 
   void ThreadMain();
   void DeliverEnd();
-  static void PostEnd(const std::shared_ptr<TShared>& shared);
+  static void PostEnd(TMainThreadDispatcher& dispatcher, const std::shared_ptr<TShared>& shared);
 
   std::shared_ptr<TShared> shared_;  // outlives the object while its end is in flight
   std::stop_source stop_;

@@ -16,7 +16,8 @@ class TQtMainThreadDispatcher : public TMainThreadDispatcher {
  public:
   // Main thread, after the QCoreApplication exists.
   TQtMainThreadDispatcher();
-  // Main thread. Releases waiting workers (BeginShutdown) and drops calls not yet run.
+  // Main thread. Releases waiting workers (BeginShutdown), uninstalls itself and drops the
+  // calls not yet run.
   ~TQtMainThreadDispatcher() override;
 
  protected:
