@@ -253,11 +253,14 @@ void TThread::Start() {
     CountThreadEnded();
     throw;
   }
+  // Once the gate opens, a self-freeing thread may be gone at any moment: only the local
+  // copy of the shared part is used from here on.
+  std::shared_ptr<TShared> shared = shared_;
   {
-    std::lock_guard lock(shared_->Mutex);
-    shared_->Launched = true;
+    std::lock_guard lock(shared->Mutex);
+    shared->Launched = true;
   }
-  shared_->Changed.notify_all();
+  shared->Changed.notify_all();
 }
 
 void TThread::Terminate() { stop_.request_stop(); }
