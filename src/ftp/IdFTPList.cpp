@@ -341,21 +341,22 @@ bool IsEmptyOrBlank(std::string_view line) {
   return true;
 }
 
-// Walks the lines of a listing without building a list of them.
+// Walks the lines of a listing without building a list of them. Linear: the position of
+// the next LF is remembered, so text with many bare CRs is not scanned again per line.
 class TLineReader {
  public:
   explicit TLineReader(std::string_view text) : FText(text) {}
   bool Next(std::string_view& line) {
     if (FPos >= FText.size()) return false;
-    const char* begin = FText.data() + FPos;
-    const size_t left = FText.size() - FPos;
-    // The first CR or LF; memchr twice is much faster than a byte loop on long lines.
-    const void* lf = std::memchr(begin, '\n', left);
-    const size_t lfAt = lf ? static_cast<const char*>(lf) - begin : left;
-    const void* cr = std::memchr(begin, '\r', lfAt);
-    const size_t end = cr ? static_cast<const char*>(cr) - begin : lfAt;
-    line = std::string_view(begin, end);
-    FPos += end;
+    if (!FLfKnown || FNextLf < FPos) {
+      FLfKnown = true;
+      const void* lf = std::memchr(FText.data() + FPos, '\n', FText.size() - FPos);
+      FNextLf = lf ? static_cast<size_t>(static_cast<const char*>(lf) - FText.data()) : FText.size();
+    }
+    const void* cr = std::memchr(FText.data() + FPos, '\r', FNextLf - FPos);
+    const size_t end = cr ? static_cast<size_t>(static_cast<const char*>(cr) - FText.data()) : FNextLf;
+    line = FText.substr(FPos, end - FPos);
+    FPos = end;
     if (FPos < FText.size()) {
       if (FText[FPos] == '\r' && FPos + 1 < FText.size() && FText[FPos + 1] == '\n') FPos += 2;
       else ++FPos;
@@ -366,6 +367,8 @@ class TLineReader {
  private:
   std::string_view FText;
   size_t FPos = 0;
+  bool FLfKnown = false;
+  size_t FNextLf = 0;  // the next LF at or after FPos (FText.size() if none); stale if < FPos
 };
 
 void Build(std::string_view text, bool detect, TIdFTPListFormat format, TDateTime now,
