@@ -14,10 +14,12 @@
 //
 // pyftpdlib: user "zephlin", password "secret", home = rootDir; active mode always allowed
 // (the client's PORT address is 127.0.0.1, the same as the control connection's).
-// vsftpd: user "anonymous", password "zephlin@" (anonymous login rooted at rootDir, with
-// upload, mkdir, rename and delete enabled; rootDir is made writable for the "ftp" account,
-// and files uploaded through it belong to that account); runs in the foreground with a
-// config generated in a temporary directory. Always use user() and password().
+// vsftpd: user "anonymous", password "zephlin@": an anonymous login that starts in rootDir,
+// with upload, mkdir, rename and delete enabled. vsftpd refuses to chroot into a directory
+// the session can write, so it runs without chroot (run_as_launching_user): remote paths
+// are then absolute paths of this machine and PWD after login gives rootDir itself. Use
+// relative names, or home() + "/name". Runs in the foreground with a generated config.
+// Always use user(), password() and home() rather than the literal values.
 
 #include <string>
 #include <sys/types.h>
@@ -40,6 +42,9 @@ class RealFtpServer {
   const std::string& host() const { return host_; }      // "127.0.0.1"
   const std::string& user() const { return user_; }
   const std::string& password() const { return password_; }
+  // The remote directory a login starts in, as PWD reports it: "/" for pyftpdlib, rootDir
+  // without its trailing "/" for vsftpd.
+  const std::string& home() const { return home_; }
   // The server's output so far (for failure messages).
   std::string log() const;
 
@@ -48,6 +53,7 @@ class RealFtpServer {
   std::string host_ = "127.0.0.1";
   std::string user_;
   std::string password_;
+  std::string home_;
   int port_ = 0;
   pid_t pid_ = -1;
   std::string stateDir_;  // config, logs; removed by the destructor

@@ -1,0 +1,219 @@
+#include "support/RealFtpServer.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "platform/Socket.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const char* kPyFtpdScript = R"PY(
+import sys, os
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+
+root, portfile, user, password = sys.argv[1:5]
+authorizer = DummyAuthorizer()
+authorizer.add_user(user, password, root, perm="elradfmwMT")
+handler = FTPHandler
+handler.authorizer = authorizer
+handler.banner = "pyftpdlib ready"
+server = FTPServer(("127.0.0.1", 0), handler)
+with open(portfile + ".tmp", "w") as f:
+    f.write(str(server.socket.getsockname()[1]))
+os.rename(portfile + ".tmp", portfile)
+server.serve_forever(handle_exit=True)
+)PY";
+
+std::string MakeStateDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/zephlin-ftpd-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot create a state directory");
+  ::chmod(pattern.c_str(), 0755);
+  return pattern + "/";
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Starts argv[0] with output into logPath, in its own process group, dying with the test.
+pid_t Spawn(const std::vector<std::string>& args, const std::string& logPath) {
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    ::setpgid(0, 0);
+    int devnull = ::open("/dev/null", O_RDONLY);
+    if (devnull >= 0) ::dup2(devnull, 0);
+    if (log >= 0) {
+      ::dup2(log, 1);
+      ::dup2(log, 2);
+    }
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  if (log >= 0) ::close(log);
+  if (pid < 0) throw std::runtime_error("fork failed");
+  return pid;
+}
+
+bool Exited(pid_t pid) {
+  int status = 0;
+  return ::waitpid(pid, &status, WNOHANG) == pid;
+}
+
+void Stop(pid_t pid) {
+  if (pid <= 0) return;
+  ::kill(-pid, SIGTERM);
+  ::kill(pid, SIGTERM);
+  for (int i = 0; i < 100; ++i) {
+    int status = 0;
+    pid_t reaped = ::waitpid(pid, &status, WNOHANG);
+    if (reaped == pid) {
+      ::kill(-pid, SIGKILL);  // any session children left behind
+      return;
+    }
+    if (reaped < 0) return;  // already reaped
+    std::this_thread::sleep_for(20ms);
+  }
+  ::kill(-pid, SIGKILL);
+  ::kill(pid, SIGKILL);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+}
+
+// A port that was free a moment ago (vsftpd cannot be told to pick one itself).
+int FreePort() {
+  TSocket s;
+  uint32_t address = 0;
+  uint16_t port = 0;
+  if (s.Open() != 0 || s.Bind(0x7F000001u, 0) != 0 || s.LocalAddress(address, port) != 0)
+    throw std::runtime_error("no free port");
+  return port;
+}
+
+bool Accepts(int port) {
+  TSocket s;
+  return s.Open() == 0 && s.Connect(0x7F000001u, static_cast<uint16_t>(port), 200) == 0;
+}
+
+const char* kVsftpd = "/usr/sbin/vsftpd";
+
+}  // namespace
+
+bool RealFtpServer::available(Kind kind) {
+  if (kind == Kind::PyFtpdLib) return ::access(ZEPHLIN_SYSTEM_PYTHON, X_OK) == 0;
+  return ::access(kVsftpd, X_OK) == 0;
+}
+
+const char* RealFtpServer::name(Kind kind) { return kind == Kind::PyFtpdLib ? "pyftpdlib" : "vsftpd"; }
+
+std::string RealFtpServer::log() const { return ReadText(stateDir_ + "server.log"); }
+
+RealFtpServer::RealFtpServer(Kind kind, const std::string& rootDir) : kind_(kind), stateDir_(MakeStateDir()) {
+  std::string root = rootDir;
+  if (root.size() > 1 && root.back() == '/') root.pop_back();
+  const std::string logPath = stateDir_ + "server.log";
+  try {
+    if (kind == Kind::PyFtpdLib) {
+      user_ = "zephlin";
+      password_ = "secret";
+      home_ = "/";
+      WriteText(stateDir_ + "server.py", kPyFtpdScript);
+      const std::string portFile = stateDir_ + "port";
+      pid_ = Spawn({ZEPHLIN_SYSTEM_PYTHON, stateDir_ + "server.py", root, portFile, user_, password_}, logPath);
+      for (int i = 0; i < 500 && port_ == 0; ++i) {
+        std::string text = ReadText(portFile);
+        if (!text.empty()) port_ = std::atoi(text.c_str());
+        else if (Exited(pid_)) {
+          pid_ = -1;
+          break;
+        }
+        else std::this_thread::sleep_for(20ms);
+      }
+      if (port_ == 0) throw std::runtime_error("pyftpdlib did not start:\n" + log());
+      return;
+    }
+
+    // vsftpd: anonymous login starting in `root`, with every write operation allowed, run
+    // as the launching user without chroot (it will not chroot into a writable directory).
+    user_ = "anonymous";
+    password_ = "zephlin@";
+    home_ = root;
+    std::filesystem::create_directory(stateDir_ + "empty");
+    for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
+      const int port = FreePort();
+      std::ostringstream conf;
+      conf << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << port << "\n"
+           << "background=NO\nseccomp_sandbox=NO\n"
+           << "run_as_launching_user=YES\n"
+           << "anonymous_enable=YES\nlocal_enable=NO\nno_anon_password=YES\n"
+           << "anon_root=" << root << "\n"
+           << "write_enable=YES\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
+           << "anon_other_write_enable=YES\nanon_world_readable_only=NO\nanon_umask=022\n"
+           << "pasv_enable=YES\nport_enable=YES\nconnect_from_port_20=NO\n"
+           << "secure_chroot_dir=" << stateDir_ << "empty\n"
+           << "xferlog_enable=NO\nuse_localtime=YES\nhide_ids=NO\n"
+           << "max_clients=50\nmax_per_ip=50\n"
+           << "idle_session_timeout=600\ndata_connection_timeout=300\n";
+      WriteText(stateDir_ + "vsftpd.conf", conf.str());
+      pid_ = Spawn({kVsftpd, stateDir_ + "vsftpd.conf"}, logPath);
+      for (int i = 0; i < 250; ++i) {
+        if (Accepts(port)) {
+          port_ = port;
+          break;
+        }
+        if (Exited(pid_)) {
+          pid_ = -1;
+          break;
+        }
+        std::this_thread::sleep_for(20ms);
+      }
+      if (port_ == 0) {
+        Stop(pid_);
+        pid_ = -1;
+      }
+    }
+    if (port_ == 0) throw std::runtime_error("vsftpd did not start:\n" + log());
+  } catch (...) {
+    Stop(pid_);
+    std::error_code ignored;
+    std::filesystem::remove_all(stateDir_, ignored);
+    throw;
+  }
+}
+
+RealFtpServer::~RealFtpServer() {
+  Stop(pid_);
+  std::error_code ignored;
+  std::filesystem::remove_all(stateDir_, ignored);
+}
