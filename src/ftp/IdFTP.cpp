@@ -244,6 +244,7 @@ static void DropPendingReply(TIdTCPConnection& control, bool pending) {
 }
 
 void TIdFTP::TransferIn(const std::string& ACommand, TIdDataSink& ASink, int64_t ARestartAt) {
+  CheckCommand(ACommand);
   DoStatus(StatusTransfer, "Starting FTP transfer");
   FDataConnectionOpen = true;
   std::unique_ptr<TIdTCPClient> passive;
@@ -281,6 +282,7 @@ void TIdFTP::TransferIn(const std::string& ACommand, TIdDataSink& ASink, int64_t
 }
 
 void TIdFTP::TransferOut(const std::string& ACommand, TTransferFile& AFile, int64_t ASize) {
+  CheckCommand(ACommand);
   DoStatus(StatusTransfer, "Starting FTP transfer");
   FDataConnectionOpen = true;
   std::unique_ptr<TIdTCPClient> passive;
@@ -354,7 +356,7 @@ TIdFTPListItems& TIdFTP::ListingItems() { return FListing.Items(Now()); }
 
 void TIdFTP::GetFile(const std::string& ASourceFile, const std::string& ADestFile,
                      bool ACanOverwrite, bool AResume) {
-  if (ASourceFile.find_first_of("\r\n") != std::string::npos) throw EIdInvalidCommandArgument();
+  CheckCommand("RETR " + ASourceFile);  // before the restart probe or any file work
   bool resume = false;
   if (TTransferFile::Exists(ADestFile)) {
     resume = AResume && CanResume();
@@ -396,6 +398,7 @@ void TIdFTP::GetFile(const std::string& ASourceFile, const std::string& ADestFil
 }
 
 void TIdFTP::PutFile(const std::string& ASourceFile, const std::string& ADestFile, bool AAppend) {
+  CheckCommand(ADestFile);
   TTransferFile file;
   if (!file.OpenRead(ASourceFile))
     throw EIdException(FileError("Cannot open file", ASourceFile, file.LastError()));

@@ -165,8 +165,12 @@ int TIdTCPConnection::GetResponse(std::initializer_list<int> AAllowedResponses) 
   return LastReply.NumericCode;
 }
 
-void TIdTCPConnection::WriteCommand(const std::string& ACommand) {
+void TIdTCPConnection::CheckCommand(const std::string& ACommand) {
   if (ACommand.find_first_of("\r\n") != std::string::npos) throw EIdInvalidCommandArgument();
+}
+
+void TIdTCPConnection::WriteCommand(const std::string& ACommand) {
+  CheckCommand(ACommand);
   std::string line = ACommand;
   line += "\r\n";
   Write(line.data(), line.size());

@@ -64,6 +64,9 @@ class TIdTCPConnection : public TIdComponent {
   // The one function that sends a command: refuses a command holding CR or LF with
   // EIdInvalidCommandArgument before anything is written, else writes it followed by CR LF.
   void WriteCommand(const std::string& ACommand);
+  // The check WriteCommand makes, for operations that must refuse a command before the
+  // commands that prepare it (PASV, PORT) are sent.
+  static void CheckCommand(const std::string& ACommand);
   // True when a complete line is buffered or arrives within AWaitMs ms (no exception on
   // timeout; a closed connection gives false).
   bool ReplyWaiting(int AWaitMs);

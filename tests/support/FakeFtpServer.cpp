@@ -21,8 +21,8 @@ std::string Expand(const std::string& text, int pasvPort) {
           i = close;
           continue;
         }
-        if (key == "pasvport") {
-          out += std::to_string(pasvPort);
+        if (key == "pasvport" || key == "p1" || key == "p2") {
+          out += std::to_string(key == "p1" ? pasvPort / 256 : key == "p2" ? pasvPort % 256 : pasvPort);
           i = close;
           continue;
         }
