@@ -16,7 +16,7 @@ std::mutex clockMutex;
 std::function<TDateTime()> clockOverride;
 
 // Days from 1970-01-01 to a civil date (proleptic Gregorian calendar).
-int64_t DaysFromCivil(int64_t y, int m, int d) {
+constexpr int64_t DaysFromCivil(int64_t y, int m, int d) {
   y -= m <= 2;
   const int64_t era = (y >= 0 ? y : y - 399) / 400;
   const int64_t yoe = y - era * 400;
@@ -38,7 +38,7 @@ void CivilFromDays(int64_t z, int& year, int& month, int& day) {
 }
 
 // 1899-12-30 counted from 1970-01-01.
-const int64_t DayZero = DaysFromCivil(1899, 12, 30);
+constexpr int64_t DayZero = DaysFromCivil(1899, 12, 30);
 
 bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 

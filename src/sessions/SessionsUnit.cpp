@@ -17,8 +17,6 @@ bool SameNameIgnoringCase(const std::string& a, const std::string& b) { return L
 // ---------------------------------------------------------------------------------------------
 // TSession
 
-TSession::~TSession() = default;
-
 void TSession::CopySettingsFrom(const TSession& source) {
   Name = source.Name + "_" + std::to_string(Index);
   LocalPath = source.LocalPath;
@@ -102,23 +100,8 @@ void TSession::SetStatusHandler(TSessionStatusEvent handler) {
   ReportStatus("", "");
 }
 
-void TSession::ReportStatus(const std::string& function, const std::string& status) {
-  if (StatusHandler && Worker == nullptr) StatusHandler(Index, Remaining, "Offline", function, status);
-}
-
-void TSession::Stop() {
-  if (Remaining > 0) Remaining = 0;
-  ReportStatus("", "");
-}
-
 // ---------------------------------------------------------------------------------------------
 // TSessions: list operations (the settings file is in SettingsFile.cpp)
-
-TSessions::TSessions() { LoadSessions(); }
-
-TSessions::~TSessions() {
-  for (auto& session : Sessions) session.reset();  // in index order
-}
 
 TSession* TSessions::GetSession(int32_t index) const {
   if (index < 0 || index >= Count()) return nullptr;
@@ -147,6 +130,7 @@ int32_t TSessions::AddSession(const std::string& name) {
   added->CrcFileTaken = [this, added](const std::string& crc) { return CrcFileInUse(added, crc); };
   Sessions.push_back(std::move(session));
   added->SetStatusHandler(StatusHandler);
+  added->OnCompleted = [this](TSession& completed) { StartChainedSessions(completed); };
   return added->Index;
 }
 

@@ -1,6 +1,8 @@
 #pragma once
-// The session record and the ordered session list, with the settings file that stores them.
-// Everything here runs on the main thread.
+// The session record and the ordered session list, with the settings file that stores them,
+// and the scheduler that starts sessions and reacts to the end of their runs.
+// Everything here runs on the main thread; workers reach it only through the main-thread
+// hand-over (their status reports and their end).
 
 #include <cstdint>
 #include <functional>
@@ -9,6 +11,8 @@
 #include <vector>
 
 #include "sessions/SessionEditor.h"
+
+class QTimer;
 
 class TSessionThread;
 class TfisFileNotification;
@@ -39,6 +43,8 @@ bool SameNameIgnoringCase(const std::string& a, const std::string& b);
 class TSession {
  public:
   TSession() = default;
+  // Stops watching and asks a running worker to stop; the worker is detached, so its later
+  // reports and its end never reach the destroyed session, and it still frees itself.
   ~TSession();
   TSession(const TSession&) = delete;
   TSession& operator=(const TSession&) = delete;
@@ -79,9 +85,21 @@ class TSession {
   void SetStatusHandler(TSessionStatusEvent handler);
   bool IsRunning() const { return Worker != nullptr; }
 
+  // Scheduler operations.
+  void Start(bool force, bool runOnce);  // start or arm according to the starter
+  void Stop();                           // ask a worker to stop, stop watching, drop a pending start
+  void SetRunning(bool running);
+  int32_t GetRemaining() const { return Remaining; }
+  void SetRemaining(int32_t value);      // one countdown step
+  void StartWorker();
+  void StopWorker();
+  void StartWatching();
+  void StopWatching();
+  void DirectoryChanged();
   // The session's own report: sent with "Offline" only while it has no worker.
   void ReportStatus(const std::string& function, const std::string& status);
-  void Stop();
+  void WorkerStatus(const std::string& connection, const std::string& function, const std::string& status);
+  void WorkerFinished();
 
   // A CRC store name made from the current local time (seconds since 30 December 1899,
   // wrapped to 32 bits, absolute value in hexadecimal).
@@ -92,7 +110,9 @@ class TSession {
 
 class TSessions {
  public:
-  TSessions();  // loads every session from the settings file
+  TSessions();  // starts the one-second timer, then loads every session from the settings file
+  // Stops every worker (their sockets are shut down so blocked reads return) and waits for
+  // them to end, so nothing is left running after the list.
   ~TSessions();
   TSessions(const TSessions&) = delete;
   TSessions& operator=(const TSessions&) = delete;
@@ -112,6 +132,10 @@ class TSessions {
   int32_t FindSession(const std::string& name) const;
 
   void SetStatusHandler(TSessionStatusEvent handler);
+  void StartSession(int32_t index, bool force, bool runOnce);
+  void StopSession(int32_t index);
+  void Tick();  // the one-second timer's handler
+  void StartChainedSessions(const TSession& completed);
   void SetEditorFactory(TSessionEditorFactory factory) { EditorFactory = std::move(factory); }
 
   // Full path of "zephlin.ini" in the program's directory.
@@ -121,6 +145,7 @@ class TSessions {
   bool CrcFileInUse(const TSession* asking, const std::string& name) const;
   void WriteSessionKeys(class TProfileFile& file, const TSession& session) const;
 
+  std::unique_ptr<QTimer> Timer;  // drives every countdown, one tick a second
   std::vector<std::unique_ptr<TSession>> Sessions;
   TSessionStatusEvent StatusHandler;
   TSessionEditorFactory EditorFactory;

@@ -1,0 +1,169 @@
+// The scheduler: what starts a session, its countdown and watching states, the hand-over to
+// its worker thread and the handling of the worker's end. Main thread only.
+
+#include <QTimer>
+#include <chrono>
+
+#include "engine/SessionThreadUnit.h"
+#include "platform/FileSystem.h"
+#include "platform/ProgramDir.h"
+#include "platform/Shell.h"
+#include "sessions/SessionsUnit.h"
+#include "sessions/fisFileNotification.h"
+
+namespace {
+// How long the end of the list waits for workers that were asked to stop.
+constexpr std::chrono::seconds WorkerShutdownWait{30};
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// TSession
+
+TSession::~TSession() {
+  StopWatching();
+  if (Worker != nullptr) {
+    Worker->OnStatusReport = nullptr;
+    Worker->OnTerminate = nullptr;
+    Worker->Stop();
+    Worker = nullptr;
+  }
+}
+
+void TSession::Start(bool force, bool runOnce) {
+  RunOnce = runOnce;
+  if (force && !IsRunning()) {
+    SetRunning(true);
+  } else if (SessionStarter == StarterManual && !IsRunning()) {
+    SetRunning(true);
+  } else if (SessionStarter == StarterCountdown) {
+    Remaining = Countdown + 1;
+  } else if (SessionStarter == StarterDetect) {
+    StartWatching();
+  } else if (SessionStarter == StarterChain && !IsRunning()) {
+    SetRunning(true);
+  }
+}
+
+void TSession::Stop() {
+  SetRunning(false);
+  StopWatching();
+  if (Remaining > 0) Remaining = 0;
+  ReportStatus("", "");
+}
+
+void TSession::SetRunning(bool running) {
+  if (running && !IsRunning()) {
+    Remaining = 0;
+    StartWorker();
+  } else if (!running && IsRunning()) {
+    StopWorker();
+  }
+}
+
+void TSession::SetRemaining(int32_t value) {
+  if (Remaining <= 0) return;
+  Remaining = value;
+  ReportStatus("Countdown", "");
+  if (Remaining == 0) SetRunning(true);
+}
+
+void TSession::StartWorker() {
+  ReportStatus("", "Starting");
+  auto* worker = new TSessionThread();
+  Worker = worker;
+  worker->OnStatusReport = [this](const std::string& connection, const std::string& function,
+                                  const std::string& status) { WorkerStatus(connection, function, status); };
+  worker->OnTerminate = [this](TThread*) { WorkerFinished(); };
+  worker->FreeOnTerminate = true;
+  worker->LocalPath = LocalPath;
+  worker->RemotePath = RemotePath;
+  worker->SessionMode = SessionMode;
+  worker->Recurse = Recurse;
+  worker->Host = Host;
+  worker->Port = Port;
+  worker->UserName = UserName;
+  worker->Password = Password;
+  worker->Timeout = Timeout;
+  worker->AbortOnFailure = AbortOnFailure;
+  worker->PassiveMode = PassiveMode;
+  worker->CrcFile = CrcFile;
+  worker->TestMode = TestMode;
+  worker->DebugMode = DebugMode;
+  worker->Start();
+}
+
+void TSession::StopWorker() {
+  if (Worker != nullptr) Worker->Stop();
+}
+
+void TSession::StartWatching() {
+  if (Watcher == nullptr) Watcher = new TfisFileNotification();
+  Watcher->OnDirectoryChanged = [this](TfisFileNotification*) { DirectoryChanged(); };
+  Watcher->Directory = LocalPath;
+  Watcher->Subtree = Recurse;
+  Watcher->Start();
+  ReportStatus("Detect", "");
+}
+
+void TSession::StopWatching() {
+  if (Watcher == nullptr) return;
+  Watcher->Stop();
+  delete Watcher;
+  Watcher = nullptr;
+}
+
+void TSession::DirectoryChanged() { Remaining = DetectWait; }
+
+void TSession::ReportStatus(const std::string& function, const std::string& status) {
+  if (StatusHandler && Worker == nullptr) StatusHandler(Index, Remaining, "Offline", function, status);
+}
+
+void TSession::WorkerStatus(const std::string& connection, const std::string& function, const std::string& status) {
+  if (StatusHandler) StatusHandler(Index, Remaining, connection, function, status);
+}
+
+void TSession::WorkerFinished() {
+  Worker = nullptr;  // the worker frees itself once this handler has returned
+  ReportStatus("", "");
+  if (OnCompleted) OnCompleted(*this);
+  const std::string testLog = ProgramDirectory() + "testlog.txt";
+  if ((TestMode || DebugMode) && FileExists(testLog)) OpenWithAssociatedProgram(testLog);
+  if (!RunOnce && (SessionStarter == StarterCountdown || SessionStarter == StarterDetect)) Start(false, false);
+}
+
+// ---------------------------------------------------------------------------------------------
+// TSessions
+
+TSessions::TSessions() : Timer(std::make_unique<QTimer>()) {
+  Timer->setInterval(1000);
+  QObject::connect(Timer.get(), &QTimer::timeout, [this] { Tick(); });
+  Timer->start();
+  LoadSessions();
+}
+
+TSessions::~TSessions() {
+  Timer.reset();
+  for (auto& session : Sessions) session.reset();  // in index order; each stops its worker
+  TThread::WaitForAllThreads(std::chrono::duration_cast<std::chrono::milliseconds>(WorkerShutdownWait));
+}
+
+void TSessions::StartSession(int32_t index, bool force, bool runOnce) {
+  if (TSession* session = GetSession(index)) session->Start(force, runOnce);
+}
+
+void TSessions::StopSession(int32_t index) {
+  if (TSession* session = GetSession(index)) session->Stop();
+}
+
+void TSessions::Tick() {
+  for (auto& session : Sessions) session->SetRemaining(session->GetRemaining() - 1);
+}
+
+void TSessions::StartChainedSessions(const TSession& completed) {
+  const std::string parent = LowerAscii(completed.Name);
+  for (int32_t i = 0; i < Count(); ++i) {
+    const TSession& candidate = *Sessions[static_cast<size_t>(i)];
+    if (candidate.SessionStarter == StarterChain && LowerAscii(candidate.ParentSession) == parent)
+      StartSession(i, false, false);
+  }
+}
