@@ -133,13 +133,13 @@ void TChangeNotification::HandleEvent(int wd, uint32_t mask, const std::string& 
   if (mask & IN_Q_OVERFLOW) {
     // Events were lost: count it as a change and pick up directories that were missed.
     changed = true;
-    if (subtree_ && !rootLost_) WatchTree(watches_[rootWatch_], false, changed);
+    if (subtree_ && !broken_) WatchTree(watches_[rootWatch_], false, changed);
     return;
   }
   auto it = watches_.find(wd);
   if (it == watches_.end()) return;  // a watch already dropped
   if (mask & IN_IGNORED) {
-    if (wd == rootWatch_) rootLost_ = true;
+    if (wd == rootWatch_) broken_ = true;
     watches_.erase(it);
     return;
   }
@@ -190,10 +190,11 @@ TChangeWait WaitForChangeOrStop(TChangeNotification& notification, TStopEvent& s
   for (;;) {
     if (stop.TryReset()) return TChangeWait::Stopped;
     if (notification.signalled_) return TChangeWait::Changed;
-    if (notification.rootLost_) return TChangeWait::Failed;
+    if (notification.broken_) return TChangeWait::Failed;
     pollfd fds[2] = {{stop.Fd(), POLLIN, 0}, {notification.fd_, POLLIN, 0}};
     if (poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
+      notification.broken_ = true;  // a wait that fails once would fail again at once
       return TChangeWait::Failed;
     }
     if ((fds[1].revents & POLLIN) && notification.ReadEvents()) notification.signalled_ = true;
@@ -202,7 +203,7 @@ TChangeWait WaitForChangeOrStop(TChangeNotification& notification, TStopEvent& s
 
 bool FindNextChangeNotification(TChangeNotification& notification) {
   notification.signalled_ = false;
-  return !notification.rootLost_;
+  return !notification.broken_;
 }
 
 void FindCloseChangeNotification(std::unique_ptr<TChangeNotification>& notification) {

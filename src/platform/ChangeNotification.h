@@ -66,7 +66,7 @@ class TChangeNotification {
   uint32_t filter_;
   bool subtree_;
   int rootWatch_ = -1;
-  bool rootLost_ = false;
+  bool broken_ = false;  // the directory went away, or waiting failed
   bool signalled_ = false;
   std::map<int, std::string> watches_;  // watch descriptor -> directory path
 };
@@ -82,7 +82,7 @@ std::unique_ptr<TChangeNotification> FindFirstChangeNotification(const std::stri
 TChangeWait WaitForChangeOrStop(TChangeNotification& notification, TStopEvent& stop);
 
 // Renews the notification for the next change; false when the directory is no longer
-// watched (it was removed or moved away).
+// watched (it was removed) or waiting on it failed.
 bool FindNextChangeNotification(TChangeNotification& notification);
 
 // Closes it (the same as destroying it).
