@@ -142,6 +142,11 @@ void TIdFTP::ParsePASV(const std::string& AReplyLine, std::string& AIP, int& APo
     size_t blank = line.rfind(' ');
     fields = blank == std::string::npos ? line : line.substr(blank + 1);
   }
+  // Whatever stands around the numbers ("=" in "227 =h1,h2,...", a closing period) is not
+  // part of them.
+  size_t firstDigit = fields.find_first_of("0123456789");
+  size_t lastDigit = fields.find_last_of("0123456789");
+  fields = firstDigit == std::string::npos ? std::string() : fields.substr(firstDigit, lastDigit - firstDigit + 1);
   int numbers[6];
   size_t pos = 0;
   for (int i = 0; i < 6; ++i) {
