@@ -2,10 +2,11 @@
 # `make run` starts the program, `make bench` runs the benchmarks.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all build deps test test-plain test-asan run bench demo clean
+.PHONY: all build deps test test-plain test-asan test-tsan run bench demo clean
 
 all: build
 
@@ -22,7 +23,7 @@ $(ASAN_BUILD)/build.ninja:
 	cmake -S . -B $(ASAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug \
 	      -DZEPHLIN_SANITIZE=address,undefined -DZEPHLIN_BENCH=OFF
 
-test: deps test-plain test-asan
+test: deps test-plain test-asan test-tsan
 
 test-plain: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
@@ -32,6 +33,16 @@ test-asan: $(ASAN_BUILD)/build.ninja
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
+# ThreadSanitizer where threads meet: the thread class, the watcher and the scheduler.
+$(TSAN_BUILD)/build.ninja:
+	cmake -S . -B $(TSAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DZEPHLIN_SANITIZE=thread \
+	      -DZEPHLIN_BENCH=OFF "-DZEPHLIN_TEST_LAYERS=platform;sessions"
+
+test-tsan: $(TSAN_BUILD)/build.ninja
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target test_platform test_sessions
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
+	  ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS)
+
 run: deps build
 	@scripts/run
 
@@ -39,4 +50,4 @@ bench: deps build
 	@scripts/bench $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)
