@@ -1,0 +1,87 @@
+#include "ui/UiCommon.h"
+
+#include <QApplication>
+#include <QFontDatabase>
+#include <QGuiApplication>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPixmap>
+
+QFont ProgramFont() {
+  if (QFontDatabase::hasFamily(QStringLiteral("Verdana"))) return QFont(QStringLiteral("Verdana"), 8);
+  return QApplication::font();
+}
+
+QFont ProductNameFont(int pixelHeight) {
+  QFont font = QApplication::font();
+  if (QFontDatabase::hasFamily(QStringLiteral("Ravie"))) font = QFont(QStringLiteral("Ravie"));
+  else font.setBold(true);
+  font.setPixelSize(pixelHeight);
+  return font;
+}
+
+namespace {
+
+// One arrow of the icon, in the 64-unit design space of zephlin.svg.
+void DrawArrow(QPainter& painter, const QColor& colour, QPointF start, QPointF control1, QPointF control2,
+               QPointF end, const QPolygonF& head) {
+  QPainterPath shaft(start);
+  shaft.cubicTo(control1, control2, end);
+  painter.setPen(QPen(colour, 5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+  painter.setBrush(Qt::NoBrush);
+  painter.drawPath(shaft);
+  painter.setPen(QPen(colour, 1.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+  painter.setBrush(colour);
+  painter.drawPolygon(head);
+}
+
+QPixmap DrawProgramIcon(int size) {
+  QPixmap pixmap(size, size);
+  pixmap.fill(Qt::transparent);
+  QPainter painter(&pixmap);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.scale(size / 64.0, size / 64.0);
+
+  QLinearGradient face(0, 4, 0, 60);
+  face.setColorAt(0, QColor(0x3d, 0x8f, 0xe0));
+  face.setColorAt(1, QColor(0x1d, 0x4f, 0x9a));
+  painter.setPen(QPen(QColor(0x16, 0x3d, 0x78), 1.5));
+  painter.setBrush(face);
+  painter.drawRoundedRect(QRectF(4, 4, 56, 56), 12, 12);
+
+  DrawArrow(painter, Qt::white, {15, 31}, {19, 19}, {37, 14}, {46, 22},
+            QPolygonF({QPointF(50.5, 26), QPointF(40.5, 25.2), QPointF(48.5, 16.2)}));
+  DrawArrow(painter, QColor(0xbf, 0xe9, 0xff), {49, 33}, {45, 45}, {27, 50}, {18, 42},
+            QPolygonF({QPointF(13.5, 38), QPointF(23.5, 38.8), QPointF(15.5, 47.8)}));
+  return pixmap;
+}
+
+}  // namespace
+
+QIcon ProgramIcon() {
+  static const QIcon icon = [] {
+    QIcon drawn;
+    for (const int size : {16, 22, 24, 32, 48, 64, 128, 256}) drawn.addPixmap(DrawProgramIcon(size));
+    return drawn;
+  }();
+  return icon;
+}
+
+QMessageBox::StandardButton ShowMessage(QWidget* parent, QMessageBox::Icon icon, const std::string& text,
+                                        QMessageBox::StandardButtons buttons,
+                                        QMessageBox::StandardButton defaultButton) {
+  QMessageBox box(icon, QGuiApplication::applicationDisplayName().isEmpty() ? QString::fromLatin1(ProgramTitle)
+                                                                            : QGuiApplication::applicationDisplayName(),
+                  ToQ(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")), buttons, parent);
+  box.setDefaultButton(defaultButton);
+  box.setTextFormat(Qt::PlainText);
+  return static_cast<QMessageBox::StandardButton>(box.exec());
+}
+
+void ShowErrorReport(QWidget* parent, const std::string& message) {
+  ShowMessage(parent, QMessageBox::Critical, message);
+}
+
+TWaitCursor::TWaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+TWaitCursor::~TWaitCursor() { QApplication::restoreOverrideCursor(); }

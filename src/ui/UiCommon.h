@@ -1,0 +1,45 @@
+#pragma once
+// Small helpers shared by the windows of the program: text conversion at the Qt boundary,
+// the program's font, its icon, message boxes, and the wait cursor. Main thread only.
+
+#include <QFont>
+#include <QIcon>
+#include <QMessageBox>
+#include <QString>
+#include <string>
+
+class QWidget;
+
+// The program's texts are UTF-8 std::string; QString appears only in the user interface.
+inline QString ToQ(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+inline std::string FromQ(const QString& text) { return text.toUtf8().toStdString(); }
+
+// The program's name as its windows and the tray tip show it.
+inline constexpr const char* ProgramTitle = "Zephlin v2";
+
+// Verdana at 8 points when it is installed, else the desktop's own font.
+QFont ProgramFont();
+// The font of the About box's product name: Ravie when installed, else a bold default.
+QFont ProductNameFont(int pixelHeight);
+
+// The application icon, drawn in code so that it needs no image plug-in; it follows the
+// design of zephlin.svg, the file the desktop uses.
+QIcon ProgramIcon();
+
+// A message box with one OK button (or the buttons given). Texts from the program use
+// CR LF line ends; the box shows them as plain line breaks.
+QMessageBox::StandardButton ShowMessage(QWidget* parent, QMessageBox::Icon icon, const std::string& text,
+                                        QMessageBox::StandardButtons buttons = QMessageBox::Ok,
+                                        QMessageBox::StandardButton defaultButton = QMessageBox::Ok);
+
+// The general error report that ends a failed command: an error box with the message.
+void ShowErrorReport(QWidget* parent, const std::string& message);
+
+// Shows the wait cursor for its lifetime, also when the work throws.
+class TWaitCursor {
+ public:
+  TWaitCursor();
+  ~TWaitCursor();
+  TWaitCursor(const TWaitCursor&) = delete;
+  TWaitCursor& operator=(const TWaitCursor&) = delete;
+};
