@@ -11,8 +11,8 @@
 
 namespace {
 
-const char* const kMaker = "Northwind Harbour Software";
-const char* const kCopyright = "Copyright (c) 2007 Northwind Harbour Software. All rights reserved.";
+const char* const kMaker = "Zephlin Workshop";
+const char* const kCopyright = "Copyright (C) Zephlin Workshop. All rights reserved.";
 
 // Seconds to milliseconds without overflowing the client's int settings.
 int ToMilliseconds(int32_t seconds) {
@@ -25,7 +25,7 @@ std::string ProgramFileVersion() {
   info.ExeName = ExecutableName();
   info.LangId = "0C09";
   info.ReadInfo();
-  return info.FileVersion;
+  return info.FileVersion();
 }
 
 }  // namespace

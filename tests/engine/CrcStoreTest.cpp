@@ -1,0 +1,163 @@
+// The CRC store: CRC-32 of files of any size, the store's file format, and its lookups.
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <fstream>
+
+#include "EngineTestSupport.h"
+#include "engine/CrcStore.h"
+#include "engine/SessionThreadUnit.h"
+#include "platform/FileSystem.h"
+#include "support/TempDir.h"
+
+namespace {
+
+int32_t Signed(uint32_t crc) { return static_cast<int32_t>(crc); }
+
+TEST(FileCrc32, StandardCheckValueAndEmptyOrMissingFiles) {
+  TempDir dir;
+  WriteFile(dir.path() + "check", "123456789");
+  WriteFile(dir.path() + "empty", "");
+  EXPECT_EQ(FileCrc32(dir.path() + "check"), Signed(0xCBF43926u));
+  EXPECT_EQ(FileCrc32(dir.path() + "empty"), 0);
+  EXPECT_EQ(FileCrc32(dir.path() + "missing"), 0);
+  EXPECT_EQ(FileCrc32(dir.path()), 0);  // a directory is no file
+  EXPECT_EQ(FileSizeOf(dir.path() + "check"), 9);
+  EXPECT_EQ(FileSizeOf(dir.path() + "missing"), 0);
+}
+
+TEST(FileCrc32, FileOverFourGibibytesMatchesACombinedReference) {
+  // A sparse file: zeros with marks just past 2 GiB and past 4 GiB, where 32-bit sizes and
+  // offsets would wrap.
+  TempDir dir;
+  const std::string path = dir.path() + "big";
+  const int64_t firstMark = (int64_t{1} << 31) + 5;
+  const int64_t secondMark = (int64_t{1} << 32) + 17;
+  const std::string mark = "zephlin";
+  {
+    std::ofstream file(path, std::ios::binary);
+    file.seekp(firstMark);
+    file << mark;
+    file.seekp(secondMark);
+    file << mark;
+  }
+  ASSERT_EQ(FileSizeOf(path), secondMark + static_cast<int64_t>(mark.size()));
+
+  // Reference: CRCs of the pieces joined with crc32_combine; runs of zeros by doubling.
+  const auto zeros = [](int64_t length) {
+    std::vector<Bytef> block(1 << 16, 0);
+    uLong one = crc32(0, block.data(), static_cast<uInt>(block.size()));
+    uLong crc = crc32(0, Z_NULL, 0);
+    int64_t done = 0, size = static_cast<int64_t>(block.size());
+    for (int64_t left = length; left >= size; left -= size, done += size) crc = crc32_combine(crc, one, size);
+    return crc32(crc, block.data(), static_cast<uInt>(length - done));
+  };
+  const auto markCrc = crc32(0, reinterpret_cast<const Bytef*>(mark.data()), static_cast<uInt>(mark.size()));
+  const int64_t markSize = static_cast<int64_t>(mark.size());
+  uLong expected = zeros(firstMark);
+  expected = crc32_combine(expected, markCrc, markSize);
+  expected = crc32_combine(expected, zeros(secondMark - firstMark - markSize), secondMark - firstMark - markSize);
+  expected = crc32_combine(expected, markCrc, markSize);
+  EXPECT_EQ(FileCrc32(path), Signed(static_cast<uint32_t>(expected)));
+}
+
+TEST(CrcStoreFile, ExactFormatAndRoundTripOfNegativeValues) {
+  TempDir dir;
+  TCrcStore store;
+  store.Append("/site/a.txt", Signed(0x12345678u));
+  store.Append("/site/img/logo.gif", Signed(0xCAFEBABEu));
+  store.Append("/site/f", Signed(0xF0000000u));
+  store.Save(dir.path() + "s.crc");
+  EXPECT_EQ(ReadFile(dir.path() + "s.crc"),
+            "/site/a.txt\r\n305419896\r\n/site/img/logo.gif\r\n-889275714\r\n/site/f\r\n-268435456\r\n");
+
+  TCrcStore loaded;
+  loaded.Load(dir.path() + "s.crc");
+  ASSERT_EQ(loaded.Count(), 3u);
+  EXPECT_EQ(loaded.LookupCrc("/site/f"), Signed(0xF0000000u));
+  EXPECT_EQ(loaded.Entries()[1].FileName, "/site/img/logo.gif");
+}
+
+TEST(CrcStoreFile, OddLineCountBadNumbersAndMissingFile) {
+  TempDir dir;
+  WriteFile(dir.path() + "odd.crc", "/a\r\nabc\r\n/dangling\r\n");
+  TCrcStore store;
+  store.Append("/stale", 1);
+  store.Load(dir.path() + "odd.crc");
+  ASSERT_EQ(store.Count(), 1u);  // loading empties first; the last name has no partner
+  EXPECT_EQ(store.LookupCrc("/a"), 0);
+  EXPECT_FALSE(store.LookupCrc("/dangling").has_value());
+
+  EXPECT_EQ(ParseCrcFile("/b\r\n12x\r\n/c\r\n2147483648\r\n/d\r\n-2147483648\r\n").at(0).Crc, 0);
+  EXPECT_EQ(ParseCrcFile("/c\r\n2147483648\r\n").at(0).Crc, 0);  // out of range
+  EXPECT_EQ(ParseCrcFile("/d\r\n-2147483648\r\n").at(0).Crc, INT32_MIN);
+
+  store.Load(dir.path() + "missing.crc");
+  EXPECT_TRUE(store.Empty());
+}
+
+TEST(CrcStoreFile, EmptyStoreLeavesTheFileAlone) {
+  TempDir dir;
+  WriteFile(dir.path() + "s.crc", "/old\r\n7\r\n");
+  TCrcStore store;
+  store.Load(dir.path() + "s.crc");
+  store.RemoveCrc("/old");
+  store.Save(dir.path() + "s.crc");
+  EXPECT_EQ(ReadFile(dir.path() + "s.crc"), "/old\r\n7\r\n");
+}
+
+TEST(CrcStoreLookups, CaselessLookupExactUpdateAndOrderAfterRemoval) {
+  TempDir dir;
+  WriteFile(dir.path() + "File.TXT", "123456789");
+  const std::string upper = dir.path() + "File.TXT";
+  const std::string lower = dir.path() + "file.txt";
+  TCrcStore store;
+  store.Append("/first", 1);
+  store.Append(lower, 5);
+  store.Append("/last", 3);
+
+  EXPECT_EQ(store.LookupCrc(upper), 5);          // letter case ignored when looking up
+  store.UpdateCrc(upper);                         // ... but not when updating: a new entry
+  ASSERT_EQ(store.Count(), 4u);
+  EXPECT_EQ(store.Entries()[3].FileName, upper);
+  EXPECT_EQ(store.Entries()[3].Crc, Signed(0xCBF43926u));
+  EXPECT_EQ(store.LookupCrc(upper), 5);          // the first match still wins
+
+  store.RemoveCrc(lower);
+  EXPECT_EQ(store.LookupCrc(lower), Signed(0xCBF43926u));
+  std::vector<std::string> names;
+  for (const TFileCRC& entry : store.Entries()) names.push_back(entry.FileName);
+  EXPECT_EQ(names, (std::vector<std::string>{"/first", "/last", upper}));
+
+  store.UpdateCrc("/first");                      // a vanished file has the CRC 0
+  EXPECT_EQ(store.Entries()[0].Crc, 0);
+  store.RemoveCrc("/nothing");
+  EXPECT_EQ(store.Count(), 3u);
+}
+
+TEST(CrcStoreLookups, StoredFFFFFFFFIsNotNoEntry) {
+  TCrcStore store;
+  EXPECT_FALSE(store.LookupCrc("/x").has_value());
+  store.Append("/x", -1);
+  EXPECT_EQ(store.LookupCrc("/x"), -1);
+}
+
+TEST(LocalFileTimes, SetToTheMinuteAndReadBack) {
+  TempDir dir;
+  const std::string path = dir.path() + "a.txt";
+  WriteFile(path, "x");
+  const TDateTime at = EncodeDateTime({2007, 1, 15, 15, 5, 40, 500});
+  TSessionThread::SetLocalFileTime(path, at);
+  EXPECT_EQ(TSessionThread::GetLocalFileTime(path), EncodeDateTime({2007, 1, 15, 15, 5, 0, 0}));
+  TDateTime raw = 0;
+  ASSERT_TRUE(GetFileTimeLocal(path, raw));
+  EXPECT_EQ(DecodeDateTime(raw).Second, 0);  // seconds are dropped when setting, too
+
+  TSessionThread::SetLocalFileTime(dir.path() + "missing", at);  // nothing happens
+  EXPECT_EQ(TSessionThread::GetLocalFileTime(dir.path() + "missing"), 0);
+  EXPECT_EQ(TSessionThread::TruncateToMinute(EncodeDateTime({2007, 1, 15, 15, 6, 59, 999})),
+            EncodeDateTime({2007, 1, 15, 15, 6, 0, 0}));
+}
+
+}  // namespace

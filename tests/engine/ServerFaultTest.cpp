@@ -1,0 +1,174 @@
+// Faults a real server will not produce on request, through the scripted fake server: the
+// exact commands the run sends, and what it reports, logs and leaves on disk.
+
+#include <gtest/gtest.h>
+
+#include "EngineTestSupport.h"
+#include "platform/FileSystem.h"
+#include "platform/ProgramDir.h"
+#include "support/FakeFtpServer.h"
+#include "support/TempDir.h"
+
+namespace {
+
+const char* const kLogin =
+    "S: 220 fake ready\n"
+    "C: USER bob\nS: 331 password please\n"
+    "C: PASS pw\nS: 230 welcome\n"
+    "C: TYPE I\nS: 200 binary\n"
+    "C: SYST\nS: 215 UNIX Type: L8\n";
+
+// A passive transfer in: PASV, the command, 150, the data, the final reply.
+std::string DataIn(const std::string& command, const std::string& data, const std::string& final = "226 done") {
+  return "C: PASV\nLISTEN\nS: 227 Entering Passive Mode ({pasv})\nC: " + command + "\nS: 150 here\nDATA-SEND: " +
+         data + "\nS: " + final + "\n";
+}
+
+std::string Line(const std::string& name, const char* kind = "-rw-r--r--", const char* month = "Jan") {
+  return std::string(kind) + " 1 ftp ftp 3 " + month + " 15  2007 " + name + "\\r\\n";
+}
+
+class ServerFault : public ::testing::Test {
+ protected:
+  void SetUp() override { SetProgramDirectory(ProgramDir.path()); }
+  void TearDown() override { SetProgramDirectory(""); }
+
+  void Run(const std::string& script, const std::string& mode, const std::string& localPath,
+           const std::string& remotePath, bool abortOnFailure = false) {
+    FakeFtpServer server(kLogin + script);
+    auto run = Recorder.NewRun();
+    run->SessionMode = mode;
+    run->LocalPath = localPath;
+    run->RemotePath = remotePath;
+    run->Host = "127.0.0.1";
+    run->Port = server.port();
+    run->UserName = "bob";
+    run->Password = "pw";
+    run->Timeout = 5;
+    run->PassiveMode = true;
+    run->AbortOnFailure = abortOnFailure;
+    run->Recurse = true;
+    run->DebugMode = true;
+    Recorder.RunHere(*run);
+    server.stop();
+    EXPECT_EQ(server.errors(), "");
+    EXPECT_TRUE(server.finished());
+    Log = LogBody(ReadFile(ProgramDir.path() + "testlog.txt"));
+  }
+
+  bool Reported(const std::string& function, const std::string& status) const {
+    return ::Reported(Recorder.Reports, function, status);
+  }
+
+  TempDir ProgramDir;
+  TempDir Local;
+  TRunRecorder Recorder;
+  std::vector<std::string> Log;
+};
+
+TEST(ServerFaultLogin, RejectedLoginIsAnErrorWithItsCode) {
+  TempDir programDir;
+  SetProgramDirectory(programDir.path());
+  FakeFtpServer server("S: 220 fake\nC: USER bob\nS: 331 pw\nC: PASS pw\nS: 530 Login incorrect.\n");
+  TRunRecorder recorder;
+  auto run = recorder.NewRun();
+  run->SessionMode = "copylocaltoremote";
+  run->Host = "127.0.0.1";
+  run->Port = server.port();
+  run->UserName = "bob";
+  run->Password = "pw";
+  run->TestMode = true;
+  recorder.RunHere(*run);
+  server.stop();
+  SetProgramDirectory("");
+
+  ASSERT_FALSE(recorder.Reports.empty());
+  EXPECT_EQ(recorder.Reports.back(), (TReport{"Disconnected", "Error", "530 Login incorrect.\r\n"}));
+  const std::vector<std::string> log = LogBody(ReadFile(programDir.path() + "testlog.txt"));
+  EXPECT_TRUE(Contains(log, "EXCEPTION: 530 Login incorrect."));
+  EXPECT_EQ(log.back().rfind("Test Completed: ", 0), 0u);
+  for (const TReport& report : recorder.Reports) EXPECT_NE(report.Status, "Done");
+}
+
+TEST_F(ServerFault, ExistingDirectoryAndOneRefusedUploadThenTheNextFile) {
+  MakeTree(Local.path(), {{"a.txt", "A"}, {"b.txt", "B"}, {"c.txt", "C"}});
+  const std::string script =
+      "C: MKD /up\nS: 550 /up: File exists\n"
+      "C: CWD /up\nS: 250 ok\n"
+      "C: PASV\nLISTEN\nS: 227 Entering Passive Mode ({pasv})\nC: STOR a.txt\nS: 150 go\nDATA-RECV\nS: 226 ok\n"
+      "C: PASV\nLISTEN\nS: 227 Entering Passive Mode ({pasv})\nC: STOR b.txt\nS: 553 Not allowed.\n"
+      "C: PASV\nLISTEN\nS: 227 Entering Passive Mode ({pasv})\nC: STOR c.txt\nS: 150 go\nDATA-RECV\nS: 226 ok\n";
+  Run(script, "copylocaltoremote", Local.path(), "/up");
+
+  EXPECT_TRUE(Reported("Make directory", "Directory already exists"));
+  EXPECT_TRUE(Contains(Log, "Directory already exists"));
+  EXPECT_TRUE(Reported("Error", "553 Not allowed.\r\n"));
+  EXPECT_TRUE(Contains(Log, "EXCEPTION: 553 Not allowed."));
+  EXPECT_TRUE(Reported("", "Done"));
+}
+
+TEST_F(ServerFault, ThirdOfFiveFetchesRefusedEndsTheLevel) {
+  std::string listing;
+  for (int i = 1; i <= 5; ++i) listing += Line("f" + std::to_string(i));
+  const std::string script = "C: CWD /pub/\nS: 250 ok\n" + DataIn("LIST /pub/", listing) +
+                             DataIn("RETR f1", "one") + DataIn("RETR f2", "two") +
+                             "C: PASV\nLISTEN\nS: 227 Entering Passive Mode ({pasv})\nC: RETR f3\nS: 550 No such file.\n";
+  Run(script, "copyremotetolocal", Local.path() + "m", "/pub/");
+
+  EXPECT_EQ(ReadTree(Local.path()), (TTree{{"m/", ""}, {"m/f1", "one"}, {"m/f2", "two"}}));
+  EXPECT_TRUE(Reported("Error", "550 No such file.\r\n"));
+  EXPECT_TRUE(Contains(Log, "EXCEPTION: 550 No such file."));
+  EXPECT_TRUE(Reported("", "Done"));
+}
+
+TEST_F(ServerFault, UnparsedListingLineDeletesNoLocalFile) {
+  MakeTree(Local.path(), {{"a.txt", "listed but lost"}, {"x.txt", "only local"}});
+  const std::string listing = Line("a.txt") + Line("bad.txt", "-rw-r--r--", "Foo") + Line("b.txt");
+  const std::string script = "C: CWD /s/\nS: 250 ok\n" + DataIn("LIST /s/", listing) + DataIn("RETR b.txt", "bbb");
+  Run(script, "syncremotetolocal", Local.path(), "/s");
+
+  EXPECT_EQ(ReadTree(Local.path()), (TTree{{"a.txt", "listed but lost"}, {"b.txt", "bbb"}, {"x.txt", "only local"}}));
+  EXPECT_TRUE(Reported("Error", "Listing not understood; no local files deleted"));
+  EXPECT_TRUE(Contains(Log, "EXCEPTION: Listing not understood; no local files deleted"));
+}
+
+TEST_F(ServerFault, HostileNamesNeverLeaveTheLocalDirectory) {
+  TempDir outside;
+  const std::string listing =
+      Line("../evil.txt") + Line("a/b") + Line("../up", "drwxr-xr-x") + Line("x/y", "drwxr-xr-x");
+  const std::string script = "C: CWD /h/\nS: 250 ok\n" + DataIn("LIST /h/", listing);
+  Run(script, "syncremotetolocal", Local.path() + "in", "/h");
+
+  EXPECT_EQ(ReadTree(Local.path()), (TTree{{"in/", ""}}));
+  for (const char* name : {"../evil.txt", "a/b", "../up", "x/y"}) {
+    EXPECT_TRUE(Reported("Error", std::string("Unsafe remote name: ") + name)) << name;
+    EXPECT_TRUE(Contains(Log, std::string("EXCEPTION: Unsafe remote name: ") + name)) << name;
+  }
+}
+
+TEST_F(ServerFault, CopyDownUsesOnlyTheLastPartOfAListedName) {
+  const std::string listing = Line("../x.txt") + Line("sub/..") + Line("a/b", "drwxr-xr-x");
+  const std::string script = "C: CWD /c/\nS: 250 ok\n" + DataIn("LIST /c/*", listing) + DataIn("RETR x.txt", "xx") +
+                             "C: PASV\nLISTEN\nS: 227 Entering Passive Mode ({pasv})\nC: LIST /c/\n"
+                             "S: 150 here\nDATA-SEND: " + listing + "\nS: 226 done\n";
+  Run(script, "copyremotetolocal", Local.path() + "in", "/c/*");
+
+  EXPECT_EQ(ReadTree(Local.path()), (TTree{{"in/", ""}, {"in/x.txt", "xx"}}));
+  EXPECT_TRUE(Reported("Error", "Unsafe remote name: sub/.."));
+  EXPECT_TRUE(Reported("Error", "Unsafe remote name: a/b"));
+}
+
+TEST_F(ServerFault, FetchFailingMidwayKeepsTheOldFileAndItsTime) {
+  WriteFile(Local.path() + "a.txt", "old content");
+  const TDateTime oldTime = EncodeDate(2007, 1, 14);
+  TSessionThread::SetLocalFileTime(Local.path() + "a.txt", oldTime);
+  const std::string script = "C: CWD /f/\nS: 250 ok\n" + DataIn("LIST /f/", Line("a.txt")) +
+                             DataIn("RETR a.txt", "partial", "451 Local error in processing.");
+  Run(script, "syncremotetolocal", Local.path(), "/f");
+
+  EXPECT_EQ(ReadTree(Local.path()), (TTree{{"a.txt", "old content"}}));
+  EXPECT_EQ(TSessionThread::GetLocalFileTime(Local.path() + "a.txt"), oldTime);
+  EXPECT_TRUE(Reported("Error", "451 Local error in processing.\r\n"));
+}
+
+}  // namespace
