@@ -394,7 +394,12 @@ void TEditSessionForm::SetAbortOnFailure(bool value) { CheckBox1->setChecked(val
 bool TEditSessionForm::GetAbortOnFailure() const { return CheckBox1->isChecked(); }
 void TEditSessionForm::SetPassiveMode(bool value) { CheckBox4->setChecked(value); }
 bool TEditSessionForm::GetPassiveMode() const { return CheckBox4->isChecked(); }
-void TEditSessionForm::AddParentCandidate(const std::string& name) { ComboBox1->addItem(ToQ(name)); }
+void TEditSessionForm::AddParentCandidate(const std::string& name) {
+  // A combo box selects its first entry by itself; a candidate alone must not choose a parent.
+  const int selected = ComboBox1->currentIndex();
+  ComboBox1->addItem(ToQ(name));
+  ComboBox1->setCurrentIndex(selected);
+}
 
 void TEditSessionForm::SetParentSession(const std::string& value) {
   for (int entry = 0; entry < ComboBox1->count(); ++entry) {

@@ -32,6 +32,16 @@ void TSpinEdit::stepBy(int steps) {
   emit ValueEdited();
 }
 
+QSize TSpinEdit::sizeHint() const {
+  // Room for a seven-digit number besides the spin buttons, like a classic spin edit.
+  QSize size = QAbstractSpinBox::sizeHint();
+  const int text = fontMetrics().horizontalAdvance(QStringLiteral("-0000000"));
+  size.setWidth(std::max(size.width(), text + 34));
+  return size;
+}
+
+QSize TSpinEdit::minimumSizeHint() const { return sizeHint(); }
+
 QAbstractSpinBox::StepEnabled TSpinEdit::stepEnabled() const {
   if (isReadOnly()) return StepNone;
   return StepUpEnabled | StepDownEnabled;

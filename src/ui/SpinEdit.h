@@ -21,6 +21,8 @@ class TSpinEdit : public QAbstractSpinBox {
   QString Text() const;
 
   void stepBy(int steps) override;
+  QSize sizeHint() const override;
+  QSize minimumSizeHint() const override;
 
  signals:
   // The user changed the value: typed, pasted, stepped with a key, a button or the wheel.

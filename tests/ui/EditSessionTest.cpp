@@ -138,7 +138,8 @@ TEST_F(EditSessionTest, ParentIsFoundWithoutRegardToCaseAndKeepsTheCandidatesCas
   form.AddParentCandidate("Nightly");
   form.AddParentCandidate("Backup");
   form.AddParentCandidate("backup");
-  EXPECT_EQ(form.GetSessionStarter(), "manual");  // adding candidates changes no starter
+  EXPECT_EQ(form.GetParentSession(), "");  // candidates alone choose no parent
+  EXPECT_EQ(form.GetSessionStarter(), "manual");  // and no starter
   form.SetParentSession("BACKUP");
   EXPECT_EQ(form.ComboBox1->currentIndex(), 1);
   EXPECT_EQ(form.GetParentSession(), "Backup");
