@@ -25,10 +25,13 @@
 // RunPending / RunPendingUntil); the program installs a subclass that wakes its event loop
 // (sessions/MainThreadDispatcher.h).
 //
-// Shutdown: after BeginShutdown, PostAndWait returns false at once without running its call,
-// and calls that waited in the queue are released the same way, so a worker blocked in
-// Synchronize can never hold up a main thread that waits for it. Post keeps working (the
-// end notifications still have to be delivered so that threads can free themselves).
+// Waiting for workers: TThread::WaitFor and TThread::WaitForAllThreads serve the hand-overs
+// of the threads they wait for, so a main thread waiting in them never deadlocks with a
+// worker in Synchronize. A main thread that waits in any other way first calls BeginShutdown:
+// from then on PostAndWait returns false at once without running its call, and calls that
+// waited in the queue are released the same way. Post keeps working (end notifications still
+// have to be delivered so that threads can free themselves). Shutdown cannot be undone: it
+// is for the program's exit, not for tearing down one part.
 class TMainThreadDispatcher {
  public:
   // The constructing thread becomes the main thread.
@@ -142,9 +145,10 @@ class TThread {
   // The exception that escaped Execute, if one did; read after WaitFor.
   std::exception_ptr FatalException() const;
 
-  // Waits until every started TThread has returned from Execute and their end notifications
-  // were delivered, running hand-overs meanwhile. For program exit (after BeginShutdown and
-  // Terminate): returns false when threads are still running at the timeout. Main thread.
+  // Main thread. Waits until every started TThread has returned from Execute and their end
+  // notifications were delivered, running every queued hand-over meanwhile (detach the
+  // handlers of objects that are going away first). For program exit, after Terminate of each
+  // worker: returns false when threads are still running at the timeout.
   static bool WaitForAllThreads(std::chrono::milliseconds timeout);
 
  protected:
