@@ -1,6 +1,8 @@
 #include "ui/UiCommon.h"
 
 #include <QApplication>
+#include <QDesktopServices>
+#include <QUrl>
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QLinearGradient>
@@ -77,6 +79,14 @@ QMessageBox::StandardButton ShowMessage(QWidget* parent, QMessageBox::Icon icon,
   box.setDefaultButton(defaultButton);
   box.setTextFormat(Qt::PlainText);
   return static_cast<QMessageBox::StandardButton>(box.exec());
+}
+
+void DesktopOpen(const std::string& pathOrUrl) {
+  const QString platform = QGuiApplication::platformName();
+  if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal")) return;
+  const QString target = ToQ(pathOrUrl);
+  const QUrl url = target.startsWith(u'/') ? QUrl::fromLocalFile(target) : QUrl(target);
+  QDesktopServices::openUrl(url);
 }
 
 void ShowErrorReport(QWidget* parent, const std::string& message) {

@@ -32,6 +32,11 @@ QMessageBox::StandardButton ShowMessage(QWidget* parent, QMessageBox::Icon icon,
                                         QMessageBox::StandardButtons buttons = QMessageBox::Ok,
                                         QMessageBox::StandardButton defaultButton = QMessageBox::Ok);
 
+// The desktop's "open": a file with the program associated with it, a link with the browser.
+// Start-up installs it with SetOpenHandler (platform/Shell.h). Without a display (Qt platform
+// "offscreen" or "minimal") it does nothing; what cannot be opened is not reported.
+void DesktopOpen(const std::string& pathOrUrl);
+
 // The general error report that ends a failed command: an error box with the message.
 void ShowErrorReport(QWidget* parent, const std::string& message);
 
@@ -43,3 +48,9 @@ class TWaitCursor {
   TWaitCursor(const TWaitCursor&) = delete;
   TWaitCursor& operator=(const TWaitCursor&) = delete;
 };
+
+// The maker, as the About box and the summary log name it.
+inline constexpr const char* MakerName = "Quillmoor Software";
+inline constexpr const char* CopyrightLine =
+    "\xC2\xA9 2004-2026 Quillmoor Software.\nFree to use and to share.";
+inline constexpr const char* HomePageAddress = "http://www.example.org/zephlin/";
