@@ -127,6 +127,17 @@ TEST_F(EngineRun, AbortOnFailureNeverDescends) {
   EXPECT_EQ(ReadTree(ServerRoot.path()), (TTree{{"x/", ""}, {"x/a.txt", "A"}}));
 }
 
+TEST_F(EngineRun, ANameWithALineBreakFailsLikeAnyFileAndTheNextFollows) {
+  WriteFile(Local.path() + "a\nDELE x.txt", "A");
+  WriteFile(Local.path() + "c.txt", "C");
+  WriteFile(ServerRoot.path() + "l/x.txt", "kept");
+  auto run = NewRun("copylocaltoremote", Local.path(), "/l");
+  Recorder.RunHere(*run);
+
+  EXPECT_EQ(ReadTree(ServerRoot.path()), (TTree{{"l/", ""}, {"l/c.txt", "C"}, {"l/x.txt", "kept"}}));
+  EXPECT_EQ(StatusesOf("Error").size(), 1u);
+}
+
 TEST_F(EngineRun, ProgressShowsTheTotalOnlyAbove32KB) {
   WriteFile(Local.path() + "k32.bin", std::string(32 * 1024, 'x'));
   WriteFile(Local.path() + "k33.bin", std::string(33 * 1024, 'y'));
