@@ -2,7 +2,7 @@
 // The program's main-thread hand-over: worker threads queue their calls in the dispatcher
 // and the Qt event loop of the main thread runs them.
 //
-// Calls are queued in the dispatcher and the loop is woken with a queued invocation; a
+// Calls are queued in the dispatcher and the loop is woken with a posted event; a
 // worker that waits for its call waits on the dispatcher, not inside Qt, so that
 // BeginShutdown can release it (a blocking queued connection could not be released while the
 // main thread waits for that worker at exit).

@@ -2,17 +2,36 @@
 
 #include <QCoreApplication>
 #include <QEvent>
-#include <QMetaObject>
 #include <utility>
+
+namespace {
+const QEvent::Type armEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+}  // namespace
 
 TNotifyOptions::TNotifyOptions(std::initializer_list<TNotifyOption> options) {
   for (TNotifyOption option : options) Include(option);
 }
 
 // ---------------------------------------------------------------------------------------------
+// TChangeTimer
+
+// A plain posted event carries the arming to the main thread. Arming an armed timer changes
+// nothing, so every change seen before the timer fires ends in the same single event.
+void TChangeTimer::Arm() { QCoreApplication::postEvent(this, new QEvent(armEvent)); }
+
+void TChangeTimer::DropPendingArms() { QCoreApplication::removePostedEvents(this, armEvent); }
+
+bool TChangeTimer::event(QEvent* event) {
+  if (event->type() != armEvent) return QTimer::event(event);
+  if (!isActive()) start();
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
 // TDirThread
 
-TDirThread::TDirThread(std::string directory, bool subtree, uint32_t filter, QTimer* changeTimer)
+TDirThread::TDirThread(std::string directory, bool subtree, uint32_t filter,
+                       TChangeTimer* changeTimer)
     : directory_(std::move(directory)), subtree_(subtree), filter_(filter), changeTimer_(changeTimer) {}
 
 TDirThread::~TDirThread() {
@@ -32,28 +51,16 @@ void TDirThread::Execute() {
   if (!notification) return;  // cannot be watched: end quietly, no event
   for (;;) {
     if (WaitForChangeOrStop(*notification, StopEvent) == TChangeWait::Stopped) break;
-    ArmChangeTimer();
+    changeTimer_->Arm();
     if (!FindNextChangeNotification(*notification)) break;
   }
   FindCloseChangeNotification(notification);
 }
 
-// Queued onto the timer's (main) thread. Arming an armed timer changes nothing, so every
-// change seen before the timer fires ends in the same single event.
-void TDirThread::ArmChangeTimer() {
-  QTimer* timer = changeTimer_;
-  QMetaObject::invokeMethod(
-      timer,
-      [timer] {
-        if (!timer->isActive()) timer->start();
-      },
-      Qt::QueuedConnection);
-}
-
 // ---------------------------------------------------------------------------------------------
 // TfisFileNotification
 
-TfisFileNotification::TfisFileNotification() : changeTimer_(std::make_unique<QTimer>()) {
+TfisFileNotification::TfisFileNotification() : changeTimer_(std::make_unique<TChangeTimer>()) {
   changeTimer_->setInterval(10);
   changeTimer_->setSingleShot(true);
   QObject::connect(changeTimer_.get(), &QTimer::timeout, changeTimer_.get(),
@@ -78,7 +85,7 @@ void TfisFileNotification::Stop() {
   thread_.reset();
   // Arms the thread queued before it ended, and an armed timer, would raise an event after
   // the stop: drop them.
-  QCoreApplication::removePostedEvents(changeTimer_.get(), QEvent::MetaCall);
+  changeTimer_->DropPendingArms();
   changeTimer_->stop();
   started_ = false;
 }

@@ -46,12 +46,22 @@ class TNotifyOptions {
   uint32_t bits_ = 0;
 };
 
+// ChangeTimer: a one-shot timer that any thread may arm with Arm; the arming is posted to the
+// timer's (main) thread, and arming an armed timer changes nothing.
+class TChangeTimer : public QTimer {
+ public:
+  void Arm();  // any thread
+  void DropPendingArms();  // main thread
+ protected:
+  bool event(QEvent* event) override;
+};
+
 // The watcher thread. Its inputs are fixed when it is made; it is started by the component and
 // destroyed by it after it ended.
 class TDirThread : public TThread {
  public:
   // Main thread.
-  TDirThread(std::string directory, bool subtree, uint32_t filter, QTimer* changeTimer);
+  TDirThread(std::string directory, bool subtree, uint32_t filter, TChangeTimer* changeTimer);
   // Main thread: stops the thread if it still runs, and waits for it.
   ~TDirThread() override;
 
@@ -66,12 +76,10 @@ class TDirThread : public TThread {
   void Execute() override;
 
  private:
-  void ArmChangeTimer();
-
   const std::string directory_;
   const bool subtree_;
   const uint32_t filter_;
-  QTimer* const changeTimer_;
+  TChangeTimer* const changeTimer_;
   std::latch watching_{1};
 };
 
@@ -99,12 +107,12 @@ class TfisFileNotification {
   // raises no more events, not even for changes it saw before.
   void Stop();
 
-  QTimer& ChangeTimer() { return *changeTimer_; }
+  TChangeTimer& ChangeTimer() { return *changeTimer_; }
 
  private:
   void ChangeTimerTimer();
 
-  std::unique_ptr<QTimer> changeTimer_;
+  std::unique_ptr<TChangeTimer> changeTimer_;
   std::unique_ptr<TDirThread> thread_;
   bool started_ = false;
 };
