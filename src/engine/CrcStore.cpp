@@ -48,10 +48,13 @@ int64_t FileSizeOf(const std::string& path) {
 }
 
 int32_t FileCrc32(const std::string& path) {
-  if (!FileExists(path) || FileSizeOf(path) == 0) return 0;
+  if (!FileExists(path)) return 0;
+  const int64_t size = FileSizeOf(path);
+  if (size == 0) return 0;
   std::ifstream file(path, std::ios::binary);
   if (!file) return 0;
-  std::vector<char> buffer(kCrcChunkSize);
+  // Small files, the common case of a sync run, get a buffer of their own size.
+  std::vector<char> buffer(static_cast<size_t>(std::min<int64_t>(size, kCrcChunkSize)));
   uLong crc = crc32(0L, Z_NULL, 0);
   while (file) {
     file.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
