@@ -1,0 +1,494 @@
+#include "ui/MainFormUnit.h"
+
+#include <QAbstractEventDispatcher>
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QMenu>
+#include <QPushButton>
+#include <QScreen>
+#include <QStyle>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "platform/DateTime.h"
+#include "platform/FileSystem.h"
+#include "platform/ProgramDir.h"
+#include "platform/Shell.h"
+#include "sessions/SessionsUnit.h"
+#include "ui/AboutFormUnit.h"
+#include "ui/EditSessionUnit.h"
+#include "ui/TrayIcon.h"
+#include "ui/UiCommon.h"
+
+namespace {
+
+const char* const CloseQuestion = "There are one or more ftp sessions active. Are you sure you want to quit?";
+
+// Columns of the list view, left to right; the last one takes the rest of the width.
+enum TColumn { colSession, colTime, colConnection, colFunction, colStatus, colCount };
+
+// Width of each summary-log column; the status is never cut.
+constexpr size_t NameWidth = 20;
+constexpr size_t ConnectionWidth = 16;
+constexpr size_t FunctionWidth = 23;
+
+// A picture from the desktop's icon theme, or the style's own where the theme has none.
+QIcon Picture(const char* themeName, QStyle::StandardPixmap fallback) {
+  return QIcon::fromTheme(QString::fromLatin1(themeName), QApplication::style()->standardIcon(fallback));
+}
+
+// The number of characters of a UTF-8 text (continuation bytes do not count).
+size_t CharacterCount(const std::string& text) {
+  return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
+}
+
+// The byte length of the first `characters` characters of a UTF-8 text.
+size_t PrefixBytes(const std::string& text, size_t characters) {
+  size_t seen = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && seen++ == characters) return i;
+  }
+  return text.size();
+}
+
+}  // namespace
+
+TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
+  setWindowTitle(QString::fromLatin1(ProgramTitle));
+  setWindowIcon(ProgramIcon());
+  setFont(ProgramFont());
+  resize(670, 381);
+  if (const QScreen* screen = QGuiApplication::primaryScreen())
+    move(screen->availableGeometry().center() - rect().center());
+
+  CreateControls();
+  HookApplicationEvents();
+
+  FSessions = std::make_unique<TSessions>();
+  FSessions->SetEditorFactory([this] { return std::make_unique<TEditSessionForm>(this); });
+  FSessions->SetStatusHandler([this](int32_t index, int32_t remaining, const std::string& connection,
+                                     const std::string& function, const std::string& status) {
+    ShowSessionStatus(index, remaining, connection, function, status);
+  });
+}
+
+TMainForm::~TMainForm() {
+  FSessions.reset();
+  if (LogEnabled && !SummaryLines.empty()) WriteSummaryLog();
+}
+
+// --- Controls ---
+
+void TMainForm::CreateControls() {
+  CreateMenus();
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(6, 4, 6, 6);
+  layout->setSpacing(4);
+  layout->addWidget(CreatePictureStrip());
+  layout->addWidget(CreateSessionsGroup(), 1);
+}
+
+QWidget* TMainForm::CreatePictureStrip() {
+  auto makeButton = [this](const QIcon& picture, const char* hint, void (TMainForm::*command)()) {
+    auto* button = new QToolButton;
+    button->setIcon(picture);
+    button->setIconSize(QSize(32, 32));
+    button->setFixedSize(50, 40);
+    button->setAutoRaise(true);  // flat
+    button->setToolTip(QString::fromLatin1(hint));
+    connect(button, &QToolButton::clicked, this, [this, command] { RunCommand(command); });
+    return button;
+  };
+  StartButton = makeButton(Picture("media-playback-start", QStyle::SP_MediaPlay), "Start all selected sessions",
+                           &TMainForm::StartButtonClick);
+  StopButton = makeButton(Picture("media-playback-stop", QStyle::SP_MediaStop), "Stop all selected sessions",
+                          &TMainForm::StopButtonClick);
+  ReadmeButton = makeButton(Picture("help-contents", QStyle::SP_FileDialogContentsView), "View Read Me file",
+                            &TMainForm::ReadmeButtonClick);
+  AboutButton = makeButton(Picture("help-about", QStyle::SP_MessageBoxInformation), "Program information",
+                           &TMainForm::AboutButtonClick);
+
+  auto* strip = new QWidget;
+  auto* layout = new QHBoxLayout(strip);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(2);
+  for (QToolButton* button : {StartButton, StopButton, ReadmeButton, AboutButton}) layout->addWidget(button);
+  layout->addStretch();
+  return strip;
+}
+
+QGroupBox* TMainForm::CreateSessionsGroup() {
+  ListView1 = new QTreeWidget;
+  ListView1->setColumnCount(colCount);
+  ListView1->setHeaderLabels({QStringLiteral("Session"), QStringLiteral("Time"), QStringLiteral("Connection"),
+                              QStringLiteral("Function"), QStringLiteral("Status")});
+  const int widths[] = {160, 50, 120, 100};
+  for (int column = colSession; column < colStatus; ++column) ListView1->setColumnWidth(column, widths[column]);
+  ListView1->header()->setStretchLastSection(true);
+  ListView1->header()->setSectionsMovable(false);
+  ListView1->setRootIsDecorated(false);
+  ListView1->setItemsExpandable(false);
+  ListView1->setUniformRowHeights(true);
+  ListView1->setAllColumnsShowFocus(true);
+  ListView1->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
+  ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  // The selection stays as visible when the list loses the focus.
+  QPalette colours = ListView1->palette();
+  colours.setColor(QPalette::Inactive, QPalette::Highlight, colours.color(QPalette::Active, QPalette::Highlight));
+  colours.setColor(QPalette::Inactive, QPalette::HighlightedText,
+                   colours.color(QPalette::Active, QPalette::HighlightedText));
+  ListView1->setPalette(colours);
+  ListView1->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(ListView1, &QTreeWidget::customContextMenuRequested, this,
+          [this](const QPoint& at) { ListMenu->popup(ListView1->viewport()->mapToGlobal(at)); });
+  connect(ListView1, &QTreeWidget::itemDoubleClicked, this, [this] { RunCommand(&TMainForm::EditButtonClick); });
+
+  auto makeButton = [this](const char* caption, const char* hint, void (TMainForm::*command)()) {
+    auto* button = new QPushButton(QString::fromLatin1(caption));
+    button->setToolTip(QString::fromLatin1(hint));
+    button->setAutoDefault(false);
+    connect(button, &QPushButton::clicked, this, [this, command] { RunCommand(command); });
+    return button;
+  };
+  AddButton = makeButton("Add", "Add a new session", &TMainForm::AddButtonClick);
+  RemoveButton = makeButton("Remove", "Remove session", &TMainForm::RemoveButtonClick);
+  EditButton = makeButton("Edit", "Edit session", &TMainForm::EditButtonClick);
+  HideButton = makeButton("Hide", "Minimise to system tray", &TMainForm::HideButtonClick);
+
+  auto* buttons = new QHBoxLayout;
+  buttons->addWidget(AddButton);
+  buttons->addWidget(RemoveButton);
+  buttons->addWidget(EditButton);
+  buttons->addStretch();
+  buttons->addWidget(HideButton);
+
+  SitesGroup = new QGroupBox(QStringLiteral("Sessions"));
+  auto* layout = new QVBoxLayout(SitesGroup);
+  layout->addWidget(ListView1, 1);
+  layout->addLayout(buttons);
+  return SitesGroup;
+}
+
+void TMainForm::CreateMenus() {
+  auto addCommand = [this](QMenu* menu, const char* caption, void (TMainForm::*command)()) {
+    QAction* action = menu->addAction(QString::fromLatin1(caption));
+    connect(action, &QAction::triggered, this, [this, command] { RunCommand(command); });
+    return action;
+  };
+  ListMenu = new QMenu(this);
+  ListMenu->setToolTipsVisible(true);
+  Start1 = addCommand(ListMenu, "Start", &TMainForm::Start1Click);
+  Start1->setToolTip(QStringLiteral("Start selected session"));
+  Stop1 = addCommand(ListMenu, "Stop", &TMainForm::Stop1Click);
+  Stop1->setToolTip(QStringLiteral("Stop selected session"));
+  ListMenu->addSeparator();
+  ForceStart1 = addCommand(ListMenu, "Force Start", &TMainForm::ForceStart1Click);
+  Clone1 = addCommand(ListMenu, "Clone", &TMainForm::Clone1Click);
+  SessionMode1 = ListMenu->addMenu(QStringLiteral("Session Mode"));
+  Manual1 = addCommand(SessionMode1, "Manual", &TMainForm::Manual1Click);
+  DetectChange1 = addCommand(SessionMode1, "Detect Change", &TMainForm::DetectChange1Click);
+  Test1 = addCommand(ListMenu, "Test", &TMainForm::Test1Click);
+  for (QAction* checkable : {Manual1, DetectChange1, Test1}) checkable->setCheckable(true);
+  connect(ListMenu, &QMenu::aboutToShow, this, &TMainForm::ListMenuPopup);
+
+  TrayMenu = new QMenu(this);
+  Restore1 = addCommand(TrayMenu, "Restore", &TMainForm::Restore1Click);
+  Quit1 = addCommand(TrayMenu, "Quit", &TMainForm::Quit1Click);
+  TrayMenu->setDefaultAction(Restore1);
+}
+
+void TMainForm::RunCommand(void (TMainForm::*command)()) {
+  try {
+    (this->*command)();
+  } catch (const std::exception& error) {
+    ShowErrorReport(this, error.what());
+  }
+}
+
+// --- Application events ---
+
+void TMainForm::HookApplicationEvents() {
+  // Idle: once the event queue has run empty after something happened. The idle timer's
+  // own event is not "something", so an idle moment never causes the next one.
+  FIdleTimer.setSingleShot(true);
+  FIdleTimer.setInterval(0);
+  connect(&FIdleTimer, &QTimer::timeout, this, [this] {
+    FActivitySinceIdle = false;
+    ApplicationIdle();
+  });
+  qApp->installEventFilter(this);
+  if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance()) {
+    connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, [this] {
+      if (FActivitySinceIdle && !FIdleTimer.isActive()) FIdleTimer.start();
+    });
+  }
+  connect(qApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
+    if (state == Qt::ApplicationActive) ApplicationActivate();
+  });
+}
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+  if (watched != &FIdleTimer) FActivitySinceIdle = true;
+  return QWidget::eventFilter(watched, event);
+}
+
+void TMainForm::ApplicationIdle() {
+  // A modal dialog opened from here (the editor at start-up) has idle moments of its own;
+  // they must not run start-up again or close the window underneath the dialog.
+  if (FInIdle) return;
+  FInIdle = true;
+  const bool selected = SelectedRow() >= 0;
+  for (QWidget* control : std::initializer_list<QWidget*>{StartButton, StopButton, EditButton, RemoveButton})
+    control->setEnabled(selected);
+  for (QWidget* control : std::initializer_list<QWidget*>{AddButton, HideButton, ReadmeButton, AboutButton})
+    control->setEnabled(true);
+  try {
+    if (StartupPending) RunDeferredStartup();
+    if (ExitWhenIdle && QApplication::activeModalWidget() == nullptr) ExitCheck();
+  } catch (const std::exception& error) {
+    ShowErrorReport(this, error.what());
+  }
+  FInIdle = false;
+}
+
+void TMainForm::ApplicationActivate() {
+  if (TrayIcon != nullptr) {
+    // Later, not now: the activation may arrive inside one of the icon's own handlers.
+    TrayIcon->deleteLater();
+    TrayIcon = nullptr;
+  }
+  QWidget* front = QApplication::activeModalWidget() != nullptr ? QApplication::activeModalWidget() : this;
+  if (front->isVisible()) front->raise();
+}
+
+// --- Start-up ---
+
+void TMainForm::QueueCommandSession(const std::string& name, bool force) {
+  CommandSessions.push_back(TCommandSession{name, force});
+}
+
+void TMainForm::StartHidden(bool hidden) {
+  if (!hidden) return;
+  CreateTrayIcon();
+  FStartHidden = true;
+}
+
+void TMainForm::RunDeferredStartup() {
+  StartupPending = false;
+  if (FSessions->Count() == 0) AddButtonClick();
+  for (const TCommandSession& command : CommandSessions)
+    FSessions->StartSession(FSessions->FindSession(command.SessionName), command.Force, ExitWhenIdle);
+  if (!StartOnLaunch) return;
+  for (int32_t index = 0; index < FSessions->Count(); ++index) {
+    TSession& session = *FSessions->GetSession(index);
+    if (session.SessionStarter != StarterManual && session.SessionStarter != StarterChain && !session.IsRunning())
+      session.Start(false, false);
+  }
+}
+
+void TMainForm::ExitCheck() {
+  for (int32_t index = 0; index < FSessions->Count(); ++index) {
+    const TSession& session = *FSessions->GetSession(index);
+    if (session.IsRunning() || session.GetRemaining() > 0) return;
+  }
+  close();
+}
+
+// --- Rows ---
+
+void TMainForm::ShowSessionStatus(int32_t index, int32_t remaining, const std::string& connection,
+                                  const std::string& function, const std::string& status) {
+  if (FSessions == nullptr || index < 0 || index >= FSessions->Count()) return;
+  while (ListView1->topLevelItemCount() <= index) {
+    auto* row = new QTreeWidgetItem;
+    for (int column = 0; column < colCount; ++column) row->setText(column, QString());
+    ListView1->addTopLevelItem(row);
+  }
+  const std::string& name = FSessions->GetSession(index)->Name;
+  QTreeWidgetItem* row = ListView1->topLevelItem(index);
+  row->setText(colSession, ToQ(name));
+  row->setText(colTime, remaining > 0 ? QString::number(remaining) : QString());
+  row->setText(colConnection, ToQ(connection));
+  row->setText(colFunction, ToQ(function));
+  row->setText(colStatus, ToQ(status));
+  if (LogEnabled && remaining == 0) {
+    SummaryLines.push_back(PadOrCut(name, NameWidth) + "  " + PadOrCut(connection, ConnectionWidth) +
+                           PadOrCut(function, FunctionWidth) + status);
+  }
+}
+
+std::vector<int32_t> TMainForm::SelectedRows() const {
+  std::vector<int32_t> rows;
+  for (int row = 0; row < ListView1->topLevelItemCount(); ++row)
+    if (ListView1->topLevelItem(row)->isSelected()) rows.push_back(row);
+  return rows;
+}
+
+int32_t TMainForm::SelectedRow() const {
+  const std::vector<int32_t> rows = SelectedRows();
+  return rows.empty() ? -1 : rows.front();
+}
+
+// --- Summary log ---
+
+std::string TMainForm::PadOrCut(const std::string& text, size_t width) {
+  // Counted in characters, so a name in UTF-8 is neither cut in the middle of a character
+  // nor padded short.
+  const size_t characters = CharacterCount(text);
+  if (characters < width) return text + std::string(width - characters, ' ');
+  return text.substr(0, PrefixBytes(text, width));
+}
+
+void TMainForm::EnableSummaryLog(bool enabled) {
+  LogEnabled = enabled;
+  if (!enabled) return;
+  SummaryLines = {
+      std::string(ProgramTitle) + " by " + MakerName,
+      "Session Commenced: " + FormatShortDateLongTime(Now()),
+      "",
+      "SESSION               CONNECTION      FUNCTION               STATUS",
+      "-------               ----------      --------               ------",
+  };
+}
+
+std::string TMainForm::SummaryLogText() const {
+  std::string text;
+  for (const std::string& line : SummaryLines) text += line + "\r\n";
+  text += "\r\n";
+  text += "Session Completed: " + FormatShortDateLongTime(Now()) + "\r\n";
+  return text;
+}
+
+void TMainForm::WriteSummaryLog() const {
+  // Written whole and renamed into place: a failure leaves the previous log as it was.
+  try {
+    WriteFileAtomic(ProgramDirectory() + "zephlin.log", SummaryLogText());
+  } catch (const std::exception&) {
+    // The program is ending; there is nobody left to tell.
+  }
+}
+
+// --- Closing ---
+
+bool TMainForm::FormCloseQuery() {
+  for (int32_t index = 0; index < FSessions->Count(); ++index) {
+    if (!FSessions->GetSession(index)->IsRunning()) continue;
+    return ShowMessage(this, QMessageBox::Warning, CloseQuestion, QMessageBox::Yes | QMessageBox::Cancel,
+                       QMessageBox::Cancel) == QMessageBox::Yes;
+  }
+  return true;
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+  if (!FormCloseQuery()) {
+    event->ignore();
+    return;
+  }
+  event->accept();
+  emit Closed();
+}
+
+// --- Commands ---
+
+void TMainForm::StartButtonClick() {
+  for (const int32_t row : SelectedRows()) FSessions->StartSession(row, false, false);
+}
+
+void TMainForm::StopButtonClick() {
+  for (const int32_t row : SelectedRows()) FSessions->StopSession(row);
+}
+
+void TMainForm::Start1Click() {
+  if (const int32_t row = SelectedRow(); row >= 0) FSessions->StartSession(row, false, false);
+}
+
+void TMainForm::Stop1Click() {
+  if (const int32_t row = SelectedRow(); row >= 0) FSessions->StopSession(row);
+}
+
+void TMainForm::ForceStart1Click() {
+  for (const int32_t row : SelectedRows()) FSessions->StartSession(row, true, false);
+}
+
+void TMainForm::Clone1Click() {
+  const int32_t row = SelectedRow();
+  if (row < 0 || row >= FSessions->Count()) return;
+  const int32_t clone = FSessions->CloneSession(row);
+  ShowSessionStatus(clone, 0, "", "", "");
+}
+
+void TMainForm::Manual1Click() {
+  if (TSession* session = FSessions->GetSession(SelectedRow())) session->SessionStarter = StarterManual;
+}
+
+void TMainForm::DetectChange1Click() {
+  if (TSession* session = FSessions->GetSession(SelectedRow())) session->SessionStarter = StarterDetect;
+}
+
+void TMainForm::Test1Click() {
+  TSession* session = FSessions->GetSession(SelectedRow());
+  if (session == nullptr) return;
+  session->TestMode = !session->TestMode;
+  if (session->TestMode) session->Start(true, false);
+}
+
+void TMainForm::AddButtonClick() { FSessions->AddSessionInteractive(); }
+
+void TMainForm::RemoveButtonClick() {
+  const int32_t row = SelectedRow();
+  if (row >= 0 && FSessions->RemoveSession(row)) delete ListView1->takeTopLevelItem(row);
+}
+
+void TMainForm::EditButtonClick() {
+  if (const int32_t row = SelectedRow(); row >= 0) FSessions->EditSessionInteractive(row);
+}
+
+void TMainForm::ReadmeButtonClick() { OpenWithAssociatedProgram(ProgramDirectory() + "readme.txt"); }
+
+void TMainForm::AboutButtonClick() {
+  TAboutBox box(this);
+  box.exec();
+}
+
+void TMainForm::CreateTrayIcon() {
+  if (TrayIcon != nullptr) return;  // one icon, however often the program is hidden
+  TrayIcon = new TTrayIcon(this);
+  TrayIcon->SetIcon(windowIcon());
+  TrayIcon->PopupMenu = TrayMenu;
+  TrayIcon->OnDblClick = [this](TTrayIcon*) { RunCommand(&TMainForm::Restore1Click); };
+}
+
+void TMainForm::HideButtonClick() {
+  CreateTrayIcon();
+  // The tray icon takes the window off the screen and the task list as it is minimised.
+  setWindowState(windowState() | Qt::WindowMinimized);
+}
+
+void TMainForm::Restore1Click() {
+  FStartHidden = false;
+  show();
+  setWindowState(windowState() & ~Qt::WindowMinimized);
+  raise();
+  activateWindow();
+}
+
+void TMainForm::Quit1Click() { close(); }
+
+void TMainForm::ListMenuPopup() {
+  TSession* session = FSessions->GetSession(SelectedRow());
+  const bool selected = session != nullptr;
+  for (QAction* entry : {Start1, Stop1, ForceStart1, Clone1, SessionMode1->menuAction(), Test1})
+    entry->setEnabled(selected);
+  Manual1->setChecked(selected && session->SessionStarter == StarterManual);
+  DetectChange1->setChecked(selected && session->SessionStarter == StarterDetect);
+  Test1->setChecked(selected && session->TestMode);
+}

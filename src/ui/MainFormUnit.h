@@ -1,0 +1,157 @@
+#pragma once
+// TMainForm: the main window. It owns the session list, shows one row per session (row i is
+// always session i) with its countdown, connection, function and status, carries the
+// commands that start, stop, add, remove, edit, clone and test sessions, keeps the optional
+// summary log "zephlin.log", and hides the program to the notification area.
+//
+// Main thread only. Every status change reaches ShowSessionStatus on the main thread: the
+// session list's own reports directly, a worker's through the main-thread hand-over while
+// the worker waits.
+//
+// Start-up uses: ExitWhenIdle, StartOnLaunch, QueueCommandSession, StartHidden /
+// IsStartedHidden, EnableSummaryLog, and the signal Closed (the window has closed for good).
+// ApplicationIdle runs RunDeferredStartup once and then, with ExitWhenIdle, the exit check.
+
+#include <QWidget>
+#include <QTimer>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ui/CommandLine.h"
+
+class QAction;
+class QGroupBox;
+class QMenu;
+class QPushButton;
+class QToolButton;
+class QTreeWidget;
+class TSessions;
+class TTrayIcon;
+
+class TMainForm : public QWidget {
+  Q_OBJECT
+
+ public:
+  // FormCreate: creates the session list (which reads "zephlin.ini" and starts its tick) and
+  // installs ShowSessionStatus, which fills one row per session.
+  explicit TMainForm(QWidget* parent = nullptr);
+  // FormDestroy: destroys the session list (running workers are stopped and waited for), then
+  // writes the summary log when it is kept.
+  ~TMainForm() override;
+  TMainForm(const TMainForm&) = delete;
+  TMainForm& operator=(const TMainForm&) = delete;
+
+  TSessions& Sessions() { return *FSessions; }
+
+  // Command-line state (set by start-up before the event loop runs).
+  bool ExitWhenIdle = false;
+  bool StartOnLaunch = false;
+  bool StartupPending = true;
+  std::vector<TCommandSession> CommandSessions;
+  void QueueCommandSession(const std::string& name, bool force);
+  // With true: the window is not to be shown at start, and the tray icon is created as by
+  // Hide, without minimising. Throws EOutOfResources where the display has no notification
+  // area.
+  void StartHidden(bool hidden);
+  bool IsStartedHidden() const { return FStartHidden; }
+  // The first idle moment's work: the editor for a first session when there is none, the
+  // sessions named on the command line, and with StartOnLaunch every automatic session.
+  void RunDeferredStartup();
+
+  // The summary log.
+  bool LogEnabled = false;
+  std::vector<std::string> SummaryLines;
+  void EnableSummaryLog(bool enabled);
+  // What is written to "zephlin.log" at exit: the lines, an empty line, the completion line.
+  std::string SummaryLogText() const;
+  // The text followed by blanks up to width characters, or its first width characters.
+  static std::string PadOrCut(const std::string& text, size_t width);
+
+  // The display callback of every session (a TSessionStatusEvent).
+  void ShowSessionStatus(int32_t index, int32_t remaining, const std::string& connection,
+                         const std::string& function, const std::string& status);
+
+  void ApplicationIdle();
+  void ApplicationActivate();
+  // May the window close? Asks while a session runs; true when it may.
+  bool FormCloseQuery();
+
+  // Rows: every selected row in list order, and the first of them (-1 when none).
+  std::vector<int32_t> SelectedRows() const;
+  int32_t SelectedRow() const;
+
+  // The commands.
+  void StartButtonClick();
+  void StopButtonClick();
+  void ReadmeButtonClick();
+  void AboutButtonClick();
+  void AddButtonClick();
+  void RemoveButtonClick();
+  void EditButtonClick();
+  void HideButtonClick();
+  void Start1Click();
+  void Stop1Click();
+  void ForceStart1Click();
+  void Clone1Click();
+  void Manual1Click();
+  void DetectChange1Click();
+  void Test1Click();
+  void Restore1Click();
+  void Quit1Click();
+  void ListMenuPopup();
+
+  // The tray icon while the program is hidden, else none. Owned by the window.
+  TTrayIcon* TrayIcon = nullptr;
+
+  // The controls, named as the window's design names them.
+  QToolButton* StartButton = nullptr;
+  QToolButton* StopButton = nullptr;
+  QToolButton* ReadmeButton = nullptr;
+  QToolButton* AboutButton = nullptr;
+  QGroupBox* SitesGroup = nullptr;
+  QTreeWidget* ListView1 = nullptr;
+  QPushButton* AddButton = nullptr;
+  QPushButton* RemoveButton = nullptr;
+  QPushButton* EditButton = nullptr;
+  QPushButton* HideButton = nullptr;
+  QMenu* ListMenu = nullptr;
+  QAction* Start1 = nullptr;
+  QAction* Stop1 = nullptr;
+  QAction* ForceStart1 = nullptr;
+  QAction* Clone1 = nullptr;
+  QMenu* SessionMode1 = nullptr;
+  QAction* Manual1 = nullptr;
+  QAction* DetectChange1 = nullptr;
+  QAction* Test1 = nullptr;
+  QMenu* TrayMenu = nullptr;
+  QAction* Restore1 = nullptr;
+  QAction* Quit1 = nullptr;
+
+ signals:
+  // The close query allowed the window to close: the program is to end.
+  void Closed();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void CreateControls();
+  QWidget* CreatePictureStrip();
+  QGroupBox* CreateSessionsGroup();
+  void CreateMenus();
+  void HookApplicationEvents();
+  void CreateTrayIcon();
+  void ExitCheck();
+  void WriteSummaryLog() const;
+  // Runs a command; a failure ends it with the error box instead of leaving the event loop.
+  void RunCommand(void (TMainForm::*command)());
+
+  std::unique_ptr<TSessions> FSessions;
+  bool FStartHidden = false;
+  bool FInIdle = false;
+  bool FActivitySinceIdle = true;
+  QTimer FIdleTimer;
+};

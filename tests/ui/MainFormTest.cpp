@@ -1,0 +1,412 @@
+// The main window: rows from status reports, commands on selected rows, enabling rules, the
+// tray round trip, the summary log, the close query and the first idle moment.
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QAction>
+#include <QHeaderView>
+#include <QMenu>
+#include <QPushButton>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <memory>
+
+#include "platform/DateTime.h"
+#include "platform/FileSystem.h"
+#include "sessions/SessionsUnit.h"
+#include "ui/MainFormUnit.h"
+#include "ui/TrayIcon.h"
+#include "UiTestApp.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// A port on 127.0.0.1 that accepts connections (the kernel completes them) but never says
+// a word: a worker that connects there waits for the greeting until it is stopped.
+class SilentListener {
+ public:
+  SilentListener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(fd_, 8);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+  }
+  ~SilentListener() { ::close(fd_); }
+  int port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+class MainFormTest : public UiTest {
+ protected:
+  MainFormTest() : form(std::make_unique<TMainForm>()) { form->StartupPending = false; }
+  ~MainFormTest() override { form.reset(); }
+
+  TSession& Add(const std::string& name, const std::string& starter = "manual") {
+    const int32_t index = form->Sessions().AddSession(name);
+    TSession& session = *form->Sessions().GetSession(index);
+    session.SessionStarter = starter;
+    return session;
+  }
+  std::string Cell(int row, int column) const {
+    return form->ListView1->topLevelItem(row)->text(column).toStdString();
+  }
+  void Select(std::initializer_list<int> rows) {
+    form->ListView1->clearSelection();
+    for (const int row : rows) form->ListView1->topLevelItem(row)->setSelected(true);
+  }
+  // A manual session whose worker is stuck waiting for a greeting until it is stopped.
+  TSession& AddRunning(const std::string& name) {
+    TSession& session = Add(name);
+    session.Host = "127.0.0.1";
+    session.Port = silent.port();
+    session.Timeout = 60;
+    session.SessionMode = "copylocaltoremote";
+    session.Start(false, false);
+    EXPECT_TRUE(session.IsRunning());
+    return session;
+  }
+  void StopAndWait(TSession& session) {
+    session.Stop();
+    EXPECT_TRUE(ProcessUiEventsUntil([&] { return !session.IsRunning(); }, 10s));
+  }
+
+  TProgramDirScope program;
+  TOpenRecorder opened;
+  SilentListener silent;
+  std::unique_ptr<TMainForm> form;
+};
+
+}  // namespace
+
+TEST_F(MainFormTest, WindowHasItsCaptionColumnsAndHints) {
+  EXPECT_EQ(form->windowTitle(), "Zephlin v2");
+  EXPECT_EQ(form->size(), QSize(670, 381));
+  QTreeWidget& list = *form->ListView1;
+  ASSERT_EQ(list.columnCount(), 5);
+  const char* captions[] = {"Session", "Time", "Connection", "Function", "Status"};
+  for (int column = 0; column < 5; ++column) EXPECT_EQ(list.headerItem()->text(column), captions[column]);
+  EXPECT_EQ(list.columnWidth(0), 160);
+  EXPECT_EQ(list.columnWidth(1), 50);
+  EXPECT_EQ(list.columnWidth(2), 120);
+  EXPECT_EQ(list.columnWidth(3), 100);
+  EXPECT_EQ(list.selectionMode(), QAbstractItemView::ExtendedSelection);
+  EXPECT_EQ(form->StartButton->toolTip(), "Start all selected sessions");
+  EXPECT_EQ(form->HideButton->toolTip(), "Minimise to system tray");
+  EXPECT_EQ(form->StartButton->size(), QSize(50, 40));
+  EXPECT_FALSE(form->StartButton->icon().isNull());
+  EXPECT_EQ(form->TrayMenu->defaultAction(), form->Restore1);
+}
+
+TEST_F(MainFormTest, StatusReportsFillTheRowOfTheirSession) {
+  Add("Alpha");
+  Add("Beta");
+  ASSERT_EQ(form->ListView1->topLevelItemCount(), 2);
+  EXPECT_EQ(Cell(1, 0), "Beta");
+  EXPECT_EQ(Cell(1, 2), "Offline");
+
+  form->ShowSessionStatus(1, 30, "Offline", "Countdown", "");
+  EXPECT_EQ(Cell(1, 1), "30");
+  EXPECT_EQ(Cell(1, 3), "Countdown");
+  form->Sessions().GetSession(1)->Name = "Renamed";
+  form->ShowSessionStatus(1, 0, "Connected", "Copy local to remote", "Sending a.txt");
+  EXPECT_EQ(Cell(1, 0), "Renamed");  // the name is taken anew with every report
+  EXPECT_EQ(Cell(1, 1), "");
+  EXPECT_EQ(Cell(1, 4), "Sending a.txt");
+  form->ShowSessionStatus(-1, 0, "x", "x", "x");
+  form->ShowSessionStatus(2, 0, "x", "x", "x");
+  EXPECT_EQ(form->ListView1->topLevelItemCount(), 2);
+}
+
+TEST_F(MainFormTest, StartButtonStartsEverySelectedRowInListOrderAndTheMenuOnlyTheFirst) {
+  TempDir watched;
+  for (const char* name : {"S0", "S1", "S2", "S3"}) Add(name, "detect").LocalPath = watched.path();
+  form->EnableSummaryLog(true);
+  const size_t header = form->SummaryLines.size();
+  Select({3, 0, 2});
+  form->StartButtonClick();
+  ASSERT_EQ(form->SummaryLines.size(), header + 3);
+  EXPECT_EQ(form->SummaryLines[header].substr(0, 2), "S0");
+  EXPECT_EQ(form->SummaryLines[header + 1].substr(0, 2), "S2");
+  EXPECT_EQ(form->SummaryLines[header + 2].substr(0, 2), "S3");
+  EXPECT_EQ(Cell(2, 3), "Detect");
+  EXPECT_EQ(Cell(1, 3), "");
+
+  form->StopButtonClick();
+  EXPECT_EQ(Cell(2, 3), "");
+  Select({2, 1});
+  form->Start1Click();
+  EXPECT_EQ(Cell(1, 3), "Detect");
+  EXPECT_EQ(Cell(2, 3), "");
+  form->Stop1Click();
+  EXPECT_EQ(Cell(1, 3), "");
+}
+
+TEST_F(MainFormTest, ForceStartRunsSelectedSessionsWhateverTheirStarter) {
+  TSession& countdown = Add("Countdown", "countdown");
+  countdown.Countdown = 100;
+  countdown.Host = "127.0.0.1";
+  countdown.Port = silent.port();
+  countdown.Timeout = 60;
+  Select({0});
+  form->StartButtonClick();
+  EXPECT_EQ(countdown.Remaining, 101);
+  EXPECT_FALSE(countdown.IsRunning());
+  form->ForceStart1Click();
+  EXPECT_TRUE(countdown.IsRunning());
+  StopAndWait(countdown);
+}
+
+TEST_F(MainFormTest, CommandsAndMenuEntriesNeedASelection) {
+  Add("Alpha", "detect").TestMode = true;
+  form->ApplicationIdle();
+  form->ListMenuPopup();
+  for (QWidget* control : std::initializer_list<QWidget*>{form->StartButton, form->StopButton, form->EditButton,
+                                                          form->RemoveButton})
+    EXPECT_FALSE(control->isEnabled());
+  for (QWidget* control : std::initializer_list<QWidget*>{form->AddButton, form->HideButton, form->ReadmeButton,
+                                                          form->AboutButton})
+    EXPECT_TRUE(control->isEnabled());
+  for (QAction* entry : {form->Start1, form->Stop1, form->ForceStart1, form->Clone1,
+                         form->SessionMode1->menuAction(), form->Test1})
+    EXPECT_FALSE(entry->isEnabled());
+
+  Select({0});
+  form->ApplicationIdle();
+  form->ListMenuPopup();
+  EXPECT_TRUE(form->StartButton->isEnabled() && form->RemoveButton->isEnabled());
+  for (QAction* entry : {form->Start1, form->Stop1, form->ForceStart1, form->Clone1,
+                         form->SessionMode1->menuAction(), form->Test1})
+    EXPECT_TRUE(entry->isEnabled());
+  EXPECT_FALSE(form->Manual1->isChecked());
+  EXPECT_TRUE(form->DetectChange1->isChecked());
+  EXPECT_TRUE(form->Test1->isChecked());
+
+  form->Manual1Click();  // in memory only, nothing armed
+  form->ListMenuPopup();
+  EXPECT_EQ(form->Sessions().GetSession(0)->SessionStarter, "manual");
+  EXPECT_TRUE(form->Manual1->isChecked());
+  EXPECT_FALSE(form->DetectChange1->isChecked());
+}
+
+TEST_F(MainFormTest, TestEntrySwitchesTestModeAndStartsOnlyWhenTurnedOn) {
+  TSession& session = AddRunning("Tested");
+  StopAndWait(session);
+  Select({0});
+  form->Test1Click();
+  EXPECT_TRUE(session.TestMode);
+  EXPECT_TRUE(session.IsRunning());
+  StopAndWait(session);
+  form->Test1Click();
+  EXPECT_FALSE(session.TestMode);
+  EXPECT_FALSE(session.IsRunning());
+}
+
+TEST_F(MainFormTest, CloneAddsARowWithTheNewNameAndEmptyTexts) {
+  Add("Backup").LocalPath = "/data/";
+  Add("Other");
+  Select({0});
+  form->Clone1Click();
+  ASSERT_EQ(form->ListView1->topLevelItemCount(), 3);
+  EXPECT_EQ(Cell(2, 0), "Backup_2");
+  EXPECT_EQ(Cell(2, 2), "");
+  EXPECT_EQ(form->Sessions().GetSession(2)->LocalPath, "/data/");
+}
+
+TEST_F(MainFormTest, RemoveDeletesTheRowButNeverARunningSession) {
+  Add("A");
+  TSession& running = AddRunning("B");
+  Add("C");
+  Select({1});
+  form->RemoveButtonClick();
+  EXPECT_EQ(form->Sessions().Count(), 3);
+  EXPECT_EQ(form->ListView1->topLevelItemCount(), 3);
+  StopAndWait(running);
+
+  Select({1});
+  form->RemoveButtonClick();
+  ASSERT_EQ(form->Sessions().Count(), 2);
+  ASSERT_EQ(form->ListView1->topLevelItemCount(), 2);
+  EXPECT_EQ(Cell(1, 0), "C");
+}
+
+TEST_F(MainFormTest, ReadmeAndAboutButtons) {
+  form->ReadmeButtonClick();
+  EXPECT_EQ(opened.Opened, std::vector<std::string>{program.path() + "readme.txt"});
+  std::string aboutTitle;
+  TBoxAnswerer answerer(QMessageBox::Ok, [&](QWidget* modal) {
+    aboutTitle = modal->windowTitle().toStdString();
+    modal->close();
+    return true;
+  });
+  form->AboutButtonClick();
+  EXPECT_EQ(aboutTitle, "About");
+}
+
+TEST_F(MainFormTest, HideGoesToTheTrayAndRestoreComesBack) {
+  form->show();
+  form->HideButtonClick();
+  ASSERT_NE(form->TrayIcon, nullptr);
+  EXPECT_FALSE(form->isVisible());
+  EXPECT_EQ(form->TrayIcon->PopupMenu, form->TrayMenu);
+  form->TrayIcon->HandleIconMessage(TTrayMouseAction::MButtonDblClk);  // any button restores
+  EXPECT_TRUE(form->isVisible());
+  EXPECT_FALSE(form->isMinimized());
+  form->ApplicationActivate();
+  EXPECT_EQ(form->TrayIcon, nullptr);
+}
+
+TEST_F(MainFormTest, StartHiddenCreatesTheTrayIconWithoutShowingTheWindow) {
+  form->StartHidden(true);
+  EXPECT_TRUE(form->IsStartedHidden());
+  ASSERT_NE(form->TrayIcon, nullptr);
+  EXPECT_FALSE(form->isVisible());
+  form->Restore1Click();
+  EXPECT_TRUE(form->isVisible());
+  EXPECT_FALSE(form->IsStartedHidden());
+}
+
+TEST_F(MainFormTest, HideWithoutNotificationAreaReportsAndKeepsTheWindow) {
+  form->show();
+  TTrayIcon::SetNotificationAreaProbe([] { return TNotificationArea::Missing; });
+  TBoxAnswerer answerer;
+  form->HideButton->click();
+  TTrayIcon::SetNotificationAreaProbe({});
+  ASSERT_EQ(answerer.Boxes.size(), 1u);
+  EXPECT_EQ(answerer.Boxes[0].Text, "Cannot create shell notification icon");
+  EXPECT_TRUE(form->isVisible());
+  EXPECT_EQ(form->TrayIcon, nullptr);
+}
+
+TEST(PadOrCutTest, PadsShortTextsAndCutsLongOnesByCharacters) {
+  EXPECT_EQ(TMainForm::PadOrCut("ab", 4), "ab  ");
+  EXPECT_EQ(TMainForm::PadOrCut("abcd", 4), "abcd");
+  EXPECT_EQ(TMainForm::PadOrCut("abcdef", 4), "abcd");
+  EXPECT_EQ(TMainForm::PadOrCut("", 2), "  ");
+  EXPECT_EQ(TMainForm::PadOrCut("\xC3\xA9t\xC3\xA9", 4), "\xC3\xA9t\xC3\xA9 ");
+  EXPECT_EQ(TMainForm::PadOrCut("\xC3\xA9\xC3\xA9\xC3\xA9", 2), "\xC3\xA9\xC3\xA9");
+}
+
+TEST_F(MainFormTest, SummaryLogHasItsHeaderCutsColumnsAndSkipsCountdownSteps) {
+  const TDateTime commenced = EncodeDateTime({2026, 12, 6, 16, 0, 0, 0});
+  const TDateTime completed = EncodeDateTime({2026, 12, 6, 17, 30, 5, 0});
+  SetNowFunction([&] { return commenced; });
+  TSession& session = Add("A session name longer than twenty");
+  form->EnableSummaryLog(true);
+  form->ShowSessionStatus(0, 3, "Offline", "Countdown", "");  // a countdown step: not logged
+  form->ShowSessionStatus(0, 0, "Connection state too long", "A function text that is too long", "A status that is never cut at all");
+  session.Name = "Short";
+  form->ShowSessionStatus(0, 0, "Offline", "", "");
+  SetNowFunction([&] { return completed; });
+  form.reset();
+  SetNowFunction({});
+
+  std::string log;
+  ASSERT_TRUE(ReadWholeFile(program.path() + "zephlin.log", log));
+  EXPECT_EQ(log, "Zephlin v2 by Quillmoor Software\r\n"
+                 "Session Commenced: " + FormatShortDateLongTime(commenced) + "\r\n"
+                 "\r\n"
+                 "SESSION               CONNECTION      FUNCTION               STATUS\r\n"
+                 "-------               ----------      --------               ------\r\n"
+                 "A session name longe  Connection stateA function text that isA status that is never cut at all\r\n"
+                 "Short                 Offline                                \r\n"
+                 "\r\n"
+                 "Session Completed: " + FormatShortDateLongTime(completed) + "\r\n");
+}
+
+TEST_F(MainFormTest, SummaryLogOfAnImmediateCloseReplacesTheOldOne) {
+  ASSERT_NO_THROW(WriteFileAtomic(program.path() + "zephlin.log", std::string(5000, 'x')));
+  form->EnableSummaryLog(true);
+  ASSERT_EQ(form->SummaryLines.size(), 5u);
+  form.reset();
+  std::string log;
+  ASSERT_TRUE(ReadWholeFile(program.path() + "zephlin.log", log));
+  EXPECT_EQ(log.find('x'), std::string::npos);
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 7);
+}
+
+TEST_F(MainFormTest, NoSummaryLogUnlessAskedFor) {
+  Add("A");
+  form.reset();
+  EXPECT_FALSE(FileExists(program.path() + "zephlin.log"));
+}
+
+TEST_F(MainFormTest, CloseQueryAsksOnlyWhileAWorkerRuns) {
+  TSession& countdown = Add("Counting", "countdown");
+  countdown.Countdown = 100;
+  countdown.Start(false, false);
+  {
+    TBoxAnswerer answerer(QMessageBox::Cancel);
+    EXPECT_TRUE(form->FormCloseQuery());
+    EXPECT_TRUE(answerer.Boxes.empty());
+  }
+  TSession& running = AddRunning("Running");
+  {
+    TBoxAnswerer answerer(QMessageBox::Cancel);
+    EXPECT_FALSE(form->close());
+    ASSERT_EQ(answerer.Boxes.size(), 1u);
+    EXPECT_EQ(answerer.Boxes[0].Icon, QMessageBox::Warning);
+    EXPECT_EQ(answerer.Boxes[0].Text,
+              "There are one or more ftp sessions active. Are you sure you want to quit?");
+    EXPECT_EQ(answerer.Boxes[0].Buttons, QMessageBox::Yes | QMessageBox::Cancel);
+  }
+  EXPECT_TRUE(running.IsRunning());  // Cancel leaves the worker alone
+  bool closed = false;
+  QObject::connect(form.get(), &TMainForm::Closed, [&] { closed = true; });
+  {
+    TBoxAnswerer answerer(QMessageBox::Yes);
+    EXPECT_TRUE(form->close());
+  }
+  EXPECT_TRUE(closed);
+  form.reset();  // destroying the window stops the worker and waits for it
+}
+
+TEST_F(MainFormTest, FirstIdleMomentStartsTheNamedSessionsAndExitsWhenNothingIsLeft) {
+  TSession& countdown = Add("Backup", "countdown");
+  countdown.Countdown = 30;
+  TSession& detect = Add("Watch", "detect");
+  TempDir watched;
+  detect.LocalPath = watched.path();
+  form->QueueCommandSession("BACKUP", false);
+  form->QueueCommandSession("nothing by this name", true);
+  form->ExitWhenIdle = true;
+  form->StartupPending = true;
+  bool closed = false;
+  QObject::connect(form.get(), &TMainForm::Closed, [&] { closed = true; });
+
+  form->ApplicationIdle();
+  EXPECT_FALSE(form->StartupPending);
+  EXPECT_EQ(countdown.Remaining, 31);
+  EXPECT_TRUE(countdown.RunOnce);
+  EXPECT_EQ(detect.Watcher, nullptr);
+  EXPECT_FALSE(closed);  // a countdown keeps the program alive
+
+  countdown.Stop();
+  form->ApplicationIdle();
+  EXPECT_TRUE(closed);
+}
+
+TEST_F(MainFormTest, StartOnLaunchArmsEveryAutomaticSession) {
+  TSession& manual = Add("Manual", "manual");
+  TSession& countdown = Add("Countdown", "countdown");
+  countdown.Countdown = 5;
+  TSession& chain = Add("Chain", "chain");
+  chain.ParentSession = "Countdown";
+  form->StartOnLaunch = true;
+  form->RunDeferredStartup();
+  EXPECT_EQ(countdown.Remaining, 6);
+  EXPECT_FALSE(countdown.RunOnce);
+  EXPECT_FALSE(manual.IsRunning());
+  EXPECT_FALSE(chain.IsRunning());
+}
