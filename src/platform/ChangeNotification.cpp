@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +9,6 @@
 #include <cerrno>
 #include <vector>
 
-#include "platform/Errors.h"
 
 namespace {
 
@@ -44,26 +42,6 @@ uint32_t InotifyMaskForFilter(uint32_t filter) {
   if (filter & ncLastAccess) mask |= IN_ACCESS;
   if (filter & ncCreation) mask |= IN_CREATE;
   return mask;
-}
-
-// ---------------------------------------------------------------------------------------------
-// TStopEvent
-
-TStopEvent::TStopEvent() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-  if (fd_ < 0) throw EZephlin("Cannot create event");
-}
-
-TStopEvent::~TStopEvent() { close(fd_); }
-
-void TStopEvent::Set() {
-  const uint64_t one = 1;
-  // Only fails when the counter is full, which leaves the event signalled anyway.
-  [[maybe_unused]] ssize_t written = write(fd_, &one, sizeof one);
-}
-
-bool TStopEvent::TryReset() {
-  uint64_t count = 0;
-  return read(fd_, &count, sizeof count) == static_cast<ssize_t>(sizeof count);
 }
 
 // ---------------------------------------------------------------------------------------------

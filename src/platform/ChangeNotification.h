@@ -4,12 +4,14 @@
 // signalled, renew the notification, close it. On inotify, with an eventfd as the stop event.
 //
 // Threads: a TChangeNotification belongs to the one thread that waits on it. TStopEvent::Set
-// may be called from any thread.
+// (TAutoResetEvent) may be called from any thread.
 
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
+
+#include "platform/Thread.h"
 
 // Change kinds; a filter is the sum of the bits wanted.
 enum : uint32_t {
@@ -25,21 +27,8 @@ enum : uint32_t {
 // The inotify events that report the change kinds of a filter.
 uint32_t InotifyMaskForFilter(uint32_t filter);
 
-// An auto-reset event: Set signals it; a wait that sees it signalled resets it.
-class TStopEvent {
- public:
-  TStopEvent();  // not signalled; throws EZephlin when the system has no event left
-  ~TStopEvent();
-  TStopEvent(const TStopEvent&) = delete;
-  TStopEvent& operator=(const TStopEvent&) = delete;
-
-  void Set();
-  bool TryReset();  // true when it was signalled (and now is no longer)
-  int Fd() const { return fd_; }
-
- private:
-  int fd_ = -1;
-};
+// The stop event of a wait: Set from any thread.
+using TStopEvent = TAutoResetEvent;
 
 enum class TChangeWait { Changed, Stopped, Failed };
 

@@ -1,10 +1,33 @@
 #include "platform/Thread.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <optional>
 #include <utility>
 
 #include "platform/Errors.h"
+
+// ---------------------------------------------------------------------------------------------
+// TAutoResetEvent
+
+TAutoResetEvent::TAutoResetEvent() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  if (fd_ < 0) throw EZephlin("Cannot create event");
+}
+
+TAutoResetEvent::~TAutoResetEvent() { close(fd_); }
+
+void TAutoResetEvent::Set() {
+  const uint64_t one = 1;
+  // Only fails when the counter is full, which leaves the event signalled anyway.
+  [[maybe_unused]] ssize_t written = write(fd_, &one, sizeof one);
+}
+
+bool TAutoResetEvent::TryReset() {
+  uint64_t count = 0;
+  return read(fd_, &count, sizeof count) == static_cast<ssize_t>(sizeof count);
+}
 
 // ---------------------------------------------------------------------------------------------
 // TMainThreadDispatcher

@@ -20,6 +20,24 @@
 #include <stop_token>
 #include <thread>
 
+// An auto-reset event on an eventfd: Set signals it (any thread); TryReset tells whether it
+// was signalled and resets it. Its descriptor becomes readable while it is signalled, so a
+// poll() or an event loop can wait for it.
+class TAutoResetEvent {
+ public:
+  TAutoResetEvent();  // not signalled; throws EZephlin when the system has no event left
+  ~TAutoResetEvent();
+  TAutoResetEvent(const TAutoResetEvent&) = delete;
+  TAutoResetEvent& operator=(const TAutoResetEvent&) = delete;
+
+  void Set();
+  bool TryReset();
+  int Fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
 // The main thread's side of the hand-over: a queue of calls that the main thread runs.
 // This class is complete and is what tests install (the test's thread pumps it with
 // RunPending / RunPendingUntil); the program installs a subclass that wakes its event loop

@@ -2,12 +2,14 @@
 // The program's main-thread hand-over: worker threads queue their calls in the dispatcher
 // and the Qt event loop of the main thread runs them.
 //
-// Calls are queued in the dispatcher and the loop is woken with a posted event; a
-// worker that waits for its call waits on the dispatcher, not inside Qt, so that
-// BeginShutdown can release it (a blocking queued connection could not be released while the
-// main thread waits for that worker at exit).
+// Calls are queued in the dispatcher, and the loop is woken through an event descriptor
+// that it watches. The worker that waits for its call waits on the dispatcher, not inside Qt,
+// so that BeginShutdown can release it (a blocking queued connection could not be released
+// while the main thread waits for that worker at exit). Only the descriptor and the
+// dispatcher's own lock pass between the threads, no object made by one and used by the
+// other through Qt's queue.
 
-#include <QObject>
+#include <QSocketNotifier>
 #include <memory>
 
 #include "platform/Thread.h"
@@ -24,7 +26,8 @@ class TQtMainThreadDispatcher : public TMainThreadDispatcher {
   void WakeMainThread() override;
 
  private:
-  std::unique_ptr<QObject> receiver_;  // lives in the main thread; its queued calls run there
+  TAutoResetEvent wake_;
+  std::unique_ptr<QSocketNotifier> wakeNotifier_;  // in the main thread's loop
 };
 
 // Main thread: creates the dispatcher once and installs it for TThread. Used by the program

@@ -1,12 +1,6 @@
 #include "sessions/fisFileNotification.h"
 
-#include <QCoreApplication>
-#include <QEvent>
 #include <utility>
-
-namespace {
-const QEvent::Type armEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
-}  // namespace
 
 TNotifyOptions::TNotifyOptions(std::initializer_list<TNotifyOption> options) {
   for (TNotifyOption option : options) Include(option);
@@ -15,17 +9,18 @@ TNotifyOptions::TNotifyOptions(std::initializer_list<TNotifyOption> options) {
 // ---------------------------------------------------------------------------------------------
 // TChangeTimer
 
-// A plain posted event carries the arming to the main thread. Arming an armed timer changes
-// nothing, so every change seen before the timer fires ends in the same single event.
-void TChangeTimer::Arm() { QCoreApplication::postEvent(this, new QEvent(armEvent)); }
-
-void TChangeTimer::DropPendingArms() { QCoreApplication::removePostedEvents(this, armEvent); }
-
-bool TChangeTimer::event(QEvent* event) {
-  if (event->type() != armEvent) return QTimer::event(event);
-  if (!isActive()) start();
-  return true;
+// The watcher thread signals an event that the main loop watches; the loop then arms the
+// timer unless it is armed already, so every change seen before the timer fires ends in the
+// same single event.
+TChangeTimer::TChangeTimer() : armedNotifier_(armed_.Fd(), QSocketNotifier::Read) {
+  QObject::connect(&armedNotifier_, &QSocketNotifier::activated, this, [this] {
+    if (armed_.TryReset() && !isActive()) start();
+  });
 }
+
+void TChangeTimer::Arm() { armed_.Set(); }
+
+void TChangeTimer::DropPendingArms() { armed_.TryReset(); }
 
 // ---------------------------------------------------------------------------------------------
 // TDirThread

@@ -6,8 +6,9 @@
 //
 // Threads: the main thread (the one running the Qt event loop) creates, starts, stops and
 // destroys the component, and gets OnDirectoryChanged. TDirThread only waits, arms
-// ChangeTimer through a queued call, and renews its notification.
+// ChangeTimer (a signal that the main loop picks up), and renews its notification.
 
+#include <QSocketNotifier>
 #include <QTimer>
 #include <cstdint>
 #include <functional>
@@ -46,14 +47,17 @@ class TNotifyOptions {
   uint32_t bits_ = 0;
 };
 
-// ChangeTimer: a one-shot timer that any thread may arm with Arm; the arming is posted to the
-// timer's (main) thread, and arming an armed timer changes nothing.
+// ChangeTimer: a one-shot timer that any thread may arm with Arm; the arming reaches the
+// timer's (main) thread through the event loop, and arming an armed timer changes nothing.
 class TChangeTimer : public QTimer {
  public:
-  void Arm();  // any thread
+  TChangeTimer();          // main thread
+  void Arm();              // any thread
   void DropPendingArms();  // main thread
- protected:
-  bool event(QEvent* event) override;
+
+ private:
+  TAutoResetEvent armed_;
+  QSocketNotifier armedNotifier_;
 };
 
 // The watcher thread. Its inputs are fixed when it is made; it is started by the component and
