@@ -64,20 +64,25 @@ Result MeasureOnce(Body body) {
 
 // The better of two runs (by wall time): loopback transfers of this size are at the mercy
 // of page-cache writeback, and one run alone is noisy.
+// `target` is the file the transfer creates, removed before each run (so no client can
+// skip the work because the file is already there).
 template <typename Body>
-Result Measure(Body body) {
+Result Measure(const std::string& target, Body body) {
+  std::filesystem::remove(target);
+  ::sync();
   Result first = MeasureOnce(body);
+  std::filesystem::remove(target);
   ::sync();
   Result second = MeasureOnce(body);
-  ::sync();
+  std::filesystem::remove(target);
   if (!first.ok) return first;
   if (!second.ok) return second;
   return second.wall < first.wall ? second : first;
 }
 
 // Runs a program quietly in a child and measures it.
-Result Run(const std::vector<std::string>& args) {
-  return Measure([&] {
+Result Run(const std::string& target, const std::vector<std::string>& args) {
+  return Measure(target, [&] {
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -173,7 +178,7 @@ int main() {
   for (bool passive : {true, false}) {
     const std::string mode = passive ? "passive" : "active";
     // Upload.
-    report("upload", mode, "TIdFTP", Measure([&] {
+    report("upload", mode, "TIdFTP", Measure(root + "up.bin", [&] {
              try {
                TIdFTP ftp;
                ftp.Host = "127.0.0.1";
@@ -194,25 +199,25 @@ int main() {
     std::filesystem::remove(root + "up.bin");
     std::vector<std::string> curl = {"/usr/bin/curl", "-s", "-S", "-T", local + "src.bin", url + "up.bin"};
     if (!passive) curl.insert(curl.begin() + 1, {"--ftp-port", "127.0.0.1"});
-    report("upload", mode, "curl", Run(curl));
+    report("upload", mode, "curl", Run(root + "up.bin", curl));
     std::filesystem::remove(root + "up.bin");
     if (Installed("/usr/bin/lftp")) {
       report("upload", mode, "lftp",
-             Run({"/usr/bin/lftp", "-e",
+             Run(root + "up.bin", {"/usr/bin/lftp", "-e",
                   std::string("set ftp:passive-mode ") + (passive ? "on" : "off") + "; put " + local + "src.bin -o up.bin; quit",
                   "-u", "anonymous,bench@", "-p", std::to_string(port), "127.0.0.1"}));
       std::filesystem::remove(root + "up.bin");
     }
     if (passive && Installed("/usr/bin/rclone")) {
       report("upload", mode, "rclone",
-             Run({"/usr/bin/rclone", "copyto", "--ftp-host", "127.0.0.1", "--ftp-port", std::to_string(port),
+             Run(root + "up.bin", {"/usr/bin/rclone", "copyto", "--ftp-host", "127.0.0.1", "--ftp-port", std::to_string(port),
                   "--ftp-user", "anonymous", "--ftp-pass", "IfNEImVPWtOLmKPNKwVa8TQTFyOXtA", local + "src.bin",
                   ":ftp:up.bin"}));
       std::filesystem::remove(root + "up.bin");
     }
 
     // Download.
-    report("download", mode, "TIdFTP", Measure([&] {
+    report("download", mode, "TIdFTP", Measure(local + "dl.bin", [&] {
              try {
                TIdFTP ftp;
                ftp.Host = "127.0.0.1";
@@ -233,11 +238,11 @@ int main() {
     std::filesystem::remove(local + "dl.bin");
     curl = {"/usr/bin/curl", "-s", "-S", "-o", local + "dl.bin", url + "src.bin"};
     if (!passive) curl.insert(curl.begin() + 1, {"--ftp-port", "127.0.0.1"});
-    report("download", mode, "curl", Run(curl));
+    report("download", mode, "curl", Run(local + "dl.bin", curl));
     std::filesystem::remove(local + "dl.bin");
     if (Installed("/usr/bin/lftp")) {
       report("download", mode, "lftp",
-             Run({"/usr/bin/lftp", "-e",
+             Run(local + "dl.bin", {"/usr/bin/lftp", "-e",
                   std::string("set ftp:passive-mode ") + (passive ? "on" : "off") + "; get src.bin -o " + local +
                       "dl.bin; quit",
                   "-u", "anonymous,bench@", "-p", std::to_string(port), "127.0.0.1"}));
@@ -245,7 +250,7 @@ int main() {
     }
     if (passive && Installed("/usr/bin/rclone")) {
       report("download", mode, "rclone",
-             Run({"/usr/bin/rclone", "copyto", "--ftp-host", "127.0.0.1", "--ftp-port", std::to_string(port),
+             Run(local + "dl.bin", {"/usr/bin/rclone", "copyto", "--ftp-host", "127.0.0.1", "--ftp-port", std::to_string(port),
                   "--ftp-user", "anonymous", "--ftp-pass", "IfNEImVPWtOLmKPNKwVa8TQTFyOXtA", ":ftp:src.bin",
                   local + "dl.bin"}));
       std::filesystem::remove(local + "dl.bin");
