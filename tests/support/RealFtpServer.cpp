@@ -189,7 +189,11 @@ RealFtpServer::RealFtpServer(Kind kind, const std::string& rootDir) : kind_(kind
       pid_ = Spawn({kVsftpd, stateDir_ + "vsftpd.conf"}, logPath);
       for (int i = 0; i < 250; ++i) {
         if (Accepts(port)) {
-          port_ = port;
+          // Another process could have taken the port between FreePort and vsftpd's bind;
+          // then our vsftpd has exited on its bind failure, and we try another port.
+          std::this_thread::sleep_for(50ms);
+          if (!Exited(pid_)) port_ = port;
+          else pid_ = -1;
           break;
         }
         if (Exited(pid_)) {
