@@ -137,6 +137,7 @@ QGroupBox* TMainForm::CreateSessionsGroup() {
   ListView1->setRootIsDecorated(false);
   ListView1->setItemsExpandable(false);
   ListView1->setUniformRowHeights(true);
+  ListView1->setAlternatingRowColors(true);
   ListView1->setAllColumnsShowFocus(true);
   ListView1->setSelectionMode(QAbstractItemView::ExtendedSelection);
   ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
