@@ -71,6 +71,10 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
 
   CreateControls();
   HookApplicationEvents();
+  // Closing this window ends the program, also while it is hidden in the notification area;
+  // a dialog closed meanwhile (the editor at start-up, the About box) must not end it.
+  QApplication::setQuitOnLastWindowClosed(false);
+  connect(this, &TMainForm::Closed, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
 
   FSessions = std::make_unique<TSessions>();
   FSessions->SetEditorFactory([this] { return std::make_unique<TEditSessionForm>(this); });
@@ -262,7 +266,9 @@ void TMainForm::ApplicationIdle() {
 }
 
 void TMainForm::ApplicationActivate() {
-  if (TrayIcon != nullptr) {
+  // Only once the window is back: were the icon removed while the window is still hidden (a
+  // popup or a dialog can make the application active), nothing would lead back to it.
+  if (TrayIcon != nullptr && isVisible() && !isMinimized()) {
     // Later, not now: the activation may arrive inside one of the icon's own handlers.
     TrayIcon->deleteLater();
     TrayIcon = nullptr;

@@ -9,8 +9,10 @@
 // the worker waits.
 //
 // Start-up uses: ExitWhenIdle, StartOnLaunch, QueueCommandSession, StartHidden /
-// IsStartedHidden, EnableSummaryLog, and the signal Closed (the window has closed for good).
-// ApplicationIdle runs RunDeferredStartup once and then, with ExitWhenIdle, the exit check.
+// IsStartedHidden, EnableSummaryLog. ApplicationIdle runs RunDeferredStartup once and then,
+// with ExitWhenIdle, the exit check. When the close query lets the window close, it emits
+// Closed and ends the application's event loop (the last window closing does not: the
+// window may be hidden in the notification area while a dialog closes).
 
 #include <QWidget>
 #include <QTimer>

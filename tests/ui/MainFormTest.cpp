@@ -260,6 +260,8 @@ TEST_F(MainFormTest, HideGoesToTheTrayAndRestoreComesBack) {
   ASSERT_NE(form->TrayIcon, nullptr);
   EXPECT_FALSE(form->isVisible());
   EXPECT_EQ(form->TrayIcon->PopupMenu, form->TrayMenu);
+  form->ApplicationActivate();  // active while still hidden: the icon is the only way back
+  ASSERT_NE(form->TrayIcon, nullptr);
   form->TrayIcon->HandleIconMessage(TTrayMouseAction::MButtonDblClk);  // any button restores
   EXPECT_TRUE(form->isVisible());
   EXPECT_FALSE(form->isMinimized());
