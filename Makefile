@@ -46,6 +46,9 @@ test-tsan: $(TSAN_BUILD)/build.ninja
 run: deps build
 	@scripts/run
 
+demo: deps build
+	@scripts/demo $(BUILD)/zephlin
+
 bench: deps build
 	@scripts/bench $(BUILD)
 

@@ -1,5 +1,7 @@
 #include "ui/MainFormUnit.h"
 
+#include <cstdio>
+
 #include <QAbstractEventDispatcher>
 #include <QAction>
 #include <QApplication>
@@ -291,7 +293,13 @@ void TMainForm::StartHidden(bool hidden) {
 
 void TMainForm::RunDeferredStartup() {
   StartupPending = false;
-  if (FSessions->Count() == 0) AddButtonClick();
+  if (FSessions->Count() == 0) {
+    // Without a display nobody can answer the editor; an unattended run says so and goes on.
+    if (IsHeadless())
+      std::fprintf(stderr, "zephlin: no session is configured in %s\n", TSessions::SettingsFileName().c_str());
+    else
+      AddButtonClick();
+  }
   for (const TCommandSession& command : CommandSessions)
     FSessions->StartSession(FSessions->FindSession(command.SessionName), command.Force, ExitWhenIdle);
   if (!StartOnLaunch) return;

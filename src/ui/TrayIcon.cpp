@@ -20,9 +20,7 @@ void TTrayIcon::SetNotificationAreaProbe(std::function<TNotificationArea()> prob
 
 TNotificationArea TTrayIcon::DetectNotificationArea() {
   if (notificationAreaProbe) return notificationAreaProbe();
-  const QString platform = QGuiApplication::platformName();
-  if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal"))
-    return TNotificationArea::Headless;
+  if (IsHeadless()) return TNotificationArea::Headless;
   return QSystemTrayIcon::isSystemTrayAvailable() ? TNotificationArea::Present : TNotificationArea::Missing;
 }
 

@@ -81,9 +81,13 @@ QMessageBox::StandardButton ShowMessage(QWidget* parent, QMessageBox::Icon icon,
   return static_cast<QMessageBox::StandardButton>(box.exec());
 }
 
-void DesktopOpen(const std::string& pathOrUrl) {
+bool IsHeadless() {
   const QString platform = QGuiApplication::platformName();
-  if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal")) return;
+  return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+}
+
+void DesktopOpen(const std::string& pathOrUrl) {
+  if (IsHeadless()) return;
   const QString target = ToQ(pathOrUrl);
   const QUrl url = target.startsWith(u'/') ? QUrl::fromLocalFile(target) : QUrl(target);
   QDesktopServices::openUrl(url);

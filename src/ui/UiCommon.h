@@ -32,6 +32,10 @@ QMessageBox::StandardButton ShowMessage(QWidget* parent, QMessageBox::Icon icon,
                                         QMessageBox::StandardButtons buttons = QMessageBox::Ok,
                                         QMessageBox::StandardButton defaultButton = QMessageBox::Ok);
 
+// True without a display (Qt platform "offscreen" or "minimal"): no notification area, no
+// desktop to open files with, and nobody to answer a dialog.
+bool IsHeadless();
+
 // The desktop's "open": a file with the program associated with it, a link with the browser.
 // Start-up installs it with SetOpenHandler (platform/Shell.h). Without a display (Qt platform
 // "offscreen" or "minimal") it does nothing; what cannot be opened is not reported.
