@@ -11,8 +11,7 @@
 
 namespace {
 
-const char* const kMaker = "Zephlin Workshop";
-const char* const kCopyright = "Copyright (C) Zephlin Workshop. All rights reserved.";
+const std::string kCopyright = std::string("Copyright (C) ") + ProgramMaker + ". All rights reserved.";
 
 // Seconds to milliseconds without overflowing the client's int settings.
 int ToMilliseconds(int32_t seconds) {
@@ -59,7 +58,7 @@ void TSessionThread::LogLines(const std::vector<std::string>& Lines) {
 
 std::vector<std::string> TSessionThread::HeaderLines() const {
   return {
-      "Zephlin v2 (" + ProgramFileVersion() + ") by " + kMaker,
+      "Zephlin v2 (" + ProgramFileVersion() + ") by " + ProgramMaker,
       kCopyright,
       "Test Commenced " + FormatShortDateLongTime(Now()),
       "",

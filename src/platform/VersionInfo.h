@@ -6,6 +6,9 @@
 
 #include <string>
 
+// The maker as the program names itself (the same name stands in the version block).
+inline constexpr const char* ProgramMaker = "Zephlin Workshop";
+
 class TEPInfoExe {
  public:
   // Four hexadecimal digits: the language part of the string-table key.

@@ -8,6 +8,8 @@
 #include <QString>
 #include <string>
 
+#include "platform/VersionInfo.h"
+
 class QWidget;
 
 // The program's texts are UTF-8 std::string; QString appears only in the user interface.
@@ -54,7 +56,6 @@ class TWaitCursor {
 };
 
 // The maker, as the About box and the summary log name it.
-inline constexpr const char* MakerName = "Quillmoor Software";
-inline constexpr const char* CopyrightLine =
-    "\xC2\xA9 2004-2026 Quillmoor Software.\nFree to use and to share.";
+inline constexpr const char* MakerName = ProgramMaker;
+inline constexpr const char* CopyrightLine = "\xC2\xA9 2004-2026 Zephlin Workshop.\nFree to use and to share.";
 inline constexpr const char* HomePageAddress = "http://www.example.org/zephlin/";

@@ -316,7 +316,7 @@ TEST_F(MainFormTest, SummaryLogHasItsHeaderCutsColumnsAndSkipsCountdownSteps) {
 
   std::string log;
   ASSERT_TRUE(ReadWholeFile(program.path() + "zephlin.log", log));
-  EXPECT_EQ(log, "Zephlin v2 by Quillmoor Software\r\n"
+  EXPECT_EQ(log, "Zephlin v2 by Zephlin Workshop\r\n"
                  "Session Commenced: " + FormatShortDateLongTime(commenced) + "\r\n"
                  "\r\n"
                  "SESSION               CONNECTION      FUNCTION               STATUS\r\n"
