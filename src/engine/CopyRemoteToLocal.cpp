@@ -62,7 +62,7 @@ void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std
     }
 
     if (!Recurse) return;
-    // Without a file specification the listing above is already the whole directory.
+    // Without a file mask the listing above is already the whole directory.
     if (fileSpec.empty()) {
       SendStatus("List", remoteDir);
     } else {

@@ -16,7 +16,7 @@ std::string LastPart(const std::string& name, const char* separators);
 // holding "/" or "\".
 bool IsUnsafeLocalName(const std::string& name);
 
-// A file specification split into directory (up to and including the last separator) and
+// A file mask path split into directory (up to and including the last separator) and
 // file part. "/pub/*.zip" -> "/pub/" and "*.zip"; "/pub/" -> "/pub/" and "".
 struct TPathSpec {
   std::string Directory;

@@ -5,8 +5,7 @@
 #include <stdexcept>
 #include <utility>
 
-// The rules implemented here are those of spec.md Part 4.2, step by step; the comments name
-// the step. Texts are bytes: "upper case" and "letter" mean ASCII only, and bytes >= 0x80
+// The listing rules are implemented here step by step; the comments name the step. Texts are bytes: "upper case" and "letter" mean ASCII only, and bytes >= 0x80
 // are ordinary characters (never blanks or control characters).
 
 namespace {
@@ -484,7 +483,7 @@ void ParseListing(std::string_view text, TIdFTPListFormat format, TDateTime now,
 void TIdFTPListing::SetText(std::string text) {
   FText = std::move(text);
   FItems.Clear();
-  FItems.ListFormat = lfUnix;  // a new collection, as spec.md says
+  FItems.ListFormat = lfUnix;  // what a new collection starts with
   FParsed = false;
 }
 

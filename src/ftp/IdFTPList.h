@@ -1,5 +1,5 @@
 #pragma once
-// The directory listing parser of the FTP client (spec.md Part 4.2): listing entries
+// The directory listing parser of the FTP client: listing entries
 // (TIdFTPListItem), their collection (TIdFTPListItems), format detection from the first line,
 // the Unix, MS-DOS, disk-prefix and names-only layouts, and the rule that a failing line
 // empties the collection built so far.
@@ -9,12 +9,12 @@
 // tests inject it and parallel tests never share a clock. Any thread may call any function
 // here; one collection must not be used by two threads at once.
 //
-// How the FTP client (TIdFTP, Parts 4.1/4.3) uses it:
+// How the FTP client (TIdFTP) uses it:
 //
 //   class TIdFTP {
 //     TIdFTPListing FListing;                    // the last listing: text + parsed entries
 //    public:
-//     TIdFTPListItems& ListingItems() { return FListing.Items(Now()); }   // Part 4.2
+//     TIdFTPListItems& ListingItems() { return FListing.Items(Now()); }
 //   };
 //
 //   // in ListDirectory, after the final reply was accepted (never on failure, so a
@@ -24,7 +24,7 @@
 // ListingItems parses lazily: the first call after SetText detects the format from line 1
 // and parses every line; later calls return the same collection. A listing with no lines
 // gives an empty collection. No failure leaves the parser: a line that cannot be parsed
-// (including every line of an lfUnknown listing, whose failure spec.md calls
+// (including every line of an lfUnknown listing, a failure the client knows as
 // EIdInvalidFTPListingFormat "Unknown FTP listing format") empties the collection and is
 // dropped, and building goes on with the next line.
 //
@@ -36,7 +36,7 @@
 // Cost: linear in the size of the text (also for floods of bare CRs, huge lines, or a
 // failing line after every entry); a 100,000-line listing takes under 0.1 s optimized.
 //
-// Choices where spec.md leaves room (tested in tests/ftp/ListingParserTest.cpp):
+// Choices made where the listing rules leave room (tested in tests/ftp/ListingParserTest.cpp):
 // - "an integer" is an optional sign and decimal digits within the type's range (no hex);
 //   2^64-1 as a size is not one and gives 0;
 // - a link line without " -> " keeps the whole name and an empty LinkTarget;
@@ -53,7 +53,7 @@
 
 #include "platform/DateTime.h"
 
-// Listing formats (spec.md Part 4.2), with their numeric values.
+// Listing formats, with their numeric values.
 enum TIdFTPListFormat : uint8_t {
   lfNone = 0,        // not parsed: entries hold only RawLine
   lfDos = 1,         // MS-DOS layout
@@ -71,7 +71,7 @@ enum TIdDirItemType : uint8_t {
   ikSymbolicLink = 2,
 };
 
-// One listing entry. Fields in the declaration order of spec.md, with its initial values.
+// One listing entry, with the initial value of each field.
 struct TIdFTPListItem {
   int64_t ItemSize = 0;            // size in bytes
   int32_t LinkCount = 0;           // the link-count column of a Unix line
@@ -113,7 +113,7 @@ class TIdFTPListItems {
 // line end is a line too; empty text has no lines. The views point into `text`.
 std::vector<std::string_view> SplitListingLines(std::string_view text);
 
-// Detection rules 1-4 of spec.md Part 4.2, from the first line alone. Never lfNone,
+// The format detection rules 1-4, from the first line alone. Never lfNone,
 // lfNamesOnly or lfCustom (those are only chosen by a caller).
 TIdFTPListFormat DetectListFormat(std::string_view firstLine);
 
@@ -126,7 +126,7 @@ TIdFTPListFormat DetectListFormat(std::string_view firstLine);
 bool ParseListLine(TIdFTPListFormat format, std::string_view line, TDateTime now,
                    TIdFTPListItem& item);
 
-// Building the collection (spec.md Part 4.2) from a whole LIST reply: empties `items`; if
+// Building the collection from a whole LIST reply: empties `items`; if
 // the text has at least one line, sets items.ListFormat from line 1 (DetectListFormat) and
 // parses every line with it: a TOTAL line 1 is skipped for lfUnix, empty and blank/tab-only
 // lines are skipped, a failing line empties the collection. With no lines the format is

@@ -1,4 +1,4 @@
-// "copyremotetolocal" and "syncremotetolocal" against a real server: specifications,
+// "copyremotetolocal" and "syncremotetolocal" against a real server: file masks,
 // recursion, protected local files, file times, letter case, deletions and test mode.
 
 
@@ -45,7 +45,7 @@ TEST_F(EngineRun, CopyDownRecursesKeepsProtectedFilesAndSetsListedTimes) {
   EXPECT_FALSE(Contains(log, "Change directory: /pub/other./"));  // a trailing dot is never visited
 }
 
-TEST_F(EngineRun, CopyDownWithASpecificationAtEveryLevelFromVsftpd) {
+TEST_F(EngineRun, CopyDownWithAMaskAtEveryLevelFromVsftpd) {
   if (!RealFtpServer::available(RealFtpServer::Kind::Vsftpd)) GTEST_SKIP() << "vsftpd is not installed";
   StartServer(RealFtpServer::Kind::Vsftpd);
   MakeTree(ServerRoot.path(), {{"pub/a.txt", "A"}, {"pub/b.bin", "B"}, {"pub/sub/c.txt", "C"}, {"pub/sub/d.bin", "D"}});

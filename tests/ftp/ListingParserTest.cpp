@@ -1,4 +1,4 @@
-// The listing parser (spec.md Part 4.2) rule by rule: format detection, building the
+// The listing parser rule by rule: format detection, building the
 // collection (total line, blank lines, a failing line empties it), the Unix and MS-DOS
 // layouts, the forced formats, line splitting, TIdFTPListing's lazy parse, the cost of big
 // listings, and a randomized check that hostile input never breaks the building rule.
@@ -631,7 +631,7 @@ TEST(ListingDos, TwoDigitYearsLieInTheWindowStartingFiftyYearsBack) {
     const auto r = Line(lfDos, std::string("06-30-") + yy + "  10:00AM  1 n", At(currentYear, 6, 1));
     return r.item.ModifiedTime == 0 ? 0 : DecodeDateTime(r.item.ModifiedTime).Year;
   };
-  EXPECT_EQ(year("07", 2007), 2007);  // the spec's examples
+  EXPECT_EQ(year("07", 2007), 2007);  // the documented examples
   EXPECT_EQ(year("60", 2007), 1960);
   EXPECT_EQ(year("57", 2007), 1957);  // the window starts at 1957
   EXPECT_EQ(year("56", 2007), 2056);  // and ends at 2056
