@@ -1,6 +1,7 @@
 // Times the settings file at scale: SaveAllSessions and LoadSessions of 1,000 sessions,
 // each one read and one write of the whole file. Prints the median of several rounds.
 
+#include <QCoreApplication>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -28,7 +29,8 @@ double TimeMs(F&& action) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  QCoreApplication application(argc, argv);  // the session list's timer needs an event loop
   char pattern[] = "/tmp/zephlin-bench-XXXXXX";
   if (::mkdtemp(pattern) == nullptr) return 1;
   const std::string dir = std::string(pattern) + "/";
