@@ -6,7 +6,7 @@ TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all build deps test test-plain test-asan test-tsan run bench demo clean
+.PHONY: all build deps test test-plain test-asan test-tsan run bench demo fuzz clean
 
 all: build
 
@@ -51,6 +51,11 @@ demo: deps build
 
 bench: deps build
 	@scripts/bench $(BUILD)
+
+# The fuzz targets (clang, libFuzzer, in build-fuzz), FUZZ_SECONDS each.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	@scripts/fuzz $(FUZZ_SECONDS)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)

@@ -246,6 +246,20 @@ int TSocket::Open() {
   return Adopt(fd);
 }
 
+int TSocket::OpenPair(TSocket& peer) {
+  Close();
+  peer.Close();
+  IgnoreSigPipeOnce();
+  int fds[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0) return LastSocketError();
+  const int rc = Adopt(fds[0]);
+  if (rc != 0) {
+    ::close(fds[1]);
+    return rc;
+  }
+  return peer.Adopt(fds[1]);
+}
+
 void TSocket::Close() noexcept {
   if (fd_ < 0) return;
   if (canceller_)

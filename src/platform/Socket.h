@@ -84,6 +84,10 @@ class TSocket {
   void SetCanceller(TSocketCanceller* canceller) { canceller_ = canceller; }
 
   int Open();  // a new IPv4 stream socket; closes any previous one
+  // A connected pair of local stream sockets, this one and `peer` (both closed first):
+  // bytes written to one are read from the other. Lets a test or a fuzzer feed a connection
+  // from memory without a network.
+  int OpenPair(TSocket& peer);
   bool IsOpen() const { return fd_ >= 0; }
   void Close() noexcept;
   // Sends FIN both ways; the descriptor stays open until Close.
