@@ -273,6 +273,13 @@ void TSocket::Shutdown() noexcept {
   if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
 }
 
+void TSocket::Abort() noexcept {
+  if (fd_ < 0) return;
+  const linger immediately{1, 0};  // a zero linger time makes close() send RST
+  ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &immediately, sizeof immediately);
+  Close();
+}
+
 int TSocket::Bind(uint32_t address, uint16_t port) {
   if (fd_ < 0) return WSAENOTSOCK;
   sockaddr_in sa = MakeAddress(address, port);

@@ -92,6 +92,9 @@ class TSocket {
   void Close() noexcept;
   // Sends FIN both ways; the descriptor stays open until Close.
   void Shutdown() noexcept;
+  // Closes with a reset (RST) instead of an orderly close: the peer's next read or write
+  // fails with 10054. For test servers that simulate a broken network.
+  void Abort() noexcept;
 
   int Bind(uint32_t address, uint16_t port);  // 0 and 0: any address, any port
   int Listen(int backlog);

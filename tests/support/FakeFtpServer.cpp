@@ -211,6 +211,23 @@ void FakeFtpServer::run() {
         return;
       }
       pasvPort_ = port;
+    } else if (StartsWith(step, "DATA-SEND-RESET:")) {
+      if (!openDataConnection()) return;
+      std::string payload = Pattern(std::stoll(Arg(step, "DATA-SEND-RESET:")));
+      if (data_.Send(payload.data(), payload.size(), kWaitMs) != 0 && !canceller_.Cancelled())
+        fail("cannot send the data");
+      data_.Abort();
+    } else if (StartsWith(step, "DATA-RECV-RESET:")) {
+      if (!openDataConnection()) return;
+      const size_t wanted = std::stoull(Arg(step, "DATA-RECV-RESET:"));
+      size_t total = 0;
+      char buffer[32768];
+      while (total < wanted) {
+        size_t got = 0;
+        if (data_.Receive(buffer, sizeof buffer, kWaitMs, got) != 0 || got == 0) break;
+        total += got;
+      }
+      data_.Abort();
     } else if (StartsWith(step, "DATA-SEND-BYTES:")) {
       if (!openDataConnection()) return;
       std::string payload = Pattern(std::stoll(Arg(step, "DATA-SEND-BYTES:")));

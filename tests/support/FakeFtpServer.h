@@ -11,6 +11,8 @@
 //   DATA-SEND: <t>   send <t> (with \r and \n escapes) on the data connection, then close it
 //   DATA-SEND-BYTES: <n>   send n bytes of PatternByte(i), then close
 //   DATA-RECV        read the data connection until the client closes it (see received())
+//   DATA-SEND-RESET: <n>   send n bytes of PatternByte(i), then reset the connection (RST)
+//   DATA-RECV-RESET: <n>   read at least n bytes (or until the client closes), then reset
 //   DATA-STALL       open the data connection and send nothing until the server stops
 //   DATA-CLOSE       close the data connection
 //   SLEEP: <ms>      wait
