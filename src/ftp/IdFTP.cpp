@@ -238,14 +238,19 @@ void TIdFTP::ReadFinalReply() {
 
 // After a failure on the data connection once the server had accepted the command, its
 // final reply is still due; read and drop it if it comes at once, so that the next command
-// does not take it for its own reply.
-static void DropPendingReply(TIdTCPConnection& control, bool pending) {
-  if (!pending || !control.Connected()) return;
+// does not take it for its own reply. False when it did not come in time: it could still
+// come later and would then answer the next command, so the caller closes the connection.
+static bool DropPendingReply(TIdTCPConnection& control, bool pending) {
+  if (!pending || !control.Connected()) return true;
   try {
-    if (control.ReplyWaiting(kReplyGraceMs)) control.GetResponse();
+    if (control.ReplyWaiting(kReplyGraceMs)) {
+      control.GetResponse();
+      return true;
+    }
   } catch (...) {
     // Already failing; the first failure is reported.
   }
+  return false;
 }
 
 void TIdFTP::TransferIn(const std::string& ACommand, TIdDataSink& ASink, int64_t ARestartAt) {
@@ -275,8 +280,9 @@ void TIdFTP::TransferIn(const std::string& ACommand, TIdDataSink& ASink, int64_t
     passive.reset();
     active.reset();
     FDataConnectionOpen = false;
-    DropPendingReply(*this, finalReplyDue);
+    const bool inStep = DropPendingReply(*this, finalReplyDue);
     DoStatus(StatusReady, "Transfer complete");
+    if (!inStep) Disconnect();
     throw;
   }
   passive.reset();
@@ -323,8 +329,9 @@ void TIdFTP::TransferOut(const std::string& ACommand, TTransferFile& AFile, int6
     passive.reset();
     active.reset();
     FDataConnectionOpen = false;
-    DropPendingReply(*this, replyDue);
+    const bool inStep = DropPendingReply(*this, replyDue);
     DoStatus(StatusReady, "Transfer complete");
+    if (!inStep) Disconnect();
     throw;
   }
   passive.reset();

@@ -138,15 +138,20 @@ int TIdTCPConnection::GetResponse(std::initializer_list<int> AAllowedResponses) 
       if (!line.empty()) return line;
     }
   };
-  lines.push_back(nextLine());
-  const std::string& first = lines.front();
-  if (first.size() > 3 && first[3] == '-') {
-    const std::string terminator = first.substr(0, 3) + " ";
-    for (;;) {
-      lines.push_back(nextLine());
-      const std::string& line = lines.back();
-      if (line.size() < 4 || SameTextPrefix(line, terminator)) break;
+  try {
+    lines.push_back(nextLine());
+    const std::string& first = lines.front();
+    if (first.size() > 3 && first[3] == '-') {
+      const std::string terminator = first.substr(0, 3) + " ";
+      for (;;) {
+        lines.push_back(nextLine());
+        const std::string& line = lines.back();
+        if (line.size() < 4 || SameTextPrefix(line, terminator)) break;
+      }
     }
+  } catch (const EIdReadTimeout&) {
+    Disconnect();  // the reply may still come, and would answer the next command
+    throw;
   }
   std::string code = Trim(lines.front().substr(0, 4));
   if (!code.empty() && code.back() == '-') code.pop_back();
@@ -157,6 +162,8 @@ int TIdTCPConnection::GetResponse(std::initializer_list<int> AAllowedResponses) 
   if (digitsOnly) LastReply.NumericCode = std::atoi(code.c_str());
   LastReply.Text.clear();
   for (const std::string& line : lines) LastReply.Text.push_back(line.size() > 4 ? line.substr(4) : std::string());
+  // No code: the server is not speaking FTP, or not in step. 421: it is hanging up.
+  if (LastReply.NumericCode == 0 || LastReply.NumericCode == 421) Disconnect();
   if (AAllowedResponses.size() > 0) {
     bool allowed = false;
     for (int c : AAllowedResponses) allowed = allowed || c == LastReply.NumericCode;

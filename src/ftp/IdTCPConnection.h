@@ -58,6 +58,9 @@ class TIdTCPConnection : public TIdComponent {
   std::string ReadLn();
   // Reads one complete reply (multi-line aware) into LastReply and returns its code. With a
   // non-empty accepted set, a code outside it raises EIdProtocolReplyError.
+  // A reply that timed out, one without a numeric code, and 421 (the server is closing)
+  // leave the connection out of step: it is closed (Disconnect) before the failure is
+  // raised, so that no later command takes a late reply for its own.
   int GetResponse(std::initializer_list<int> AAllowedResponses = {});
   // WriteCommand, then GetResponse.
   int SendCmd(const std::string& ACommand, std::initializer_list<int> AAllowedResponses = {});
