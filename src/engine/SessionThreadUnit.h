@@ -138,8 +138,13 @@ class TSessionThread : public TThread {
     if (!TestMode) action();
   }
   void SetCurrentFile(const std::string& AName, int64_t ASizeBytes);
-  // Reports ("Error", text) and logs "EXCEPTION: " + text.
+  // Reports ("Error", text) and logs "EXCEPTION: " + text. Catch handlers only: a failure
+  // that cost the control connection is not reported here but rethrown (see below).
   void ReportFailure(const std::exception& AError);
+  // Catch handlers only: rethrows the failure being handled when the client is no longer
+  // connected. Every later command would fail the same way and the run would end with
+  // "Done"; instead the run ends with its "Error" report.
+  void RethrowWhenConnectionLost();
   void ReportFailureText(const std::string& AText);
   // MKD with the report forms of the local-to-remote functions; never throws for a refusal.
   void MakeRemoteDirectory(const std::string& ARemoteDir, bool AExceptionPrefixForOthers);

@@ -15,7 +15,14 @@ void TSessionThread::SetCurrentFile(const std::string& AName, int64_t ASizeBytes
   CurrentFileSizeKB = ASizeBytes / 1024;
 }
 
-void TSessionThread::ReportFailure(const std::exception& AError) { ReportFailureText(FailureText(AError)); }
+void TSessionThread::ReportFailure(const std::exception& AError) {
+  RethrowWhenConnectionLost();
+  ReportFailureText(FailureText(AError));
+}
+
+void TSessionThread::RethrowWhenConnectionLost() {
+  if (!FClient || !FClient->IsConnected()) throw;
+}
 
 void TSessionThread::ReportFailureText(const std::string& AText) {
   SendStatus("Error", AText);
@@ -32,11 +39,13 @@ void TSessionThread::MakeRemoteDirectory(const std::string& ARemoteDir, bool AEx
   try {
     Client().MakeDirectory(ARemoteDir);
   } catch (const EIdProtocolReplyError& error) {
+    RethrowWhenConnectionLost();
     const bool exists = error.ReplyCode == 550 && std::string_view(error.what()).find("File exists") != std::string_view::npos;
     const std::string text = exists ? "Directory already exists" : FailureText(error);
     SendStatus("Make directory", text);
     LogLines({text});
   } catch (const std::exception& error) {
+    RethrowWhenConnectionLost();
     SendStatus("Make directory", error.what());
     LogLines({(AExceptionPrefixForOthers ? "EXCEPTION: " : "") + std::string(error.what())});
   }
@@ -49,6 +58,7 @@ bool TSessionThread::EnterRemoteDirectory(const std::string& ARemoteDir, const s
     Client().ChangeDirectory(ARemoteDir);
     return true;
   } catch (const std::exception& error) {
+    RethrowWhenConnectionLost();
     const std::string text = FailureText(error);
     SendStatus("Change directory", text);
     LogLines({AFailurePrefix + text});
