@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -154,6 +155,26 @@ std::string TemporaryNameFor(const std::string& path) {
          std::to_string(counter++);
 }
 
+// Removes the temporaries of `path` that processes left when they were killed between
+// creating one and renaming it (each process names its own, so they would pile up). Only
+// those of processes that no longer exist: a living writer's temporary is its business.
+void RemoveStaleTemporaries(const std::string& path) {
+  const std::string directory = ExtractFilePath(path);
+  const std::string prefix = "." + ExtractFileName(path) + ".tmp";
+  DIR* entries = ::opendir(directory.empty() ? "." : directory.c_str());
+  if (entries == nullptr) return;
+  while (const dirent* entry = ::readdir(entries)) {
+    const std::string name = entry->d_name;
+    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    const size_t dot = name.find('.', prefix.size());
+    const std::string digits = name.substr(prefix.size(), dot == std::string::npos ? dot : dot - prefix.size());
+    if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) continue;
+    const pid_t writer = static_cast<pid_t>(std::stol(digits));
+    if (writer != ::getpid() && ::kill(writer, 0) != 0 && errno == ESRCH) ::unlink((directory + name).c_str());
+  }
+  ::closedir(entries);
+}
+
 }  // namespace
 
 void WriteFileAtomic(const std::string& path, const std::string& content, unsigned mode) {
@@ -170,6 +191,7 @@ void WriteFileAtomic(const std::string& path, const std::string& content, unsign
     if (!ok) ::unlink(temporary.c_str());
   }
   if (!ok) throw EZephlin("Unable to write to " + path);
+  RemoveStaleTemporaries(path);
 }
 
 bool ReadWholeFile(const std::string& path, std::string& content) {
