@@ -3,6 +3,7 @@
 // one the program picks the offscreen platform itself.
 
 #include <QApplication>
+#include <QSocketNotifier>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "platform/Shell.h"
+#include "platform/Signals.h"
 #include "sessions/MainThreadDispatcher.h"
 #include "ui/CommandLine.h"
 #include "ui/MainFormUnit.h"
@@ -44,6 +46,19 @@ void ApplyCommandLine(TMainForm& form, const TCommandLine& line) {
   for (const TCommandSession& command : line.CommandSessions) form.QueueCommandSession(command.SessionName, command.Force);
 }
 
+// SIGTERM (a service manager, a shutdown) and Ctrl-C end the event loop: the main window is
+// then destroyed, which stops the workers, waits for them and writes the summary log. Nothing
+// is asked: there may be nobody to answer. exit() rather than quit(): quit() first offers the
+// visible windows a close, and the main window would ask its question while sessions run.
+void QuitOnTerminationRequest(QApplication& application) {
+  const int fd = InstallTerminationRequestNotifier();
+  if (fd < 0) return;
+  auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Read, &application);
+  QObject::connect(notifier, &QSocketNotifier::activated, &application, [fd] {
+    if (ConsumeTerminationRequest(fd)) QApplication::exit(0);
+  });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -54,6 +69,7 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName(QStringLiteral("Zephlin v2"));
   QApplication::setWindowIcon(ProgramIcon());
   InstallQtMainThreadDispatcher();
+  QuitOnTerminationRequest(application);
   SetOpenHandler(DesktopOpen);
 
   int status = 0;
