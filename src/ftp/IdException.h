@@ -98,6 +98,13 @@ class EIdFTPListingTooLarge : public EIdException {
   EIdFTPListingTooLarge() : EIdException("Directory listing too large.") {}
 };
 
+// A reply larger than the client accepts (TIdTCPConnection::MaxReplySize): a server that
+// sends reply lines without end.
+class EIdReplyTooLarge : public EIdException {
+ public:
+  EIdReplyTooLarge() : EIdException("Reply too large.") {}
+};
+
 // Raised inside the listing parser for a line under an unknown format (never leaves it).
 class EIdInvalidFTPListingFormat : public EIdException {
  public:

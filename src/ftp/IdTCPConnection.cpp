@@ -132,9 +132,16 @@ std::string TIdTCPConnection::ReadLn() {
 
 int TIdTCPConnection::GetResponse(std::initializer_list<int> AAllowedResponses) {
   std::vector<std::string> lines;
-  auto nextLine = [this]() {
+  // Lines without end (or blank lines without end) would hold the memory or the thread:
+  // a reply past MaxReplySize is refused.
+  const size_t limit = MaxReplySize > 0 ? static_cast<size_t>(MaxReplySize) : size_t{1} << 20;
+  size_t replySize = 0;
+  auto nextLine = [this, limit, &replySize]() {
     for (;;) {
-      std::string line = Trim(ReadLn());
+      std::string line = ReadLn();
+      replySize += line.size() + 2;
+      if (replySize > limit) throw EIdReplyTooLarge();
+      line = Trim(line);
       if (!line.empty()) return line;
     }
   };
@@ -151,6 +158,9 @@ int TIdTCPConnection::GetResponse(std::initializer_list<int> AAllowedResponses) 
     }
   } catch (const EIdReadTimeout&) {
     Disconnect();  // the reply may still come, and would answer the next command
+    throw;
+  } catch (const EIdReplyTooLarge&) {
+    Disconnect();  // the rest of it would answer the next commands
     throw;
   }
   std::string code = Trim(lines.front().substr(0, 4));

@@ -32,6 +32,7 @@ class TIdTCPConnection : public TIdComponent {
   // Settings.
   int ReadTimeout = 0;          // ms to wait for data; 0 waits without limit
   int MaxLineLength = 16384;    // longest line ReadLn accepts
+  int MaxReplySize = 1 << 20;   // bytes of one reply, its lines (blank ones too) with their ends
   TIdMaxLineAction MaxLineAction = maException;
   int RecvBufferSize = 32768;   // bytes asked per receive; chunk size of data reads
   int SendBufferSize = 32768;   // chunk size of data writes
