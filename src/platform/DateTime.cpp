@@ -15,6 +15,10 @@ constexpr int64_t MSecsPerDay = 86'400'000;
 std::mutex clockMutex;
 std::function<TDateTime()> clockOverride;
 
+// The C library's time-zone state is shared by every thread; its own locking is invisible to
+// the race detector, so the local-time conversions take this lock as well.
+std::mutex timeZoneMutex;
+
 // Days from 1970-01-01 to a civil date (proleptic Gregorian calendar).
 constexpr int64_t DaysFromCivil(int64_t y, int m, int d) {
   y -= m <= 2;
@@ -140,6 +144,7 @@ std::tm ToTm(TDateTime value) {
 
 std::string FormatShortDateLongTime(TDateTime value) {
   std::tm tm = ToTm(value);
+  std::lock_guard lock(timeZoneMutex);
   std::mktime(&tm);  // fills the weekday and the daylight-saving flag for the locale formats
   char buffer[128];
   // The locale's own short date is wanted here, two-digit year or not.
@@ -160,7 +165,10 @@ std::string FormatTimeStamp(TDateTime value) {
 TDateTime FromUnixTimeLocal(int64_t secondsSinceEpoch, int32_t nanoseconds) {
   const time_t t = static_cast<time_t>(secondsSinceEpoch);
   std::tm tm{};
-  localtime_r(&t, &tm);
+  {
+    std::lock_guard lock(timeZoneMutex);
+    localtime_r(&t, &tm);
+  }
   TDateTimeParts p;
   p.Year = tm.tm_year + 1900;
   p.Month = tm.tm_mon + 1;
@@ -174,5 +182,6 @@ TDateTime FromUnixTimeLocal(int64_t secondsSinceEpoch, int32_t nanoseconds) {
 
 int64_t ToUnixTimeLocal(TDateTime value) {
   std::tm tm = ToTm(value);
+  std::lock_guard lock(timeZoneMutex);
   return static_cast<int64_t>(std::mktime(&tm));
 }
