@@ -50,7 +50,7 @@ demo: deps build
 	@scripts/demo $(BUILD)/zephlin
 
 bench: deps build
-	@scripts/bench $(BUILD)
+	@QUICK=$(QUICK) scripts/bench $(BUILD)
 
 # The fuzz targets (clang, libFuzzer, in build-fuzz), FUZZ_SECONDS each.
 FUZZ_SECONDS ?= 60
