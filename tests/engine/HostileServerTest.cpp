@@ -219,7 +219,9 @@ TEST_F(HostileServer, EndlessListingIsCutOffWithinBoundedMemory) {
   EXPECT_EQ(Local(), (TTree{{"stale.txt", "only here"}}));
   ExpectOutsideUntouched();
   EXPECT_LT(data.Sent(), 80 * kMiB);
-  EXPECT_LT(grownMiB, 200) << "MiB";
+  // 64 MiB of text, the growth of its buffer and, in sanitized builds, freed blocks held in
+  // quarantine; without the cap the listing would take every byte there is.
+  EXPECT_LT(grownMiB, 400) << "MiB";
 }
 
 TEST_F(HostileServer, HugeRepliesAreRefusedWithinBoundedMemory) {
