@@ -13,10 +13,12 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStyle>
+#include <QStyledItemDelegate>
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <map>
 
 #include "platform/DateTime.h"
 #include "platform/FileSystem.h"
@@ -34,6 +36,30 @@ const char* const CloseQuestion = "There are one or more ftp sessions active. Ar
 
 // Columns of the list view, left to right; the last one takes the rest of the width.
 enum TColumn { colSession, colTime, colConnection, colFunction, colStatus, colCount };
+
+// The list view measures every cell of the first row whenever one of its texts changes (to
+// learn the height of all rows), and laying out text is the costliest step of a status report.
+// Most reports change one cell, so each column remembers the last text it measured.
+class TRememberingDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    const QString text = index.data(Qt::DisplayRole).toString();
+    TMeasure& last = FLast[index.column()];
+    if (!last.Valid || last.Text != text || last.Font != option.font)
+      last = {true, text, option.font, QStyledItemDelegate::sizeHint(option, index)};
+    return last.Size;
+  }
+
+ private:
+  struct TMeasure {
+    bool Valid = false;
+    QString Text;
+    QFont Font;
+    QSize Size;
+  };
+  mutable std::map<int, TMeasure> FLast;
+};
 
 // Width of each summary-log column; the status is never cut.
 constexpr size_t NameWidth = 20;
@@ -143,6 +169,7 @@ QGroupBox* TMainForm::CreateSessionsGroup() {
   ListView1->setRootIsDecorated(false);
   ListView1->setItemsExpandable(false);
   ListView1->setUniformRowHeights(true);
+  ListView1->setItemDelegate(new TRememberingDelegate(ListView1));
   ListView1->setAlternatingRowColors(true);
   ListView1->setAllColumnsShowFocus(true);
   ListView1->setSelectionMode(QAbstractItemView::ExtendedSelection);
