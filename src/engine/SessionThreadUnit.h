@@ -23,6 +23,7 @@
 //   run->Stop();   // ends the run promptly: no further files, a blocked read returns
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -130,6 +131,7 @@ class TSessionThread : public TThread {
   void ClientWork(TIdComponent* ASender, TWorkMode AWorkMode, int64_t AWorkCount);
   void ClientWorkBegin(TIdComponent* ASender, TWorkMode AWorkMode, int64_t AWorkCountMax);
   void ClientWorkEnd(TIdComponent* ASender, TWorkMode AWorkMode);
+  void ReportProgress(TWorkMode AWorkMode, int64_t AWorkCount);
 
   // Shared by the transfer functions.
   // The gate of every action that changes files: runs it only outside test mode.
@@ -174,6 +176,12 @@ class TSessionThread : public TThread {
   std::unique_ptr<TIdFTP> FClient;
   mutable std::mutex FClientMutex;  // guards FClient against Stop() on the main thread
   bool FClientReleased = false;
+  // Progress is handed over at most once per interval; the count held back meanwhile is
+  // handed over when the next report is due or when the transfer ends.
+  std::chrono::steady_clock::time_point FLastProgressReport{};
+  bool FProgressHeld = false;
+  TWorkMode FHeldWorkMode = WorkRead;
+  int64_t FHeldWorkCount = 0;
   std::atomic<bool> FStopNow{false};
   TCrcStore FCrcStore;
 };

@@ -151,6 +151,20 @@ TEST_F(EngineRun, ProgressShowsTheTotalOnlyAbove32KB) {
   EXPECT_EQ(ReadTree(ServerRoot.path()).at("p/k33.bin").size(), 33u * 1024);
 }
 
+TEST_F(EngineRun, ProgressOfALargeFileIsSpacedOutAndEndsWithTheWholeSize) {
+  WriteFile(Local.path() + "big.bin", std::string(4 << 20, 'z'));
+  auto run = NewRun("copylocaltoremote", Local.path(), "/b");
+  Recorder.RunHere(*run);
+
+  std::vector<std::string> progress;
+  for (const std::string& status : StatusesOf("Sending "))
+    if (status.rfind("big.bin (", 0) == 0) progress.push_back(status);
+  ASSERT_FALSE(progress.empty());
+  EXPECT_EQ(progress.back(), "big.bin (4096KB / 4096KB)");
+  EXPECT_LT(progress.size(), 128u) << "one report per 32 KB chunk";
+  EXPECT_EQ(Recorder.Reports.back(), (TReport{"Disconnected", "", "Done"}));
+}
+
 TEST_F(EngineRun, UnknownModeKeywordConnectsAndDoesNothing) {
   WriteFile(Local.path() + "a.txt", "A");
   auto run = NewRun("CopyLocalToRemote", Local.path(), "/u");
