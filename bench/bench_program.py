@@ -453,7 +453,12 @@ def main():
         tick_runs = []
         if want("tickgap") and os.access(tick_gap, os.X_OK) and (want("up1g") or want("down1g")):
             z = Zephlin(program, work, "tickgap")
-            z.add("transfer", "copylocaltoremote", os.path.join(big, "src.bin"), "/tick/", port, recurse=False)
+            # The file four times over, so that several ticks fall inside the transfer.
+            ticks = os.path.join(local, "tick")
+            os.makedirs(ticks)
+            for n in range(4):
+                os.link(os.path.join(big, "src.bin"), os.path.join(ticks, f"copy{n}.bin"))
+            z.add("transfer", "copylocaltoremote", ticks + "/", "/tick/", port, recurse=False)
             z.add("clock", "copylocaltoremote", "", "/never/", port, countdown=1000000)
             z.write()
             for _ in range(ROUNDS):
@@ -512,12 +517,17 @@ def main():
                 os.makedirs(gdir)
                 for d in range(g * per, (g + 1) * per):
                     copy_tree(os.path.join(tree, f"d{d:03d}"), os.path.join(gdir, f"d{d:03d}"))
-                z.add(f"g{g:02d}", "copylocaltoremote", gdir + "/", f"/many/g{g:02d}", port)
+                z.add(f"g{g:02d}", "copylocaltoremote", gdir + "/", f"/many/g{g:02d}", port)  # /many made by reset
             z.add("single", "copylocaltoremote", tree + "/", "/one", port)
             z.write()
             names = [f"g{g:02d}" for g in range(count)]
             part = (count * per * TREE_FILES, count * per * TREE_FILES * FILE_BYTES)
-            clients = [Client(f"zephlin {count} sessions", z.argv(*names), remover(os.path.join(root, "many")),
+            def fresh_many():
+                remover(os.path.join(root, "many"))()
+                os.makedirs(os.path.join(root, "many"))
+                os.chown(os.path.join(root, "many"), ftp_user.pw_uid, ftp_user.pw_gid)
+
+            clients = [Client(f"zephlin {count} sessions", z.argv(*names), fresh_many,
                               checker(os.path.join(root, "many"), part), cwd=work, env=z.env()),
                        Client("zephlin 1 session", z.argv("single"), remover(os.path.join(root, "one")),
                               checker(os.path.join(root, "one"), expected), cwd=work, env=z.env())]
@@ -548,7 +558,8 @@ def main():
                 copy_tree(source, os.path.join(local, f"nd-{label}-z"))
                 copy_tree(source, os.path.join(local, f"nd-{label}-l"))
                 os.makedirs(os.path.join(local, f"nd-{label}-w"))
-                copy_tree(source, os.path.join(local, f"nd-{label}-w", f"src-{label}"))
+                os.makedirs(os.path.join(local, f"nd-{label}-w", WRITABLE.strip("/")))
+                copy_tree(source, os.path.join(local, f"nd-{label}-w", WRITABLE.strip("/"), f"src-{label}"))
                 os.sync()
                 up = [Client("zephlin", z.argv("up"), None, checker(os.path.join(root, f"nc-{label}-z"), expected),
                              cwd=work, env=z.env())]
@@ -585,7 +596,7 @@ def main():
         print_table(workloads)
         if tick_runs:
             gaps = [float(r.split("longest gap ")[1].split()[0]) for r in tick_runs if "longest gap " in r]
-            print(f"\nMain thread during a {BIG_MIB} MiB upload, longest gap between scheduler ticks (target under 1.2 s):")
+            print(f"\nMain thread while 4 x {BIG_MIB} MiB go up, longest gap between scheduler ticks (target under 1.2 s):")
             for r in tick_runs:
                 print("  " + r)
             if gaps:
