@@ -6,7 +6,7 @@ TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all build deps test test-plain test-asan test-tsan run bench demo fuzz clean
+.PHONY: all build deps test test-plain test-asan test-tsan run bench demo fuzz soak soak-tsan clean
 
 all: build
 
@@ -51,6 +51,16 @@ demo: deps build
 
 bench: deps build
 	@QUICK=$(QUICK) scripts/bench $(BUILD)
+
+# The program unattended for 10 minutes (SOAK_SECONDS) with 20 countdown sessions; not in CI.
+soak: deps build
+	bench/soak.py $(BUILD)/zephlin
+
+# One minute of it with the program under ThreadSanitizer (CI).
+soak-tsan: deps $(TSAN_BUILD)/build.ninja
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target zephlin
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
+	  SOAK_SECONDS=60 bench/soak.py $(TSAN_BUILD)/zephlin --sanitizer
 
 # The fuzz targets (clang, libFuzzer, in build-fuzz), FUZZ_SECONDS each.
 FUZZ_SECONDS ?= 60
