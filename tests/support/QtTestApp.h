@@ -22,6 +22,8 @@ inline QCoreApplication& QtTestApp() {
   // Kept for the life of the process: destroying it during static destruction would race
   // with Qt's own clean-up.
   static QCoreApplication* app = [] {
+    // A widget test executable makes its QApplication first; that one serves here too.
+    if (QCoreApplication* existing = QCoreApplication::instance()) return existing;
     auto* made = new QCoreApplication(argc, argv);
     InstallQtMainThreadDispatcher();
     return made;

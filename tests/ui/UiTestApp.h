@@ -20,6 +20,7 @@
 #include "platform/ProgramDir.h"
 #include "platform/Shell.h"
 #include "sessions/MainThreadDispatcher.h"
+#include "support/QtTestApp.h"
 #include "support/TempDir.h"
 
 inline QApplication& UiTestApp() {
@@ -46,17 +47,7 @@ class UiTest : public ::testing::Test {
 // Runs the event loop until done() is true or limit has passed; returns done().
 inline bool ProcessUiEventsUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
   UiTestApp();
-  if (done()) return true;
-  QEventLoop loop;
-  QTimer check;
-  check.setInterval(2);
-  QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-    if (done()) loop.quit();
-  });
-  QTimer::singleShot(limit, &loop, &QEventLoop::quit);
-  check.start();
-  loop.exec();
-  return done();
+  return ProcessEventsUntil(done, limit);
 }
 
 // Sends a key press and release to a widget as the keyboard would.
