@@ -53,23 +53,37 @@ class Sample:
         self.wall, self.cpu, self.rss_mib, self.ok, self.note = wall, cpu, rss_mib, ok, note
 
 
+TIME = "/usr/bin/time"
+
+
 def measure(argv, cwd=None, env=None):
-    """Runs argv quietly; wall, CPU (user + sys) and peak RSS of that child alone."""
-    start = time.perf_counter()
-    child = subprocess.Popen(argv, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
-                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True)
-    timer = threading.Timer(RUN_LIMIT_S, lambda: os.killpg(child.pid, signal.SIGKILL))
-    timer.start()
-    # The pipe is read after the wait: a client that fills it (64 KiB of errors) is a failed
-    # run anyway, and reading first would blur the wall time.
-    _, status, usage = os.wait4(child.pid, 0)
-    wall = time.perf_counter() - start
-    timer.cancel()
-    child.returncode = os.waitstatus_to_exitcode(status)
-    errors = child.stderr.read().decode(errors="replace").strip()
-    child.stderr.close()
+    """Runs argv quietly; wall, CPU (user + sys) and peak RSS of that child alone.
+
+    The child is started through GNU time: a process forked from this driver counts the
+    driver's own memory in its peak RSS (the high-water mark survives exec), so the peak is
+    read by a small parent instead."""
+    with tempfile.NamedTemporaryFile(mode="r", prefix="zephlin-bench-time-") as report:
+        start = time.perf_counter()
+        child = subprocess.Popen([TIME, "-q", "-f", "%U %S %M", "-o", report.name] + list(argv), cwd=cwd,
+                                 env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.PIPE, start_new_session=True)
+        timer = threading.Timer(RUN_LIMIT_S, lambda: os.killpg(child.pid, signal.SIGKILL))
+        timer.start()
+        # The pipe is read after the wait: a client that fills it (64 KiB of errors) is a failed
+        # run anyway, and reading first would blur the wall time.
+        _, status, _ = os.wait4(child.pid, 0)
+        wall = time.perf_counter() - start
+        timer.cancel()
+        child.returncode = os.waitstatus_to_exitcode(status)
+        errors = child.stderr.read().decode(errors="replace").strip()
+        child.stderr.close()
+        fields = report.read().split()
+    try:
+        user, system, rss_kib = float(fields[-3]), float(fields[-2]), float(fields[-1])
+    except (IndexError, ValueError):
+        user = system = rss_kib = 0.0
     ok = child.returncode == 0
-    return Sample(wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024.0, ok,
+    return Sample(wall, user + system, rss_kib / 1024.0, ok,
                   "" if ok else f"exit {child.returncode}: {errors[-300:]}")
 
 
