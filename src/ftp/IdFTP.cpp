@@ -253,6 +253,19 @@ static bool DropPendingReply(TIdTCPConnection& control, bool pending) {
   return false;
 }
 
+// Closes the data connection of a transfer. After a failure whose final reply is still due,
+// that reply is dropped if it comes at once; otherwise the control connection is out of step
+// and is closed, so a late reply never answers the next command.
+void TIdFTP::EndDataConnection(std::unique_ptr<TIdTCPClient>& APassive, std::unique_ptr<TIdSimpleServer>& AActive,
+                               bool AFailed, bool AReplyDue) {
+  APassive.reset();
+  AActive.reset();
+  FDataConnectionOpen = false;
+  const bool inStep = !AFailed || DropPendingReply(*this, AReplyDue);
+  DoStatus(StatusReady, "Transfer complete");
+  if (!inStep) Disconnect();
+}
+
 void TIdFTP::TransferIn(const std::string& ACommand, TIdDataSink& ASink, int64_t ARestartAt) {
   CheckCommand(ACommand);
   DoStatus(StatusTransfer, "Starting FTP transfer");
@@ -277,18 +290,10 @@ void TIdFTP::TransferIn(const std::string& ACommand, TIdDataSink& ASink, int64_t
       active->ReadUntilClosed(ASink);
     }
   } catch (...) {
-    passive.reset();
-    active.reset();
-    FDataConnectionOpen = false;
-    const bool inStep = DropPendingReply(*this, finalReplyDue);
-    DoStatus(StatusReady, "Transfer complete");
-    if (!inStep) Disconnect();
+    EndDataConnection(passive, active, true, finalReplyDue);
     throw;
   }
-  passive.reset();
-  active.reset();
-  FDataConnectionOpen = false;
-  DoStatus(StatusReady, "Transfer complete");
+  EndDataConnection(passive, active, false, false);
   ReadFinalReply();
 }
 
@@ -320,24 +325,13 @@ void TIdFTP::TransferOut(const std::string& ACommand, TTransferFile& AFile, int6
     }
   } catch (const EIdProtocolReplyError&) {
     // The command's own reply refused it: nothing more is due.
-    passive.reset();
-    active.reset();
-    FDataConnectionOpen = false;
-    DoStatus(StatusReady, "Transfer complete");
+    EndDataConnection(passive, active, false, false);
     throw;
   } catch (...) {
-    passive.reset();
-    active.reset();
-    FDataConnectionOpen = false;
-    const bool inStep = DropPendingReply(*this, replyDue);
-    DoStatus(StatusReady, "Transfer complete");
-    if (!inStep) Disconnect();
+    EndDataConnection(passive, active, true, replyDue);
     throw;
   }
-  passive.reset();
-  active.reset();
-  FDataConnectionOpen = false;
-  DoStatus(StatusReady, "Transfer complete");
+  EndDataConnection(passive, active, false, false);
   ReadFinalReply();
 }
 

@@ -133,6 +133,8 @@ class TIdFTP : public TIdTCPClient {
   void InitDataConnection(TIdTCPConnection& AConnection);
   void TransferIn(const std::string& ACommand, TIdDataSink& ASink, int64_t ARestartAt);
   void TransferOut(const std::string& ACommand, TTransferFile& AFile, int64_t ASize);
+  void EndDataConnection(std::unique_ptr<TIdTCPClient>& APassive, std::unique_ptr<TIdSimpleServer>& AActive,
+                         bool AFailed, bool AReplyDue);
   void OpenPassiveDataConnection(std::unique_ptr<TIdTCPClient>& AData);
   void OpenActiveListener(std::unique_ptr<TIdSimpleServer>& AData);
   void ReadFinalReply();
