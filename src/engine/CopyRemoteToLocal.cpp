@@ -71,17 +71,7 @@ void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std
     if (!Client().IsConnected()) return;
     const TIdFTPListItems& items = Client().ListingItems();
     SendStatus("List", std::to_string(items.Count()) + " entries");
-    std::vector<std::string> directories;
-    for (const TIdFTPListItem& item : items) {
-      const std::string& name = item.ItemName;
-      if (item.ItemKind != ikDirectory || (!name.empty() && name.back() == '.')) continue;
-      if (IsUnsafeLocalName(name)) {
-        ReportUnsafeName(name);
-        continue;
-      }
-      directories.push_back(name);
-    }
-    for (const std::string& name : directories) {
+    for (const std::string& name : RemoteSubdirectories(items)) {
       CopyRemoteToLocal(remoteDir + name + "/" + fileSpec, localDir + "/" + name);
       if (Terminated()) return;
     }

@@ -40,6 +40,7 @@
 
 class TIdFTP;
 struct TIdFTPListItem;
+class TIdFTPListItems;
 
 using TSessionStatusReport = std::function<void(
     const std::string& Connection, const std::string& Function, const std::string& Status)>;
@@ -170,6 +171,9 @@ class TSessionThread : public TThread {
   void SyncSendFile(const std::string& ALocalDir, const std::string& ARemoteDir,
                     const std::string& AName, int64_t ASize, std::optional<int32_t> ACrc);
   void SyncDeleteRemoteEntry(const std::string& ALocalDir, const TIdFTPListItem& AItem);
+  // The listed directories to recurse into, in listing order: names ending in "." are left
+  // out, and unsafe names are reported and skipped.
+  std::vector<std::string> RemoteSubdirectories(const TIdFTPListItems& AListing);
   // Whether the last listing was understood line by line.
   bool ListingUnderstood();
 

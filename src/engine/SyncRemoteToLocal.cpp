@@ -118,17 +118,8 @@ void TSessionThread::SyncRemoteToLocal(const std::string& ARemotePath, const std
   }
 
   if (!Recurse) return;
-  std::vector<std::string> directories;  // collected first: each level lists anew
-  for (const TIdFTPListItem& item : listing) {
-    const std::string& name = item.ItemName;
-    if (item.ItemKind != ikDirectory || (!name.empty() && name.back() == '.')) continue;
-    if (IsUnsafeLocalName(name)) {
-      ReportUnsafeName(name);
-      continue;
-    }
-    directories.push_back(name);
-  }
-  for (const std::string& name : directories) {
+  // Collected first: each level lists anew, which replaces this listing.
+  for (const std::string& name : RemoteSubdirectories(listing)) {
     SyncRemoteToLocal(remoteDir + name, localDir + name);
     if (Terminated()) return;
   }

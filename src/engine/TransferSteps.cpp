@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "engine/NameIndex.h"
+#include "engine/TransferPaths.h"
 #include "ftp/IdFTP.h"
 #include "ftp/IdFTPList.h"
 #include "platform/FileSystem.h"
@@ -95,6 +96,20 @@ void TSessionThread::RemoveRemoteDirectory(const std::string& AName) {
 void TSessionThread::DeleteLocalFile(const std::string& APath) {
   // A file the file system refuses to delete stays without a report.
   UnlessTestMode([&] { ::DeleteFile(APath); });
+}
+
+std::vector<std::string> TSessionThread::RemoteSubdirectories(const TIdFTPListItems& AListing) {
+  std::vector<std::string> directories;
+  for (const TIdFTPListItem& item : AListing) {
+    const std::string& name = item.ItemName;
+    if (item.ItemKind != ikDirectory || (!name.empty() && name.back() == '.')) continue;
+    if (IsUnsafeLocalName(name)) {
+      ReportUnsafeName(name);
+      continue;
+    }
+    directories.push_back(name);
+  }
+  return directories;
 }
 
 bool TSessionThread::ListingUnderstood() {
