@@ -1,10 +1,14 @@
 #include "engine/CrcStore.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <charconv>
-#include <fstream>
 #include <limits>
 
 #include "engine/NameIndex.h"
@@ -40,6 +44,18 @@ std::vector<std::string_view> SplitLines(std::string_view text) {
   return lines;
 }
 
+// Closes a descriptor on every way out of a scope.
+class TFileDescriptor {
+ public:
+  explicit TFileDescriptor(int fd) : FFd(fd) {}
+  ~TFileDescriptor() { ::close(FFd); }
+  TFileDescriptor(const TFileDescriptor&) = delete;
+  TFileDescriptor& operator=(const TFileDescriptor&) = delete;
+
+ private:
+  int FFd;
+};
+
 }  // namespace
 
 int64_t FileSizeOf(const std::string& path) {
@@ -48,20 +64,26 @@ int64_t FileSizeOf(const std::string& path) {
 }
 
 int32_t FileCrc32(const std::string& path) {
-  if (!FileExists(path)) return 0;
-  const int64_t size = FileSizeOf(path);
-  if (size == 0) return 0;
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return 0;
+  // One open and one fstat instead of separate existence and size checks: a sync run takes
+  // the CRC of every file it compares. O_NONBLOCK keeps a FIFO from blocking the open; only
+  // regular files have content to sum.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return 0;
+  const TFileDescriptor file(fd);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) return 0;
   // Small files, the common case of a sync run, get a buffer of their own size.
-  std::vector<char> buffer(static_cast<size_t>(std::min<int64_t>(size, kCrcChunkSize)));
+  std::vector<unsigned char> buffer(static_cast<size_t>(std::min<int64_t>(st.st_size, kCrcChunkSize)));
   uLong crc = crc32(0L, Z_NULL, 0);
-  while (file) {
-    file.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    std::streamsize got = file.gcount();
-    if (got > 0) crc = crc32(crc, reinterpret_cast<const Bytef*>(buffer.data()), static_cast<uInt>(got));
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+    if (got == 0) break;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      throw EZephlin("Unable to read " + path);
+    }
+    crc = crc32(crc, buffer.data(), static_cast<uInt>(got));
   }
-  if (file.bad()) throw EZephlin("Unable to read " + path);
   return static_cast<int32_t>(static_cast<uint32_t>(crc));
 }
 
@@ -90,7 +112,21 @@ void TCrcStore::Load(const std::string& path) {
   if (!FileExists(path)) return;
   std::string text;
   if (!ReadWholeFile(path, text)) throw EZephlin("Unable to read " + path);
-  for (TFileCRC& entry : ParseCrcFile(text)) Append(entry.FileName, entry.Crc);
+  std::vector<TFileCRC> entries = ParseCrcFile(text);
+  Reserve(entries.size());
+  for (TFileCRC& entry : entries) Append(entry.FileName, entry.Crc);
+}
+
+TCrcStore::TCrcStore(const TCrcStore& other) { *this = other; }
+
+TCrcStore& TCrcStore::operator=(const TCrcStore& other) {
+  if (this == &other) return *this;
+  Clear();
+  Reserve(other.FLiveCount);
+  for (const TSlot& slot : other.FSlots) {
+    if (!slot.Removed) Append(slot.Entry.FileName, slot.Entry.Crc);
+  }
+  return *this;
 }
 
 void TCrcStore::Save(const std::string& path) const {
@@ -99,17 +135,23 @@ void TCrcStore::Save(const std::string& path) const {
 }
 
 void TCrcStore::Clear() {
-  FSlots.clear();
   FExact.clear();
   FCaseless.clear();
+  FSlots.clear();
   FLiveCount = 0;
 }
 
+void TCrcStore::Reserve(size_t count) {
+  FExact.reserve(count);
+  FCaseless.reserve(count);
+}
+
 void TCrcStore::Append(const std::string& path, int32_t crc) {
-  size_t position = FSlots.size();
-  FSlots.push_back({{path, crc}, false});
-  FExact[path].push_back(position);
-  FCaseless[LowerAscii(path)].push_back(position);
+  const size_t position = FSlots.size();
+  FSlots.push_back({{path, crc}});
+  const std::string_view name = FSlots.back().Entry.FileName;
+  Link(FExact, &TSlot::NextExact, name, position);
+  Link(FCaseless, &TSlot::NextCaseless, name, position);
   ++FLiveCount;
 }
 
@@ -120,24 +162,25 @@ void TCrcStore::UpdateCrc(const std::string& path, int32_t crc) {
   if (found == FExact.end()) {
     Append(path, crc);
   } else {
-    FSlots[found->second.front()].Entry.Crc = crc;
+    FSlots[found->second].Entry.Crc = crc;
   }
 }
 
 void TCrcStore::RemoveCrc(const std::string& path) {
   auto found = FExact.find(path);
   if (found == FExact.end()) return;
-  size_t position = found->second.front();
+  const size_t position = found->second;
+  const std::string_view name = FSlots[position].Entry.FileName;
+  Unlink(FExact, &TSlot::NextExact, name, position);
+  Unlink(FCaseless, &TSlot::NextCaseless, name, position);
   FSlots[position].Removed = true;
   --FLiveCount;
-  Unindex(FExact, path, position);
-  Unindex(FCaseless, LowerAscii(path), position);
 }
 
 std::optional<int32_t> TCrcStore::LookupCrc(const std::string& path) const {
-  auto found = FCaseless.find(LowerAscii(path));
+  auto found = FCaseless.find(path);
   if (found == FCaseless.end()) return std::nullopt;
-  return FSlots[found->second.front()].Entry.Crc;
+  return FSlots[found->second].Entry.Crc;
 }
 
 std::vector<TFileCRC> TCrcStore::Entries() const {
@@ -149,10 +192,43 @@ std::vector<TFileCRC> TCrcStore::Entries() const {
   return entries;
 }
 
-void TCrcStore::Unindex(TIndex& index, const std::string& key, size_t position) {
-  auto found = index.find(key);
+// Appends are in ascending position, so a new entry goes to the end of its name's chain.
+template <typename TIndex>
+void TCrcStore::Link(TIndex& index, size_t TSlot::*next, std::string_view name, size_t position) {
+  auto [found, inserted] = index.try_emplace(name, position);
+  if (inserted) return;
+  size_t last = found->second;
+  while (FSlots[last].*next != kNoSlot) last = FSlots[last].*next;
+  FSlots[last].*next = position;
+}
+
+// The index key may be a view of the entry being unlinked: it is re-pointed at the next
+// entry's own name before that entry goes.
+template <typename TIndex>
+void TCrcStore::Unlink(TIndex& index, size_t TSlot::*next, std::string_view name, size_t position) {
+  auto found = index.find(name);
   if (found == index.end()) return;
-  std::vector<size_t>& positions = found->second;
-  positions.erase(std::find(positions.begin(), positions.end(), position));
-  if (positions.empty()) index.erase(found);
+  const size_t following = FSlots[position].*next;
+  if (found->second == position) {
+    index.erase(found);
+    if (following != kNoSlot) index.emplace(FSlots[following].Entry.FileName, following);
+    return;
+  }
+  size_t previous = found->second;
+  while (FSlots[previous].*next != position) previous = FSlots[previous].*next;
+  FSlots[previous].*next = following;
+}
+
+size_t TCrcStore::TCaselessHash::operator()(std::string_view name) const {
+  size_t hash = 14695981039346656037ULL;  // FNV-1a over the name with A-Z lowered
+  for (char c : name) {
+    hash ^= static_cast<unsigned char>(LowerAsciiChar(c));
+    hash *= 1099511628211ULL;
+  }
+  return hash;
+}
+
+bool TCrcStore::TCaselessEqual::operator()(std::string_view a, std::string_view b) const {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [](char x, char y) { return LowerAsciiChar(x) == LowerAsciiChar(y); });
 }

@@ -9,8 +9,10 @@
 // A store is used by one thread at a time; the free functions may be called from any thread.
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -37,6 +39,11 @@ std::vector<TFileCRC> ParseCrcFile(const std::string& text);
 
 class TCrcStore {
  public:
+  TCrcStore() = default;
+  // The indexes point into the entries, so a copy (and a move) rebuilds them.
+  TCrcStore(const TCrcStore& other);
+  TCrcStore& operator=(const TCrcStore& other);
+
   // Empties the store and fills it from the file; a missing file leaves it empty. A file
   // that exists but cannot be read throws EZephlin "Unable to read <path>".
   void Load(const std::string& path);
@@ -61,21 +68,38 @@ class TCrcStore {
   // The live entries in store order.
   std::vector<TFileCRC> Entries() const;
   void Append(const std::string& path, int32_t crc);
+  // Room for this many entries in the indexes, before a load.
+  void Reserve(size_t count);
 
  private:
-  // Entries are never moved: a removed one becomes a hole, so the indexes below stay valid.
-  // Each index maps a name to the positions of its entries in ascending order, so the first
-  // match is found in constant time however large the store grows.
+  // Entries are never moved (a deque keeps them in place as it grows), so the indexes can key
+  // on views of the stored names. A removed entry becomes a hole. Each index maps a name to
+  // its first entry; entries sharing a name are chained in ascending order, so the first match
+  // is found in constant time however large the store grows, and duplicates cost nothing
+  // until they occur.
+  static constexpr size_t kNoSlot = static_cast<size_t>(-1);
   struct TSlot {
     TFileCRC Entry;
     bool Removed = false;
+    size_t NextExact = kNoSlot;     // the next entry of the same name
+    size_t NextCaseless = kNoSlot;  // the next entry of the same name without regard to case
   };
-  using TIndex = std::unordered_map<std::string, std::vector<size_t>>;
+  struct TCaselessHash {
+    size_t operator()(std::string_view name) const;
+  };
+  struct TCaselessEqual {
+    bool operator()(std::string_view a, std::string_view b) const;
+  };
+  using TExactIndex = std::unordered_map<std::string_view, size_t>;
+  using TCaselessIndex = std::unordered_map<std::string_view, size_t, TCaselessHash, TCaselessEqual>;
 
-  static void Unindex(TIndex& index, const std::string& key, size_t position);
+  template <typename TIndex>
+  void Link(TIndex& index, size_t TSlot::*next, std::string_view name, size_t position);
+  template <typename TIndex>
+  void Unlink(TIndex& index, size_t TSlot::*next, std::string_view name, size_t position);
 
-  std::vector<TSlot> FSlots;
-  TIndex FExact;      // by exact name
-  TIndex FCaseless;   // by name with A-Z lowered
+  std::deque<TSlot> FSlots;
+  TExactIndex FExact;
+  TCaselessIndex FCaseless;
   size_t FLiveCount = 0;
 };

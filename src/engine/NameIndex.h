@@ -10,6 +10,7 @@
 
 // A-Z lowered, every other byte unchanged (names compared "without regard to case").
 std::string LowerAscii(std::string_view text);
+constexpr char LowerAsciiChar(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // Maps each name to the positions where it occurs, in ascending order.
 class TNameIndex {

@@ -56,11 +56,12 @@ std::vector<TSearchRec> FindFiles(const std::string& directory, const std::strin
     if (!MatchesMask(name, mask)) continue;
     TSearchRec rec;
     rec.Name = name;
+    // Relative to the open directory: the kernel need not walk the whole path per entry.
     struct stat linkStat {};
-    if (::lstat((dir + name).c_str(), &linkStat) != 0) continue;
+    if (::fstatat(::dirfd(handle), name.c_str(), &linkStat, AT_SYMLINK_NOFOLLOW) != 0) continue;
     rec.IsSymLink = S_ISLNK(linkStat.st_mode);
     struct stat st = linkStat;
-    if (rec.IsSymLink && !StatPath(dir + name, st)) st = linkStat;  // a dangling link stays a file
+    if (rec.IsSymLink && ::fstatat(::dirfd(handle), name.c_str(), &st, 0) != 0) st = linkStat;  // dangling: a file
     rec.Attr = AttributesOf(name, st);
     rec.Size = S_ISDIR(st.st_mode) ? 0 : static_cast<int64_t>(st.st_size);
     rec.Time = FromUnixTimeLocal(st.st_mtim.tv_sec, static_cast<int32_t>(st.st_mtim.tv_nsec));

@@ -1,6 +1,7 @@
 // The CRC store: CRC-32 of files of any size, the store's file format, and its lookups.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <zlib.h>
 
 #include <fstream>
@@ -23,6 +24,8 @@ TEST(FileCrc32, StandardCheckValueAndEmptyOrMissingFiles) {
   EXPECT_EQ(FileCrc32(dir.path() + "empty"), 0);
   EXPECT_EQ(FileCrc32(dir.path() + "missing"), 0);
   EXPECT_EQ(FileCrc32(dir.path()), 0);  // a directory is no file
+  ASSERT_EQ(::mkfifo((dir.path() + "fifo").c_str(), 0600), 0);
+  EXPECT_EQ(FileCrc32(dir.path() + "fifo"), 0);  // returns at once, with no writer
   EXPECT_EQ(FileSizeOf(dir.path() + "check"), 9);
   EXPECT_EQ(FileSizeOf(dir.path() + "missing"), 0);
 }
@@ -134,6 +137,32 @@ TEST(CrcStoreLookups, CaselessLookupExactUpdateAndOrderAfterRemoval) {
   EXPECT_EQ(store.Entries()[0].Crc, 0);
   store.RemoveCrc("/nothing");
   EXPECT_EQ(store.Count(), 3u);
+}
+
+TEST(CrcStoreLookups, DuplicateNamesRemoveInOrderAndCopiesStandAlone) {
+  TCrcStore store;
+  store.Append("/d/A", 1);
+  store.Append("/d/a", 2);
+  store.Append("/d/A", 3);  // a hand-edited file may repeat a name
+  store.Append("/d/a", 4);
+
+  store.RemoveCrc("/d/a");  // the middle of the caseless chain, the head of its exact one
+  EXPECT_EQ(store.LookupCrc("/D/A"), 1);
+  store.RemoveCrc("/d/A");  // the head of both: the next entry of the name takes over
+  EXPECT_EQ(store.LookupCrc("/d/a"), 3);
+  store.UpdateCrc("/d/a", 9);
+  EXPECT_EQ(store.Entries()[1].Crc, 9);
+
+  TCrcStore copy = store;
+  store.Clear();
+  store.Append("/d/a", 7);  // reuses the original's memory; the copy must not see it
+  ASSERT_EQ(copy.Count(), 2u);
+  EXPECT_EQ(copy.LookupCrc("/D/a"), 3);
+  copy.RemoveCrc("/d/A");
+  EXPECT_EQ(copy.LookupCrc("/d/A"), 9);
+  copy.RemoveCrc("/d/a");
+  EXPECT_FALSE(copy.LookupCrc("/d/a").has_value());
+  EXPECT_TRUE(copy.Empty());
 }
 
 TEST(CrcStoreLookups, StoredFFFFFFFFIsNotNoEntry) {
