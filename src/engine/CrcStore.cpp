@@ -178,7 +178,7 @@ void TCrcStore::RemoveCrc(const std::string& path) {
 }
 
 std::optional<int32_t> TCrcStore::LookupCrc(const std::string& path) const {
-  auto found = FCaseless.find(path);
+  auto found = FCaseless.find(TCaselessKey(path));
   if (found == FCaseless.end()) return std::nullopt;
   return FSlots[found->second].Entry.Crc;
 }
@@ -195,7 +195,7 @@ std::vector<TFileCRC> TCrcStore::Entries() const {
 // Appends are in ascending position, so a new entry goes to the end of its name's chain.
 template <typename TIndex>
 void TCrcStore::Link(TIndex& index, size_t TSlot::*next, std::string_view name, size_t position) {
-  auto [found, inserted] = index.try_emplace(name, position);
+  auto [found, inserted] = index.try_emplace(typename TIndex::key_type(name), position);
   if (inserted) return;
   size_t last = found->second;
   while (FSlots[last].*next != kNoSlot) last = FSlots[last].*next;
@@ -206,12 +206,12 @@ void TCrcStore::Link(TIndex& index, size_t TSlot::*next, std::string_view name, 
 // entry's own name before that entry goes.
 template <typename TIndex>
 void TCrcStore::Unlink(TIndex& index, size_t TSlot::*next, std::string_view name, size_t position) {
-  auto found = index.find(name);
+  auto found = index.find(typename TIndex::key_type(name));
   if (found == index.end()) return;
   const size_t following = FSlots[position].*next;
   if (found->second == position) {
     index.erase(found);
-    if (following != kNoSlot) index.emplace(FSlots[following].Entry.FileName, following);
+    if (following != kNoSlot) index.emplace(typename TIndex::key_type(FSlots[following].Entry.FileName), following);
     return;
   }
   size_t previous = found->second;
@@ -219,16 +219,15 @@ void TCrcStore::Unlink(TIndex& index, size_t TSlot::*next, std::string_view name
   FSlots[previous].*next = following;
 }
 
-size_t TCrcStore::TCaselessHash::operator()(std::string_view name) const {
-  size_t hash = 14695981039346656037ULL;  // FNV-1a over the name with A-Z lowered
-  for (char c : name) {
-    hash ^= static_cast<unsigned char>(LowerAsciiChar(c));
-    hash *= 1099511628211ULL;
+TCrcStore::TCaselessKey::TCaselessKey(std::string_view name) : Name(name), Hash(14695981039346656037ULL) {
+  for (char c : name) {  // FNV-1a over the name with A-Z lowered
+    Hash ^= static_cast<unsigned char>(LowerAsciiChar(c));
+    Hash *= 1099511628211ULL;
   }
-  return hash;
 }
 
-bool TCrcStore::TCaselessEqual::operator()(std::string_view a, std::string_view b) const {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                            [](char x, char y) { return LowerAsciiChar(x) == LowerAsciiChar(y); });
+bool TCrcStore::TCaselessEqual::operator()(const TCaselessKey& a, const TCaselessKey& b) const {
+  return a.Hash == b.Hash && a.Name.size() == b.Name.size() &&
+         std::equal(a.Name.begin(), a.Name.end(), b.Name.begin(),
+                    [](char x, char y) { return LowerAsciiChar(x) == LowerAsciiChar(y); });
 }

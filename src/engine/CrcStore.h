@@ -84,14 +84,21 @@ class TCrcStore {
     size_t NextExact = kNoSlot;     // the next entry of the same name
     size_t NextCaseless = kNoSlot;  // the next entry of the same name without regard to case
   };
+  // A name with its caseless hash taken once: the table rehashes keys while it walks a
+  // bucket, and hashing a full path there again and again was the cost of every lookup.
+  struct TCaselessKey {
+    explicit TCaselessKey(std::string_view name);
+    std::string_view Name;
+    size_t Hash;
+  };
   struct TCaselessHash {
-    size_t operator()(std::string_view name) const;
+    size_t operator()(const TCaselessKey& key) const { return key.Hash; }
   };
   struct TCaselessEqual {
-    bool operator()(std::string_view a, std::string_view b) const;
+    bool operator()(const TCaselessKey& a, const TCaselessKey& b) const;
   };
   using TExactIndex = std::unordered_map<std::string_view, size_t>;
-  using TCaselessIndex = std::unordered_map<std::string_view, size_t, TCaselessHash, TCaselessEqual>;
+  using TCaselessIndex = std::unordered_map<TCaselessKey, size_t, TCaselessHash, TCaselessEqual>;
 
   template <typename TIndex>
   void Link(TIndex& index, size_t TSlot::*next, std::string_view name, size_t position);
