@@ -33,13 +33,14 @@ test-asan: $(ASAN_BUILD)/build.ninja
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
-# ThreadSanitizer where threads meet: the thread class, the watcher and the scheduler.
+# ThreadSanitizer where threads meet: the thread class, the watcher, the scheduler and the
+# run with its read-ahead of the local tree.
 $(TSAN_BUILD)/build.ninja:
 	cmake -S . -B $(TSAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DZEPHLIN_SANITIZE=thread \
-	      -DZEPHLIN_BENCH=OFF "-DZEPHLIN_TEST_LAYERS=platform;sessions"
+	      -DZEPHLIN_BENCH=OFF "-DZEPHLIN_TEST_LAYERS=platform;engine;sessions"
 
 test-tsan: $(TSAN_BUILD)/build.ninja
-	cmake --build $(TSAN_BUILD) -j $(JOBS) --target test_platform test_sessions
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target test_platform test_engine test_sessions
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
 	  ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS)
 

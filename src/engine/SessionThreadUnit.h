@@ -39,6 +39,7 @@
 #include "platform/Thread.h"
 
 class TIdFTP;
+class TLocalScan;
 struct TIdFTPListItem;
 class TIdFTPListItems;
 
@@ -166,6 +167,8 @@ class TSessionThread : public TThread {
   void DeleteLocalFile(const std::string& APath);
   // ("Error", "Unsafe remote name: " + name) and its log line.
   void ReportUnsafeName(const std::string& AName);
+  // One directory level of SyncLocalToRemote, its local side read ahead by AScan.
+  void SyncLocalToRemoteLevel(const std::string& ALocalPath, const std::string& ARemotePath, TLocalScan& AScan);
   // The sending steps shared by the new and changed files of SyncLocalToRemote; ACrc is the
   // content's CRC-32 when already known.
   void SyncSendFile(const std::string& ALocalDir, const std::string& ARemoteDir,

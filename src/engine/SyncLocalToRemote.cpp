@@ -2,6 +2,7 @@
 // are sent, files whose CRC-32 differs from the CRC store are sent again, and writable remote
 // entries that no longer exist locally are deleted. Names are compared exactly.
 
+#include "engine/LocalScan.h"
 #include "engine/NameIndex.h"
 #include "engine/SessionThreadUnit.h"
 #include "engine/TransferPaths.h"
@@ -18,6 +19,13 @@ bool IsHiddenOrDirectory(const TSearchRec& entry) { return (entry.Attr & (faHidd
 }  // namespace
 
 void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std::string& ARemotePath) {
+  // The local tree is read ahead while the server answers; see LocalScan.h.
+  TLocalScan scan(WithTrailingSlash(ToSlashes(ALocalPath)), Recurse);
+  SyncLocalToRemoteLevel(ALocalPath, ARemotePath, scan);
+}
+
+void TSessionThread::SyncLocalToRemoteLevel(const std::string& ALocalPath, const std::string& ARemotePath,
+                                            TLocalScan& AScan) {
   SendStatus("Synchronise", "");
   const std::string localDir = WithTrailingSlash(ToSlashes(ALocalPath));
   const std::string remoteDir = WithTrailingSlash(ToSlashes(ARemotePath));
@@ -29,7 +37,8 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
   MakeRemoteDirectory(remoteDir, true);
   if (!EnterRemoteDirectory(remoteDir, "EXCEPTION: ") && AbortOnFailure) return;
 
-  const std::vector<TSearchRec> snapshot = FindFiles(localDir, "*.*");
+  const std::shared_ptr<TScannedLevel> level = AScan.Take(localDir);
+  const std::vector<TSearchRec>& snapshot = level->Entries;
   if (snapshot.empty()) {  // even an empty directory lists "." and "..": this one is unreadable
     ReportFailureText("Local directory not found: " + localDir);
     return;
@@ -61,12 +70,13 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
   }
 
   SendStatus("Changed files", "Searching");
-  for (const TSearchRec& entry : snapshot) {
+  for (size_t index = 0; index < snapshot.size(); ++index) {
+    const TSearchRec& entry = snapshot[index];
     if (Terminated()) return;
     if (IsHiddenOrDirectory(entry)) continue;
     const std::vector<size_t>& matches = remoteNames.Positions(entry.Name);
     if (matches.empty() || !IsWritable(listing[static_cast<int>(matches.front())])) continue;
-    const int32_t crc = FileCrc32(localDir + entry.Name);
+    const int32_t crc = level->Crc(index);
     const std::optional<int32_t> stored = FCrcStore.LookupCrc(localDir + entry.Name);
     if (stored && *stored == crc) continue;
     SendStatus("Changed files", "Set binary mode");
@@ -98,7 +108,7 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
   for (const TSearchRec& entry : snapshot) {
     if (Terminated()) return;
     if (!IsEnterableLocalDirectory(entry)) continue;
-    SyncLocalToRemote(localDir + entry.Name + "/", remoteDir + entry.Name);
+    SyncLocalToRemoteLevel(localDir + entry.Name + "/", remoteDir + entry.Name, AScan);
   }
 }
 
