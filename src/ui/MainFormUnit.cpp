@@ -18,7 +18,6 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <map>
 
 #include "platform/DateTime.h"
 #include "platform/FileSystem.h"
@@ -38,27 +37,32 @@ const char* const CloseQuestion = "There are one or more ftp sessions active. Ar
 enum TColumn { colSession, colTime, colConnection, colFunction, colStatus, colCount };
 
 // The list view measures every cell of the first row whenever one of its texts changes (to
-// learn the height of all rows), and laying out text is the costliest step of a status report.
-// Most reports change one cell, so each column remembers the last text it measured.
-class TRememberingDelegate : public QStyledItemDelegate {
+// learn the height of all rows), and laying out text was the costliest step of a status
+// report, which the run waits for. The columns have fixed widths and every cell holds one
+// line, so only the height counts, and it depends on the font alone: it is measured once per
+// font, with a sample line.
+class TLineHeightDelegate : public QStyledItemDelegate {
  public:
   using QStyledItemDelegate::QStyledItemDelegate;
   QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
-    const QString text = index.data(Qt::DisplayRole).toString();
-    TMeasure& last = FLast[index.column()];
-    if (!last.Valid || last.Text != text || last.Font != option.font)
-      last = {true, text, option.font, QStyledItemDelegate::sizeHint(option, index)};
-    return last.Size;
+    if (!FMeasured || FFont != option.font) {
+      QStyleOptionViewItem sample = option;
+      initStyleOption(&sample, index);
+      sample.text = QStringLiteral("Xg");
+      sample.features &= ~QStyleOptionViewItem::HasDecoration;
+      const QWidget* widget = option.widget;
+      const QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
+      FHeight = style->sizeFromContents(QStyle::CT_ItemViewItem, &sample, QSize(), widget).height();
+      FFont = option.font;
+      FMeasured = true;
+    }
+    return {option.rect.width() > 0 ? option.rect.width() : 1, FHeight};
   }
 
  private:
-  struct TMeasure {
-    bool Valid = false;
-    QString Text;
-    QFont Font;
-    QSize Size;
-  };
-  mutable std::map<int, TMeasure> FLast;
+  mutable bool FMeasured = false;
+  mutable QFont FFont;
+  mutable int FHeight = 0;
 };
 
 // Width of each summary-log column; the status is never cut.
@@ -169,7 +173,7 @@ QGroupBox* TMainForm::CreateSessionsGroup() {
   ListView1->setRootIsDecorated(false);
   ListView1->setItemsExpandable(false);
   ListView1->setUniformRowHeights(true);
-  ListView1->setItemDelegate(new TRememberingDelegate(ListView1));
+  ListView1->setItemDelegate(new TLineHeightDelegate(ListView1));
   ListView1->setAlternatingRowColors(true);
   ListView1->setAllColumnsShowFocus(true);
   ListView1->setSelectionMode(QAbstractItemView::ExtendedSelection);
