@@ -186,7 +186,17 @@ void TIdFTP::InitDataConnection(TIdTCPConnection& AConnection) {
   AConnection.SetCanceller(&FCanceller);
 }
 
-void TIdFTP::OpenPassiveDataConnection(std::unique_ptr<TIdTCPClient>& AData) {
+int TIdFTP::RequestPassivePort() {
+  SendCmd("PASV", {227});
+  // The announced address is read (and must be well-formed) but not used: the data
+  // connection always goes to the server the control connection talks to.
+  std::string announced;
+  int port = 0;
+  ParsePASV(LastReply.Text.empty() ? std::string() : LastReply.Text.front(), announced, port);
+  return port;
+}
+
+void TIdFTP::OpenPassiveDataConnection(int APort, std::unique_ptr<TIdTCPClient>& AData) {
   if (!Connected()) throw EIdNotConnected();
   uint32_t peer = 0;
   uint16_t peerPort = 0;
@@ -194,14 +204,20 @@ void TIdFTP::OpenPassiveDataConnection(std::unique_ptr<TIdTCPClient>& AData) {
   if (rc != 0) throw EIdSocketError(rc);
   AData = std::make_unique<TIdTCPClient>();
   InitDataConnection(*AData);
-  // The announced address is read (and must be well-formed) but not used: the data
-  // connection always goes to the server the control connection talks to.
-  std::string announced;
-  int port = 0;
-  ParsePASV(LastReply.Text.empty() ? std::string() : LastReply.Text.front(), announced, port);
   AData->Host = FormatIPv4(peer);
-  AData->Port = port;
+  AData->Port = APort;
   AData->Connect(ReadTimeout > 0 ? ReadTimeout : 0);
+}
+
+void TIdFTP::OpenPassiveDataConnectionAfter(int APort, std::unique_ptr<TIdTCPClient>& AData) {
+  try {
+    OpenPassiveDataConnection(APort, AData);
+  } catch (const EIdException&) {
+    // A server that refused the command at once may have closed its side already: its reply
+    // tells the user why, where "Connection refused" would not. A refusal throws it here.
+    if (Connected() && ReplyWaiting(kReplyGraceMs)) GetResponse({110, 125, 150, 154});
+    throw;
+  }
 }
 
 void TIdFTP::OpenActiveListener(std::unique_ptr<TIdSimpleServer>& AData) {
@@ -272,25 +288,37 @@ void TIdFTP::TransferIn(const std::string& ACommand, TIdDataSink& ASink, int64_t
   FDataConnectionOpen = true;
   std::unique_ptr<TIdTCPClient> passive;
   std::unique_ptr<TIdSimpleServer> active;
-  bool finalReplyDue = false;
+  bool replyDue = false;
   try {
-    if (Passive) {
-      SendCmd("PASV", {227});
-      OpenPassiveDataConnection(passive);
-      if (ARestartAt > 0) SendCmd("REST " + std::to_string(ARestartAt), {350});
+    if (Passive && ARestartAt == 0) {
+      const int port = RequestPassivePort();
+      // At once, before the data connection exists (as for sending): the server works on the
+      // command while the connection is made, which saves a round trip per file or listing.
+      WriteCommand(ACommand);
+      replyDue = true;
+      OpenPassiveDataConnectionAfter(port, passive);
+      GetResponse({125, 150, 154});
+      passive->ReadUntilClosed(ASink);
+    } else if (Passive) {
+      OpenPassiveDataConnection(RequestPassivePort(), passive);
+      SendCmd("REST " + std::to_string(ARestartAt), {350});
       SendCmd(ACommand, {125, 150, 154});
-      finalReplyDue = true;
+      replyDue = true;
       passive->ReadUntilClosed(ASink);
     } else {
       OpenActiveListener(active);
       if (ARestartAt > 0) SendCmd("REST " + std::to_string(ARestartAt), {350});
       SendCmd(ACommand, {125, 150, 154});
-      finalReplyDue = true;
+      replyDue = true;
       active->Listen(ReadTimeout);
       active->ReadUntilClosed(ASink);
     }
+  } catch (const EIdProtocolReplyError&) {
+    // A refusal is itself the reply that was due: the connection is in step.
+    EndDataConnection(passive, active, false, false);
+    throw;
   } catch (...) {
-    EndDataConnection(passive, active, true, finalReplyDue);
+    EndDataConnection(passive, active, true, replyDue);
     throw;
   }
   EndDataConnection(passive, active, false, false);
@@ -306,10 +334,10 @@ void TIdFTP::TransferOut(const std::string& ACommand, TTransferFile& AFile, int6
   bool replyDue = false;
   try {
     if (Passive) {
-      SendCmd("PASV", {227});
+      const int port = RequestPassivePort();
       WriteCommand(ACommand);  // at once, before the data connection exists
       replyDue = true;
-      OpenPassiveDataConnection(passive);
+      OpenPassiveDataConnectionAfter(port, passive);
       GetResponse({110, 125, 150});
       try {
         passive->WriteFileData(AFile, ASize);

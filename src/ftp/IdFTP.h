@@ -135,7 +135,12 @@ class TIdFTP : public TIdTCPClient {
   void TransferOut(const std::string& ACommand, TTransferFile& AFile, int64_t ASize);
   void EndDataConnection(std::unique_ptr<TIdTCPClient>& APassive, std::unique_ptr<TIdSimpleServer>& AActive,
                          bool AFailed, bool AReplyDue);
-  void OpenPassiveDataConnection(std::unique_ptr<TIdTCPClient>& AData);
+  // PASV; the port of a well-formed reply.
+  int RequestPassivePort();
+  void OpenPassiveDataConnection(int APort, std::unique_ptr<TIdTCPClient>& AData);
+  // The same once the transfer command has been sent: a failure to connect that the server
+  // explains with a refusal of the command raises that refusal.
+  void OpenPassiveDataConnectionAfter(int APort, std::unique_ptr<TIdTCPClient>& AData);
   void OpenActiveListener(std::unique_ptr<TIdSimpleServer>& AData);
   void ReadFinalReply();
   bool CanResume();

@@ -141,6 +141,30 @@ TEST_F(FtpTransferTest, BadPasvReplyFailsBeforeAnyTransferCommand) {
   Finish();
 }
 
+// The transfer command goes out before the data connection is made; a server that refuses
+// it and closes its listener at once is reported with its refusal, and stays in step.
+TEST_F(FtpTransferTest, ImmediateRefusalWithTheListenerClosedReportsTheRefusal) {
+  WriteFile(dir_.path() + "up.txt", "data");
+  Start("LISTEN\nC: PASV\nS: 227 ok ({pasv})\nUNLISTEN\nC: RETR gone.txt\nS: 550 No such file.\n"
+        "LISTEN\nC: PASV\nS: 227 ok ({pasv})\nUNLISTEN\nC: STOR up.txt\nS: 553 Could not create file.\n"
+        "C: PWD\nS: 257 \"/\"\n");
+  try {
+    ftp_.GetFile("gone.txt", dir_.path() + "gone.txt");
+    ADD_FAILURE() << "no exception";
+  } catch (const EIdProtocolReplyError& e) {
+    EXPECT_EQ(e.ReplyCode, 550);
+  }
+  try {
+    ftp_.PutFile(dir_.path() + "up.txt", "up.txt");
+    ADD_FAILURE() << "no exception";
+  } catch (const EIdProtocolReplyError& e) {
+    EXPECT_EQ(e.ReplyCode, 553);
+  }
+  EXPECT_EQ(ftp_.PrintWorkingDirectory(), "/");
+  EXPECT_EQ(Names(dir_.path()), (std::vector<std::string>{"up.txt"}));
+  Finish();
+}
+
 TEST_F(FtpTransferTest, ActiveModeSendsTheExactPortTextAndReceives) {
   Start("C: PORT 127,0,0,1,*\nS: 200 PORT ok\nC: RETR a.txt\nS: 150 go\nDATA-SEND: active data\nS: 226 ok\n", false);
   ftp_.GetFile("a.txt", dir_.path() + "a.txt");

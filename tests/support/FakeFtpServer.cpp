@@ -211,6 +211,8 @@ void FakeFtpServer::run() {
         return;
       }
       pasvPort_ = port;
+    } else if (step == "UNLISTEN") {
+      dataListener_.Close();
     } else if (StartsWith(step, "DATA-SEND-RESET:")) {
       if (!openDataConnection()) return;
       std::string payload = Pattern(std::stoll(Arg(step, "DATA-SEND-RESET:")));

@@ -8,6 +8,7 @@
 //                    in "*", begin with what precedes the "*" (a mismatch is an error)
 //   LISTEN           open a passive data listener on 127.0.0.1; later S: lines may use
 //                    {pasv} ("127,0,0,1,p1,p2"), {pasvport}, and {p1} {p2}
+//   UNLISTEN         close the passive data listener (a server that refuses at once)
 //   DATA-SEND: <t>   send <t> (with \r and \n escapes) on the data connection, then close it
 //   DATA-SEND-BYTES: <n>   send n bytes of PatternByte(i), then close
 //   DATA-RECV        read the data connection until the client closes it (see received())
