@@ -38,8 +38,20 @@ const auto recheckStep = std::chrono::milliseconds(10);
 
 struct TMainThreadDispatcher::TWaiter {
   enum class TState { Queued, Running, Done, Abandoned };
-  TState State = TState::Queued;
+  TState State = TState::Queued;  // under the dispatcher's lock
   std::exception_ptr Error;
+  // Set once State is Done or Abandoned. The poster sleeps on this flag alone, so finishing
+  // one hand-over wakes its own thread, not every thread waiting for one (a status report
+  // costs one such hand-over, and a run may wait for several per file).
+  std::atomic<bool> Finished{false};
+
+  void Finish() {
+    Finished.store(true, std::memory_order_release);
+    Finished.notify_one();
+  }
+  void AwaitFinish() {
+    while (!Finished.load(std::memory_order_acquire)) Finished.wait(false, std::memory_order_acquire);
+  }
 };
 
 TMainThreadDispatcher::TMainThreadDispatcher() : mainThread_(std::this_thread::get_id()) {}
@@ -74,10 +86,8 @@ bool TMainThreadDispatcher::PostAndWait(std::function<void()> call, const void* 
   changed_.notify_all();
   WakeMainThread();
 
-  std::unique_lock lock(mutex_);
-  changed_.wait(lock, [&] {
-    return waiter->State == TWaiter::TState::Done || waiter->State == TWaiter::TState::Abandoned;
-  });
+  waiter->AwaitFinish();
+  std::lock_guard lock(mutex_);
   if (waiter->State == TWaiter::TState::Abandoned) return false;
   if (waiter->Error) std::rethrow_exception(waiter->Error);
   return true;
@@ -124,6 +134,7 @@ void TMainThreadDispatcher::RunCall(TCall& call) {
     std::lock_guard lock(mutex_);
     call.Waiter->State = TWaiter::TState::Done;
   }
+  call.Waiter->Finish();
   changed_.notify_all();
 }
 
@@ -192,6 +203,7 @@ void TMainThreadDispatcher::BeginShutdown() {
     }
     changed_.notify_all();
   }
+  for (TCall& call : abandoned) call.Waiter->Finish();
 }
 
 std::size_t TMainThreadDispatcher::Pending() const {
