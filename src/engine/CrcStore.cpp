@@ -63,11 +63,10 @@ int64_t FileSizeOf(const std::string& path) {
   return size < 0 ? 0 : size;
 }
 
-int32_t FileCrc32(const std::string& path) {
-  // One open and one fstat instead of separate existence and size checks: a sync run takes
-  // the CRC of every file it compares. O_NONBLOCK keeps a FIFO from blocking the open; only
-  // regular files have content to sum.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+namespace {
+
+// The CRC-32 of an open descriptor's content (closed here); see FileCrc32.
+int32_t CrcOfOpenFile(int fd, const std::string& path) {
   if (fd < 0) return 0;
   const TFileDescriptor file(fd);
   struct stat st {};
@@ -85,6 +84,19 @@ int32_t FileCrc32(const std::string& path) {
     crc = crc32(crc, buffer.data(), static_cast<uInt>(got));
   }
   return static_cast<int32_t>(static_cast<uint32_t>(crc));
+}
+
+// One open and one fstat instead of separate existence and size checks: a sync run takes
+// the CRC of every file it compares. O_NONBLOCK keeps a FIFO from blocking the open; only
+// regular files have content to sum.
+constexpr int kCrcOpenFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+
+}  // namespace
+
+int32_t FileCrc32(const std::string& path) { return CrcOfOpenFile(::open(path.c_str(), kCrcOpenFlags), path); }
+
+int32_t FileCrc32At(int directoryFd, const std::string& directory, const std::string& name) {
+  return CrcOfOpenFile(::openat(directoryFd, name.c_str(), kCrcOpenFlags), directory + name);
 }
 
 std::string FormatCrcFile(const std::vector<TFileCRC>& entries) {

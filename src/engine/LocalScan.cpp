@@ -1,5 +1,8 @@
 #include "engine/LocalScan.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 #include "engine/CrcStore.h"
@@ -44,13 +47,14 @@ int32_t TScannedLevel::Crc(size_t index) {
   }
 }
 
-bool TScannedLevel::TakeNextCrc() {
+bool TScannedLevel::TakeNextCrc(int directoryFd) {
   for (; FNextForScan < Entries.size(); ++FNextForScan) {
     const size_t index = FNextForScan;
     if (!IsComparedFile(Entries[index]) || !Claim(index)) continue;
     TSlot& slot = FSlots[index];
     try {
-      slot.Value = FileCrc32(Directory + Entries[index].Name);
+      slot.Value = directoryFd >= 0 ? FileCrc32At(directoryFd, Directory, Entries[index].Name)
+                                    : FileCrc32(Directory + Entries[index].Name);
       slot.State.store(Taken, std::memory_order_release);
     } catch (...) {
       slot.State.store(Failed, std::memory_order_release);  // the run reads it again itself
@@ -96,8 +100,10 @@ void TLocalScan::ScanDirectory(const std::string& directory, const std::stop_tok
   if (stop.stop_requested()) return;
   auto level = std::make_shared<TScannedLevel>(directory, FindFiles(directory, "*.*"));
   if (!Publish(level, stop)) return;
-  while (!stop.stop_requested() && level->TakeNextCrc()) {
+  const int directoryFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  while (!stop.stop_requested() && level->TakeNextCrc(directoryFd)) {
   }
+  if (directoryFd >= 0) ::close(directoryFd);
   if (!FRecurse) return;
   for (const TSearchRec& entry : level->Entries) {
     if (stop.stop_requested()) return;

@@ -43,9 +43,10 @@ class TScannedLevel {
   // FileCrc32 of entry `index`: the scan's result when it has one, else taken now. Throws as
   // FileCrc32 does.
   int32_t Crc(size_t index);
-  // Scan thread: takes the CRC of the next file nobody has claimed yet; false when none is
-  // left. Files larger than the read-ahead limit are left to the run.
-  bool TakeNextCrc();
+  // Scan thread: takes the CRC of the next file nobody has claimed yet, opened relative to
+  // `directoryFd` when that is open (not negative); false when none is left. Files larger
+  // than the read-ahead limit are left to the run.
+  bool TakeNextCrc(int directoryFd);
 
  private:
   enum : uint8_t { Pending, Claimed, Taken, Failed };
