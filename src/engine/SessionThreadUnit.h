@@ -169,10 +169,10 @@ class TSessionThread : public TThread {
   void ReportUnsafeName(const std::string& AName);
   // One directory level of SyncLocalToRemote, its local side read ahead by AScan.
   void SyncLocalToRemoteLevel(const std::string& ALocalPath, const std::string& ARemotePath, TLocalScan& AScan);
-  // The sending steps shared by the new and changed files of SyncLocalToRemote; ACrc is the
-  // content's CRC-32 when already known.
-  void SyncSendFile(const std::string& ALocalDir, const std::string& ARemoteDir,
-                    const std::string& AName, int64_t ASize, std::optional<int32_t> ACrc);
+  // The sending steps shared by the new and changed files of SyncLocalToRemote;
+  // ACrcBeforeSending gives the content's CRC-32 (read ahead, or taken now).
+  void SyncSendFile(const std::string& ALocalDir, const std::string& ARemoteDir, const std::string& AName,
+                    int64_t ASize, const std::function<int32_t()>& ACrcBeforeSending);
   void SyncDeleteRemoteEntry(const std::string& ALocalDir, const TIdFTPListItem& AItem);
   // The listed directories to recurse into, in listing order: names ending in "." are left
   // out, and unsafe names are reported and skipped.

@@ -55,14 +55,15 @@ void TSessionThread::SyncLocalToRemoteLevel(const std::string& ALocalPath, const
   for (size_t i = 0; i < snapshot.size(); ++i) localNames.Add(snapshot[i].Name, i);
 
   SendStatus("New files", "Searching");
-  for (const TSearchRec& entry : snapshot) {
+  for (size_t index = 0; index < snapshot.size(); ++index) {
+    const TSearchRec& entry = snapshot[index];
     if (Terminated()) return;
     if (IsHiddenOrDirectory(entry) || remoteNames.Contains(entry.Name)) continue;
     SendStatus("New files", "Set binary mode");
     Client().SetBinaryMode();
     SendStatus("New files", entry.Name);
     try {
-      SyncSendFile(localDir, remoteDir, entry.Name, entry.Size, std::nullopt);
+      SyncSendFile(localDir, remoteDir, entry.Name, entry.Size, [&] { return level->Crc(index); });
     } catch (const std::exception& error) {
       ReportFailure(error);
       if (AbortOnFailure) return;
@@ -83,7 +84,7 @@ void TSessionThread::SyncLocalToRemoteLevel(const std::string& ALocalPath, const
     Client().SetBinaryMode();
     SendStatus("Changed files", entry.Name);
     try {
-      SyncSendFile(localDir, remoteDir, entry.Name, entry.Size, crc);
+      SyncSendFile(localDir, remoteDir, entry.Name, entry.Size, [crc] { return crc; });
     } catch (const std::exception& error) {
       ReportFailure(error);
       if (AbortOnFailure) return;
@@ -113,13 +114,14 @@ void TSessionThread::SyncLocalToRemoteLevel(const std::string& ALocalPath, const
 }
 
 void TSessionThread::SyncSendFile(const std::string& ALocalDir, const std::string& ARemoteDir,
-                                  const std::string& AName, int64_t ASize, std::optional<int32_t> ACrc) {
+                                  const std::string& AName, int64_t ASize,
+                                  const std::function<int32_t()>& ACrcBeforeSending) {
   const std::string localFile = ALocalDir + AName;
   SetCurrentFile(AName, ASize);
   LogLines({"PUT: " + localFile, "   : " + ARemoteDir + AName});
   // The CRC of the content as it was before sending: a file changed while it was being sent
   // then differs from its entry, and goes again on the next run.
-  const int32_t crc = ACrc ? *ACrc : FileCrc32(localFile);
+  const int32_t crc = ACrcBeforeSending();
   SendFile(localFile, AName);
   FCrcStore.UpdateCrc(localFile, crc);
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <cstdlib>
 #include <memory>
 #include <vector>
@@ -252,16 +253,21 @@ void TIdTCPConnection::WriteFileData(TTransferFile& AFile, int64_t ASize) {
   if (!Connected()) throw EIdNotConnected();
   BeginWork(WorkWrite, ASize);
   try {
-    const size_t chunk = SendBufferSize > 0 ? static_cast<size_t>(SendBufferSize) : 32768;
+    // Read and sent in chunks rather than with sendfile(): the copy costs a little CPU, but
+    // over loopback from an in-memory file system sendfile() made the receiving server a
+    // third slower.
+    std::vector<char> chunk(SendBufferSize > 0 ? static_cast<size_t>(SendBufferSize) : 32768);
     TSocket& socket = FIOHandler->Socket();
     int64_t offset = 0;
     while (offset < ASize) {
-      const size_t want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(chunk), ASize - offset));
-      size_t sent = 0;
-      int rc = socket.SendFile(AFile.Handle(), offset, want, ReadTimeout, sent);
-      if (sent > 0) DoWork(WorkWrite, static_cast<int64_t>(sent));
-      if (rc != 0) RaiseSocketError(rc);
-      if (sent < want) break;  // the file became shorter while being sent
+      const size_t want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(chunk.size()), ASize - offset));
+      size_t got = 0;
+      if (!AFile.Read(chunk.data(), want, got))
+        throw EIdException("Cannot read file \"" + AFile.Path() + "\". " + std::strerror(AFile.LastError()));
+      if (got == 0) break;  // the file became shorter while being sent
+      if (int rc = socket.Send(chunk.data(), got, ReadTimeout); rc != 0) RaiseSocketError(rc);
+      offset += static_cast<int64_t>(got);
+      DoWork(WorkWrite, static_cast<int64_t>(got));
     }
   } catch (...) {
     EndWork(WorkWrite);

@@ -6,8 +6,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,22 +21,6 @@
 namespace {
 
 constexpr int kPollStepMs = 125;
-
-// A peer that closed its end makes a write raise SIGPIPE, which would end the program.
-// sendfile has no MSG_NOSIGNAL, so the signal is ignored process-wide (once, and only while
-// it still has its default action: a program that installed a handler keeps it).
-void IgnoreSigPipeOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    struct sigaction current {};
-    if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
-      struct sigaction ignore {};
-      ignore.sa_handler = SIG_IGN;
-      sigemptyset(&ignore.sa_mask);
-      sigaction(SIGPIPE, &ignore, nullptr);
-    }
-  });
-}
 
 sockaddr_in MakeAddress(uint32_t address, uint16_t port) {
   sockaddr_in sa{};
@@ -239,7 +221,6 @@ int TSocket::Adopt(int fd) {
 
 int TSocket::Open() {
   Close();
-  IgnoreSigPipeOnce();
   if (canceller_ && canceller_->Cancelled()) return WSAEINTR;
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return LastSocketError();
@@ -249,7 +230,6 @@ int TSocket::Open() {
 int TSocket::OpenPair(TSocket& peer) {
   Close();
   peer.Close();
-  IgnoreSigPipeOnce();
   int fds[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0) return LastSocketError();
   const int rc = Adopt(fds[0]);
@@ -381,26 +361,6 @@ int TSocket::Send(const char* buffer, size_t length, int timeoutMs) {
   return 0;
 }
 
-int TSocket::SendFile(int fileHandle, int64_t& offset, size_t count, int timeoutMs, size_t& sent) {
-  sent = 0;
-  if (fd_ < 0) return WSAENOTSOCK;
-  while (sent < count) {
-    off_t off = static_cast<off_t>(offset);
-    ssize_t n = ::sendfile(fd_, fileHandle, &off, count - sent);
-    if (n > 0) {
-      offset = off;
-      sent += static_cast<size_t>(n);
-      continue;
-    }
-    if (n == 0) return 0;  // the file ended early: `sent` tells how much went out
-    if (canceller_ && canceller_->Cancelled()) return WSAEINTR;
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return LastSocketError();
-    int rc = Wait(POLLOUT, timeoutMs);
-    if (rc != 0) return rc;
-  }
-  return 0;
-}
-
 int TSocket::LocalAddress(uint32_t& address, uint16_t& port) const {
   sockaddr_in sa{};
   socklen_t len = sizeof sa;
@@ -480,6 +440,21 @@ bool TTransferFile::Write(const char* data, size_t length) {
     length -= static_cast<size_t>(n);
   }
   return true;
+}
+
+bool TTransferFile::Read(char* data, size_t length, size_t& got) {
+  got = 0;
+  for (;;) {
+    const ssize_t n = ::read(fd_, data, length);
+    if (n >= 0) {
+      got = static_cast<size_t>(n);
+      return true;
+    }
+    if (errno != EINTR) {
+      error_ = errno;
+      return false;
+    }
+  }
 }
 
 int64_t TTransferFile::Size() const {

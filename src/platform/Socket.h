@@ -109,10 +109,6 @@ class TSocket {
   int Receive(char* buffer, size_t length, int timeoutMs, size_t& received);
   // Sends all `length` bytes, waiting at most timeoutMs for each step of progress.
   int Send(const char* buffer, size_t length, int timeoutMs);
-  // Sends `count` bytes of an open file from `offset` (advanced) without copying through
-  // user space. `sent` is what went out (less than `count` when the file ended early, or
-  // before a failure).
-  int SendFile(int fileHandle, int64_t& offset, size_t count, int timeoutMs, size_t& sent);
 
   int LocalAddress(uint32_t& address, uint16_t& port) const;
   int PeerAddress(uint32_t& address, uint16_t& port) const;
@@ -142,6 +138,8 @@ class TTransferFile {
   // the umask); Path() gives its name.
   bool CreateTempBeside(const std::string& target);
   bool Write(const char* data, size_t length);  // all of it
+  // Up to `length` bytes from the current position; `got` 0 at the end of the file.
+  bool Read(char* data, size_t length, size_t& got);
   int64_t Size() const;                          // -1 on failure
   bool Close() noexcept;                         // true when closed cleanly (or not open)
   int Handle() const { return fd_; }
