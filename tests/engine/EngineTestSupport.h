@@ -17,6 +17,14 @@ struct TReport {
 };
 std::ostream& operator<<(std::ostream& out, const TReport& report);
 
+// The exchange in which a run logs in to a FakeFtpServer as "bob" with "pw", up to SYST.
+inline constexpr const char* kFakeServerLogin =
+    "S: 220 fake ready\n"
+    "C: USER bob\nS: 331 password please\n"
+    "C: PASS pw\nS: 230 welcome\n"
+    "C: TYPE I\nS: 200 binary\n"
+    "C: SYST\nS: 215 UNIX Type: L8\n";
+
 // A tree: relative path -> content; directories are keys ending in "/" with empty content.
 using TTree = std::map<std::string, std::string>;
 

@@ -19,13 +19,6 @@
 
 namespace {
 
-const char* const kLogin =
-    "S: 220 fake ready\n"
-    "C: USER bob\nS: 331 password please\n"
-    "C: PASS pw\nS: 230 welcome\n"
-    "C: TYPE I\nS: 200 binary\n"
-    "C: SYST\nS: 215 UNIX Type: L8\n";
-
 // Every passive reply names another host (127.0.0.2, where nothing listens); the client must
 // connect to the control connection's peer instead.
 std::string Pasv(int port) {
@@ -144,7 +137,7 @@ class HostileServer : public ::testing::Test {
   }
   // The same against a scripted server that follows the login with `script`.
   int64_t Run(const std::string& script, const std::string& mode, const std::string& remotePath) {
-    FakeFtpServer server(kLogin + script);
+    FakeFtpServer server(kFakeServerLogin + script);
     const int64_t grown = Run(server.port(), mode, remotePath);
     server.stop();
     EXPECT_EQ(server.errors(), "");

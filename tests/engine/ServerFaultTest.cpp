@@ -11,13 +11,6 @@
 
 namespace {
 
-const char* const kLogin =
-    "S: 220 fake ready\n"
-    "C: USER bob\nS: 331 password please\n"
-    "C: PASS pw\nS: 230 welcome\n"
-    "C: TYPE I\nS: 200 binary\n"
-    "C: SYST\nS: 215 UNIX Type: L8\n";
-
 // A passive transfer in: PASV, the command, 150, the data, the final reply.
 std::string DataIn(const std::string& command, const std::string& data, const std::string& final = "226 done") {
   return "C: PASV\nLISTEN\nS: 227 Entering Passive Mode ({pasv})\nC: " + command + "\nS: 150 here\nDATA-SEND: " +
@@ -35,7 +28,7 @@ class ServerFault : public ::testing::Test {
 
   void Run(const std::string& script, const std::string& mode, const std::string& localPath,
            const std::string& remotePath, bool abortOnFailure = false) {
-    FakeFtpServer server(kLogin + script);
+    FakeFtpServer server(kFakeServerLogin + script);
     auto run = Recorder.NewRun();
     run->SessionMode = mode;
     run->LocalPath = localPath;

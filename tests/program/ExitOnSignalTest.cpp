@@ -49,12 +49,7 @@ class ExitOnSignal : public ::testing::TestWithParam<int> {
       s.SessionMode = "copyremotetolocal";
       s.LocalPath = local.path();
       s.RemotePath = "/";
-      s.Host = server.host();
-      s.Port = server.port();
-      s.UserName = server.user();
-      s.Password = server.password();
-      s.Timeout = 30;
-      s.PassiveMode = true;
+      server.Configure(s, 30);
       list.SaveAllSessions();
     }
     SetProgramDirectory("");

@@ -47,12 +47,7 @@ class ProgramRun : public ::testing::Test {
     s.LocalPath = local.path();
     s.RemotePath = remote;
     s.Recurse = true;
-    s.Host = server.host();
-    s.Port = server.port();
-    s.UserName = server.user();
-    s.Password = server.password();
-    s.Timeout = 10;
-    s.PassiveMode = true;
+    server.Configure(s, 10);
     return s;
   }
 

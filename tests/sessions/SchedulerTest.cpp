@@ -79,12 +79,7 @@ class Scheduler : public ::testing::Test {
     s.SessionMode = "copylocaltoremote";
     s.LocalPath = local.path();
     s.RemotePath = "/up/";
-    s.Host = server.host();
-    s.Port = server.port();
-    s.UserName = server.user();
-    s.Password = server.password();
-    s.Timeout = 10;
-    s.PassiveMode = true;
+    server.Configure(s, 10);
     return s;
   }
 

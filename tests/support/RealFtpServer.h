@@ -42,6 +42,18 @@ class RealFtpServer {
   const std::string& host() const { return host_; }      // "127.0.0.1"
   const std::string& user() const { return user_; }
   const std::string& password() const { return password_; }
+
+  // Points a session record (anything with the session's connection fields) at this server,
+  // in passive mode.
+  template <typename TSessionRecord>
+  void Configure(TSessionRecord& session, int timeoutSeconds) const {
+    session.Host = host_;
+    session.Port = port_;
+    session.UserName = user_;
+    session.Password = password_;
+    session.Timeout = timeoutSeconds;
+    session.PassiveMode = true;
+  }
   // The remote directory a login starts in, as PWD reports it: "/" for pyftpdlib, rootDir
   // without its trailing "/" for vsftpd.
   const std::string& home() const { return home_; }

@@ -53,12 +53,7 @@ TEST_F(ExitWhileRunning, ClosingWithYesStopsTheTransferAndKeepsTheOldFile) {
   session.SessionMode = "copyremotetolocal";
   session.LocalPath = local.path();
   session.RemotePath = "/";
-  session.Host = server.host();
-  session.Port = server.port();
-  session.UserName = server.user();
-  session.Password = server.password();
-  session.Timeout = 30;
-  session.PassiveMode = true;
+  server.Configure(session, 30);
   const size_t threadsBefore = ThreadCount();
   session.Start(false, false);
   ASSERT_TRUE(ProcessUiEventsUntil(
