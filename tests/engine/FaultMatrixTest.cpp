@@ -211,8 +211,20 @@ size_t ThreadCount() {
     return true;
   }();
   (void)warmedUp;
-  size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++count;
+  const auto listed = [] {
+    size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++count;
+    return count;
+  };
+  // A thread that was just joined can stay listed for a moment while the kernel lets it go:
+  // count until two readings a little apart agree.
+  size_t count = listed();
+  for (int reading = 0; reading < 100; ++reading) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const size_t again = listed();
+    if (again == count) break;
+    count = again;
+  }
   return count;
 }
 
