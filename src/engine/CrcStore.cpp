@@ -3,21 +3,22 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <cerrno>
 
 #include <algorithm>
 #include <charconv>
+#include <functional>
 #include <limits>
 
+#include "engine/Crc32.h"
 #include "engine/NameIndex.h"
 #include "platform/Errors.h"
 #include "platform/FileSystem.h"
 
 namespace {
 
-// Large enough that the per-call cost of crc32() vanishes, small enough to stay in cache.
+// Large enough that the per-call cost vanishes, small enough to stay in cache.
 constexpr size_t kCrcChunkSize = 1 << 20;
 
 // A signed decimal 32-bit integer with an optional sign and nothing else; 0 otherwise.
@@ -73,7 +74,7 @@ int32_t CrcOfOpenFile(int fd, const std::string& path) {
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) return 0;
   // Small files, the common case of a sync run, get a buffer of their own size.
   std::vector<unsigned char> buffer(static_cast<size_t>(std::min<int64_t>(st.st_size, kCrcChunkSize)));
-  uLong crc = crc32(0L, Z_NULL, 0);
+  uint32_t crc = 0;
   for (;;) {
     const ssize_t got = ::read(fd, buffer.data(), buffer.size());
     if (got == 0) break;
@@ -81,9 +82,9 @@ int32_t CrcOfOpenFile(int fd, const std::string& path) {
       if (errno == EINTR) continue;
       throw EZephlin("Unable to read " + path);
     }
-    crc = crc32(crc, buffer.data(), static_cast<uInt>(got));
+    crc = Crc32Update(crc, buffer.data(), static_cast<size_t>(got));
   }
-  return static_cast<int32_t>(static_cast<uint32_t>(crc));
+  return static_cast<int32_t>(crc);
 }
 
 // One open and one fstat instead of separate existence and size checks: a sync run takes
@@ -99,14 +100,20 @@ int32_t FileCrc32At(int directoryFd, const std::string& directory, const std::st
   return CrcOfOpenFile(::openat(directoryFd, name.c_str(), kCrcOpenFlags), directory + name);
 }
 
+namespace {
+
+void AppendCrcEntry(std::string& text, const TFileCRC& entry) {
+  text += entry.FileName;
+  text += "\r\n";
+  text += std::to_string(entry.Crc);
+  text += "\r\n";
+}
+
+}  // namespace
+
 std::string FormatCrcFile(const std::vector<TFileCRC>& entries) {
   std::string text;
-  for (const TFileCRC& entry : entries) {
-    text += entry.FileName;
-    text += "\r\n";
-    text += std::to_string(entry.Crc);
-    text += "\r\n";
-  }
+  for (const TFileCRC& entry : entries) AppendCrcEntry(text, entry);
   return text;
 }
 
@@ -126,73 +133,74 @@ void TCrcStore::Load(const std::string& path) {
   if (!ReadWholeFile(path, text)) throw EZephlin("Unable to read " + path);
   std::vector<TFileCRC> entries = ParseCrcFile(text);
   Reserve(entries.size());
-  for (TFileCRC& entry : entries) Append(entry.FileName, entry.Crc);
-}
-
-TCrcStore::TCrcStore(const TCrcStore& other) { *this = other; }
-
-TCrcStore& TCrcStore::operator=(const TCrcStore& other) {
-  if (this == &other) return *this;
-  Clear();
-  Reserve(other.FLiveCount);
-  for (const TSlot& slot : other.FSlots) {
-    if (!slot.Removed) Append(slot.Entry.FileName, slot.Entry.Crc);
-  }
-  return *this;
+  for (TFileCRC& entry : entries) Append(std::move(entry.FileName), entry.Crc);
 }
 
 void TCrcStore::Save(const std::string& path) const {
   if (Empty()) return;
-  WriteFileAtomic(path, FormatCrcFile(Entries()));
+  std::string text;
+  for (const TSlot& slot : FSlots) {
+    if (!slot.Removed) AppendCrcEntry(text, slot.Entry);
+  }
+  WriteFileAtomic(path, text);
 }
 
 void TCrcStore::Clear() {
-  FExact.clear();
-  FCaseless.clear();
+  FExact.Clear();
+  FExactBuilt = false;
+  FCaseless.Clear();
   FSlots.clear();
   FLiveCount = 0;
 }
 
 void TCrcStore::Reserve(size_t count) {
-  FExact.reserve(count);
-  FCaseless.reserve(count);
+  if (FExactBuilt) FExact.Reserve(count);
+  FCaseless.Reserve(count);
 }
 
-void TCrcStore::Append(const std::string& path, int32_t crc) {
+void TCrcStore::Append(std::string path, int32_t crc) {
   const size_t position = FSlots.size();
-  FSlots.push_back({{path, crc}});
-  const std::string_view name = FSlots.back().Entry.FileName;
-  Link(FExact, &TSlot::NextExact, name, position);
-  Link(FCaseless, &TSlot::NextCaseless, name, position);
+  FSlots.push_back({{std::move(path), crc}});
+  if (FExactBuilt) Link(FExact, &TSlot::NextExact, position);
+  Link(FCaseless, &TSlot::NextCaseless, position);
   ++FLiveCount;
+}
+
+void TCrcStore::EnsureExactIndex() {
+  if (FExactBuilt) return;
+  FExactBuilt = true;
+  FExact.Reserve(FLiveCount);
+  for (size_t position = 0; position < FSlots.size(); ++position) {
+    if (!FSlots[position].Removed) Link(FExact, &TSlot::NextExact, position);
+  }
 }
 
 void TCrcStore::UpdateCrc(const std::string& path) { UpdateCrc(path, FileCrc32(path)); }
 
 void TCrcStore::UpdateCrc(const std::string& path, int32_t crc) {
-  auto found = FExact.find(path);
-  if (found == FExact.end()) {
+  EnsureExactIndex();
+  const size_t position = FExact.Find(path, [this](size_t at) { return NameAt(at); });
+  if (position == TExactIndex::kNone) {
     Append(path, crc);
   } else {
-    FSlots[found->second].Entry.Crc = crc;
+    FSlots[position].Entry.Crc = crc;
   }
 }
 
 void TCrcStore::RemoveCrc(const std::string& path) {
-  auto found = FExact.find(path);
-  if (found == FExact.end()) return;
-  const size_t position = found->second;
-  const std::string_view name = FSlots[position].Entry.FileName;
-  Unlink(FExact, &TSlot::NextExact, name, position);
-  Unlink(FCaseless, &TSlot::NextCaseless, name, position);
+  EnsureExactIndex();
+  const size_t position = FExact.Find(path, [this](size_t at) { return NameAt(at); });
+  if (position == TExactIndex::kNone) return;
+  Unlink(FExact, &TSlot::NextExact, position);
+  Unlink(FCaseless, &TSlot::NextCaseless, position);
   FSlots[position].Removed = true;
   --FLiveCount;
 }
 
 std::optional<int32_t> TCrcStore::LookupCrc(const std::string& path) const {
-  auto found = FCaseless.find(TCaselessKey(path));
-  if (found == FCaseless.end()) return std::nullopt;
-  return FSlots[found->second].Entry.Crc;
+  const size_t position = FCaseless.Find(path, [this](size_t at) { return NameAt(at); });
+  if (position == TCaselessIndex::kNone) return std::nullopt;
+  return FSlots[position].Entry.Crc;
 }
 
 std::vector<TFileCRC> TCrcStore::Entries() const {
@@ -206,40 +214,47 @@ std::vector<TFileCRC> TCrcStore::Entries() const {
 
 // Appends are in ascending position, so a new entry goes to the end of its name's chain.
 template <typename TIndex>
-void TCrcStore::Link(TIndex& index, size_t TSlot::*next, std::string_view name, size_t position) {
-  auto [found, inserted] = index.try_emplace(typename TIndex::key_type(name), position);
+void TCrcStore::Link(TIndex& index, size_t TSlot::*next, size_t position) {
+  auto [first, inserted] = index.TryInsert(NameAt(position), position, [this](size_t at) { return NameAt(at); });
   if (inserted) return;
-  size_t last = found->second;
+  size_t last = first;
   while (FSlots[last].*next != kNoSlot) last = FSlots[last].*next;
   FSlots[last].*next = position;
 }
 
-// The index key may be a view of the entry being unlinked: it is re-pointed at the next
-// entry's own name before that entry goes.
 template <typename TIndex>
-void TCrcStore::Unlink(TIndex& index, size_t TSlot::*next, std::string_view name, size_t position) {
-  auto found = index.find(typename TIndex::key_type(name));
-  if (found == index.end()) return;
+void TCrcStore::Unlink(TIndex& index, size_t TSlot::*next, size_t position) {
+  const auto nameOf = [this](size_t at) { return NameAt(at); };
+  const std::string_view name = NameAt(position);
+  const size_t first = index.Find(name, nameOf);
+  if (first == TIndex::kNone) return;
   const size_t following = FSlots[position].*next;
-  if (found->second == position) {
-    index.erase(found);
-    if (following != kNoSlot) index.emplace(typename TIndex::key_type(FSlots[following].Entry.FileName), following);
+  if (first == position) {
+    // The next entry of the chain, if any, becomes the name's first.
+    if (following == kNoSlot) {
+      index.Erase(name, nameOf);
+    } else {
+      index.TryInsert(name, position, nameOf).first = following;
+    }
     return;
   }
-  size_t previous = found->second;
+  size_t previous = first;
   while (FSlots[previous].*next != position) previous = FSlots[previous].*next;
   FSlots[previous].*next = following;
 }
 
-TCrcStore::TCaselessKey::TCaselessKey(std::string_view name) : Name(name), Hash(14695981039346656037ULL) {
+size_t TCrcStore::TExactTraits::Hash(std::string_view name) { return std::hash<std::string_view>{}(name); }
+
+size_t TCrcStore::TCaselessTraits::Hash(std::string_view name) {
+  size_t hash = 14695981039346656037ULL;
   for (char c : name) {  // FNV-1a over the name with A-Z lowered
-    Hash ^= static_cast<unsigned char>(LowerAsciiChar(c));
-    Hash *= 1099511628211ULL;
+    hash ^= static_cast<unsigned char>(LowerAsciiChar(c));
+    hash *= 1099511628211ULL;
   }
+  return hash;
 }
 
-bool TCrcStore::TCaselessEqual::operator()(const TCaselessKey& a, const TCaselessKey& b) const {
-  return a.Hash == b.Hash && a.Name.size() == b.Name.size() &&
-         std::equal(a.Name.begin(), a.Name.end(), b.Name.begin(),
-                    [](char x, char y) { return LowerAsciiChar(x) == LowerAsciiChar(y); });
+bool TCrcStore::TCaselessTraits::Equal(std::string_view a, std::string_view b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return LowerAsciiChar(x) == LowerAsciiChar(y); });
 }

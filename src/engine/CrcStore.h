@@ -13,8 +13,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
+
+#include "engine/FlatNameTable.h"
 
 // One entry of the store.
 struct TFileCRC {
@@ -43,9 +44,6 @@ std::vector<TFileCRC> ParseCrcFile(const std::string& text);
 class TCrcStore {
  public:
   TCrcStore() = default;
-  // The indexes point into the entries, so a copy (and a move) rebuilds them.
-  TCrcStore(const TCrcStore& other);
-  TCrcStore& operator=(const TCrcStore& other);
 
   // Empties the store and fills it from the file; a missing file leaves it empty. A file
   // that exists but cannot be read throws EZephlin "Unable to read <path>".
@@ -70,16 +68,17 @@ class TCrcStore {
   size_t Count() const { return FLiveCount; }
   // The live entries in store order.
   std::vector<TFileCRC> Entries() const;
-  void Append(const std::string& path, int32_t crc);
+  void Append(std::string path, int32_t crc);
   // Room for this many entries in the indexes, before a load.
   void Reserve(size_t count);
 
  private:
-  // Entries are never moved (a deque keeps them in place as it grows), so the indexes can key
-  // on views of the stored names. A removed entry becomes a hole. Each index maps a name to
-  // its first entry; entries sharing a name are chained in ascending order, so the first match
-  // is found in constant time however large the store grows, and duplicates cost nothing
-  // until they occur.
+  // Entries are never moved (a deque keeps them in place as it grows), so the indexes need
+  // only positions. A removed entry becomes a hole. Each index maps a name to its first entry;
+  // entries sharing a name are chained in ascending order, so the first match is found in
+  // constant time however large the store grows, and duplicates cost nothing until they
+  // occur. The exact index serves updates and removals only: it is built on the first one,
+  // and a run that changes nothing never needs it.
   static constexpr size_t kNoSlot = static_cast<size_t>(-1);
   struct TSlot {
     TFileCRC Entry;
@@ -87,29 +86,27 @@ class TCrcStore {
     size_t NextExact = kNoSlot;     // the next entry of the same name
     size_t NextCaseless = kNoSlot;  // the next entry of the same name without regard to case
   };
-  // A name with its caseless hash taken once: the table rehashes keys while it walks a
-  // bucket, and hashing a full path there again and again was the cost of every lookup.
-  struct TCaselessKey {
-    explicit TCaselessKey(std::string_view name);
-    std::string_view Name;
-    size_t Hash;
+  struct TExactTraits {
+    static size_t Hash(std::string_view name);
+    static bool Equal(std::string_view a, std::string_view b) { return a == b; }
   };
-  struct TCaselessHash {
-    size_t operator()(const TCaselessKey& key) const { return key.Hash; }
+  struct TCaselessTraits {
+    static size_t Hash(std::string_view name);
+    static bool Equal(std::string_view a, std::string_view b);
   };
-  struct TCaselessEqual {
-    bool operator()(const TCaselessKey& a, const TCaselessKey& b) const;
-  };
-  using TExactIndex = std::unordered_map<std::string_view, size_t>;
-  using TCaselessIndex = std::unordered_map<TCaselessKey, size_t, TCaselessHash, TCaselessEqual>;
+  using TExactIndex = TFlatNameTable<TExactTraits>;
+  using TCaselessIndex = TFlatNameTable<TCaselessTraits>;
 
   template <typename TIndex>
-  void Link(TIndex& index, size_t TSlot::*next, std::string_view name, size_t position);
+  void Link(TIndex& index, size_t TSlot::*next, size_t position);
   template <typename TIndex>
-  void Unlink(TIndex& index, size_t TSlot::*next, std::string_view name, size_t position);
+  void Unlink(TIndex& index, size_t TSlot::*next, size_t position);
+  void EnsureExactIndex();
+  std::string_view NameAt(size_t position) const { return FSlots[position].Entry.FileName; }
 
   std::deque<TSlot> FSlots;
   TExactIndex FExact;
+  bool FExactBuilt = false;
   TCaselessIndex FCaseless;
   size_t FLiveCount = 0;
 };

@@ -4,10 +4,14 @@
 #include <sys/stat.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <fstream>
+#include <random>
 
 #include "EngineTestSupport.h"
+#include "engine/Crc32.h"
 #include "engine/CrcStore.h"
+#include "engine/NameIndex.h"
 #include "engine/SessionThreadUnit.h"
 #include "platform/FileSystem.h"
 #include "support/TempDir.h"
@@ -28,6 +32,33 @@ TEST(FileCrc32, StandardCheckValueAndEmptyOrMissingFiles) {
   EXPECT_EQ(FileCrc32(dir.path() + "fifo"), 0);  // returns at once, with no writer
   EXPECT_EQ(FileSizeOf(dir.path() + "check"), 9);
   EXPECT_EQ(FileSizeOf(dir.path() + "missing"), 0);
+}
+
+TEST(Crc32Update, MatchesZlibForEveryLengthOffsetAndSplit) {
+  // The folded path covers whole 16-byte blocks from 64 bytes on; zlib the rest. Lengths
+  // around every block edge, unaligned starts and a running value from an earlier piece.
+  std::mt19937 random(7);
+  std::vector<unsigned char> data(70000);
+  for (unsigned char& byte : data) byte = static_cast<unsigned char>(random());
+  const auto reference = [](uint32_t crc, const unsigned char* at, size_t size) {
+    return static_cast<uint32_t>(crc32_z(crc, at, size));
+  };
+  for (size_t size = 0; size <= 300; ++size) {
+    for (size_t offset : {0, 1, 7, 15}) {
+      const unsigned char* at = data.data() + offset;
+      ASSERT_EQ(Crc32Update(0, at, size), reference(0, at, size)) << size << " bytes at +" << offset;
+      ASSERT_EQ(Crc32Update(0xDEADBEEFu, at, size), reference(0xDEADBEEFu, at, size)) << size;
+    }
+  }
+  const uint32_t whole = reference(0, data.data(), data.size());
+  EXPECT_EQ(Crc32Update(0, data.data(), data.size()), whole);
+  for (size_t split : {1, 63, 64, 65, 4096, 69999}) {
+    const uint32_t first = Crc32Update(0, data.data(), split);
+    EXPECT_EQ(Crc32Update(first, data.data() + split, data.size() - split), whole) << "split at " << split;
+  }
+  const std::vector<unsigned char> zeros(4096, 0), ones(4096, 0xFF);
+  EXPECT_EQ(Crc32Update(0, zeros.data(), zeros.size()), reference(0, zeros.data(), zeros.size()));
+  EXPECT_EQ(Crc32Update(0, ones.data(), ones.size()), reference(0, ones.data(), ones.size()));
 }
 
 TEST(FileCrc32, FileOverFourGibibytesMatchesACombinedReference) {
@@ -163,6 +194,60 @@ TEST(CrcStoreLookups, DuplicateNamesRemoveInOrderAndCopiesStandAlone) {
   copy.RemoveCrc("/d/a");
   EXPECT_FALSE(copy.LookupCrc("/d/a").has_value());
   EXPECT_TRUE(copy.Empty());
+}
+
+TEST(CrcStoreLookups, AgreesWithASearchInStoreOrderThroughManyChanges) {
+  // A few names in several letter cases, updated, removed and looked up at random, against
+  // a plain list searched from the front: removals from the middle of the index's probe
+  // lines, heads of chains taking over, and the index growing while names come and go.
+  std::mt19937 random(11);
+  std::vector<std::string> names;
+  for (int i = 0; i < 60; ++i) {
+    const std::string name = "/d" + std::to_string(i % 7) + "/File" + std::to_string(i);
+    names.push_back(name);
+    names.push_back(LowerAscii(name));
+  }
+  std::vector<TFileCRC> model;
+  const auto modelLookup = [&](const std::string& name) -> std::optional<int32_t> {
+    for (const TFileCRC& entry : model)
+      if (LowerAscii(entry.FileName) == LowerAscii(name)) return entry.Crc;
+    return std::nullopt;
+  };
+  const auto exactlyNamed = [&](const std::string& name) {
+    return std::find_if(model.begin(), model.end(), [&](const TFileCRC& entry) { return entry.FileName == name; });
+  };
+  TCrcStore store;
+  for (int step = 0; step < 20000; ++step) {
+    const std::string& name = names[random() % names.size()];
+    const int32_t crc = static_cast<int32_t>(random());
+    switch (random() % 4) {
+      case 0:  // a hand-edited file may repeat a name
+        store.Append(name, crc);
+        model.push_back({name, crc});
+        break;
+      case 1: {
+        store.UpdateCrc(name, crc);
+        auto found = exactlyNamed(name);
+        if (found == model.end()) model.push_back({name, crc});
+        else found->Crc = crc;
+        break;
+      }
+      default: {
+        store.RemoveCrc(name);
+        auto found = exactlyNamed(name);
+        if (found != model.end()) model.erase(found);
+        break;
+      }
+    }
+    const std::string& probe = names[random() % names.size()];
+    ASSERT_EQ(store.LookupCrc(probe), modelLookup(probe)) << "step " << step << ", " << probe;
+  }
+  ASSERT_EQ(store.Count(), model.size());
+  const std::vector<TFileCRC> entries = store.Entries();
+  for (size_t i = 0; i < model.size(); ++i) {
+    EXPECT_EQ(entries[i].FileName, model[i].FileName);
+    EXPECT_EQ(entries[i].Crc, model[i].Crc);
+  }
 }
 
 TEST(CrcStoreLookups, StoredFFFFFFFFIsNotNoEntry) {
