@@ -22,7 +22,10 @@ bool IsComparedFile(const TSearchRec& entry) {
 }  // namespace
 
 TScannedLevel::TScannedLevel(std::string ADirectory, std::vector<TSearchRec> AEntries)
-    : Directory(std::move(ADirectory)), Entries(std::move(AEntries)), FSlots(Entries.size()) {}
+    : Directory(std::move(ADirectory)),
+      Entries(std::move(AEntries)),
+      FSlots(Entries.size()),
+      FLastForRun(Entries.size()) {}
 
 std::shared_ptr<TScannedLevel> TScannedLevel::ReadNow(const std::string& ADirectory) {
   return std::make_shared<TScannedLevel>(ADirectory, FindFiles(ADirectory, "*.*"));
@@ -38,8 +41,10 @@ int32_t TScannedLevel::Crc(size_t index) {
   for (;;) {
     const uint8_t state = slot.State.load(std::memory_order_acquire);
     if (state == Taken) return slot.Value;
-    if (state == Claimed) {  // the scan is reading this very file: wait for it
-      slot.State.wait(Claimed, std::memory_order_acquire);
+    if (state == Claimed) {
+      // The scan is reading this very file. Rather than wait, take one the scan has not
+      // reached yet, from the level's far end; wait only when none is left.
+      if (!TakeLastCrc()) slot.State.wait(Claimed, std::memory_order_acquire);
       continue;
     }
     // Not taken yet, or the scan's read failed: this thread reads it, and a failure throws.
@@ -51,19 +56,33 @@ bool TScannedLevel::TakeNextCrc(int directoryFd) {
   for (; FNextForScan < Entries.size(); ++FNextForScan) {
     const size_t index = FNextForScan;
     if (!IsComparedFile(Entries[index]) || !Claim(index)) continue;
-    TSlot& slot = FSlots[index];
-    try {
-      slot.Value = directoryFd >= 0 ? FileCrc32At(directoryFd, Directory, Entries[index].Name)
-                                    : FileCrc32(Directory + Entries[index].Name);
-      slot.State.store(Taken, std::memory_order_release);
-    } catch (...) {
-      slot.State.store(Failed, std::memory_order_release);  // the run reads it again itself
-    }
-    slot.State.notify_all();
     ++FNextForScan;
+    Fill(index, directoryFd);
     return true;
   }
   return false;
+}
+
+bool TScannedLevel::TakeLastCrc() {
+  while (FLastForRun > 0) {
+    const size_t index = --FLastForRun;
+    if (!IsComparedFile(Entries[index]) || !Claim(index)) continue;
+    Fill(index, -1);
+    return true;
+  }
+  return false;
+}
+
+void TScannedLevel::Fill(size_t index, int directoryFd) {
+  TSlot& slot = FSlots[index];
+  try {
+    slot.Value = directoryFd >= 0 ? FileCrc32At(directoryFd, Directory, Entries[index].Name)
+                                  : FileCrc32(Directory + Entries[index].Name);
+    slot.State.store(Taken, std::memory_order_release);
+  } catch (...) {
+    slot.State.store(Failed, std::memory_order_release);  // the run reads it again itself
+  }
+  slot.State.notify_all();
 }
 
 TLocalScan::TLocalScan(std::string ARootDirectory, bool ARecurse, size_t AEntryBudget)

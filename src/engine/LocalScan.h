@@ -6,8 +6,8 @@
 // walks the tree in the order the run enters it (each directory, then its sub-directories
 // in name order), takes each directory's entries and the CRCs of its files, and hands each
 // directory over as a TScannedLevel. The run and the scan share the CRC work of a level:
-// whichever reaches a file first takes its CRC, so neither waits for the other longer than
-// one file.
+// whichever reaches a file first takes its CRC. The scan goes from the front of the level;
+// a run that would wait for the scan's current file takes files from the back meanwhile.
 //
 // What the run sees is unchanged: a level's entries are what FindFiles returned, and a CRC
 // is the file's content at some moment after the entries were read and before the run
@@ -41,7 +41,7 @@ class TScannedLevel {
   const std::vector<TSearchRec> Entries;  // FindFiles(Directory, "*.*")
 
   // FileCrc32 of entry `index`: the scan's result when it has one, else taken now. Throws as
-  // FileCrc32 does.
+  // FileCrc32 does. Only the run's thread calls it.
   int32_t Crc(size_t index);
   // Scan thread: takes the CRC of the next file nobody has claimed yet, opened relative to
   // `directoryFd` when that is open (not negative); false when none is left. Files larger
@@ -55,9 +55,14 @@ class TScannedLevel {
     int32_t Value = 0;  // written before State becomes Taken
   };
   bool Claim(size_t index);
+  // The run's thread: takes the CRC of the last file nobody has claimed; false when none is.
+  bool TakeLastCrc();
+  // Takes the CRC of entry `index`, which the caller has claimed, and publishes it.
+  void Fill(size_t index, int directoryFd);
 
   std::vector<TSlot> FSlots;
   size_t FNextForScan = 0;  // scan thread only
+  size_t FLastForRun;       // run's thread only: the slots from here on were tried
 };
 
 class TLocalScan {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <climits>
 
+#include "engine/LocalScan.h"
+#include "engine/TransferPaths.h"
 #include "ftp/IdFTP.h"
 #include "platform/Errors.h"
 #include "platform/FileSystem.h"
@@ -142,8 +144,10 @@ void TSessionThread::RunConnection() {
 
 void TSessionThread::DispatchMode() {
   if (SessionMode == "synclocaltoremote") {
+    // The local tree is read ahead from now on, while the store loads; see LocalScan.h.
+    TLocalScan scan(WithTrailingSlash(ToSlashes(LocalPath)), Recurse);
     LoadCrcStore();
-    SyncLocalToRemote(LocalPath, RemotePath);
+    SyncLocalToRemote(LocalPath, RemotePath, scan);
     if (!TestMode) SaveCrcStore();
   } else if (SessionMode == "syncremotetolocal") {
     SyncRemoteToLocal(RemotePath, LocalPath);

@@ -167,8 +167,8 @@ class TSessionThread : public TThread {
   void DeleteLocalFile(const std::string& APath);
   // ("Error", "Unsafe remote name: " + name) and its log line.
   void ReportUnsafeName(const std::string& AName);
-  // One directory level of SyncLocalToRemote, its local side read ahead by AScan.
-  void SyncLocalToRemoteLevel(const std::string& ALocalPath, const std::string& ARemotePath, TLocalScan& AScan);
+  // SyncLocalToRemote with the local side read ahead by AScan, which walks from ALocalPath.
+  void SyncLocalToRemote(const std::string& ALocalPath, const std::string& ARemotePath, TLocalScan& AScan);
   // The sending steps shared by the new and changed files of SyncLocalToRemote;
   // ACrcBeforeSending gives the content's CRC-32 (read ahead, or taken now).
   void SyncSendFile(const std::string& ALocalDir, const std::string& ARemoteDir, const std::string& AName,

@@ -21,11 +21,11 @@ bool IsHiddenOrDirectory(const TSearchRec& entry) { return (entry.Attr & (faHidd
 void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std::string& ARemotePath) {
   // The local tree is read ahead while the server answers; see LocalScan.h.
   TLocalScan scan(WithTrailingSlash(ToSlashes(ALocalPath)), Recurse);
-  SyncLocalToRemoteLevel(ALocalPath, ARemotePath, scan);
+  SyncLocalToRemote(ALocalPath, ARemotePath, scan);
 }
 
-void TSessionThread::SyncLocalToRemoteLevel(const std::string& ALocalPath, const std::string& ARemotePath,
-                                            TLocalScan& AScan) {
+void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std::string& ARemotePath,
+                                       TLocalScan& AScan) {
   SendStatus("Synchronise", "");
   const std::string localDir = WithTrailingSlash(ToSlashes(ALocalPath));
   const std::string remoteDir = WithTrailingSlash(ToSlashes(ARemotePath));
@@ -109,7 +109,7 @@ void TSessionThread::SyncLocalToRemoteLevel(const std::string& ALocalPath, const
   for (const TSearchRec& entry : snapshot) {
     if (Terminated()) return;
     if (!IsEnterableLocalDirectory(entry)) continue;
-    SyncLocalToRemoteLevel(localDir + entry.Name + "/", remoteDir + entry.Name, AScan);
+    SyncLocalToRemote(localDir + entry.Name + "/", remoteDir + entry.Name, AScan);
   }
 }
 
