@@ -270,7 +270,7 @@ void TSessionThread::SetLocalFileTime(const std::string& Path, TDateTime When) {
 
 TDateTime TSessionThread::GetLocalFileTime(const std::string& Path) {
   TDateTime time = 0;
-  if (!FileExists(Path) || !GetFileTimeLocal(Path, time)) return 0;
+  if (!GetFileTimeLocalUnlessDirectory(Path, time)) return 0;
   return TruncateToMinute(time);
 }
 

@@ -109,6 +109,13 @@ bool GetFileTimeLocal(const std::string& path, TDateTime& time) {
   return true;
 }
 
+bool GetFileTimeLocalUnlessDirectory(const std::string& path, TDateTime& time) {
+  struct stat st {};
+  if (path.empty() || !StatPath(path, st) || S_ISDIR(st.st_mode)) return false;
+  time = FromUnixTimeLocal(st.st_mtim.tv_sec, static_cast<int32_t>(st.st_mtim.tv_nsec));
+  return true;
+}
+
 bool SetFileTimeLocal(const std::string& path, TDateTime time) {
   const int64_t seconds = ToUnixTimeLocal(time);
   if (seconds == -1) return false;

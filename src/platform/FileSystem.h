@@ -38,6 +38,8 @@ int64_t GetFileSize(const std::string& path);    // -1 when it cannot be read
 
 // Last-write time in local time; returns false when the file cannot be read or changed.
 bool GetFileTimeLocal(const std::string& path, TDateTime& time);
+// The same for a path that exists and is not a directory (FileExists), in one look at it.
+bool GetFileTimeLocalUnlessDirectory(const std::string& path, TDateTime& time);
 bool SetFileTimeLocal(const std::string& path, TDateTime time);
 
 // Splits at the last "/": "a/b/c.txt" -> "a/b/" and "c.txt".

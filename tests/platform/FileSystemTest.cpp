@@ -83,6 +83,15 @@ TEST(FileSystem, FileTimesRoundTripInLocalTime) {
   EXPECT_EQ(DayCount(read), DayCount(winter));
   EXPECT_TRUE(SetFileTimeLocal(path, when));
   EXPECT_FALSE(GetFileTimeLocal(dir.path() + "missing", read));
+
+  TDateTime ofFile = 0;
+  ASSERT_TRUE(GetFileTimeLocalUnlessDirectory(path, ofFile));
+  ASSERT_TRUE(GetFileTimeLocal(path, read));
+  EXPECT_EQ(ofFile, read);
+  EXPECT_TRUE(GetFileTimeLocal(dir.path(), read));  // a directory has a time ...
+  EXPECT_FALSE(GetFileTimeLocalUnlessDirectory(dir.path(), ofFile));  // ... but is no file
+  EXPECT_FALSE(GetFileTimeLocalUnlessDirectory(dir.path() + "missing", ofFile));
+  EXPECT_FALSE(GetFileTimeLocalUnlessDirectory("", ofFile));
 }
 
 TEST(FileSystem, PathPartsAndAtomicWrite) {
