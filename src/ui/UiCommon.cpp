@@ -1,10 +1,14 @@
 #include "ui/UiCommon.h"
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QDesktopServices>
 #include <QUrl>
 #include <QFontDatabase>
 #include <QGuiApplication>
+#include <QHash>
+#include <QIconEngine>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
@@ -61,12 +65,43 @@ QPixmap DrawProgramIcon(int size) {
 
 }  // namespace
 
+// Draws the icon at a size when that size is first asked for: an unattended run never shows
+// it, and drawing every size up front cost about a millisecond of each start.
+class TProgramIconEngine : public QIconEngine {
+ public:
+  QIconEngine* clone() const override { return new TProgramIconEngine(*this); }
+
+  QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override {
+    QList<QSize> sizes;
+    for (const int side : {16, 22, 24, 32, 48, 64, 128, 256}) sizes.append(QSize(side, side));
+    return sizes;
+  }
+
+  // Square, and never larger than asked.
+  QSize actualSize(const QSize& size, QIcon::Mode, QIcon::State) override {
+    const int side = SideFor(size);
+    return {side, side};
+  }
+
+  QPixmap pixmap(const QSize& size, QIcon::Mode, QIcon::State) override {
+    const int side = SideFor(size);
+    auto found = FDrawn.find(side);
+    if (found == FDrawn.end()) found = FDrawn.insert(side, DrawProgramIcon(side));
+    return found.value();
+  }
+
+  void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State state) override {
+    painter->drawPixmap(rect, pixmap(rect.size(), mode, state));
+  }
+
+ private:
+  static int SideFor(const QSize& size) { return std::max(1, std::min(size.width(), size.height())); }
+
+  QHash<int, QPixmap> FDrawn;
+};
+
 QIcon ProgramIcon() {
-  static const QIcon icon = [] {
-    QIcon drawn;
-    for (const int size : {16, 22, 24, 32, 48, 64, 128, 256}) drawn.addPixmap(DrawProgramIcon(size));
-    return drawn;
-  }();
+  static const QIcon icon(new TProgramIconEngine);
   return icon;
 }
 

@@ -1,9 +1,12 @@
 // The tray icon's reactions to mouse actions, its tip, its failure without a notification
-// area and its hold on the owner window; the About box's version, link and painted button.
+// area and its hold on the owner window; the About box's version, link and painted button;
+// the program icon.
 
 #include <gtest/gtest.h>
 
 #include <QEnterEvent>
+#include <QIcon>
+#include <QImage>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QWidget>
@@ -11,6 +14,7 @@
 
 #include "ui/AboutFormUnit.h"
 #include "ui/TrayIcon.h"
+#include "ui/UiCommon.h"
 #include "UiTestApp.h"
 
 namespace {
@@ -202,3 +206,22 @@ TEST_F(UiTest, OkButtonIsPaintedInTheBoxColourAndClosesOnThePress) {
   EXPECT_EQ(box.result(), QDialog::Accepted);
   EXPECT_TRUE(recorder.Opened.empty());  // its Url is empty and its handler closes the box
 }
+
+namespace {
+
+TEST_F(UiTest, ProgramIconIsDrawnAtTheSizeAskedAndOffersTheUsualSizes) {
+  const QIcon icon = ProgramIcon();
+  ASSERT_FALSE(icon.isNull());
+  const QList<QSize> sizes = icon.availableSizes();
+  EXPECT_TRUE(sizes.contains(QSize(16, 16)));
+  EXPECT_TRUE(sizes.contains(QSize(256, 256)));
+  for (const int side : {16, 20, 48}) {
+    const QImage image = icon.pixmap(side, side).toImage();
+    ASSERT_EQ(image.size(), QSize(side, side)) << side;
+    EXPECT_EQ(qAlpha(image.pixel(0, 0)), 0) << "the rounded corner is transparent at " << side;
+    EXPECT_EQ(qAlpha(image.pixel(side / 2, side / 2 + side / 8)), 255) << "the face is opaque at " << side;
+  }
+  EXPECT_EQ(icon.actualSize(QSize(40, 30)), QSize(30, 30));  // square, never larger than asked
+}
+
+}  // namespace
