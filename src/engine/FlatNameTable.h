@@ -43,7 +43,7 @@ class TFlatNameTable {
   // as `position`. The reference holds until the next insertion.
   template <typename TNameOf>
   std::pair<size_t&, bool> TryInsert(std::string_view name, size_t position, const TNameOf& nameOf) {
-    Reserve(FCount + 1);
+    if ((FCount + 1) * 2 > FCells.size()) Rehash(CapacityFor(FCount + 1));
     const size_t hash = TTraits::Hash(name);
     size_t cell = hash & Mask();
     for (; FCells[cell].Position != kNone; cell = (cell + 1) & Mask()) {
