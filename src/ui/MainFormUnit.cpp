@@ -9,6 +9,7 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QIconEngine>
 #include <QMenu>
 #include <QPushButton>
 #include <QScreen>
@@ -70,9 +71,49 @@ constexpr size_t NameWidth = 20;
 constexpr size_t ConnectionWidth = 16;
 constexpr size_t FunctionWidth = 23;
 
-// A picture from the desktop's icon theme, or the style's own where the theme has none.
+// A picture from the desktop's icon theme, or the style's own where the theme has none,
+// looked up when it is first drawn rather than when the window is built: the style's own
+// pictures load the image plug-ins, milliseconds that an unattended run, which never shows
+// the window, need not spend.
+class TPictureEngine : public QIconEngine {
+ public:
+  TPictureEngine(const char* themeName, QStyle::StandardPixmap fallback) : FThemeName(themeName), FFallback(fallback) {}
+
+  QIconEngine* clone() const override { return new TPictureEngine(*this); }
+  QString iconName() override { return Picture().name(); }
+  QList<QSize> availableSizes(QIcon::Mode mode, QIcon::State state) override {
+    return Picture().availableSizes(mode, state);
+  }
+  QSize actualSize(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
+    return Picture().actualSize(size, mode, state);
+  }
+  QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
+    return Picture().pixmap(size, mode, state);
+  }
+  QPixmap scaledPixmap(const QSize& size, QIcon::Mode mode, QIcon::State state, qreal scale) override {
+    return Picture().pixmap(size, scale, mode, state);
+  }
+  void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State state) override {
+    Picture().paint(painter, rect, Qt::AlignCenter, mode, state);
+  }
+
+ private:
+  const QIcon& Picture() {
+    if (!FLookedUp) {
+      FPicture = QIcon::fromTheme(QString::fromLatin1(FThemeName), QApplication::style()->standardIcon(FFallback));
+      FLookedUp = true;
+    }
+    return FPicture;
+  }
+
+  const char* FThemeName;
+  QStyle::StandardPixmap FFallback;
+  bool FLookedUp = false;
+  QIcon FPicture;
+};
+
 QIcon Picture(const char* themeName, QStyle::StandardPixmap fallback) {
-  return QIcon::fromTheme(QString::fromLatin1(themeName), QApplication::style()->standardIcon(fallback));
+  return QIcon(new TPictureEngine(themeName, fallback));
 }
 
 // The number of characters of a UTF-8 text (continuation bytes do not count).

@@ -7,9 +7,12 @@
 #include <unistd.h>
 
 #include <QAction>
+#include <QApplication>
 #include <QHeaderView>
+#include <QIcon>
 #include <QMenu>
 #include <QPushButton>
+#include <QStyle>
 #include <QToolButton>
 #include <QTreeWidget>
 #include <memory>
@@ -107,6 +110,13 @@ TEST_F(MainFormTest, WindowHasItsCaptionColumnsAndHints) {
   EXPECT_EQ(form->StartButton->size(), QSize(50, 40));
   EXPECT_FALSE(form->StartButton->icon().isNull());
   EXPECT_EQ(form->TrayMenu->defaultAction(), form->Restore1);
+  // The buttons' pictures are looked up when first drawn: the same pixels as looked up now.
+  const QIcon play = QIcon::fromTheme("media-playback-start", QApplication::style()->standardIcon(QStyle::SP_MediaPlay));
+  EXPECT_EQ(form->StartButton->icon().pixmap(32, 32).toImage(), play.pixmap(32, 32).toImage());
+  const QIcon about =
+      QIcon::fromTheme("help-about", QApplication::style()->standardIcon(QStyle::SP_MessageBoxInformation));
+  EXPECT_EQ(form->AboutButton->icon().pixmap(32, 32).toImage(), about.pixmap(32, 32).toImage());
+  EXPECT_EQ(form->AboutButton->icon().availableSizes(), about.availableSizes());
 }
 
 TEST_F(MainFormTest, StatusReportsFillTheRowOfTheirSession) {
