@@ -26,10 +26,6 @@ class TQtMainThreadDispatcher : public TMainThreadDispatcher {
   void WakeMainThread() override;
 
  private:
-  // Runs the queued calls, then keeps taking calls for as long as they follow one another
-  // closely; see the definition.
-  void RunPendingWhileBusy();
-
   TAutoResetEvent wake_;
   std::unique_ptr<QSocketNotifier> wakeNotifier_;  // in the main thread's loop
 };

@@ -54,32 +54,6 @@ TEST(QtMainThreadDispatcher, TheEventLoopServesHandOversAndFreesEndedThreads) {
   EXPECT_TRUE(endedOnMain);
 }
 
-TEST(QtMainThreadDispatcher, AWorkerHandingOverWithoutPauseNeverStarvesTheEventLoop) {
-  // The loop lingers for a worker's next hand-over, but a worker that never pauses must not
-  // keep it there: a timer of the loop keeps firing while the worker hands over.
-  QtTestApp();
-  std::atomic<bool> stop{false}, destroyed{false};
-  std::atomic<int> served{0};
-  auto* thread = new TLambdaThread(
-      [&](TLambdaThread& self) {
-        while (!stop) self.Synchronize([&] { ++served; });
-      },
-      &destroyed);
-  thread->FreeOnTerminate = true;
-  thread->Start();
-  ASSERT_TRUE(ProcessEventsUntil([&] { return served.load() >= 100; }, 5s));
-  int ticks = 0;
-  QTimer timer;
-  timer.setInterval(1);
-  QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
-  timer.start();
-  ProcessEventsFor(300ms);  // about 150 turns of the loop at one per 2 ms of lingering
-  timer.stop();
-  stop = true;
-  ASSERT_TRUE(ProcessEventsUntil([&] { return destroyed.load(); }, 5s));
-  EXPECT_GE(ticks, 20) << "the timer barely fired while " << served.load() << " hand-overs were served";
-}
-
 TEST(QtMainThreadDispatcher, ShutdownReleasesWorkersThatTheLoopNoLongerServes) {
   QtTestApp();
   std::atomic<int> served{0}, refused{0};
