@@ -24,8 +24,9 @@ ZEPHLIN_FOLDING __m128i Fold(__m128i a, __m128i b, __m128i k) {
 }
 
 // Folding with carry-less multiplication for the bit-reflected polynomial 0xEDB88320. The
-// constants are x^k mod P for the folding distances (512+64, 512, 128+64, 128 and 64 bits),
-// then P itself and floor(x^64 / P) for the final Barrett reduction. `crc` and the result
+// constants, bit-reflected, are x^(512+32) and x^(512-32) mod P to fold across 64 bytes,
+// x^(128+32) and x^(128-32) mod P across 16 bytes, x^64 mod P to fold 128 bits to 64, then
+// P itself and floor(x^64 / P) for the final Barrett reduction. `crc` and the result
 // are the inner register: zlib's value with all bits inverted. `size` is a multiple of 16,
 // at least 64.
 ZEPHLIN_FOLDING uint32_t FoldCrc32(uint32_t crc, const unsigned char* data, size_t size) {
