@@ -5,6 +5,7 @@
 
 #include "ftp/IdSimpleServer.h"
 #include "platform/DateTime.h"
+#include "platform/FileSystem.h"
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ftp/IdException.h"
+#include "platform/FileSystem.h"
 #include "platform/Socket.h"
 
 namespace {

@@ -1,7 +1,8 @@
 #pragma once
-// Files and directories: the stand-ins for the original platform's file functions.
+// Files and directories, and the local files that data transfers stream from and into.
 // Local paths use "/"; a path ending in "/" names a directory. Safe to call from any thread.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -55,3 +56,39 @@ void WriteFileAtomic(const std::string& path, const std::string& content, unsign
 
 // Reads a whole file; false when it does not exist or cannot be read.
 bool ReadWholeFile(const std::string& path, std::string& content);
+
+// A local file that a data transfer reads from or writes into (a thin owner of a descriptor).
+// Each operation returns false on failure; LastError() then holds errno.
+class TTransferFile {
+ public:
+  TTransferFile() = default;
+  ~TTransferFile() { Close(); }
+  TTransferFile(const TTransferFile&) = delete;
+  TTransferFile& operator=(const TTransferFile&) = delete;
+
+  // Opens for reading, others free to read and write it.
+  bool OpenRead(const std::string& path);
+  // Opens for writing at its end (resume).
+  bool OpenAppend(const std::string& path);
+  // Creates a new hidden file "<dir>.<name>.part-XXXXXX" beside `target` (mode 0644 less
+  // the umask); Path() gives its name.
+  bool CreateTempBeside(const std::string& target);
+  bool Write(const char* data, size_t length);  // all of it
+  // Up to `length` bytes from the current position; `got` 0 at the end of the file.
+  bool Read(char* data, size_t length, size_t& got);
+  int64_t Size() const;                          // -1 on failure
+  bool Close() noexcept;                         // true when closed cleanly (or not open)
+  int Handle() const { return fd_; }
+  const std::string& Path() const { return path_; }
+  int LastError() const { return error_; }
+
+  // Renames `from` over `to` atomically; false (errno in `error`) on failure.
+  static bool Rename(const std::string& from, const std::string& to, int& error);
+  static void Remove(const std::string& path) noexcept;
+  static bool Exists(const std::string& path);  // exists and is not a directory
+
+ private:
+  int fd_ = -1;
+  int error_ = 0;
+  std::string path_;
+};

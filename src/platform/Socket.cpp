@@ -1,13 +1,11 @@
 #include "platform/Socket.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,7 +14,6 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <random>
 
 namespace {
 
@@ -379,107 +376,4 @@ int TSocket::PeerAddress(uint32_t& address, uint16_t& port) const {
   address = ntohl(sa.sin_addr.s_addr);
   port = ntohs(sa.sin_port);
   return 0;
-}
-
-// ---------------------------------------------------------------------------------------
-// TTransferFile
-
-bool TTransferFile::OpenRead(const std::string& path) {
-  Close();
-  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  error_ = fd_ < 0 ? errno : 0;
-  path_ = path;
-  return fd_ >= 0;
-}
-
-bool TTransferFile::OpenAppend(const std::string& path) {
-  Close();
-  fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-  error_ = fd_ < 0 ? errno : 0;
-  path_ = path;
-  return fd_ >= 0;
-}
-
-bool TTransferFile::CreateTempBeside(const std::string& target) {
-  Close();
-  size_t slash = target.rfind('/');
-  std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-  std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
-  // Seeded once per thread: setting up the system's random source for every fetched file
-  // cost a noticeable share of a many-file download.
-  thread_local std::mt19937_64 random(std::random_device{}() ^ (static_cast<uint64_t>(::getpid()) << 32));
-  static const char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string candidate = dir + "." + name + ".part-";
-    for (int i = 0; i < 8; ++i) candidate += kChars[random() % (sizeof kChars - 1)];
-    int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      // Keep the permissions of the file it will replace.
-      struct stat old {};
-      if (::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode)) ::fchmod(fd, old.st_mode & 07777);
-      fd_ = fd;
-      path_ = candidate;
-      error_ = 0;
-      return true;
-    }
-    if (errno != EEXIST) break;
-  }
-  error_ = errno;
-  return false;
-}
-
-bool TTransferFile::Write(const char* data, size_t length) {
-  while (length > 0) {
-    ssize_t n = ::write(fd_, data, length);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      error_ = errno;
-      return false;
-    }
-    data += n;
-    length -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-bool TTransferFile::Read(char* data, size_t length, size_t& got) {
-  got = 0;
-  for (;;) {
-    const ssize_t n = ::read(fd_, data, length);
-    if (n >= 0) {
-      got = static_cast<size_t>(n);
-      return true;
-    }
-    if (errno != EINTR) {
-      error_ = errno;
-      return false;
-    }
-  }
-}
-
-int64_t TTransferFile::Size() const {
-  struct stat st {};
-  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return -1;
-  return static_cast<int64_t>(st.st_size);
-}
-
-bool TTransferFile::Close() noexcept {
-  if (fd_ < 0) return true;
-  int rc = ::close(fd_);
-  fd_ = -1;
-  if (rc != 0) error_ = errno;
-  return rc == 0;
-}
-
-bool TTransferFile::Rename(const std::string& from, const std::string& to, int& error) {
-  if (::rename(from.c_str(), to.c_str()) == 0) return true;
-  error = errno;
-  return false;
-}
-
-void TTransferFile::Remove(const std::string& path) noexcept { ::unlink(path.c_str()); }
-
-bool TTransferFile::Exists(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }

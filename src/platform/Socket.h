@@ -1,6 +1,5 @@
 #pragma once
-// TCP sockets (IPv4) for the FTP client, on POSIX sockets, and the local files that data
-// transfers stream from and into.
+// TCP sockets (IPv4) for the FTP client, on POSIX sockets.
 //
 // Failures are returned, not thrown: every operation that can fail returns 0 on success,
 // kSocketTimedOut when a wait with a limit ran out, or a Windows Sockets error number
@@ -119,40 +118,4 @@ class TSocket {
 
   int fd_ = -1;
   TSocketCanceller* canceller_ = nullptr;
-};
-
-// A local file that a data transfer reads from or writes into (a thin owner of a descriptor).
-// Each operation returns false on failure; LastError() then holds errno.
-class TTransferFile {
- public:
-  TTransferFile() = default;
-  ~TTransferFile() { Close(); }
-  TTransferFile(const TTransferFile&) = delete;
-  TTransferFile& operator=(const TTransferFile&) = delete;
-
-  // Opens for reading, others free to read and write it.
-  bool OpenRead(const std::string& path);
-  // Opens for writing at its end (resume).
-  bool OpenAppend(const std::string& path);
-  // Creates a new hidden file "<dir>.<name>.part-XXXXXX" beside `target` (mode 0644 less
-  // the umask); Path() gives its name.
-  bool CreateTempBeside(const std::string& target);
-  bool Write(const char* data, size_t length);  // all of it
-  // Up to `length` bytes from the current position; `got` 0 at the end of the file.
-  bool Read(char* data, size_t length, size_t& got);
-  int64_t Size() const;                          // -1 on failure
-  bool Close() noexcept;                         // true when closed cleanly (or not open)
-  int Handle() const { return fd_; }
-  const std::string& Path() const { return path_; }
-  int LastError() const { return error_; }
-
-  // Renames `from` over `to` atomically; false (errno in `error`) on failure.
-  static bool Rename(const std::string& from, const std::string& to, int& error);
-  static void Remove(const std::string& path) noexcept;
-  static bool Exists(const std::string& path);  // exists and is not a directory
-
- private:
-  int fd_ = -1;
-  int error_ = 0;
-  std::string path_;
 };
