@@ -105,6 +105,14 @@ class EIdReplyTooLarge : public EIdException {
   EIdReplyTooLarge() : EIdException("Reply too large.") {}
 };
 
+// Bytes received before a connection changed its stream (TIdTCPConnection::AdoptIOHandler):
+// they did not come over the new stream, so the connection was closed instead.
+class EIdInputBeforeStreamChange : public EIdException {
+ public:
+  EIdInputBeforeStreamChange()
+      : EIdException("Data arrived before the connection changed its stream; the connection was closed.") {}
+};
+
 // Raised inside the listing parser for a line under an unknown format (never leaves it).
 class EIdInvalidFTPListingFormat : public EIdException {
  public:

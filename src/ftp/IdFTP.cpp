@@ -185,6 +185,7 @@ void TIdFTP::InitDataConnection(TIdTCPConnection& AConnection) {
   AConnection.SendBufferSize = SendBufferSize;
   AConnection.ReadTimeout = ReadTimeout;
   AConnection.SetCanceller(&FCanceller);
+  AConnection.IOHandlerFactory = DataIOHandlerFactory;
 }
 
 int TIdFTP::RequestPassivePort() {
@@ -201,7 +202,7 @@ void TIdFTP::OpenPassiveDataConnection(int APort, std::unique_ptr<TIdTCPClient>&
   if (!Connected()) throw EIdNotConnected();
   uint32_t peer = 0;
   uint16_t peerPort = 0;
-  int rc = FIOHandler->Socket().PeerAddress(peer, peerPort);
+  int rc = FIOHandler->PeerAddress(peer, peerPort);
   if (rc != 0) throw EIdSocketError(rc);
   AData = std::make_unique<TIdTCPClient>();
   InitDataConnection(*AData);
@@ -225,7 +226,7 @@ void TIdFTP::OpenActiveListener(std::unique_ptr<TIdSimpleServer>& AData) {
   if (!Connected()) throw EIdNotConnected();
   uint32_t local = 0;
   uint16_t localPort = 0;
-  int rc = FIOHandler->Socket().LocalAddress(local, localPort);
+  int rc = FIOHandler->LocalAddress(local, localPort);
   if (rc != 0) throw EIdSocketError(rc);
   AData = std::make_unique<TIdSimpleServer>();
   InitDataConnection(*AData);

@@ -69,6 +69,8 @@ class TIdFTP : public TIdTCPClient {
   TIdFTPTransferType TransferType = ftBinary;
   TIdFtpProxySettings ProxySettings;
   int64_t MaxListingSize = int64_t{64} << 20;  // bytes of one listing
+  // Makes the streams of the data connections (not owned); none: plain TCP.
+  TIdIOHandlerFactory* DataIOHandlerFactory = nullptr;
 
   // --- State ---
   TIdRFCReply Greeting;           // the reply sent on connecting

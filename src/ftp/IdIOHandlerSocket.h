@@ -1,28 +1,54 @@
 #pragma once
-// TIdIOHandlerSocket: the socket work of one connection. The connection creates and owns it
-// when it connects and frees it when it disconnects. Owner thread only.
+// TIdIOHandlerSocket: the byte stream of one connection, control or data, and the only way
+// the connections above it reach the network: connect, read with a time-out, wait until
+// readable, write, shut down, close, and the addresses of both ends. TIdIOHandlerTCP is the
+// plain TCP stream every connection starts with; a TIdIOHandlerFactory may put another
+// stream over it (one that encrypts), which the connection then talks through.
+//
+// Results other than Open's are those of platform/Socket.h (0, kSocketTimedOut or a Windows
+// Sockets number); the connection turns them into its exceptions. Owner thread only: the
+// one cross-thread operation, TSocketCanceller::Cancel, works on the TCP socket underneath
+// and so interrupts whatever stream runs over it.
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "ftp/IdComponent.h"
-#include "platform/Socket.h"
 
 class TIdIOHandlerSocket : public TIdComponent {
  public:
-  explicit TIdIOHandlerSocket(TSocketCanceller* canceller) : FSocket(canceller) {}
+  // Connects to AHost:APort from ABoundIP:ABoundPort (empty and 0: any), raising statuses 0
+  // (unless AHost is a dotted address or "localhost") and 1. ATimeout neither 0 nor -1:
+  // EIdConnectTimeout after that many ms, other failures as EIdConnectException; otherwise
+  // failures as EIdSocketError. Closed again on failure.
+  virtual void Open(const std::string& AHost, int APort, const std::string& ABoundIP, int ABoundPort,
+                    int ATimeout) = 0;
+  virtual void Close() noexcept = 0;
+  // Ends the connection both ways; the stream stays open until Close.
+  virtual void Shutdown() noexcept = 0;
+  virtual bool Connected() const = 0;
 
-  // Opens a socket, binds it to ABoundIP/ABoundPort (empty and 0: any), resolves AHost
-  // (status 0 unless it is a dotted address or "localhost"), raises status 1 and connects.
-  // ATimeout neither 0 nor -1: EIdConnectTimeout after that many ms, other failures as
-  // EIdConnectException; otherwise failures as EIdSocketError. Closes the socket on failure.
-  void Open(const std::string& AHost, int APort, const std::string& ABoundIP, int ABoundPort,
-            int ATimeout);
-  void Close() noexcept { FSocket.Close(); }
-  bool Connected() const { return FSocket.IsOpen(); }
+  // Until data (or the peer's close) can be read: 0, kSocketTimedOut or an error.
+  virtual int WaitReadable(int ATimeoutMs) = 0;
+  // Up to ALength bytes; AReceived 0 means the peer closed the connection.
+  virtual int Receive(char* ABuffer, size_t ALength, int ATimeoutMs, size_t& AReceived) = 0;
+  // All ALength bytes, waiting at most ATimeoutMs for each step of progress.
+  virtual int Send(const char* AData, size_t ALength, int ATimeoutMs) = 0;
 
-  TSocket& Socket() { return FSocket; }
+  virtual int PeerAddress(uint32_t& AAddress, uint16_t& APort) const = 0;
+  virtual int LocalAddress(uint32_t& AAddress, uint16_t& APort) const = 0;
+};
 
- private:
-  TSocket FSocket;
+// Decides the stream a connection talks through once it is connected or accepted. The
+// connection hands over its stream and talks through the one it gets back: a factory that
+// encrypts returns a stream running over the one it was given, after its handshake.
+// A connection without a factory keeps its TCP stream.
+class TIdIOHandlerFactory {
+ public:
+  virtual ~TIdIOHandlerFactory() = default;
+  // Takes the connected AStream. Throws an EIdException when it cannot make a stream of it
+  // (AStream, which it then owns, closes with it).
+  virtual std::unique_ptr<TIdIOHandlerSocket> Adopt(std::unique_ptr<TIdIOHandlerSocket> AStream) = 0;
 };

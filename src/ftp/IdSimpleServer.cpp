@@ -23,11 +23,11 @@ void TIdSimpleServer::BeginListen() {
 }
 
 void TIdSimpleServer::Listen(int ATimeout) {
-  TIdIOHandlerSocket& handler = CreateIOHandler();
-  int rc = FListener.Accept(handler.Socket(), ATimeout);
+  int rc = CreateIOHandler().Accept(FListener, ATimeout);
   FListener.Close();
   if (rc != 0) {
     FIOHandler.reset();
     RaiseSocketError(rc);
   }
+  if (IOHandlerFactory) AdoptIOHandler(*IOHandlerFactory);
 }

@@ -16,7 +16,7 @@ class TIdSimpleServer : public TIdTCPConnection {
   // Binds and listens (backlog 15); BoundPort then holds the chosen port.
   void BeginListen();
   // Waits for one connection (ATimeout ms, 0 without limit: EIdReadTimeout), accepts it,
-  // closes the listening socket.
+  // closes the listening socket, and hands the stream to IOHandlerFactory when set.
   void Listen(int ATimeout = 0);
   void EndListen() noexcept { FListener.Close(); }
 

@@ -4,9 +4,10 @@
 
 void TIdTCPClient::Connect(int ATimeout) {
   if (Connected()) throw EIdAlreadyConnected();
-  TIdIOHandlerSocket& handler = CreateIOHandler();
+  TIdIOHandlerTCP& stream = CreateIOHandler();
   try {
-    handler.Open(Host, Port, BoundIP, BoundPort, ATimeout);
+    stream.Open(Host, Port, BoundIP, BoundPort, ATimeout);
+    if (IOHandlerFactory) AdoptIOHandler(*IOHandlerFactory);
     DoStatus(StatusConnected);
     if (OnConnected) OnConnected(this);
   } catch (...) {

@@ -13,7 +13,8 @@ class TIdTCPClient : public TIdTCPConnection {
   int BoundPort = 0;     // local port to bind; 0: any
 
   // EIdAlreadyConnected when connected; then opens the socket handler and connects
-  // (statuses 0, 1, 2, OnConnected). ATimeout neither 0 nor -1: a connect time-out in ms.
+  // (statuses 0, 1, 2, OnConnected), the stream going through IOHandlerFactory when set
+  // before status 2. ATimeout neither 0 nor -1: a connect time-out in ms.
   // On failure the socket is closed and the error propagates.
   void Connect(int ATimeout = 0);
 };

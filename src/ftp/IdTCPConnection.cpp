@@ -44,12 +44,25 @@ TIdTCPConnection::~TIdTCPConnection() = default;
 
 bool TIdTCPConnection::Connected() const { return FIOHandler && FIOHandler->Connected(); }
 
-TIdIOHandlerSocket& TIdTCPConnection::CreateIOHandler() {
-  FIOHandler = std::make_unique<TIdIOHandlerSocket>(FCanceller);
+TIdIOHandlerTCP& TIdTCPConnection::CreateIOHandler() {
+  auto stream = std::make_unique<TIdIOHandlerTCP>(FCanceller);
+  TIdIOHandlerTCP& created = *stream;
+  FIOHandler = std::move(stream);
   FIOHandler->OnStatus = OnStatus;
   FInputBuffer.clear();
   FConsumed = 0;
-  return *FIOHandler;
+  return created;
+}
+
+void TIdTCPConnection::AdoptIOHandler(TIdIOHandlerFactory& AFactory) {
+  if (!Connected()) throw EIdNotConnected();
+  if (FConsumed < FInputBuffer.size()) {
+    Disconnect();
+    throw EIdInputBeforeStreamChange();
+  }
+  FIOHandler = AFactory.Adopt(std::move(FIOHandler));
+  if (!FIOHandler) throw EIdNotConnected();
+  FIOHandler->OnStatus = OnStatus;
 }
 
 void TIdTCPConnection::Disconnect() {
@@ -90,7 +103,7 @@ bool TIdTCPConnection::ReadFromStack(int ATimeoutMs, bool ARaiseExceptionIfDisco
   const size_t old = FInputBuffer.size();
   FInputBuffer.resize(old + chunk);
   size_t received = 0;
-  int rc = FIOHandler->Socket().Receive(&FInputBuffer[old], chunk, ATimeoutMs, received);
+  int rc = FIOHandler->Receive(&FInputBuffer[old], chunk, ATimeoutMs, received);
   FInputBuffer.resize(old + received);
   if (rc != 0) RaiseSocketError(rc);
   if (received == 0) {
@@ -205,7 +218,7 @@ bool TIdTCPConnection::ReplyWaiting(int AWaitMs) {
     for (;;) {
       if (FInputBuffer.find('\n', FConsumed) != std::string::npos) return true;
       if (!Connected()) return false;
-      int rc = FIOHandler->Socket().WaitReadable(AWaitMs > 0 ? AWaitMs : 1);
+      int rc = FIOHandler->WaitReadable(AWaitMs > 0 ? AWaitMs : 1);
       if (rc != 0) return false;
       if (!ReadFromStack(AWaitMs > 0 ? AWaitMs : 1, false)) return false;
     }
@@ -216,7 +229,7 @@ bool TIdTCPConnection::ReplyWaiting(int AWaitMs) {
 
 void TIdTCPConnection::Write(const char* AData, size_t ALength) {
   if (!Connected()) throw EIdNotConnected();
-  int rc = FIOHandler->Socket().Send(AData, ALength, ReadTimeout);
+  int rc = FIOHandler->Send(AData, ALength, ReadTimeout);
   if (rc != 0) RaiseSocketError(rc);
 }
 
@@ -233,10 +246,10 @@ void TIdTCPConnection::ReadUntilClosed(TIdDataSink& ASink) {
     }
     const size_t chunk = RecvBufferSize > 0 ? static_cast<size_t>(RecvBufferSize) : 32768;
     std::unique_ptr<char[]> buffer(new char[chunk]);
-    TSocket& socket = FIOHandler->Socket();
+    TIdIOHandlerSocket& stream = *FIOHandler;
     for (;;) {
       size_t received = 0;
-      int rc = socket.Receive(buffer.get(), chunk, ReadTimeout, received);
+      int rc = stream.Receive(buffer.get(), chunk, ReadTimeout, received);
       if (rc != 0) RaiseSocketError(rc);
       if (received == 0) break;
       if (ASCIIFilter) ApplyASCIIFilter(buffer.get(), received);
@@ -258,7 +271,7 @@ void TIdTCPConnection::WriteFileData(TTransferFile& AFile, int64_t ASize) {
     // over loopback from an in-memory file system sendfile() made the receiving server a
     // third slower.
     std::vector<char> chunk(SendBufferSize > 0 ? static_cast<size_t>(SendBufferSize) : 32768);
-    TSocket& socket = FIOHandler->Socket();
+    TIdIOHandlerSocket& stream = *FIOHandler;
     int64_t offset = 0;
     while (offset < ASize) {
       const size_t want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(chunk.size()), ASize - offset));
@@ -266,7 +279,7 @@ void TIdTCPConnection::WriteFileData(TTransferFile& AFile, int64_t ASize) {
       if (!AFile.Read(chunk.data(), want, got))
         throw EIdException("Cannot read file \"" + AFile.Path() + "\". " + std::strerror(AFile.LastError()));
       if (got == 0) break;  // the file became shorter while being sent
-      if (int rc = socket.Send(chunk.data(), got, ReadTimeout); rc != 0) RaiseSocketError(rc);
+      if (int rc = stream.Send(chunk.data(), got, ReadTimeout); rc != 0) RaiseSocketError(rc);
       offset += static_cast<int64_t>(got);
       DoWork(WorkWrite, static_cast<int64_t>(got));
     }

@@ -10,6 +10,7 @@
 
 #include "ftp/IdComponent.h"
 #include "ftp/IdIOHandlerSocket.h"
+#include "ftp/IdIOHandlerTCP.h"
 #include "ftp/IdRFCReply.h"
 
 class TSocketCanceller;
@@ -89,12 +90,23 @@ class TIdTCPConnection : public TIdComponent {
   void EndWork(TWorkMode AWorkMode);
 
   TIdIOHandlerSocket* IOHandler() const { return FIOHandler.get(); }
+  // Makes this connection's stream once it is connected or accepted (not owned); none: the
+  // TCP stream stays.
+  TIdIOHandlerFactory* IOHandlerFactory = nullptr;
+  // Hands the connected stream to AFactory and talks through the one it returns from now
+  // on (also for a connection that agrees to encrypt halfway). Refused while received
+  // bytes wait in the input buffer: they came over the old stream, and reading them as if
+  // they came over the new one would let whoever sent them speak for the server; the
+  // connection is then closed (Disconnect) and EIdInputBeforeStreamChange raised. When
+  // AFactory fails, the connection is left without a stream (not connected).
+  void AdoptIOHandler(TIdIOHandlerFactory& AFactory);
   // The canceller shared by this connection's sockets (set by the owner before connecting).
   void SetCanceller(TSocketCanceller* ACanceller) { FCanceller = ACanceller; }
 
  protected:
-  // Creates the socket handler (owned), handing it OnStatus.
-  TIdIOHandlerSocket& CreateIOHandler();
+  // Creates the TCP stream (owned), handing it OnStatus; it is then to be connected or
+  // accepted into.
+  TIdIOHandlerTCP& CreateIOHandler();
   // The server closed the connection: close, status 4, OnDisconnected.
   void ClosedByPeer();
   // Raises the exception for a socket result code (timeouts as EIdReadTimeout).

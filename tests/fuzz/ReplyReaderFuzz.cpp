@@ -20,7 +20,7 @@ constexpr size_t kMaxFed = 64 * 1024;
 class TFedConnection : public TIdTCPConnection {
  public:
   // Connects this connection to `server`, the end the fuzzer writes the reply bytes into.
-  bool Attach(TSocket& server) { return CreateIOHandler().Socket().OpenPair(server) == 0; }
+  bool Attach(TSocket& server) { return CreateIOHandler().OpenPair(server) == 0; }
 };
 
 }  // namespace

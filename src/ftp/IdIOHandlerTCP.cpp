@@ -1,9 +1,9 @@
-#include "ftp/IdIOHandlerSocket.h"
+#include "ftp/IdIOHandlerTCP.h"
 
 #include "ftp/IdException.h"
 
-void TIdIOHandlerSocket::Open(const std::string& AHost, int APort, const std::string& ABoundIP,
-                              int ABoundPort, int ATimeout) {
+void TIdIOHandlerTCP::Open(const std::string& AHost, int APort, const std::string& ABoundIP,
+                           int ABoundPort, int ATimeout) {
   const bool withTimeout = ATimeout != 0 && ATimeout != -1;
   try {
     int rc = FSocket.Open();
