@@ -37,6 +37,14 @@ void ApplyASCIIFilter(char* data, size_t length) {
   for (size_t i = 0; i < length; ++i) data[i] = static_cast<char>(data[i] & 0x7F);
 }
 
+// A command as a trace shows it: the argument of PASS, in any case, hidden (and whether it
+// had one).
+std::string TracedCommand(const std::string& command) {
+  const bool isPass = (command.size() == 4 || (command.size() > 4 && command[4] == ' ')) &&
+                      SameTextPrefix(command, "PASS");
+  return isPass ? command.substr(0, 4) + " ****" : command;
+}
+
 }  // namespace
 
 TIdTCPConnection::TIdTCPConnection() = default;
@@ -154,6 +162,7 @@ int TIdTCPConnection::GetResponse(std::initializer_list<int> AAllowedResponses) 
   auto nextLine = [this, limit, &replySize]() {
     for (;;) {
       std::string line = ReadLn();
+      if (OnWireTrace) OnWireTrace(wdReceived, line);
       replySize += line.size() + 2;
       if (replySize > limit) throw EIdReplyTooLarge();
       line = Trim(line);
@@ -203,6 +212,7 @@ void TIdTCPConnection::CheckCommand(const std::string& ACommand) {
 
 void TIdTCPConnection::WriteCommand(const std::string& ACommand) {
   CheckCommand(ACommand);
+  if (OnWireTrace) OnWireTrace(wdSent, TracedCommand(ACommand));
   std::string line = ACommand;
   line += "\r\n";
   Write(line.data(), line.size());

@@ -4,6 +4,7 @@
 // Owner thread only (see TIdFTP::ShutdownSocket for the one cross-thread operation).
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -17,6 +18,11 @@ class TSocketCanceller;
 class TTransferFile;
 
 enum TIdMaxLineAction { maException = 0, maSplit = 1 };
+
+enum TIdWireDirection { wdSent = 0, wdReceived = 1 };
+// One command sent (without CR LF) or one reply line received on the control connection,
+// for a debug trace. A password never shows: "PASS secret" is traced as "PASS ****".
+using TIdWireTraceEvent = std::function<void(TIdWireDirection ADirection, const std::string& ALine)>;
 
 // Where received data goes (a file, or the text of a listing).
 class TIdDataSink {
@@ -45,6 +51,7 @@ class TIdTCPConnection : public TIdComponent {
   TWorkBeginEvent OnWorkBegin;
   TWorkEvent OnWork;
   TWorkEndEvent OnWorkEnd;
+  TIdWireTraceEvent OnWireTrace;  // commands and reply lines (WriteCommand, GetResponse)
 
   TIdRFCReply LastReply;  // the most recent reply read
 

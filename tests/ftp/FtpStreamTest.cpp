@@ -1,5 +1,6 @@
-// The stream factory: data connections, passive and active, talk through the stream it
-// makes, and a stream change is refused while received bytes wait unread.
+// The control connection's wire trace (commands and reply lines in order, the password
+// hidden) and the stream factory: data connections, passive and active, talk through the
+// stream it makes, and a stream change is refused while received bytes wait unread.
 
 #include <gtest/gtest.h>
 
@@ -8,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "ftp/IdFTP.h"
 #include "ftp/IdIOHandlerSocket.h"
@@ -18,6 +20,27 @@
 namespace {
 
 using Kind = RealFtpServer::Kind;
+
+// Records the trace as "> command" and "< reply line".
+struct TTraceRecorder {
+  std::vector<std::string> Lines;
+  void Attach(TIdTCPConnection& AConnection) {
+    AConnection.OnWireTrace = [this](TIdWireDirection ADirection, const std::string& ALine) {
+      Lines.push_back((ADirection == wdSent ? "> " : "< ") + ALine);
+    };
+  }
+};
+
+// The commands and the final line's code of each reply ("< 226"): what every server sends
+// the same way, whatever its texts and multi-line replies.
+std::vector<std::string> CommandsAndCodes(const std::vector<std::string>& ATrace) {
+  std::vector<std::string> result;
+  for (const std::string& line : ATrace) {
+    if (line.rfind("> ", 0) == 0) result.push_back(line);
+    else if (line.size() >= 6 && line[5] == ' ') result.push_back(line.substr(0, 5));
+  }
+  return result;
+}
 
 // The bytes that went through the streams a TCountingFactory made, and how many it made.
 struct TStreamCounts {
@@ -88,6 +111,31 @@ class FtpStreamRealServerTest : public ::testing::TestWithParam<std::tuple<Kind,
   TIdFTP ftp_;
 };
 
+TEST_P(FtpStreamRealServerTest, TracesCommandsAndRepliesInOrderWithoutThePassword) {
+  TTraceRecorder trace;
+  trace.Attach(ftp_);
+  ftp_.ConnectAndLogin(true, 10000);
+  ftp_.PrintWorkingDirectory();
+  ftp_.ListDirectory();
+  ftp_.Disconnect();
+
+  const std::string dataCommand = ftp_.Passive ? "> PASV" : "> PORT";
+  const std::string dataReply = ftp_.Passive ? "< 227" : "< 200";
+  std::vector<std::string> actual = CommandsAndCodes(trace.Lines);
+  for (std::string& line : actual) {
+    if (line.rfind("> PORT ", 0) == 0) line = "> PORT";  // its port is the listener's
+    if (line == "< 125") line = "< 150";  // a server may find the data connection made first
+  }
+  std::vector<std::string> expected = {"< 220", "> USER " + server_->user()};
+  // The anonymous login of vsftpd asks for no password.
+  if (kind_ == Kind::PyFtpdLib) expected.insert(expected.end(), {"< 331", "> PASS ****"});
+  expected.insert(expected.end(), {"< 230", "> TYPE I", "< 200", "> SYST", "< 215", "> PWD", "< 257",
+                                   dataCommand, dataReply, "> LIST", "< 150", "< 226"});
+  EXPECT_EQ(actual, expected);
+  for (const std::string& line : trace.Lines)
+    EXPECT_EQ(line.find(server_->password()), std::string::npos) << line;
+}
+
 TEST_P(FtpStreamRealServerTest, DataConnectionsTalkThroughTheFactorysStreams) {
   const std::string content(300000, 'z');
   { std::ofstream(local_.path() + "up.bin", std::ios::binary) << content; }
@@ -114,6 +162,40 @@ std::string ParamName(const ::testing::TestParamInfo<std::tuple<Kind, bool>>& in
 INSTANTIATE_TEST_SUITE_P(Servers, FtpStreamRealServerTest,
                          ::testing::Combine(::testing::Values(Kind::PyFtpdLib, Kind::Vsftpd), ::testing::Bool()),
                          ParamName);
+
+// Every command as the trace shows it, while the server receives it unchanged; a multi-line
+// reply is traced line by line.
+TEST(FtpWireTraceTest, HidesOnlyThePassword) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"PASS secret", "> PASS ****"},
+      {"pass two words", "> pass ****"},
+      {"PASS", "> PASS ****"},
+      {"PASV", "> PASV"},
+      {"PASSX secret", "> PASSX secret"},
+      {"USER secret", "> USER secret"},
+  };
+  std::string script = "S: 220-Welcome\nS:  to the test\nS: 220 ready\n";
+  for (const auto& [command, traced] : cases) script += "C: " + command + "\nS: 200 ok\n";
+  FakeFtpServer server(script);
+  TIdFTP ftp;
+  ftp.Host = "127.0.0.1";
+  ftp.Port = server.port();
+  ftp.ReadTimeout = 10000;
+  TTraceRecorder trace;
+  trace.Attach(ftp);
+  ftp.ConnectAndLogin(false, 5000);
+  for (const auto& [command, traced] : cases) ftp.SendCmd(command, {200});
+  ftp.Disconnect();
+  server.stop();
+  EXPECT_EQ(server.errors(), "");
+
+  std::vector<std::string> expected = {"< 220-Welcome", "<  to the test", "< 220 ready"};
+  for (const auto& [command, traced] : cases) {
+    expected.push_back(traced);
+    expected.push_back("< 200 ok");
+  }
+  EXPECT_EQ(trace.Lines, expected);
+}
 
 // Bytes that arrived before a change of stream are not taken as coming over the new one.
 TEST(FtpStreamChangeTest, RefusedWhileReceivedBytesWaitUnread) {
