@@ -5,8 +5,8 @@
 // plain TCP stream every connection starts with; a TIdIOHandlerFactory may put another
 // stream over it (one that encrypts), which the connection then talks through.
 //
-// Results other than Open's are those of platform/Socket.h (0, kSocketTimedOut or a Windows
-// Sockets number); the connection turns them into its exceptions. Owner thread only: the
+// Results other than Open's are those of platform/Socket.h (0, kSocketTimedOut or a socket
+// error number); the connection turns them into its exceptions. Owner thread only: the
 // one cross-thread operation, TSocketCanceller::Cancel, works on the TCP socket underneath
 // and so interrupts whatever stream runs over it.
 
