@@ -37,12 +37,16 @@ pkg_check_modules(LIBELF REQUIRED IMPORTED_TARGET libelf)
 find_package(Threads REQUIRED)
 add_subdirectory(${ZEPHLIN_ROOT}/src ${CMAKE_BINARY_DIR}/src)
 
-# zephlin_fuzz_target(<name> <source> LIBS <libraries...> [SOURCES <more sources...>])
+# zephlin_fuzz_target(<name> <source> LIBS <libraries...> [VIEW <layer>] [SOURCES <more sources...>])
+# A target includes what its libraries' layers may include; VIEW widens that to a higher
+# layer whose sources it compiles itself.
 set(ZEPHLIN_FUZZ_TARGETS "")
 function(zephlin_fuzz_target name source)
-  cmake_parse_arguments(FUZZ "" "" "LIBS;SOURCES" ${ARGN})
+  cmake_parse_arguments(FUZZ "" "VIEW" "LIBS;SOURCES" ${ARGN})
   add_executable(fuzz_${name} ${ZEPHLIN_ROOT}/tests/fuzz/${source} ${FUZZ_SOURCES})
-  target_include_directories(fuzz_${name} PRIVATE ${ZEPHLIN_ROOT}/src)
+  if(FUZZ_VIEW)
+    zephlin_layer_view(fuzz_${name} PRIVATE ${FUZZ_VIEW})
+  endif()
   target_link_libraries(fuzz_${name} PRIVATE ${FUZZ_LIBS} zephlin_warnings)
   target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
   set(ZEPHLIN_FUZZ_TARGETS ${ZEPHLIN_FUZZ_TARGETS} fuzz_${name} PARENT_SCOPE)
@@ -54,7 +58,7 @@ zephlin_fuzz_target(pasv PasvFuzz.cpp LIBS zephlin_ftp)
 zephlin_fuzz_target(profile ProfileFuzz.cpp LIBS zephlin_sessions)
 zephlin_fuzz_target(crc_store CrcStoreFuzz.cpp LIBS zephlin_engine)
 # The command-line reader is one pure file of the ui layer; built alone, without Qt Widgets.
-zephlin_fuzz_target(command_line CommandLineFuzz.cpp LIBS zephlin_sessions
+zephlin_fuzz_target(command_line CommandLineFuzz.cpp LIBS zephlin_sessions VIEW ui
                     SOURCES ${ZEPHLIN_ROOT}/src/ui/CommandLine.cpp)
 
 # `cmake --build build-fuzz --target fuzz` builds every target and nothing else.

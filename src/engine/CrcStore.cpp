@@ -1,20 +1,15 @@
 #include "engine/CrcStore.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-
 #include <algorithm>
 #include <charconv>
 #include <functional>
 #include <limits>
 
 #include "engine/Crc32.h"
-#include "engine/NameIndex.h"
 #include "platform/Errors.h"
+#include "platform/FileHandle.h"
 #include "platform/FileSystem.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -45,18 +40,6 @@ std::vector<std::string_view> SplitLines(std::string_view text) {
   return lines;
 }
 
-// Closes a descriptor on every way out of a scope.
-class TFileDescriptor {
- public:
-  explicit TFileDescriptor(int fd) : FFd(fd) {}
-  ~TFileDescriptor() { ::close(FFd); }
-  TFileDescriptor(const TFileDescriptor&) = delete;
-  TFileDescriptor& operator=(const TFileDescriptor&) = delete;
-
- private:
-  int FFd;
-};
-
 }  // namespace
 
 int64_t FileSizeOf(const std::string& path) {
@@ -66,38 +49,33 @@ int64_t FileSizeOf(const std::string& path) {
 
 namespace {
 
-// The CRC-32 of an open descriptor's content (closed here); see FileCrc32.
-int32_t CrcOfOpenFile(int fd, const std::string& path) {
-  if (fd < 0) return 0;
-  const TFileDescriptor file(fd);
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) return 0;
+// The CRC-32 of an opened file's content; see FileCrc32. One open and one status query
+// instead of separate existence and size checks: a sync run takes the CRC of every file it
+// compares. The file's path, `directory` + `name`, is only put together for a message.
+int32_t CrcOfOpenFile(TRegularFileReader& file, std::string_view directory, const std::string& name) {
+  if (file.Size() == 0) return 0;
   // Small files, the common case of a sync run, get a buffer of their own size.
-  std::vector<unsigned char> buffer(static_cast<size_t>(std::min<int64_t>(st.st_size, kCrcChunkSize)));
+  std::vector<unsigned char> buffer(static_cast<size_t>(std::min<int64_t>(file.Size(), kCrcChunkSize)));
   uint32_t crc = 0;
   for (;;) {
-    const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+    size_t got = 0;
+    if (!file.Read(buffer.data(), buffer.size(), got)) throw EZephlin("Unable to read " + std::string(directory) + name);
     if (got == 0) break;
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      throw EZephlin("Unable to read " + path);
-    }
-    crc = Crc32Update(crc, buffer.data(), static_cast<size_t>(got));
+    crc = Crc32Update(crc, buffer.data(), got);
   }
   return static_cast<int32_t>(crc);
 }
 
-// One open and one fstat instead of separate existence and size checks: a sync run takes
-// the CRC of every file it compares. O_NONBLOCK keeps a FIFO from blocking the open; only
-// regular files have content to sum.
-constexpr int kCrcOpenFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
-
 }  // namespace
 
-int32_t FileCrc32(const std::string& path) { return CrcOfOpenFile(::open(path.c_str(), kCrcOpenFlags), path); }
+int32_t FileCrc32(const std::string& path) {
+  TRegularFileReader file;
+  return file.Open(path) ? CrcOfOpenFile(file, {}, path) : 0;
+}
 
-int32_t FileCrc32At(int directoryFd, const std::string& directory, const std::string& name) {
-  return CrcOfOpenFile(::openat(directoryFd, name.c_str(), kCrcOpenFlags), directory + name);
+int32_t FileCrc32At(const TDirectoryHandle& directory, const std::string& directoryPath, const std::string& name) {
+  TRegularFileReader file;
+  return file.OpenAt(directory, name) ? CrcOfOpenFile(file, directoryPath, name) : 0;
 }
 
 namespace {
@@ -254,7 +232,4 @@ size_t TCrcStore::TCaselessTraits::Hash(std::string_view name) {
   return hash;
 }
 
-bool TCrcStore::TCaselessTraits::Equal(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return LowerAsciiChar(x) == LowerAsciiChar(y); });
-}
+bool TCrcStore::TCaselessTraits::Equal(std::string_view a, std::string_view b) { return SameTextIgnoringCase(a, b); }

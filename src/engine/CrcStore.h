@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/FlatNameTable.h"
+#include "platform/FileHandle.h"
 
 // One entry of the store.
 struct TFileCRC {
@@ -27,9 +28,9 @@ struct TFileCRC {
 // 0 for a missing, unreadable or empty file. A read error after the file was opened throws
 // EZephlin.
 int32_t FileCrc32(const std::string& path);
-// The same for `name` in an open directory (`directory` is its path, for messages): the
+// The same for `name` in an open directory (`directoryPath` is its path, for messages): the
 // kernel then need not walk the whole path again for each file of a directory.
-int32_t FileCrc32At(int directoryFd, const std::string& directory, const std::string& name);
+int32_t FileCrc32At(const TDirectoryHandle& directory, const std::string& directoryPath, const std::string& name);
 
 // The size of a file in bytes; 0 when it cannot be read.
 int64_t FileSizeOf(const std::string& path);

@@ -1,8 +1,5 @@
 #include "engine/LocalScan.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 
 #include "engine/CrcStore.h"
@@ -52,12 +49,12 @@ int32_t TScannedLevel::Crc(size_t index) {
   }
 }
 
-bool TScannedLevel::TakeNextCrc(int directoryFd) {
+bool TScannedLevel::TakeNextCrc(const TDirectoryHandle& directory) {
   for (; FNextForScan < Entries.size(); ++FNextForScan) {
     const size_t index = FNextForScan;
     if (!IsComparedFile(Entries[index]) || !Claim(index)) continue;
     ++FNextForScan;
-    Fill(index, directoryFd);
+    Fill(index, directory);
     return true;
   }
   return false;
@@ -67,17 +64,17 @@ bool TScannedLevel::TakeLastCrc() {
   while (FLastForRun > 0) {
     const size_t index = --FLastForRun;
     if (!IsComparedFile(Entries[index]) || !Claim(index)) continue;
-    Fill(index, -1);
+    Fill(index, TDirectoryHandle());
     return true;
   }
   return false;
 }
 
-void TScannedLevel::Fill(size_t index, int directoryFd) {
+void TScannedLevel::Fill(size_t index, const TDirectoryHandle& directory) {
   TSlot& slot = FSlots[index];
   try {
-    slot.Value = directoryFd >= 0 ? FileCrc32At(directoryFd, Directory, Entries[index].Name)
-                                  : FileCrc32(Directory + Entries[index].Name);
+    slot.Value = directory.IsOpen() ? FileCrc32At(directory, Directory, Entries[index].Name)
+                                    : FileCrc32(Directory + Entries[index].Name);
     slot.State.store(Taken, std::memory_order_release);
   } catch (...) {
     slot.State.store(Failed, std::memory_order_release);  // the run reads it again itself
@@ -119,10 +116,11 @@ void TLocalScan::ScanDirectory(const std::string& directory, const std::stop_tok
   if (stop.stop_requested()) return;
   auto level = std::make_shared<TScannedLevel>(directory, FindFiles(directory, "*.*"));
   if (!Publish(level, stop)) return;
-  const int directoryFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  while (!stop.stop_requested() && level->TakeNextCrc(directoryFd)) {
+  {  // closed before descending: a deep tree keeps one directory open at a time
+    const TDirectoryHandle handle(directory);
+    while (!stop.stop_requested() && level->TakeNextCrc(handle)) {
+    }
   }
-  if (directoryFd >= 0) ::close(directoryFd);
   if (!FRecurse) return;
   for (const TSearchRec& entry : level->Entries) {
     if (stop.stop_requested()) return;

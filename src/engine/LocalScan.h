@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/FileHandle.h"
 #include "platform/FileSystem.h"
 
 // One directory: its entries and their CRCs as far as taken.
@@ -44,9 +45,9 @@ class TScannedLevel {
   // FileCrc32 does. Only the run's thread calls it.
   int32_t Crc(size_t index);
   // Scan thread: takes the CRC of the next file nobody has claimed yet, opened relative to
-  // `directoryFd` when that is open (not negative); false when none is left. Files larger
-  // than the read-ahead limit are left to the run.
-  bool TakeNextCrc(int directoryFd);
+  // `directory` when that is open; false when none is left. Files larger than the
+  // read-ahead limit are left to the run.
+  bool TakeNextCrc(const TDirectoryHandle& directory);
 
  private:
   enum : uint8_t { Pending, Claimed, Taken, Failed };
@@ -58,7 +59,7 @@ class TScannedLevel {
   // The run's thread: takes the CRC of the last file nobody has claimed; false when none is.
   bool TakeLastCrc();
   // Takes the CRC of entry `index`, which the caller has claimed, and publishes it.
-  void Fill(size_t index, int directoryFd);
+  void Fill(size_t index, const TDirectoryHandle& directory);
 
   std::vector<TSlot> FSlots;
   size_t FNextForScan = 0;  // scan thread only

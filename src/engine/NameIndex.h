@@ -4,13 +4,10 @@
 // "the first entry of that name" exactly as a search in list order would.
 
 #include <string>
-#include <string_view>
 #include <unordered_map>
 #include <vector>
 
-// A-Z lowered, every other byte unchanged (names compared "without regard to case").
-std::string LowerAscii(std::string_view text);
-constexpr char LowerAsciiChar(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+#include "platform/Text.h"  // LowerAscii: the keys of names compared without regard to case
 
 // Maps each name to the positions where it occurs, in ascending order.
 class TNameIndex {

@@ -9,16 +9,11 @@
 #include <cerrno>
 #include <vector>
 
+#include "platform/Text.h"
 
 namespace {
 
 constexpr uint32_t nameEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
-
-// "/a/b/" -> "/a/b"; "/" stays.
-std::string WithoutTrailingSlash(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  return path;
-}
 
 bool IsSubDirectory(const std::string& parent, const dirent& entry) {
   if (entry.d_type == DT_DIR) return true;
@@ -158,7 +153,7 @@ std::unique_ptr<TChangeNotification> FindFirstChangeNotification(const std::stri
       new TChangeNotification(fd, filter, watchSubtree));
   bool foundEntries = false;
   if (directory.empty() ||
-      !notification->WatchTree(WithoutTrailingSlash(directory), true, foundEntries)) {
+      !notification->WatchTree(WithoutTrailingSlashes(directory), true, foundEntries)) {
     return nullptr;
   }
   return notification;

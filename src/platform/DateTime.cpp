@@ -1,6 +1,8 @@
 #include "platform/DateTime.h"
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -184,4 +186,8 @@ int64_t ToUnixTimeLocal(TDateTime value) {
   std::tm tm = ToTm(value);
   std::lock_guard lock(timeZoneMutex);
   return static_cast<int64_t>(std::mktime(&tm));
+}
+
+int SecondsToMilliseconds(int32_t seconds) {
+  return static_cast<int>(std::clamp<int64_t>(int64_t{seconds} * 1000, 0, INT_MAX));
 }

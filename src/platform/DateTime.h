@@ -42,3 +42,8 @@ std::string FormatTimeStamp(TDateTime value);
 // Conversions to and from the C library's local broken-down time; used by file-time code.
 TDateTime FromUnixTimeLocal(int64_t secondsSinceEpoch, int32_t nanoseconds = 0);
 int64_t ToUnixTimeLocal(TDateTime value);
+
+// A time-out setting in seconds as milliseconds, clamped to 0 .. INT_MAX: the waits that take
+// it treat 0 and anything below alike ("no limit"), and a product beyond the int range would
+// otherwise wrap into a nonsense time-out.
+int SecondsToMilliseconds(int32_t seconds);

@@ -3,45 +3,31 @@
 #include <algorithm>
 
 #include "platform/FileSystem.h"
+#include "platform/Text.h"
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string Trim(const std::string& text) {
-  size_t begin = 0, end = text.size();
-  while (begin < end && IsBlank(text[begin])) ++begin;
-  while (end > begin && IsBlank(text[end - 1])) --end;
-  return text.substr(begin, end - begin);
-}
-
-std::string Lower(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
-
 // "[name]" -> name; empty when the line is no section header.
 bool SectionNameOf(const std::string& line, std::string& name) {
-  const std::string trimmed = Trim(line);
+  const std::string_view trimmed = TrimSpacesAndTabs(line);
   if (trimmed.size() < 2 || trimmed.front() != '[') return false;
   const size_t close = trimmed.find(']');
-  if (close == std::string::npos) return false;
-  name = Trim(trimmed.substr(1, close - 1));
+  if (close == std::string_view::npos) return false;
+  name = TrimSpacesAndTabs(trimmed.substr(1, close - 1));
   return true;
 }
 
 // "key=value" -> lower-case key; empty for comments and lines without "=".
 std::string KeyOf(const std::string& line) {
-  const std::string trimmed = Trim(line);
+  const std::string_view trimmed = TrimSpacesAndTabs(line);
   if (trimmed.empty() || trimmed.front() == ';') return std::string();
   const size_t equals = trimmed.find('=');
-  if (equals == std::string::npos) return std::string();
-  return Lower(Trim(trimmed.substr(0, equals)));
+  if (equals == std::string_view::npos) return std::string();
+  return LowerAscii(TrimSpacesAndTabs(trimmed.substr(0, equals)));
 }
 
 std::string ValueOf(const std::string& line) {
-  std::string value = Trim(line.substr(line.find('=') + 1));
+  std::string value(TrimSpacesAndTabs(std::string_view(line).substr(line.find('=') + 1)));
   if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
     value = value.substr(1, value.size() - 2);
   return value;
@@ -73,7 +59,7 @@ void TProfileFile::AddLine(const std::string& raw) {
   std::string name;
   if (SectionNameOf(raw, name)) {
     Sections.push_back(Section{raw, {}, {}});
-    FirstSection.emplace(Lower(name), Sections.size() - 1);
+    FirstSection.emplace(LowerAscii(name), Sections.size() - 1);
     return;
   }
   Section& current = Sections.back();
@@ -83,10 +69,10 @@ void TProfileFile::AddLine(const std::string& raw) {
 }
 
 const TProfileFile::Line* TProfileFile::FindLine(const std::string& section, const std::string& key) const {
-  const auto s = FirstSection.find(Lower(section));
+  const auto s = FirstSection.find(LowerAscii(section));
   if (s == FirstSection.end()) return nullptr;
   const Section& found = Sections[s->second];
-  const auto k = found.FirstKey.find(Lower(key));
+  const auto k = found.FirstKey.find(LowerAscii(key));
   return k == found.FirstKey.end() ? nullptr : &found.Lines[k->second];
 }
 
@@ -101,7 +87,7 @@ bool TProfileFile::HasKey(const std::string& section, const std::string& key) co
 }
 
 TProfileFile::Section& TProfileFile::SectionFor(const std::string& section) {
-  const std::string lower = Lower(section);
+  const std::string lower = LowerAscii(section);
   const auto s = FirstSection.find(lower);
   if (s != FirstSection.end()) return Sections[s->second];
   Sections.push_back(Section{"[" + section + "]", {}, {}});
@@ -111,7 +97,7 @@ TProfileFile::Section& TProfileFile::SectionFor(const std::string& section) {
 
 void TProfileFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {
   Section& target = SectionFor(section);
-  const std::string lower = Lower(key);
+  const std::string lower = LowerAscii(key);
   const std::string raw = key + "=" + value;
   const auto k = target.FirstKey.find(lower);
   if (k != target.FirstKey.end()) {
@@ -120,7 +106,7 @@ void TProfileFile::WriteString(const std::string& section, const std::string& ke
   }
   // A new key goes after the section's last non-blank line, so blank separators stay last.
   size_t position = target.Lines.size();
-  while (position > 0 && Trim(target.Lines[position - 1].Raw).empty()) --position;
+  while (position > 0 && TrimSpacesAndTabs(target.Lines[position - 1].Raw).empty()) --position;
   target.Lines.insert(target.Lines.begin() + static_cast<std::ptrdiff_t>(position), Line{raw, lower});
   if (position != target.Lines.size() - 1)
     for (auto& entry : target.FirstKey)

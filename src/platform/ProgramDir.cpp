@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "platform/FileSystem.h"
+#include "platform/Text.h"
 
 namespace {
 std::mutex overrideMutex;
@@ -29,5 +30,5 @@ std::string ProgramDirectory() {
 
 void SetProgramDirectory(const std::string& directory) {
   std::lock_guard lock(overrideMutex);
-  directoryOverride = directory.empty() ? std::string() : IncludeTrailingSlash(directory);
+  directoryOverride = directory.empty() ? std::string() : WithTrailingSlash(directory);
 }

@@ -10,18 +10,12 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/Text.h"
+
 namespace {
 
 constexpr const char* versionSection = ".zephlin_version";
 constexpr const char* codePage = "04E4";
-
-// Letters compared without regard to case, as the original key lookup did.
-std::string LowerAscii(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
 
 // The raw bytes of the version section of an ELF file; empty when there is none.
 std::string ReadVersionSection(Elf* elf) {

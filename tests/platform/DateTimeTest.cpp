@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <clocale>
+#include <cstdint>
 
 #include "platform/DateTime.h"
 #include "platform/Errors.h"
@@ -48,4 +50,16 @@ TEST(DateTime, InjectedClockAndLocaleFormat) {
 TEST(DateTime, UnixTimeConversionsAreInverse) {
   const TDateTime t = EncodeDateTime({2021, 7, 14, 10, 20, 30, 0});
   EXPECT_DOUBLE_EQ(FromUnixTimeLocal(ToUnixTimeLocal(t)), t);
+}
+
+// A negative setting and 0 both mean "no limit" to the waits; neither end may wrap around.
+TEST(DateTime, SecondsToMillisecondsClampsToTheIntRange) {
+  const struct {
+    int32_t Seconds;
+    int Milliseconds;
+  } cases[] = {
+      {0, 0},       {1, 1000},         {-1, 0},           {INT32_MIN, 0},
+      {2147483, 2147483000},           {2147484, INT_MAX}, {INT32_MAX, INT_MAX},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SecondsToMilliseconds(c.Seconds), c.Milliseconds) << c.Seconds;
 }
