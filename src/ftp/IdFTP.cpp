@@ -6,6 +6,7 @@
 #include "ftp/IdSimpleServer.h"
 #include "platform/DateTime.h"
 #include "platform/FileSystem.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -14,19 +15,6 @@ namespace {
 // short enough that a silent server costs little.
 constexpr int kReplyGraceMs = 500;
 
-std::string TrimBlanks(const std::string& s) {
-  size_t b = s.find_first_not_of(' ');
-  if (b == std::string::npos) return std::string();
-  size_t e = s.find_last_not_of(' ');
-  return s.substr(b, e - b + 1);
-}
-
-std::string TrimAll(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
-}
 
 std::string FileError(const char* what, const std::string& path, int error) {
   return std::string(what) + " \"" + path + "\". " + std::strerror(error);
@@ -134,7 +122,7 @@ std::string TIdFTP::PrintWorkingDirectory() {
 // Data connections
 
 void TIdFTP::ParsePASV(const std::string& AReplyLine, std::string& AIP, int& APort) {
-  std::string line = TrimAll(AReplyLine);
+  std::string line(TrimBlanksAndControls(AReplyLine));
   std::string fields;
   size_t open = line.find('('), close = line.find(')', open == std::string::npos ? 0 : open);
   if (open != std::string::npos && close != std::string::npos) {
@@ -152,7 +140,7 @@ void TIdFTP::ParsePASV(const std::string& AReplyLine, std::string& AIP, int& APo
   size_t pos = 0;
   for (int i = 0; i < 6; ++i) {
     size_t comma = fields.find(',', pos);
-    std::string field = TrimAll(fields.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos));
+    std::string field(TrimBlanksAndControls(std::string_view(fields).substr(pos, comma == std::string::npos ? std::string::npos : comma - pos)));
     if (field.empty() || field.size() > 3 || field.find_first_not_of("0123456789") != std::string::npos)
       throw EIdInvalidPASVReply(line);
     numbers[i] = std::stoi(field);
@@ -378,7 +366,7 @@ void TIdFTP::ListDirectory(const std::string& APath, bool ADetails) {
 }
 
 void TIdFTP::ListDirectory(std::vector<std::string>* ADest, const std::string& APath, bool ADetails) {
-  const std::string command = TrimBlanks((ADetails ? "LIST " : "NLST ") + APath);
+  const std::string command(TrimSpaces((ADetails ? "LIST " : "NLST ") + APath));
   TStringSink sink(MaxListingSize);
   TransferIn(command, sink, 0);
   FListing.SetText(std::move(sink.FText));

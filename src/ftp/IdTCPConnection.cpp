@@ -10,28 +10,12 @@
 #include "ftp/IdException.h"
 #include "platform/FileSystem.h"
 #include "platform/Socket.h"
+#include "platform/Text.h"
 
 namespace {
 
 constexpr size_t kCompactAfter = 32768;
 
-bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
-
-std::string Trim(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && IsBlank(s[b])) ++b;
-  while (e > b && IsBlank(s[e - 1])) --e;
-  return s.substr(b, e - b);
-}
-
-bool SameTextPrefix(const std::string& line, const std::string& prefix) {
-  if (line.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i)
-    if (std::toupper(static_cast<unsigned char>(line[i])) !=
-        std::toupper(static_cast<unsigned char>(prefix[i])))
-      return false;
-  return true;
-}
 
 void ApplyASCIIFilter(char* data, size_t length) {
   for (size_t i = 0; i < length; ++i) data[i] = static_cast<char>(data[i] & 0x7F);
@@ -41,7 +25,7 @@ void ApplyASCIIFilter(char* data, size_t length) {
 // had one).
 std::string TracedCommand(const std::string& command) {
   const bool isPass = (command.size() == 4 || (command.size() > 4 && command[4] == ' ')) &&
-                      SameTextPrefix(command, "PASS");
+                      StartsWithIgnoringCase(command, "PASS");
   return isPass ? command.substr(0, 4) + " ****" : command;
 }
 
@@ -165,7 +149,7 @@ int TIdTCPConnection::GetResponse(std::initializer_list<int> AAllowedResponses) 
       if (OnWireTrace) OnWireTrace(wdReceived, line);
       replySize += line.size() + 2;
       if (replySize > limit) throw EIdReplyTooLarge();
-      line = Trim(line);
+      line = std::string(TrimBlanksAndControls(line));
       if (!line.empty()) return line;
     }
   };
@@ -177,7 +161,7 @@ int TIdTCPConnection::GetResponse(std::initializer_list<int> AAllowedResponses) 
       for (;;) {
         lines.push_back(nextLine());
         const std::string& line = lines.back();
-        if (line.size() < 4 || SameTextPrefix(line, terminator)) break;
+        if (line.size() < 4 || StartsWithIgnoringCase(line, terminator)) break;
       }
     }
   } catch (const EIdReadTimeout&) {
@@ -187,7 +171,7 @@ int TIdTCPConnection::GetResponse(std::initializer_list<int> AAllowedResponses) 
     Disconnect();  // the rest of it would answer the next commands
     throw;
   }
-  std::string code = Trim(lines.front().substr(0, 4));
+  std::string code(TrimBlanksAndControls(std::string_view(lines.front()).substr(0, 4)));
   if (!code.empty() && code.back() == '-') code.pop_back();
   LastReply.TextCode = code;
   LastReply.NumericCode = 0;

@@ -14,6 +14,7 @@
 #include <random>
 
 #include "platform/Errors.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -33,11 +34,6 @@ bool SearchOrder(const TSearchRec& a, const TSearchRec& b) {
   const int ra = rank(a.Name), rb = rank(b.Name);
   if (ra != rb) return ra < rb;
   return a.Name < b.Name;
-}
-
-std::string WithoutTrailingSlash(const std::string& path) {
-  if (path.size() > 1 && path.back() == '/') return path.substr(0, path.size() - 1);
-  return path;
 }
 
 }  // namespace
@@ -81,11 +77,11 @@ bool FileExists(const std::string& path) {
 bool DirectoryExists(const std::string& path) {
   if (path == "/") return true;
   struct stat st {};
-  return !path.empty() && StatPath(WithoutTrailingSlash(path), st) && S_ISDIR(st.st_mode);
+  return !path.empty() && StatPath(WithoutTrailingSlashes(path), st) && S_ISDIR(st.st_mode);
 }
 
 bool ForceDirectories(const std::string& path) {
-  const std::string target = WithoutTrailingSlash(path);
+  const std::string target = WithoutTrailingSlashes(path);
   if (target.empty()) return false;
   if (DirectoryExists(target)) return true;
   const size_t slash = target.find_last_of('/');
@@ -95,7 +91,7 @@ bool ForceDirectories(const std::string& path) {
 
 bool DeleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
-bool RemoveDir(const std::string& path) { return ::rmdir(WithoutTrailingSlash(path).c_str()) == 0; }
+bool RemoveDir(const std::string& path) { return ::rmdir(WithoutTrailingSlashes(path).c_str()) == 0; }
 
 int64_t GetFileSize(const std::string& path) {
   struct stat st {};

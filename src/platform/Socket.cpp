@@ -15,6 +15,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/Text.h"
+
 namespace {
 
 constexpr int kPollStepMs = 125;
@@ -162,10 +164,7 @@ std::string FormatIPv4(uint32_t address) {
 }
 
 int ResolveHost(const std::string& host, uint32_t& address) {
-  std::string lower = host;
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  if (lower == "localhost") {
+  if (SameTextIgnoringCase(host, "localhost")) {
     address = 0x7F000001u;
     return 0;
   }
