@@ -374,6 +374,7 @@ void Build(std::string_view text, bool detect, TIdFTPListFormat format, TDateTim
            TIdFTPListItems& items) {
   // 1. Empty the collection.
   items.Clear();
+  items.UnreadLines = 0;
   TLineReader reader(text);
   std::string_view line;
   if (!reader.Next(line)) return;  // no lines: an empty collection, the format unchanged
@@ -393,7 +394,10 @@ void Build(std::string_view text, bool detect, TIdFTPListFormat format, TDateTim
     if (IsEmptyOrBlank(line)) continue;
     TIdFTPListItem& item = items.Add();
     item.RawLine.assign(line);
-    if (!ParseLine(format, line, today, scratch, item)) items.Clear();
+    if (!ParseLine(format, line, today, scratch, item)) {
+      items.Clear();
+      ++items.UnreadLines;
+    }
   }
 }
 
@@ -484,6 +488,7 @@ void TIdFTPListing::SetText(std::string text) {
   FText = std::move(text);
   FItems.Clear();
   FItems.ListFormat = lfUnix;  // what a new collection starts with
+  FItems.UnreadLines = 0;
   FParsed = false;
 }
 
