@@ -30,8 +30,8 @@ TPathSpec SplitPathSpec(const std::string& path, const char* separators) {
 TLocalTarget ParseLocalTarget(const std::string& localPath, TLocalPathForm form) {
   static const std::string kEveryFile = "*.*";
   if (form == TLocalPathForm::Directory) return {WithTrailingSlash(ToSlashes(localPath)), kEveryFile};
-  TPathSpec spec = SplitPathSpec(ToSlashes(localPath), "/");
-  return {std::move(spec.Directory), spec.FilePart.empty() ? kEveryFile : std::move(spec.FilePart)};
+  TPathSpec split = SplitPathSpec(ToSlashes(localPath), "/");
+  return {std::move(split.Directory), split.FilePart.empty() ? kEveryFile : std::move(split.FilePart)};
 }
 
 bool IsEnterableLocalDirectory(const TSearchRec& entry) {

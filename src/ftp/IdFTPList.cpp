@@ -13,7 +13,7 @@ namespace {
 // ---------------------------------------------------------------------------------------
 // Character classes and small text helpers
 
-// Trim() of the original platform: blanks and control characters (every byte <= 0x20).
+// What trimming removes: blanks and control characters (every byte <= 0x20).
 bool IsBlankOrControl(char c) { return static_cast<unsigned char>(c) <= 0x20; }
 bool IsControl(char c) { return static_cast<unsigned char>(c) < 0x20; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
@@ -191,7 +191,7 @@ bool ParseUnixLine(std::string_view line, const TToday& today, TUnixScratch& scr
     name.append(tokens[i]);
   }
 
-  // 8. A symbolic link splits at the first " -> ". Without one (left to the implementer),
+  // 8. A symbolic link splits at the first " -> ". Without one,
   // the whole name stays the name and the target is empty.
   item.LinkTarget.clear();
   if (item.ItemKind == ikSymbolicLink) {

@@ -118,7 +118,7 @@ class TIdFTPListItems {
 // line end is a line too; empty text has no lines. The views point into `text`.
 std::vector<std::string_view> SplitListingLines(std::string_view text);
 
-// The format detection rules 1-4, from the first line alone. Never lfNone,
+// The format detection, from the first line alone. Never lfNone,
 // lfNamesOnly or lfCustom (those are only chosen by a caller).
 TIdFTPListFormat DetectListFormat(std::string_view firstLine);
 

@@ -66,7 +66,7 @@ LineResult Line(TIdFTPListFormat format, std::string_view line, TDateTime now = 
 // ---------------------------------------------------------------------------------------
 // Data model
 
-TEST(ListingItem, StartsWithTheInitialValuesOfTheSpec) {
+TEST(ListingItem, StartsWithItsInitialValues) {
   const TIdFTPListItem item;
   EXPECT_EQ(item.ItemSize, 0);
   EXPECT_EQ(item.LinkCount, 0);
@@ -206,7 +206,7 @@ TEST(ListingDetect, DosLinesThatFailRule3) {
 // ---------------------------------------------------------------------------------------
 // Building the collection
 
-TEST(ListingBuild, SpecExampleTotalDirectoryWithBlankAndDatedFile) {
+TEST(ListingBuild, TotalDirectoryWithBlankAndDatedFile) {
   const auto items = Parse(
       "total 8\r\n"
       "drwxr-xr-x    2 ftp      ftp          4096 Mar  3 14:05 sub   dir\r\n"
@@ -410,7 +410,7 @@ TEST(ListingUnix, SymbolicLinksSplitAtTheFirstArrow) {
   EXPECT_EQ(r.item.ItemName, "my link");
   EXPECT_EQ(r.item.LinkTarget, "a -> b");
 
-  // Without " -> " (left to the implementer): the whole name, no target.
+  // Without " -> " (a choice made here): the whole name, no target.
   r = Line(lfUnix, "lrw-r--r-- 1 a b 7 Jan 5 2020 lonely");
   ASSERT_TRUE(r.ok);
   EXPECT_EQ(r.item.ItemName, "lonely");
@@ -589,7 +589,7 @@ TEST(ListingUnix, Years) {
 // ---------------------------------------------------------------------------------------
 // MS-DOS layout
 
-TEST(ListingDos, SpecExamples) {
+TEST(ListingDos, TypicalLines) {
   const auto items = Parse(
       "01-15-07  03:04PM       <DIR>          Old Files\r\n"
       "01-15-07  11:20AM            1,234,567 report.pdf\r\n");
