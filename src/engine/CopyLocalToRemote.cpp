@@ -15,10 +15,9 @@ bool MatchesEverything(const std::string& mask) { return mask == "*.*" || mask =
 void TSessionThread::CopyLocalToRemote(const std::string& ALocalPath, const std::string& ARemotePath) {
   if (Terminated()) return;
   const std::string remoteDir = ToSlashes(ARemotePath);
-  TPathSpec local = SplitPathSpec(ToSlashes(ALocalPath), "/");
-  if (local.FilePart.empty()) local.FilePart = "*.*";
+  const TLocalTarget local = ParseLocalTarget(ALocalPath, TLocalPathForm::FileMask);
   const std::string& localDir = local.Directory;
-  const std::string& mask = local.FilePart;
+  const std::string& mask = local.Mask;
 
   MakeRemoteDirectory(remoteDir, false);
   if (!EnterRemoteDirectory(remoteDir, "Change directory: ") && AbortOnFailure) return;

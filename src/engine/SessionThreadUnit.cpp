@@ -145,7 +145,7 @@ void TSessionThread::RunConnection() {
 void TSessionThread::DispatchMode() {
   if (SessionMode == "synclocaltoremote") {
     // The local tree is read ahead from now on, while the store loads; see LocalScan.h.
-    TLocalScan scan(WithTrailingSlash(ToSlashes(LocalPath)), Recurse);
+    TLocalScan scan(ParseLocalTarget(LocalPath, TLocalPathForm::Directory).Directory, Recurse);
     LoadCrcStore();
     SyncLocalToRemote(LocalPath, RemotePath, scan);
     if (!TestMode) SaveCrcStore();

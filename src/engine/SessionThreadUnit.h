@@ -177,8 +177,6 @@ class TSessionThread : public TThread {
   // The listed directories to recurse into, in listing order: names ending in "." are left
   // out, and unsafe names are reported and skipped.
   std::vector<std::string> RemoteSubdirectories(const TIdFTPListItems& AListing);
-  // Whether the last listing was understood line by line.
-  bool ListingUnderstood();
 
   std::unique_ptr<TIdFTP> FClient;
   mutable std::mutex FClientMutex;  // guards FClient against Stop() on the main thread

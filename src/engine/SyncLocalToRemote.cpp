@@ -3,31 +3,23 @@
 // entries that no longer exist locally are deleted. Names are compared exactly.
 
 #include "engine/LocalScan.h"
-#include "engine/NameIndex.h"
 #include "engine/SessionThreadUnit.h"
+#include "engine/SyncPlan.h"
 #include "engine/TransferPaths.h"
 #include "ftp/IdFTP.h"
 #include "ftp/IdFTPList.h"
 #include "platform/FileSystem.h"
 
-namespace {
-
-bool IsWritable(const TIdFTPListItem& item) { return item.OwnerRights.find('w') != std::string::npos; }
-
-bool IsHiddenOrDirectory(const TSearchRec& entry) { return (entry.Attr & (faHidden | faDirectory)) != 0; }
-
-}  // namespace
-
 void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std::string& ARemotePath) {
   // The local tree is read ahead while the server answers; see LocalScan.h.
-  TLocalScan scan(WithTrailingSlash(ToSlashes(ALocalPath)), Recurse);
+  TLocalScan scan(ParseLocalTarget(ALocalPath, TLocalPathForm::Directory).Directory, Recurse);
   SyncLocalToRemote(ALocalPath, ARemotePath, scan);
 }
 
 void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std::string& ARemotePath,
                                        TLocalScan& AScan) {
   SendStatus("Synchronise", "");
-  const std::string localDir = WithTrailingSlash(ToSlashes(ALocalPath));
+  const std::string localDir = ParseLocalTarget(ALocalPath, TLocalPathForm::Directory).Directory;
   const std::string remoteDir = WithTrailingSlash(ToSlashes(ARemotePath));
   // A missing local directory must not read as an empty one: that would empty the server.
   if (!DirectoryExists(localDir)) {
@@ -49,16 +41,12 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
   LogLines({remoteDir + " contains " + std::to_string(count) + " entries"});
 
   const TIdFTPListItems& listing = Client().ListingItems();
-  TNameIndex remoteNames;
-  for (int i = 0; i < listing.Count(); ++i) remoteNames.Add(listing[i].ItemName, static_cast<size_t>(i));
-  TNameIndex localNames;
-  for (size_t i = 0; i < snapshot.size(); ++i) localNames.Add(snapshot[i].Name, i);
+  const TSyncUpPlan plan = PlanSyncUp(snapshot, listing);
 
   SendStatus("New files", "Searching");
-  for (size_t index = 0; index < snapshot.size(); ++index) {
-    const TSearchRec& entry = snapshot[index];
+  for (size_t index : plan.NewFiles) {
     if (Terminated()) return;
-    if (IsHiddenOrDirectory(entry) || remoteNames.Contains(entry.Name)) continue;
+    const TSearchRec& entry = snapshot[index];
     SendStatus("New files", "Set binary mode");
     Client().SetBinaryMode();
     SendStatus("New files", entry.Name);
@@ -69,14 +57,12 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
       if (AbortOnFailure) return;
     }
   }
+  if (WalkGoesOnAfterLastStep(plan.NewFiles, snapshot.size()) && Terminated()) return;
 
   SendStatus("Changed files", "Searching");
-  for (size_t index = 0; index < snapshot.size(); ++index) {
-    const TSearchRec& entry = snapshot[index];
+  for (size_t index : plan.ChangeCandidates) {
     if (Terminated()) return;
-    if (IsHiddenOrDirectory(entry)) continue;
-    const std::vector<size_t>& matches = remoteNames.Positions(entry.Name);
-    if (matches.empty() || !IsWritable(listing[static_cast<int>(matches.front())])) continue;
+    const TSearchRec& entry = snapshot[index];
     const int32_t crc = level->Crc(index);
     const std::optional<int32_t> stored = FCrcStore.LookupCrc(localDir + entry.Name);
     if (stored && *stored == crc) continue;
@@ -90,11 +76,12 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
       if (AbortOnFailure) return;
     }
   }
+  if (WalkGoesOnAfterLastStep(plan.ChangeCandidates, snapshot.size()) && Terminated()) return;
 
   SendStatus("Deleted files", "Searching");
-  for (const TIdFTPListItem& item : listing) {
+  for (size_t position : plan.Deletions) {
     if (Terminated()) return;
-    if (!IsWritable(item) || localNames.Contains(item.ItemName)) continue;
+    const TIdFTPListItem& item = listing[static_cast<int>(position)];
     SendStatus("Deleted files", item.ItemName);
     try {
       SyncDeleteRemoteEntry(localDir, item);
@@ -103,12 +90,13 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
       if (AbortOnFailure) return;
     }
   }
+  if (WalkGoesOnAfterLastStep(plan.Deletions, static_cast<size_t>(listing.Count())) && Terminated()) return;
 
   if (!Recurse) return;
   // The snapshot already holds the sub-directories; sending files added none.
-  for (const TSearchRec& entry : snapshot) {
+  for (size_t index : plan.Subdirectories) {
     if (Terminated()) return;
-    if (!IsEnterableLocalDirectory(entry)) continue;
+    const TSearchRec& entry = snapshot[index];
     SyncLocalToRemote(localDir + entry.Name + "/", remoteDir + entry.Name, AScan);
   }
 }

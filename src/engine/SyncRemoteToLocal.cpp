@@ -6,16 +6,14 @@
 
 #include <cstdio>
 
-#include "engine/NameIndex.h"
 #include "engine/SessionThreadUnit.h"
+#include "engine/SyncPlan.h"
 #include "engine/TransferPaths.h"
 #include "ftp/IdFTP.h"
 #include "ftp/IdFTPList.h"
 #include "platform/FileSystem.h"
 
 namespace {
-
-bool IsProtected(const TSearchRec& entry) { return (entry.Attr & (faReadOnly | faHidden)) != 0; }
 
 // A day count in general notation with up to 15 significant digits (39097.6284722222).
 std::string DayCountText(TDateTime value) {
@@ -29,28 +27,26 @@ std::string DayCountText(TDateTime value) {
 void TSessionThread::SyncRemoteToLocal(const std::string& ARemotePath, const std::string& ALocalPath) {
   SendStatus("Synchronise", "");
   const std::string remoteDir = WithTrailingSlash(ToSlashes(ARemotePath));
-  const std::string localDir = WithTrailingSlash(ToSlashes(ALocalPath));
+  const TLocalTarget local = ParseLocalTarget(ALocalPath, TLocalPathForm::Directory);
+  const std::string& localDir = local.Directory;
   if (!EnterRemoteDirectory(remoteDir, "EXCEPTION: ") && AbortOnFailure) return;
   ForceDirectories(localDir);  // a failure shows in the fetches into it
 
-  const std::vector<TSearchRec> snapshot = FindFiles(localDir, "*.*");
+  const std::vector<TSearchRec> snapshot = FindFiles(localDir, local.Mask);
   LogLines({localDir + " contains " + std::to_string(snapshot.size()) + " entries"});
   const int count = ListRemoteDirectory(remoteDir);
   SendStatus("List", std::to_string(count) + " entries");
   LogLines({remoteDir + " contains " + std::to_string(count) + " entries"});
 
   const TIdFTPListItems& listing = Client().ListingItems();
-  const bool listingUnderstood = ListingUnderstood();
-  TNameIndex localNames;
-  for (size_t i = 0; i < snapshot.size(); ++i) localNames.Add(LowerAscii(snapshot[i].Name), i);
-  TNameIndex remoteNames;
-  for (int i = 0; i < listing.Count(); ++i) remoteNames.Add(LowerAscii(listing[i].ItemName), static_cast<size_t>(i));
+  const size_t listed = static_cast<size_t>(listing.Count());
+  const TSyncDownPlan plan = PlanSyncDown(snapshot, listing);
 
   SendStatus("New files", "Searching");
-  for (const TIdFTPListItem& item : listing) {
+  for (const TSyncDownPlan::TNewFile& file : plan.NewFiles) {
     if (Terminated()) return;
-    if (item.ItemKind != ikFile || localNames.Contains(LowerAscii(item.ItemName))) continue;
-    if (IsUnsafeLocalName(item.ItemName)) {
+    const TIdFTPListItem& item = listing[static_cast<int>(file.Item)];
+    if (file.UnsafeName) {
       ReportUnsafeName(item.ItemName);
       continue;
     }
@@ -67,45 +63,46 @@ void TSessionThread::SyncRemoteToLocal(const std::string& ARemotePath, const std
       if (AbortOnFailure) return;
     }
   }
+  if (WalkGoesOnAfterLastStep(plan.NewFiles, listed) && Terminated()) return;
 
   SendStatus("Changed files", "Searching");
-  for (const TIdFTPListItem& item : listing) {
-    if (Terminated()) return;
-    if (item.ItemKind != ikFile) continue;
-    for (size_t position : localNames.Positions(LowerAscii(item.ItemName))) {
-      const TSearchRec& entry = snapshot[position];
-      if (IsProtected(entry) || (entry.Attr & faDirectory) != 0) continue;
-      // The local file of that name in whatever letter case it has: the same file.
-      const std::string localFile = localDir + entry.Name;
-      const TDateTime localTime = TruncateToMinute(GetLocalFileTime(localFile));
-      const TDateTime remoteTime = TruncateToMinute(item.ModifiedTime);
-      if (localTime == remoteTime) continue;
-      try {
-        LogLines({item.ItemName + " : Local=" + DayCountText(localTime) + " Remote=" + DayCountText(remoteTime)});
-        LogLines({"GET: " + remoteDir + item.ItemName, "   : " + localFile});
-        UnlessTestMode([&] {
-          SetCurrentFile(item.ItemName, item.ItemSize);
-          SendStatus("Changed files", "Set binary mode");
-          Client().SetBinaryMode();
-          SendStatus("Changed files", item.ItemName);
-          FetchFile(item.ItemName, localFile, true, item.ModifiedTime);
-        });
-      } catch (const std::exception& error) {
-        ReportFailure(error);
-        if (AbortOnFailure) return;
-      }
+  const TSyncDownPlan::TChangeCandidate* previous = nullptr;
+  for (const TSyncDownPlan::TChangeCandidate& candidate : plan.ChangeCandidates) {
+    // Asked once per listed file, as the walk over the listing does, however many local
+    // files match it.
+    if ((previous == nullptr || previous->Item != candidate.Item) && Terminated()) return;
+    previous = &candidate;
+    const TIdFTPListItem& item = listing[static_cast<int>(candidate.Item)];
+    // The local file of that name in whatever letter case it has: the same file.
+    const std::string localFile = localDir + snapshot[candidate.Entry].Name;
+    const TDateTime localTime = TruncateToMinute(GetLocalFileTime(localFile));
+    const TDateTime remoteTime = TruncateToMinute(item.ModifiedTime);
+    if (localTime == remoteTime) continue;
+    try {
+      LogLines({item.ItemName + " : Local=" + DayCountText(localTime) + " Remote=" + DayCountText(remoteTime)});
+      LogLines({"GET: " + remoteDir + item.ItemName, "   : " + localFile});
+      UnlessTestMode([&] {
+        SetCurrentFile(item.ItemName, item.ItemSize);
+        SendStatus("Changed files", "Set binary mode");
+        Client().SetBinaryMode();
+        SendStatus("Changed files", item.ItemName);
+        FetchFile(item.ItemName, localFile, true, item.ModifiedTime);
+      });
+    } catch (const std::exception& error) {
+      ReportFailure(error);
+      if (AbortOnFailure) return;
     }
   }
+  if (WalkGoesOnAfterLastStep(plan.ChangeCandidates, listed) && Terminated()) return;
 
   SendStatus("Deleted files", "Searching");
-  if (!listingUnderstood) {
+  if (!plan.ListingUnderstood) {
     // Files the listing failed to show are not gone from the server.
     ReportFailureText("Listing not understood; no local files deleted");
   } else {
-    for (const TSearchRec& entry : snapshot) {
+    for (size_t index : plan.Deletions) {
       if (Terminated()) return;
-      if ((entry.Attr & faDirectory) != 0 || IsProtected(entry)) continue;
-      if (remoteNames.Contains(LowerAscii(entry.Name))) continue;
+      const TSearchRec& entry = snapshot[index];
       SendStatus("Deleted files", entry.Name);
       try {
         LogLines({"DELETE: " + localDir + entry.Name});
@@ -115,11 +112,13 @@ void TSessionThread::SyncRemoteToLocal(const std::string& ARemotePath, const std
         if (AbortOnFailure) return;
       }
     }
+    if (WalkGoesOnAfterLastStep(plan.Deletions, snapshot.size()) && Terminated()) return;
   }
 
   if (!Recurse) return;
-  // Collected first: each level lists anew, which replaces this listing.
-  for (const std::string& name : RemoteSubdirectories(listing)) {
+  // Names, not listing positions: each level lists anew, which replaces this listing.
+  for (const std::string& name : plan.Subdirectories.Unsafe) ReportUnsafeName(name);
+  for (const std::string& name : plan.Subdirectories.Enterable) {
     SyncRemoteToLocal(remoteDir + name, localDir + name);
     if (Terminated()) return;
   }

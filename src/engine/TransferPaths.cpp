@@ -1,6 +1,7 @@
 #include "engine/TransferPaths.h"
 
 #include <algorithm>
+#include <utility>
 
 std::string ToSlashes(std::string path) {
   std::replace(path.begin(), path.end(), '\\', '/');
@@ -24,6 +25,13 @@ TPathSpec SplitPathSpec(const std::string& path, const char* separators) {
   const size_t cut = path.find_last_of(separators);
   if (cut == std::string::npos) return {std::string(), path};
   return {path.substr(0, cut + 1), path.substr(cut + 1)};
+}
+
+TLocalTarget ParseLocalTarget(const std::string& localPath, TLocalPathForm form) {
+  static const std::string kEveryFile = "*.*";
+  if (form == TLocalPathForm::Directory) return {WithTrailingSlash(ToSlashes(localPath)), kEveryFile};
+  TPathSpec split = SplitPathSpec(ToSlashes(localPath), "/");
+  return {std::move(split.Directory), split.FilePart.empty() ? kEveryFile : std::move(split.FilePart)};
 }
 
 bool IsEnterableLocalDirectory(const TSearchRec& entry) {

@@ -27,3 +27,14 @@ TPathSpec SplitPathSpec(const std::string& path, const char* separators);
 // A local sub-directory that recursion enters: not hidden, not a dot-directory, and not a
 // link to a directory (no loops).
 bool IsEnterableLocalDirectory(const TSearchRec& entry);
+
+// A session's local path read as what a transfer function works on: the directory its files
+// are in and the mask they must match. The copy functions take the path as a file mask
+// ("/data/*.txt"; a path ending in "/" or without a file part takes every file); the sync
+// functions take the whole path as the directory and every file in it.
+enum class TLocalPathForm { FileMask, Directory };
+struct TLocalTarget {
+  std::string Directory;  // ends in "/", or is empty (the working directory) for a bare mask
+  std::string Mask;       // never empty: "*.*" for every file
+};
+TLocalTarget ParseLocalTarget(const std::string& localPath, TLocalPathForm form);

@@ -4,9 +4,9 @@
 #include "engine/SessionThreadUnit.h"
 
 #include <string_view>
+#include <utility>
 
-#include "engine/NameIndex.h"
-#include "engine/TransferPaths.h"
+#include "engine/SyncPlan.h"
 #include "ftp/IdFTP.h"
 #include "ftp/IdFTPList.h"
 #include "platform/FileSystem.h"
@@ -99,29 +99,7 @@ void TSessionThread::DeleteLocalFile(const std::string& APath) {
 }
 
 std::vector<std::string> TSessionThread::RemoteSubdirectories(const TIdFTPListItems& AListing) {
-  std::vector<std::string> directories;
-  for (const TIdFTPListItem& item : AListing) {
-    const std::string& name = item.ItemName;
-    if (item.ItemKind != ikDirectory || (!name.empty() && name.back() == '.')) continue;
-    if (IsUnsafeLocalName(name)) {
-      ReportUnsafeName(name);
-      continue;
-    }
-    directories.push_back(name);
-  }
-  return directories;
-}
-
-bool TSessionThread::ListingUnderstood() {
-  // Every line that is neither blank nor the skipped "total" line must have become an entry;
-  // a line that failed to parse empties the entries before it, so any loss shows in the count.
-  const TIdFTPListItems& items = Client().ListingItems();
-  const std::vector<std::string_view> lines = Client().ListingLines();
-  int contentLines = 0;
-  for (std::string_view line : lines) {
-    if (line.find_first_not_of(" \t") != std::string_view::npos) ++contentLines;
-  }
-  if (contentLines == 0) return true;
-  if (items.ListFormat == lfUnix && LowerAscii(lines.front()).rfind("total", 0) == 0) --contentLines;
-  return items.Count() == contentLines;
+  TListedSubdirectories directories = ListedSubdirectories(AListing);
+  for (const std::string& name : directories.Unsafe) ReportUnsafeName(name);
+  return std::move(directories.Enterable);
 }

@@ -13,7 +13,7 @@ namespace {
 // ---------------------------------------------------------------------------------------
 // Character classes and small text helpers
 
-// Trim() of the original platform: blanks and control characters (every byte <= 0x20).
+// What trimming removes: blanks and control characters (every byte <= 0x20).
 bool IsBlankOrControl(char c) { return static_cast<unsigned char>(c) <= 0x20; }
 bool IsControl(char c) { return static_cast<unsigned char>(c) < 0x20; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
@@ -191,7 +191,7 @@ bool ParseUnixLine(std::string_view line, const TToday& today, TUnixScratch& scr
     name.append(tokens[i]);
   }
 
-  // 8. A symbolic link splits at the first " -> ". Without one (left to the implementer),
+  // 8. A symbolic link splits at the first " -> ". Without one,
   // the whole name stays the name and the target is empty.
   item.LinkTarget.clear();
   if (item.ItemKind == ikSymbolicLink) {
@@ -374,6 +374,7 @@ void Build(std::string_view text, bool detect, TIdFTPListFormat format, TDateTim
            TIdFTPListItems& items) {
   // 1. Empty the collection.
   items.Clear();
+  items.UnreadLines = 0;
   TLineReader reader(text);
   std::string_view line;
   if (!reader.Next(line)) return;  // no lines: an empty collection, the format unchanged
@@ -393,7 +394,10 @@ void Build(std::string_view text, bool detect, TIdFTPListFormat format, TDateTim
     if (IsEmptyOrBlank(line)) continue;
     TIdFTPListItem& item = items.Add();
     item.RawLine.assign(line);
-    if (!ParseLine(format, line, today, scratch, item)) items.Clear();
+    if (!ParseLine(format, line, today, scratch, item)) {
+      items.Clear();
+      ++items.UnreadLines;
+    }
   }
 }
 
@@ -484,6 +488,7 @@ void TIdFTPListing::SetText(std::string text) {
   FText = std::move(text);
   FItems.Clear();
   FItems.ListFormat = lfUnix;  // what a new collection starts with
+  FItems.UnreadLines = 0;
   FParsed = false;
 }
 

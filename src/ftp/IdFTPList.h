@@ -101,9 +101,14 @@ class TIdFTPListItems {
   std::vector<TIdFTPListItem>::const_iterator end() const { return FItems.end(); }
 
   TIdFTPListItem& Add();  // appends a new entry with the initial values
-  void Clear();           // removes every entry; ListFormat is kept
+  void Clear();           // removes every entry; ListFormat and UnreadLines are kept
 
   TIdFTPListFormat ListFormat = lfUnix;
+  // The lines of the last listing built here that failed to parse and were dropped (each
+  // emptied the entries before it). 0 when every line other than blank lines and a skipped
+  // "total" line became an entry: only then does the collection show the whole directory.
+  int UnreadLines = 0;
+  bool AllLinesUnderstood() const { return UnreadLines == 0; }
 
  private:
   std::vector<TIdFTPListItem> FItems;
@@ -113,7 +118,7 @@ class TIdFTPListItems {
 // line end is a line too; empty text has no lines. The views point into `text`.
 std::vector<std::string_view> SplitListingLines(std::string_view text);
 
-// The format detection rules 1-4, from the first line alone. Never lfNone,
+// The format detection, from the first line alone. Never lfNone,
 // lfNamesOnly or lfCustom (those are only chosen by a caller).
 TIdFTPListFormat DetectListFormat(std::string_view firstLine);
 
@@ -129,8 +134,8 @@ bool ParseListLine(TIdFTPListFormat format, std::string_view line, TDateTime now
 // Building the collection from a whole LIST reply: empties `items`; if
 // the text has at least one line, sets items.ListFormat from line 1 (DetectListFormat) and
 // parses every line with it: a TOTAL line 1 is skipped for lfUnix, empty and blank/tab-only
-// lines are skipped, a failing line empties the collection. With no lines the format is
-// left as it was. Pure, linear, never throws for any input (except std::bad_alloc).
+// lines are skipped, a failing line empties the collection and counts in UnreadLines. With
+// no lines the format is left as it was. Pure, linear, never throws for any input (except std::bad_alloc).
 void ParseListing(std::string_view text, TDateTime now, TIdFTPListItems& items);
 
 // The same, with the format chosen by the caller instead of detected (lfNone keeps only

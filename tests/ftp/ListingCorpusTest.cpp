@@ -8,7 +8,8 @@
 //     with name, kind, size, owner, group, rights, link count, link target, raw line and
 //     ModifiedTime ("{Y}" resolved from the injected clock as the file's mtime_year_rule says);
 //   - the outcome of every line (skipped total line, blank, parses or fails on its own with the
-//     detected format), which pins down which line empties the collection;
+//     detected format), which pins down which line empties the collection, and the count of
+//     failing lines the collection reports;
 //   - the single-line probes (name, kind and size of each line parsed on its own).
 
 #include <gtest/gtest.h>
@@ -361,6 +362,10 @@ TEST_P(ListingCorpus, GivesTheExpectedCollectionLineOutcomesAndProbes) {
       --expectedLines;
     }
     ASSERT_EQ(lines.size(), expectedLines);
+    const auto failing = std::count_if(outcomes.begin(), outcomes.end(),
+                                       [](const Json& o) { return o["outcome"].Str().rfind("FAIL", 0) == 0; });
+    EXPECT_EQ(items.UnreadLines, failing);
+    EXPECT_EQ(items.AllLinesUnderstood(), failing == 0);
     for (size_t i = 0; i < expectedLines; ++i) {
       const std::string outcome = outcomes[i]["outcome"].Str();
       SCOPED_TRACE("line " + std::to_string(i + 1) + ": " + outcome);
