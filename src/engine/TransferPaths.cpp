@@ -8,10 +8,6 @@ std::string ToSlashes(std::string path) {
   return path;
 }
 
-std::string WithTrailingSlash(const std::string& path) {
-  return !path.empty() && path.back() == '/' ? path : path + "/";
-}
-
 std::string LastPart(const std::string& name, const char* separators) {
   const size_t cut = name.find_last_of(separators);
   return cut == std::string::npos ? name : name.substr(cut + 1);

@@ -5,9 +5,9 @@
 #include <string>
 
 #include "platform/FileSystem.h"
+#include "platform/Text.h"
 
 std::string ToSlashes(std::string path);                    // every "\" becomes "/"
-std::string WithTrailingSlash(const std::string& path);     // "/" appended unless present
 
 // The part of a name after its last character from `separators` (the whole name if none).
 std::string LastPart(const std::string& name, const char* separators);

@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "platform/Text.h"
+
 // The listing rules are implemented here step by step; the comments name the step. Texts are bytes: "upper case" and "letter" mean ASCII only, and bytes >= 0x80
 // are ordinary characters (never blanks or control characters).
 
@@ -13,26 +15,8 @@ namespace {
 // ---------------------------------------------------------------------------------------
 // Character classes and small text helpers
 
-// What trimming removes: blanks and control characters (every byte <= 0x20).
-bool IsBlankOrControl(char c) { return static_cast<unsigned char>(c) <= 0x20; }
-bool IsControl(char c) { return static_cast<unsigned char>(c) < 0x20; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-char ToUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-std::string_view Trim(std::string_view s) {
-  size_t b = 0, e = s.size();
-  while (b < e && IsBlankOrControl(s[b])) ++b;
-  while (e > b && IsBlankOrControl(s[e - 1])) --e;
-  return s.substr(b, e - b);
-}
-
-std::string_view TrimControl(std::string_view s) {
-  size_t b = 0, e = s.size();
-  while (b < e && IsControl(s[b])) ++b;
-  while (e > b && IsControl(s[e - 1])) --e;
-  return s.substr(b, e - b);
-}
 
 // Characters `first` to `last` (1-based, inclusive) of `s`, as far as they exist.
 std::string_view Chars(std::string_view s, size_t first, size_t last) {
@@ -40,21 +24,10 @@ std::string_view Chars(std::string_view s, size_t first, size_t last) {
   return s.substr(first - 1, last - first + 1);
 }
 
-bool EqualsUpper(std::string_view s, std::string_view upper) {
-  if (s.size() != upper.size()) return false;
-  for (size_t i = 0; i < s.size(); ++i)
-    if (ToUpper(s[i]) != upper[i]) return false;
-  return true;
-}
-
-bool StartsWithUpper(std::string_view s, std::string_view upper) {
-  return s.size() >= upper.size() && EqualsUpper(s.substr(0, upper.size()), upper);
-}
-
 bool ContainsUpper(std::string_view s, std::string_view upper) {
   if (s.size() < upper.size()) return false;
   for (size_t i = 0; i + upper.size() <= s.size(); ++i) {
-    if (ToUpper(s[i]) == upper[0] && EqualsUpper(s.substr(i, upper.size()), upper)) return true;
+    if (UpperAsciiChar(s[i]) == upper[0] && SameTextIgnoringCase(s.substr(i, upper.size()), upper)) return true;
   }
   return false;
 }
@@ -128,21 +101,21 @@ int MonthNumber(std::string_view token) {
   static constexpr std::string_view months[] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
                                                 "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
   for (int i = 0; i < 12; ++i)
-    if (EqualsUpper(token, months[i])) return i + 1;
+    if (SameTextIgnoringCase(token, months[i])) return i + 1;
   return 0;
 }
 
 bool ParseUnixLine(std::string_view line, const TToday& today, TUnixScratch& scratch,
                    TIdFTPListItem& item) {
   // 1. Trim, split at (runs of) blanks only, trim each token of control characters.
-  const std::string_view text = Trim(line);
+  const std::string_view text = TrimBlanksAndControls(line);
   std::vector<std::string_view>& tokens = scratch.Tokens;
   tokens.clear();
   size_t pos = 0;
   while (pos < text.size()) {
     size_t end = text.find(' ', pos);
     if (end == std::string_view::npos) end = text.size();
-    tokens.push_back(TrimControl(text.substr(pos, end - pos)));
+    tokens.push_back(TrimControls(text.substr(pos, end - pos)));
     pos = end;
     while (pos < text.size() && text[pos] == ' ') ++pos;
   }
@@ -154,7 +127,7 @@ bool ParseUnixLine(std::string_view line, const TToday& today, TUnixScratch& scr
 
   // 3. Kind, rights, link count, owner, group, size.
   const std::string_view perms = tokens[0];
-  const char type = perms.empty() ? '\0' : ToUpper(perms[0]);
+  const char type = perms.empty() ? '\0' : UpperAsciiChar(perms[0]);
   item.ItemKind = type == 'D' ? ikDirectory : type == 'L' ? ikSymbolicLink : ikFile;
   item.OwnerRights.assign(Chars(perms, 2, 4));
   item.GroupRights.assign(Chars(perms, 5, 7));
@@ -237,8 +210,8 @@ bool DosTime(std::string_view text, int& hour, int& minute, int& second) {
   int ampm = 0;  // 1 AM, 2 PM
   if (text.size() >= 2) {
     const std::string_view suffix = text.substr(text.size() - 2);
-    if (EqualsUpper(suffix, "AM")) ampm = 1;
-    if (EqualsUpper(suffix, "PM")) ampm = 2;
+    if (SameTextIgnoringCase(suffix, "AM")) ampm = 1;
+    if (SameTextIgnoringCase(suffix, "PM")) ampm = 2;
     if (ampm != 0) text.remove_suffix(2);
   }
   int parts[3] = {0, 0, 0};
@@ -278,9 +251,9 @@ int WindowYear(int twoDigits, int currentYear) {
 void ParseDosLine(std::string_view line, const TToday& today, TIdFTPListItem& item) {
   // 1.-2. The date text: characters 1-2, 4-5 and 7-8, then the first token after
   // character 8 (the time).
-  std::string_view rest = Trim(line.size() > 8 ? line.substr(8) : std::string_view());
+  std::string_view rest = TrimBlanksAndControls(line.size() > 8 ? line.substr(8) : std::string_view());
   const std::string_view time = FetchToBlank(rest);
-  rest = Trim(rest);
+  rest = TrimBlanksAndControls(rest);
 
   // 3. "<DIR>" or the size, commas removed.
   const std::string_view sizeToken = FetchToBlank(rest);
@@ -288,7 +261,7 @@ void ParseDosLine(std::string_view line, const TToday& today, TIdFTPListItem& it
   size.reserve(sizeToken.size());
   for (const char c : sizeToken)
     if (c != ',') size += c;
-  if (EqualsUpper(size, "<DIR>")) {
+  if (SameTextIgnoringCase(size, "<DIR>")) {
     item.ItemKind = ikDirectory;
     item.ItemSize = 0;
   } else {
@@ -297,7 +270,7 @@ void ParseDosLine(std::string_view line, const TToday& today, TIdFTPListItem& it
   }
 
   // 4. The name: what remains, trimmed; inner blanks kept.
-  item.ItemName.assign(Trim(rest));
+  item.ItemName.assign(TrimBlanksAndControls(rest));
 
   // 5. month/day/year and the time; unreadable gives 0 and the line still counts.
   item.ModifiedTime = 0;
@@ -325,7 +298,7 @@ bool ParseLine(TIdFTPListFormat format, std::string_view line, const TToday& tod
     case lfDiskPrefix:
       return ParseUnixLine(line, today, scratch, item);
     case lfNamesOnly:
-      item.ItemName.assign(Trim(line));
+      item.ItemName.assign(TrimBlanksAndControls(line));
       return true;
     case lfUnknown:
     case lfCustom:  // no OnParseCustomListFormat handler: "Unknown FTP listing format"
@@ -386,7 +359,7 @@ void Build(std::string_view text, bool detect, TIdFTPListFormat format, TDateTim
 
   // 2. A Unix listing that begins with a "total" line skips it.
   bool have = true;
-  if (format == lfUnix && StartsWithUpper(line, "TOTAL")) have = reader.Next(line);
+  if (format == lfUnix && StartsWithIgnoringCase(line, "TOTAL")) have = reader.Next(line);
 
   // 3.-4. Every other line that is not blank becomes an entry, unless it fails: then the
   // collection is emptied and building goes on.
@@ -434,15 +407,15 @@ std::vector<std::string_view> SplitListingLines(std::string_view text) {
 TIdFTPListFormat DetectListFormat(std::string_view line) {
   // 1. A permission column, or a "total" line.
   if (line.size() >= 10) {
-    const char type = ToUpper(line[0]);
+    const char type = UpperAsciiChar(line[0]);
     bool unix = type == '-' || type == 'D' || type == 'L';
     for (size_t i = 1; unix && i < 10; ++i) {
-      const char c = ToUpper(line[i]);
+      const char c = UpperAsciiChar(line[i]);
       unix = c == '-' || c == 'R' || c == 'W' || c == 'X';
     }
     if (unix) return lfUnix;
   }
-  if (StartsWithUpper(line, "TOTAL")) return lfUnix;
+  if (StartsWithIgnoringCase(line, "TOTAL")) return lfUnix;
 
   // 2. "DSK:" anywhere.
   if (ContainsUpper(line, "DSK:")) return lfDiskPrefix;
@@ -451,11 +424,11 @@ TIdFTPListFormat DetectListFormat(std::string_view line) {
   // characters 31-38 with nothing in 25-30.
   const auto dateSeparator = [](char c) { return c == '-' || c == '/'; };
   if (line.size() >= 6 && dateSeparator(line[2]) && dateSeparator(line[5])) {
-    const std::string_view dirColumn = Trim(Chars(line, 25, 30));
-    if (EqualsUpper(dirColumn, "<DIR>")) return lfDos;
+    const std::string_view dirColumn = TrimBlanksAndControls(Chars(line, 25, 30));
+    if (SameTextIgnoringCase(dirColumn, "<DIR>")) return lfDos;
     if (dirColumn.empty()) {
       std::string size;
-      for (const char c : Trim(Chars(line, 31, 38)))
+      for (const char c : TrimBlanksAndControls(Chars(line, 31, 38)))
         if (c != ',') size += c;
       int64_t ignored = 0;
       if (ParseInt64(size, ignored)) return lfDos;
