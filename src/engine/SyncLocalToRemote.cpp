@@ -20,7 +20,7 @@ bool IsHiddenOrDirectory(const TSearchRec& entry) { return (entry.Attr & (faHidd
 
 void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std::string& ARemotePath) {
   // The local tree is read ahead while the server answers; see LocalScan.h.
-  TLocalScan scan(WithTrailingSlash(ToSlashes(ALocalPath)), Recurse);
+  TLocalScan scan(WithTrailingSlash(ToSlashes(ALocalPath)), Settings.Recurse);
   SyncLocalToRemote(ALocalPath, ARemotePath, scan);
 }
 
@@ -35,7 +35,7 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
     return;
   }
   MakeRemoteDirectory(remoteDir, true);
-  if (!EnterRemoteDirectory(remoteDir, "EXCEPTION: ") && AbortOnFailure) return;
+  if (!EnterRemoteDirectory(remoteDir, "EXCEPTION: ") && Settings.AbortOnFailure) return;
 
   const std::shared_ptr<TScannedLevel> level = AScan.Take(localDir);
   const std::vector<TSearchRec>& snapshot = level->Entries;
@@ -66,7 +66,7 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
       SyncSendFile(localDir, remoteDir, entry.Name, entry.Size, [&] { return level->Crc(index); });
     } catch (const std::exception& error) {
       ReportFailure(error);
-      if (AbortOnFailure) return;
+      if (Settings.AbortOnFailure) return;
     }
   }
 
@@ -87,7 +87,7 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
       SyncSendFile(localDir, remoteDir, entry.Name, entry.Size, [crc] { return crc; });
     } catch (const std::exception& error) {
       ReportFailure(error);
-      if (AbortOnFailure) return;
+      if (Settings.AbortOnFailure) return;
     }
   }
 
@@ -100,11 +100,11 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
       SyncDeleteRemoteEntry(localDir, item);
     } catch (const std::exception& error) {
       ReportFailure(error);
-      if (AbortOnFailure) return;
+      if (Settings.AbortOnFailure) return;
     }
   }
 
-  if (!Recurse) return;
+  if (!Settings.Recurse) return;
   // The snapshot already holds the sub-directories; sending files added none.
   for (const TSearchRec& entry : snapshot) {
     if (Terminated()) return;

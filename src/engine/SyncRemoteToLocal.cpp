@@ -30,7 +30,7 @@ void TSessionThread::SyncRemoteToLocal(const std::string& ARemotePath, const std
   SendStatus("Synchronise", "");
   const std::string remoteDir = WithTrailingSlash(ToSlashes(ARemotePath));
   const std::string localDir = WithTrailingSlash(ToSlashes(ALocalPath));
-  if (!EnterRemoteDirectory(remoteDir, "EXCEPTION: ") && AbortOnFailure) return;
+  if (!EnterRemoteDirectory(remoteDir, "EXCEPTION: ") && Settings.AbortOnFailure) return;
   ForceDirectories(localDir);  // a failure shows in the fetches into it
 
   const std::vector<TSearchRec> snapshot = FindFiles(localDir, "*.*");
@@ -64,7 +64,7 @@ void TSessionThread::SyncRemoteToLocal(const std::string& ARemotePath, const std
       FetchFile(item.ItemName, localDir + item.ItemName, false, item.ModifiedTime);
     } catch (const std::exception& error) {
       ReportFailure(error);
-      if (AbortOnFailure) return;
+      if (Settings.AbortOnFailure) return;
     }
   }
 
@@ -92,7 +92,7 @@ void TSessionThread::SyncRemoteToLocal(const std::string& ARemotePath, const std
         });
       } catch (const std::exception& error) {
         ReportFailure(error);
-        if (AbortOnFailure) return;
+        if (Settings.AbortOnFailure) return;
       }
     }
   }
@@ -112,12 +112,12 @@ void TSessionThread::SyncRemoteToLocal(const std::string& ARemotePath, const std
         DeleteLocalFile(localDir + entry.Name);
       } catch (const std::exception& error) {
         ReportFailure(error);
-        if (AbortOnFailure) return;
+        if (Settings.AbortOnFailure) return;
       }
     }
   }
 
-  if (!Recurse) return;
+  if (!Settings.Recurse) return;
   // Collected first: each level lists anew, which replaces this listing.
   for (const std::string& name : RemoteSubdirectories(listing)) {
     SyncRemoteToLocal(remoteDir + name, localDir + name);

@@ -24,10 +24,10 @@ constexpr int kCrcEntries = 3000;
 void Apply(TSessions& sessions, char version) {
   for (int i = 0; i < kSessions; ++i) {
     TSession& session = *sessions.GetSession(i);
-    session.LocalPath = std::string("/home/user/") + version + "/site" + std::to_string(i) + "/";
-    session.RemotePath = version == 'a' ? "/www/" : "/public/www/mirror/";
-    session.Countdown = version == 'a' ? 60 : 3600 + i;
-    session.Password = std::string(version == 'a' ? 8 : 40, version);
+    session.Settings.LocalPath = std::string("/home/user/") + version + "/site" + std::to_string(i) + "/";
+    session.Settings.RemotePath = version == 'a' ? "/www/" : "/public/www/mirror/";
+    session.Settings.Countdown = version == 'a' ? 60 : 3600 + i;
+    session.Settings.Password = std::string(version == 'a' ? 8 : 40, version);
   }
 }
 
