@@ -221,3 +221,99 @@ TEST_F(SettingsFile, RefusedWriteRaisesAndKeepsTheOldFile) {
   EXPECT_EQ(ReadIni(), before);
   EXPECT_EQ(list.GetSession(0)->Settings.Name, "changed") << "memory keeps the change";
 }
+
+// --- The key table: every key written, read back and defaulted the same way ---
+
+namespace {
+
+// A value for the key that no new session has, different for every key.
+void SetDistinct(const TSettingsKey& key, size_t row, TSessionSettings& s) {
+  if (const auto* text = std::get_if<TTextSetting>(&key.Field)) s.**text = "v" + std::to_string(row) + " \xE4=;";
+  if (const auto* integer = std::get_if<TIntegerSetting>(&key.Field)) s.**integer = -1000 - static_cast<int32_t>(row);
+  if (const auto* flag = std::get_if<TFlagSetting>(&key.Field)) s.**flag = true;
+}
+
+// The value as the file stores it: text as it is or scrambled, integers in decimal, flags 1.
+std::string StoredText(const TSettingsKey& key, const TSessionSettings& s) {
+  if (const auto* text = std::get_if<TTextSetting>(&key.Field))
+    return key.Scrambled ? ScrambleText(s.**text, PasswordKey) : s.**text;
+  if (const auto* integer = std::get_if<TIntegerSetting>(&key.Field)) return std::to_string(s.**integer);
+  return "1";
+}
+
+bool SameValue(const TSettingsKey& key, const TSessionSettings& a, const TSessionSettings& b) {
+  return std::visit([&](auto field) { return a.*field == b.*field; }, key.Field);
+}
+
+// The session's section as "key=value" lines, without the section line.
+std::vector<std::string> SectionLines(const std::string& ini, const std::string& section) {
+  std::vector<std::string> lines;
+  size_t at = ini.find("[" + section + "]\n");
+  if (at == std::string::npos) return lines;
+  at = ini.find('\n', at) + 1;
+  while (at < ini.size() && ini[at] != '[') {
+    const size_t end = ini.find('\n', at);
+    lines.push_back(ini.substr(at, end - at));
+    at = end + 1;
+  }
+  return lines;
+}
+
+}  // namespace
+
+TEST_F(SettingsFile, EveryKeyIsWrittenInTableOrderAndReadsBack) {
+  TSessionSettings stored;
+  for (size_t row = 0; row < SessionSettingsKeys.size(); ++row) SetDistinct(SessionSettingsKeys[row], row, stored);
+  {
+    TSessions list;
+    list.GetSession(list.AddSession(""))->Settings = stored;
+    list.SaveAllSessions();
+  }
+  const std::vector<std::string> lines = SectionLines(ReadIni(), "session0");
+  ASSERT_EQ(lines.size(), SessionSettingsKeys.size());
+  TSessions reloaded;
+  ASSERT_EQ(reloaded.Count(), 1);
+  for (size_t row = 0; row < SessionSettingsKeys.size(); ++row) {
+    const TSettingsKey& key = SessionSettingsKeys[row];
+    EXPECT_EQ(lines[row], std::string(key.Key) + "=" + StoredText(key, stored));
+    EXPECT_TRUE(SameValue(key, reloaded.GetSession(0)->Settings, stored)) << key.Key;
+  }
+}
+
+TEST_F(SettingsFile, AMissingKeyLeavesTheValueOfANewSession) {
+  TSessionSettings stored;
+  for (size_t row = 0; row < SessionSettingsKeys.size(); ++row) SetDistinct(SessionSettingsKeys[row], row, stored);
+  {
+    TSessions list;
+    list.GetSession(list.AddSession(""))->Settings = stored;
+    list.SaveAllSessions();
+  }
+  const std::string full = ReadIni();
+  TSessionSettings fresh;
+  fresh.Name = "NewSession0";
+  fresh.CrcFile = "113D5800.crc";  // generated from the clock
+  for (const TSettingsKey& key : SessionSettingsKeys) {
+    const size_t line = full.find("\n" + std::string(key.Key) + "=") + 1;
+    WriteIni(full.substr(0, line) + full.substr(full.find('\n', line) + 1));
+    TSessions list;
+    ASSERT_EQ(list.Count(), 1);
+    for (const TSettingsKey& other : SessionSettingsKeys) {
+      const TSessionSettings& expected = &other == &key ? fresh : stored;
+      EXPECT_TRUE(SameValue(other, list.GetSession(0)->Settings, expected)) << key.Key << " missing, " << other.Key;
+    }
+  }
+}
+
+TEST_F(SettingsFile, UnknownKeysSurviveSavingOneSessionButNotSavingAll) {
+  const struct {
+    const char* Save;
+    bool Survives;
+  } cases[] = {{"one", true}, {"all", false}};
+  for (const auto& c : cases) {
+    WriteIni("[global]\nsessions=1\n[session0]\nname=A\nlater=kept\n");
+    TSessions list;
+    if (std::string(c.Save) == "one") list.SaveSession(0);
+    else list.SaveAllSessions();
+    EXPECT_EQ(ReadIni().find("later=kept\n") != std::string::npos, c.Survives) << c.Save;
+  }
+}

@@ -379,6 +379,69 @@ TEST_F(EditSessionTest, RefusedConnectionShowsOnlyTheErrorBox) {
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }
 
+// --- Test on its own thread ---
+
+using namespace std::chrono_literals;
+
+// Points the dialog at a server that accepts the connection and then never says a word, with
+// a time-out far longer than any test waits, and starts the Test.
+void StartSilentTest(TEditSessionForm& dialog, const FakeFtpServer& silent) {
+  ChangeSettings(dialog, [&](TSessionSettings& s) {
+    s.Host = "127.0.0.1";
+    s.Port = silent.port();
+    s.Timeout = 600;
+  });
+  dialog.TestButtonClick();
+}
+
+TEST_F(EditSessionTest, ATestOfASilentServerKeepsTheWindowAliveAndEndsAtOnceWhenCancelled) {
+  const struct {
+    const char* Ending;
+    std::function<void(TEditSessionForm&)> End;
+  } endings[] = {
+      {"the tool's Cancel button", [](TEditSessionForm& dialog) { dialog.ToolCancelButton->click(); }},
+      {"closing the dialog", [](TEditSessionForm& dialog) { dialog.reject(); }},
+  };
+  for (const auto& ending : endings) {
+    SCOPED_TRACE(ending.Ending);
+    FakeFtpServer silent("STALL\n");
+    TBoxAnswerer answerer;
+    StartSilentTest(form, silent);
+    EXPECT_TRUE(form.ToolRunning());
+    EXPECT_FALSE(form.TestButton->isEnabled() || form.PreloadCrcButton->isEnabled() || form.OkButton->isEnabled());
+    EXPECT_FALSE(form.ToolBusyBar->isHidden() || form.ToolCancelButton->isHidden());
+
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
+    ticker.start(10);
+    ProcessEventsFor(300ms);
+    EXPECT_GE(ticks, 5) << "the event loop went on while the Test waited";
+    ASSERT_TRUE(form.ToolRunning()) << "the server is still silent";
+
+    const auto ending_started = std::chrono::steady_clock::now();
+    ending.End(form);
+    EXPECT_TRUE(ProcessUiEventsUntil([this] { return !form.ToolRunning(); }, 10s));
+    EXPECT_LT(std::chrono::steady_clock::now() - ending_started, 2s);
+    ProcessEventsFor(100ms);
+    EXPECT_TRUE(answerer.Boxes.empty()) << "an ended Test shows no result";
+    EXPECT_TRUE(form.TestButton->isEnabled() && form.PreloadCrcButton->isEnabled() && form.OkButton->isEnabled());
+    EXPECT_TRUE(form.ToolBusyBar->isHidden() && form.ToolCancelButton->isHidden());
+  }
+}
+
+TEST_F(EditSessionTest, DestroyingTheDialogDuringATestEndsItsThreadAtOnce) {
+  FakeFtpServer silent("STALL\n");
+  auto dialog = std::make_unique<TEditSessionForm>();
+  StartSilentTest(*dialog, silent);
+  ProcessEventsFor(50ms);
+  ASSERT_TRUE(dialog->ToolRunning());
+  const auto started = std::chrono::steady_clock::now();
+  dialog.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+  ProcessEventsFor(100ms);  // a result the thread posted on its way out goes nowhere
+}
+
 TEST(LocalDirectoryExistsTest, RootAlwaysAndOneTrailingSlashIgnored) {
   TempDir dir;
   EXPECT_TRUE(LocalDirectoryExists("/"));
