@@ -33,7 +33,7 @@ struct TSettingsKey {
 };
 
 // In the order the file stores them.
-inline const std::array<TSettingsKey, 19> SessionSettingsKeys = {{
+inline const auto SessionSettingsKeys = std::to_array<TSettingsKey>({
     {"name", &TSessionSettings::Name},
     {"localpath", &TSessionSettings::LocalPath},
     {"remotepath", &TSessionSettings::RemotePath},
@@ -53,4 +53,4 @@ inline const std::array<TSettingsKey, 19> SessionSettingsKeys = {{
     {"crcfile", &TSessionSettings::CrcFile},
     {"testmode", &TSessionSettings::TestMode},
     {"debugmode", &TSessionSettings::DebugMode},
-}};
+});
