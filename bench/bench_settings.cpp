@@ -43,14 +43,14 @@ int main(int argc, char** argv) {
     TSessions list;
     for (int i = 0; i < SessionCount; ++i) {
       TSession& s = *list.GetSession(list.AddSession("Session" + std::to_string(i)));
-      s.LocalPath = "/srv/data/" + std::to_string(i) + "/";
-      s.RemotePath = "/incoming/" + std::to_string(i) + "/";
-      s.SessionStarter = "countdown";
-      s.Countdown = 300;
-      s.SessionMode = "synclocaltoremote";
-      s.Host = "ftp.example.org";
-      s.Password = "password" + std::to_string(i);
-      s.CrcFile = std::to_string(i) + ".crc";
+      s.Settings.LocalPath = "/srv/data/" + std::to_string(i) + "/";
+      s.Settings.RemotePath = "/incoming/" + std::to_string(i) + "/";
+      s.Settings.SessionStarter = "countdown";
+      s.Settings.Countdown = 300;
+      s.Settings.SessionMode = "synclocaltoremote";
+      s.Settings.Host = "ftp.example.org";
+      s.Settings.Password = "password" + std::to_string(i);
+      s.Settings.CrcFile = std::to_string(i) + ".crc";
     }
     for (int r = 0; r < Rounds; ++r) saves.push_back(TimeMs([&] { list.SaveAllSessions(); }));
     for (int r = 0; r < Rounds; ++r) loads.push_back(TimeMs([&] { list.LoadSessions(); }));

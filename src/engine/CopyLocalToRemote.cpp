@@ -20,7 +20,7 @@ void TSessionThread::CopyLocalToRemote(const std::string& ALocalPath, const std:
   const std::string& mask = local.Mask;
 
   MakeRemoteDirectory(remoteDir, false);
-  if (!EnterRemoteDirectory(remoteDir, "Change directory: ") && AbortOnFailure) return;
+  if (!EnterRemoteDirectory(remoteDir, "Change directory: ") && Settings.AbortOnFailure) return;
   SendStatus("Sending ", "Set binary mode");
   Client().SetBinaryMode();
 
@@ -36,11 +36,11 @@ void TSessionThread::CopyLocalToRemote(const std::string& ALocalPath, const std:
       SendFile(localFile, entry.Name);
     } catch (const std::exception& error) {
       ReportFailure(error);
-      if (AbortOnFailure) return;
+      if (Settings.AbortOnFailure) return;
     }
   }
 
-  if (AbortOnFailure || Terminated() || !Recurse) return;
+  if (Settings.AbortOnFailure || Terminated() || !Settings.Recurse) return;
   // With a mask that matches everything the directories are already in hand.
   const std::vector<TSearchRec> directories = MatchesEverything(mask) ? entries : FindFiles(localDir, "*.*");
   for (const TSearchRec& entry : directories) {

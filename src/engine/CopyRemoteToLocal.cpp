@@ -29,7 +29,7 @@ void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std
   SendStatus("Make directory", localDir);
   if (localDir.empty()) throw EZephlin("Unable to create directory");
   ForceDirectories(localDir);  // a failure shows in the fetches into it
-  if (!EnterRemoteDirectory(remoteDir, "EXCEPTION: ") && AbortOnFailure) return;
+  if (!EnterRemoteDirectory(remoteDir, "EXCEPTION: ") && Settings.AbortOnFailure) return;
   SendStatus("Retrieve", "Set binary mode");
   Client().SetBinaryMode();
 
@@ -61,7 +61,7 @@ void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std
       }
     }
 
-    if (!Recurse) return;
+    if (!Settings.Recurse) return;
     // Without a file mask the listing above is already the whole directory.
     if (fileSpec.empty()) {
       SendStatus("List", remoteDir);

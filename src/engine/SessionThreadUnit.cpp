@@ -1,9 +1,7 @@
 #include "engine/SessionThreadUnit.h"
 
-#include <algorithm>
-#include <climits>
-
 #include "engine/LocalScan.h"
+#include "engine/SessionTools.h"
 #include "engine/TransferPaths.h"
 #include "ftp/IdFTP.h"
 #include "platform/Errors.h"
@@ -18,12 +16,6 @@ constexpr std::chrono::milliseconds ProgressReportInterval{50};
 
 const std::string kCopyright = std::string("Copyright (C) ") + ProgramMaker + ". All rights reserved.";
 
-// Seconds to milliseconds without overflowing the client's int settings.
-int ToMilliseconds(int32_t seconds) {
-  const int64_t ms = int64_t{seconds} * 1000;
-  return static_cast<int>(std::clamp<int64_t>(ms, INT_MIN, INT_MAX));
-}
-
 std::string ProgramFileVersion() {
   TEPInfoExe info;
   info.ExeName = ExecutableName();
@@ -34,7 +26,7 @@ std::string ProgramFileVersion() {
 
 }  // namespace
 
-TSessionThread::TSessionThread() = default;
+TSessionThread::TSessionThread(const TRunSettings& ASettings) : Settings(ASettings) {}
 
 TSessionThread::~TSessionThread() = default;
 
@@ -57,7 +49,7 @@ void TSessionThread::DeliverStatus() {
 }
 
 void TSessionThread::LogLines(const std::vector<std::string>& Lines) {
-  if (!TestMode && !DebugMode) return;
+  if (!Settings.TestMode && !Settings.DebugMode) return;
   for (const std::string& line : Lines) TestLog.push_back(FormatTimeStamp(Now()) + "  " + line);
 }
 
@@ -67,16 +59,16 @@ std::vector<std::string> TSessionThread::HeaderLines() const {
       kCopyright,
       "Test Commenced " + FormatShortDateLongTime(Now()),
       "",
-      "Local Path: " + LocalPath,
-      "Remote Path: " + RemotePath,
-      "Session Mode: " + SessionMode,
-      "Recurse: " + BoolText(Recurse),
-      "Host: " + Host,
-      "Username: " + UserName,
-      "Timeout: " + std::to_string(Timeout),
-      "Abort On Failure: " + BoolText(AbortOnFailure),
-      "Passive Mode: " + BoolText(PassiveMode),
-      "Crc File: " + CrcFile,
+      "Local Path: " + Settings.LocalPath,
+      "Remote Path: " + Settings.RemotePath,
+      "Session Mode: " + Settings.SessionMode,
+      "Recurse: " + BoolText(Settings.Recurse),
+      "Host: " + Settings.Host,
+      "Username: " + Settings.UserName,
+      "Timeout: " + std::to_string(Settings.Timeout),
+      "Abort On Failure: " + BoolText(Settings.AbortOnFailure),
+      "Passive Mode: " + BoolText(Settings.PassiveMode),
+      "Crc File: " + Settings.CrcFile,
       "",
   };
 }
@@ -103,7 +95,7 @@ void TSessionThread::Execute() {
     if (FStopNow) FClient->ShutdownSocket();
   }
   AttachHandlers(*FClient);
-  LogLines({"Connecting to: " + Host});
+  LogLines({"Connecting to: " + Settings.Host});
   try {
     RunConnection();
     ReleaseClient();
@@ -114,20 +106,14 @@ void TSessionThread::Execute() {
     ReleaseClient();
     ReportRunError(EZephlin("Unknown error"));
   }
-  if (!TestMode && !DebugMode) return;
-  LogLines({"", (TestMode ? "Test Completed: " : "Session Completed: ") + FormatShortDateLongTime(Now())});
+  if (!Settings.TestMode && !Settings.DebugMode) return;
+  LogLines({"", (Settings.TestMode ? "Test Completed: " : "Session Completed: ") + FormatShortDateLongTime(Now())});
   WriteTestLog();
 }
 
 void TSessionThread::RunConnection() {
   TIdFTP& ftp = *FClient;
-  ftp.Username = UserName;
-  ftp.Password = Password;
-  ftp.Host = Host;
-  ftp.Port = Port;
-  ftp.ReadTimeout = ToMilliseconds(Timeout);
-  ftp.Passive = PassiveMode;
-  ftp.ConnectAndLogin(true, ToMilliseconds(Timeout));
+  ConnectAndLogIn(ftp, Settings);
   if (!ftp.IsConnected()) {
     SendStatus("", "Connection failed");
     LogLines({"Connection failed"});
@@ -143,18 +129,18 @@ void TSessionThread::RunConnection() {
 }
 
 void TSessionThread::DispatchMode() {
-  if (SessionMode == "synclocaltoremote") {
+  if (Settings.SessionMode == "synclocaltoremote") {
     // The local tree is read ahead from now on, while the store loads; see LocalScan.h.
-    TLocalScan scan(ParseLocalTarget(LocalPath, TLocalPathForm::Directory).Directory, Recurse);
+    TLocalScan scan(ParseLocalTarget(Settings.LocalPath, TLocalPathForm::Directory).Directory, Settings.Recurse);
     LoadCrcStore();
-    SyncLocalToRemote(LocalPath, RemotePath, scan);
-    if (!TestMode) SaveCrcStore();
-  } else if (SessionMode == "syncremotetolocal") {
-    SyncRemoteToLocal(RemotePath, LocalPath);
-  } else if (SessionMode == "copylocaltoremote") {
-    CopyLocalToRemote(LocalPath, RemotePath);
-  } else if (SessionMode == "copyremotetolocal") {
-    CopyRemoteToLocal(RemotePath, LocalPath);
+    SyncLocalToRemote(Settings.LocalPath, Settings.RemotePath, scan);
+    if (!Settings.TestMode) SaveCrcStore();
+  } else if (Settings.SessionMode == "syncremotetolocal") {
+    SyncRemoteToLocal(Settings.RemotePath, Settings.LocalPath);
+  } else if (Settings.SessionMode == "copylocaltoremote") {
+    CopyLocalToRemote(Settings.LocalPath, Settings.RemotePath);
+  } else if (Settings.SessionMode == "copyremotetolocal") {
+    CopyRemoteToLocal(Settings.RemotePath, Settings.LocalPath);
   }
 }
 
@@ -285,6 +271,6 @@ std::string TSessionThread::FailureText(const std::exception& AError) {
 
 // --- CRC store ---
 
-void TSessionThread::LoadCrcStore() { FCrcStore.Load(ProgramDirectory() + CrcFile); }
+void TSessionThread::LoadCrcStore() { FCrcStore.Load(ProgramDirectory() + Settings.CrcFile); }
 
-void TSessionThread::SaveCrcStore() { FCrcStore.Save(ProgramDirectory() + CrcFile); }
+void TSessionThread::SaveCrcStore() { FCrcStore.Save(ProgramDirectory() + Settings.CrcFile); }

@@ -5,8 +5,9 @@
 // that it writes to "testlog.txt" in the program's directory.
 //
 // Threads:
-// - The creator (the session, on the main thread) sets OnStatusReport, the settings fields
-//   and the inherited end notification before Start(), and never touches them afterwards.
+// - The creator (the session, on the main thread) gives the settings to the constructor and
+//   sets OnStatusReport and the inherited end notification before Start(), and never touches
+//   them afterwards.
 // - Execute, the transfer functions, the client event handlers, SendStatus and LogLines run
 //   on the worker thread only.
 // - OnStatusReport is called on the main thread only, through Synchronize; the worker waits
@@ -15,9 +16,8 @@
 // - Stop() and the inherited Terminate() are for the main thread (any thread is safe).
 //
 // Usage by the session:
-//   auto* run = new TSessionThread();           // not started yet
+//   auto* run = new TSessionThread(settings);   // not started yet
 //   run->OnStatusReport = ...; run->OnTerminate = ...; run->FreeOnTerminate = true;
-//   run->LocalPath = ...; ... run->DebugMode = ...;
 //   run->Start();
 //   ...
 //   run->Stop();   // ends the run promptly: no further files, a blocked read returns
@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "engine/CrcStore.h"
+#include "engine/RunSettings.h"
 #include "ftp/IdComponent.h"
 #include "platform/DateTime.h"
 #include "platform/Thread.h"
@@ -48,7 +49,7 @@ using TSessionStatusReport = std::function<void(
 
 class TSessionThread : public TThread {
  public:
-  TSessionThread();
+  explicit TSessionThread(const TRunSettings& ASettings);
   ~TSessionThread() override;
 
   // Receiver of status reports; main thread only.
@@ -59,21 +60,8 @@ class TSessionThread : public TThread {
   std::string Function;
   std::string Status;
 
-  // Settings: copies of the session's, set before Start() and read-only afterwards.
-  std::string LocalPath;
-  std::string RemotePath;
-  std::string SessionMode;
-  bool Recurse = false;
-  std::string Host;
-  int32_t Port = 21;
-  std::string UserName;
-  std::string Password;        // plain text
-  int32_t Timeout = 30;        // seconds
-  bool AbortOnFailure = false;
-  bool PassiveMode = false;
-  std::string CrcFile;         // file name of the CRC store, in the program's directory
-  bool TestMode = false;       // walk and log every step; send, fetch and delete nothing
-  bool DebugMode = false;      // transfer and log
+  // The session's settings as they were when the run was made.
+  const TRunSettings Settings;
 
   // The run's client while a connection attempt lasts; none otherwise. Worker thread.
   TIdFTP* FTP() const { return FClient.get(); }
@@ -106,7 +94,7 @@ class TSessionThread : public TThread {
   void CopyRemoteToLocal(const std::string& ARemotePath, const std::string& ALocalPath);
   void SyncRemoteToLocal(const std::string& ARemotePath, const std::string& ALocalPath);
 
-  // The run's CRC store and its file (program directory + CrcFile).
+  // The run's CRC store and its file (program directory + Settings.CrcFile).
   void LoadCrcStore();
   void SaveCrcStore();
   TCrcStore& CrcStore() { return FCrcStore; }
@@ -139,7 +127,7 @@ class TSessionThread : public TThread {
   // The gate of every action that changes files: runs it only outside test mode.
   template <typename Action>
   void UnlessTestMode(Action&& action) {
-    if (!TestMode) action();
+    if (!Settings.TestMode) action();
   }
   void SetCurrentFile(const std::string& AName, int64_t ASizeBytes);
   // Reports ("Error", text) and logs "EXCEPTION: " + text. Catch handlers only: a failure

@@ -12,7 +12,7 @@
 
 void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std::string& ARemotePath) {
   // The local tree is read ahead while the server answers; see LocalScan.h.
-  TLocalScan scan(ParseLocalTarget(ALocalPath, TLocalPathForm::Directory).Directory, Recurse);
+  TLocalScan scan(ParseLocalTarget(ALocalPath, TLocalPathForm::Directory).Directory, Settings.Recurse);
   SyncLocalToRemote(ALocalPath, ARemotePath, scan);
 }
 
@@ -27,7 +27,7 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
     return;
   }
   MakeRemoteDirectory(remoteDir, true);
-  if (!EnterRemoteDirectory(remoteDir, "EXCEPTION: ") && AbortOnFailure) return;
+  if (!EnterRemoteDirectory(remoteDir, "EXCEPTION: ") && Settings.AbortOnFailure) return;
 
   const std::shared_ptr<TScannedLevel> level = AScan.Take(localDir);
   const std::vector<TSearchRec>& snapshot = level->Entries;
@@ -54,7 +54,7 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
       SyncSendFile(localDir, remoteDir, entry.Name, entry.Size, [&] { return level->Crc(index); });
     } catch (const std::exception& error) {
       ReportFailure(error);
-      if (AbortOnFailure) return;
+      if (Settings.AbortOnFailure) return;
     }
   }
   if (WalkGoesOnAfterLastStep(plan.NewFiles, snapshot.size()) && Terminated()) return;
@@ -73,7 +73,7 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
       SyncSendFile(localDir, remoteDir, entry.Name, entry.Size, [crc] { return crc; });
     } catch (const std::exception& error) {
       ReportFailure(error);
-      if (AbortOnFailure) return;
+      if (Settings.AbortOnFailure) return;
     }
   }
   if (WalkGoesOnAfterLastStep(plan.ChangeCandidates, snapshot.size()) && Terminated()) return;
@@ -87,12 +87,12 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
       SyncDeleteRemoteEntry(localDir, item);
     } catch (const std::exception& error) {
       ReportFailure(error);
-      if (AbortOnFailure) return;
+      if (Settings.AbortOnFailure) return;
     }
   }
   if (WalkGoesOnAfterLastStep(plan.Deletions, static_cast<size_t>(listing.Count())) && Terminated()) return;
 
-  if (!Recurse) return;
+  if (!Settings.Recurse) return;
   // The snapshot already holds the sub-directories; sending files added none.
   for (size_t index : plan.Subdirectories) {
     if (Terminated()) return;

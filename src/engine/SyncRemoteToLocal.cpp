@@ -29,7 +29,7 @@ void TSessionThread::SyncRemoteToLocal(const std::string& ARemotePath, const std
   const std::string remoteDir = WithTrailingSlash(ToSlashes(ARemotePath));
   const TLocalTarget local = ParseLocalTarget(ALocalPath, TLocalPathForm::Directory);
   const std::string& localDir = local.Directory;
-  if (!EnterRemoteDirectory(remoteDir, "EXCEPTION: ") && AbortOnFailure) return;
+  if (!EnterRemoteDirectory(remoteDir, "EXCEPTION: ") && Settings.AbortOnFailure) return;
   ForceDirectories(localDir);  // a failure shows in the fetches into it
 
   const std::vector<TSearchRec> snapshot = FindFiles(localDir, local.Mask);
@@ -60,7 +60,7 @@ void TSessionThread::SyncRemoteToLocal(const std::string& ARemotePath, const std
       FetchFile(item.ItemName, localDir + item.ItemName, false, item.ModifiedTime);
     } catch (const std::exception& error) {
       ReportFailure(error);
-      if (AbortOnFailure) return;
+      if (Settings.AbortOnFailure) return;
     }
   }
   if (WalkGoesOnAfterLastStep(plan.NewFiles, listed) && Terminated()) return;
@@ -90,7 +90,7 @@ void TSessionThread::SyncRemoteToLocal(const std::string& ARemotePath, const std
       });
     } catch (const std::exception& error) {
       ReportFailure(error);
-      if (AbortOnFailure) return;
+      if (Settings.AbortOnFailure) return;
     }
   }
   if (WalkGoesOnAfterLastStep(plan.ChangeCandidates, listed) && Terminated()) return;
@@ -109,13 +109,13 @@ void TSessionThread::SyncRemoteToLocal(const std::string& ARemotePath, const std
         DeleteLocalFile(localDir + entry.Name);
       } catch (const std::exception& error) {
         ReportFailure(error);
-        if (AbortOnFailure) return;
+        if (Settings.AbortOnFailure) return;
       }
     }
     if (WalkGoesOnAfterLastStep(plan.Deletions, snapshot.size()) && Terminated()) return;
   }
 
-  if (!Recurse) return;
+  if (!Settings.Recurse) return;
   // Names, not listing positions: each level lists anew, which replaces this listing.
   for (const std::string& name : plan.Subdirectories.Unsafe) ReportUnsafeName(name);
   for (const std::string& name : plan.Subdirectories.Enterable) {

@@ -45,7 +45,7 @@ bool MatchesMask(const std::string& name, const std::string& mask) {
 
 std::vector<TSearchRec> FindFiles(const std::string& directory, const std::string& mask) {
   std::vector<TSearchRec> result;
-  const std::string dir = directory.empty() ? std::string("./") : IncludeTrailingSlash(directory);
+  const std::string dir = directory.empty() ? std::string("./") : WithTrailingSlash(directory);
   DIR* handle = ::opendir(dir.c_str());
   if (handle == nullptr) return result;
   while (const dirent* entry = ::readdir(handle)) {
@@ -133,10 +133,6 @@ std::string ExtractFilePath(const std::string& path) {
 std::string ExtractFileName(const std::string& path) {
   const size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string IncludeTrailingSlash(const std::string& path) {
-  return !path.empty() && path.back() == '/' ? path : path + "/";
 }
 
 namespace {

@@ -46,7 +46,6 @@ bool SetFileTimeLocal(const std::string& path, TDateTime time);
 // Splits at the last "/": "a/b/c.txt" -> "a/b/" and "c.txt".
 std::string ExtractFilePath(const std::string& path);
 std::string ExtractFileName(const std::string& path);
-std::string IncludeTrailingSlash(const std::string& path);
 
 // Writes the whole content to a temporary file in the same directory and renames it over the
 // target, so readers see the old file or the new one, never a torn one. Throws EZephlin

@@ -8,6 +8,7 @@
 #include "platform/FileSystem.h"
 #include "platform/ProgramDir.h"
 #include "platform/Shell.h"
+#include "platform/Text.h"
 #include "sessions/SessionsUnit.h"
 #include "sessions/fisFileNotification.h"
 
@@ -33,13 +34,13 @@ void TSession::Start(bool force, bool runOnce) {
   RunOnce = runOnce;
   if (force && !IsRunning()) {
     SetRunning(true);
-  } else if (SessionStarter == StarterManual && !IsRunning()) {
+  } else if (Settings.SessionStarter == StarterManual && !IsRunning()) {
     SetRunning(true);
-  } else if (SessionStarter == StarterCountdown) {
-    Remaining = Countdown + 1;
-  } else if (SessionStarter == StarterDetect) {
+  } else if (Settings.SessionStarter == StarterCountdown) {
+    Remaining = Settings.Countdown + 1;
+  } else if (Settings.SessionStarter == StarterDetect) {
     StartWatching();
-  } else if (SessionStarter == StarterChain && !IsRunning()) {
+  } else if (Settings.SessionStarter == StarterChain && !IsRunning()) {
     SetRunning(true);
   }
 }
@@ -69,26 +70,12 @@ void TSession::SetRemaining(int32_t value) {
 
 void TSession::StartWorker() {
   ReportStatus("", "Starting");
-  auto* worker = new TSessionThread();
+  auto* worker = new TSessionThread(Settings);
   Worker = worker;
   worker->OnStatusReport = [this](const std::string& connection, const std::string& function,
                                   const std::string& status) { WorkerStatus(connection, function, status); };
   worker->OnTerminate = [this](TThread*) { WorkerFinished(); };
   worker->FreeOnTerminate = true;
-  worker->LocalPath = LocalPath;
-  worker->RemotePath = RemotePath;
-  worker->SessionMode = SessionMode;
-  worker->Recurse = Recurse;
-  worker->Host = Host;
-  worker->Port = Port;
-  worker->UserName = UserName;
-  worker->Password = Password;
-  worker->Timeout = Timeout;
-  worker->AbortOnFailure = AbortOnFailure;
-  worker->PassiveMode = PassiveMode;
-  worker->CrcFile = CrcFile;
-  worker->TestMode = TestMode;
-  worker->DebugMode = DebugMode;
   worker->Start();
 }
 
@@ -99,8 +86,8 @@ void TSession::StopWorker() {
 void TSession::StartWatching() {
   if (Watcher == nullptr) Watcher = new TfisFileNotification();
   Watcher->OnDirectoryChanged = [this](TfisFileNotification*) { DirectoryChanged(); };
-  Watcher->Directory = LocalPath;
-  Watcher->Subtree = Recurse;
+  Watcher->Directory = Settings.LocalPath;
+  Watcher->Subtree = Settings.Recurse;
   Watcher->Start();
   ReportStatus("Detect", "");
 }
@@ -112,7 +99,7 @@ void TSession::StopWatching() {
   Watcher = nullptr;
 }
 
-void TSession::DirectoryChanged() { Remaining = DetectWait; }
+void TSession::DirectoryChanged() { Remaining = Settings.DetectWait; }
 
 void TSession::ReportStatus(const std::string& function, const std::string& status) {
   if (StatusHandler && Worker == nullptr) StatusHandler(Index, Remaining, "Offline", function, status);
@@ -127,8 +114,9 @@ void TSession::WorkerFinished() {
   ReportStatus("", "");
   if (OnCompleted) OnCompleted(*this);
   const std::string testLog = ProgramDirectory() + "testlog.txt";
-  if ((TestMode || DebugMode) && FileExists(testLog)) OpenWithAssociatedProgram(testLog);
-  if (!RunOnce && (SessionStarter == StarterCountdown || SessionStarter == StarterDetect)) Start(false, false);
+  if ((Settings.TestMode || Settings.DebugMode) && FileExists(testLog)) OpenWithAssociatedProgram(testLog);
+  if (!RunOnce && (Settings.SessionStarter == StarterCountdown || Settings.SessionStarter == StarterDetect))
+    Start(false, false);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -160,10 +148,10 @@ void TSessions::Tick() {
 }
 
 void TSessions::StartChainedSessions(const TSession& completed) {
-  const std::string parent = LowerAscii(completed.Name);
+  const std::string parent = LowerAscii(completed.Settings.Name);
   for (int32_t i = 0; i < Count(); ++i) {
     const TSession& candidate = *Sessions[static_cast<size_t>(i)];
-    if (candidate.SessionStarter == StarterChain && LowerAscii(candidate.ParentSession) == parent)
+    if (candidate.Settings.SessionStarter == StarterChain && LowerAscii(candidate.Settings.ParentSession) == parent)
       StartSession(i, false, false);
   }
 }

@@ -4,59 +4,24 @@
 #include <cstdlib>
 
 #include "platform/DateTime.h"
-
-std::string LowerAscii(const std::string& text) {
-  std::string lower = text;
-  for (char& c : lower)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return lower;
-}
-
-bool SameNameIgnoringCase(const std::string& a, const std::string& b) { return LowerAscii(a) == LowerAscii(b); }
+#include "platform/Text.h"
 
 // ---------------------------------------------------------------------------------------------
 // TSession
 
 void TSession::CopySettingsFrom(const TSession& source) {
-  Name = source.Name + "_" + std::to_string(Index);
-  LocalPath = source.LocalPath;
-  RemotePath = source.RemotePath;
-  SessionStarter = source.SessionStarter;
-  Countdown = source.Countdown;
-  DetectWait = source.DetectWait;
-  SessionMode = source.SessionMode;
-  Recurse = source.Recurse;
-  Host = source.Host;
-  Port = source.Port;
-  UserName = source.UserName;
-  Password = source.Password;
-  Timeout = source.Timeout;
-  AbortOnFailure = source.AbortOnFailure;
-  PassiveMode = source.PassiveMode;
-  ParentSession = source.ParentSession;
+  const TSessionSettings own = Settings;
+  Settings = source.Settings;
+  Settings.Name = source.Settings.Name + "_" + std::to_string(Index);
+  Settings.CrcFile = own.CrcFile;
+  Settings.TestMode = own.TestMode;
+  Settings.DebugMode = own.DebugMode;
 }
 
 void TSession::ReadFromEditor(const ISessionEditor& editor) {
   Stop();
-  Name = editor.GetName();
-  LocalPath = editor.GetLocalPath();
-  RemotePath = editor.GetRemotePath();
-  SessionStarter = editor.GetSessionStarter();
-  Countdown = editor.GetCountdown();
-  DetectWait = editor.GetDetectWait();
-  SessionMode = editor.GetSessionMode();
-  Recurse = editor.GetRecurse();
-  Host = editor.GetHost();
-  Port = editor.GetPort();
-  UserName = editor.GetUserName();
-  Password = editor.GetPassword();
-  Timeout = editor.GetTimeout();
-  AbortOnFailure = editor.GetAbortOnFailure();
-  PassiveMode = editor.GetPassiveMode();
-  ParentSession = editor.GetParentSession();
-  SetCrcFile(editor.GetCrcFile());
-  TestMode = editor.GetTestMode();
-  DebugMode = editor.GetDebugMode();
+  Settings = editor.GetSettings();
+  SetCrcFile(Settings.CrcFile);
   ReportStatus("", "");
 }
 
@@ -84,7 +49,7 @@ std::string CrcNameFor(int32_t seed) {
 std::string TSession::GenerateCrcFileName() { return CrcNameFor(CrcNameSeed()); }
 
 void TSession::SetCrcFile(const std::string& name) {
-  CrcFile = name;
+  Settings.CrcFile = name;
   if (!name.empty()) return;
   // Sessions loaded in the same second would otherwise share one store and spoil each
   // other's entries, so a name in use moves on to the next second's name.
@@ -92,7 +57,7 @@ void TSession::SetCrcFile(const std::string& name) {
   std::string candidate = CrcNameFor(static_cast<int32_t>(seed));
   for (int tries = 0; CrcFileTaken && CrcFileTaken(candidate) && tries < 1'000'000; ++tries)
     candidate = CrcNameFor(static_cast<int32_t>(++seed));
-  CrcFile = candidate;
+  Settings.CrcFile = candidate;
 }
 
 void TSession::SetStatusHandler(TSessionStatusEvent handler) {
@@ -111,13 +76,13 @@ TSession* TSessions::GetSession(int32_t index) const {
 int32_t TSessions::FindSession(const std::string& name) const {
   const std::string wanted = LowerAscii(name);
   for (int32_t i = 0; i < Count(); ++i)
-    if (LowerAscii(Sessions[static_cast<size_t>(i)]->Name) == wanted) return i;
+    if (LowerAscii(Sessions[static_cast<size_t>(i)]->Settings.Name) == wanted) return i;
   return -1;
 }
 
 bool TSessions::CrcFileInUse(const TSession* asking, const std::string& name) const {
   for (const auto& session : Sessions)
-    if (session.get() != asking && session->CrcFile == name) return true;
+    if (session.get() != asking && session->Settings.CrcFile == name) return true;
   return false;
 }
 
@@ -125,8 +90,7 @@ int32_t TSessions::AddSession(const std::string& name) {
   auto session = std::make_unique<TSession>();
   TSession* added = session.get();
   added->Index = Count();
-  added->Name = name.empty() ? "NewSession" + std::to_string(added->Index) : name;
-  added->Port = 21;
+  added->Settings.Name = name.empty() ? "NewSession" + std::to_string(added->Index) : name;
   added->CrcFileTaken = [this, added](const std::string& crc) { return CrcFileInUse(added, crc); };
   Sessions.push_back(std::move(session));
   added->SetStatusHandler(StatusHandler);
@@ -155,36 +119,15 @@ bool TSessions::RemoveSession(int32_t index) {
   return true;
 }
 
-namespace {
-
-void FillEditor(ISessionEditor& editor, const TSession& s) {
-  editor.SetName(s.Name);
-  editor.SetLocalPath(s.LocalPath);
-  editor.SetRemotePath(s.RemotePath);
-  editor.SetSessionStarter(s.SessionStarter);
-  editor.SetCountdown(s.Countdown);
-  editor.SetDetectWait(s.DetectWait);
-  editor.SetSessionMode(s.SessionMode);
-  editor.SetRecurse(s.Recurse);
-  editor.SetHost(s.Host);
-  editor.SetPort(s.Port);
-  editor.SetUserName(s.UserName);
-  editor.SetPassword(s.Password);
-  editor.SetTimeout(s.Timeout);
-  editor.SetAbortOnFailure(s.AbortOnFailure);
-  editor.SetPassiveMode(s.PassiveMode);
-}
-
-}  // namespace
-
 int32_t TSessions::AddSessionInteractive() {
   if (!EditorFactory) return -1;
   const std::unique_ptr<ISessionEditor> editor = EditorFactory();
-  editor->SetName("NewSession" + std::to_string(Count()));
-  editor->SetPort(21);
-  for (const auto& session : Sessions) editor->AddParentCandidate(session->Name);
+  for (const auto& session : Sessions) editor->AddParentCandidate(session->Settings.Name);
+  TSessionSettings fresh;
+  fresh.Name = "NewSession" + std::to_string(Count());
+  editor->SetSettings(fresh);
   if (!editor->ShowModal()) return -1;
-  const int32_t index = AddSession(editor->GetName());
+  const int32_t index = AddSession(editor->GetSettings().Name);
   GetSession(index)->ReadFromEditor(*editor);
   SaveSession(index);
   return index;
@@ -194,13 +137,9 @@ void TSessions::EditSessionInteractive(int32_t index) {
   TSession* session = GetSession(index);
   if (session == nullptr || session->IsRunning() || !EditorFactory) return;
   const std::unique_ptr<ISessionEditor> editor = EditorFactory();
-  FillEditor(*editor, *session);
   for (const auto& other : Sessions)
-    if (other.get() != session) editor->AddParentCandidate(other->Name);
-  editor->SetParentSession(session->ParentSession);
-  editor->SetCrcFile(session->CrcFile);
-  editor->SetTestMode(session->TestMode);
-  editor->SetDebugMode(session->DebugMode);
+    if (other.get() != session) editor->AddParentCandidate(other->Settings.Name);
+  editor->SetSettings(session->Settings);
   if (!editor->ShowModal()) return;
   session->ReadFromEditor(*editor);
   SaveSession(index);

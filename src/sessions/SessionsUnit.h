@@ -36,9 +36,6 @@ inline constexpr const char* StarterChain = "chain";
 // The key that scrambles passwords in the settings file.
 inline constexpr const char* PasswordKey = "Morvelix4";
 
-// Converts the letters A to Z to lower case and leaves every other byte alone.
-std::string LowerAscii(const std::string& text);
-bool SameNameIgnoringCase(const std::string& a, const std::string& b);
 
 class TSession {
  public:
@@ -49,27 +46,8 @@ class TSession {
   TSession(const TSession&) = delete;
   TSession& operator=(const TSession&) = delete;
 
-  // Settings, in the order the settings file stores them.
-  int32_t Index = 0;
-  std::string Name;
-  std::string LocalPath;
-  std::string RemotePath;
-  std::string SessionStarter;
-  int32_t Countdown = 0;
-  int32_t DetectWait = 0;
-  std::string SessionMode;
-  bool Recurse = false;
-  std::string Host;
-  int32_t Port = 0;
-  std::string UserName;
-  std::string Password;
-  int32_t Timeout = 0;
-  bool AbortOnFailure = false;
-  bool PassiveMode = false;
-  std::string ParentSession;
-  std::string CrcFile;
-  bool TestMode = false;
-  bool DebugMode = false;
+  int32_t Index = 0;  // the row in the list and the number of its section in the settings file
+  TSessionSettings Settings;
 
   // Run-time state, never stored.
   int32_t Remaining = 0;
@@ -79,6 +57,8 @@ class TSession {
   TSessionStatusEvent StatusHandler;
   TSessionEvent OnCompleted;
 
+  // A clone's settings: the source's, under a name of its own, with its own CRC store and
+  // outside test and debug mode.
   void CopySettingsFrom(const TSession& source);
   void ReadFromEditor(const ISessionEditor& editor);
   void SetCrcFile(const std::string& name);

@@ -1,5 +1,5 @@
 // The settings file "zephlin.ini": section "global" with the session count, then one section
-// per session with nineteen keys. Read once per load, written once per save.
+// per session with the keys of SessionSettingsKeys. Read once per load, written once per save.
 
 #include <cstdio>
 #include <cstdlib>
@@ -71,39 +71,41 @@ class TSettingsReader {
     int32_t value = 0;
     return ParseInteger(Text(key, ""), value) ? value : defaultValue;
   }
-  bool Boolean(const char* key) const { return Integer(key, 0) != 0; }
 
  private:
   const TProfileFile& File;
   std::string Section;
 };
 
-void ReadSession(const TProfileFile& file, TSession& s) {
-  const TSettingsReader read(file, SessionSection(s.Index));
-  s.Name = read.Text("name", s.Name);
-  s.LocalPath = read.Text("localpath", "");
-  s.RemotePath = read.Text("remotepath", "");
-  s.SessionStarter = read.Text("sessionstarter", "");
-  s.Countdown = read.Integer("countdown", 0);
-  s.DetectWait = read.Integer("detectwait", 0);
-  s.SessionMode = read.Text("sessionmode", "");
-  s.Recurse = read.Boolean("recurse");
-  s.Host = read.Text("host", "");
-  s.Port = read.Integer("port", 21);
-  s.UserName = read.Text("username", "");
-  // A stored password that is not scrambled text cannot be recovered: it loads as empty.
-  const std::string stored = read.Text("password", "");
-  if (stored.empty() || !UnscrambleText(stored, PasswordKey, s.Password)) s.Password.clear();
-  s.Timeout = read.Integer("timeout", 0);
-  s.AbortOnFailure = read.Boolean("abortonfailure");
-  s.PassiveMode = read.Boolean("passivemode");
-  s.ParentSession = read.Text("parentsession", "");
-  s.SetCrcFile(read.Text("crcfile", ""));
-  s.TestMode = read.Boolean("testmode");
-  s.DebugMode = read.Boolean("debugmode");
+// One key into the settings; what the key leaves unset keeps its value.
+void ReadKey(const TSettingsReader& read, const TSettingsKey& key, TSessionSettings& s) {
+  if (const auto* text = std::get_if<TTextSetting>(&key.Field)) {
+    std::string& value = s.**text;
+    if (!key.Scrambled) {
+      value = read.Text(key.Key, value);
+    } else if (!UnscrambleText(read.Text(key.Key, ""), PasswordKey, value)) {
+      value.clear();  // scrambled text that cannot be recovered loads as empty
+    }
+  } else if (const auto* integer = std::get_if<TIntegerSetting>(&key.Field)) {
+    s.**integer = read.Integer(key.Key, s.**integer);
+  } else {
+    bool& flag = s.*std::get<TFlagSetting>(key.Field);
+    flag = read.Integer(key.Key, flag ? 1 : 0) != 0;
+  }
 }
 
-std::string Flag(bool value) { return value ? "1" : "0"; }
+std::string StoredValue(const TSettingsKey& key, const TSessionSettings& s) {
+  if (const auto* text = std::get_if<TTextSetting>(&key.Field))
+    return key.Scrambled ? ScrambleText(s.**text, PasswordKey) : s.**text;
+  if (const auto* integer = std::get_if<TIntegerSetting>(&key.Field)) return std::to_string(s.**integer);
+  return s.*std::get<TFlagSetting>(key.Field) ? "1" : "0";
+}
+
+void ReadSession(const TProfileFile& file, TSession& s) {
+  const TSettingsReader read(file, SessionSection(s.Index));
+  for (const TSettingsKey& key : SessionSettingsKeys) ReadKey(read, key, s.Settings);
+  s.SetCrcFile(s.Settings.CrcFile);  // an empty name is replaced by a generated one
+}
 
 }  // namespace
 
@@ -122,25 +124,7 @@ void TSessions::LoadSessions() {
 
 void TSessions::WriteSessionKeys(TProfileFile& file, const TSession& s) const {
   const std::string section = SessionSection(s.Index);
-  file.WriteString(section, "name", s.Name);
-  file.WriteString(section, "localpath", s.LocalPath);
-  file.WriteString(section, "remotepath", s.RemotePath);
-  file.WriteString(section, "sessionstarter", s.SessionStarter);
-  file.WriteString(section, "countdown", std::to_string(s.Countdown));
-  file.WriteString(section, "detectwait", std::to_string(s.DetectWait));
-  file.WriteString(section, "sessionmode", s.SessionMode);
-  file.WriteString(section, "recurse", Flag(s.Recurse));
-  file.WriteString(section, "host", s.Host);
-  file.WriteString(section, "port", std::to_string(s.Port));
-  file.WriteString(section, "username", s.UserName);
-  file.WriteString(section, "password", ScrambleText(s.Password, PasswordKey));
-  file.WriteString(section, "timeout", std::to_string(s.Timeout));
-  file.WriteString(section, "abortonfailure", Flag(s.AbortOnFailure));
-  file.WriteString(section, "passivemode", Flag(s.PassiveMode));
-  file.WriteString(section, "parentsession", s.ParentSession);
-  file.WriteString(section, "crcfile", s.CrcFile);
-  file.WriteString(section, "testmode", Flag(s.TestMode));
-  file.WriteString(section, "debugmode", Flag(s.DebugMode));
+  for (const TSettingsKey& key : SessionSettingsKeys) file.WriteString(section, key.Key, StoredValue(key, s.Settings));
 }
 
 void TSessions::SaveSession(int32_t index) {

@@ -1,5 +1,6 @@
 #include "ui/CommandLine.h"
 
+#include "platform/Text.h"
 #include "sessions/SessionsUnit.h"
 
 TCommandLine ReadCommandLine(const std::vector<std::string>& arguments) {

@@ -9,6 +9,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabWidget>
@@ -16,13 +17,12 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <array>
-#include <climits>
 
-#include "ftp/IdFTP.h"
-#include "platform/Errors.h"
+#include "engine/SessionTools.h"
 #include "platform/FileSystem.h"
 #include "platform/ProgramDir.h"
 #include "platform/Shell.h"
+#include "platform/Text.h"
 #include "sessions/SessionsUnit.h"
 #include "ui/SpinEdit.h"
 #include "ui/UiCommon.h"
@@ -52,31 +52,6 @@ const char* const TestDebugText =
     "\n"
     "You should do this for one session at a time, the logging isn't \n"
     "thread safe.";
-
-const char* const CrLf = "\r\n";
-
-std::string Replaced(std::string text, char from, char to) {
-  std::replace(text.begin(), text.end(), from, to);
-  return text;
-}
-
-std::string WithTrailing(const std::string& path, char separator) {
-  if (!path.empty() && path.back() == separator) return path;
-  return path + separator;
-}
-
-// The part up to and including the last separator; empty when there is none.
-std::string DirectoryPart(const std::string& path, char separator) {
-  const size_t last = path.rfind(separator);
-  return last == std::string::npos ? std::string() : path.substr(0, last + 1);
-}
-
-// Seconds from a spin edit as milliseconds for the FTP client; values below 0 and products
-// beyond the int range would otherwise wrap into nonsense time-outs.
-int TimeoutMilliseconds(int32_t seconds) {
-  const int64_t ms = static_cast<int64_t>(seconds) * 1000;
-  return static_cast<int>(std::clamp<int64_t>(ms, 0, INT_MAX));
-}
 
 QLabel* Caption(const char* text, QWidget* buddy = nullptr) {
   auto* label = new QLabel(QString::fromUtf8(text));
@@ -110,12 +85,26 @@ TEditSessionForm::TEditSessionForm(QWidget* parent) : QDialog(parent) {
   PageControl1->addTab(CreateSynchronisationPage(), QStringLiteral("Synchronisation"));
   PageControl1->addTab(CreateTestDebugPage(), QStringLiteral("Test / Debug"));
 
+  ToolBusyBar = new QProgressBar;
+  ToolBusyBar->setRange(0, 0);  // no known end: the bar only shows that work goes on
+  ToolBusyBar->setTextVisible(false);
+  ToolCancelButton = new QPushButton(QStringLiteral("Cancel"));
+  ToolCancelButton->setAutoDefault(false);
+  connect(ToolCancelButton, &QPushButton::clicked, this, &TEditSessionForm::CancelToolClick);
+  for (QWidget* busy : {static_cast<QWidget*>(ToolBusyBar), static_cast<QWidget*>(ToolCancelButton)}) {
+    QSizePolicy policy = busy->sizePolicy();
+    policy.setRetainSizeWhenHidden(true);  // the fixed-size dialog keeps its size
+    busy->setSizePolicy(policy);
+    busy->hide();
+  }
   OkButton = new QPushButton(QStringLiteral("OK"));
   OkButton->setDefault(true);
   CancelButton = new QPushButton(QStringLiteral("Cancel"));
   connect(OkButton, &QPushButton::clicked, this, &QDialog::accept);
   connect(CancelButton, &QPushButton::clicked, this, &QDialog::reject);
   auto* strip = new QHBoxLayout;
+  strip->addWidget(ToolBusyBar);
+  strip->addWidget(ToolCancelButton);
   strip->addStretch();
   strip->addWidget(OkButton);
   strip->addWidget(CancelButton);
@@ -128,7 +117,7 @@ TEditSessionForm::TEditSessionForm(QWidget* parent) : QDialog(parent) {
   FormCreate();
 }
 
-TEditSessionForm::~TEditSessionForm() = default;
+TEditSessionForm::~TEditSessionForm() { StopTool(); }
 
 QWidget* TEditSessionForm::CreateDetailsPage() {
   Edit1 = new QLineEdit;
@@ -334,14 +323,53 @@ void TEditSessionForm::SelectItem(QButtonGroup* group, int item) {
   if (QAbstractButton* button = group->button(item)) button->setChecked(true);
 }
 
-// --- Accessors ---
+// --- Settings ---
 
-void TEditSessionForm::SetName(const std::string& value) { Edit1->setText(ToQ(value)); }
-std::string TEditSessionForm::GetName() const { return FromQ(Edit1->text()); }
-void TEditSessionForm::SetLocalPath(const std::string& value) { Edit2->setText(ToQ(value)); }
-std::string TEditSessionForm::GetLocalPath() const { return FromQ(Edit2->text()); }
-void TEditSessionForm::SetRemotePath(const std::string& value) { Edit3->setText(ToQ(value)); }
-std::string TEditSessionForm::GetRemotePath() const { return FromQ(Edit3->text()); }
+void TEditSessionForm::SetSettings(const TSessionSettings& settings) {
+  Edit1->setText(ToQ(settings.Name));
+  Edit2->setText(ToQ(settings.LocalPath));
+  Edit3->setText(ToQ(settings.RemotePath));
+  SetSessionStarter(settings.SessionStarter);
+  SpinEdit1->SetValue(settings.Countdown);
+  SpinEdit3->SetValue(settings.DetectWait);
+  SetSessionMode(settings.SessionMode);
+  SelectItem(FRecurseItems, settings.Recurse ? 1 : 0);
+  Edit6->setText(ToQ(settings.Host));
+  SetPort(settings.Port);
+  Edit4->setText(ToQ(settings.UserName));
+  Edit5->setText(ToQ(settings.Password));
+  SpinEdit2->SetValue(settings.Timeout);
+  CheckBox1->setChecked(settings.AbortOnFailure);
+  CheckBox4->setChecked(settings.PassiveMode);
+  SetParentSession(settings.ParentSession);
+  Edit8->setText(ToQ(settings.CrcFile));
+  CheckBox2->setChecked(settings.TestMode);
+  CheckBox3->setChecked(settings.DebugMode);
+}
+
+TSessionSettings TEditSessionForm::GetSettings() const {
+  TSessionSettings settings;
+  settings.Name = FromQ(Edit1->text());
+  settings.LocalPath = FromQ(Edit2->text());
+  settings.RemotePath = FromQ(Edit3->text());
+  settings.SessionStarter = GetSessionStarter();
+  settings.Countdown = SpinEdit1->Value();
+  settings.DetectWait = SpinEdit3->Value();
+  settings.SessionMode = GetSessionMode();
+  settings.Recurse = SelectedItem(FRecurseItems) == 1;
+  settings.Host = FromQ(Edit6->text());
+  settings.Port = GetPort();
+  settings.UserName = FromQ(Edit4->text());
+  settings.Password = FromQ(Edit5->text());
+  settings.Timeout = SpinEdit2->Value();
+  settings.AbortOnFailure = CheckBox1->isChecked();
+  settings.PassiveMode = CheckBox4->isChecked();
+  settings.ParentSession = GetParentSession();
+  settings.CrcFile = FromQ(Edit8->text());
+  settings.TestMode = CheckBox2->isChecked();
+  settings.DebugMode = CheckBox3->isChecked();
+  return settings;
+}
 
 void TEditSessionForm::SetSessionStarter(const std::string& value) {
   if (value == StarterManual) RadioButton7->setChecked(true);
@@ -357,11 +385,6 @@ std::string TEditSessionForm::GetSessionStarter() const {
   return StarterManual;
 }
 
-void TEditSessionForm::SetCountdown(int32_t value) { SpinEdit1->SetValue(value); }
-int32_t TEditSessionForm::GetCountdown() const { return SpinEdit1->Value(); }
-void TEditSessionForm::SetDetectWait(int32_t value) { SpinEdit3->SetValue(value); }
-int32_t TEditSessionForm::GetDetectWait() const { return SpinEdit3->Value(); }
-
 void TEditSessionForm::SetSessionMode(const std::string& value) {
   for (size_t item = 0; item < ModeKeywords.size(); ++item)
     if (value == ModeKeywords[item]) SelectItem(FModeItems, static_cast<int>(item));
@@ -372,10 +395,6 @@ std::string TEditSessionForm::GetSessionMode() const {
   return ModeKeywords[static_cast<size_t>(std::clamp(item, 0, static_cast<int>(ModeKeywords.size()) - 1))];
 }
 
-void TEditSessionForm::SetRecurse(bool value) { SelectItem(FRecurseItems, value ? 1 : 0); }
-bool TEditSessionForm::GetRecurse() const { return SelectedItem(FRecurseItems) == 1; }
-void TEditSessionForm::SetHost(const std::string& value) { Edit6->setText(ToQ(value)); }
-std::string TEditSessionForm::GetHost() const { return FromQ(Edit6->text()); }
 void TEditSessionForm::SetPort(int32_t value) { Edit7->setText(QString::number(value)); }
 
 int32_t TEditSessionForm::GetPort() const {
@@ -384,16 +403,6 @@ int32_t TEditSessionForm::GetPort() const {
   return ok ? static_cast<int32_t>(port) : 21;
 }
 
-void TEditSessionForm::SetUserName(const std::string& value) { Edit4->setText(ToQ(value)); }
-std::string TEditSessionForm::GetUserName() const { return FromQ(Edit4->text()); }
-void TEditSessionForm::SetPassword(const std::string& value) { Edit5->setText(ToQ(value)); }
-std::string TEditSessionForm::GetPassword() const { return FromQ(Edit5->text()); }
-void TEditSessionForm::SetTimeout(int32_t value) { SpinEdit2->SetValue(value); }
-int32_t TEditSessionForm::GetTimeout() const { return SpinEdit2->Value(); }
-void TEditSessionForm::SetAbortOnFailure(bool value) { CheckBox1->setChecked(value); }
-bool TEditSessionForm::GetAbortOnFailure() const { return CheckBox1->isChecked(); }
-void TEditSessionForm::SetPassiveMode(bool value) { CheckBox4->setChecked(value); }
-bool TEditSessionForm::GetPassiveMode() const { return CheckBox4->isChecked(); }
 void TEditSessionForm::AddParentCandidate(const std::string& name) {
   // A combo box selects its first entry by itself; a candidate alone must not choose a parent.
   const int selected = ComboBox1->currentIndex();
@@ -403,7 +412,7 @@ void TEditSessionForm::AddParentCandidate(const std::string& name) {
 
 void TEditSessionForm::SetParentSession(const std::string& value) {
   for (int entry = 0; entry < ComboBox1->count(); ++entry) {
-    if (SameNameIgnoringCase(FromQ(ComboBox1->itemText(entry)), value)) {
+    if (SameTextIgnoringCase(FromQ(ComboBox1->itemText(entry)), value)) {
       ComboBox1->setCurrentIndex(entry);
       return;
     }
@@ -415,164 +424,93 @@ std::string TEditSessionForm::GetParentSession() const {
   return ComboBox1->currentIndex() < 0 ? std::string() : FromQ(ComboBox1->currentText());
 }
 
-void TEditSessionForm::SetCrcFile(const std::string& value) { Edit8->setText(ToQ(value)); }
-std::string TEditSessionForm::GetCrcFile() const { return FromQ(Edit8->text()); }
-void TEditSessionForm::SetTestMode(bool value) { CheckBox2->setChecked(value); }
-bool TEditSessionForm::GetTestMode() const { return CheckBox2->isChecked(); }
-void TEditSessionForm::SetDebugMode(bool value) { CheckBox3->setChecked(value); }
-bool TEditSessionForm::GetDebugMode() const { return CheckBox3->isChecked(); }
-
 bool TEditSessionForm::ShowModal() { return exec() == QDialog::Accepted; }
 
-// --- Test ---
-
-bool TEditSessionForm::LocalDirectoryExists(const std::string& path) {
-  if (path == "/") return true;
-  std::string directory = path;
-  if (!directory.empty() && directory.back() == '/') directory.pop_back();
-  return !directory.empty() && DirectoryExists(directory);
-}
-
-bool TEditSessionForm::RemoteDirectoryExists(TIdFTP& ftp, const std::string& path) {
-  try {
-    ftp.ChangeDirectory(path);
-  } catch (const std::exception&) {
-    // A directory that cannot be entered is simply one that does not exist; PWD below
-    // still fails loudly when the connection itself is gone.
-  }
-  const std::string current = ftp.PrintWorkingDirectory();
-  if (current == "/" && path == "/") return true;
-  return SameNameIgnoringCase(current + "/", path);
-}
-
-TPathTestReport TEditSessionForm::RunPathTest() const {
-  TIdFTP ftp;
-  ftp.Username = GetUserName();
-  ftp.Password = GetPassword();
-  ftp.Host = GetHost();
-  ftp.Port = GetPort();
-  const int timeout = TimeoutMilliseconds(GetTimeout());
-  ftp.ReadTimeout = timeout;
-  ftp.ConnectAndLogin(true, timeout);
-  const bool connected = ftp.IsConnected();
-
-  std::string localMessage = "Local path test was not performed.";
-  std::string remoteMessage = "Remote path test was not performed.";
-  bool warning = false;
-  std::string local = Replaced(GetLocalPath(), '\\', '/');
-  std::string remote = Replaced(GetRemotePath(), '\\', '/');
-
-  // Which side the run would create, and which must exist already, follows from the function.
-  const std::string mode = GetSessionMode();
-  const bool sendsToRemote = mode == ModeCopyLocalToRemote || mode == ModeSyncLocalToRemote;
-  if (mode == ModeCopyLocalToRemote) {
-    if (local.empty() || local.back() != '/') local = DirectoryPart(local, '/');
-  } else if (mode == ModeCopyRemoteToLocal) {
-    if (remote.empty() || remote.back() != '/') remote = DirectoryPart(remote, '/');
-  } else {
-    local = WithTrailing(local, '/');
-    remote = WithTrailing(remote, '/');
-  }
-
-  if (LocalDirectoryExists(local)) {
-    localMessage = "Local directory exists.";
-  } else if (sendsToRemote) {
-    localMessage = "Local directory does not exist. You should create it first.";
-    warning = true;
-  } else {
-    localMessage = "Local directory does not currently exist. It will be created.";
-  }
-
-  if (RemoteDirectoryExists(ftp, remote)) {
-    remoteMessage = "Remote directory exists.";
-  } else if (sendsToRemote) {
-    remoteMessage = "Remote directory does not currently exist. It will be created.";
-  } else {
-    remoteMessage = "Remote directory does not exist. You should create it first.";
-    warning = true;
-  }
-
-  ftp.Disconnect();
-
-  TPathTestReport report;
-  report.Warning = warning;
-  if (connected) {
-    report.Text = std::string("Connection was successful.") + CrLf + CrLf + "Local Dir: " + local + CrLf +
-                  localMessage + CrLf + CrLf + "Remote Dir: " + remote + CrLf + remoteMessage;
-  }
-  return report;
-}
+// --- Test and Preload ---
 
 void TEditSessionForm::TestButtonClick() {
-  TPathTestReport report;
-  std::string failure;
-  {
-    TWaitCursor wait;
+  const TRunSettings settings = GetSettings();
+  RunTool([settings](TToolCancel& cancel) -> TToolResult {
+    TPathTestReport report;
+    std::string failure;
     try {
-      report = RunPathTest();
+      report = TestSessionPaths(settings, cancel);
     } catch (const std::exception& error) {
       failure = error.what();
     }
-  }
-  if (!failure.empty()) {
-    ShowErrorReport(this, failure);
-  } else if (!report.Text.empty()) {
-    ShowMessage(this, report.Warning ? QMessageBox::Warning : QMessageBox::Information, report.Text);
-  }
-}
-
-// --- Preload ---
-
-int TEditSessionForm::ScanLocalFiles(const std::string& spec, bool recurse) {
-  const std::string directory = ExtractFilePath(spec);
-  const std::string pattern = ExtractFileName(spec);
-  int count = 0;
-  for (const TSearchRec& entry : FindFiles(directory, pattern)) {
-    if (entry.Attr & faDirectory) {
-      // Never through a link: a link back up the tree would make the scan endless.
-      if (recurse && entry.Name.front() != '.' && !entry.IsSymLink)
-        count += ScanLocalFiles(directory + entry.Name + "/" + pattern, true);
-      continue;
-    }
-    if (entry.Attr & (faReadOnly | faHidden)) continue;
-    const std::string file = directory + entry.Name;
-    FPreloadStore.push_back(TFileCRC{file, FileCrc32(file)});
-    ++count;
-  }
-  return count;
-}
-
-void TEditSessionForm::WriteCrcStore(const std::string& fileName) const {
-  if (fileName.empty() || fileName.back() == '/') throw EZephlin("Unable to write to " + fileName);
-  WriteFileAtomic(fileName, FormatCrcFile(FPreloadStore));
-}
-
-std::string TEditSessionForm::PreloadCountMessage(int count) {
-  std::string message = std::to_string(count) + " files added to the crc store.";
-  if (count == 0) message += " Check your local path. Directories should end with a trailing backslash.";
-  return message;
+    return [report, failure](TEditSessionForm* form, bool cancelled) {
+      if (cancelled) return;
+      if (!failure.empty()) {
+        ShowErrorReport(form, failure);
+      } else if (!report.Text.empty()) {
+        ShowMessage(form, report.Warning ? QMessageBox::Warning : QMessageBox::Information, report.Text);
+      }
+    };
+  });
 }
 
 void TEditSessionForm::PreloadCrcButtonClick() {
-  std::string failure;
-  {
-    TWaitCursor wait;
-    FPreloadStore.clear();
+  const TRunSettings settings = GetSettings();
+  RunTool([settings](TToolCancel& cancel) -> TToolResult {
+    auto store = std::make_shared<std::vector<TFileCRC>>();
+    std::string failure;
     try {
-      std::string path = Replaced(GetLocalPath(), '\\', '/');
-      std::string pattern = "*.*";
-      if (path.empty() || path.back() != '/') {
-        pattern = ExtractFileName(path);
-        path = ExtractFilePath(path);
-      }
-      ScanLocalFiles(path + pattern, GetRecurse());
-      WriteCrcStore(ProgramDirectory() + GetCrcFile());
+      PreloadCrcStore(settings, *store, cancel);
     } catch (const std::exception& error) {
       failure = error.what();
     }
-  }
-  ShowMessage(this, QMessageBox::Information, PreloadCountMessage(static_cast<int>(FPreloadStore.size())));
-  if (!failure.empty()) ShowErrorReport(this, failure);
+    return [store, failure](TEditSessionForm* form, bool cancelled) {
+      form->FPreloadStore = std::move(*store);
+      if (cancelled) return;
+      ShowMessage(form, QMessageBox::Information, PreloadCountMessage(static_cast<int>(form->FPreloadStore.size())));
+      if (!failure.empty()) ShowErrorReport(form, failure);
+    };
+  });
+}
+
+void TEditSessionForm::CancelToolClick() {
+  if (FToolCancel) FToolCancel->Cancel();
+}
+
+void TEditSessionForm::RunTool(std::function<TToolResult(TToolCancel& cancel)> work) {
+  if (ToolRunning()) return;
+  auto cancel = std::make_shared<TToolCancel>();
+  FToolCancel = cancel;
+  const uint64_t run = ++FToolRun;
+  ShowToolRunning(true);
+  FTool = std::jthread([this, run, cancel, work = std::move(work)] {
+    TToolResult result = work(*cancel);
+    QMetaObject::invokeMethod(
+        this, [this, run, result = std::move(result)] { ToolFinished(run, result); }, Qt::QueuedConnection);
+  });
+}
+
+void TEditSessionForm::ToolFinished(uint64_t run, const TToolResult& result) {
+  if (run != FToolRun || !FTool.joinable()) return;  // stopped meanwhile: nothing to show
+  FTool.join();
+  const bool cancelled = FToolCancel->Cancelled();
+  FToolCancel.reset();
+  ShowToolRunning(false);
+  result(this, cancelled);
+}
+
+void TEditSessionForm::StopTool() {
+  if (!FTool.joinable()) return;
+  FToolCancel->Cancel();
+  FTool.join();
+  FToolCancel.reset();
+  ShowToolRunning(false);
+}
+
+void TEditSessionForm::ShowToolRunning(bool running) {
+  ToolBusyBar->setVisible(running);
+  ToolCancelButton->setVisible(running);
+  for (QPushButton* button : {TestButton, PreloadCrcButton, OkButton}) button->setEnabled(!running);
+}
+
+void TEditSessionForm::done(int result) {
+  StopTool();
+  QDialog::done(result);
 }
 
 // --- Browse and Results ---
@@ -581,7 +519,7 @@ void TEditSessionForm::BrowseButtonClick() {
   const QString chosen = QFileDialog::getExistingDirectory(this, QStringLiteral("Select local path"), Edit2->text(),
                                                            QFileDialog::ShowDirsOnly);
   if (chosen.isEmpty()) return;
-  Edit2->setText(ToQ(IncludeTrailingSlash(FromQ(chosen))));
+  Edit2->setText(ToQ(WithTrailingSlash(FromQ(chosen))));
 }
 
 void TEditSessionForm::TestResultsButtonClick() {

@@ -4,10 +4,16 @@
 // touches a session itself, it only holds values. Its tools work on what is typed at that
 // moment: Test (try the connection and both paths), Preload (fill the session's CRC store
 // from the local files), Results (open the last test log) and Browse (pick the local folder).
-// Main thread only; Test and Preload block the user interface while they work.
+// Test and Preload work on a thread of their own while the dialog shows a busy bar and a
+// Cancel button for them; the dialog stays responsive. Closing the dialog cancels a tool
+// that is still working and waits for its thread. Everything else: main thread only.
 
 #include <QDialog>
+#include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/CrcStore.h"
@@ -18,18 +24,13 @@ class QCheckBox;
 class QComboBox;
 class QGroupBox;
 class QLineEdit;
+class QProgressBar;
 class QPushButton;
 class QRadioButton;
 class QTabWidget;
 class QToolButton;
-class TIdFTP;
 class TSpinEdit;
-
-// Severity and text of the Test's result box.
-struct TPathTestReport {
-  bool Warning = false;
-  std::string Text;  // CR LF line ends
-};
+class TToolCancel;
 
 class TEditSessionForm : public QDialog, public ISessionEditor {
   Q_OBJECT
@@ -39,72 +40,26 @@ class TEditSessionForm : public QDialog, public ISessionEditor {
   ~TEditSessionForm() override;
 
   // ISessionEditor
-  void SetName(const std::string& value) override;
-  std::string GetName() const override;
-  void SetLocalPath(const std::string& value) override;
-  std::string GetLocalPath() const override;
-  void SetRemotePath(const std::string& value) override;
-  std::string GetRemotePath() const override;
-  void SetSessionStarter(const std::string& value) override;
-  std::string GetSessionStarter() const override;
-  void SetCountdown(int32_t value) override;
-  int32_t GetCountdown() const override;
-  void SetDetectWait(int32_t value) override;
-  int32_t GetDetectWait() const override;
-  void SetSessionMode(const std::string& value) override;
-  std::string GetSessionMode() const override;
-  void SetRecurse(bool value) override;
-  bool GetRecurse() const override;
-  void SetHost(const std::string& value) override;
-  std::string GetHost() const override;
-  void SetPort(int32_t value) override;
-  int32_t GetPort() const override;
-  void SetUserName(const std::string& value) override;
-  std::string GetUserName() const override;
-  void SetPassword(const std::string& value) override;
-  std::string GetPassword() const override;
-  void SetTimeout(int32_t value) override;
-  int32_t GetTimeout() const override;
-  void SetAbortOnFailure(bool value) override;
-  bool GetAbortOnFailure() const override;
-  void SetPassiveMode(bool value) override;
-  bool GetPassiveMode() const override;
   void AddParentCandidate(const std::string& name) override;
-  void SetParentSession(const std::string& value) override;
-  std::string GetParentSession() const override;
-  void SetCrcFile(const std::string& value) override;
-  std::string GetCrcFile() const override;
-  void SetTestMode(bool value) override;
-  bool GetTestMode() const override;
-  void SetDebugMode(bool value) override;
-  bool GetDebugMode() const override;
+  void SetSettings(const TSessionSettings& settings) override;
+  TSessionSettings GetSettings() const override;
   bool ShowModal() override;
 
-  // The tools, as their buttons run them.
+  // The tools, as their buttons run them. Test and Preload return at once; their result
+  // boxes follow when their thread has finished.
   void TestButtonClick();
   void PreloadCrcButtonClick();
   void BrowseButtonClick();
   void TestResultsButtonClick();
+  // Ends a running Test or Preload without a result box.
+  void CancelToolClick();
+  bool ToolRunning() const { return FTool.joinable(); }
 
-  // Connects with the dialog's settings, tests both paths for the selected function and
-  // disconnects; throws the failure of the connection, the login or PWD.
-  TPathTestReport RunPathTest() const;
-  // A local directory exists: "/" always; any other path with one trailing "/" removed
-  // must name an existing directory.
-  static bool LocalDirectoryExists(const std::string& path);
-  // CWD to the path (its failure ignored), then PWD: the path exists when the working
-  // directory plus "/" equals it without regard to case, or when both are exactly "/".
-  static bool RemoteDirectoryExists(TIdFTP& ftp, const std::string& path);
-
-  // Adds every matching file under spec (directory part + pattern) to the Preload store,
-  // entering sub-directories that match the pattern when recurse is set; returns how many
-  // files were added. Hidden and read-only files are skipped.
-  int ScanLocalFiles(const std::string& spec, bool recurse);
-  // Writes the Preload store to the file in the CRC store format.
-  void WriteCrcStore(const std::string& fileName) const;
+  // The files of the last Preload.
   const std::vector<TFileCRC>& PreloadStore() const { return FPreloadStore; }
-  // The count message of Preload.
-  static std::string PreloadCountMessage(int count);
+
+  // Any close of the dialog first cancels a running tool and waits for its thread.
+  void done(int result) override;
 
   // The controls, named as the dialog's design names them.
   QTabWidget* PageControl1 = nullptr;
@@ -134,6 +89,8 @@ class TEditSessionForm : public QDialog, public ISessionEditor {
   QCheckBox* CheckBox2 = nullptr;  // Test mode
   QCheckBox* CheckBox3 = nullptr;  // Debug mode
   QPushButton* TestResultsButton = nullptr;
+  QProgressBar* ToolBusyBar = nullptr;     // shown while Test or Preload works
+  QPushButton* ToolCancelButton = nullptr;  // cancels them
   QPushButton* OkButton = nullptr;
   QPushButton* CancelButton = nullptr;
 
@@ -148,7 +105,28 @@ class TEditSessionForm : public QDialog, public ISessionEditor {
   static int SelectedItem(const QButtonGroup* group);
   static void SelectItem(QButtonGroup* group, int item);
 
+  // The controls that are more than a plain text or check box.
+  void SetSessionStarter(const std::string& value);
+  std::string GetSessionStarter() const;
+  void SetSessionMode(const std::string& value);
+  std::string GetSessionMode() const;
+  void SetPort(int32_t value);
+  int32_t GetPort() const;
+  void SetParentSession(const std::string& value);
+  std::string GetParentSession() const;
+
+  // A tool's work runs on FTool and gives back what to show on the main thread, which is
+  // told whether the tool was cancelled.
+  using TToolResult = std::function<void(TEditSessionForm* form, bool cancelled)>;
+  void RunTool(std::function<TToolResult(TToolCancel& cancel)> work);
+  void ToolFinished(uint64_t run, const TToolResult& result);
+  void StopTool();  // cancels a running tool and waits for its thread; no result box
+  void ShowToolRunning(bool running);
+
   QButtonGroup* FModeItems = nullptr;     // RadioGroup1's four items
   QButtonGroup* FRecurseItems = nullptr;  // RadioGroup2's two items
   std::vector<TFileCRC> FPreloadStore;
+  std::jthread FTool;
+  std::shared_ptr<TToolCancel> FToolCancel;
+  uint64_t FToolRun = 0;  // numbers the runs, so a result that comes after StopTool is dropped
 };

@@ -377,7 +377,8 @@ void TMainForm::RunDeferredStartup() {
   if (!StartOnLaunch) return;
   for (int32_t index = 0; index < FSessions->Count(); ++index) {
     TSession& session = *FSessions->GetSession(index);
-    if (session.SessionStarter != StarterManual && session.SessionStarter != StarterChain && !session.IsRunning())
+    const std::string& starter = session.Settings.SessionStarter;
+    if (starter != StarterManual && starter != StarterChain && !session.IsRunning())
       session.Start(false, false);
   }
 }
@@ -400,7 +401,7 @@ void TMainForm::ShowSessionStatus(int32_t index, int32_t remaining, const std::s
     for (int column = 0; column < colCount; ++column) row->setText(column, QString());
     ListView1->addTopLevelItem(row);
   }
-  const std::string& name = FSessions->GetSession(index)->Name;
+  const std::string& name = FSessions->GetSession(index)->Settings.Name;
   QTreeWidgetItem* row = ListView1->topLevelItem(index);
   row->setText(colSession, ToQ(name));
   row->setText(colTime, remaining > 0 ? QString::number(remaining) : QString());
@@ -514,18 +515,18 @@ void TMainForm::Clone1Click() {
 }
 
 void TMainForm::Manual1Click() {
-  if (TSession* session = FSessions->GetSession(SelectedRow())) session->SessionStarter = StarterManual;
+  if (TSession* session = FSessions->GetSession(SelectedRow())) session->Settings.SessionStarter = StarterManual;
 }
 
 void TMainForm::DetectChange1Click() {
-  if (TSession* session = FSessions->GetSession(SelectedRow())) session->SessionStarter = StarterDetect;
+  if (TSession* session = FSessions->GetSession(SelectedRow())) session->Settings.SessionStarter = StarterDetect;
 }
 
 void TMainForm::Test1Click() {
   TSession* session = FSessions->GetSession(SelectedRow());
   if (session == nullptr) return;
-  session->TestMode = !session->TestMode;
-  if (session->TestMode) session->Start(true, false);
+  session->Settings.TestMode = !session->Settings.TestMode;
+  if (session->Settings.TestMode) session->Start(true, false);
 }
 
 void TMainForm::AddButtonClick() { FSessions->AddSessionInteractive(); }
@@ -575,7 +576,7 @@ void TMainForm::ListMenuPopup() {
   const bool selected = session != nullptr;
   for (QAction* entry : {Start1, Stop1, ForceStart1, Clone1, SessionMode1->menuAction(), Test1})
     entry->setEnabled(selected);
-  Manual1->setChecked(selected && session->SessionStarter == StarterManual);
-  DetectChange1->setChecked(selected && session->SessionStarter == StarterDetect);
-  Test1->setChecked(selected && session->TestMode);
+  Manual1->setChecked(selected && session->Settings.SessionStarter == StarterManual);
+  DetectChange1->setChecked(selected && session->Settings.SessionStarter == StarterDetect);
+  Test1->setChecked(selected && session->Settings.TestMode);
 }

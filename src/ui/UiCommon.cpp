@@ -132,5 +132,3 @@ void ShowErrorReport(QWidget* parent, const std::string& message) {
   ShowMessage(parent, QMessageBox::Critical, message);
 }
 
-TWaitCursor::TWaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-TWaitCursor::~TWaitCursor() { QApplication::restoreOverrideCursor(); }

@@ -46,15 +46,6 @@ void DesktopOpen(const std::string& pathOrUrl);
 // The general error report that ends a failed command: an error box with the message.
 void ShowErrorReport(QWidget* parent, const std::string& message);
 
-// Shows the wait cursor for its lifetime, also when the work throws.
-class TWaitCursor {
- public:
-  TWaitCursor();
-  ~TWaitCursor();
-  TWaitCursor(const TWaitCursor&) = delete;
-  TWaitCursor& operator=(const TWaitCursor&) = delete;
-};
-
 // The maker, as the About box and the summary log name it.
 inline constexpr const char* MakerName = ProgramMaker;
 inline constexpr const char* CopyrightLine = "\xC2\xA9 2004-2026 Zephlin Workshop.\nFree to use and to share.";

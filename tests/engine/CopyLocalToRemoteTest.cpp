@@ -42,8 +42,9 @@ TEST_F(EngineRun, MaskRecursionHiddenEntriesAndReadOnlyFiles) {
                           {"site/img/e.gif", "E"},
                           {"site/.git/f.txt", "F"}});
   SetMode(Local.path() + "site/ro.txt", 0444);
-  auto run = NewRun("copylocaltoremote", Local.path() + "site/*.txt", "/www/");
-  run->Recurse = true;
+  auto run = NewRun("copylocaltoremote", Local.path() + "site/*.txt", "/www/", [](TRunSettings& s) {
+    s.Recurse = true;
+  });
   Recorder.RunHere(*run);
 
   EXPECT_EQ(ReadTree(ServerRoot.path()), (TTree{{"www/", ""},
@@ -60,10 +61,11 @@ TEST_F(EngineRun, MaskRecursionHiddenEntriesAndReadOnlyFiles) {
 
 TEST_F(EngineRun, TestModeCreatesDirectoriesButSendsNothingAndWritesTheLog) {
   MakeTree(Local.path(), {{"a.txt", "A"}, {"sub/b.txt", "B"}});
-  auto run = NewRun("copylocaltoremote", Local.path(), "/t");
-  run->Recurse = true;
-  run->TestMode = true;
-  run->DebugMode = true;  // test mode wins
+  auto run = NewRun("copylocaltoremote", Local.path(), "/t", [](TRunSettings& s) {
+    s.Recurse = true;
+    s.TestMode = true;
+    s.DebugMode = true;  // test mode wins
+  });
   Recorder.RunHere(*run);
 
   EXPECT_EQ(ReadTree(ServerRoot.path()), (TTree{{"t/", ""}, {"t/sub/", ""}}));
@@ -99,8 +101,7 @@ TEST_F(EngineRun, TestModeCreatesDirectoriesButSendsNothingAndWritesTheLog) {
 TEST_F(EngineRun, DebugModeTransfersAndEndsTheLogWithSessionCompleted) {
   WriteFile(ProgramDir.path() + "testlog.txt", "old");
   WriteFile(Local.path() + "a.txt", "A");
-  auto run = NewRun("copylocaltoremote", Local.path(), "/d");
-  run->DebugMode = true;
+  auto run = NewRun("copylocaltoremote", Local.path(), "/d", [](TRunSettings& s) { s.DebugMode = true; });
   Recorder.RunHere(*run);
 
   EXPECT_EQ(ReadTree(ServerRoot.path()), (TTree{{"d/", ""}, {"d/a.txt", "A"}}));
@@ -120,9 +121,10 @@ TEST_F(EngineRun, NormalModeLeavesAnOldTestLogAlone) {
 
 TEST_F(EngineRun, AbortOnFailureNeverDescends) {
   MakeTree(Local.path(), {{"a.txt", "A"}, {"sub/b.txt", "B"}});
-  auto run = NewRun("copylocaltoremote", Local.path(), "/x");
-  run->Recurse = true;
-  run->AbortOnFailure = true;
+  auto run = NewRun("copylocaltoremote", Local.path(), "/x", [](TRunSettings& s) {
+    s.Recurse = true;
+    s.AbortOnFailure = true;
+  });
   Recorder.RunHere(*run);
   EXPECT_EQ(ReadTree(ServerRoot.path()), (TTree{{"x/", ""}, {"x/a.txt", "A"}}));
 }
@@ -174,9 +176,10 @@ TEST_F(EngineRun, UnknownModeKeywordConnectsAndDoesNothing) {
 }
 
 TEST_F(EngineRun, RefusedLoginIsReportedWithItsCodeAndNoDone) {
-  auto run = NewRun("copylocaltoremote", Local.path(), "/u");
-  run->Password = "wrong";
-  run->DebugMode = true;
+  auto run = NewRun("copylocaltoremote", Local.path(), "/u", [](TRunSettings& s) {
+    s.Password = "wrong";
+    s.DebugMode = true;
+  });
   Recorder.RunHere(*run);
 
   ASSERT_FALSE(Recorder.Reports.empty());

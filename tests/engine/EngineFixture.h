@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -21,22 +22,25 @@ class EngineRun : public ::testing::Test {
     Server = std::make_unique<RealFtpServer>(kind, ServerRoot.path());
   }
 
-  // A run of the given mode against the server, in passive mode, without recursion.
+  // A run of the given mode against the server, in passive mode, without recursion, with
+  // whatever `adjust` changes of that.
   std::unique_ptr<TSessionThread> NewRun(const std::string& mode, const std::string& localPath,
-                                         const std::string& remotePath) {
+                                         const std::string& remotePath,
+                                         const std::function<void(TRunSettings&)>& adjust = {}) {
     if (!Server) StartServer();
-    auto run = Recorder.NewRun();
-    run->SessionMode = mode;
-    run->LocalPath = localPath;
-    run->RemotePath = remotePath;
-    run->Host = Server->host();
-    run->Port = Server->port();
-    run->UserName = Server->user();
-    run->Password = Server->password();
-    run->Timeout = 10;
-    run->PassiveMode = true;
-    run->CrcFile = "session.crc";
-    return run;
+    TRunSettings settings;
+    settings.SessionMode = mode;
+    settings.LocalPath = localPath;
+    settings.RemotePath = remotePath;
+    settings.Host = Server->host();
+    settings.Port = Server->port();
+    settings.UserName = Server->user();
+    settings.Password = Server->password();
+    settings.Timeout = 10;
+    settings.PassiveMode = true;
+    settings.CrcFile = "session.crc";
+    if (adjust) adjust(settings);
+    return Recorder.NewRun(settings);
   }
 
   std::vector<std::string> TestLog() { return LogBody(ReadFile(ProgramDir.path() + "testlog.txt")); }

@@ -99,8 +99,8 @@ TRunRecorder::TRunRecorder() { InstallMainThreadDispatcher(&FDispatcher); }
 
 TRunRecorder::~TRunRecorder() { InstallMainThreadDispatcher(nullptr); }
 
-std::unique_ptr<TSessionThread> TRunRecorder::NewRun() {
-  auto run = std::make_unique<TSessionThread>();
+std::unique_ptr<TSessionThread> TRunRecorder::NewRun(const TRunSettings& settings) {
+  auto run = std::make_unique<TSessionThread>(settings);
   run->OnStatusReport = [this](const std::string& c, const std::string& f, const std::string& s) {
     Reports.push_back({c, f, s});
     ReportedOnMainThread.push_back(FDispatcher.IsMainThread());

@@ -52,7 +52,7 @@ class TRunRecorder {
   ~TRunRecorder();
 
   // A thread whose reports are recorded into Reports.
-  std::unique_ptr<TSessionThread> NewRun();
+  std::unique_ptr<TSessionThread> NewRun(const TRunSettings& settings);
   // Runs Execute on this thread (the hand-over is then a direct call).
   void RunHere(TSessionThread& run) { run.Execute(); }
   // Runs it as a worker and waits, delivering its reports on this thread.

@@ -318,18 +318,19 @@ TEST_P(FaultMatrix, RunEndsWithAnErrorAndKeepsLocalState) {
     }
 
     TRunRecorder recorder;
-    auto run = recorder.NewRun();
-    run->SessionMode = script.Mode;
-    run->LocalPath = Local.path();
-    run->RemotePath = fault.Upload ? "/up" : "/s";
-    run->Host = "127.0.0.1";
-    run->Port = port;
-    run->UserName = "bob";
-    run->Password = "pw";
-    run->Timeout = 1;
-    run->PassiveMode = script.Passive;
-    run->CrcFile = "s.crc";
-    run->DebugMode = true;
+    TRunSettings settings;
+    settings.SessionMode = script.Mode;
+    settings.LocalPath = Local.path();
+    settings.RemotePath = fault.Upload ? "/up" : "/s";
+    settings.Host = "127.0.0.1";
+    settings.Port = port;
+    settings.UserName = "bob";
+    settings.Password = "pw";
+    settings.Timeout = 1;
+    settings.PassiveMode = script.Passive;
+    settings.CrcFile = "s.crc";
+    settings.DebugMode = true;
+    auto run = recorder.NewRun(settings);
     {
       Watchdog watchdog(*run, 20s);
       recorder.RunAsWorker(*run);

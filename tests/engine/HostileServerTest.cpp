@@ -119,17 +119,18 @@ class HostileServer : public ::testing::Test {
   // Runs a session of `mode` on the control connection at `port`; the peak resident size it
   // added, in MiB.
   int64_t Run(int port, const std::string& mode, const std::string& remotePath) {
-    auto run = Recorder.NewRun();
-    run->SessionMode = mode;
-    run->LocalPath = Root.path() + "local";
-    run->RemotePath = remotePath;
-    run->Host = "127.0.0.1";
-    run->Port = port;
-    run->UserName = "bob";
-    run->Password = "pw";
-    run->Timeout = 10;
-    run->PassiveMode = true;
-    run->Recurse = true;
+    TRunSettings settings;
+    settings.SessionMode = mode;
+    settings.LocalPath = Root.path() + "local";
+    settings.RemotePath = remotePath;
+    settings.Host = "127.0.0.1";
+    settings.Port = port;
+    settings.UserName = "bob";
+    settings.Password = "pw";
+    settings.Timeout = 10;
+    settings.PassiveMode = true;
+    settings.Recurse = true;
+    auto run = Recorder.NewRun(settings);
     ResetPeakRss();
     const int64_t before = PeakRssKiB();
     Recorder.RunHere(*run);

@@ -24,9 +24,10 @@ TEST_F(EngineRun, CopyDownRecursesKeepsProtectedFilesAndSetsListedTimes) {
   SetServerTime(ServerRoot.path() + "pub/a.txt", 2007, 1, 15, 0, 0);
   MakeTree(Local.path(), {{"mirror/ro.txt", "old ro"}, {"mirror/.h", "old h"}});
   SetMode(Local.path() + "mirror/ro.txt", 0444);
-  auto run = NewRun("copyremotetolocal", Local.path() + "mirror", "/pub/");
-  run->Recurse = true;
-  run->DebugMode = true;
+  auto run = NewRun("copyremotetolocal", Local.path() + "mirror", "/pub/", [](TRunSettings& s) {
+    s.Recurse = true;
+    s.DebugMode = true;
+  });
   Recorder.RunHere(*run);
 
   EXPECT_EQ(ReadTree(Local.path()), (TTree{{"mirror/", ""},
@@ -51,9 +52,10 @@ TEST_F(EngineRun, CopyDownWithAMaskAtEveryLevelFromVsftpd) {
   MakeTree(ServerRoot.path(), {{"pub/a.txt", "A"}, {"pub/b.bin", "B"}, {"pub/sub/c.txt", "C"}, {"pub/sub/d.bin", "D"}});
   // vsftpd serves without chroot: remote paths are this machine's, below home().
   const std::string pub = Server->home() + "/pub/";
-  auto run = NewRun("copyremotetolocal", Local.path() + "m", pub + "*.txt");
-  run->Recurse = true;
-  run->PassiveMode = false;
+  auto run = NewRun("copyremotetolocal", Local.path() + "m", pub + "*.txt", [](TRunSettings& s) {
+    s.Recurse = true;
+    s.PassiveMode = false;
+  });
   Recorder.RunHere(*run);
   EXPECT_EQ(ReadTree(Local.path()), (TTree{{"m/", ""}, {"m/a.txt", "A"}, {"m/sub/", ""}, {"m/sub/c.txt", "C"}}));
   EXPECT_EQ(StatusesOf("List"), (std::vector<std::string>{pub + "*.txt", "1 entries", pub, "3 entries",
@@ -62,9 +64,10 @@ TEST_F(EngineRun, CopyDownWithAMaskAtEveryLevelFromVsftpd) {
 
 TEST_F(EngineRun, CopyDownInTestModeCreatesDirectoriesOnly) {
   MakeTree(ServerRoot.path(), {{"pub/a.txt", "A"}, {"pub/sub/c.txt", "C"}});
-  auto run = NewRun("copyremotetolocal", Local.path() + "m", "/pub/");
-  run->Recurse = true;
-  run->TestMode = true;
+  auto run = NewRun("copyremotetolocal", Local.path() + "m", "/pub/", [](TRunSettings& s) {
+    s.Recurse = true;
+    s.TestMode = true;
+  });
   Recorder.RunHere(*run);
   EXPECT_EQ(ReadTree(Local.path()), (TTree{{"m/", ""}, {"m/sub/", ""}}));
   EXPECT_TRUE(Contains(TestLog(), "GET: /pub/sub/c.txt"));
@@ -97,9 +100,10 @@ class SyncDown : public EngineRun {
 };
 
 TEST_F(SyncDown, FetchesNewAndChangedFilesAndDeletesWhatTheServerLacks) {
-  auto run = NewRun("syncremotetolocal", Local.path() + "copy", "/site");
-  run->Recurse = true;
-  run->DebugMode = true;
+  auto run = NewRun("syncremotetolocal", Local.path() + "copy", "/site", [](TRunSettings& s) {
+    s.Recurse = true;
+    s.DebugMode = true;
+  });
   Recorder.RunHere(*run);
 
   EXPECT_EQ(ReadTree(Local.path() + "copy/"), (TTree{{"new.txt", "new"},
@@ -121,9 +125,10 @@ TEST_F(SyncDown, FetchesNewAndChangedFilesAndDeletesWhatTheServerLacks) {
   EXPECT_TRUE(Contains(log, "/site/ contains 5 entries"));
 
   // Nothing to do on the next run.
-  auto second = NewRun("syncremotetolocal", Local.path() + "copy/", "/site/");
-  second->Recurse = true;
-  second->DebugMode = true;
+  auto second = NewRun("syncremotetolocal", Local.path() + "copy/", "/site/", [](TRunSettings& s) {
+    s.Recurse = true;
+    s.DebugMode = true;
+  });
   Recorder.RunHere(*second);
   for (const std::string& line : TestLog()) {
     EXPECT_NE(line.rfind("GET: ", 0), 0u) << line;
@@ -133,9 +138,10 @@ TEST_F(SyncDown, FetchesNewAndChangedFilesAndDeletesWhatTheServerLacks) {
 
 TEST_F(SyncDown, TestModeFetchesReplacesAndDeletesNothing) {
   const TTree before = ReadTree(Local.path());
-  auto run = NewRun("syncremotetolocal", Local.path() + "copy", "/site");
-  run->Recurse = true;
-  run->TestMode = true;
+  auto run = NewRun("syncremotetolocal", Local.path() + "copy", "/site", [](TRunSettings& s) {
+    s.Recurse = true;
+    s.TestMode = true;
+  });
   Recorder.RunHere(*run);
 
   TTree expected = before;
@@ -153,9 +159,10 @@ TEST_F(EngineRun, SyncDownAgainstVsftpdInActiveMode) {
   StartServer(RealFtpServer::Kind::Vsftpd);
   MakeTree(ServerRoot.path(), {{"v/a.txt", "A"}, {"v/sub/b.txt", "B"}});
   WriteFile(Local.path() + "gone.txt", "x");
-  auto run = NewRun("syncremotetolocal", Local.path(), Server->home() + "/v");
-  run->Recurse = true;
-  run->PassiveMode = false;
+  auto run = NewRun("syncremotetolocal", Local.path(), Server->home() + "/v", [](TRunSettings& s) {
+    s.Recurse = true;
+    s.PassiveMode = false;
+  });
   Recorder.RunHere(*run);
   EXPECT_EQ(ReadTree(Local.path()), (TTree{{"a.txt", "A"}, {"sub/", ""}, {"sub/b.txt", "B"}}));
 }

@@ -27,11 +27,12 @@ class SyncUp : public EngineRun {
     SetMode(ServerRoot.path() + "r/keep.txt", 0444);
   }
 
-  std::unique_ptr<TSessionThread> NewSync() {
-    auto run = NewRun("synclocaltoremote", Local.path(), "/r");
-    run->Recurse = true;
-    run->DebugMode = true;
-    return run;
+  std::unique_ptr<TSessionThread> NewSync(const std::function<void(TRunSettings&)>& adjust = {}) {
+    return NewRun("synclocaltoremote", Local.path(), "/r", [&](TRunSettings& s) {
+      s.Recurse = true;
+      s.DebugMode = true;
+      if (adjust) adjust(s);
+    });
   }
 };
 
@@ -87,8 +88,7 @@ TEST_F(SyncUp, TestModeChangesNothingAndKeepsTheCrcFile) {
   WriteFile(ProgramDir.path() + "session.crc", "/x\r\n1\r\n");
   TTree before = ReadTree(ServerRoot.path());
   before["r/sub2/"] = "";  // remote directories are still made in test mode
-  auto run = NewSync();
-  run->TestMode = true;
+  auto run = NewSync([](TRunSettings& s) { s.TestMode = true; });
   Recorder.RunHere(*run);
 
   EXPECT_EQ(ReadTree(ServerRoot.path()), before);
@@ -105,8 +105,7 @@ TEST_F(SyncUp, AbortOnFailureEndsOnlyTheFailingLevel) {
   ASSERT_TRUE(DeleteFile(ServerRoot.path() + "r/fulldir/x") && RemoveDir(ServerRoot.path() + "r/fulldir"));
   MakeTree(ServerRoot.path(), {{"r/sub/blocked/y", "y"}});
   WriteFile(Local.path() + "sub2/d.txt", "D");
-  auto run = NewSync();
-  run->AbortOnFailure = true;
+  auto run = NewSync([](TRunSettings& s) { s.AbortOnFailure = true; });
   Recorder.RunHere(*run);
 
   const TTree tree = ReadTree(ServerRoot.path() + "r/");
@@ -126,8 +125,7 @@ TEST_F(EngineRun, LetterCaseCountsWhenSyncingUp) {
 
 TEST_F(EngineRun, MissingLocalDirectoryIsAnErrorAndEmptiesNothing) {
   MakeTree(ServerRoot.path(), {{"m/a.txt", "A"}});
-  auto run = NewRun("synclocaltoremote", Local.path() + "nowhere", "/m");
-  run->DebugMode = true;
+  auto run = NewRun("synclocaltoremote", Local.path() + "nowhere", "/m", [](TRunSettings& s) { s.DebugMode = true; });
   Recorder.RunHere(*run);
 
   EXPECT_EQ(ReadTree(ServerRoot.path()), (TTree{{"m/", ""}, {"m/a.txt", "A"}}));

@@ -5,6 +5,7 @@
 #include "platform/FileSystem.h"
 #include "platform/ProgramDir.h"
 #include "platform/Shell.h"
+#include "platform/Text.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -98,7 +99,7 @@ TEST(FileSystem, PathPartsAndAtomicWrite) {
   EXPECT_EQ(ExtractFilePath("/a/b/c.txt"), "/a/b/");
   EXPECT_EQ(ExtractFileName("/a/b/c.txt"), "c.txt");
   EXPECT_EQ(ExtractFilePath("c.txt"), "");
-  EXPECT_EQ(IncludeTrailingSlash("/a"), "/a/");
+  EXPECT_EQ(WithTrailingSlash("/a"), "/a/");
   TempDir dir;
   WriteFileAtomic(dir.path() + "f", "one", 0600);
   WriteFileAtomic(dir.path() + "f", "two");

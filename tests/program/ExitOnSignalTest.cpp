@@ -45,11 +45,11 @@ class ExitOnSignal : public ::testing::TestWithParam<int> {
     {
       TSessions list;
       TSession& s = *list.GetSession(list.AddSession("Big"));
-      s.SessionStarter = "manual";
-      s.SessionMode = "copyremotetolocal";
-      s.LocalPath = local.path();
-      s.RemotePath = "/";
-      server.Configure(s, 30);
+      s.Settings.SessionStarter = "manual";
+      s.Settings.SessionMode = "copyremotetolocal";
+      s.Settings.LocalPath = local.path();
+      s.Settings.RemotePath = "/";
+      server.Configure(s.Settings, 30);
       list.SaveAllSessions();
     }
     SetProgramDirectory("");

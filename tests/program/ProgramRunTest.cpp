@@ -42,12 +42,12 @@ class ProgramRun : public ::testing::Test {
   TSession& AddUpload(TSessions& list, const std::string& name, const std::string& starter,
                       const std::string& remote) {
     TSession& s = *list.GetSession(list.AddSession(name));
-    s.SessionStarter = starter;
-    s.SessionMode = "copylocaltoremote";
-    s.LocalPath = local.path();
-    s.RemotePath = remote;
-    s.Recurse = true;
-    server.Configure(s, 10);
+    s.Settings.SessionStarter = starter;
+    s.Settings.SessionMode = "copylocaltoremote";
+    s.Settings.LocalPath = local.path();
+    s.Settings.RemotePath = remote;
+    s.Settings.Recurse = true;
+    server.Configure(s.Settings, 10);
     return s;
   }
 
@@ -87,7 +87,7 @@ class ProgramRun : public ::testing::Test {
 }  // namespace
 
 TEST_F(ProgramRun, NamedSessionRunsOnceAndTheSummaryLogRecordsIt) {
-  Configure([&](TSessions& list) { AddUpload(list, "Backup", "countdown", "/up/").Countdown = 0; });
+  Configure([&](TSessions& list) { AddUpload(list, "Backup", "countdown", "/up/").Settings.Countdown = 0; });
   const TChildResult result = Run({"/hide", "/log", "backup", "/exit"});
   ASSERT_FALSE(result.TimedOut) << result.Output;
   EXPECT_EQ(result.ExitCode, 0) << result.Output;
@@ -107,9 +107,9 @@ TEST_F(ProgramRun, NamedSessionRunsOnceAndTheSummaryLogRecordsIt) {
 
 TEST_F(ProgramRun, ForceQualifiesTheNameBeforeItAndNamesStartInOrder) {
   Configure([&](TSessions& list) {
-    AddUpload(list, "Hourly", "countdown", "/hourly/").Countdown = 3600;
+    AddUpload(list, "Hourly", "countdown", "/hourly/").Settings.Countdown = 3600;
     AddUpload(list, "A", "manual", "/a/");
-    AddUpload(list, "B", "countdown", "/b/").Countdown = 3600;
+    AddUpload(list, "B", "countdown", "/b/").Settings.Countdown = 3600;
   });
   // A countdown of an hour runs now only when forced.
   TChildResult forced = Run({"HOURLY", "/FORCE", "/exit"});
@@ -134,7 +134,7 @@ TEST_F(ProgramRun, ForceQualifiesTheNameBeforeItAndNamesStartInOrder) {
 
 TEST_F(ProgramRun, UnknownNamesAndWatchingSessionsLetTheProgramCloseAtOnce) {
   Configure([&](TSessions& list) {
-    AddUpload(list, "Watch", "detect", "/w/").DetectWait = 1;
+    AddUpload(list, "Watch", "detect", "/w/").Settings.DetectWait = 1;
     AddUpload(list, "Hand", "manual", "/h/");
   });
   const TChildResult unknown = Run({"Nobody", "/exit"});
@@ -148,7 +148,7 @@ TEST_F(ProgramRun, UnknownNamesAndWatchingSessionsLetTheProgramCloseAtOnce) {
 }
 
 TEST_F(ProgramRun, StartArmsCountdownsWhichKeepTheProgramOpen) {
-  Configure([&](TSessions& list) { AddUpload(list, "Tick", "countdown", "/t/").Countdown = 0; });
+  Configure([&](TSessions& list) { AddUpload(list, "Tick", "countdown", "/t/").Settings.Countdown = 0; });
   // Armed by /start the session re-arms after each run, so the program does not close.
   const TChildResult result = Run({"/start", "/exit"}, 4s);
   EXPECT_TRUE(result.TimedOut) << result.Output;
@@ -158,7 +158,7 @@ TEST_F(ProgramRun, StartArmsCountdownsWhichKeepTheProgramOpen) {
 TEST_F(ProgramRun, ChainedChildRunsBeforeTheProgramExits) {
   Configure([&](TSessions& list) {
     AddUpload(list, "Parent", "manual", "/p/");
-    AddUpload(list, "Child", "chain", "/c/").ParentSession = "PARENT";
+    AddUpload(list, "Child", "chain", "/c/").Settings.ParentSession = "PARENT";
   });
   const TChildResult result = Run({"Parent", "/exit"});
   ASSERT_FALSE(result.TimedOut) << result.Output;
@@ -167,7 +167,7 @@ TEST_F(ProgramRun, ChainedChildRunsBeforeTheProgramExits) {
 }
 
 TEST_F(ProgramRun, RefusedLoginIsLoggedAsAnError) {
-  Configure([&](TSessions& list) { AddUpload(list, "Bad", "manual", "/x/").Password = "wrong"; });
+  Configure([&](TSessions& list) { AddUpload(list, "Bad", "manual", "/x/").Settings.Password = "wrong"; });
   const TChildResult result = Run({"/log", "Bad", "/exit"});
   ASSERT_FALSE(result.TimedOut) << result.Output;
   EXPECT_EQ(result.ExitCode, 0);

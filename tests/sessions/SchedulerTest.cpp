@@ -75,18 +75,18 @@ class Scheduler : public ::testing::Test {
   // A session that copies local.path() to the server's "up/" directory.
   TSession& AddCopySession(const std::string& name, const std::string& starter) {
     TSession& s = *List().GetSession(List().AddSession(name));
-    s.SessionStarter = starter;
-    s.SessionMode = "copylocaltoremote";
-    s.LocalPath = local.path();
-    s.RemotePath = "/up/";
-    server.Configure(s, 10);
+    s.Settings.SessionStarter = starter;
+    s.Settings.SessionMode = "copylocaltoremote";
+    s.Settings.LocalPath = local.path();
+    s.Settings.RemotePath = "/up/";
+    server.Configure(s.Settings, 10);
     return s;
   }
 
   TSession& AddStalledSession(const std::string& name, const std::string& starter) {
     TSession& s = AddCopySession(name, starter);
-    s.Port = silent.port();
-    s.Timeout = 0;  // wait for the greeting without limit: only Stop ends it
+    s.Settings.Port = silent.port();
+    s.Settings.Timeout = 0;  // wait for the greeting without limit: only Stop ends it
     return s;
   }
 
@@ -119,7 +119,7 @@ class Scheduler : public ::testing::Test {
 
 TEST_F(Scheduler, CountdownCountsRunsAndRearms) {
   TSession& s = AddCopySession("Up", "countdown");
-  s.Countdown = 5;
+  s.Settings.Countdown = 5;
   reports.clear();
   List().StartSession(0, false, false);
   EXPECT_EQ(s.GetRemaining(), 6);
@@ -157,15 +157,15 @@ TEST_F(Scheduler, CountdownCountsRunsAndRearms) {
 
 TEST_F(Scheduler, RunOnceForcedStartsAndTheTestLog) {
   TSession& s = AddCopySession("Once", "countdown");
-  s.Countdown = 0;
+  s.Settings.Countdown = 0;
   s.Start(false, true);
   List().Tick();
   ASSERT_TRUE(s.IsRunning()) << "a countdown of 0 starts on the next tick";
   ASSERT_TRUE(PumpUntil([&] { return !s.IsRunning(); }));
   EXPECT_EQ(s.GetRemaining(), 0) << "RunOnce: not armed again";
 
-  s.Countdown = 30;
-  s.DebugMode = true;
+  s.Settings.Countdown = 30;
+  s.Settings.DebugMode = true;
   List().StartSession(0, true, false);
   EXPECT_TRUE(s.IsRunning()) << "a forced start runs at once";
   ASSERT_TRUE(PumpUntil([&] { return !s.IsRunning(); }));
@@ -185,7 +185,7 @@ TEST_F(Scheduler, RunOnceForcedStartsAndTheTestLog) {
 
 TEST_F(Scheduler, StopDuringARunEndsItAndTheCountdownStartsAgain) {
   TSession& s = AddStalledSession("Stalled", "countdown");
-  s.Countdown = 7;
+  s.Settings.Countdown = 7;
   s.Start(true, false);
   ASSERT_TRUE(s.IsRunning());
   PumpFor(std::chrono::milliseconds(200));
@@ -198,11 +198,11 @@ TEST_F(Scheduler, StopDuringARunEndsItAndTheCountdownStartsAgain) {
 
 TEST_F(Scheduler, ChainsStartInIndexOrderAndSkipRunningChildren) {
   TSession& parent = AddCopySession("Parent", "manual");
-  AddCopySession("First", "chain").ParentSession = "PARENT";
+  AddCopySession("First", "chain").Settings.ParentSession = "PARENT";
   TSession& busy = AddStalledSession("Busy", "chain");
-  busy.ParentSession = "parent";
-  AddCopySession("Other", "chain").ParentSession = "Somebody";
-  AddCopySession("Second", "chain").ParentSession = "Parent";
+  busy.Settings.ParentSession = "parent";
+  AddCopySession("Other", "chain").Settings.ParentSession = "Somebody";
+  AddCopySession("Second", "chain").Settings.ParentSession = "Parent";
   busy.Start(true, false);
   ASSERT_TRUE(busy.IsRunning());
   reports.clear();
@@ -216,17 +216,17 @@ TEST_F(Scheduler, ChainsStartInIndexOrderAndSkipRunningChildren) {
   EXPECT_EQ(CountStatus(2, "Starting"), 0) << "a running child is not started again";
   EXPECT_EQ(CountStatus(3, "Starting"), 0);
   ASSERT_TRUE(PumpUntil([&] { return !List().GetSession(1)->IsRunning() && !List().GetSession(4)->IsRunning(); }));
-  busy.SessionStarter = "manual";
+  busy.Settings.SessionStarter = "manual";
   busy.Stop();
   ASSERT_TRUE(PumpUntil([&] { return !busy.IsRunning(); }, std::chrono::seconds(5)));
 }
 
 TEST_F(Scheduler, SelfChainRunsAgainAfterEveryRun) {
   TSession& s = AddCopySession("Loop", "chain");
-  s.ParentSession = "loop";
+  s.Settings.ParentSession = "loop";
   s.Start(false, false);
   ASSERT_TRUE(PumpUntil([&] { return CountStatus(0, "Starting") >= 3; }));
-  s.SessionStarter = "manual";  // breaks the loop after the current run
+  s.Settings.SessionStarter = "manual";  // breaks the loop after the current run
   ASSERT_TRUE(PumpUntil([&] { return !s.IsRunning(); }));
   const int runs = CountStatus(0, "Starting");
   PumpFor(std::chrono::milliseconds(200));
@@ -235,8 +235,8 @@ TEST_F(Scheduler, SelfChainRunsAgainAfterEveryRun) {
 
 TEST_F(Scheduler, DetectStartsDetectWaitSecondsAfterTheLastChange) {
   TSession& s = AddCopySession("Watch", "detect");
-  s.DetectWait = 10;
-  s.Recurse = true;
+  s.Settings.DetectWait = 10;
+  s.Settings.Recurse = true;
   reports.clear();
   s.Start(false, false);
   EXPECT_EQ(reports, (std::vector<Report>{{0, 0, "Offline", "Detect", ""}}));
@@ -262,8 +262,8 @@ TEST_F(Scheduler, DetectStartsDetectWaitSecondsAfterTheLastChange) {
 
 TEST_F(Scheduler, DetectOnAMissingDirectoryShowsDetectButNeverStarts) {
   TSession& s = AddCopySession("Nowhere", "detect");
-  s.LocalPath = local.path() + "missing/";
-  s.DetectWait = 1;
+  s.Settings.LocalPath = local.path() + "missing/";
+  s.Settings.DetectWait = 1;
   reports.clear();
   s.Start(false, false);
   EXPECT_EQ(reports, (std::vector<Report>{{0, 0, "Offline", "Detect", ""}}));

@@ -5,20 +5,19 @@
 
 #include "platform/FileSystem.h"
 #include "platform/ProgramDir.h"
+#include "platform/Text.h"
 #include "sessions/SessionsUnit.h"
 #include "support/TempDir.h"
 
 namespace {
 
-// What the editor was given and what the scripted user answers; outlives each editor.
+// What the list put into the editor and what the scripted user answers; outlives each editor.
 struct EditorScript {
-  std::map<std::string, std::string> Text;
-  std::map<std::string, int32_t> Number;
-  std::map<std::string, bool> Flag;
+  TSessionSettings Shown;
   std::vector<std::string> Candidates;
   std::vector<std::string> Calls;
   bool Confirm = true;
-  std::function<void(EditorScript&)> UserEdits;
+  std::function<void(TSessionSettings&)> UserEdits;
 };
 
 // An editor that records what the list put into it and answers from its script.
@@ -26,42 +25,23 @@ class ScriptedEditor : public ISessionEditor {
  public:
   explicit ScriptedEditor(EditorScript& script) : S(script) {}
 
-#define TEXT_FIELD(F)                                                      \
-  void Set##F(const std::string& v) override {                             \
-    S.Calls.push_back(#F);                                                 \
-    S.Text[#F] = v;                                                        \
-  }                                                                        \
-  std::string Get##F() const override { return S.Text.count(#F) ? S.Text.at(#F) : ""; }
-#define NUMBER_FIELD(F)                                                    \
-  void Set##F(int32_t v) override {                                        \
-    S.Calls.push_back(#F);                                                 \
-    S.Number[#F] = v;                                                      \
-  }                                                                        \
-  int32_t Get##F() const override { return S.Number.count(#F) ? S.Number.at(#F) : 0; }
-#define FLAG_FIELD(F)                                                      \
-  void Set##F(bool v) override {                                           \
-    S.Calls.push_back(#F);                                                 \
-    S.Flag[#F] = v;                                                        \
-  }                                                                        \
-  bool Get##F() const override { return S.Flag.count(#F) ? S.Flag.at(#F) : false; }
-
-  TEXT_FIELD(Name) TEXT_FIELD(LocalPath) TEXT_FIELD(RemotePath) TEXT_FIELD(SessionStarter)
-  NUMBER_FIELD(Countdown) NUMBER_FIELD(DetectWait) TEXT_FIELD(SessionMode) FLAG_FIELD(Recurse)
-  TEXT_FIELD(Host) NUMBER_FIELD(Port) TEXT_FIELD(UserName) TEXT_FIELD(Password) NUMBER_FIELD(Timeout)
-  FLAG_FIELD(AbortOnFailure) FLAG_FIELD(PassiveMode) TEXT_FIELD(ParentSession) TEXT_FIELD(CrcFile)
-  FLAG_FIELD(TestMode) FLAG_FIELD(DebugMode)
-
   void AddParentCandidate(const std::string& name) override {
     S.Calls.push_back("candidate");
     S.Candidates.push_back(name);
   }
+  void SetSettings(const TSessionSettings& settings) override {
+    S.Calls.push_back("settings");
+    S.Shown = Edited = settings;
+  }
+  TSessionSettings GetSettings() const override { return Edited; }
   bool ShowModal() override {
-    if (S.UserEdits) S.UserEdits(S);
+    if (S.UserEdits) S.UserEdits(Edited);
     return S.Confirm;
   }
 
  private:
   EditorScript& S;
+  TSessionSettings Edited;
 };
 
 class SessionList : public ::testing::Test {
@@ -88,10 +68,10 @@ TEST_F(SessionList, AddFindAndDefaults) {
   EXPECT_EQ(list.FindSession("x"), -1);
   const int32_t first = list.AddSession("");
   const TSession& s = *list.GetSession(first);
-  EXPECT_EQ(s.Name, "NewSession0");
-  EXPECT_EQ(s.Port, 21);
-  EXPECT_EQ(s.SessionStarter, "");
-  EXPECT_EQ(s.CrcFile, "");
+  EXPECT_EQ(s.Settings.Name, "NewSession0");
+  EXPECT_EQ(s.Settings.Port, 21);
+  EXPECT_EQ(s.Settings.SessionStarter, "");
+  EXPECT_EQ(s.Settings.CrcFile, "");
   EXPECT_FALSE(s.IsRunning());
   list.AddSession("Backup");
   list.AddSession("NewSession0");  // names need not be unique
@@ -100,7 +80,7 @@ TEST_F(SessionList, AddFindAndDefaults) {
   EXPECT_EQ(list.FindSession("Back"), -1);
   EXPECT_EQ(list.GetSession(3), nullptr);
   EXPECT_EQ(list.GetSession(-1), nullptr);
-  EXPECT_FALSE(SameNameIgnoringCase("\xC4", "\xE4")) << "only A to Z fold";
+  EXPECT_FALSE(SameTextIgnoringCase("\xC4", "\xE4")) << "only A to Z fold";
   EXPECT_EQ(ReadIni(), "") << "adding writes nothing";
 }
 
@@ -121,23 +101,25 @@ TEST_F(SessionList, AddInteractivePrefillsAndSavesOnConfirm) {
   list.AddSession("Parent");
   list.SaveAllSessions();
   EditorScript editor;
-  editor.UserEdits = [](EditorScript& e) {
-    e.Text["Name"] = "Mirror";
-    e.Text["SessionStarter"] = "chain";
-    e.Text["ParentSession"] = "Parent";
-    e.Text["Password"] = "s3cret";
-    e.Number["Port"] = 2121;
+  editor.UserEdits = [](TSessionSettings& e) {
+    e.Name = "Mirror";
+    e.SessionStarter = "chain";
+    e.ParentSession = "Parent";
+    e.Password = "s3cret";
+    e.Port = 2121;
   };
   UseEditor(list, editor);
   const int32_t added = list.AddSessionInteractive();
   EXPECT_EQ(added, 1);
   EXPECT_EQ(editor.Candidates, std::vector<std::string>{"Parent"});
-  EXPECT_EQ(editor.Calls, (std::vector<std::string>{"Name", "Port", "candidate"}));
+  EXPECT_EQ(editor.Calls, (std::vector<std::string>{"candidate", "settings"}));
+  EXPECT_EQ(editor.Shown.Name, "NewSession1");
+  EXPECT_EQ(editor.Shown.Port, 21);
   const TSession& s = *list.GetSession(1);
-  EXPECT_EQ(s.Name, "Mirror");
-  EXPECT_EQ(s.Port, 2121);
-  EXPECT_EQ(s.ParentSession, "Parent");
-  EXPECT_EQ(s.CrcFile.size(), 12u) << "an empty CRC file name is generated";
+  EXPECT_EQ(s.Settings.Name, "Mirror");
+  EXPECT_EQ(s.Settings.Port, 2121);
+  EXPECT_EQ(s.Settings.ParentSession, "Parent");
+  EXPECT_EQ(s.Settings.CrcFile.size(), 12u) << "an empty CRC file name is generated";
   EXPECT_NE(ReadIni().find("[session1]\nname=Mirror\n"), std::string::npos);
   EXPECT_EQ(ReadIni().find("s3cret"), std::string::npos) << "passwords are stored scrambled";
 
@@ -150,42 +132,41 @@ TEST_F(SessionList, EditInteractiveFillsEverySettingAndLeavesItselfOutOfTheParen
   TSessions list;
   list.AddSession("A");
   TSession& b = *list.GetSession(list.AddSession("B"));
-  b.Password = "pw";
-  b.Countdown = 5;
-  b.ParentSession = "A";
-  b.CrcFile = "b.crc";
-  b.DebugMode = true;
+  b.Settings.Password = "pw";
+  b.Settings.Countdown = 5;
+  b.Settings.ParentSession = "A";
+  b.Settings.CrcFile = "b.crc";
+  b.Settings.DebugMode = true;
   list.AddSession("C");
   EditorScript editor;
-  editor.UserEdits = [](EditorScript& e) { e.Number["Countdown"] = 60; };
+  editor.UserEdits = [](TSessionSettings& e) { e.Countdown = 60; };
   UseEditor(list, editor);
   list.EditSessionInteractive(1);
   EXPECT_EQ(editor.Candidates, (std::vector<std::string>{"A", "C"}));
-  EXPECT_EQ(editor.Text["Password"], "pw");
-  EXPECT_EQ(editor.Text["CrcFile"], "b.crc");
-  EXPECT_TRUE(editor.Flag["DebugMode"]);
+  EXPECT_EQ(editor.Shown.Password, "pw");
+  EXPECT_EQ(editor.Shown.ParentSession, "A");
+  EXPECT_EQ(editor.Shown.CrcFile, "b.crc");
+  EXPECT_TRUE(editor.Shown.DebugMode);
   // Candidates must exist before the parent is chosen.
-  const auto candidate = std::find(editor.Calls.begin(), editor.Calls.end(), "candidate");
-  const auto parent = std::find(editor.Calls.begin(), editor.Calls.end(), "ParentSession");
-  EXPECT_LT(candidate - editor.Calls.begin(), parent - editor.Calls.begin());
-  EXPECT_EQ(b.Countdown, 60);
-  EXPECT_EQ(b.CrcFile, "b.crc");
+  EXPECT_EQ(editor.Calls, (std::vector<std::string>{"candidate", "candidate", "settings"}));
+  EXPECT_EQ(b.Settings.Countdown, 60);
+  EXPECT_EQ(b.Settings.CrcFile, "b.crc");
   EXPECT_NE(ReadIni().find("countdown=60\n"), std::string::npos);
 
   editor.Confirm = false;
-  editor.UserEdits = [](EditorScript& e) { e.Number["Countdown"] = 1; };
+  editor.UserEdits = [](TSessionSettings& e) { e.Countdown = 1; };
   list.EditSessionInteractive(1);
-  EXPECT_EQ(b.Countdown, 60) << "cancel changes nothing";
+  EXPECT_EQ(b.Settings.Countdown, 60) << "cancel changes nothing";
   list.EditSessionInteractive(9);  // outside the list: nothing
 }
 
 TEST_F(SessionList, MenuChangesLiveInMemoryUntilTheNextSave) {
   {
     TSessions list;
-    list.GetSession(list.AddSession("A"))->SessionStarter = "countdown";
+    list.GetSession(list.AddSession("A"))->Settings.SessionStarter = "countdown";
     list.SaveAllSessions();
-    list.GetSession(0)->SessionStarter = "manual";
+    list.GetSession(0)->Settings.SessionStarter = "manual";
   }
   TSessions reloaded;
-  EXPECT_EQ(reloaded.GetSession(0)->SessionStarter, "countdown");
+  EXPECT_EQ(reloaded.GetSession(0)->Settings.SessionStarter, "countdown");
 }

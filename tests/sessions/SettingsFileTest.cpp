@@ -43,17 +43,17 @@ TEST_F(SettingsFile, SaveAllWritesTheExampleByteForByte) {
   TSessions list;
   ASSERT_EQ(list.Count(), 0) << "no file: an empty list";
   TSession& s = *list.GetSession(list.AddSession(""));
-  s.LocalPath = "C:\\outgoing\\";
-  s.RemotePath = "/incoming/";
-  s.SessionStarter = "countdown";
-  s.Countdown = 300;
-  s.SessionMode = "copylocaltoremote";
-  s.Recurse = true;
-  s.Host = "192.0.2.10";
-  s.Timeout = 30;
-  s.PassiveMode = true;
+  s.Settings.LocalPath = "C:\\outgoing\\";
+  s.Settings.RemotePath = "/incoming/";
+  s.Settings.SessionStarter = "countdown";
+  s.Settings.Countdown = 300;
+  s.Settings.SessionMode = "copylocaltoremote";
+  s.Settings.Recurse = true;
+  s.Settings.Host = "192.0.2.10";
+  s.Settings.Timeout = 30;
+  s.Settings.PassiveMode = true;
   s.SetCrcFile("");
-  EXPECT_EQ(s.CrcFile, "113D5800.crc");
+  EXPECT_EQ(s.Settings.CrcFile, "113D5800.crc");
   list.SaveAllSessions();
   EXPECT_EQ(ReadIni(), ExampleFile);
   struct stat st {};
@@ -63,12 +63,12 @@ TEST_F(SettingsFile, SaveAllWritesTheExampleByteForByte) {
   TSessions reloaded;
   ASSERT_EQ(reloaded.Count(), 1);
   const TSession& r = *reloaded.GetSession(0);
-  EXPECT_EQ(r.LocalPath, "C:\\outgoing\\");
-  EXPECT_EQ(r.Countdown, 300);
-  EXPECT_TRUE(r.Recurse);
-  EXPECT_TRUE(r.PassiveMode);
-  EXPECT_FALSE(r.AbortOnFailure);
-  EXPECT_EQ(r.CrcFile, "113D5800.crc");
+  EXPECT_EQ(r.Settings.LocalPath, "C:\\outgoing\\");
+  EXPECT_EQ(r.Settings.Countdown, 300);
+  EXPECT_TRUE(r.Settings.Recurse);
+  EXPECT_TRUE(r.Settings.PassiveMode);
+  EXPECT_FALSE(r.Settings.AbortOnFailure);
+  EXPECT_EQ(r.Settings.CrcFile, "113D5800.crc");
 }
 
 TEST_F(SettingsFile, PasswordsRoundTripForEveryByteAndAnyLength) {
@@ -77,9 +77,9 @@ TEST_F(SettingsFile, PasswordsRoundTripForEveryByteAndAnyLength) {
   const std::string longPassword(600, 'q');
   {
     TSessions list;
-    list.GetSession(list.AddSession("a"))->Password = every;
-    list.GetSession(list.AddSession("b"))->Password = longPassword;
-    list.GetSession(list.AddSession("c"))->Password = "";
+    list.GetSession(list.AddSession("a"))->Settings.Password = every;
+    list.GetSession(list.AddSession("b"))->Settings.Password = longPassword;
+    list.GetSession(list.AddSession("c"))->Settings.Password = "";
     list.SaveAllSessions();
   }
   const std::string ini = ReadIni();
@@ -87,9 +87,9 @@ TEST_F(SettingsFile, PasswordsRoundTripForEveryByteAndAnyLength) {
   EXPECT_NE(ini.find("password=\n"), std::string::npos) << "an empty password is an empty value";
   TSessions list;
   ASSERT_EQ(list.Count(), 3);
-  EXPECT_EQ(list.GetSession(0)->Password, every);
-  EXPECT_EQ(list.GetSession(1)->Password, longPassword);
-  EXPECT_EQ(list.GetSession(2)->Password, "");
+  EXPECT_EQ(list.GetSession(0)->Settings.Password, every);
+  EXPECT_EQ(list.GetSession(1)->Settings.Password, longPassword);
+  EXPECT_EQ(list.GetSession(2)->Settings.Password, "");
 }
 
 TEST(Scramble, StoredFormIsReversedHexGroups) {
@@ -114,33 +114,33 @@ TEST_F(SettingsFile, OddValuesReadAsTheirDefaults) {
   TSessions list;
   ASSERT_EQ(list.Count(), 3);
   const TSession& a = *list.GetSession(0);
-  EXPECT_EQ(a.Port, 21);
-  EXPECT_FALSE(a.Recurse);
-  EXPECT_EQ(a.Countdown, 0);
-  EXPECT_EQ(a.Password, "") << "a password that is not scrambled text loads as empty";
-  EXPECT_EQ(a.Timeout, 21);
-  EXPECT_TRUE(a.AbortOnFailure);
-  EXPECT_EQ(a.DetectWait, -7);
-  EXPECT_EQ(a.Name, " spaced ");
+  EXPECT_EQ(a.Settings.Port, 21);
+  EXPECT_FALSE(a.Settings.Recurse);
+  EXPECT_EQ(a.Settings.Countdown, 0);
+  EXPECT_EQ(a.Settings.Password, "") << "a password that is not scrambled text loads as empty";
+  EXPECT_EQ(a.Settings.Timeout, 21);
+  EXPECT_TRUE(a.Settings.AbortOnFailure);
+  EXPECT_EQ(a.Settings.DetectWait, -7);
+  EXPECT_EQ(a.Settings.Name, " spaced ");
   const TSession& missing = *list.GetSession(1);
-  EXPECT_EQ(missing.Name, "NewSession1");
-  EXPECT_EQ(missing.Port, 21);
-  EXPECT_EQ(missing.SessionStarter, "");
-  EXPECT_EQ(missing.CrcFile.size(), 12u);
+  EXPECT_EQ(missing.Settings.Name, "NewSession1");
+  EXPECT_EQ(missing.Settings.Port, 21);
+  EXPECT_EQ(missing.Settings.SessionStarter, "");
+  EXPECT_EQ(missing.Settings.CrcFile.size(), 12u);
   const TSession& c = *list.GetSession(2);
-  EXPECT_EQ(c.Name, "NewSession2");
-  EXPECT_EQ(c.Port, 21) << "out of 32-bit range";
-  EXPECT_FALSE(c.PassiveMode);
-  EXPECT_FALSE(c.TestMode);
-  EXPECT_TRUE(c.DebugMode);
+  EXPECT_EQ(c.Settings.Name, "NewSession2");
+  EXPECT_EQ(c.Settings.Port, 21) << "out of 32-bit range";
+  EXPECT_FALSE(c.Settings.PassiveMode);
+  EXPECT_FALSE(c.Settings.TestMode);
+  EXPECT_TRUE(c.Settings.DebugMode);
 }
 
 TEST_F(SettingsFile, GeneratedCrcNamesAreUniqueWithinTheList) {
   WriteIni("[global]\nsessions=3\n[session1]\ncrcfile=own.crc\n");
   TSessions list;
-  EXPECT_EQ(list.GetSession(0)->CrcFile, "113D5800.crc");
-  EXPECT_EQ(list.GetSession(1)->CrcFile, "own.crc");
-  EXPECT_EQ(list.GetSession(2)->CrcFile, "113D57FF.crc") << "the next second's name (n wraps negative)";
+  EXPECT_EQ(list.GetSession(0)->Settings.CrcFile, "113D5800.crc");
+  EXPECT_EQ(list.GetSession(1)->Settings.CrcFile, "own.crc");
+  EXPECT_EQ(list.GetSession(2)->Settings.CrcFile, "113D57FF.crc") << "the next second's name (n wraps negative)";
   EXPECT_EQ(ReadIni().find("113D"), std::string::npos) << "generated names are not written back on load";
 }
 
@@ -156,20 +156,20 @@ TEST_F(SettingsFile, CloneAndRemoveKeepTheFileInStep) {
     TSessions list;
     for (const char* name : {"A", "B", "C"}) {
       TSession& s = *list.GetSession(list.AddSession(name));
-      s.Host = std::string("host-") + name;
-      s.CrcFile = std::string(name) + ".crc";
-      s.TestMode = true;
-      s.DebugMode = true;
+      s.Settings.Host = std::string("host-") + name;
+      s.Settings.CrcFile = std::string(name) + ".crc";
+      s.Settings.TestMode = true;
+      s.Settings.DebugMode = true;
     }
     list.SaveAllSessions();
     const int32_t clone = list.CloneSession(0);
     EXPECT_EQ(clone, 3);
     const TSession& c = *list.GetSession(clone);
-    EXPECT_EQ(c.Name, "A_3");
-    EXPECT_EQ(c.Host, "host-A");
-    EXPECT_EQ(c.CrcFile, "");
-    EXPECT_FALSE(c.TestMode);
-    EXPECT_FALSE(c.DebugMode);
+    EXPECT_EQ(c.Settings.Name, "A_3");
+    EXPECT_EQ(c.Settings.Host, "host-A");
+    EXPECT_EQ(c.Settings.CrcFile, "");
+    EXPECT_FALSE(c.Settings.TestMode);
+    EXPECT_FALSE(c.Settings.DebugMode);
     const std::string ini = ReadIni();
     EXPECT_NE(ini.find("sessions=4\n"), std::string::npos);
     EXPECT_NE(ini.find("[session3]\nname=A_3\n"), std::string::npos);
@@ -178,23 +178,23 @@ TEST_F(SettingsFile, CloneAndRemoveKeepTheFileInStep) {
     EXPECT_TRUE(list.RemoveSession(1));
     EXPECT_FALSE(list.RemoveSession(7));
     ASSERT_EQ(list.Count(), 3);
-    EXPECT_EQ(list.GetSession(1)->Name, "C");
+    EXPECT_EQ(list.GetSession(1)->Settings.Name, "C");
     EXPECT_EQ(list.GetSession(1)->Index, 1);
-    EXPECT_EQ(list.GetSession(1)->Host, "host-C");
+    EXPECT_EQ(list.GetSession(1)->Settings.Host, "host-C");
     const std::string after = ReadIni();
     EXPECT_EQ(after.find("[session3]"), std::string::npos) << "the old highest section is gone";
     EXPECT_NE(after.find("[session1]\nname=C\n"), std::string::npos);
   }
   TSessions reloaded;
   ASSERT_EQ(reloaded.Count(), 3);
-  EXPECT_EQ(reloaded.GetSession(2)->Name, "A_3");
-  EXPECT_EQ(reloaded.GetSession(2)->CrcFile, "113D5800.crc") << "an empty name is generated on load";
+  EXPECT_EQ(reloaded.GetSession(2)->Settings.Name, "A_3");
+  EXPECT_EQ(reloaded.GetSession(2)->Settings.CrcFile, "113D5800.crc") << "an empty name is generated on load";
 }
 
 TEST_F(SettingsFile, SaveSessionKeepsForeignLinesAndOtherSections) {
   WriteIni("; my notes\n[global]\nsessions=1\n[session0]\nname=Old\nextra=keep\n[unrelated]\nk=v\n");
   TSessions list;
-  list.GetSession(0)->Name = "New";
+  list.GetSession(0)->Settings.Name = "New";
   list.SaveSession(0);
   list.SaveSession(5);  // outside the list: nothing
   const std::string ini = ReadIni();
@@ -207,7 +207,7 @@ TEST_F(SettingsFile, RefusedWriteRaisesAndKeepsTheOldFile) {
   list.AddSession("kept");
   list.SaveAllSessions();
   const std::string before = ReadIni();
-  list.GetSession(0)->Name = "changed";
+  list.GetSession(0)->Settings.Name = "changed";
   ::chmod(dir.path().c_str(), 0755);
   const std::string message = RunWithDirectoryWriteProtected(dir.path(), [&] {
     try {
@@ -219,5 +219,101 @@ TEST_F(SettingsFile, RefusedWriteRaisesAndKeepsTheOldFile) {
   });
   EXPECT_EQ(message, "Unable to write to " + dir.path() + "zephlin.ini");
   EXPECT_EQ(ReadIni(), before);
-  EXPECT_EQ(list.GetSession(0)->Name, "changed") << "memory keeps the change";
+  EXPECT_EQ(list.GetSession(0)->Settings.Name, "changed") << "memory keeps the change";
+}
+
+// --- The key table: every key written, read back and defaulted the same way ---
+
+namespace {
+
+// A value for the key that no new session has, different for every key.
+void SetDistinct(const TSettingsKey& key, size_t row, TSessionSettings& s) {
+  if (const auto* text = std::get_if<TTextSetting>(&key.Field)) s.**text = "v" + std::to_string(row) + " \xE4=;";
+  if (const auto* integer = std::get_if<TIntegerSetting>(&key.Field)) s.**integer = -1000 - static_cast<int32_t>(row);
+  if (const auto* flag = std::get_if<TFlagSetting>(&key.Field)) s.**flag = true;
+}
+
+// The value as the file stores it: text as it is or scrambled, integers in decimal, flags 1.
+std::string StoredText(const TSettingsKey& key, const TSessionSettings& s) {
+  if (const auto* text = std::get_if<TTextSetting>(&key.Field))
+    return key.Scrambled ? ScrambleText(s.**text, PasswordKey) : s.**text;
+  if (const auto* integer = std::get_if<TIntegerSetting>(&key.Field)) return std::to_string(s.**integer);
+  return "1";
+}
+
+bool SameValue(const TSettingsKey& key, const TSessionSettings& a, const TSessionSettings& b) {
+  return std::visit([&](auto field) { return a.*field == b.*field; }, key.Field);
+}
+
+// The session's section as "key=value" lines, without the section line.
+std::vector<std::string> SectionLines(const std::string& ini, const std::string& section) {
+  std::vector<std::string> lines;
+  size_t at = ini.find("[" + section + "]\n");
+  if (at == std::string::npos) return lines;
+  at = ini.find('\n', at) + 1;
+  while (at < ini.size() && ini[at] != '[') {
+    const size_t end = ini.find('\n', at);
+    lines.push_back(ini.substr(at, end - at));
+    at = end + 1;
+  }
+  return lines;
+}
+
+}  // namespace
+
+TEST_F(SettingsFile, EveryKeyIsWrittenInTableOrderAndReadsBack) {
+  TSessionSettings stored;
+  for (size_t row = 0; row < SessionSettingsKeys.size(); ++row) SetDistinct(SessionSettingsKeys[row], row, stored);
+  {
+    TSessions list;
+    list.GetSession(list.AddSession(""))->Settings = stored;
+    list.SaveAllSessions();
+  }
+  const std::vector<std::string> lines = SectionLines(ReadIni(), "session0");
+  ASSERT_EQ(lines.size(), SessionSettingsKeys.size());
+  TSessions reloaded;
+  ASSERT_EQ(reloaded.Count(), 1);
+  for (size_t row = 0; row < SessionSettingsKeys.size(); ++row) {
+    const TSettingsKey& key = SessionSettingsKeys[row];
+    EXPECT_EQ(lines[row], std::string(key.Key) + "=" + StoredText(key, stored));
+    EXPECT_TRUE(SameValue(key, reloaded.GetSession(0)->Settings, stored)) << key.Key;
+  }
+}
+
+TEST_F(SettingsFile, AMissingKeyLeavesTheValueOfANewSession) {
+  TSessionSettings stored;
+  for (size_t row = 0; row < SessionSettingsKeys.size(); ++row) SetDistinct(SessionSettingsKeys[row], row, stored);
+  {
+    TSessions list;
+    list.GetSession(list.AddSession(""))->Settings = stored;
+    list.SaveAllSessions();
+  }
+  const std::string full = ReadIni();
+  TSessionSettings fresh;
+  fresh.Name = "NewSession0";
+  fresh.CrcFile = "113D5800.crc";  // generated from the clock
+  for (const TSettingsKey& key : SessionSettingsKeys) {
+    const size_t line = full.find("\n" + std::string(key.Key) + "=") + 1;
+    WriteIni(full.substr(0, line) + full.substr(full.find('\n', line) + 1));
+    TSessions list;
+    ASSERT_EQ(list.Count(), 1);
+    for (const TSettingsKey& other : SessionSettingsKeys) {
+      const TSessionSettings& expected = &other == &key ? fresh : stored;
+      EXPECT_TRUE(SameValue(other, list.GetSession(0)->Settings, expected)) << key.Key << " missing, " << other.Key;
+    }
+  }
+}
+
+TEST_F(SettingsFile, UnknownKeysSurviveSavingOneSessionButNotSavingAll) {
+  const struct {
+    const char* Save;
+    bool Survives;
+  } cases[] = {{"one", true}, {"all", false}};
+  for (const auto& c : cases) {
+    WriteIni("[global]\nsessions=1\n[session0]\nname=A\nlater=kept\n");
+    TSessions list;
+    if (std::string(c.Save) == "one") list.SaveSession(0);
+    else list.SaveAllSessions();
+    EXPECT_EQ(ReadIni().find("later=kept\n") != std::string::npos, c.Survives) << c.Save;
+  }
 }

@@ -1,5 +1,5 @@
-// The session editor: accessors, change rules, spin edits, the wiring into the session list,
-// Test against a real server, Preload, Browse and Results.
+// The session editor: settings in and out, change rules, spin edits, the wiring into the
+// session list, Test against a real server and on its own thread, Preload, Browse and Results.
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -15,11 +15,16 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabWidget>
+#include <QProgressBar>
+#include <chrono>
 #include <fstream>
+#include <functional>
 #include <memory>
 
+#include "engine/SessionTools.h"
 #include "platform/FileSystem.h"
 #include "sessions/SessionsUnit.h"
+#include "support/FakeFtpServer.h"
 #include "support/RealFtpServer.h"
 #include "ui/EditSessionUnit.h"
 #include "ui/SpinEdit.h"
@@ -50,8 +55,24 @@ int RefusedPort() {
   return ntohs(address.sin_port);
 }
 
+// Changes the dialog's settings the way the session list fills it: all of them at once.
+void ChangeSettings(TEditSessionForm& form, const std::function<void(TSessionSettings&)>& change) {
+  TSessionSettings settings = form.GetSettings();
+  change(settings);
+  form.SetSettings(settings);
+}
+
 class EditSessionTest : public UiTest {
  protected:
+  void Change(const std::function<void(TSessionSettings&)>& change) { ChangeSettings(form, change); }
+  TSessionSettings Shown() const { return form.GetSettings(); }
+  // Runs a tool as its button does and waits for its result boxes.
+  std::vector<TShownBox> RunTool(void (TEditSessionForm::*click)()) {
+    TBoxAnswerer answerer;
+    (form.*click)();
+    EXPECT_TRUE(ProcessUiEventsUntil([this] { return !form.ToolRunning(); }, std::chrono::seconds(30)));
+    return answerer.Boxes;
+  }
   TEditSessionForm form;
 };
 
@@ -62,114 +83,119 @@ TEST_F(EditSessionTest, StartsEmptyWithManualStarterAndFirstItems) {
   EXPECT_EQ(form.PageControl1->count(), 4);
   EXPECT_EQ(form.PageControl1->tabText(3), "Test / Debug");
   EXPECT_EQ(form.PageControl1->currentIndex(), 0);
-  EXPECT_EQ(form.GetName(), "");
-  EXPECT_EQ(form.GetSessionStarter(), "manual");
-  EXPECT_EQ(form.GetSessionMode(), "copylocaltoremote");
-  EXPECT_FALSE(form.GetRecurse());
-  EXPECT_EQ(form.GetPort(), 21);  // an empty port text is not a number
-  EXPECT_EQ(form.GetCountdown(), 0);
-  EXPECT_EQ(form.GetParentSession(), "");
+  EXPECT_EQ(Shown().Name, "");
+  EXPECT_EQ(Shown().SessionStarter, "manual");
+  EXPECT_EQ(Shown().SessionMode, "copylocaltoremote");
+  EXPECT_FALSE(Shown().Recurse);
+  EXPECT_EQ(Shown().Port, 21);  // an empty port text is not a number
+  EXPECT_EQ(Shown().Countdown, 0);
+  EXPECT_EQ(Shown().ParentSession, "");
   EXPECT_FALSE(form.Edit8->isEnabled());
   EXPECT_EQ(form.Edit5->echoMode(), QLineEdit::Password);
   EXPECT_TRUE(form.OkButton->isDefault());
 }
 
 TEST_F(EditSessionTest, StarterAndModeKeywordsAreMatchedExactly) {
-  for (const char* starter : {"countdown", "detect", "chain", "manual"}) {
-    form.SetSessionStarter(starter);
-    EXPECT_EQ(form.GetSessionStarter(), starter);
+  for (const std::string starter : {"countdown", "detect", "chain", "manual"}) {
+    Change([&](TSessionSettings& s) { s.SessionStarter = starter; });
+    EXPECT_EQ(Shown().SessionStarter, starter);
   }
-  form.SetSessionStarter("detect");
-  form.SetSessionStarter("Countdown");  // wrong case: the choice stays
-  form.SetSessionStarter("");
-  EXPECT_EQ(form.GetSessionStarter(), "detect");
+  Change([](TSessionSettings& s) { s.SessionStarter = "detect"; });
+  Change([](TSessionSettings& s) { s.SessionStarter = "Countdown"; });  // wrong case: the choice stays
+  Change([](TSessionSettings& s) { s.SessionStarter = ""; });
+  EXPECT_EQ(Shown().SessionStarter, "detect");
 
-  for (const char* mode : {"copyremotetolocal", "synclocaltoremote", "syncremotetolocal", "copylocaltoremote"}) {
-    form.SetSessionMode(mode);
-    EXPECT_EQ(form.GetSessionMode(), mode);
+  for (const std::string mode : {"copyremotetolocal", "synclocaltoremote", "syncremotetolocal", "copylocaltoremote"}) {
+    Change([&](TSessionSettings& s) { s.SessionMode = mode; });
+    EXPECT_EQ(Shown().SessionMode, mode);
   }
-  form.SetSessionMode("syncremotetolocal");
-  form.SetSessionMode("SyncRemoteToLocal");
-  EXPECT_EQ(form.GetSessionMode(), "syncremotetolocal");
+  Change([](TSessionSettings& s) { s.SessionMode = "syncremotetolocal"; });
+  Change([](TSessionSettings& s) { s.SessionMode = "SyncRemoteToLocal"; });
+  EXPECT_EQ(Shown().SessionMode, "syncremotetolocal");
 
-  form.SetRecurse(true);
-  EXPECT_TRUE(form.GetRecurse());
-  form.SetRecurse(false);
-  EXPECT_FALSE(form.GetRecurse());
+  Change([](TSessionSettings& s) { s.Recurse = true; });
+  EXPECT_TRUE(Shown().Recurse);
+  Change([](TSessionSettings& s) { s.Recurse = false; });
+  EXPECT_FALSE(Shown().Recurse);
 }
 
-TEST_F(EditSessionTest, TextAndNumberAccessorsRoundTrip) {
-  form.SetName("Backup");
-  form.SetLocalPath("/srv/site/*.htm");
-  form.SetRemotePath("/www/");
-  form.SetHost("127.0.0.1");
-  form.SetUserName("bob");
-  form.SetPassword("p@ss word");
-  form.SetCrcFile("113D5800.crc");
-  form.SetTimeout(-7);
-  form.SetDetectWait(2147483647);
-  form.SetAbortOnFailure(true);
-  form.SetPassiveMode(true);
-  form.SetTestMode(true);
-  form.SetDebugMode(true);
-  EXPECT_EQ(form.GetName(), "Backup");
-  EXPECT_EQ(form.GetLocalPath(), "/srv/site/*.htm");
-  EXPECT_EQ(form.GetRemotePath(), "/www/");
-  EXPECT_EQ(form.GetHost(), "127.0.0.1");
-  EXPECT_EQ(form.GetUserName(), "bob");
-  EXPECT_EQ(form.GetPassword(), "p@ss word");
-  EXPECT_EQ(form.GetCrcFile(), "113D5800.crc");
-  EXPECT_EQ(form.GetTimeout(), -7);
-  EXPECT_EQ(form.GetDetectWait(), 2147483647);
-  EXPECT_TRUE(form.GetAbortOnFailure() && form.GetPassiveMode() && form.GetTestMode() && form.GetDebugMode());
+TEST_F(EditSessionTest, TextAndNumberSettingsRoundTrip) {
+  Change([](TSessionSettings& s) {
+    s.Name = "Backup";
+    s.LocalPath = "/srv/site/*.htm";
+    s.RemotePath = "/www/";
+    s.Host = "127.0.0.1";
+    s.UserName = "bob";
+    s.Password = "p@ss word";
+    s.CrcFile = "113D5800.crc";
+    s.Timeout = -7;
+    s.DetectWait = 2147483647;
+    s.AbortOnFailure = true;
+    s.PassiveMode = true;
+    s.TestMode = true;
+    s.DebugMode = true;
+  });
+  const TSessionSettings shown = Shown();
+  EXPECT_EQ(shown.Name, "Backup");
+  EXPECT_EQ(shown.LocalPath, "/srv/site/*.htm");
+  EXPECT_EQ(shown.RemotePath, "/www/");
+  EXPECT_EQ(shown.Host, "127.0.0.1");
+  EXPECT_EQ(shown.UserName, "bob");
+  EXPECT_EQ(shown.Password, "p@ss word");
+  EXPECT_EQ(shown.CrcFile, "113D5800.crc");
+  EXPECT_EQ(shown.Timeout, -7);
+  EXPECT_EQ(shown.DetectWait, 2147483647);
+  EXPECT_TRUE(shown.AbortOnFailure && shown.PassiveMode && shown.TestMode && shown.DebugMode);
 
-  form.SetPort(2121);
+  Change([](TSessionSettings& s) { s.Port = 2121; });
   EXPECT_EQ(form.Edit7->text(), "2121");
-  EXPECT_EQ(form.GetPort(), 2121);
+  EXPECT_EQ(Shown().Port, 2121);
   form.Edit7->setText("-5");
-  EXPECT_EQ(form.GetPort(), -5);  // nothing is validated
+  EXPECT_EQ(Shown().Port, -5);  // nothing is validated
   form.Edit7->setText("21a");
-  EXPECT_EQ(form.GetPort(), 21);
+  EXPECT_EQ(Shown().Port, 21);
   form.Edit7->setText("99999999999");
-  EXPECT_EQ(form.GetPort(), 21);
+  EXPECT_EQ(Shown().Port, 21);
 }
 
 TEST_F(EditSessionTest, ParentIsFoundWithoutRegardToCaseAndKeepsTheCandidatesCase) {
   form.AddParentCandidate("Nightly");
   form.AddParentCandidate("Backup");
   form.AddParentCandidate("backup");
-  EXPECT_EQ(form.GetParentSession(), "");  // candidates alone choose no parent
-  EXPECT_EQ(form.GetSessionStarter(), "manual");  // and no starter
-  form.SetParentSession("BACKUP");
+  EXPECT_EQ(Shown().ParentSession, "");  // candidates alone choose no parent
+  EXPECT_EQ(Shown().SessionStarter, "manual");  // and no starter
+  Change([](TSessionSettings& s) { s.ParentSession = "BACKUP"; });
   EXPECT_EQ(form.ComboBox1->currentIndex(), 1);
-  EXPECT_EQ(form.GetParentSession(), "Backup");
-  form.SetParentSession("Weekly");
+  EXPECT_EQ(Shown().ParentSession, "Backup");
+  Change([](TSessionSettings& s) { s.ParentSession = "Weekly"; });
   EXPECT_EQ(form.ComboBox1->currentIndex(), -1);
-  EXPECT_EQ(form.GetParentSession(), "");
-  EXPECT_EQ(form.GetSessionStarter(), "manual");
+  EXPECT_EQ(Shown().ParentSession, "");
+  EXPECT_EQ(Shown().SessionStarter, "manual");
 }
 
 TEST_F(EditSessionTest, OnlyTheUsersEditsChooseTheStarter) {
-  form.SetSessionStarter("manual");
-  form.SetCountdown(30);
-  form.SetDetectWait(10);
-  EXPECT_EQ(form.GetSessionStarter(), "manual");
-  EXPECT_EQ(form.GetCountdown(), 30);
+  Change([](TSessionSettings& s) {
+    s.SessionStarter = "manual";
+    s.Countdown = 30;
+    s.DetectWait = 10;
+  });
+  EXPECT_EQ(Shown().SessionStarter, "manual");
+  EXPECT_EQ(Shown().Countdown, 30);
 
   TypeText(form.SpinEdit1, "5");
-  EXPECT_EQ(form.GetSessionStarter(), "countdown");
+  EXPECT_EQ(Shown().SessionStarter, "countdown");
 
   SendKey(form.SpinEdit3, Qt::Key_Up);
-  EXPECT_EQ(form.GetDetectWait(), 11);
-  EXPECT_EQ(form.GetSessionStarter(), "detect");
+  EXPECT_EQ(Shown().DetectWait, 11);
+  EXPECT_EQ(Shown().SessionStarter, "detect");
 
   form.AddParentCandidate("A");
   form.AddParentCandidate("B");
-  form.SetParentSession("a");
-  EXPECT_EQ(form.GetSessionStarter(), "detect");
+  Change([](TSessionSettings& s) { s.ParentSession = "a"; });
+  EXPECT_EQ(Shown().SessionStarter, "detect");
   SendKey(form.ComboBox1, Qt::Key_Down);
-  EXPECT_EQ(form.GetParentSession(), "B");
-  EXPECT_EQ(form.GetSessionStarter(), "chain");
+  EXPECT_EQ(Shown().ParentSession, "B");
+  EXPECT_EQ(Shown().SessionStarter, "chain");
 }
 
 TEST_F(EditSessionTest, SpinEditsTakeAnyWholeNumberAndReadOtherTextAsZero) {
@@ -209,12 +235,14 @@ TEST_F(EditSessionTest, SessionListAddsAndEditsThroughTheDialog) {
   TBoxAnswerer answerer(QMessageBox::Ok, [&](QWidget* modal) {
     auto* editor = qobject_cast<TEditSessionForm*>(modal);
     if (editor == nullptr) return false;
-    shownName = editor->GetName();
+    shownName = editor->GetSettings().Name;
     shownPort = editor->Edit7->text().toStdString();
-    editor->SetLocalPath("/data/");
-    editor->SetSessionMode("synclocaltoremote");
-    editor->SetParentSession("PARENT");
-    editor->SetSessionStarter("chain");
+    ChangeSettings(*editor, [](TSessionSettings& s) {
+      s.LocalPath = "/data/";
+      s.SessionMode = "synclocaltoremote";
+      s.ParentSession = "PARENT";
+      s.SessionStarter = "chain";
+    });
     editor->OkButton->click();
     return true;
   });
@@ -223,12 +251,12 @@ TEST_F(EditSessionTest, SessionListAddsAndEditsThroughTheDialog) {
   EXPECT_EQ(shownPort, "21");
   ASSERT_EQ(index, 1);
   const TSession& added = *sessions.GetSession(1);
-  EXPECT_EQ(added.Name, "NewSession1");
-  EXPECT_EQ(added.LocalPath, "/data/");
-  EXPECT_EQ(added.SessionMode, "synclocaltoremote");
-  EXPECT_EQ(added.SessionStarter, "chain");
-  EXPECT_EQ(added.ParentSession, "Parent");
-  EXPECT_EQ(added.Port, 21);
+  EXPECT_EQ(added.Settings.Name, "NewSession1");
+  EXPECT_EQ(added.Settings.LocalPath, "/data/");
+  EXPECT_EQ(added.Settings.SessionMode, "synclocaltoremote");
+  EXPECT_EQ(added.Settings.SessionStarter, "chain");
+  EXPECT_EQ(added.Settings.ParentSession, "Parent");
+  EXPECT_EQ(added.Settings.Port, 21);
 }
 
 TEST_F(EditSessionTest, CancelledEditLeavesTheSessionAlone) {
@@ -236,21 +264,21 @@ TEST_F(EditSessionTest, CancelledEditLeavesTheSessionAlone) {
   TSessions sessions;
   sessions.SetEditorFactory([] { return std::make_unique<TEditSessionForm>(); });
   const int32_t index = sessions.AddSession("Keep");
-  sessions.GetSession(index)->Countdown = 30;
-  sessions.GetSession(index)->SessionStarter = "manual";
+  sessions.GetSession(index)->Settings.Countdown = 30;
+  sessions.GetSession(index)->Settings.SessionStarter = "manual";
 
   std::string starterShown;
   TBoxAnswerer answerer(QMessageBox::Ok, [&](QWidget* modal) {
     auto* editor = qobject_cast<TEditSessionForm*>(modal);
     if (editor == nullptr) return false;
-    starterShown = editor->GetSessionStarter();
-    editor->SetName("Changed");
+    starterShown = editor->GetSettings().SessionStarter;
+    ChangeSettings(*editor, [](TSessionSettings& s) { s.Name = "Changed"; });
     editor->CancelButton->click();
     return true;
   });
   sessions.EditSessionInteractive(index);
   EXPECT_EQ(starterShown, "manual");  // a loaded countdown does not choose "Countdown"
-  EXPECT_EQ(sessions.GetSession(index)->Name, "Keep");
+  EXPECT_EQ(sessions.GetSession(index)->Settings.Name, "Keep");
 }
 
 // --- Test against a real server ---
@@ -261,18 +289,22 @@ class EditSessionServerTest : public EditSessionTest {
     ASSERT_TRUE(ForceDirectories(serverRoot.path() + "pub"));
     ASSERT_TRUE(ForceDirectories(local.path() + "data"));
     server = std::make_unique<RealFtpServer>(RealFtpServer::Kind::PyFtpdLib, serverRoot.path());
-    form.SetHost("127.0.0.1");
-    form.SetPort(server->port());
-    form.SetUserName(server->user());
-    form.SetPassword(server->password());
-    form.SetTimeout(10);
+    Change([this](TSessionSettings& s) {
+      s.Host = "127.0.0.1";
+      s.Port = server->port();
+      s.UserName = server->user();
+      s.Password = server->password();
+      s.Timeout = 10;
+    });
   }
 
-  // Runs the Test as the button does and returns the boxes it showed.
-  std::vector<TShownBox> RunTest() {
-    TBoxAnswerer answerer;
-    form.TestButtonClick();
-    return answerer.Boxes;
+  std::vector<TShownBox> RunTest() { return RunTool(&TEditSessionForm::TestButtonClick); }
+  void Paths(const std::string& mode, const std::string& localPath, const std::string& remotePath) {
+    Change([&](TSessionSettings& s) {
+      s.SessionMode = mode;
+      s.LocalPath = localPath;
+      s.RemotePath = remotePath;
+    });
   }
 
   TempDir serverRoot;
@@ -281,16 +313,14 @@ class EditSessionServerTest : public EditSessionTest {
 };
 
 TEST_F(EditSessionServerTest, CopyLocalToRemoteTestsTheLocalDirectoryPartAndTheRemotePathAsIs) {
-  form.SetSessionMode("copylocaltoremote");
-  form.SetLocalPath(local.path() + "data/*.htm");
-  form.SetRemotePath("/pub/");
+  Paths("copylocaltoremote", local.path() + "data/*.htm", "/pub/");
   auto boxes = RunTest();
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].Icon, QMessageBox::Information);
   EXPECT_EQ(boxes[0].Text, "Connection was successful.\n\nLocal Dir: " + local.path() +
                                "data/\nLocal directory exists.\n\nRemote Dir: /pub/\nRemote directory exists.");
 
-  form.SetRemotePath("/PUB");  // an existing directory, but without its trailing slash
+  Change([](TSessionSettings& s) { s.RemotePath = "/PUB"; });  // an existing directory, without its trailing slash
   boxes = RunTest();
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].Icon, QMessageBox::Information);
@@ -300,9 +330,7 @@ TEST_F(EditSessionServerTest, CopyLocalToRemoteTestsTheLocalDirectoryPartAndTheR
 }
 
 TEST_F(EditSessionServerTest, SyncLocalToRemoteWarnsOfAMissingLocalDirectory) {
-  form.SetSessionMode("synclocaltoremote");
-  form.SetLocalPath(local.path() + "missing");
-  form.SetRemotePath("pub\\new");  // backslashes become slashes; a slash is appended
+  Paths("synclocaltoremote", local.path() + "missing", "pub\\new");  // backslashes become slashes; a slash is appended
   const auto boxes = RunTest();
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].Icon, QMessageBox::Warning);
@@ -312,9 +340,7 @@ TEST_F(EditSessionServerTest, SyncLocalToRemoteWarnsOfAMissingLocalDirectory) {
 }
 
 TEST_F(EditSessionServerTest, RemoteToLocalFunctionsWarnOfAMissingRemoteDirectoryOnly) {
-  form.SetSessionMode("copyremotetolocal");
-  form.SetLocalPath(local.path() + "new/");
-  form.SetRemotePath("/gone/index.htm");
+  Paths("copyremotetolocal", local.path() + "new/", "/gone/index.htm");
   auto boxes = RunTest();
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].Icon, QMessageBox::Warning);
@@ -322,9 +348,7 @@ TEST_F(EditSessionServerTest, RemoteToLocalFunctionsWarnOfAMissingRemoteDirector
                                "new/\nLocal directory does not currently exist. It will be created.\n\n"
                                "Remote Dir: /gone/\nRemote directory does not exist. You should create it first.");
 
-  form.SetSessionMode("syncremotetolocal");
-  form.SetLocalPath(local.path() + "fresh");
-  form.SetRemotePath("/");
+  Paths("syncremotetolocal", local.path() + "fresh", "/");
   boxes = RunTest();
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].Icon, QMessageBox::Information);  // a directory the run creates raises nothing
@@ -334,7 +358,7 @@ TEST_F(EditSessionServerTest, RemoteToLocalFunctionsWarnOfAMissingRemoteDirector
 }
 
 TEST_F(EditSessionServerTest, RefusedLoginShowsOnlyTheErrorBox) {
-  form.SetPassword("wrong");
+  Change([](TSessionSettings& s) { s.Password = "wrong"; });
   const auto boxes = RunTest();
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].Icon, QMessageBox::Critical);
@@ -342,27 +366,91 @@ TEST_F(EditSessionServerTest, RefusedLoginShowsOnlyTheErrorBox) {
 }
 
 TEST_F(EditSessionTest, RefusedConnectionShowsOnlyTheErrorBox) {
-  form.SetHost("127.0.0.1");
-  form.SetPort(RefusedPort());
-  form.SetTimeout(5);
-  TBoxAnswerer answerer;
-  form.TestButtonClick();
-  ASSERT_EQ(answerer.Boxes.size(), 1u);
-  EXPECT_EQ(answerer.Boxes[0].Icon, QMessageBox::Critical);
-  EXPECT_EQ(answerer.Boxes[0].Text, "Socket Error # 10061\nConnection refused.");
-  EXPECT_EQ(answerer.Boxes[0].Buttons, QMessageBox::Ok);
-  EXPECT_EQ(QApplication::overrideCursor(), nullptr);  // the wait cursor is gone again
+  Change([](TSessionSettings& s) {
+    s.Host = "127.0.0.1";
+    s.Port = RefusedPort();
+    s.Timeout = 5;
+  });
+  const auto boxes = RunTool(&TEditSessionForm::TestButtonClick);
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].Icon, QMessageBox::Critical);
+  EXPECT_EQ(boxes[0].Text, "Socket Error # 10061\nConnection refused.");
+  EXPECT_EQ(boxes[0].Buttons, QMessageBox::Ok);
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
+// --- Test on its own thread ---
+
+using namespace std::chrono_literals;
+
+// Points the dialog at a server that accepts the connection and then never says a word, with
+// a time-out far longer than any test waits, and starts the Test.
+void StartSilentTest(TEditSessionForm& dialog, const FakeFtpServer& silent) {
+  ChangeSettings(dialog, [&](TSessionSettings& s) {
+    s.Host = "127.0.0.1";
+    s.Port = silent.port();
+    s.Timeout = 600;
+  });
+  dialog.TestButtonClick();
+}
+
+TEST_F(EditSessionTest, ATestOfASilentServerKeepsTheWindowAliveAndEndsAtOnceWhenCancelled) {
+  const struct {
+    const char* Ending;
+    std::function<void(TEditSessionForm&)> End;
+  } endings[] = {
+      {"the tool's Cancel button", [](TEditSessionForm& dialog) { dialog.ToolCancelButton->click(); }},
+      {"closing the dialog", [](TEditSessionForm& dialog) { dialog.reject(); }},
+  };
+  for (const auto& ending : endings) {
+    SCOPED_TRACE(ending.Ending);
+    FakeFtpServer silent("STALL\n");
+    TBoxAnswerer answerer;
+    StartSilentTest(form, silent);
+    EXPECT_TRUE(form.ToolRunning());
+    EXPECT_FALSE(form.TestButton->isEnabled() || form.PreloadCrcButton->isEnabled() || form.OkButton->isEnabled());
+    EXPECT_FALSE(form.ToolBusyBar->isHidden() || form.ToolCancelButton->isHidden());
+
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
+    ticker.start(10);
+    ProcessEventsFor(300ms);
+    EXPECT_GE(ticks, 5) << "the event loop went on while the Test waited";
+    ASSERT_TRUE(form.ToolRunning()) << "the server is still silent";
+
+    const auto ending_started = std::chrono::steady_clock::now();
+    ending.End(form);
+    EXPECT_TRUE(ProcessUiEventsUntil([this] { return !form.ToolRunning(); }, 10s));
+    EXPECT_LT(std::chrono::steady_clock::now() - ending_started, 2s);
+    ProcessEventsFor(100ms);
+    EXPECT_TRUE(answerer.Boxes.empty()) << "an ended Test shows no result";
+    EXPECT_TRUE(form.TestButton->isEnabled() && form.PreloadCrcButton->isEnabled() && form.OkButton->isEnabled());
+    EXPECT_TRUE(form.ToolBusyBar->isHidden() && form.ToolCancelButton->isHidden());
+  }
+}
+
+TEST_F(EditSessionTest, DestroyingTheDialogDuringATestEndsItsThreadAtOnce) {
+  FakeFtpServer silent("STALL\n");
+  auto dialog = std::make_unique<TEditSessionForm>();
+  StartSilentTest(*dialog, silent);
+  ProcessEventsFor(50ms);
+  ASSERT_TRUE(dialog->ToolRunning());
+  const auto started = std::chrono::steady_clock::now();
+  dialog.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+  ProcessEventsFor(100ms);  // a result the thread posted on its way out goes nowhere
 }
 
 TEST(LocalDirectoryExistsTest, RootAlwaysAndOneTrailingSlashIgnored) {
   TempDir dir;
-  EXPECT_TRUE(TEditSessionForm::LocalDirectoryExists("/"));
-  EXPECT_TRUE(TEditSessionForm::LocalDirectoryExists(dir.path()));
-  EXPECT_TRUE(TEditSessionForm::LocalDirectoryExists(dir.path().substr(0, dir.path().size() - 1)));
-  EXPECT_FALSE(TEditSessionForm::LocalDirectoryExists(dir.path() + "none/"));
-  EXPECT_FALSE(TEditSessionForm::LocalDirectoryExists(""));
+  EXPECT_TRUE(LocalDirectoryExists("/"));
+  EXPECT_TRUE(LocalDirectoryExists(dir.path()));
+  EXPECT_TRUE(LocalDirectoryExists(dir.path().substr(0, dir.path().size() - 1)));
+  EXPECT_FALSE(LocalDirectoryExists(dir.path() + "none/"));
+  EXPECT_FALSE(LocalDirectoryExists(""));
   WriteText(dir.path() + "file", "x");
-  EXPECT_FALSE(TEditSessionForm::LocalDirectoryExists(dir.path() + "file/"));
+  EXPECT_FALSE(LocalDirectoryExists(dir.path() + "file/"));
 }
 
 // --- Preload ---
@@ -382,13 +470,15 @@ class PreloadTest : public EditSessionTest {
     WriteText(root + "logs/a.txt", "a");        // E8B7BE43
     WriteText(root + "sub/c.txt", "abc");       // 352441C2
     WriteText(root + ".git/x.txt", "abc");
-    form.SetCrcFile("store.crc");
+    Change([](TSessionSettings& s) { s.CrcFile = "store.crc"; });
   }
 
-  std::vector<TShownBox> Preload() {
-    TBoxAnswerer answerer;
-    form.PreloadCrcButtonClick();
-    return answerer.Boxes;
+  std::vector<TShownBox> Preload() { return RunTool(&TEditSessionForm::PreloadCrcButtonClick); }
+  void LocalPath(const std::string& path, bool recurse = false) {
+    Change([&](TSessionSettings& s) {
+      s.LocalPath = path;
+      s.Recurse = recurse;
+    });
   }
 
   TProgramDirScope program;
@@ -397,8 +487,7 @@ class PreloadTest : public EditSessionTest {
 };
 
 TEST_F(PreloadTest, DirectoryWithSubDirectoriesSkipsHiddenAndReadOnlyFiles) {
-  form.SetLocalPath(root);
-  form.SetRecurse(true);
+  LocalPath(root, true);
   const auto boxes = Preload();
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].Icon, QMessageBox::Information);
@@ -409,8 +498,7 @@ TEST_F(PreloadTest, DirectoryWithSubDirectoriesSkipsHiddenAndReadOnlyFiles) {
 }
 
 TEST_F(PreloadTest, PatternAlsoChoosesTheSubDirectoriesEntered) {
-  form.SetLocalPath(local.path() + "data\\*.txt");
-  form.SetRecurse(true);
+  LocalPath(local.path() + "data\\*.txt", true);
   const auto boxes = Preload();
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].Text, "1 files added to the crc store.");
@@ -420,7 +508,7 @@ TEST_F(PreloadTest, PatternAlsoChoosesTheSubDirectoriesEntered) {
 
 TEST_F(PreloadTest, DirectoryWithoutTrailingSlashAddsNothingAndExplains) {
   WriteText(program.path() + "store.crc", "old\r\n1\r\n");
-  form.SetLocalPath(local.path() + "data");
+  LocalPath(local.path() + "data");
   const auto boxes = Preload();
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].Text,
@@ -429,8 +517,8 @@ TEST_F(PreloadTest, DirectoryWithoutTrailingSlashAddsNothingAndExplains) {
 }
 
 TEST_F(PreloadTest, WithoutACrcFileNameTheCountComesFirstThenTheWriteFailure) {
-  form.SetCrcFile("");
-  form.SetLocalPath(root);
+  Change([](TSessionSettings& s) { s.CrcFile = ""; });
+  LocalPath(root);
   const auto boxes = Preload();
   ASSERT_EQ(boxes.size(), 2u);
   EXPECT_EQ(boxes[0].Text, "2 files added to the crc store.");
@@ -443,7 +531,7 @@ TEST_F(PreloadTest, WithoutACrcFileNameTheCountComesFirstThenTheWriteFailure) {
 TEST_F(EditSessionTest, BrowsePutsTheChosenDirectoryWithATrailingSlash) {
   TempDir dir;
   ASSERT_TRUE(ForceDirectories(dir.path() + "site"));
-  form.SetLocalPath(dir.path());
+  Change([&](TSessionSettings& s) { s.LocalPath = dir.path(); });
   QString title;
   TBoxAnswerer answerer(QMessageBox::Ok, [&](QWidget* modal) {
     auto* picker = qobject_cast<QFileDialog*>(modal);
@@ -455,7 +543,7 @@ TEST_F(EditSessionTest, BrowsePutsTheChosenDirectoryWithATrailingSlash) {
   });
   form.BrowseButtonClick();
   EXPECT_EQ(title, "Select local path");
-  EXPECT_EQ(form.GetLocalPath(), dir.path() + "site/");
+  EXPECT_EQ(Shown().LocalPath, dir.path() + "site/");
 }
 
 TEST_F(EditSessionTest, ResultsOpensTheTestLogOnlyWhenItExists) {

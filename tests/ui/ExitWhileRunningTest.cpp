@@ -49,11 +49,11 @@ TEST_F(ExitWhileRunning, ClosingWithYesStopsTheTransferAndKeepsTheOldFile) {
   auto form = std::make_unique<TMainForm>();
   form->StartupPending = false;
   TSession& session = *form->Sessions().GetSession(form->Sessions().AddSession("Big"));
-  session.SessionStarter = "manual";
-  session.SessionMode = "copyremotetolocal";
-  session.LocalPath = local.path();
-  session.RemotePath = "/";
-  server.Configure(session, 30);
+  session.Settings.SessionStarter = "manual";
+  session.Settings.SessionMode = "copyremotetolocal";
+  session.Settings.LocalPath = local.path();
+  session.Settings.RemotePath = "/";
+  server.Configure(session.Settings, 30);
   const size_t threadsBefore = ThreadCount();
   session.Start(false, false);
   ASSERT_TRUE(ProcessUiEventsUntil(

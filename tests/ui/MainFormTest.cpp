@@ -59,7 +59,7 @@ class MainFormTest : public UiTest {
   TSession& Add(const std::string& name, const std::string& starter = "manual") {
     const int32_t index = form->Sessions().AddSession(name);
     TSession& session = *form->Sessions().GetSession(index);
-    session.SessionStarter = starter;
+    session.Settings.SessionStarter = starter;
     return session;
   }
   std::string Cell(int row, int column) const {
@@ -72,10 +72,10 @@ class MainFormTest : public UiTest {
   // A manual session whose worker is stuck waiting for a greeting until it is stopped.
   TSession& AddRunning(const std::string& name) {
     TSession& session = Add(name);
-    session.Host = "127.0.0.1";
-    session.Port = silent.port();
-    session.Timeout = 60;
-    session.SessionMode = "copylocaltoremote";
+    session.Settings.Host = "127.0.0.1";
+    session.Settings.Port = silent.port();
+    session.Settings.Timeout = 60;
+    session.Settings.SessionMode = "copylocaltoremote";
     session.Start(false, false);
     EXPECT_TRUE(session.IsRunning());
     return session;
@@ -129,7 +129,7 @@ TEST_F(MainFormTest, StatusReportsFillTheRowOfTheirSession) {
   form->ShowSessionStatus(1, 30, "Offline", "Countdown", "");
   EXPECT_EQ(Cell(1, 1), "30");
   EXPECT_EQ(Cell(1, 3), "Countdown");
-  form->Sessions().GetSession(1)->Name = "Renamed";
+  form->Sessions().GetSession(1)->Settings.Name = "Renamed";
   form->ShowSessionStatus(1, 0, "Connected", "Copy local to remote", "Sending a.txt");
   EXPECT_EQ(Cell(1, 0), "Renamed");  // the name is taken anew with every report
   EXPECT_EQ(Cell(1, 1), "");
@@ -141,7 +141,7 @@ TEST_F(MainFormTest, StatusReportsFillTheRowOfTheirSession) {
 
 TEST_F(MainFormTest, StartButtonStartsEverySelectedRowInListOrderAndTheMenuOnlyTheFirst) {
   TempDir watched;
-  for (const char* name : {"S0", "S1", "S2", "S3"}) Add(name, "detect").LocalPath = watched.path();
+  for (const char* name : {"S0", "S1", "S2", "S3"}) Add(name, "detect").Settings.LocalPath = watched.path();
   form->EnableSummaryLog(true);
   const size_t header = form->SummaryLines.size();
   Select({3, 0, 2});
@@ -165,10 +165,10 @@ TEST_F(MainFormTest, StartButtonStartsEverySelectedRowInListOrderAndTheMenuOnlyT
 
 TEST_F(MainFormTest, ForceStartRunsSelectedSessionsWhateverTheirStarter) {
   TSession& countdown = Add("Countdown", "countdown");
-  countdown.Countdown = 100;
-  countdown.Host = "127.0.0.1";
-  countdown.Port = silent.port();
-  countdown.Timeout = 60;
+  countdown.Settings.Countdown = 100;
+  countdown.Settings.Host = "127.0.0.1";
+  countdown.Settings.Port = silent.port();
+  countdown.Settings.Timeout = 60;
   Select({0});
   form->StartButtonClick();
   EXPECT_EQ(countdown.Remaining, 101);
@@ -179,7 +179,7 @@ TEST_F(MainFormTest, ForceStartRunsSelectedSessionsWhateverTheirStarter) {
 }
 
 TEST_F(MainFormTest, CommandsAndMenuEntriesNeedASelection) {
-  Add("Alpha", "detect").TestMode = true;
+  Add("Alpha", "detect").Settings.TestMode = true;
   form->ApplicationIdle();
   form->ListMenuPopup();
   for (QWidget* control : std::initializer_list<QWidget*>{form->StartButton, form->StopButton, form->EditButton,
@@ -205,7 +205,7 @@ TEST_F(MainFormTest, CommandsAndMenuEntriesNeedASelection) {
 
   form->Manual1Click();  // in memory only, nothing armed
   form->ListMenuPopup();
-  EXPECT_EQ(form->Sessions().GetSession(0)->SessionStarter, "manual");
+  EXPECT_EQ(form->Sessions().GetSession(0)->Settings.SessionStarter, "manual");
   EXPECT_TRUE(form->Manual1->isChecked());
   EXPECT_FALSE(form->DetectChange1->isChecked());
 }
@@ -215,23 +215,23 @@ TEST_F(MainFormTest, TestEntrySwitchesTestModeAndStartsOnlyWhenTurnedOn) {
   StopAndWait(session);
   Select({0});
   form->Test1Click();
-  EXPECT_TRUE(session.TestMode);
+  EXPECT_TRUE(session.Settings.TestMode);
   EXPECT_TRUE(session.IsRunning());
   StopAndWait(session);
   form->Test1Click();
-  EXPECT_FALSE(session.TestMode);
+  EXPECT_FALSE(session.Settings.TestMode);
   EXPECT_FALSE(session.IsRunning());
 }
 
 TEST_F(MainFormTest, CloneAddsARowWithTheNewNameAndEmptyTexts) {
-  Add("Backup").LocalPath = "/data/";
+  Add("Backup").Settings.LocalPath = "/data/";
   Add("Other");
   Select({0});
   form->Clone1Click();
   ASSERT_EQ(form->ListView1->topLevelItemCount(), 3);
   EXPECT_EQ(Cell(2, 0), "Backup_2");
   EXPECT_EQ(Cell(2, 2), "");
-  EXPECT_EQ(form->Sessions().GetSession(2)->LocalPath, "/data/");
+  EXPECT_EQ(form->Sessions().GetSession(2)->Settings.LocalPath, "/data/");
 }
 
 TEST_F(MainFormTest, RemoveDeletesTheRowButNeverARunningSession) {
@@ -318,7 +318,7 @@ TEST_F(MainFormTest, SummaryLogHasItsHeaderCutsColumnsAndSkipsCountdownSteps) {
   form->EnableSummaryLog(true);
   form->ShowSessionStatus(0, 3, "Offline", "Countdown", "");  // a countdown step: not logged
   form->ShowSessionStatus(0, 0, "Connection state too long", "A function text that is too long", "A status that is never cut at all");
-  session.Name = "Short";
+  session.Settings.Name = "Short";
   form->ShowSessionStatus(0, 0, "Offline", "", "");
   SetNowFunction([&] { return completed; });
   form.reset();
@@ -356,7 +356,7 @@ TEST_F(MainFormTest, NoSummaryLogUnlessAskedFor) {
 
 TEST_F(MainFormTest, CloseQueryAsksOnlyWhileAWorkerRuns) {
   TSession& countdown = Add("Counting", "countdown");
-  countdown.Countdown = 100;
+  countdown.Settings.Countdown = 100;
   countdown.Start(false, false);
   {
     TBoxAnswerer answerer(QMessageBox::Cancel);
@@ -386,10 +386,10 @@ TEST_F(MainFormTest, CloseQueryAsksOnlyWhileAWorkerRuns) {
 
 TEST_F(MainFormTest, FirstIdleMomentStartsTheNamedSessionsAndExitsWhenNothingIsLeft) {
   TSession& countdown = Add("Backup", "countdown");
-  countdown.Countdown = 30;
+  countdown.Settings.Countdown = 30;
   TSession& detect = Add("Watch", "detect");
   TempDir watched;
-  detect.LocalPath = watched.path();
+  detect.Settings.LocalPath = watched.path();
   form->QueueCommandSession("BACKUP", false);
   form->QueueCommandSession("nothing by this name", true);
   form->ExitWhenIdle = true;
@@ -412,9 +412,9 @@ TEST_F(MainFormTest, FirstIdleMomentStartsTheNamedSessionsAndExitsWhenNothingIsL
 TEST_F(MainFormTest, StartOnLaunchArmsEveryAutomaticSession) {
   TSession& manual = Add("Manual", "manual");
   TSession& countdown = Add("Countdown", "countdown");
-  countdown.Countdown = 5;
+  countdown.Settings.Countdown = 5;
   TSession& chain = Add("Chain", "chain");
-  chain.ParentSession = "Countdown";
+  chain.Settings.ParentSession = "Countdown";
   form->StartOnLaunch = true;
   form->RunDeferredStartup();
   EXPECT_EQ(countdown.Remaining, 6);

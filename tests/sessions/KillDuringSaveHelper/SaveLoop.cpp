@@ -13,6 +13,7 @@
 #include "engine/CrcStore.h"
 #include "platform/FileSystem.h"
 #include "platform/ProgramDir.h"
+#include "platform/Text.h"
 #include "sessions/SessionsUnit.h"
 
 namespace {
@@ -24,10 +25,10 @@ constexpr int kCrcEntries = 3000;
 void Apply(TSessions& sessions, char version) {
   for (int i = 0; i < kSessions; ++i) {
     TSession& session = *sessions.GetSession(i);
-    session.LocalPath = std::string("/home/user/") + version + "/site" + std::to_string(i) + "/";
-    session.RemotePath = version == 'a' ? "/www/" : "/public/www/mirror/";
-    session.Countdown = version == 'a' ? 60 : 3600 + i;
-    session.Password = std::string(version == 'a' ? 8 : 40, version);
+    session.Settings.LocalPath = std::string("/home/user/") + version + "/site" + std::to_string(i) + "/";
+    session.Settings.RemotePath = version == 'a' ? "/www/" : "/public/www/mirror/";
+    session.Settings.Countdown = version == 'a' ? 60 : 3600 + i;
+    session.Settings.Password = std::string(version == 'a' ? 8 : 40, version);
   }
 }
 
@@ -56,7 +57,7 @@ int main(int argc, char** argv) {
   }
   QCoreApplication app(argc, argv);
   const std::string mode = argv[1];
-  const std::string directory = IncludeTrailingSlash(argv[2]);
+  const std::string directory = WithTrailingSlash(argv[2]);
   // The list starts empty (from a directory without a settings file), so nothing but the
   // two versions is ever saved.
   SetProgramDirectory(directory + "empty/");

@@ -1,0 +1,173 @@
+#include "engine/SessionTools.h"
+
+#include <algorithm>
+#include <climits>
+
+#include "engine/TransferPaths.h"
+#include "ftp/IdFTP.h"
+#include "platform/DateTime.h"
+#include "platform/Errors.h"
+#include "platform/FileSystem.h"
+#include "platform/ProgramDir.h"
+#include "platform/Text.h"
+
+namespace {
+
+const char* const CrLf = "\r\n";
+
+// CWD to the path (its failure ignored), then PWD: the path exists when the working
+// directory plus "/" equals it without regard to case, or when both are exactly "/".
+bool RemoteDirectoryExists(TIdFTP& ftp, const std::string& path) {
+  try {
+    ftp.ChangeDirectory(path);
+  } catch (const std::exception&) {
+    // A directory that cannot be entered is simply one that does not exist; PWD below
+    // still fails loudly when the connection itself is gone.
+  }
+  const std::string current = ftp.PrintWorkingDirectory();
+  if (current == "/" && path == "/") return true;
+  return LowerAscii(current + "/") == LowerAscii(path);
+}
+
+// Hands the client to a TToolCancel for as long as it lives.
+class TCancellableClient {
+ public:
+  explicit TCancellableClient(TToolCancel& cancel) : Cancel(cancel) { Cancel.SetClient(&Client); }
+  ~TCancellableClient() { Cancel.SetClient(nullptr); }
+  TCancellableClient(const TCancellableClient&) = delete;
+  TCancellableClient& operator=(const TCancellableClient&) = delete;
+
+  TIdFTP Client;
+
+ private:
+  TToolCancel& Cancel;
+};
+
+}  // namespace
+
+void ConnectAndLogIn(TIdFTP& AClient, const TRunSettings& ASettings) {
+  AClient.Username = ASettings.UserName;
+  AClient.Password = ASettings.Password;
+  AClient.Host = ASettings.Host;
+  AClient.Port = ASettings.Port;
+  AClient.ReadTimeout = SecondsToMilliseconds(ASettings.Timeout);
+  AClient.Passive = ASettings.PassiveMode;
+  AClient.ConnectAndLogin(true, SecondsToMilliseconds(ASettings.Timeout));
+}
+
+// --- Cancelling ---
+
+void TToolCancel::Cancel() noexcept {
+  std::lock_guard lock(FMutex);
+  FCancelled = true;
+  if (FClient != nullptr) FClient->ShutdownSocket();
+}
+
+void TToolCancel::SetClient(TIdFTP* AClient) noexcept {
+  std::lock_guard lock(FMutex);
+  FClient = AClient;
+  if (FClient != nullptr && FCancelled) FClient->ShutdownSocket();
+}
+
+// --- Test ---
+
+bool LocalDirectoryExists(const std::string& APath) {
+  if (APath == "/") return true;
+  std::string directory = APath;
+  if (!directory.empty() && directory.back() == '/') directory.pop_back();
+  return !directory.empty() && DirectoryExists(directory);
+}
+
+TPathTestReport TestSessionPaths(const TRunSettings& ASettings, TToolCancel& ACancel) {
+  const TRunSettings& settings = ASettings;
+  TCancellableClient cancellable(ACancel);
+  TIdFTP& ftp = cancellable.Client;
+  ConnectAndLogIn(ftp, settings);
+  const bool connected = ftp.IsConnected();
+
+  std::string localMessage = "Local path test was not performed.";
+  std::string remoteMessage = "Remote path test was not performed.";
+  bool warning = false;
+  // Which side the run would create, and which must exist already, follows from the function.
+  const std::string& mode = settings.SessionMode;
+  const bool sendsToRemote = mode == "copylocaltoremote" || mode == "synclocaltoremote";
+  std::string local = ToSlashes(settings.LocalPath);
+  std::string remote = ToSlashes(settings.RemotePath);
+  if (mode == "copylocaltoremote") {
+    local = ParseLocalTarget(local, TLocalPathForm::FileMask).Directory;
+  } else if (mode == "copyremotetolocal") {
+    remote = SplitPathSpec(remote, "/").Directory;
+  } else {
+    local = ParseLocalTarget(local, TLocalPathForm::Directory).Directory;
+    remote = WithTrailingSlash(remote);
+  }
+
+  if (LocalDirectoryExists(local)) {
+    localMessage = "Local directory exists.";
+  } else if (sendsToRemote) {
+    localMessage = "Local directory does not exist. You should create it first.";
+    warning = true;
+  } else {
+    localMessage = "Local directory does not currently exist. It will be created.";
+  }
+
+  if (RemoteDirectoryExists(ftp, remote)) {
+    remoteMessage = "Remote directory exists.";
+  } else if (sendsToRemote) {
+    remoteMessage = "Remote directory does not currently exist. It will be created.";
+  } else {
+    remoteMessage = "Remote directory does not exist. You should create it first.";
+    warning = true;
+  }
+
+  ftp.Disconnect();
+
+  TPathTestReport report;
+  report.Warning = warning;
+  if (connected) {
+    report.Text = std::string("Connection was successful.") + CrLf + CrLf + "Local Dir: " + local + CrLf +
+                  localMessage + CrLf + CrLf + "Remote Dir: " + remote + CrLf + remoteMessage;
+  }
+  return report;
+}
+
+// --- Preload ---
+
+int ScanLocalFiles(const std::string& ASpec, bool ARecurse, std::vector<TFileCRC>& AStore,
+                   const TToolCancel& ACancel) {
+  const std::string directory = ExtractFilePath(ASpec);
+  const std::string pattern = ExtractFileName(ASpec);
+  int count = 0;
+  for (const TSearchRec& entry : FindFiles(directory, pattern)) {
+    if (ACancel.Cancelled()) break;
+    if (entry.Attr & faDirectory) {
+      // Never through a link: a link back up the tree would make the scan endless.
+      if (ARecurse && entry.Name.front() != '.' && !entry.IsSymLink)
+        count += ScanLocalFiles(directory + entry.Name + "/" + pattern, true, AStore, ACancel);
+      continue;
+    }
+    if (entry.Attr & (faReadOnly | faHidden)) continue;
+    const std::string file = directory + entry.Name;
+    AStore.push_back(TFileCRC{file, FileCrc32(file)});
+    ++count;
+  }
+  return count;
+}
+
+void WriteCrcStore(const std::string& AFileName, const std::vector<TFileCRC>& AStore) {
+  if (AFileName.empty() || AFileName.back() == '/') throw EZephlin("Unable to write to " + AFileName);
+  WriteFileAtomic(AFileName, FormatCrcFile(AStore));
+}
+
+void PreloadCrcStore(const TRunSettings& ASettings, std::vector<TFileCRC>& AStore, const TToolCancel& ACancel) {
+  const TLocalTarget target = ParseLocalTarget(ASettings.LocalPath, TLocalPathForm::FileMask);
+  ScanLocalFiles(target.Directory + target.Mask, ASettings.Recurse, AStore, ACancel);
+  if (ACancel.Cancelled()) return;
+  WriteCrcStore(ProgramDirectory() + ASettings.CrcFile, AStore);
+}
+
+std::string PreloadCountMessage(int ACount) {
+  std::string message = std::to_string(ACount) + " files added to the crc store.";
+  if (ACount == 0) message += " Check your local path. Directories should end with a trailing backslash.";
+  return message;
+}

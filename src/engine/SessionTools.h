@@ -1,0 +1,69 @@
+#pragma once
+// What a session's settings allow outside a run: connecting and logging in (a run does it
+// the same way), the editor's Test of the connection and both paths, and the editor's
+// Preload of the CRC store from the local files. Test and Preload run on a thread of their
+// own and can be cancelled from another one through a TToolCancel.
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/CrcStore.h"
+#include "engine/RunSettings.h"
+
+class TIdFTP;
+
+// Connects the client to the settings' host and port and logs in with their user name and
+// password; the time-out applies to the connection and to every wait for a reply. Throws the
+// failure of the connection or the login.
+void ConnectAndLogIn(TIdFTP& AClient, const TRunSettings& ASettings);
+
+// Cancels a Test or a Preload from any thread. A Test's client has its sockets shut down,
+// so a wait for a silent server ends at once; a Preload stops before its next file.
+class TToolCancel {
+ public:
+  void Cancel() noexcept;
+  bool Cancelled() const noexcept { return FCancelled; }
+
+  // The tool's thread: the client that Cancel shuts down while it is set (at once when
+  // cancelled already); nullptr when the client is gone.
+  void SetClient(TIdFTP* AClient) noexcept;
+
+ private:
+  std::mutex FMutex;
+  std::atomic<bool> FCancelled{false};
+  TIdFTP* FClient = nullptr;
+};
+
+// Severity and text of the Test's result box.
+struct TPathTestReport {
+  bool Warning = false;
+  std::string Text;  // CR LF line ends; empty when no connection was made
+};
+
+// Connects with the settings, tests both paths for the settings' function and disconnects;
+// throws the failure of the connection, the login or PWD (also when cancelled).
+TPathTestReport TestSessionPaths(const TRunSettings& ASettings, TToolCancel& ACancel);
+
+// A local directory exists: "/" always; any other path with one trailing "/" removed must
+// name an existing directory.
+bool LocalDirectoryExists(const std::string& APath);
+
+// Adds every matching file under ASpec (directory part + pattern) to AStore, entering
+// sub-directories that match the pattern when ARecurse is set; returns how many files were
+// added. Hidden and read-only files are skipped. Stops early when cancelled.
+int ScanLocalFiles(const std::string& ASpec, bool ARecurse, std::vector<TFileCRC>& AStore,
+                   const TToolCancel& ACancel);
+
+// Writes the entries to the file in the CRC store format.
+void WriteCrcStore(const std::string& AFileName, const std::vector<TFileCRC>& AStore);
+
+// Preload: fills AStore from the local path (a directory with its trailing "/", or a file
+// spec) and writes it to the settings' CRC store in the program's directory. Throws the
+// failure of the scan or the write; AStore then holds what was added before it. A cancelled
+// Preload writes nothing.
+void PreloadCrcStore(const TRunSettings& ASettings, std::vector<TFileCRC>& AStore, const TToolCancel& ACancel);
+
+// The count message of Preload.
+std::string PreloadCountMessage(int ACount);

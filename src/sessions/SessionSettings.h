@@ -1,0 +1,56 @@
+#pragma once
+// TSessionSettings: everything a session stores, that is what its runs need plus what starts
+// it; and the table of the keys that store them in a session's section of the settings
+// file. Loading and saving both walk the table, so a new setting is one member here, one
+// row in the table and one control in the editor.
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <variant>
+
+#include "engine/RunSettings.h"
+
+struct TSessionSettings : TRunSettings {
+  std::string Name;
+  std::string SessionStarter;  // one of the starter keywords
+  int32_t Countdown = 0;       // seconds
+  int32_t DetectWait = 0;      // seconds
+  std::string ParentSession;   // the session a chained one follows
+};
+
+using TTextSetting = std::string TSessionSettings::*;
+using TIntegerSetting = int32_t TSessionSettings::*;
+using TFlagSetting = bool TSessionSettings::*;
+
+// One key: text is stored as it is (or scrambled), integers in decimal, flags as "1" or "0".
+// A key that is missing, or an integer or flag that does not read as a number, leaves the
+// value a new session has (the member's initial value, the name the list gave it).
+struct TSettingsKey {
+  const char* Key;
+  std::variant<TTextSetting, TIntegerSetting, TFlagSetting> Field;
+  bool Scrambled = false;  // text stored scrambled with PasswordKey; unreadable text loads as empty
+};
+
+// In the order the file stores them.
+inline const auto SessionSettingsKeys = std::to_array<TSettingsKey>({
+    {"name", &TSessionSettings::Name},
+    {"localpath", &TSessionSettings::LocalPath},
+    {"remotepath", &TSessionSettings::RemotePath},
+    {"sessionstarter", &TSessionSettings::SessionStarter},
+    {"countdown", &TSessionSettings::Countdown},
+    {"detectwait", &TSessionSettings::DetectWait},
+    {"sessionmode", &TSessionSettings::SessionMode},
+    {"recurse", &TSessionSettings::Recurse},
+    {"host", &TSessionSettings::Host},
+    {"port", &TSessionSettings::Port},
+    {"username", &TSessionSettings::UserName},
+    {"password", &TSessionSettings::Password, true},
+    {"timeout", &TSessionSettings::Timeout},
+    {"abortonfailure", &TSessionSettings::AbortOnFailure},
+    {"passivemode", &TSessionSettings::PassiveMode},
+    {"parentsession", &TSessionSettings::ParentSession},
+    {"crcfile", &TSessionSettings::CrcFile},
+    {"testmode", &TSessionSettings::TestMode},
+    {"debugmode", &TSessionSettings::DebugMode},
+});
