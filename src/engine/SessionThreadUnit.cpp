@@ -7,6 +7,7 @@
 #include "engine/TransferPaths.h"
 #include "ftp/IdFTP.h"
 #include "platform/Errors.h"
+#include "platform/FileLock.h"
 #include "platform/FileSystem.h"
 #include "platform/ProgramDir.h"
 #include "platform/VersionInfo.h"
@@ -144,6 +145,8 @@ void TSessionThread::RunConnection() {
 
 void TSessionThread::DispatchMode() {
   if (SessionMode == "synclocaltoremote") {
+    const TFileLock storeLock(LockFileNameFor(ProgramDirectory() + CrcFile));  // one run per store at a time
+    if (storeLock.State() == TFileLock::Busy) throw EZephlin("CRC store in use: " + CrcFile);
     // The local tree is read ahead from now on, while the store loads; see LocalScan.h.
     TLocalScan scan(WithTrailingSlash(ToSlashes(LocalPath)), Recurse);
     LoadCrcStore();

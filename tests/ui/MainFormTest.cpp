@@ -80,6 +80,17 @@ class MainFormTest : public UiTest {
     EXPECT_TRUE(session.IsRunning());
     return session;
   }
+  // The lines of "zephlin.log" after its five header lines, as written so far.
+  std::vector<std::string> LoggedLines() {
+    form->FlushSummaryLog();
+    std::string log;
+    EXPECT_TRUE(ReadWholeFile(program.path() + "zephlin.log", log));
+    std::vector<std::string> lines;
+    for (size_t start = 0, end; (end = log.find("\r\n", start)) != std::string::npos; start = end + 2)
+      lines.push_back(log.substr(start, end - start));
+    if (lines.size() < 5) return {};
+    return {lines.begin() + 5, lines.end()};
+  }
   void StopAndWait(TSession& session) {
     session.Stop();
     EXPECT_TRUE(ProcessUiEventsUntil([&] { return !session.IsRunning(); }, 10s));
@@ -143,13 +154,13 @@ TEST_F(MainFormTest, StartButtonStartsEverySelectedRowInListOrderAndTheMenuOnlyT
   TempDir watched;
   for (const char* name : {"S0", "S1", "S2", "S3"}) Add(name, "detect").LocalPath = watched.path();
   form->EnableSummaryLog(true);
-  const size_t header = form->SummaryLines.size();
   Select({3, 0, 2});
   form->StartButtonClick();
-  ASSERT_EQ(form->SummaryLines.size(), header + 3);
-  EXPECT_EQ(form->SummaryLines[header].substr(0, 2), "S0");
-  EXPECT_EQ(form->SummaryLines[header + 1].substr(0, 2), "S2");
-  EXPECT_EQ(form->SummaryLines[header + 2].substr(0, 2), "S3");
+  const std::vector<std::string> logged = LoggedLines();
+  ASSERT_EQ(logged.size(), 3u);
+  EXPECT_EQ(logged[0].substr(0, 2), "S0");
+  EXPECT_EQ(logged[1].substr(0, 2), "S2");
+  EXPECT_EQ(logged[2].substr(0, 2), "S3");
   EXPECT_EQ(Cell(2, 3), "Detect");
   EXPECT_EQ(Cell(1, 3), "");
 
@@ -340,7 +351,6 @@ TEST_F(MainFormTest, SummaryLogHasItsHeaderCutsColumnsAndSkipsCountdownSteps) {
 TEST_F(MainFormTest, SummaryLogOfAnImmediateCloseReplacesTheOldOne) {
   ASSERT_NO_THROW(WriteFileAtomic(program.path() + "zephlin.log", std::string(5000, 'x')));
   form->EnableSummaryLog(true);
-  ASSERT_EQ(form->SummaryLines.size(), 5u);
   form.reset();
   std::string log;
   ASSERT_TRUE(ReadWholeFile(program.path() + "zephlin.log", log));
