@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 
 #include "RunningProgram.h"
 #include "platform/FileSystem.h"
@@ -58,7 +59,8 @@ class ProgramFixture : public ::testing::Test {
   }
 
   // Runs the program to its end; the working directory is elsewhere on purpose.
-  TChildResult Run(const std::vector<std::string>& arguments, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+  TChildResult Run(const std::vector<std::string>& arguments,
+                   std::chrono::milliseconds limit = std::chrono::seconds(30)) {
     return RunChild(Argv(arguments), NoDisplay(), elsewhere.path(), limit);
   }
   // Starts the program and leaves it running; its output goes to output.txt beside it.

@@ -40,7 +40,8 @@ unsigned ModeOf(const std::string& path) {
 // this is root and no tool can drop its rights.
 std::optional<std::vector<std::string>> AsOrdinaryUser() {
   if (::geteuid() != 0) return std::vector<std::string>{};
-  if (::access("/usr/sbin/runuser", X_OK) == 0) return std::vector<std::string>{"/usr/sbin/runuser", "-u", "nobody", "--"};
+  if (::access("/usr/sbin/runuser", X_OK) == 0)
+    return std::vector<std::string>{"/usr/sbin/runuser", "-u", "nobody", "--"};
   if (::access("/usr/bin/setpriv", X_OK) == 0)
     return std::vector<std::string>{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
   return std::nullopt;
@@ -113,14 +114,14 @@ TEST_F(UnattendedRun, AnUnwritableFolderIsReportedOnStandardErrorAndTheRunGoesOn
   if (!asUser) GTEST_SKIP() << "running as root without runuser or setpriv";
   Configure([&](TSessions& list) { AddUpload(list, "Up", "manual", "/up/"); });
   // Readable by everyone, writable by nobody but root.
-  for (const std::string& directory : {app.path(), local.path(), local.path() + "sub"})
-    ASSERT_EQ(::chmod(directory.c_str(), 0555), 0);
+  const std::vector<std::string> directories{app.path(), local.path(), local.path() + "sub"};
+  for (const std::string& directory : directories) ASSERT_EQ(::chmod(directory.c_str(), 0555), 0);
   ASSERT_EQ(::chmod((app.path() + "zephlin.ini").c_str(), 0644), 0);
   std::vector<std::string> argv = *asUser;
   for (const std::string& argument : Argv({"/hide", "/log", "Up", "/exit"})) argv.push_back(argument);
 
   const TChildResult result = RunChild(argv, NoDisplay(), "/", 20s);
-  ::chmod(app.path().c_str(), 0700);
+  for (const std::string& directory : directories) ::chmod(directory.c_str(), 0700);
   ASSERT_FALSE(result.TimedOut) << "waited for an answer nobody can give\n" << result.Output;
   EXPECT_LT(result.Elapsed, 15s);
   EXPECT_NE(result.Output.find("zephlin: Unable to write to " + app.path() + "zephlin.log"), std::string::npos)
