@@ -5,6 +5,7 @@
 #include "engine/TransferPaths.h"
 #include "ftp/IdFTP.h"
 #include "platform/Errors.h"
+#include "platform/FileLock.h"
 #include "platform/FileSystem.h"
 #include "platform/ProgramDir.h"
 #include "platform/VersionInfo.h"
@@ -130,6 +131,8 @@ void TSessionThread::RunConnection() {
 
 void TSessionThread::DispatchMode() {
   if (Settings.SessionMode == "synclocaltoremote") {
+    const TFileLock storeLock(LockFileNameFor(ProgramDirectory() + Settings.CrcFile));  // one run per store at a time
+    if (storeLock.State() == TFileLock::Busy) throw EZephlin("CRC store in use: " + Settings.CrcFile);
     // The local tree is read ahead from now on, while the store loads; see LocalScan.h.
     TLocalScan scan(ParseLocalTarget(Settings.LocalPath, TLocalPathForm::Directory).Directory, Settings.Recurse);
     LoadCrcStore();

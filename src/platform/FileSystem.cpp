@@ -181,12 +181,15 @@ void RemoveStaleTemporaries(const std::string& path) {
 void WriteFileAtomic(const std::string& path, const std::string& content, unsigned mode) {
   const std::string temporary = TemporaryNameFor(path);
   struct stat old {};
-  // An existing file keeps its permissions; a new one gets the mode asked for.
-  const mode_t fileMode = StatPath(path, old) ? (old.st_mode & 07777) : static_cast<mode_t>(mode);
+  // An existing file keeps its permissions; a new one gets the mode asked for, or the one
+  // open() gives under the umask.
+  const bool existed = StatPath(path, old);
+  const bool fromUmask = !existed && mode == ModeFromUmask;
+  const mode_t fileMode = existed ? (old.st_mode & 07777) : fromUmask ? 0666 : static_cast<mode_t>(mode);
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, fileMode);
   bool ok = fd >= 0;
   if (ok) {
-    ok = ::fchmod(fd, fileMode) == 0 && WriteAll(fd, content) && ::fsync(fd) == 0;
+    ok = (fromUmask || ::fchmod(fd, fileMode) == 0) && WriteAll(fd, content) && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
     ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
     if (!ok) ::unlink(temporary.c_str());

@@ -50,8 +50,10 @@ std::string ExtractFileName(const std::string& path);
 // Writes the whole content to a temporary file in the same directory and renames it over the
 // target, so readers see the old file or the new one, never a torn one. Throws EZephlin
 // "Unable to write to <path>" when the file system refuses; the old file then stays whole.
-// mode is applied to a newly created file (0600 for files that hold passwords).
-void WriteFileAtomic(const std::string& path, const std::string& content, unsigned mode = 0644);
+// An existing file keeps its mode; a new one gets `mode` (0600 for files that hold
+// passwords), or with ModeFromUmask 0666 less the process's umask, as the user set it.
+inline constexpr unsigned ModeFromUmask = ~0u;
+void WriteFileAtomic(const std::string& path, const std::string& content, unsigned mode = ModeFromUmask);
 
 // Reads a whole file; false when it does not exist or cannot be read.
 bool ReadWholeFile(const std::string& path, std::string& content);

@@ -1,5 +1,7 @@
 #include "platform/ProfileFile.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 
 #include "platform/FileSystem.h"
@@ -123,4 +125,11 @@ std::string TProfileFile::Text() const {
   return text;
 }
 
-void TProfileFile::Save(const std::string& path, unsigned mode) const { WriteFileAtomic(path, Text(), mode); }
+void TProfileFile::Save(const std::string& path, unsigned mode) const {
+  // An existing file keeps its mode through the write, so it is narrowed first and the new
+  // content never sits in a file more open than asked. A file of another owner cannot be
+  // narrowed; the copy that replaces it is ours and is narrowed after the write.
+  ::chmod(path.c_str(), static_cast<mode_t>(mode));
+  WriteFileAtomic(path, Text(), mode);
+  ::chmod(path.c_str(), static_cast<mode_t>(mode));
+}

@@ -24,8 +24,9 @@ class TProfileFile {
   void WriteString(const std::string& section, const std::string& key, const std::string& value);
 
   std::string Text() const;
-  // Writes the whole file atomically (temporary file and rename); throws EZephlin
-  // "Unable to write to <path>" when the file system refuses.
+  // Writes the whole file atomically (temporary file and rename) with exactly this mode, also
+  // over a file that was more open; throws EZephlin "Unable to write to <path>" when the
+  // file system refuses.
   void Save(const std::string& path, unsigned mode = 0600) const;
 
  private:

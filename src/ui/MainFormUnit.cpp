@@ -21,7 +21,6 @@
 #include <algorithm>
 
 #include "platform/DateTime.h"
-#include "platform/FileSystem.h"
 #include "platform/ProgramDir.h"
 #include "platform/Shell.h"
 #include "sessions/SessionsUnit.h"
@@ -159,7 +158,9 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
 
 TMainForm::~TMainForm() {
   FSessions.reset();
-  if (LogEnabled && !SummaryLines.empty()) WriteSummaryLog();
+  if (!LogEnabled) return;
+  FSummaryPending += "\r\nSession Completed: " + FormatShortDateLongTime(Now()) + "\r\n";
+  FlushSummaryLog();
 }
 
 // --- Controls ---
@@ -289,8 +290,15 @@ void TMainForm::RunCommand(void (TMainForm::*command)()) {
   try {
     (this->*command)();
   } catch (const std::exception& error) {
-    ShowErrorReport(this, error.what());
+    ReportError(error.what());
   }
+}
+
+void TMainForm::ReportError(const std::string& message) {
+  ++FFailures;
+  if (LogEnabled) AppendSummaryLine(PadOrCut("", NameWidth) + "  " + PadOrCut("", ConnectionWidth) +
+                                    PadOrCut("Error", FunctionWidth) + message);
+  ShowErrorReport(this, message);
 }
 
 // --- Application events ---
@@ -307,6 +315,7 @@ void TMainForm::HookApplicationEvents() {
   qApp->installEventFilter(this);
   if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance()) {
     connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, [this] {
+      FlushSummaryLog();
       if (FActivitySinceIdle && !FIdleTimer.isActive()) FIdleTimer.start();
     });
   }
@@ -334,7 +343,7 @@ void TMainForm::ApplicationIdle() {
     if (StartupPending) RunDeferredStartup();
     if (ExitWhenIdle && QApplication::activeModalWidget() == nullptr) ExitCheck();
   } catch (const std::exception& error) {
-    ShowErrorReport(this, error.what());
+    ReportError(error.what());
   }
   FInIdle = false;
 }
@@ -401,7 +410,9 @@ void TMainForm::ShowSessionStatus(int32_t index, int32_t remaining, const std::s
     for (int column = 0; column < colCount; ++column) row->setText(column, QString());
     ListView1->addTopLevelItem(row);
   }
-  const std::string& name = FSessions->GetSession(index)->Settings.Name;
+  const TSession* session = FSessions->GetSession(index);
+  const std::string& name = session->Settings.Name;
+  NoteRunReport(session, connection, function, status);
   QTreeWidgetItem* row = ListView1->topLevelItem(index);
   row->setText(colSession, ToQ(name));
   row->setText(colTime, remaining > 0 ? QString::number(remaining) : QString());
@@ -409,9 +420,23 @@ void TMainForm::ShowSessionStatus(int32_t index, int32_t remaining, const std::s
   row->setText(colFunction, ToQ(function));
   row->setText(colStatus, ToQ(status));
   if (LogEnabled && remaining == 0) {
-    SummaryLines.push_back(PadOrCut(name, NameWidth) + "  " + PadOrCut(connection, ConnectionWidth) +
-                           PadOrCut(function, FunctionWidth) + status);
+    AppendSummaryLine(PadOrCut(name, NameWidth) + "  " + PadOrCut(connection, ConnectionWidth) +
+                      PadOrCut(function, FunctionWidth) + status);
   }
+}
+
+void TMainForm::NoteRunReport(const TSession* session, const std::string& connection, const std::string& function,
+                              const std::string& status) {
+  // A worker reports with its connection state; the session itself reports "Offline", and
+  // only once its worker has ended, which makes the worker's last report the run's end.
+  if (connection != "Offline") {
+    FRunsUnderWay[session] = function.empty() && status == "Done";
+    return;
+  }
+  const auto run = FRunsUnderWay.find(session);
+  if (run == FRunsUnderWay.end()) return;
+  if (!run->second) ++FFailures;
+  FRunsUnderWay.erase(run);
 }
 
 std::vector<int32_t> TMainForm::SelectedRows() const {
@@ -439,30 +464,32 @@ std::string TMainForm::PadOrCut(const std::string& text, size_t width) {
 void TMainForm::EnableSummaryLog(bool enabled) {
   LogEnabled = enabled;
   if (!enabled) return;
-  SummaryLines = {
-      std::string(ProgramTitle) + " by " + MakerName,
-      "Session Commenced: " + FormatShortDateLongTime(Now()),
-      "",
-      "SESSION               CONNECTION      FUNCTION               STATUS",
-      "-------               ----------      --------               ------",
-  };
-}
-
-std::string TMainForm::SummaryLogText() const {
-  std::string text;
-  for (const std::string& line : SummaryLines) text += line + "\r\n";
-  text += "\r\n";
-  text += "Session Completed: " + FormatShortDateLongTime(Now()) + "\r\n";
-  return text;
-}
-
-void TMainForm::WriteSummaryLog() const {
-  // Written whole and renamed into place: a failure leaves the previous log as it was.
-  try {
-    WriteFileAtomic(ProgramDirectory() + "zephlin.log", SummaryLogText());
-  } catch (const std::exception&) {
-    // The program is ending; there is nobody left to tell.
+  FSummaryPending = std::string(ProgramTitle) + " by " + MakerName + "\r\n" +
+                    "Session Commenced: " + FormatShortDateLongTime(Now()) + "\r\n" +
+                    "\r\n"
+                    "SESSION               CONNECTION      FUNCTION               STATUS\r\n"
+                    "-------               ----------      --------               ------\r\n";
+  const std::string path = ProgramDirectory() + "zephlin.log";
+  if (!FSummaryFile.Create(path)) {
+    FSummaryPending.clear();
+    ReportError("Unable to write to " + path);
+    return;
   }
+  FlushSummaryLog();
+}
+
+void TMainForm::AppendSummaryLine(const std::string& line) {
+  FSummaryPending += line + "\r\n";
+  // A run that reports without pause must not hold many lines back from a crash.
+  if (FSummaryPending.size() >= 4096) FlushSummaryLog();
+}
+
+void TMainForm::FlushSummaryLog() {
+  if (FSummaryPending.empty()) return;
+  // Without the file (it could not be made, or a write failed) the lines are dropped: the
+  // log ends where the writing failed, and nothing piles up in memory.
+  FSummaryFile.Append(FSummaryPending);
+  FSummaryPending.clear();
 }
 
 // --- Closing ---

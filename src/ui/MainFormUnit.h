@@ -2,7 +2,8 @@
 // TMainForm: the main window. It owns the session list, shows one row per session (row i is
 // always session i) with its countdown, connection, function and status, carries the
 // commands that start, stop, add, remove, edit, clone and test sessions, keeps the optional
-// summary log "zephlin.log", and hides the program to the notification area.
+// summary log "zephlin.log", and hides the program to the notification area. It also keeps
+// the score of the runs that end, for the exit status of an unattended run.
 //
 // Main thread only. Every status change reaches ShowSessionStatus on the main thread: the
 // session list's own reports directly, a worker's through the main-thread hand-over while
@@ -19,8 +20,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
+#include "platform/AppendFile.h"
 #include "ui/CommandLine.h"
 
 class QAction;
@@ -29,6 +32,7 @@ class QMenu;
 class QPushButton;
 class QToolButton;
 class QTreeWidget;
+class TSession;
 class TSessions;
 class TTrayIcon;
 
@@ -62,14 +66,21 @@ class TMainForm : public QWidget {
   // sessions named on the command line, and with StartOnLaunch every automatic session.
   void RunDeferredStartup();
 
-  // The summary log.
+  // The summary log. It is written as it grows: enabling it replaces "zephlin.log" with its
+  // header, each logged line follows at the next idle moment of the event loop (or sooner
+  // when many are waiting), and the completion line is added as the window is destroyed.
   bool LogEnabled = false;
-  std::vector<std::string> SummaryLines;
   void EnableSummaryLog(bool enabled);
-  // What is written to "zephlin.log" at exit: the lines, an empty line, the completion line.
-  std::string SummaryLogText() const;
+  void FlushSummaryLog();
   // The text followed by blanks up to width characters, or its first width characters.
   static std::string PadOrCut(const std::string& text, size_t width);
+
+  // What went wrong since start-up: runs whose last report was not "Done" (an "Error" report
+  // or a connection that never came about), and error reports.
+  int32_t FailureCount() const { return FFailures; }
+  // A failed command's report: the error box (standard error while nobody can answer), and a
+  // line of the summary log when it is kept.
+  void ReportError(const std::string& message);
 
   // The display callback of every session (a TSessionStatusEvent).
   void ShowSessionStatus(int32_t index, int32_t remaining, const std::string& connection,
@@ -147,7 +158,9 @@ class TMainForm : public QWidget {
   void HookApplicationEvents();
   void CreateTrayIcon();
   void ExitCheck();
-  void WriteSummaryLog() const;
+  void AppendSummaryLine(const std::string& line);
+  void NoteRunReport(const TSession* session, const std::string& connection, const std::string& function,
+                     const std::string& status);
   // Runs a command; a failure ends it with the error box instead of leaving the event loop.
   void RunCommand(void (TMainForm::*command)());
 
@@ -156,4 +169,9 @@ class TMainForm : public QWidget {
   bool FInIdle = false;
   bool FActivitySinceIdle = true;
   QTimer FIdleTimer;
+  TAppendFile FSummaryFile;
+  std::string FSummaryPending;  // logged lines not yet written
+  // Sessions whose worker has reported, with whether its last report said "Done".
+  std::unordered_map<const TSession*, bool> FRunsUnderWay;
+  int32_t FFailures = 0;
 };

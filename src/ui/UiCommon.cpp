@@ -1,6 +1,7 @@
 #include "ui/UiCommon.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -105,12 +106,24 @@ QIcon ProgramIcon() {
   return icon;
 }
 
+namespace {
+bool nobodyToAnswer = false;
+}  // namespace
+
+void SetNobodyToAnswer(bool nobody) { nobodyToAnswer = nobody; }
+bool NobodyToAnswer() { return nobodyToAnswer; }
+
 QMessageBox::StandardButton ShowMessage(QWidget* parent, QMessageBox::Icon icon, const std::string& text,
                                         QMessageBox::StandardButtons buttons,
                                         QMessageBox::StandardButton defaultButton) {
+  const QString plain = ToQ(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  if (nobodyToAnswer) {
+    std::fprintf(stderr, "zephlin: %s\n", FromQ(plain).c_str());
+    return defaultButton;
+  }
   QMessageBox box(icon, QGuiApplication::applicationDisplayName().isEmpty() ? QString::fromLatin1(ProgramTitle)
                                                                             : QGuiApplication::applicationDisplayName(),
-                  ToQ(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")), buttons, parent);
+                  plain, buttons, parent);
   box.setDefaultButton(defaultButton);
   box.setTextFormat(Qt::PlainText);
   return static_cast<QMessageBox::StandardButton>(box.exec());

@@ -29,7 +29,8 @@ QFont ProductNameFont(int pixelHeight);
 QIcon ProgramIcon();
 
 // A message box with one OK button (or the buttons given). Texts from the program use
-// CR LF line ends; the box shows them as plain line breaks.
+// CR LF line ends; the box shows them as plain line breaks. While nobody can answer (below)
+// no box opens: the text goes to standard error and the default button is the answer.
 QMessageBox::StandardButton ShowMessage(QWidget* parent, QMessageBox::Icon icon, const std::string& text,
                                         QMessageBox::StandardButtons buttons = QMessageBox::Ok,
                                         QMessageBox::StandardButton defaultButton = QMessageBox::Ok);
@@ -38,12 +39,18 @@ QMessageBox::StandardButton ShowMessage(QWidget* parent, QMessageBox::Icon icon,
 // desktop to open files with, and nobody to answer a dialog.
 bool IsHeadless();
 
+// Start-up switches this on when the program runs without a display: a modal box would then
+// wait for ever, as nobody could close it.
+void SetNobodyToAnswer(bool nobody);
+bool NobodyToAnswer();
+
 // The desktop's "open": a file with the program associated with it, a link with the browser.
 // Start-up installs it with SetOpenHandler (platform/Shell.h). Without a display (Qt platform
 // "offscreen" or "minimal") it does nothing; what cannot be opened is not reported.
 void DesktopOpen(const std::string& pathOrUrl);
 
-// The general error report that ends a failed command: an error box with the message.
+// The general error report that ends a failed command: an error box with the message (on
+// standard error while nobody can answer).
 void ShowErrorReport(QWidget* parent, const std::string& message);
 
 // The maker, as the About box and the summary log name it.

@@ -1,88 +1,13 @@
 // The built program run as a user runs it unattended: copied alone into a directory with its
 // "zephlin.ini", no display, options on the command line, against a real FTP server.
 
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <functional>
-
-#include "platform/FileSystem.h"
-#include "platform/ProgramDir.h"
-#include "sessions/SessionsUnit.h"
-#include "support/ChildProcess.h"
-#include "support/QtTestApp.h"
-#include "support/RealFtpServer.h"
-#include "support/TempDir.h"
+#include "ProgramFixture.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-class ProgramRun : public ::testing::Test {
- protected:
-  void SetUp() override {
-    QtTestApp();
-    std::filesystem::copy_file(ZEPHLIN_PROGRAM, app.path() + "zephlin");
-    ASSERT_TRUE(ForceDirectories(local.path() + "sub"));
-    WriteFileAtomic(local.path() + "a.txt", "alpha");
-    WriteFileAtomic(local.path() + "sub/b.txt", "beta");
-  }
-
-  // Writes the sessions into the program's "zephlin.ini" through the session list itself.
-  void Configure(const std::function<void(TSessions&)>& fill) {
-    SetProgramDirectory(app.path());
-    {
-      TSessions list;
-      fill(list);
-      list.SaveAllSessions();
-    }
-    SetProgramDirectory("");
-  }
-
-  TSession& AddUpload(TSessions& list, const std::string& name, const std::string& starter,
-                      const std::string& remote) {
-    TSession& s = *list.GetSession(list.AddSession(name));
-    s.Settings.SessionStarter = starter;
-    s.Settings.SessionMode = "copylocaltoremote";
-    s.Settings.LocalPath = local.path();
-    s.Settings.RemotePath = remote;
-    s.Settings.Recurse = true;
-    server.Configure(s.Settings, 10);
-    return s;
-  }
-
-  // Runs the program without a display; the working directory is elsewhere on purpose.
-  TChildResult Run(const std::vector<std::string>& arguments, std::chrono::milliseconds limit = 30s) {
-    std::vector<std::string> argv{app.path() + "zephlin"};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return RunChild(argv, {"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="}, elsewhere.path(), limit);
-  }
-
-  std::string SummaryLog() {
-    std::string text;
-    ReadWholeFile(app.path() + "zephlin.log", text);
-    return text;
-  }
-  bool Uploaded(const std::string& remote) { return FileExists(remoteRoot.path() + remote); }
-
-  // Position of the first log line holding all the pieces, or npos.
-  static size_t FindLine(const std::string& log, const std::vector<std::string>& pieces) {
-    size_t start = 0;
-    while (start < log.size()) {
-      size_t end = log.find("\r\n", start);
-      if (end == std::string::npos) end = log.size();
-      const std::string line = log.substr(start, end - start);
-      bool all = true;
-      for (const std::string& piece : pieces) all = all && line.find(piece) != std::string::npos;
-      if (all) return start;
-      start = end + 2;
-    }
-    return std::string::npos;
-  }
-
-  TempDir app, local, remoteRoot, elsewhere;
-  RealFtpServer server{RealFtpServer::Kind::PyFtpdLib, remoteRoot.path()};
-};
+class ProgramRun : public ProgramFixture {};
 
 }  // namespace
 
@@ -164,16 +89,6 @@ TEST_F(ProgramRun, ChainedChildRunsBeforeTheProgramExits) {
   ASSERT_FALSE(result.TimedOut) << result.Output;
   EXPECT_TRUE(Uploaded("p/a.txt"));
   EXPECT_TRUE(Uploaded("c/a.txt"));
-}
-
-TEST_F(ProgramRun, RefusedLoginIsLoggedAsAnError) {
-  Configure([&](TSessions& list) { AddUpload(list, "Bad", "manual", "/x/").Settings.Password = "wrong"; });
-  const TChildResult result = Run({"/log", "Bad", "/exit"});
-  ASSERT_FALSE(result.TimedOut) << result.Output;
-  EXPECT_EQ(result.ExitCode, 0);
-  const std::string log = SummaryLog();
-  EXPECT_NE(FindLine(log, {"Bad", "Error", "530"}), std::string::npos) << log;
-  EXPECT_FALSE(Uploaded("x/a.txt"));
 }
 
 TEST_F(ProgramRun, WithoutSessionsAndWithoutADisplayItSaysSoAndGoesOn) {

@@ -22,6 +22,7 @@
 #include "sessions/SessionsUnit.h"
 #include "ui/MainFormUnit.h"
 #include "ui/TrayIcon.h"
+#include "ui/UiCommon.h"
 #include "UiTestApp.h"
 
 using namespace std::chrono_literals;
@@ -79,6 +80,17 @@ class MainFormTest : public UiTest {
     session.Start(false, false);
     EXPECT_TRUE(session.IsRunning());
     return session;
+  }
+  // The lines of "zephlin.log" after its five header lines, as written so far.
+  std::vector<std::string> LoggedLines() {
+    form->FlushSummaryLog();
+    std::string log;
+    EXPECT_TRUE(ReadWholeFile(program.path() + "zephlin.log", log));
+    std::vector<std::string> lines;
+    for (size_t start = 0, end; (end = log.find("\r\n", start)) != std::string::npos; start = end + 2)
+      lines.push_back(log.substr(start, end - start));
+    if (lines.size() < 5) return {};
+    return {lines.begin() + 5, lines.end()};
   }
   void StopAndWait(TSession& session) {
     session.Stop();
@@ -143,13 +155,13 @@ TEST_F(MainFormTest, StartButtonStartsEverySelectedRowInListOrderAndTheMenuOnlyT
   TempDir watched;
   for (const char* name : {"S0", "S1", "S2", "S3"}) Add(name, "detect").Settings.LocalPath = watched.path();
   form->EnableSummaryLog(true);
-  const size_t header = form->SummaryLines.size();
   Select({3, 0, 2});
   form->StartButtonClick();
-  ASSERT_EQ(form->SummaryLines.size(), header + 3);
-  EXPECT_EQ(form->SummaryLines[header].substr(0, 2), "S0");
-  EXPECT_EQ(form->SummaryLines[header + 1].substr(0, 2), "S2");
-  EXPECT_EQ(form->SummaryLines[header + 2].substr(0, 2), "S3");
+  const std::vector<std::string> logged = LoggedLines();
+  ASSERT_EQ(logged.size(), 3u);
+  EXPECT_EQ(logged[0].substr(0, 2), "S0");
+  EXPECT_EQ(logged[1].substr(0, 2), "S2");
+  EXPECT_EQ(logged[2].substr(0, 2), "S3");
   EXPECT_EQ(Cell(2, 3), "Detect");
   EXPECT_EQ(Cell(1, 3), "");
 
@@ -340,12 +352,57 @@ TEST_F(MainFormTest, SummaryLogHasItsHeaderCutsColumnsAndSkipsCountdownSteps) {
 TEST_F(MainFormTest, SummaryLogOfAnImmediateCloseReplacesTheOldOne) {
   ASSERT_NO_THROW(WriteFileAtomic(program.path() + "zephlin.log", std::string(5000, 'x')));
   form->EnableSummaryLog(true);
-  ASSERT_EQ(form->SummaryLines.size(), 5u);
   form.reset();
   std::string log;
   ASSERT_TRUE(ReadWholeFile(program.path() + "zephlin.log", log));
   EXPECT_EQ(log.find('x'), std::string::npos);
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 7);
+}
+
+TEST_F(MainFormTest, ARunFailsUnlessItsLastReportBeforeTheSessionIsOfflineSaysDone) {
+  struct TRunEnd {
+    const char* Name;
+    std::vector<std::vector<std::string>> Reports;  // the worker's: connection, function, status
+    int32_t Failures;
+  };
+  const TRunEnd runs[] = {
+      {"Done", {{"Connected", "Disconnecting", ""}, {"Disconnected", "", "Done"}}, 0},
+      {"Refused", {{"Connecting", "", ""}, {"Disconnected", "Error", "530 Login incorrect."}}, 1},
+      {"FileFailedRunDone", {{"Connected", "Error", "550 Denied."}, {"Disconnected", "", "Done"}}, 0},
+      {"NeverConnected", {{"Disconnected", "", "Connection failed"}}, 1},
+      {"NoWorker", {}, 0},
+  };
+  for (const TRunEnd& run : runs) {
+    const int32_t index = form->Sessions().AddSession(run.Name);
+    const int32_t before = form->FailureCount();
+    form->ShowSessionStatus(index, 0, "Offline", "", "Starting");
+    for (const std::vector<std::string>& report : run.Reports)
+      form->ShowSessionStatus(index, 0, report[0], report[1], report[2]);
+    EXPECT_EQ(form->FailureCount(), before) << run.Name << ": counted before the run ended";
+    form->ShowSessionStatus(index, 0, "Offline", "", "");
+    EXPECT_EQ(form->FailureCount() - before, run.Failures) << run.Name;
+    form->ShowSessionStatus(index, 0, "Offline", "", "");
+    EXPECT_EQ(form->FailureCount() - before, run.Failures) << run.Name << ": one end per run";
+  }
+}
+
+TEST_F(MainFormTest, WithNobodyToAnswerAnErrorGoesToStandardErrorAndTheSummaryLog) {
+  form->EnableSummaryLog(true);
+  TBoxAnswerer answerer(QMessageBox::Yes);
+  AddRunning("Running");
+  SetNobodyToAnswer(true);
+  ::testing::internal::CaptureStderr();
+  form->ReportError("Unable to write to /nowhere/x.crc");
+  const bool closed = form->FormCloseQuery();
+  const std::string printed = ::testing::internal::GetCapturedStderr();
+  SetNobodyToAnswer(false);
+  EXPECT_TRUE(answerer.Boxes.empty());
+  EXPECT_FALSE(closed) << "the question's default answer keeps the window";
+  EXPECT_EQ(printed, "zephlin: Unable to write to /nowhere/x.crc\n"
+                     "zephlin: There are one or more ftp sessions active. Are you sure you want to quit?\n");
+  EXPECT_EQ(LoggedLines().back(), std::string(22 + 16, ' ') + "Error" + std::string(18, ' ') +
+                                      "Unable to write to /nowhere/x.crc");
+  EXPECT_EQ(form->FailureCount(), 1);
 }
 
 TEST_F(MainFormTest, NoSummaryLogUnlessAskedFor) {

@@ -1,6 +1,11 @@
-// The program's entry: the application titled "Zephlin v2", the main window, the command
-// line, and the event loop. Unattended runs (cron, a systemd timer) need no display: without
-// one the program picks the offscreen platform itself.
+// The program's entry: the application titled "Zephlin v2", the folder's lock, the main
+// window, the command line, and the event loop. Unattended runs (cron, a systemd timer) need
+// no display: without one the program picks the offscreen platform itself, and nothing waits
+// for an answer.
+//
+// Exit status: 0 when every run that ended said "Done" and nothing else went wrong; with
+// "/exit", 2 when a run ended otherwise or an error was reported; 1 when the program could
+// not start (also when another copy holds the folder).
 
 #include <QApplication>
 #include <QSocketNotifier>
@@ -10,10 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/FileLock.h"
+#include "platform/ProgramDir.h"
 #include "platform/Shell.h"
 #include "platform/Signals.h"
 #include "sessions/MainThreadDispatcher.h"
 #include "ui/CommandLine.h"
+#include "ui/InstanceChannel.h"
 #include "ui/MainFormUnit.h"
 #include "ui/UiCommon.h"
 
@@ -59,6 +67,24 @@ void QuitOnTerminationRequest(QApplication& application) {
   });
 }
 
+// Another copy holds the folder. A start that asks for work is refused: two copies would
+// run the same sessions and lose each other's edits. A start that only wants the window
+// gets the first copy's window instead, when it can be shown.
+int StartedAgain(const TCommandLine& line, const std::string& folder) {
+  if (line.CommandSessions.empty() && !line.StartOnLaunch) {
+    const TInstanceChannel::TAnswer answer = TInstanceChannel::AskToShow(folder);
+    if (answer == TInstanceChannel::Shown) return 0;
+    const std::string why = answer == TInstanceChannel::NoDisplay ? ", which runs without a display"
+                                                                   : ", whose window could not be shown";
+    const std::string message = folder + " is in use by another copy of the program" + why + ".";
+    if (NobodyToAnswer()) std::fprintf(stderr, "zephlin: %s\n", message.c_str());
+    else ShowMessage(nullptr, QMessageBox::Information, message);
+    return 1;
+  }
+  std::fprintf(stderr, "zephlin: %s is in use by another copy of the program\n", folder.c_str());
+  return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -71,17 +97,26 @@ int main(int argc, char** argv) {
   InstallQtMainThreadDispatcher();
   QuitOnTerminationRequest(application);
   SetOpenHandler(DesktopOpen);
+  SetNobodyToAnswer(IsHeadless());
 
   int status = 0;
   try {
+    const TCommandLine line = ReadCommandLine(ArgumentsOf(QApplication::arguments()));
+    const std::string folder = ProgramDirectory();
+    // Held until the program ends; the kernel lets go of it however the program ends.
+    const TFileLock folderLock(folder);
+    if (folderLock.State() == TFileLock::Busy) return StartedAgain(line, folder);
     // The program ends when the main window has closed for good, not when the last visible
     // window goes (hiding to the notification area leaves none visible).
     QApplication::setQuitOnLastWindowClosed(false);
     TMainForm form;
     QObject::connect(&form, &TMainForm::Closed, &application, &QApplication::quit, Qt::QueuedConnection);
-    ApplyCommandLine(form, ReadCommandLine(ArgumentsOf(QApplication::arguments())));
+    TInstanceChannel channel(folder, !NobodyToAnswer());
+    QObject::connect(&channel, &TInstanceChannel::ShowRequested, &form, &TMainForm::Restore1Click);
+    ApplyCommandLine(form, line);
     if (!form.IsStartedHidden()) form.show();
     status = application.exec();
+    if (status == 0 && form.ExitWhenIdle && form.FailureCount() > 0) status = 2;
   } catch (const std::exception& error) {
     std::fprintf(stderr, "zephlin: %s\n", error.what());
     status = 1;
