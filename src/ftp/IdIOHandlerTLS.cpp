@@ -146,5 +146,16 @@ int TIdIOHandlerTLS::Finish(int ATimeoutMs) {
   FInnerError = 0;
   ERR_clear_error();
   const int result = SSL_shutdown(FSSL);
-  return result >= 0 ? 0 : FailureCode(result);
+  if (result < 0) return FailureCode(result);
+  if (result == 1) return 0;  // the peer had closed already
+  // Everything was sent. The peer's own closing alert (or its hang-up) is awaited so that
+  // the connection ends cleanly, and what the peer sent meanwhile is read: tickets for
+  // later sessions among it. A peer that keeps silent is no failure.
+  char scrap[4096];
+  size_t received = 0;
+  do {
+    FInnerError = 0;
+    ERR_clear_error();
+  } while (SSL_read_ex(FSSL, scrap, sizeof scrap, &received) == 1);
+  return 0;
 }

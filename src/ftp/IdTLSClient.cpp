@@ -72,9 +72,7 @@ TIdCertificateInfo DescribePeer(SSL* ASSL) {
   return info;
 }
 
-// OpenSSL's callback for every new session of a connection made with the shared context:
-// only the control connection's count (a data connection's own tickets are not the session
-// a server expects the next data connection to resume).
+// OpenSSL's callback for every new session of a connection of this client.
 int OnNewSession(SSL* ASSL, SSL_SESSION* ASession) {
   auto* owner = static_cast<TIdTLSClient*>(SSL_get_app_data(ASSL));
   if (!owner) return 0;
@@ -107,7 +105,8 @@ TIdTLSClient::TIdTLSClient(const std::string& AHost, const std::string& APinnedF
 }
 
 TIdTLSClient::~TIdTLSClient() {
-  SSL_SESSION_free(FSession);
+  for (SSL_SESSION* session : FSessions) SSL_SESSION_free(session);
+  SSL_SESSION_free(FLastResumed);
   SSL_CTX_free(FContext);
 }
 
@@ -128,8 +127,22 @@ std::string TIdTLSClient::NormalizeFingerprint(const std::string& AText) {
 }
 
 void TIdTLSClient::RememberSession(ssl_session_st* ASession) {
-  SSL_SESSION_free(FSession);
-  FSession = ASession;
+  constexpr size_t kKept = 8;  // more than a server sends between two data connections
+  if (FSessions.size() == kKept) {
+    SSL_SESSION_free(FSessions.front());
+    FSessions.erase(FSessions.begin());
+  }
+  FSessions.push_back(ASession);
+}
+
+SSL_SESSION* TIdTLSClient::SessionToResume() {
+  if (FSessions.empty()) return FLastResumed;  // a server may take a ticket again
+  SSL_SESSION* newest = FSessions.back();
+  if (SSL_SESSION_get_protocol_version(newest) != TLS1_3_VERSION) return newest;
+  FSessions.pop_back();
+  SSL_SESSION_free(FLastResumed);
+  FLastResumed = newest;
+  return newest;
 }
 
 SSL* TIdTLSClient::NewSSL(bool AControl) {
@@ -141,8 +154,10 @@ SSL* TIdTLSClient::NewSSL(bool AControl) {
     SSL_set1_host(ssl, FHost.c_str());
     SSL_set_tlsext_host_name(ssl, FHost.c_str());
   }
-  if (AControl) SSL_set_app_data(ssl, this);
-  else if (FSession) SSL_set_session(ssl, FSession);
+  SSL_set_app_data(ssl, this);
+  if (!AControl) {
+    if (SSL_SESSION* session = SessionToResume()) SSL_set_session(ssl, session);
+  }
   return ssl;
 }
 

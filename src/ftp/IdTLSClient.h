@@ -4,6 +4,12 @@
 // handshakes of the data connections, each resuming the control connection's TLS session
 // (servers may refuse data connections that do not, to be sure both come from one client).
 //
+// Which session to resume: under TLS 1.3 a session arrives as a ticket after the handshake
+// (read with the next reply), and a server may accept each ticket once. So every ticket of
+// the control connection, and those the data connections' resumptions bring (the same
+// session, continued), are kept; a data connection takes the newest and, under TLS 1.3,
+// uses it up. A TLS 1.2 session stays reusable.
+//
 // The certificate is trusted when it verifies against the system's trust store and names
 // the host; otherwise only when its SHA-256 fingerprint equals the pinned one. Both checks
 // happen before the stream is handed back, so nothing (no user name, no password) has been
@@ -13,6 +19,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ftp/IdIOHandlerSocket.h"
 
@@ -60,8 +67,7 @@ class TIdTLSClient {
   // and blanks, or not exactly 32 bytes.
   static std::string NormalizeFingerprint(const std::string& AText);
 
-  // The session a new ticket or handshake of the control connection brought (for OpenSSL's
-  // callback; takes ownership).
+  // A session a handshake or ticket brought (for OpenSSL's callback; takes ownership).
   void RememberSession(ssl_session_st* ASession);
 
  private:
@@ -83,12 +89,14 @@ class TIdTLSClient {
   };
 
   ssl_st* NewSSL(bool AControl);
+  ssl_session_st* SessionToResume();
   void CheckCertificate() const;
 
   std::string FHost;
   std::string FPinned;
   ssl_ctx_st* FContext = nullptr;
-  ssl_session_st* FSession = nullptr;  // the control connection's, to resume
+  std::vector<ssl_session_st*> FSessions;  // to resume, newest last
+  ssl_session_st* FLastResumed = nullptr;  // taken from FSessions, kept for want of a newer
   TIdCertificateInfo FCertificate;
   std::string FVersion;
   TControlFactory FControl{*this};

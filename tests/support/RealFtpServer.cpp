@@ -143,6 +143,7 @@ bool Accepts(const std::string& host, int port) {
 }
 
 const char* kVsftpd = "/usr/sbin/vsftpd";
+const char* kWritableDir = "pub";
 
 }  // namespace
 
@@ -213,7 +214,15 @@ void RealFtpServer::StartVsftpd(const std::string& root, const Options& options)
   user_ = "anonymous";
   password_ = "zephlin@";
   home_ = tls ? "/" : root;
-  if (tls) ::chmod(root.c_str(), 0777);  // the session writes as the "ftp" user
+  if (tls) {
+    // vsftpd will not chroot an anonymous session into a directory it can write: the
+    // session writes as the "ftp" user into a sub-directory open to it.
+    ::chmod(root.c_str(), 0755);
+    const std::string writable = root + "/" + kWritableDir;
+    std::filesystem::create_directory(writable);
+    ::chmod(writable.c_str(), 0777);
+    writableDir_ = kWritableDir;
+  }
   std::filesystem::create_directory(stateDir_ + "empty");
   for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
     const int port = FreePort();
@@ -235,7 +244,8 @@ void RealFtpServer::StartVsftpd(const std::string& root, const Options& options)
            << "force_local_logins_ssl=YES\nforce_local_data_ssl=YES\nrequire_ssl_reuse=YES\n"
            << "strict_ssl_read_eof=YES\nssl_ciphers=HIGH\n"
            << "rsa_cert_file=" << options.certFile << "\nrsa_private_key_file=" << options.keyFile << "\n"
-           << "implicit_ssl=" << (options.tls == Tls::Implicit ? "YES" : "NO") << "\n";
+           << "implicit_ssl=" << (options.tls == Tls::Implicit ? "YES" : "NO") << "\n"
+           << "xferlog_enable=YES\ndebug_ssl=YES\nvsftpd_log_file=" << stateDir_ << "server.log\n";
     WriteText(stateDir_ + "vsftpd.conf", conf.str());
     pid_ = Spawn({kVsftpd, stateDir_ + "vsftpd.conf"}, stateDir_ + "server.log");
     for (int i = 0; i < 250; ++i) {

@@ -24,7 +24,7 @@
 // With Options the server can speak TLS (explicit or implicit) with a given certificate,
 // listen on ::1, stop at TLS 1.2 (pyftpdlib) or refuse PASV (pyftpdlib, which then only
 // offers EPSV). vsftpd with TLS runs differently: as root, chrooted into rootDir (home()
-// is "/"), anonymous writes as the system's "ftp" user (rootDir is opened to it), TLS
+// is "/"), anonymous, writing as the system's "ftp" user only inside writableDir(), TLS
 // required for the login and every data connection, data connections required to resume
 // the control connection's TLS session and uploads to end with a closing alert. It needs
 // root: check available(kind, options).
@@ -75,6 +75,9 @@ class RealFtpServer {
   // The remote directory a login starts in, as PWD reports it: "/" for pyftpdlib, rootDir
   // without its trailing "/" for vsftpd.
   const std::string& home() const { return home_; }
+  // The directory below home() (and rootDir) where the login may write: "" for the whole
+  // root, "pub" for vsftpd with TLS.
+  const std::string& writableDir() const { return writableDir_; }
   // The server's output so far (for failure messages).
   std::string log() const;
 
@@ -87,6 +90,7 @@ class RealFtpServer {
   std::string user_;
   std::string password_;
   std::string home_;
+  std::string writableDir_;
   int port_ = 0;
   pid_t pid_ = -1;
   std::string stateDir_;  // config, logs; removed by the destructor
