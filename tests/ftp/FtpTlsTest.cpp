@@ -334,7 +334,7 @@ TEST_P(FtpTlsRefusalTest, NeverSendsTheCredentials) {
     ftp_.Port = fake->port();
   }
   ftp_.Encryption = c.Encryption;
-  ftp_.ReadTimeout = 3000;
+  ftp_.ReadTimeout = 1000;
   std::string failure;
   try {
     ftp_.ConnectAndLogin(true, 5000);
@@ -357,6 +357,8 @@ INSTANTIATE_TEST_SUITE_P(
         TRefusalCase{"accepted_but_no_handshake", etExplicitTLS,
                      "S: 220 hi\nC: AUTH TLS\nS: 234 go ahead\nSLEEP: 200\nS: 530 not really\n",
                      "TLS handshake failed: "},
+        TRefusalCase{"silent_after_accepting", etExplicitTLS, "S: 220 hi\nC: AUTH TLS\nS: 234 go ahead\nSTALL\n",
+                     "TLS handshake failed: the server did not answer in time"},
         TRefusalCase{"refused_with_another_code", etExplicitTLS,
                      "S: 220 hi\nC: AUTH TLS\nS: 334 ADAT=please\n", "TLS refused by server: 334 ADAT=please"}),
     CaseName);
