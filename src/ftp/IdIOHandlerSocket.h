@@ -39,8 +39,9 @@ class TIdIOHandlerSocket : public TIdComponent {
   // All ALength bytes, waiting at most ATimeoutMs for each step of progress.
   virtual int Send(const char* AData, size_t ALength, int ATimeoutMs) = 0;
   // Marks the end of what this side sends, once all of it was sent, so that the peer can
-  // tell a complete stream from a cut one (an encrypting stream sends its closing alert).
-  // Plain TCP has nothing to add: closing the socket is its end.
+  // tell a complete stream from a cut one: an encrypting stream sends its closing alert and
+  // waits at most ATimeoutMs for the peer's. Plain TCP has nothing to add: closing the
+  // socket is its end.
   virtual int Finish(int /*ATimeoutMs*/) { return 0; }
 
   // Numeric addresses of either family ("127.0.0.1", "::1").

@@ -93,7 +93,8 @@ int TIdIOHandlerTLS::FailureCode(int ASSLResult) {
   const int error = SSL_get_error(FSSL, ASSLResult);
   if (FInnerError != 0) return FInnerError;
   if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return kSocketTimedOut;
-  // The peer hung up inside the encrypted stream, or broke its rules.
+  // A hang-up without the closing alert may be a cut made by someone in between, so it
+  // is no end of the data: it fails like a reset. Anything else broke the protocol.
   return FInnerEnded ? WSAECONNRESET : WSAECONNABORTED;
 }
 

@@ -5,7 +5,8 @@
 //
 // Made by TIdTLSClient, which configures the session and runs Handshake before the stream
 // is used. Results are those of TIdIOHandlerSocket: a failure of the inner stream keeps its
-// own number (kSocketTimedOut, 10054, 10004, ...); a TLS protocol failure is 10053
+// own number (kSocketTimedOut, 10054, 10004, ...); a peer that hangs up without its closing
+// alert gives 10054 (the data may have been cut off), a TLS protocol failure 10053
 // (connection aborted). Owner thread only.
 
 #include <cstddef>

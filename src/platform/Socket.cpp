@@ -240,13 +240,11 @@ bool IsNumericAddress(const std::string& text) {
 
 int ResolveHostAddresses(const std::string& host, std::vector<std::string>& addresses) {
   addresses.clear();
-  uint32_t v4 = 0;
-  if (IsLocalhost(host) || ParseIPv4(host, v4)) {
-    ResolveHost(host, v4);  // no lookup for either
-    addresses.push_back(FormatIPv4(v4));
+  if (IsLocalhost(host)) {
+    addresses.push_back("127.0.0.1");
     return 0;
   }
-  if (IsIPv6Address(host)) {
+  if (IsNumericAddress(host)) {
     addresses.push_back(WithoutBrackets(host));
     return 0;
   }
