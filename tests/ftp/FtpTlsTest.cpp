@@ -136,6 +136,7 @@ struct TTransferCase {
   bool Passive;
   bool Tls12Only;
   const char* Version;  // agreed
+  const char* Host = "127.0.0.1";
 };
 
 class FtpTlsTransferTest : public FtpTlsFixture, public ::testing::TestWithParam<TTransferCase> {};
@@ -147,6 +148,7 @@ TEST_P(FtpTlsTransferTest, MovesFilesAndListingsEncrypted) {
   options.certFile = Certificates().selfSigned().certFile;
   options.keyFile = Certificates().selfSigned().keyFile;
   options.tls12Only = c.Tls12Only;
+  options.host = c.Host;
   if (!RealFtpServer::available(c.Server, options)) GTEST_SKIP() << RealFtpServer::name(c.Server) << " cannot serve this";
   Start(c.Server, options);
   TWireRecorder wire;
@@ -202,6 +204,11 @@ TEST_P(FtpTlsTransferTest, MovesFilesAndListingsEncrypted) {
   EXPECT_EQ(Trace().find(server_->password()), std::string::npos) << Trace();
   EXPECT_TRUE(Contains(trace_, "> PBSZ 0") && Contains(trace_, "> PROT P")) << Trace();
   EXPECT_EQ(Contains(trace_, "> OPTS UTF8 ON"), ftp_.HasFeature("UTF8")) << Trace();
+  if (c.Server == Kind::PyFtpdLib) {
+    // It lists both, MLST with its facts after the name.
+    EXPECT_TRUE(ftp_.HasFeature("utf8") && ftp_.HasFeature("MLST")) << Trace();
+    EXPECT_FALSE(ftp_.HasFeature("MLS"));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -212,7 +219,9 @@ INSTANTIATE_TEST_SUITE_P(
                       TTransferCase{"vsftpd_implicit_active", Kind::Vsftpd, Tls::Implicit, false, false, "TLSv1.3"},
                       TTransferCase{"pyftpdlib_tls12_passive", Kind::PyFtpdLib, Tls::Explicit, true, true, "TLSv1.2"},
                       TTransferCase{"pyftpdlib_tls12_active", Kind::PyFtpdLib, Tls::Explicit, false, true, "TLSv1.2"},
-                      TTransferCase{"pyftpdlib_tls13_passive", Kind::PyFtpdLib, Tls::Explicit, true, false, "TLSv1.3"}),
+                      TTransferCase{"pyftpdlib_tls13_passive", Kind::PyFtpdLib, Tls::Explicit, true, false, "TLSv1.3"},
+                      TTransferCase{"pyftpdlib_ipv6_active", Kind::PyFtpdLib, Tls::Explicit, false, false, "TLSv1.3",
+                                    "::1"}),
     CaseName);
 
 // --- Certificates --------------------------------------------------------------------
