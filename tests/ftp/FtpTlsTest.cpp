@@ -103,16 +103,18 @@ class TWireRecorder : public TIdIOHandlerFactory {
 
 class FtpTlsFixture {
  protected:
+  FtpTlsFixture() {
+    ftp_.ReadTimeout = 10000;
+    ftp_.OnWireTrace = [this](TIdWireDirection ADirection, const std::string& ALine) {
+      trace_.push_back((ADirection == wdSent ? "> " : "< ") + ALine);
+    };
+  }
   void Start(Kind AKind, const RealFtpServer::Options& AOptions) {
     server_ = std::make_unique<RealFtpServer>(AKind, root_.path(), AOptions);
     ftp_.Host = server_->host();
     ftp_.Port = server_->port();
     ftp_.Username = server_->user();
     ftp_.Password = server_->password();
-    ftp_.ReadTimeout = 10000;
-    ftp_.OnWireTrace = [this](TIdWireDirection ADirection, const std::string& ALine) {
-      trace_.push_back((ADirection == wdSent ? "> " : "< ") + ALine);
-    };
   }
   std::string Trace() const {
     std::string text;
@@ -339,8 +341,10 @@ TEST_P(FtpTlsRefusalTest, NeverSendsTheCredentials) {
     Start(Kind::PyFtpdLib, RealFtpServer::Options());
   } else {
     fake = std::make_unique<FakeFtpServer>(c.Script);
-    Start(Kind::PyFtpdLib, RealFtpServer::Options());  // for the trace and settings only
+    ftp_.Host = "127.0.0.1";
     ftp_.Port = fake->port();
+    ftp_.Username = "bob";
+    ftp_.Password = "secret";
   }
   ftp_.Encryption = c.Encryption;
   ftp_.ReadTimeout = 1000;
