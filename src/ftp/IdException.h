@@ -92,6 +92,21 @@ class EIdInvalidPASVReply : public EIdException {
       : EIdException("Invalid PASV reply: " + line) {}
 };
 
+// An EPSV reply whose port cannot be read ("229 ... (|||port|)" with a port of 1..65535).
+class EIdInvalidEPSVReply : public EIdException {
+ public:
+  explicit EIdInvalidEPSVReply(const std::string& line)
+      : EIdException("Invalid EPSV reply: " + line) {}
+};
+
+// An encrypted connection could not be made or was not trusted; the message says why
+// ("TLS refused by server: ...", "TLS handshake failed: ...", "Server certificate not
+// trusted: ...", "Server certificate changed: ..."). Raised before any credential is sent.
+class EIdTLSError : public EIdException {
+ public:
+  using EIdException::EIdException;
+};
+
 // A directory listing larger than the client accepts (TIdFTP::MaxListingSize).
 class EIdFTPListingTooLarge : public EIdException {
  public:

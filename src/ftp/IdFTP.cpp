@@ -1,5 +1,6 @@
 #include "ftp/IdFTP.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 
@@ -60,14 +61,31 @@ TIdFTP::~TIdFTP() {
 }
 
 void TIdFTP::ConnectAndLogin(bool ALogin, int ATimeout) {
+  TIdIOHandlerFactory* const controlFactory = IOHandlerFactory;
   try {
+    if (!Connected()) {
+      FTLS.reset();
+      if (Encryption != etNone) {
+        FTLS = std::make_unique<TIdTLSClient>(Host, PinnedFingerprint);
+        FTLS->TimeoutMs = ReadTimeout;
+        FTLS->DataInner = DataIOHandlerFactory;
+      }
+      FDataProtected = false;
+      FUseEPSV = false;
+      FFeaturesRequested = false;
+      Features.clear();
+    }
+    if (Encryption == etImplicitTLS && FTLS) IOHandlerFactory = &FTLS->ControlFactory();
     Connect(ATimeout);
+    IOHandlerFactory = controlFactory;
     GetResponse();
     Greeting = LastReply;
     if (Greeting.NumericCode != 220)
       throw EIdProtocolReplyError(Greeting.NumericCode, Greeting.TextWithLineEnds());
+    if (Encryption == etExplicitTLS) StartTLS();
     if (ALogin) {
       Login();
+      if (FTLS) ProtectData();
       if (OnAfterClientLogin) OnAfterClientLogin(this);
       SendCmd(TransferType == ftASCII ? "TYPE A" : "TYPE I", {200});
       if (SendCmd("SYST", {200, 215, 500}) == 500)
@@ -77,6 +95,7 @@ void TIdFTP::ConnectAndLogin(bool ALogin, int ATimeout) {
       DoStatus(StatusReady, "Connection established");
     }
   } catch (...) {
+    IOHandlerFactory = controlFactory;
     try {
       Disconnect();
     } catch (...) {
@@ -90,6 +109,59 @@ void TIdFTP::Login() {
   if (SendCmd("USER " + Username, {230, 331}) == 331) SendCmd("PASS " + Password, {230});
   LoginReply = LastReply;
 }
+
+namespace {
+
+// A reply as one line for a message: "504 Unknown AUTH type."
+std::string ReplyLine(const TIdRFCReply& AReply) {
+  std::string text;
+  for (const std::string& line : AReply.Lines) text += (text.empty() ? "" : " ") + line;
+  return text;
+}
+
+}  // namespace
+
+void TIdFTP::StartTLS() {
+  if (SendCmd("AUTH TLS") != 234) throw EIdTLSError("TLS refused by server: " + ReplyLine(LastReply));
+  try {
+    AdoptIOHandler(FTLS->ControlFactory());
+  } catch (const EIdInputBeforeStreamChange& e) {
+    throw EIdTLSError(std::string("TLS handshake failed: ") + e.what());
+  }
+}
+
+// Every data connection encrypted from now on; then what the server offers, and names in
+// UTF-8 when it can.
+void TIdFTP::ProtectData() {
+  if (SendCmd("PBSZ 0") != 200) throw EIdTLSError("TLS refused by server: " + ReplyLine(LastReply));
+  if (SendCmd("PROT P") != 200) throw EIdTLSError("TLS refused by server: " + ReplyLine(LastReply));
+  FDataProtected = true;
+  RequestFeatures();
+  if (HasFeature("UTF8")) SendCmd("OPTS UTF8 ON");
+}
+
+void TIdFTP::RequestFeatures() {
+  if (FFeaturesRequested) return;
+  FFeaturesRequested = true;
+  Features.clear();
+  if (SendCmd("FEAT") != 211) return;
+  // The lines between "211-Features:" and "211 End".
+  for (size_t i = 1; i + 1 < LastReply.Lines.size(); ++i) Features.push_back(LastReply.Lines[i]);
+}
+
+bool TIdFTP::HasFeature(const std::string& AFeature) const {
+  for (const std::string& feature : Features) {
+    if (SameTextIgnoringCase(std::string_view(feature).substr(0, feature.find(' ')), AFeature)) return true;
+  }
+  return false;
+}
+
+const TIdCertificateInfo& TIdFTP::ServerCertificate() const {
+  static const TIdCertificateInfo kNone;
+  return FTLS ? FTLS->Certificate() : kNone;
+}
+
+std::string TIdFTP::TLSVersion() const { return FTLS ? FTLS->ProtocolVersion() : std::string(); }
 
 void TIdFTP::Disconnect() {
   FDataConnectionOpen = false;
@@ -165,6 +237,32 @@ std::string TIdFTP::MakePortArgument(const std::string& AIP, int APort) {
   return result + "," + std::to_string(APort / 256) + "," + std::to_string(APort % 256);
 }
 
+int TIdFTP::ParseEPSV(const std::string& AReplyLine) {
+  const std::string line(TrimBlanksAndControls(AReplyLine));
+  const size_t open = line.find('('), close = line.rfind(')');
+  if (open == std::string::npos || close == std::string::npos || close < open + 6) throw EIdInvalidEPSVReply(line);
+  // "(|||6446|)": three delimiters, the port, a delimiter; any printable delimiter.
+  const std::string fields = line.substr(open + 1, close - open - 1);
+  const char d = fields[0];
+  const std::string digits = fields.substr(3, fields.size() - 4);
+  if (d < 33 || d > 126 || fields[1] != d || fields[2] != d || fields.back() != d || digits.empty() ||
+      digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
+    throw EIdInvalidEPSVReply(line);
+  const int port = std::stoi(digits);
+  if (port < 1 || port > 65535) throw EIdInvalidEPSVReply(line);
+  return port;
+}
+
+std::string TIdFTP::MakeEPRTArgument(const std::string& AIP, int APort) {
+  return std::string("|") + (IsIPv6Address(AIP) ? "2" : "1") + "|" + AIP + "|" + std::to_string(APort) + "|";
+}
+
+bool TIdFTP::ControlIsIPv6() const {
+  std::string peer;
+  uint16_t port = 0;
+  return FIOHandler && FIOHandler->PeerAddress(peer, port) == 0 && IsIPv6Address(peer);
+}
+
 void TIdFTP::InitDataConnection(TIdTCPConnection& AConnection) {
   AConnection.OnWorkBegin = OnWorkBegin;
   AConnection.OnWork = OnWork;
@@ -173,28 +271,37 @@ void TIdFTP::InitDataConnection(TIdTCPConnection& AConnection) {
   AConnection.SendBufferSize = SendBufferSize;
   AConnection.ReadTimeout = ReadTimeout;
   AConnection.SetCanceller(&FCanceller);
-  AConnection.IOHandlerFactory = DataIOHandlerFactory;
+  AConnection.IOHandlerFactory = FDataProtected ? &FTLS->DataFactory() : DataIOHandlerFactory;
 }
 
 int TIdFTP::RequestPassivePort() {
-  SendCmd("PASV", {227});
-  // The announced address is read (and must be well-formed) but not used: the data
-  // connection always goes to the server the control connection talks to.
-  std::string announced;
-  int port = 0;
-  ParsePASV(LastReply.Text.empty() ? std::string() : LastReply.Text.front(), announced, port);
-  return port;
+  if (!FUseEPSV && !ControlIsIPv6()) {
+    const int code = SendCmd("PASV");
+    if (code == 227) {
+      // The announced address is read (and must be well-formed) but not used: the data
+      // connection always goes to the server the control connection talks to.
+      std::string announced;
+      int port = 0;
+      ParsePASV(LastReply.Text.empty() ? std::string() : LastReply.Text.front(), announced, port);
+      return port;
+    }
+    if (code < 500 || code > 599 || !Connected())
+      throw EIdProtocolReplyError(LastReply.NumericCode, LastReply.TextWithLineEnds());
+    FUseEPSV = true;  // for the rest of this connection
+  }
+  SendCmd("EPSV", {229});
+  return ParseEPSV(LastReply.Lines.empty() ? std::string() : LastReply.Lines.front());
 }
 
 void TIdFTP::OpenPassiveDataConnection(int APort, std::unique_ptr<TIdTCPClient>& AData) {
   if (!Connected()) throw EIdNotConnected();
-  uint32_t peer = 0;
+  std::string peer;
   uint16_t peerPort = 0;
   int rc = FIOHandler->PeerAddress(peer, peerPort);
   if (rc != 0) throw EIdSocketError(rc);
   AData = std::make_unique<TIdTCPClient>();
   InitDataConnection(*AData);
-  AData->Host = FormatIPv4(peer);
+  AData->Host = peer;
   AData->Port = APort;
   AData->Connect(ReadTimeout > 0 ? ReadTimeout : 0);
 }
@@ -212,16 +319,19 @@ void TIdFTP::OpenPassiveDataConnectionAfter(int APort, std::unique_ptr<TIdTCPCli
 
 void TIdFTP::OpenActiveListener(std::unique_ptr<TIdSimpleServer>& AData) {
   if (!Connected()) throw EIdNotConnected();
-  uint32_t local = 0;
+  std::string local;
   uint16_t localPort = 0;
   int rc = FIOHandler->LocalAddress(local, localPort);
   if (rc != 0) throw EIdSocketError(rc);
   AData = std::make_unique<TIdSimpleServer>();
   InitDataConnection(*AData);
-  AData->BoundIP = FormatIPv4(local);
+  AData->BoundIP = local;
   AData->BoundPort = 0;
   AData->BeginListen();
-  SendCmd("PORT " + MakePortArgument(AData->BoundIP, AData->BoundPort), {200});
+  if (IsIPv6Address(local))
+    SendCmd("EPRT " + MakeEPRTArgument(AData->BoundIP, AData->BoundPort), {200});
+  else
+    SendCmd("PORT " + MakePortArgument(AData->BoundIP, AData->BoundPort), {200});
 }
 
 void TIdFTP::ReadFinalReply() {

@@ -1,6 +1,6 @@
 #pragma once
-// TIdFTP: the FTP client (RFC 959): login, commands, and passive (PASV) or active (PORT)
-// data transfers.
+// TIdFTP: the FTP client (RFC 959): login, commands, and passive (PASV, EPSV) or active
+// (PORT, EPRT) data transfers, in the clear or over TLS (RFC 4217), over IPv4 or IPv6.
 //
 // Threads: a TIdFTP belongs to the one thread that uses it (a session's worker, or the main
 // thread for a connection test); every event is raised on that thread, inside the operation
@@ -20,6 +20,11 @@
 //   aborted" and then fails with EIdProtocolReplyError carrying that code.
 // - Data connections honour ReadTimeout (connect, accept, every read and write).
 // - One listing is at most MaxListingSize bytes (EIdFTPListingTooLarge).
+// - Over IPv6 the data connections use EPSV and EPRT; over IPv4, PASV and PORT, and EPSV
+//   from the first PASV the server refuses with a 5xx reply on.
+// - TLS fails closed: when the server refuses it, the handshake fails or its certificate is
+//   not trusted (see ftp/IdTLSClient.h), the login fails with EIdTLSError before the user
+//   name or the password was sent. Every data connection is then encrypted too.
 
 #include <cstdint>
 #include <functional>
@@ -32,10 +37,15 @@
 #include "ftp/IdFTPList.h"
 #include "ftp/IdRFCReply.h"
 #include "ftp/IdTCPClient.h"
+#include "ftp/IdTLSClient.h"
 #include "platform/Socket.h"
 
 class TIdSimpleServer;
 class TTransferFile;
+
+// How the connection is protected: not at all; with TLS after "AUTH TLS" (explicit); with
+// TLS from the first byte (implicit, usually on port 990).
+enum TIdFTPEncryption { etNone = 0, etExplicitTLS = 1, etImplicitTLS = 2 };
 
 enum TIdFTPTransferType { ftASCII = 0, ftBinary = 1 };
 
@@ -69,13 +79,21 @@ class TIdFTP : public TIdTCPClient {
   TIdFTPTransferType TransferType = ftBinary;
   TIdFtpProxySettings ProxySettings;
   int64_t MaxListingSize = int64_t{64} << 20;  // bytes of one listing
-  // Makes the streams of the data connections (not owned); none: plain TCP.
+  // Makes the streams of the data connections (not owned); none: plain TCP. With TLS, the
+  // encrypted stream runs over the one it makes.
   TIdIOHandlerFactory* DataIOHandlerFactory = nullptr;
+  TIdFTPEncryption Encryption = etNone;
+  // SHA-256 fingerprint (hex; ":" and blanks ignored) of a certificate to accept although
+  // it does not verify; empty: only verified certificates are accepted.
+  std::string PinnedFingerprint;
 
   // --- State ---
   TIdRFCReply Greeting;           // the reply sent on connecting
   TIdRFCReply LoginReply;         // the last reply of the login exchange
   std::string SystemDescription;  // first line of the SYST reply, or "Unknown"
+  // What FEAT listed (one entry per feature line, "UTF8", "MLST type*;size*;"), once
+  // RequestFeatures ran on this connection; with TLS the login runs it.
+  std::vector<std::string> Features;
   // (LastReply: TIdTCPConnection)
 
   // --- Events (all optional; OnStatus, OnConnected, OnDisconnected and the work events are
@@ -84,8 +102,10 @@ class TIdFTP : public TIdTCPClient {
   TIdAfterGetEvent OnAfterGet;
 
   // --- Operations (owner thread) ---
-  // Connect (ATimeout neither 0 nor -1: connect time-out in ms), greeting 220, and with
-  // ALogin: USER/PASS, OnAfterClientLogin, TYPE, SYST, status 7 "Connection established".
+  // Connect (ATimeout neither 0 nor -1: connect time-out in ms), greeting 220, with TLS
+  // the handshake (implicit: on connecting; explicit: after "AUTH TLS"), and with ALogin:
+  // USER/PASS, with TLS "PBSZ 0", "PROT P", FEAT and "OPTS UTF8 ON" when it lists UTF8,
+  // then OnAfterClientLogin, TYPE, SYST, status 7 "Connection established".
   // Any failure disconnects and propagates.
   void ConnectAndLogin(bool ALogin = true, int ATimeout = 0);
   bool IsConnected() const { return Connected(); }
@@ -98,6 +118,15 @@ class TIdFTP : public TIdTCPClient {
   void RemoveDirectory(const std::string& ADirName);  // RMD, 250
   void DeleteFile(const std::string& AFileName);      // DELE, 250
   std::string PrintWorkingDirectory();                // PWD, 257: the quoted path
+  // FEAT, once per connection, into Features (empty when the server refuses it).
+  void RequestFeatures();
+  // Whether Features names AFeature (its first word, letter case ignored).
+  bool HasFeature(const std::string& AFeature) const;
+
+  // The certificate the server offered on the last TLS connection (also one that was then
+  // rejected), and the protocol agreed ("TLSv1.3"); empty without TLS.
+  const TIdCertificateInfo& ServerCertificate() const;
+  std::string TLSVersion() const;
 
   // LIST (ADetails) or NLST + APath, trimmed ("LIST" for an empty path). Keeps the text as
   // lines for ListingItems(); with ADest, also stores the lines there. A failed listing
@@ -125,19 +154,25 @@ class TIdFTP : public TIdTCPClient {
   // object can then only be disconnected and destroyed.
   void ShutdownSocket() noexcept { FCanceller.Cancel(); }
 
-  // Helpers exposed for tests: the PASV reply text -> address and port; the PORT argument.
+  // Helpers exposed for tests: the PASV reply text -> address and port; the PORT argument;
+  // the EPSV reply text -> port ("(|||6446|)", any delimiter); the EPRT argument.
   static void ParsePASV(const std::string& AReplyLine, std::string& AIP, int& APort);
   static std::string MakePortArgument(const std::string& AIP, int APort);
+  static int ParseEPSV(const std::string& AReplyLine);
+  static std::string MakeEPRTArgument(const std::string& AIP, int APort);
 
  private:
   class TStringSink;
   void Login();
+  void StartTLS();
+  void ProtectData();
+  bool ControlIsIPv6() const;
   void InitDataConnection(TIdTCPConnection& AConnection);
   void TransferIn(const std::string& ACommand, TIdDataSink& ASink, int64_t ARestartAt);
   void TransferOut(const std::string& ACommand, TTransferFile& AFile, int64_t ASize);
   void EndDataConnection(std::unique_ptr<TIdTCPClient>& APassive, std::unique_ptr<TIdSimpleServer>& AActive,
                          bool AFailed, bool AReplyDue);
-  // PASV; the port of a well-formed reply.
+  // PASV or EPSV; the port of a well-formed reply.
   int RequestPassivePort();
   void OpenPassiveDataConnection(int APort, std::unique_ptr<TIdTCPClient>& AData);
   // The same once the transfer command has been sent: a failure to connect that the server
@@ -151,4 +186,8 @@ class TIdFTP : public TIdTCPClient {
   TIdFTPListing FListing;
   int FCanResume = -1;  // -1: not probed yet
   bool FDataConnectionOpen = false;
+  std::unique_ptr<TIdTLSClient> FTLS;  // of the last connection with TLS
+  bool FDataProtected = false;         // PROT P accepted: data connections use TLS
+  bool FUseEPSV = false;               // the server refused PASV
+  bool FFeaturesRequested = false;
 };

@@ -20,9 +20,11 @@
 class TIdIOHandlerSocket : public TIdComponent {
  public:
   // Connects to AHost:APort from ABoundIP:ABoundPort (empty and 0: any), raising statuses 0
-  // (unless AHost is a dotted address or "localhost") and 1. ATimeout neither 0 nor -1:
-  // EIdConnectTimeout after that many ms, other failures as EIdConnectException; otherwise
-  // failures as EIdSocketError. Closed again on failure.
+  // (unless AHost is a numeric address or "localhost") and 1 (for each address tried). A
+  // host name may give IPv6 and IPv4 addresses: they are tried in the resolver's order
+  // until one connects. ATimeout neither 0 nor -1: EIdConnectTimeout after that many ms
+  // (per address), other failures as EIdConnectException; otherwise failures as
+  // EIdSocketError. Closed again on failure.
   virtual void Open(const std::string& AHost, int APort, const std::string& ABoundIP, int ABoundPort,
                     int ATimeout) = 0;
   virtual void Close() noexcept = 0;
@@ -36,9 +38,15 @@ class TIdIOHandlerSocket : public TIdComponent {
   virtual int Receive(char* ABuffer, size_t ALength, int ATimeoutMs, size_t& AReceived) = 0;
   // All ALength bytes, waiting at most ATimeoutMs for each step of progress.
   virtual int Send(const char* AData, size_t ALength, int ATimeoutMs) = 0;
+  // Marks the end of what this side sends, once all of it was sent, so that the peer can
+  // tell a complete stream from a cut one: an encrypting stream sends its closing alert and
+  // waits at most ATimeoutMs for the peer's. Plain TCP has nothing to add: closing the
+  // socket is its end.
+  virtual int Finish(int /*ATimeoutMs*/) { return 0; }
 
-  virtual int PeerAddress(uint32_t& AAddress, uint16_t& APort) const = 0;
-  virtual int LocalAddress(uint32_t& AAddress, uint16_t& APort) const = 0;
+  // Numeric addresses of either family ("127.0.0.1", "::1").
+  virtual int PeerAddress(std::string& AAddress, uint16_t& APort) const = 0;
+  virtual int LocalAddress(std::string& AAddress, uint16_t& APort) const = 0;
 };
 
 // Decides the stream a connection talks through once it is connected or accepted. The

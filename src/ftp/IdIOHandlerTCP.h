@@ -29,10 +29,10 @@ class TIdIOHandlerTCP final : public TIdIOHandlerSocket {
     return FSocket.Send(AData, ALength, ATimeoutMs);
   }
 
-  int PeerAddress(uint32_t& AAddress, uint16_t& APort) const override {
+  int PeerAddress(std::string& AAddress, uint16_t& APort) const override {
     return FSocket.PeerAddress(AAddress, APort);
   }
-  int LocalAddress(uint32_t& AAddress, uint16_t& APort) const override {
+  int LocalAddress(std::string& AAddress, uint16_t& APort) const override {
     return FSocket.LocalAddress(AAddress, APort);
   }
 

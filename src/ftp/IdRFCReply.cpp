@@ -13,4 +13,5 @@ void TIdRFCReply::Clear() {
   NumericCode = 0;
   TextCode.clear();
   Text.clear();
+  Lines.clear();
 }

@@ -4,16 +4,13 @@
 
 void TIdSimpleServer::BeginListen() {
   FListener.SetCanceller(FCanceller);
-  int rc = FListener.Open();
+  if (!BoundIP.empty() && !IsNumericAddress(BoundIP)) throw EIdSocketError(WSAEINVAL);
+  int rc = BoundIP.empty() ? FListener.Open() : FListener.Open(BoundIP);
   if (rc != 0) throw EIdSocketError(rc);
-  uint32_t address = 0;
-  if (!BoundIP.empty() && !ParseIPv4(BoundIP, address)) {
-    FListener.Close();
-    throw EIdSocketError(WSAEINVAL);
-  }
-  rc = FListener.Bind(address, static_cast<uint16_t>(BoundPort));
+  rc = FListener.Bind(BoundIP, static_cast<uint16_t>(BoundPort));
   if (rc == 0) rc = FListener.Listen(15);
   uint16_t port = 0;
+  std::string address;
   if (rc == 0) rc = FListener.LocalAddress(address, port);
   if (rc != 0) {
     FListener.Close();

@@ -10,7 +10,7 @@
 
 class TIdSimpleServer : public TIdTCPConnection {
  public:
-  std::string BoundIP;  // address to listen on; empty: any
+  std::string BoundIP;  // numeric address (IPv4 or IPv6) to listen on; empty: any IPv4
   int BoundPort = 0;    // 0: any free port
 
   // Binds and listens (backlog 15); BoundPort then holds the chosen port.

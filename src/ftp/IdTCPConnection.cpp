@@ -180,6 +180,7 @@ int TIdTCPConnection::GetResponse(std::initializer_list<int> AAllowedResponses) 
   if (digitsOnly) LastReply.NumericCode = std::atoi(code.c_str());
   LastReply.Text.clear();
   for (const std::string& line : lines) LastReply.Text.push_back(line.size() > 4 ? line.substr(4) : std::string());
+  LastReply.Lines = std::move(lines);
   // No code: the server is not speaking FTP, or not in step. 421: it is hanging up.
   if (LastReply.NumericCode == 0 || LastReply.NumericCode == 421) Disconnect();
   if (AAllowedResponses.size() > 0) {
@@ -250,6 +251,8 @@ void TIdTCPConnection::ReadUntilClosed(TIdDataSink& ASink) {
       ASink.Write(buffer.get(), received);
       DoWork(WorkRead, static_cast<int64_t>(received));
     }
+    // Answers an encrypting peer's closing alert; the data are complete whatever comes of it.
+    stream.Finish(ReadTimeout);
   } catch (...) {
     EndWork(WorkRead);
     throw;
@@ -277,6 +280,9 @@ void TIdTCPConnection::WriteFileData(TTransferFile& AFile, int64_t ASize) {
       offset += static_cast<int64_t>(got);
       DoWork(WorkWrite, static_cast<int64_t>(got));
     }
+    // Only after everything was sent: an end marked after a failure would make a cut-off
+    // file look complete to the server.
+    if (int rc = stream.Finish(ReadTimeout); rc != 0) RaiseSocketError(rc);
   } catch (...) {
     EndWork(WorkWrite);
     throw;

@@ -31,6 +31,45 @@ sockaddr_in MakeAddress(uint32_t address, uint16_t port) {
 
 using Clock = std::chrono::steady_clock;
 
+std::string WithoutBrackets(const std::string& text) {
+  if (text.size() > 2 && text.front() == '[' && text.back() == ']') return text.substr(1, text.size() - 2);
+  return text;
+}
+
+// A numeric address of either family (and port) as a socket address; false when `text` is
+// not one. Scope ids ("fe80::1%eth0") are understood.
+bool ToSocketAddress(const std::string& text, uint16_t port, sockaddr_storage& sa, socklen_t& length) {
+  const std::string address = WithoutBrackets(text);
+  if (address.empty()) return false;
+  addrinfo hints{};
+  hints.ai_flags = AI_NUMERICHOST;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* result = nullptr;
+  if (getaddrinfo(address.c_str(), nullptr, &hints, &result) != 0 || !result) return false;
+  std::memcpy(&sa, result->ai_addr, result->ai_addrlen);
+  length = result->ai_addrlen;
+  freeaddrinfo(result);
+  if (sa.ss_family == AF_INET)
+    reinterpret_cast<sockaddr_in&>(sa).sin_port = htons(port);
+  else
+    reinterpret_cast<sockaddr_in6&>(sa).sin6_port = htons(port);
+  return true;
+}
+
+std::string FormatSocketAddress(const sockaddr_storage& sa, uint16_t& port) {
+  char text[INET6_ADDRSTRLEN] = "";
+  if (sa.ss_family == AF_INET6) {
+    const auto& v6 = reinterpret_cast<const sockaddr_in6&>(sa);
+    ::inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
+    port = ntohs(v6.sin6_port);
+  } else {
+    const auto& v4 = reinterpret_cast<const sockaddr_in&>(sa);
+    ::inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
+    port = ntohs(v4.sin_port);
+  }
+  return text;
+}
+
 int LastSocketError() { return SocketErrorFromErrno(errno); }
 
 }  // namespace
@@ -163,8 +202,14 @@ std::string FormatIPv4(uint32_t address) {
   return text;
 }
 
+namespace {
+
+bool IsLocalhost(const std::string& host) { return SameTextIgnoringCase(host, "localhost"); }
+
+}  // namespace
+
 int ResolveHost(const std::string& host, uint32_t& address) {
-  if (SameTextIgnoringCase(host, "localhost")) {
+  if (IsLocalhost(host)) {
     address = 0x7F000001u;
     return 0;
   }
@@ -178,6 +223,44 @@ int ResolveHost(const std::string& host, uint32_t& address) {
   address = ntohl(reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr.s_addr);
   freeaddrinfo(result);
   return 0;
+}
+
+bool IsIPv6Address(const std::string& text) {
+  in6_addr ignored{};
+  return ::inet_pton(AF_INET6, WithoutBrackets(text).c_str(), &ignored) == 1;
+}
+
+bool IsNumericAddress(const std::string& text) {
+  uint32_t ignored = 0;
+  return ParseIPv4(text, ignored) || IsIPv6Address(text);
+}
+
+int ResolveHostAddresses(const std::string& host, std::vector<std::string>& addresses) {
+  addresses.clear();
+  if (IsLocalhost(host)) {
+    addresses.push_back("127.0.0.1");
+    return 0;
+  }
+  if (IsNumericAddress(host)) {
+    addresses.push_back(WithoutBrackets(host));
+    return 0;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* result = nullptr;
+  if (host.empty() || getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || !result)
+    return WSAHOST_NOT_FOUND;
+  for (addrinfo* ai = result; ai; ai = ai->ai_next) {
+    if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6) continue;
+    sockaddr_storage sa{};
+    std::memcpy(&sa, ai->ai_addr, ai->ai_addrlen);
+    uint16_t ignored = 0;
+    std::string text = FormatSocketAddress(sa, ignored);
+    if (std::find(addresses.begin(), addresses.end(), text) == addresses.end()) addresses.push_back(text);
+  }
+  freeaddrinfo(result);
+  return addresses.empty() ? WSAHOST_NOT_FOUND : 0;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -223,6 +306,17 @@ int TSocket::Open() {
   return Adopt(fd);
 }
 
+int TSocket::Open(const std::string& address) {
+  Close();
+  if (canceller_ && canceller_->Cancelled()) return WSAEINTR;
+  sockaddr_storage sa{};
+  socklen_t length = 0;
+  if (!ToSocketAddress(address, 0, sa, length)) return WSAEINVAL;
+  int fd = ::socket(sa.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return LastSocketError();
+  return Adopt(fd);
+}
+
 int TSocket::OpenPair(TSocket& peer) {
   Close();
   peer.Close();
@@ -263,6 +357,22 @@ int TSocket::Bind(uint32_t address, uint16_t port) {
   return 0;
 }
 
+int TSocket::Bind(const std::string& address, uint16_t port) {
+  if (fd_ < 0) return WSAENOTSOCK;
+  sockaddr_storage sa{};
+  socklen_t length = 0;
+  if (address.empty()) {
+    int family = AF_INET;
+    socklen_t size = sizeof family;
+    if (::getsockopt(fd_, SOL_SOCKET, SO_DOMAIN, &family, &size) != 0) return LastSocketError();
+    if (!ToSocketAddress(family == AF_INET6 ? "::" : "0.0.0.0", port, sa, length)) return WSAEINVAL;
+  } else if (!ToSocketAddress(address, port, sa, length)) {
+    return WSAEINVAL;
+  }
+  if (::bind(fd_, reinterpret_cast<sockaddr*>(&sa), length) != 0) return LastSocketError();
+  return 0;
+}
+
 int TSocket::Listen(int backlog) {
   if (fd_ < 0) return WSAENOTSOCK;
   if (::listen(fd_, backlog) != 0) return LastSocketError();
@@ -292,7 +402,19 @@ int TSocket::Wait(short events, int timeoutMs) {
 int TSocket::Connect(uint32_t address, uint16_t port, int timeoutMs) {
   if (fd_ < 0) return WSAENOTSOCK;
   sockaddr_in sa = MakeAddress(address, port);
-  if (::connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return 0;
+  return ConnectTo(&sa, sizeof sa, timeoutMs);
+}
+
+int TSocket::Connect(const std::string& address, uint16_t port, int timeoutMs) {
+  if (fd_ < 0) return WSAENOTSOCK;
+  sockaddr_storage sa{};
+  socklen_t length = 0;
+  if (!ToSocketAddress(address, port, sa, length)) return WSAEINVAL;
+  return ConnectTo(&sa, length, timeoutMs);
+}
+
+int TSocket::ConnectTo(const void* address, unsigned length, int timeoutMs) {
+  if (::connect(fd_, static_cast<const sockaddr*>(address), length) == 0) return 0;
   if (errno != EINPROGRESS && errno != EINTR) return LastSocketError();
   int rc = Wait(POLLOUT, timeoutMs);
   if (rc != 0) return rc;
@@ -374,5 +496,23 @@ int TSocket::PeerAddress(uint32_t& address, uint16_t& port) const {
   if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return LastSocketError();
   address = ntohl(sa.sin_addr.s_addr);
   port = ntohs(sa.sin_port);
+  return 0;
+}
+
+int TSocket::LocalAddress(std::string& address, uint16_t& port) const {
+  sockaddr_storage sa{};
+  socklen_t len = sizeof sa;
+  if (fd_ < 0) return WSAENOTSOCK;
+  if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return LastSocketError();
+  address = FormatSocketAddress(sa, port);
+  return 0;
+}
+
+int TSocket::PeerAddress(std::string& address, uint16_t& port) const {
+  sockaddr_storage sa{};
+  socklen_t len = sizeof sa;
+  if (fd_ < 0) return WSAENOTSOCK;
+  if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return LastSocketError();
+  address = FormatSocketAddress(sa, port);
   return 0;
 }

@@ -1,5 +1,5 @@
 #pragma once
-// TCP sockets (IPv4) for the FTP client, on POSIX sockets.
+// TCP sockets (IPv4 and IPv6) for the FTP client, on POSIX sockets.
 //
 // Failures are returned, not thrown: every operation that can fail returns 0 on success,
 // kSocketTimedOut when a wait with a limit ran out, or a Windows Sockets error number
@@ -52,6 +52,15 @@ std::string FormatIPv4(uint32_t address);
 // anything else through getaddrinfo. Returns 0 or 11001 (host not found).
 int ResolveHost(const std::string& host, uint32_t& address);
 
+// Numeric addresses of either family as text: dotted IPv4 ("127.0.0.1") or IPv6 ("::1";
+// also accepted in brackets, "[::1]", as it is written in URLs).
+bool IsNumericAddress(const std::string& text);
+bool IsIPv6Address(const std::string& text);
+// The addresses to try for a host, in order: "localhost" in any case -> 127.0.0.1 without a
+// lookup; a numeric address -> itself (without brackets); anything else -> every address
+// getaddrinfo gives, IPv6 and IPv4, in its order, without repeats. Returns 0 or 11001.
+int ResolveHostAddresses(const std::string& host, std::vector<std::string>& addresses);
+
 // Lets another thread interrupt the sockets of one owner (a client and its data
 // connections). Thread-safe. Once cancelled it stays cancelled until Reset().
 class TSocketCanceller {
@@ -81,8 +90,12 @@ class TSocket {
   TSocket& operator=(const TSocket&) = delete;
 
   void SetCanceller(TSocketCanceller* canceller) { canceller_ = canceller; }
+  // True once the socket's canceller was cancelled.
+  bool Cancelled() const { return canceller_ && canceller_->Cancelled(); }
 
   int Open();  // a new IPv4 stream socket; closes any previous one
+  // A new stream socket of the family of the numeric `address`; closes any previous one.
+  int Open(const std::string& address);
   // A connected pair of local stream sockets, this one and `peer` (both closed first):
   // bytes written to one are read from the other. Lets a test or a fuzzer feed a connection
   // from memory without a network.
@@ -96,9 +109,12 @@ class TSocket {
   void Abort() noexcept;
 
   int Bind(uint32_t address, uint16_t port);  // 0 and 0: any address, any port
+  // A numeric address of the socket's family; empty: any address of that family.
+  int Bind(const std::string& address, uint16_t port);
   int Listen(int backlog);
   // timeoutMs <= 0 waits until the platform gives up. Polls in steps of 125 ms.
   int Connect(uint32_t address, uint16_t port, int timeoutMs);
+  int Connect(const std::string& address, uint16_t port, int timeoutMs);  // numeric address
   // Accepts one connection into `client` (which must not be open). timeoutMs <= 0: no limit.
   int Accept(TSocket& client, int timeoutMs);
 
@@ -111,9 +127,13 @@ class TSocket {
 
   int LocalAddress(uint32_t& address, uint16_t& port) const;
   int PeerAddress(uint32_t& address, uint16_t& port) const;
+  // The same for either family, the address as numeric text ("::1", "127.0.0.1").
+  int LocalAddress(std::string& address, uint16_t& port) const;
+  int PeerAddress(std::string& address, uint16_t& port) const;
 
  private:
   int Wait(short events, int timeoutMs);
+  int ConnectTo(const void* address, unsigned length, int timeoutMs);
   int Adopt(int fd);
 
   int fd_ = -1;

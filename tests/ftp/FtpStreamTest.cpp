@@ -75,8 +75,8 @@ class TCountingFactory : public TIdIOHandlerFactory {
       if (rc == 0) FCounts.Sent += ALength;
       return rc;
     }
-    int PeerAddress(uint32_t& AAddress, uint16_t& APort) const override { return FInner->PeerAddress(AAddress, APort); }
-    int LocalAddress(uint32_t& AAddress, uint16_t& APort) const override { return FInner->LocalAddress(AAddress, APort); }
+    int PeerAddress(std::string& AAddress, uint16_t& APort) const override { return FInner->PeerAddress(AAddress, APort); }
+    int LocalAddress(std::string& AAddress, uint16_t& APort) const override { return FInner->LocalAddress(AAddress, APort); }
 
    private:
     std::unique_ptr<TIdIOHandlerSocket> FInner;

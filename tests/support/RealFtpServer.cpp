@@ -29,12 +29,28 @@ from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
 
 root, portfile, user, password = sys.argv[1:5]
+host, tls, cert, key, tls12, nopasv = sys.argv[5:11]
 authorizer = DummyAuthorizer()
 authorizer.add_user(user, password, root, perm="elradfmwMT")
 handler = FTPHandler
+if tls != "none":
+    from OpenSSL import SSL
+    from pyftpdlib.handlers import TLS_FTPHandler
+    class TlsHandler(TLS_FTPHandler):
+        certfile = cert
+        keyfile = key
+        tls_control_required = True
+        tls_data_required = True
+        if tls12 == "1":
+            ssl_protocol = SSL.TLSv1_2_METHOD
+    handler = TlsHandler
+if nopasv == "1":
+    class NoPasvHandler(handler):
+        proto_cmds = {k: v for k, v in handler.proto_cmds.items() if k != "PASV"}
+    handler = NoPasvHandler
 handler.authorizer = authorizer
 handler.banner = "pyftpdlib ready"
-server = FTPServer(("127.0.0.1", 0), handler)
+server = FTPServer((host, 0), handler)
 with open(portfile + ".tmp", "w") as f:
     f.write(str(server.socket.getsockname()[1]))
 os.rename(portfile + ".tmp", portfile)
@@ -121,12 +137,13 @@ int FreePort() {
   return port;
 }
 
-bool Accepts(int port) {
+bool Accepts(const std::string& host, int port) {
   TSocket s;
-  return s.Open() == 0 && s.Connect(0x7F000001u, static_cast<uint16_t>(port), 200) == 0;
+  return s.Open(host) == 0 && s.Connect(host, static_cast<uint16_t>(port), 200) == 0;
 }
 
 const char* kVsftpd = "/usr/sbin/vsftpd";
+const char* kWritableDir = "pub";
 
 }  // namespace
 
@@ -135,85 +152,123 @@ bool RealFtpServer::available(Kind kind) {
   return ::access(kVsftpd, X_OK) == 0;
 }
 
+bool RealFtpServer::available(Kind kind, const Options& options) {
+  if (!available(kind)) return false;
+  // vsftpd chroots only when it starts as root, and refuses IPv6 and PASV switches here.
+  if (kind == Kind::Vsftpd)
+    return (options.tls == Tls::None || ::geteuid() == 0) && options.host == "127.0.0.1" && !options.tls12Only &&
+           !options.refusePasv;
+  return options.tls != Tls::Implicit;  // pyftpdlib speaks explicit TLS only
+}
+
 const char* RealFtpServer::name(Kind kind) { return kind == Kind::PyFtpdLib ? "pyftpdlib" : "vsftpd"; }
 
 std::string RealFtpServer::log() const { return ReadText(stateDir_ + "server.log"); }
 
-RealFtpServer::RealFtpServer(Kind kind, const std::string& rootDir) : kind_(kind), stateDir_(MakeStateDir()) {
+RealFtpServer::RealFtpServer(Kind kind, const std::string& rootDir) : RealFtpServer(kind, rootDir, Options()) {}
+
+RealFtpServer::RealFtpServer(Kind kind, const std::string& rootDir, const Options& options)
+    : kind_(kind), host_(options.host), stateDir_(MakeStateDir()) {
   std::string root = rootDir;
   if (root.size() > 1 && root.back() == '/') root.pop_back();
-  const std::string logPath = stateDir_ + "server.log";
   try {
-    if (kind == Kind::PyFtpdLib) {
-      user_ = "zephlin";
-      password_ = "secret";
-      home_ = "/";
-      WriteText(stateDir_ + "server.py", kPyFtpdScript);
-      const std::string portFile = stateDir_ + "port";
-      pid_ = Spawn({ZEPHLIN_SYSTEM_PYTHON, stateDir_ + "server.py", root, portFile, user_, password_}, logPath);
-      for (int i = 0; i < 500 && port_ == 0; ++i) {
-        std::string text = ReadText(portFile);
-        if (!text.empty()) port_ = std::atoi(text.c_str());
-        else if (Exited(pid_)) {
-          pid_ = -1;
-          break;
-        }
-        else std::this_thread::sleep_for(20ms);
-      }
-      if (port_ == 0) throw std::runtime_error("pyftpdlib did not start:\n" + log());
-      return;
-    }
-
-    // vsftpd: anonymous login starting in `root`, with every write operation allowed, run
-    // as the launching user without chroot (it will not chroot into a writable directory).
-    user_ = "anonymous";
-    password_ = "zephlin@";
-    home_ = root;
-    std::filesystem::create_directory(stateDir_ + "empty");
-    for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
-      const int port = FreePort();
-      std::ostringstream conf;
-      conf << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << port << "\n"
-           << "background=NO\nseccomp_sandbox=NO\n"
-           << "run_as_launching_user=YES\n"
-           << "anonymous_enable=YES\nlocal_enable=NO\nno_anon_password=YES\n"
-           << "anon_root=" << root << "\n"
-           << "write_enable=YES\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
-           << "anon_other_write_enable=YES\nanon_world_readable_only=NO\nanon_umask=022\n"
-           << "pasv_enable=YES\nport_enable=YES\nconnect_from_port_20=NO\n"
-           << "secure_chroot_dir=" << stateDir_ << "empty\n"
-           << "xferlog_enable=NO\nuse_localtime=YES\nhide_ids=NO\n"
-           << "max_clients=50\nmax_per_ip=50\n"
-           << "idle_session_timeout=600\ndata_connection_timeout=300\n";
-      WriteText(stateDir_ + "vsftpd.conf", conf.str());
-      pid_ = Spawn({kVsftpd, stateDir_ + "vsftpd.conf"}, logPath);
-      for (int i = 0; i < 250; ++i) {
-        if (Accepts(port)) {
-          // Another process could have taken the port between FreePort and vsftpd's bind;
-          // then our vsftpd has exited on its bind failure, and we try another port.
-          std::this_thread::sleep_for(50ms);
-          if (!Exited(pid_)) port_ = port;
-          else pid_ = -1;
-          break;
-        }
-        if (Exited(pid_)) {
-          pid_ = -1;
-          break;
-        }
-        std::this_thread::sleep_for(20ms);
-      }
-      if (port_ == 0) {
-        Stop(pid_);
-        pid_ = -1;
-      }
-    }
-    if (port_ == 0) throw std::runtime_error("vsftpd did not start:\n" + log());
+    if (kind == Kind::PyFtpdLib)
+      StartPyFtpdLib(root, options);
+    else
+      StartVsftpd(root, options);
   } catch (...) {
     Stop(pid_);
     std::error_code ignored;
     std::filesystem::remove_all(stateDir_, ignored);
     throw;
   }
+}
+
+void RealFtpServer::StartPyFtpdLib(const std::string& root, const Options& options) {
+  user_ = "zephlin";
+  password_ = "secret";
+  home_ = "/";
+  WriteText(stateDir_ + "server.py", kPyFtpdScript);
+  const std::string portFile = stateDir_ + "port";
+  const char* tls = options.tls == Tls::None ? "none" : "explicit";
+  pid_ = Spawn({ZEPHLIN_SYSTEM_PYTHON, stateDir_ + "server.py", root, portFile, user_, password_, options.host, tls,
+                options.certFile, options.keyFile, options.tls12Only ? "1" : "0", options.refusePasv ? "1" : "0"},
+               stateDir_ + "server.log");
+  for (int i = 0; i < 500 && port_ == 0; ++i) {
+    std::string text = ReadText(portFile);
+    if (!text.empty()) port_ = std::atoi(text.c_str());
+    else if (Exited(pid_)) {
+      pid_ = -1;
+      break;
+    }
+    else std::this_thread::sleep_for(20ms);
+  }
+  if (port_ == 0) throw std::runtime_error("pyftpdlib did not start:\n" + log());
+}
+
+void RealFtpServer::StartVsftpd(const std::string& root, const Options& options) {
+  // Anonymous login starting in `root`, with every write operation allowed. In the clear it
+  // runs as the launching user without chroot (it will not chroot into a writable
+  // directory then); with TLS it starts as root and chroots the session into `root`.
+  const bool tls = options.tls != Tls::None;
+  user_ = "anonymous";
+  password_ = "zephlin@";
+  home_ = tls ? "/" : root;
+  if (tls) {
+    // vsftpd will not chroot an anonymous session into a directory it can write: the
+    // session writes as the "ftp" user into a sub-directory open to it.
+    ::chmod(root.c_str(), 0755);
+    const std::string writable = root + "/" + kWritableDir;
+    std::filesystem::create_directory(writable);
+    ::chmod(writable.c_str(), 0777);
+    writableDir_ = kWritableDir;
+  }
+  std::filesystem::create_directory(stateDir_ + "empty");
+  for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
+    const int port = FreePort();
+    std::ostringstream conf;
+    conf << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << port << "\n"
+         << "background=NO\nseccomp_sandbox=NO\n"
+         << (tls ? "allow_writeable_chroot=YES\n" : "run_as_launching_user=YES\n")
+         << "anonymous_enable=YES\nlocal_enable=NO\nno_anon_password=YES\n"
+         << "anon_root=" << root << "\n"
+         << "write_enable=YES\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
+         << "anon_other_write_enable=YES\nanon_world_readable_only=NO\nanon_umask=022\n"
+         << "pasv_enable=YES\nport_enable=YES\nconnect_from_port_20=NO\n"
+         << "secure_chroot_dir=" << stateDir_ << "empty\n"
+         << "xferlog_enable=NO\nuse_localtime=YES\nhide_ids=NO\n"
+         << "max_clients=50\nmax_per_ip=50\n"
+         << "idle_session_timeout=600\ndata_connection_timeout=300\n";
+    if (tls)
+      conf << "ssl_enable=YES\nallow_anon_ssl=YES\nforce_anon_logins_ssl=YES\nforce_anon_data_ssl=YES\n"
+           << "force_local_logins_ssl=YES\nforce_local_data_ssl=YES\nrequire_ssl_reuse=YES\n"
+           << "strict_ssl_read_eof=YES\nssl_ciphers=HIGH\n"
+           << "rsa_cert_file=" << options.certFile << "\nrsa_private_key_file=" << options.keyFile << "\n"
+           << "implicit_ssl=" << (options.tls == Tls::Implicit ? "YES" : "NO") << "\n"
+           << "xferlog_enable=YES\ndebug_ssl=YES\nvsftpd_log_file=" << stateDir_ << "server.log\n";
+    WriteText(stateDir_ + "vsftpd.conf", conf.str());
+    pid_ = Spawn({kVsftpd, stateDir_ + "vsftpd.conf"}, stateDir_ + "server.log");
+    for (int i = 0; i < 250; ++i) {
+      if (Accepts(host_, port)) {
+        // Another process could have taken the port between FreePort and vsftpd's bind;
+        // then our vsftpd has exited on its bind failure, and we try another port.
+        std::this_thread::sleep_for(50ms);
+        if (!Exited(pid_)) port_ = port;
+        else pid_ = -1;
+        break;
+      }
+      if (Exited(pid_)) {
+        pid_ = -1;
+        break;
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    if (port_ == 0) {
+      Stop(pid_);
+      pid_ = -1;
+    }
+  }
+  if (port_ == 0) throw std::runtime_error("vsftpd did not start:\n" + log());
 }
 
 RealFtpServer::~RealFtpServer() {

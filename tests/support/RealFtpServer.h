@@ -20,6 +20,14 @@
 // are then absolute paths of this machine and PWD after login gives rootDir itself. Use
 // relative names, or home() + "/name". Runs in the foreground with a generated config.
 // Always use user(), password() and home() rather than the literal values.
+//
+// With Options the server can speak TLS (explicit or implicit) with a given certificate,
+// listen on ::1, stop at TLS 1.2 (pyftpdlib) or refuse PASV (pyftpdlib, which then only
+// offers EPSV). vsftpd with TLS runs differently: as root, chrooted into rootDir (home()
+// is "/"), anonymous, writing as the system's "ftp" user only inside writableDir(), TLS
+// required for the login and every data connection, data connections required to resume
+// the control connection's TLS session and uploads to end with a closing alert. It needs
+// root: check available(kind, options).
 
 #include <string>
 #include <sys/types.h>
@@ -29,17 +37,27 @@ class TempDir;
 class RealFtpServer {
  public:
   enum class Kind { PyFtpdLib, Vsftpd };
+  enum class Tls { None, Explicit, Implicit };
+  struct Options {
+    Tls tls = Tls::None;
+    std::string certFile, keyFile;  // PEM files, for TLS
+    std::string host = "127.0.0.1";  // "::1": IPv6 (pyftpdlib)
+    bool tls12Only = false;          // pyftpdlib: TLS 1.2 at most
+    bool refusePasv = false;         // pyftpdlib: PASV answered with 500
+  };
 
   RealFtpServer(Kind kind, const std::string& rootDir);
+  RealFtpServer(Kind kind, const std::string& rootDir, const Options& options);
   ~RealFtpServer();
   RealFtpServer(const RealFtpServer&) = delete;
   RealFtpServer& operator=(const RealFtpServer&) = delete;
 
   static bool available(Kind kind);
+  static bool available(Kind kind, const Options& options);
   static const char* name(Kind kind);  // "pyftpdlib" or "vsftpd"
 
   int port() const { return port_; }
-  const std::string& host() const { return host_; }      // "127.0.0.1"
+  const std::string& host() const { return host_; }      // "127.0.0.1" (or Options::host)
   const std::string& user() const { return user_; }
   const std::string& password() const { return password_; }
 
@@ -57,15 +75,22 @@ class RealFtpServer {
   // The remote directory a login starts in, as PWD reports it: "/" for pyftpdlib, rootDir
   // without its trailing "/" for vsftpd.
   const std::string& home() const { return home_; }
+  // The directory below home() (and rootDir) where the login may write: "" for the whole
+  // root, "pub" for vsftpd with TLS.
+  const std::string& writableDir() const { return writableDir_; }
   // The server's output so far (for failure messages).
   std::string log() const;
 
  private:
+  void StartPyFtpdLib(const std::string& root, const Options& options);
+  void StartVsftpd(const std::string& root, const Options& options);
+
   Kind kind_;
   std::string host_ = "127.0.0.1";
   std::string user_;
   std::string password_;
   std::string home_;
+  std::string writableDir_;
   int port_ = 0;
   pid_t pid_ = -1;
   std::string stateDir_;  // config, logs; removed by the destructor

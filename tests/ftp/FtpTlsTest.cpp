@@ -1,0 +1,453 @@
+// The client over TLS and IPv6 against real servers on the loopback: explicit and implicit
+// TLS with vsftpd (session reuse and closing alerts required) and pyftpdlib (TLS 1.2),
+// passive and active, transfers and listings byte for byte with nothing readable on the
+// wire; the certificate decisions; a refused or failed TLS start that never sends the
+// credentials; EPSV and EPRT over IPv6, and EPSV after a refused PASV.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ftp/IdFTP.h"
+#include "ftp/IdIOHandlerSocket.h"
+#include "support/FakeFtpServer.h"
+#include "support/RealFtpServer.h"
+#include "support/TempDir.h"
+#include "support/TlsCertificates.h"
+
+namespace {
+
+using Kind = RealFtpServer::Kind;
+using Tls = RealFtpServer::Tls;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+
+// Made once: openssl takes a moment per certificate.
+const TlsCertificates& Certificates() {
+  static const TlsCertificates certificates;
+  return certificates;
+}
+
+// The commands sent on the control connection, in order.
+std::vector<std::string> Commands(const std::vector<std::string>& ATrace) {
+  std::vector<std::string> commands;
+  for (const std::string& line : ATrace)
+    if (line.rfind("> ", 0) == 0) commands.push_back(line.substr(2, line.find(' ', 2) - 2));
+  return commands;
+}
+
+// Test names from the table's Name column.
+struct {
+  template <typename TCase>
+  std::string operator()(const ::testing::TestParamInfo<TCase>& AInfo) const {
+    return AInfo.param.Name;
+  }
+} CaseName;
+
+bool Contains(const std::vector<std::string>& AList, const std::string& AItem) {
+  return std::find(AList.begin(), AList.end(), AItem) != AList.end();
+}
+
+// Keeps every byte the data connections carry on the network, under the TLS layer.
+class TWireRecorder : public TIdIOHandlerFactory {
+ public:
+  std::unique_ptr<TIdIOHandlerSocket> Adopt(std::unique_ptr<TIdIOHandlerSocket> AStream) override {
+    return std::make_unique<TRecordingStream>(std::move(AStream), Bytes);
+  }
+  std::string Bytes;
+
+ private:
+  class TRecordingStream : public TIdIOHandlerSocket {
+   public:
+    TRecordingStream(std::unique_ptr<TIdIOHandlerSocket> AInner, std::string& ABytes)
+        : FInner(std::move(AInner)), FBytes(ABytes) {}
+    void Open(const std::string& AHost, int APort, const std::string& ABoundIP, int ABoundPort, int ATimeout) override {
+      FInner->Open(AHost, APort, ABoundIP, ABoundPort, ATimeout);
+    }
+    void Close() noexcept override { FInner->Close(); }
+    void Shutdown() noexcept override { FInner->Shutdown(); }
+    bool Connected() const override { return FInner->Connected(); }
+    int WaitReadable(int ATimeoutMs) override { return FInner->WaitReadable(ATimeoutMs); }
+    int Receive(char* ABuffer, size_t ALength, int ATimeoutMs, size_t& AReceived) override {
+      const int rc = FInner->Receive(ABuffer, ALength, ATimeoutMs, AReceived);
+      FBytes.append(ABuffer, AReceived);
+      return rc;
+    }
+    int Send(const char* AData, size_t ALength, int ATimeoutMs) override {
+      FBytes.append(AData, ALength);
+      return FInner->Send(AData, ALength, ATimeoutMs);
+    }
+    int PeerAddress(std::string& AAddress, uint16_t& APort) const override { return FInner->PeerAddress(AAddress, APort); }
+    int LocalAddress(std::string& AAddress, uint16_t& APort) const override { return FInner->LocalAddress(AAddress, APort); }
+
+   private:
+    std::unique_ptr<TIdIOHandlerSocket> FInner;
+    std::string& FBytes;
+  };
+};
+
+class FtpTlsFixture {
+ protected:
+  FtpTlsFixture() {
+    ftp_.ReadTimeout = 10000;
+    ftp_.OnWireTrace = [this](TIdWireDirection ADirection, const std::string& ALine) {
+      trace_.push_back((ADirection == wdSent ? "> " : "< ") + ALine);
+    };
+  }
+  void Start(Kind AKind, const RealFtpServer::Options& AOptions) {
+    server_ = std::make_unique<RealFtpServer>(AKind, root_.path(), AOptions);
+    ftp_.Host = server_->host();
+    ftp_.Port = server_->port();
+    ftp_.Username = server_->user();
+    ftp_.Password = server_->password();
+  }
+  std::string Trace() const {
+    std::string text;
+    for (const std::string& line : trace_) text += line + "\n";
+    return text;
+  }
+
+  TempDir root_;
+  TempDir local_;
+  std::unique_ptr<RealFtpServer> server_;
+  TIdFTP ftp_;
+  std::vector<std::string> trace_;
+};
+
+// --- Transfers over TLS --------------------------------------------------------------
+
+struct TTransferCase {
+  const char* Name;
+  Kind Server;
+  Tls Mode;
+  bool Passive;
+  bool Tls12Only;
+  const char* Version;  // agreed
+  const char* Host = "127.0.0.1";
+};
+
+class FtpTlsTransferTest : public FtpTlsFixture, public ::testing::TestWithParam<TTransferCase> {};
+
+TEST_P(FtpTlsTransferTest, MovesFilesAndListingsEncrypted) {
+  const TTransferCase& c = GetParam();
+  RealFtpServer::Options options;
+  options.tls = c.Mode;
+  options.certFile = Certificates().selfSigned().certFile;
+  options.keyFile = Certificates().selfSigned().keyFile;
+  options.tls12Only = c.Tls12Only;
+  options.host = c.Host;
+  if (!RealFtpServer::available(c.Server, options)) GTEST_SKIP() << RealFtpServer::name(c.Server) << " cannot serve this";
+  Start(c.Server, options);
+  TWireRecorder wire;
+  ftp_.DataIOHandlerFactory = &wire;
+  ftp_.Encryption = c.Mode == Tls::Implicit ? etImplicitTLS : etExplicitTLS;
+  ftp_.PinnedFingerprint = Certificates().selfSigned().fingerprint;
+  ftp_.Passive = c.Passive;
+  try {
+    ftp_.ConnectAndLogin(true, 10000);
+  } catch (const std::exception& e) {
+    FAIL() << e.what() << "\n" << Trace() << server_->log();
+  }
+  EXPECT_EQ(ftp_.TLSVersion(), c.Version);
+  EXPECT_EQ(ftp_.ServerCertificate().Fingerprint, Certificates().selfSigned().fingerprint);
+
+  std::string remoteDir = root_.path();
+  if (!server_->writableDir().empty()) {
+    ftp_.ChangeDirectory(server_->writableDir());
+    remoteDir += server_->writableDir() + "/";
+  }
+  const std::string content = FakeFtpServer::Pattern(70000) + "readable marker text";
+  WriteFile(local_.path() + "up.bin", content);
+  WriteFile(local_.path() + "empty.bin", "");
+  try {
+    ftp_.PutFile(local_.path() + "up.bin", "up.bin");
+    ftp_.PutFile(local_.path() + "empty.bin", "empty.bin");
+    ftp_.GetFile("up.bin", local_.path() + "down.bin");
+    ftp_.ListDirectory();
+  } catch (const std::exception& e) {
+    FAIL() << e.what() << "\n" << Trace() << server_->log();
+  }
+  EXPECT_EQ(ReadFile(remoteDir + "up.bin"), content);
+  EXPECT_TRUE(std::filesystem::exists(remoteDir + "empty.bin"));
+  EXPECT_EQ(ReadFile(local_.path() + "down.bin"), content);
+  std::vector<std::string> names;
+  for (const TIdFTPListItem& item : ftp_.ListingItems()) names.push_back(item.ItemName);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"empty.bin", "up.bin"})) << ftp_.ListingText();
+  ftp_.Disconnect();
+
+  // Four data connections went over the network, and none of it was readable.
+  EXPECT_GT(wire.Bytes.size(), 2 * content.size());
+  EXPECT_EQ(wire.Bytes.find("readable marker text"), std::string::npos);
+  EXPECT_EQ(wire.Bytes.find("up.bin"), std::string::npos);
+
+  std::vector<std::string> expected = {"USER"};
+  if (c.Server == Kind::PyFtpdLib) expected.push_back("PASS");
+  expected.insert(expected.end(), {"PBSZ", "PROT", "FEAT"});
+  if (c.Mode == Tls::Explicit) expected.insert(expected.begin(), "AUTH");
+  std::vector<std::string> commands = Commands(trace_);
+  commands.resize(std::min(commands.size(), expected.size()));
+  EXPECT_EQ(commands, expected) << Trace();
+  EXPECT_EQ(Trace().find(server_->password()), std::string::npos) << Trace();
+  EXPECT_TRUE(Contains(trace_, "> PBSZ 0") && Contains(trace_, "> PROT P")) << Trace();
+  EXPECT_EQ(Contains(trace_, "> OPTS UTF8 ON"), ftp_.HasFeature("UTF8")) << Trace();
+  if (c.Server == Kind::PyFtpdLib) {
+    // It lists both, MLST with its facts after the name.
+    EXPECT_TRUE(ftp_.HasFeature("utf8") && ftp_.HasFeature("MLST")) << Trace();
+    EXPECT_FALSE(ftp_.HasFeature("MLS"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, FtpTlsTransferTest,
+    ::testing::Values(TTransferCase{"vsftpd_explicit_passive", Kind::Vsftpd, Tls::Explicit, true, false, "TLSv1.3"},
+                      TTransferCase{"vsftpd_explicit_active", Kind::Vsftpd, Tls::Explicit, false, false, "TLSv1.3"},
+                      TTransferCase{"vsftpd_implicit_passive", Kind::Vsftpd, Tls::Implicit, true, false, "TLSv1.3"},
+                      TTransferCase{"vsftpd_implicit_active", Kind::Vsftpd, Tls::Implicit, false, false, "TLSv1.3"},
+                      TTransferCase{"pyftpdlib_tls12_passive", Kind::PyFtpdLib, Tls::Explicit, true, true, "TLSv1.2"},
+                      TTransferCase{"pyftpdlib_tls12_active", Kind::PyFtpdLib, Tls::Explicit, false, true, "TLSv1.2"},
+                      TTransferCase{"pyftpdlib_tls13_passive", Kind::PyFtpdLib, Tls::Explicit, true, false, "TLSv1.3"},
+                      TTransferCase{"pyftpdlib_ipv6_active", Kind::PyFtpdLib, Tls::Explicit, false, false, "TLSv1.3",
+                                    "::1"}),
+    CaseName);
+
+// --- Certificates --------------------------------------------------------------------
+
+enum class TCert { SelfSigned, ForLocalhost, ForOtherHost };
+
+struct TCertificateCase {
+  const char* Name;
+  TCert Offered;
+  std::string Pin;        // "self" / "localhost": that certificate's fingerprint
+  bool TrustAuthority;    // the test authority as the trust store
+  const char* Host;
+  std::string Failure;    // expected message; empty: the login works
+};
+
+const TlsCertificates::Certificate& Pick(TCert ACert) {
+  switch (ACert) {
+    case TCert::SelfSigned: return Certificates().selfSigned();
+    case TCert::ForLocalhost: return Certificates().forLocalhost();
+    case TCert::ForOtherHost: return Certificates().forOtherHost();
+  }
+  return Certificates().selfSigned();
+}
+
+std::string LowerHexWithoutColons(std::string AFingerprint) {
+  std::string text;
+  for (char ch : AFingerprint)
+    if (ch != ':') text += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  return text;
+}
+
+// Points the client's trust store at a file while it lives.
+class TTrustStore {
+ public:
+  explicit TTrustStore(const std::string& AFile) {
+    if (!AFile.empty()) ::setenv("SSL_CERT_FILE", AFile.c_str(), 1);
+  }
+  ~TTrustStore() { ::unsetenv("SSL_CERT_FILE"); }
+};
+
+class FtpTlsCertificateTest : public FtpTlsFixture, public ::testing::TestWithParam<TCertificateCase> {};
+
+TEST_P(FtpTlsCertificateTest, TrustsVerifiedOrPinnedCertificatesOnly) {
+  const TCertificateCase& c = GetParam();
+  const TlsCertificates::Certificate& offered = Pick(c.Offered);
+  RealFtpServer::Options options;
+  options.tls = Tls::Explicit;
+  options.certFile = offered.certFile;
+  options.keyFile = offered.keyFile;
+  if (!RealFtpServer::available(Kind::PyFtpdLib, options)) GTEST_SKIP() << "pyftpdlib is not installed";
+  Start(Kind::PyFtpdLib, options);
+  TTrustStore store(c.TrustAuthority ? Certificates().caFile() : std::string());
+  ftp_.Host = c.Host;
+  ftp_.Encryption = etExplicitTLS;
+  if (c.Pin == "self") ftp_.PinnedFingerprint = Certificates().selfSigned().fingerprint;
+  else if (c.Pin == "self-lower") ftp_.PinnedFingerprint = LowerHexWithoutColons(Certificates().selfSigned().fingerprint);
+  else if (c.Pin == "localhost") ftp_.PinnedFingerprint = Certificates().forLocalhost().fingerprint;
+
+  std::string failure;
+  try {
+    ftp_.ConnectAndLogin(true, 10000);
+  } catch (const EIdTLSError& e) {
+    failure = e.what();
+  }
+  std::string expected = c.Failure;
+  for (const auto& [key, value] : {std::pair<std::string, std::string>{"{offered}", offered.fingerprint},
+                                   {"{pinned}", Certificates().forLocalhost().fingerprint}})
+    if (size_t at = expected.find(key); at != std::string::npos) expected.replace(at, key.size(), value);
+  EXPECT_EQ(failure, expected) << Trace();
+  EXPECT_EQ(ftp_.IsConnected(), expected.empty());
+  EXPECT_EQ(Contains(Commands(trace_), "USER"), expected.empty()) << Trace();
+  EXPECT_EQ(Contains(Commands(trace_), "PASS"), expected.empty()) << Trace();
+  // Shown whatever was decided.
+  const TIdCertificateInfo& shown = ftp_.ServerCertificate();
+  EXPECT_EQ(shown.Fingerprint, offered.fingerprint);
+  EXPECT_EQ(shown.Trusted, c.TrustAuthority && c.Failure.empty() && c.Pin.empty());
+  EXPECT_NE(shown.Subject.find("CN="), std::string::npos) << shown.Subject;
+  EXPECT_NE(shown.Issuer.find(c.Offered == TCert::SelfSigned ? "CN=localhost" : "CN=Test Authority"), std::string::npos);
+  EXPECT_LT(shown.ValidFrom, shown.ValidUntil);
+  EXPECT_EQ(shown.ValidUntil.size(), std::string("2026-01-31 12:00:00 UTC").size()) << shown.ValidUntil;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Decisions, FtpTlsCertificateTest,
+    ::testing::Values(
+        TCertificateCase{"untrusted", TCert::SelfSigned, "", false, "127.0.0.1",
+                         "Server certificate not trusted: self-signed certificate; SHA-256 {offered}"},
+        TCertificateCase{"pinned", TCert::SelfSigned, "self", false, "127.0.0.1", ""},
+        TCertificateCase{"pinned_in_lower_case_hex", TCert::SelfSigned, "self-lower", false, "127.0.0.1", ""},
+        TCertificateCase{"changed", TCert::SelfSigned, "localhost", false, "127.0.0.1",
+                         "Server certificate changed: pinned {pinned}, offered {offered}"},
+        TCertificateCase{"verified_address", TCert::ForLocalhost, "", true, "127.0.0.1", ""},
+        TCertificateCase{"verified_name", TCert::ForLocalhost, "", true, "localhost", ""},
+        TCertificateCase{"unknown_authority", TCert::ForLocalhost, "", false, "127.0.0.1",
+                         "Server certificate not trusted: unable to get local issuer certificate; SHA-256 {offered}"},
+        TCertificateCase{"other_host", TCert::ForOtherHost, "", true, "127.0.0.1",
+                         "Server certificate not trusted: IP address mismatch; SHA-256 {offered}"}),
+    CaseName);
+
+// --- Failing closed ------------------------------------------------------------------
+
+struct TRefusalCase {
+  const char* Name;
+  TIdFTPEncryption Encryption;
+  std::string Script;   // a fake server; empty: a plain pyftpdlib
+  std::string Failure;  // the start of the message
+};
+
+class FtpTlsRefusalTest : public FtpTlsFixture, public ::testing::TestWithParam<TRefusalCase> {};
+
+TEST_P(FtpTlsRefusalTest, NeverSendsTheCredentials) {
+  const TRefusalCase& c = GetParam();
+  std::unique_ptr<FakeFtpServer> fake;
+  if (c.Script.empty()) {
+    Start(Kind::PyFtpdLib, RealFtpServer::Options());
+  } else {
+    fake = std::make_unique<FakeFtpServer>(c.Script);
+    ftp_.Host = "127.0.0.1";
+    ftp_.Port = fake->port();
+    ftp_.Username = "bob";
+    ftp_.Password = "secret";
+  }
+  ftp_.Encryption = c.Encryption;
+  ftp_.ReadTimeout = 1000;
+  std::string failure;
+  try {
+    ftp_.ConnectAndLogin(true, 5000);
+  } catch (const EIdTLSError& e) {
+    failure = e.what();
+  }
+  EXPECT_EQ(failure.substr(0, c.Failure.size()), c.Failure) << failure;
+  EXPECT_FALSE(ftp_.IsConnected());
+  EXPECT_FALSE(Contains(Commands(trace_), "USER")) << Trace();
+  EXPECT_FALSE(Contains(Commands(trace_), "PASS")) << Trace();
+  if (fake) fake->stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, FtpTlsRefusalTest,
+    ::testing::Values(
+        TRefusalCase{"plain_server_refuses_auth", etExplicitTLS, "",
+                     "TLS refused by server: 500 Command \"AUTH\" not understood."},
+        TRefusalCase{"plain_server_under_implicit_tls", etImplicitTLS, "", "TLS handshake failed: "},
+        TRefusalCase{"accepted_but_no_handshake", etExplicitTLS,
+                     "S: 220 hi\nC: AUTH TLS\nS: 234 go ahead\nSLEEP: 200\nS: 530 not really\n",
+                     "TLS handshake failed: "},
+        TRefusalCase{"silent_after_accepting", etExplicitTLS, "S: 220 hi\nC: AUTH TLS\nS: 234 go ahead\nSTALL\n",
+                     "TLS handshake failed: the server did not answer in time"},
+        TRefusalCase{"refused_with_another_code", etExplicitTLS,
+                     "S: 220 hi\nC: AUTH TLS\nS: 334 ADAT=please\n", "TLS refused by server: 334 ADAT=please"}),
+    CaseName);
+
+// --- IPv6 and extended passive mode --------------------------------------------------
+
+struct TAddressCase {
+  const char* Name;
+  const char* ServerHost;
+  const char* ClientHost;
+  bool Passive;
+  bool RefusePasv;
+  std::vector<std::string> DataCommands;  // per transfer, in order
+};
+
+class FtpExtendedModeTest : public FtpTlsFixture, public ::testing::TestWithParam<TAddressCase> {};
+
+TEST_P(FtpExtendedModeTest, OpensDataConnectionsOverEitherFamily) {
+  const TAddressCase& c = GetParam();
+  RealFtpServer::Options options;
+  options.host = c.ServerHost;
+  options.refusePasv = c.RefusePasv;
+  if (!RealFtpServer::available(Kind::PyFtpdLib, options)) GTEST_SKIP() << "pyftpdlib is not installed";
+  try {
+    Start(Kind::PyFtpdLib, options);
+  } catch (const std::exception& e) {
+    GTEST_SKIP() << "no server on " << c.ServerHost << ": " << e.what();
+  }
+  ftp_.Host = c.ClientHost;
+  ftp_.Passive = c.Passive;
+  ftp_.ConnectAndLogin(true, 10000);
+  const std::string content = FakeFtpServer::Pattern(5000);
+  WriteFile(local_.path() + "a.bin", content);
+  ftp_.PutFile(local_.path() + "a.bin", "a.bin");
+  ftp_.GetFile("a.bin", local_.path() + "b.bin");
+  ftp_.ListDirectory();
+  EXPECT_EQ(ReadFile(root_.path() + "a.bin"), content);
+  EXPECT_EQ(ReadFile(local_.path() + "b.bin"), content);
+  ASSERT_EQ(ftp_.ListingItems().Count(), 1) << ftp_.ListingText();
+  EXPECT_EQ(ftp_.ListingItems()[0].ItemName, "a.bin");
+
+  std::vector<std::string> data;
+  for (const std::string& command : Commands(trace_))
+    if (command == "PASV" || command == "EPSV" || command == "PORT" || command == "EPRT") data.push_back(command);
+  EXPECT_EQ(data, c.DataCommands) << Trace();
+  if (!c.Passive) {
+    const std::string eprt = "> EPRT |2|::1|";
+    bool found = false;
+    for (const std::string& line : trace_) found = found || line.rfind(eprt, 0) == 0;
+    EXPECT_TRUE(found) << Trace();
+  }
+}
+
+const std::vector<std::string> kEpsv3 = {"EPSV", "EPSV", "EPSV"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Addresses, FtpExtendedModeTest,
+    ::testing::Values(TAddressCase{"ipv6_passive", "::1", "::1", true, false, kEpsv3},
+                      TAddressCase{"ipv6_in_brackets_passive", "::1", "[::1]", true, false, kEpsv3},
+                      TAddressCase{"ipv6_active", "::1", "::1", false, false, {"EPRT", "EPRT", "EPRT"}},
+                      TAddressCase{"ipv4_pasv_refused", "127.0.0.1", "127.0.0.1", true, true,
+                                   {"PASV", "EPSV", "EPSV", "EPSV"}}),
+    CaseName);
+
+TEST(FtpEpsvReplyTest, ReadsThePortBetweenDelimiters) {
+  const std::vector<std::pair<std::string, int>> good = {
+      {"Entering Extended Passive Mode (|||6446|)", 6446},
+      {"ok (!!!1!)", 1},
+      {"(|||65535|).", 65535},
+  };
+  for (const auto& [line, port] : good) EXPECT_EQ(TIdFTP::ParseEPSV(line), port) << line;
+  for (const char* bad : {"Entering Extended Passive Mode", "(|||0|)", "(|||65536|)", "(||6446|)", "(|||64a6|)",
+                          "(|||6446!)", "(   6446 )", "(|||123456|)"})
+    EXPECT_THROW(TIdFTP::ParseEPSV(bad), EIdInvalidEPSVReply) << bad;
+  EXPECT_EQ(TIdFTP::MakeEPRTArgument("::1", 5001), "|2|::1|5001|");
+  EXPECT_EQ(TIdFTP::MakeEPRTArgument("10.0.0.5", 5001), "|1|10.0.0.5|5001|");
+}
+
+}  // namespace
