@@ -68,7 +68,7 @@ class EIdFTPFileAlreadyExists : public EIdException {
   EIdFTPFileAlreadyExists() : EIdException("Destination file already exists.") {}
 };
 
-// A socket failure: "Socket Error # <n>\r\n<text>", with the Windows Sockets number <n>
+// A socket failure: "Socket Error # <n>\r\n<text>", with the socket error number <n>
 // (see platform/Socket.h for the numbers and texts). LastError is that number.
 class EIdSocketError : public EIdException {
  public:

@@ -8,9 +8,10 @@
 // blocked operation end promptly so program exit never hangs on a worker.
 //
 // Failures are exceptions rooted at EIdException (ftp/IdException.h): a refused reply is
-// EIdProtocolReplyError with its ReplyCode; socket failures carry Windows Sockets numbers.
+// EIdProtocolReplyError with its ReplyCode; socket failures carry socket error numbers
+// (the 100xx numbering of platform/Socket.h).
 //
-// Decisions beyond the classic client, for safety:
+// Safety decisions of this client:
 // - PASV: the reply's address is parsed, but the data connection goes to the address of the
 //   control connection's peer (a server cannot send the client to another host).
 // - A command whose argument holds CR or LF is never sent (EIdInvalidCommandArgument).

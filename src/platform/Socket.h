@@ -2,7 +2,7 @@
 // TCP sockets (IPv4 and IPv6) for the FTP client, on POSIX sockets.
 //
 // Failures are returned, not thrown: every operation that can fail returns 0 on success,
-// kSocketTimedOut when a wait with a limit ran out, or a Windows Sockets error number
+// kSocketTimedOut when a wait with a limit ran out, or a socket error number in the 100xx range
 // (errno mapped by SocketErrorFromErrno), so messages read the same on every platform.
 // The FTP client turns them into its exceptions.
 //
@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-// Windows Sockets error numbers used by name in the code.
+// Socket error numbers used by name in the code.
 enum : int {
   WSAEINTR = 10004,
   WSAEBADF = 10009,
@@ -37,10 +37,10 @@ enum : int {
 // Returned by a wait whose time limit ran out (not an error number).
 constexpr int kSocketTimedOut = -1;
 
-// errno -> Windows Sockets number (ECONNREFUSED -> 10061, ...); an unknown errno gives
+// errno -> socket error number (ECONNREFUSED -> 10061, ...); an unknown errno gives
 // 10000 + errno so the number at least stays distinct.
 int SocketErrorFromErrno(int err);
-// The text of a Windows Sockets number ("Connection refused."); "" for an unknown number.
+// The text of a socket error number ("Connection refused."); "" for an unknown number.
 const char* SocketErrorText(int code);
 // "Socket Error # <code>\r\n<text>".
 std::string SocketErrorMessage(int code);

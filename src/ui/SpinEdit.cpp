@@ -33,7 +33,7 @@ void TSpinEdit::stepBy(int steps) {
 }
 
 QSize TSpinEdit::sizeHint() const {
-  // Room for a seven-digit number besides the spin buttons, like a classic spin edit.
+  // Room for a seven-digit number besides the spin buttons and a little margin.
   QSize size = QAbstractSpinBox::sizeHint();
   const int text = fontMetrics().horizontalAdvance(QStringLiteral("-0000000"));
   size.setWidth(std::max(size.width(), text + 34));

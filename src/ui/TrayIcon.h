@@ -4,10 +4,10 @@
 // click while the program is hidden, and takes the program off the task list when the owner
 // window is minimised. Main thread only.
 //
-// The desktop reports clicks through QSystemTrayIcon, which knows fewer mouse actions than a
-// classic notification icon (no separate press and release, no right or middle double
-// click). HandleActivation translates what it reports into the classic actions, and
-// HandleIconMessage reacts to those exactly as a classic icon does:
+// The desktop reports clicks through QSystemTrayIcon, which knows fewer mouse actions than
+// the icon's events distinguish (no separate press and release, no right or middle double
+// click). HandleActivation translates what it reports into press, release and click
+// actions, and HandleIconMessage turns those into the icon's events:
 //   left click -> left down + left up (OnMouseDown, OnClick, OnMouseUp);
 //   left double click -> left double click (OnDblClick);
 //   right click -> right down + right up (OnMouseDown, PopupAtCursor, OnMouseUp);
@@ -90,9 +90,9 @@ class TTrayIcon : public QObject {
   std::function<void(TTrayIcon* sender, TMouseButton button, TShiftState shift, QPoint position)> OnMouseDown;
   std::function<void(TTrayIcon* sender, TMouseButton button, TShiftState shift, QPoint position)> OnMouseUp;
 
-  // What the desktop reported, translated into classic actions (see the top of this file).
+  // What the desktop reported, translated into press, release and click actions (see the top of this file).
   void HandleActivation(QSystemTrayIcon::ActivationReason reason);
-  // One classic mouse action on the icon.
+  // One mouse action on the icon.
   virtual void HandleIconMessage(TTrayMouseAction action);
   // The desktop session ends: the icon goes.
   void EndSession();

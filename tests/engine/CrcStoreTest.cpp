@@ -186,7 +186,7 @@ TEST(CrcStoreLookups, DuplicateNamesRemoveInOrderAndCopiesStandAlone) {
 
   TCrcStore copy = store;
   store.Clear();
-  store.Append("/d/a", 7);  // reuses the original's memory; the copy must not see it
+  store.Append("/d/a", 7);  // reuses the source store's memory; the copy must not see it
   ASSERT_EQ(copy.Count(), 2u);
   EXPECT_EQ(copy.LookupCrc("/D/a"), 3);
   copy.RemoveCrc("/d/A");

@@ -246,7 +246,7 @@ TEST(FtpCommandsTest, UnknownHostGives11001) {
   EXPECT_EQ(statuses.front(), "Resolving hostname no-such-host.invalid.");
 }
 
-TEST(FtpCommandsTest, SocketErrorTextsFollowTheWindowsSocketsNumbers) {
+TEST(FtpCommandsTest, SocketErrorTextsFollowTheirNumbers) {
   EXPECT_EQ(SocketErrorFromErrno(ECONNREFUSED), 10061);
   EXPECT_EQ(SocketErrorFromErrno(ETIMEDOUT), 10060);
   EXPECT_EQ(SocketErrorFromErrno(EHOSTUNREACH), 10065);

@@ -1,4 +1,4 @@
-// The listing parser against the corpus in tests/ftp/listings (a copy of ../shared/listings):
+// The listing parser against the corpus in tests/ftp/listings:
 // 52 LIST replies from real servers, public test suites and constructed cases, each with the
 // result the listing rules must give in listings/expected/<file>.json (see INDEX.md there).
 //

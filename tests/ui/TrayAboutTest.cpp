@@ -63,7 +63,7 @@ TEST_F(TrayTest, LeftPressAndReleaseClickOnceAndAnyDoubleClickRaisesDblClick) {
   EXPECT_EQ(events, "downL click upL upL dblclick dblclick dblclick downM upM move ");
 }
 
-TEST_F(TrayTest, DesktopClicksTranslateIntoClassicActions) {
+TEST_F(TrayTest, DesktopClicksTranslateIntoPressReleaseAndClick) {
   // A left double click: the first click, then the double click.
   icon->HandleActivation(QSystemTrayIcon::Trigger);
   icon->HandleActivation(QSystemTrayIcon::DoubleClick);
