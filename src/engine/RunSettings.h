@@ -3,8 +3,25 @@
 // run is made and never changed while it lasts. The session list stores these together with
 // its own scheduling settings (sessions/SessionSettings.h).
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+
+// How a session's connection is protected, and the keywords the settings file stores:
+// "none" (plain FTP), "explicit" (TLS after AUTH TLS), "implicit" (TLS from the first byte).
+enum class TEncryption { None, Explicit, Implicit };
+inline constexpr const char* EncryptionKeywords[] = {"none", "explicit", "implicit"};
+
+// "none" and an empty value are plain FTP, as a session stored before encryption existed
+// is; any other unknown value is explicit TLS, so that a mistyped keyword never sends the
+// password in the clear.
+inline TEncryption EncryptionOf(const std::string& AKeyword) {
+  if (AKeyword.empty() || AKeyword == EncryptionKeywords[0]) return TEncryption::None;
+  return AKeyword == EncryptionKeywords[2] ? TEncryption::Implicit : TEncryption::Explicit;
+}
+inline std::string EncryptionKeyword(TEncryption AEncryption) {
+  return EncryptionKeywords[static_cast<size_t>(AEncryption)];
+}
 
 struct TRunSettings {
   std::string Host;
@@ -17,6 +34,8 @@ struct TRunSettings {
   bool Recurse = false;
   int32_t Timeout = 0;         // seconds
   bool PassiveMode = false;
+  std::string Encryption = EncryptionKeyword(TEncryption::None);  // a keyword above
+  std::string TlsFingerprint;  // SHA-256 (hex) of a certificate trusted although it does not verify
   bool AbortOnFailure = false;
   bool TestMode = false;       // walk and log every step; send, fetch and delete nothing
   bool DebugMode = false;      // transfer and log

@@ -161,6 +161,9 @@ void TSessionThread::AttachHandlers(TIdFTP& AClient) {
   AClient.OnWorkEnd = [this](TIdComponent* s, TWorkMode m) { ClientWorkEnd(s, m); };
   AClient.OnAfterClientLogin = [this](TIdComponent* s) { ClientAfterLogin(s); };
   AClient.OnAfterGet = [this](TIdComponent* s, const std::string& f, int64_t n) { ClientAfterGet(s, f, n); };
+  // Only a debug run: a test run's log stays the record of what it would do.
+  if (Settings.DebugMode && !Settings.TestMode)
+    AClient.OnWireTrace = [this](TIdWireDirection d, const std::string& line) { TraceWire(d == wdSent, line); };
 }
 
 void TSessionThread::ReleaseClient() {
@@ -178,6 +181,7 @@ void TSessionThread::ReleaseClient() {
   client->OnWorkEnd = nullptr;
   client->OnAfterClientLogin = nullptr;
   client->OnAfterGet = nullptr;
+  client->OnWireTrace = nullptr;
   FClientReleased = true;
 }
 
@@ -239,6 +243,17 @@ void TSessionThread::ClientWorkEnd(TIdComponent*, TWorkMode) {
   FProgressHeld = false;
   FLastProgressReport = std::chrono::steady_clock::now();
   ReportProgress(FHeldWorkMode, FHeldWorkCount);
+}
+
+void TSessionThread::TraceWire(bool ASent, const std::string& ALine) {
+  // The first line after the handshake: the greeting (implicit TLS) or USER (explicit).
+  if (!FTlsTraced && FClient && !FClient->TLSVersion().empty()) {
+    FTlsTraced = true;
+    const TIdCertificateInfo& certificate = FClient->ServerCertificate();
+    LogLines({"* " + FClient->TLSVersion() + ", certificate " + certificate.Subject + ", SHA-256 " +
+              certificate.Fingerprint + (certificate.Trusted ? " (verified)" : " (pinned)")});
+  }
+  LogLines({(ASent ? "> " : "< ") + ALine});
 }
 
 void TSessionThread::ReportProgress(TWorkMode AWorkMode, int64_t AWorkCount) {

@@ -122,6 +122,9 @@ class TSessionThread : public TThread {
   void ClientWorkBegin(TIdComponent* ASender, TWorkMode AWorkMode, int64_t AWorkCountMax);
   void ClientWorkEnd(TIdComponent* ASender, TWorkMode AWorkMode);
   void ReportProgress(TWorkMode AWorkMode, int64_t AWorkCount);
+  // Debug mode: a command sent ("> ") or a reply line received ("< ") on the control
+  // connection, and once the TLS handshake has been made, the protocol and certificate ("* ").
+  void TraceWire(bool ASent, const std::string& ALine);
 
   // Shared by the transfer functions.
   // The gate of every action that changes files: runs it only outside test mode.
@@ -176,5 +179,6 @@ class TSessionThread : public TThread {
   TWorkMode FHeldWorkMode = WorkRead;
   int64_t FHeldWorkCount = 0;
   std::atomic<bool> FStopNow{false};
+  bool FTlsTraced = false;
   TCrcStore FCrcStore;
 };

@@ -43,6 +43,21 @@ class TCancellableClient {
   TToolCancel& Cancel;
 };
 
+TIdFTPEncryption ClientEncryption(TEncryption AEncryption) {
+  switch (AEncryption) {
+    case TEncryption::Explicit: return etExplicitTLS;
+    case TEncryption::Implicit: return etImplicitTLS;
+    case TEncryption::None: break;
+  }
+  return etNone;
+}
+
+// The handshake completed, but the certificate it brought was neither verified nor the pinned one.
+bool CertificateWasRefused(const TIdCertificateInfo& ACertificate, const std::string& APinned) {
+  return !ACertificate.Fingerprint.empty() && !ACertificate.Trusted &&
+         TIdTLSClient::NormalizeFingerprint(APinned) != ACertificate.Fingerprint;
+}
+
 }  // namespace
 
 void ConnectAndLogIn(TIdFTP& AClient, const TRunSettings& ASettings) {
@@ -52,7 +67,14 @@ void ConnectAndLogIn(TIdFTP& AClient, const TRunSettings& ASettings) {
   AClient.Port = ASettings.Port;
   AClient.ReadTimeout = SecondsToMilliseconds(ASettings.Timeout);
   AClient.Passive = ASettings.PassiveMode;
+  AClient.Encryption = ClientEncryption(EncryptionOf(ASettings.Encryption));
+  AClient.PinnedFingerprint = ASettings.TlsFingerprint;
   AClient.ConnectAndLogin(true, SecondsToMilliseconds(ASettings.Timeout));
+}
+
+std::string CertificateDescription(const TIdCertificateInfo& ACertificate) {
+  return "Subject: " + ACertificate.Subject + CrLf + "Issuer: " + ACertificate.Issuer + CrLf + "Valid from " +
+         ACertificate.ValidFrom + " until " + ACertificate.ValidUntil + CrLf + "SHA-256: " + ACertificate.Fingerprint;
 }
 
 // --- Cancelling ---
@@ -82,7 +104,13 @@ TPathTestReport TestSessionPaths(const TRunSettings& ASettings, TToolCancel& ACa
   const TRunSettings& settings = ASettings;
   TCancellableClient cancellable(ACancel);
   TIdFTP& ftp = cancellable.Client;
-  ConnectAndLogIn(ftp, settings);
+  try {
+    ConnectAndLogIn(ftp, settings);
+  } catch (const EIdTLSError& error) {
+    if (CertificateWasRefused(ftp.ServerCertificate(), settings.TlsFingerprint))
+      throw ECertificateRefused(error.what(), ftp.ServerCertificate());
+    throw;
+  }
   const bool connected = ftp.IsConnected();
 
   std::string localMessage = "Local path test was not performed.";

@@ -11,13 +11,28 @@
 
 #include "engine/CrcStore.h"
 #include "engine/RunSettings.h"
+#include "ftp/IdTLSClient.h"
+#include "platform/Errors.h"
 
 class TIdFTP;
 
-// Connects the client to the settings' host and port and logs in with their user name and
-// password; the time-out applies to the connection and to every wait for a reply. Throws the
-// failure of the connection or the login.
+// Connects the client to the settings' host and port, with their encryption and pinned
+// certificate, and logs in with their user name and password; the time-out applies to the
+// connection and to every wait for a reply. Throws the failure of the connection or the login.
 void ConnectAndLogIn(TIdFTP& AClient, const TRunSettings& ASettings);
+
+// A connection ended because the server's certificate was refused: it did not verify and
+// was not pinned, or another one was pinned. Carries the certificate, so that the user can
+// decide to trust it.
+class ECertificateRefused : public EZephlin {
+ public:
+  ECertificateRefused(const std::string& AMessage, const TIdCertificateInfo& ACertificate)
+      : EZephlin(AMessage), Certificate(ACertificate) {}
+  TIdCertificateInfo Certificate;
+};
+
+// The certificate's subject, issuer, validity and fingerprint, one per line (CR LF).
+std::string CertificateDescription(const TIdCertificateInfo& ACertificate);
 
 // Cancels a Test or a Preload from any thread. A Test's client has its sockets shut down,
 // so a wait for a silent server ends at once; a Preload stops before its next file.
@@ -43,7 +58,8 @@ struct TPathTestReport {
 };
 
 // Connects with the settings, tests both paths for the settings' function and disconnects;
-// throws the failure of the connection, the login or PWD (also when cancelled).
+// throws the failure of the connection, the login or PWD (also when cancelled), and
+// ECertificateRefused for a refused certificate.
 TPathTestReport TestSessionPaths(const TRunSettings& ASettings, TToolCancel& ACancel);
 
 // A local directory exists: "/" always; any other path with one trailing "/" removed must

@@ -143,10 +143,12 @@ int TIdTCPConnection::GetResponse(std::initializer_list<int> AAllowedResponses) 
   // a reply past MaxReplySize is refused.
   const size_t limit = MaxReplySize > 0 ? static_cast<size_t>(MaxReplySize) : size_t{1} << 20;
   size_t replySize = 0;
-  auto nextLine = [this, limit, &replySize]() {
+  size_t receivedLength = 0;  // of the last line, before trimming
+  auto nextLine = [this, limit, &replySize, &receivedLength]() {
     for (;;) {
       std::string line = ReadLn();
       if (OnWireTrace) OnWireTrace(wdReceived, line);
+      receivedLength = line.size();
       replySize += line.size() + 2;
       if (replySize > limit) throw EIdReplyTooLarge();
       line = std::string(TrimBlanksAndControls(line));
@@ -161,7 +163,9 @@ int TIdTCPConnection::GetResponse(std::initializer_list<int> AAllowedResponses) 
       for (;;) {
         lines.push_back(nextLine());
         const std::string& line = lines.back();
-        if (line.size() < 4 || StartsWithIgnoringCase(line, terminator)) break;
+        // A line that came shorter than a code and its blank ends the reply; one that is short
+        // only once trimmed does not: FEAT lists features such as " CCC" after a blank.
+        if (receivedLength < 4 || StartsWithIgnoringCase(line, terminator)) break;
       }
     }
   } catch (const EIdReadTimeout&) {

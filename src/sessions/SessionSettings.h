@@ -49,6 +49,8 @@ inline const auto SessionSettingsKeys = std::to_array<TSettingsKey>({
     {"timeout", &TSessionSettings::Timeout},
     {"abortonfailure", &TSessionSettings::AbortOnFailure},
     {"passivemode", &TSessionSettings::PassiveMode},
+    {"encryption", &TSessionSettings::Encryption},
+    {"tlsfingerprint", &TSessionSettings::TlsFingerprint},
     {"parentsession", &TSessionSettings::ParentSession},
     {"crcfile", &TSessionSettings::CrcFile},
     {"testmode", &TSessionSettings::TestMode},

@@ -125,6 +125,7 @@ int32_t TSessions::AddSessionInteractive() {
   for (const auto& session : Sessions) editor->AddParentCandidate(session->Settings.Name);
   TSessionSettings fresh;
   fresh.Name = "NewSession" + std::to_string(Count());
+  fresh.Encryption = EncryptionKeyword(TEncryption::Explicit);  // stored ones without the key stay plain
   editor->SetSettings(fresh);
   if (!editor->ShowModal()) return -1;
   const int32_t index = AddSession(editor->GetSettings().Name);

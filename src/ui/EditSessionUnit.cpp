@@ -59,6 +59,22 @@ QLabel* Caption(const char* text, QWidget* buddy = nullptr) {
   return label;
 }
 
+// The Test's failure on a refused certificate, with the certificate; true when the user
+// chose to trust it. Nobody to answer: an error report, and no trust.
+bool AskToTrustCertificate(QWidget* parent, const std::string& text) {
+  if (NobodyToAnswer()) {
+    ShowErrorReport(parent, text);
+    return false;
+  }
+  QMessageBox box(QMessageBox::Warning, QString::fromLatin1(ProgramTitle),
+                  ToQ(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")), QMessageBox::Yes | QMessageBox::Close,
+                  parent);
+  box.setTextFormat(Qt::PlainText);
+  box.button(QMessageBox::Yes)->setText(QStringLiteral("Trust this certificate for this session"));
+  box.setDefaultButton(QMessageBox::Close);
+  return box.exec() == QMessageBox::Yes;
+}
+
 QLabel* ReadOnlyText(const char* text) {
   auto* label = new QLabel(QString::fromUtf8(text));
   label->setTextFormat(Qt::PlainText);
@@ -226,6 +242,19 @@ QWidget* TEditSessionForm::CreateConnectionPage() {
   SpinEdit2 = new TSpinEdit;
   CheckBox1 = new QCheckBox(QStringLiteral("Abort session on transfer failure"));
   CheckBox4 = new QCheckBox(QStringLiteral("Passive mode"));
+  ComboBox2 = new QComboBox;
+  ComboBox2->addItems({QStringLiteral("Plain FTP (not encrypted)"), QStringLiteral("Explicit TLS (recommended)"),
+                       QStringLiteral("Implicit TLS")});
+  connect(ComboBox2, &QComboBox::activated, this, &TEditSessionForm::EncryptionChosen);
+  Edit9 = new QLineEdit;
+  Edit9->setReadOnly(true);
+  Edit9->setPlaceholderText(QStringLiteral("none: only certificates that verify"));
+  ForgetButton = new QPushButton(QStringLiteral("Forget"));
+  ForgetButton->setAutoDefault(false);
+  ForgetButton->setToolTip(QStringLiteral("Forget the trusted certificate"));
+  ForgetButton->setEnabled(false);
+  connect(ForgetButton, &QPushButton::clicked, Edit9, &QLineEdit::clear);
+  connect(Edit9, &QLineEdit::textChanged, ForgetButton, [this] { ForgetButton->setEnabled(!Edit9->text().isEmpty()); });
   TestButton = new QPushButton(QStringLiteral("Test"));
   TestButton->setAutoDefault(false);
   connect(TestButton, &QPushButton::clicked, this, &TEditSessionForm::TestButtonClick);
@@ -246,6 +275,13 @@ QWidget* TEditSessionForm::CreateConnectionPage() {
   grid->addWidget(Edit5, 3, 1);
   grid->addWidget(Caption("Timeout", SpinEdit2), 4, 0);
   grid->addLayout(timeout, 4, 1);
+  grid->addWidget(Caption("Encryption", ComboBox2), 5, 0);
+  grid->addWidget(ComboBox2, 5, 1);
+  auto* pinned = new QHBoxLayout;
+  pinned->addWidget(Edit9, 1);
+  pinned->addWidget(ForgetButton);
+  grid->addWidget(Caption("Trusted certificate (SHA-256)", Edit9), 6, 0);
+  grid->addLayout(pinned, 6, 1);
   grid->setColumnStretch(1, 1);
 
   auto* buttons = new QHBoxLayout;
@@ -309,7 +345,8 @@ QWidget* TEditSessionForm::CreateTestDebugPage() {
 }
 
 void TEditSessionForm::FormCreate() {
-  for (QLineEdit* edit : {Edit1, Edit2, Edit3, Edit6, Edit7, Edit4, Edit5, Edit8}) edit->clear();
+  for (QLineEdit* edit : {Edit1, Edit2, Edit3, Edit6, Edit7, Edit4, Edit5, Edit8, Edit9}) edit->clear();
+  ComboBox2->setCurrentIndex(0);
   RadioButton7->setChecked(true);
   SelectItem(FModeItems, 0);
   SelectItem(FRecurseItems, 0);
@@ -341,6 +378,9 @@ void TEditSessionForm::SetSettings(const TSessionSettings& settings) {
   SpinEdit2->SetValue(settings.Timeout);
   CheckBox1->setChecked(settings.AbortOnFailure);
   CheckBox4->setChecked(settings.PassiveMode);
+  FEncryptionItem = static_cast<int>(EncryptionOf(settings.Encryption));
+  ComboBox2->setCurrentIndex(FEncryptionItem);
+  Edit9->setText(ToQ(settings.TlsFingerprint));
   SetParentSession(settings.ParentSession);
   Edit8->setText(ToQ(settings.CrcFile));
   CheckBox2->setChecked(settings.TestMode);
@@ -364,6 +404,8 @@ TSessionSettings TEditSessionForm::GetSettings() const {
   settings.Timeout = SpinEdit2->Value();
   settings.AbortOnFailure = CheckBox1->isChecked();
   settings.PassiveMode = CheckBox4->isChecked();
+  settings.Encryption = EncryptionKeyword(static_cast<TEncryption>(std::max(ComboBox2->currentIndex(), 0)));
+  settings.TlsFingerprint = FromQ(Edit9->text());
   settings.ParentSession = GetParentSession();
   settings.CrcFile = FromQ(Edit8->text());
   settings.TestMode = CheckBox2->isChecked();
@@ -393,6 +435,15 @@ void TEditSessionForm::SetSessionMode(const std::string& value) {
 std::string TEditSessionForm::GetSessionMode() const {
   const int item = SelectedItem(FModeItems);
   return ModeKeywords[static_cast<size_t>(std::clamp(item, 0, static_cast<int>(ModeKeywords.size()) - 1))];
+}
+
+void TEditSessionForm::EncryptionChosen(int item) {
+  const bool implicit = item == static_cast<int>(TEncryption::Implicit);
+  const bool wasImplicit = FEncryptionItem == static_cast<int>(TEncryption::Implicit);
+  const QString port = Edit7->text().trimmed();
+  if (implicit && port == QLatin1String("21")) Edit7->setText(QStringLiteral("990"));
+  else if (!implicit && wasImplicit && port == QLatin1String("990")) Edit7->setText(QStringLiteral("21"));
+  FEncryptionItem = item;
 }
 
 void TEditSessionForm::SetPort(int32_t value) { Edit7->setText(QString::number(value)); }
@@ -433,14 +484,20 @@ void TEditSessionForm::TestButtonClick() {
   RunTool([settings](TToolCancel& cancel) -> TToolResult {
     TPathTestReport report;
     std::string failure;
+    std::string refusedFingerprint;  // of a certificate the user may choose to trust
     try {
       report = TestSessionPaths(settings, cancel);
+    } catch (const ECertificateRefused& error) {
+      failure = std::string(error.what()) + "\r\n\r\n" + CertificateDescription(error.Certificate);
+      refusedFingerprint = error.Certificate.Fingerprint;
     } catch (const std::exception& error) {
       failure = error.what();
     }
-    return [report, failure](TEditSessionForm* form, bool cancelled) {
+    return [report, failure, refusedFingerprint](TEditSessionForm* form, bool cancelled) {
       if (cancelled) return;
-      if (!failure.empty()) {
+      if (!refusedFingerprint.empty()) {
+        if (AskToTrustCertificate(form, failure)) form->Edit9->setText(ToQ(refusedFingerprint));
+      } else if (!failure.empty()) {
         ShowErrorReport(form, failure);
       } else if (!report.Text.empty()) {
         ShowMessage(form, report.Warning ? QMessageBox::Warning : QMessageBox::Information, report.Text);

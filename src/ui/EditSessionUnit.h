@@ -83,6 +83,9 @@ class TEditSessionForm : public QDialog, public ISessionEditor {
   TSpinEdit* SpinEdit2 = nullptr;  // Timeout
   QCheckBox* CheckBox1 = nullptr;  // Abort session on transfer failure
   QCheckBox* CheckBox4 = nullptr;  // Passive mode
+  QComboBox* ComboBox2 = nullptr;  // Encryption, items in the order of TEncryption
+  QLineEdit* Edit9 = nullptr;      // the trusted certificate's fingerprint, shown only
+  QPushButton* ForgetButton = nullptr;  // clears it
   QPushButton* TestButton = nullptr;
   QLineEdit* Edit8 = nullptr;  // CRC File
   QPushButton* PreloadCrcButton = nullptr;
@@ -110,6 +113,9 @@ class TEditSessionForm : public QDialog, public ISessionEditor {
   std::string GetSessionStarter() const;
   void SetSessionMode(const std::string& value);
   std::string GetSessionMode() const;
+  // The user picked an encryption: implicit TLS proposes its port 990 in place of 21, and
+  // leaving implicit TLS proposes 21 in place of 990.
+  void EncryptionChosen(int item);
   void SetPort(int32_t value);
   int32_t GetPort() const;
   void SetParentSession(const std::string& value);
@@ -125,6 +131,7 @@ class TEditSessionForm : public QDialog, public ISessionEditor {
 
   QButtonGroup* FModeItems = nullptr;     // RadioGroup1's four items
   QButtonGroup* FRecurseItems = nullptr;  // RadioGroup2's two items
+  int FEncryptionItem = 0;                // ComboBox2's item before the user's last pick
   std::vector<TFileCRC> FPreloadStore;
   std::jthread FTool;
   std::shared_ptr<TToolCancel> FToolCancel;

@@ -1,6 +1,7 @@
 #include "support/RealFtpServer.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "platform/Socket.h"
+#include "support/ChildProcess.h"
 
 namespace {
 
@@ -144,24 +146,50 @@ bool Accepts(const std::string& host, int port) {
 
 const char* kVsftpd = "/usr/sbin/vsftpd";
 const char* kWritableDir = "pub";
+const char* kPureFtpd = "/usr/sbin/pure-ftpd";
+const char* kPurePw = "/usr/bin/pure-pw";
+const char* kProFtpd = "/usr/sbin/proftpd";
+
+// A program of an unpacked server package, or of an installed one.
+std::string ServerProgram(const std::string& path) {
+  const std::string unpacked = "/opt/zephlin-ftpd" + path;
+  return ::access(unpacked.c_str(), X_OK) == 0 ? unpacked : path;
+}
+
+std::string Openssl(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {"/usr/bin/openssl"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  TChildResult result = RunChild(argv, {}, "/", 30s);
+  if (result.ExitCode != 0) throw std::runtime_error("openssl failed:\n" + result.Output);
+  while (!result.Output.empty() && result.Output.back() == '\n') result.Output.pop_back();
+  return result.Output;
+}
 
 }  // namespace
 
 bool RealFtpServer::available(Kind kind) {
-  if (kind == Kind::PyFtpdLib) return ::access(ZEPHLIN_SYSTEM_PYTHON, X_OK) == 0;
-  return ::access(kVsftpd, X_OK) == 0;
+  switch (kind) {
+    case Kind::PyFtpdLib: return ::access(ZEPHLIN_SYSTEM_PYTHON, X_OK) == 0;
+    case Kind::Vsftpd: return ::access(kVsftpd, X_OK) == 0;
+    case Kind::PureFtpd: return ::access(ServerProgram(kPureFtpd).c_str(), X_OK) == 0;
+    case Kind::ProFtpd: return ::access(ServerProgram(kProFtpd).c_str(), X_OK) == 0;
+  }
+  return false;
 }
 
 bool RealFtpServer::available(Kind kind, const Options& options) {
   if (!available(kind)) return false;
   // vsftpd chroots only when it starts as root, and refuses IPv6 and PASV switches here.
-  if (kind == Kind::Vsftpd)
-    return (options.tls == Tls::None || ::geteuid() == 0) && options.host == "127.0.0.1" && !options.tls12Only &&
-           !options.refusePasv;
-  return options.tls != Tls::Implicit;  // pyftpdlib speaks explicit TLS only
+  if (kind == Kind::PyFtpdLib) return options.tls != Tls::Implicit;  // pyftpdlib speaks explicit TLS only
+  const bool plainOptions = options.host == "127.0.0.1" && !options.tls12Only && !options.refusePasv;
+  if (kind == Kind::Vsftpd) return (options.tls == Tls::None || ::geteuid() == 0) && plainOptions;
+  return ::geteuid() == 0 && options.tls != Tls::Implicit && plainOptions;  // chroot needs root
 }
 
-const char* RealFtpServer::name(Kind kind) { return kind == Kind::PyFtpdLib ? "pyftpdlib" : "vsftpd"; }
+const char* RealFtpServer::name(Kind kind) {
+  constexpr const char* names[] = {"pyftpdlib", "vsftpd", "pureftpd", "proftpd"};
+  return names[static_cast<int>(kind)];
+}
 
 std::string RealFtpServer::log() const { return ReadText(stateDir_ + "server.log"); }
 
@@ -172,10 +200,12 @@ RealFtpServer::RealFtpServer(Kind kind, const std::string& rootDir, const Option
   std::string root = rootDir;
   if (root.size() > 1 && root.back() == '/') root.pop_back();
   try {
-    if (kind == Kind::PyFtpdLib)
-      StartPyFtpdLib(root, options);
-    else
-      StartVsftpd(root, options);
+    switch (kind) {
+      case Kind::PyFtpdLib: StartPyFtpdLib(root, options); break;
+      case Kind::Vsftpd: StartVsftpd(root, options); break;
+      case Kind::PureFtpd: StartPureFtpd(root, options); break;
+      case Kind::ProFtpd: StartProFtpd(root, options); break;
+    }
   } catch (...) {
     Stop(pid_);
     std::error_code ignored;
@@ -224,34 +254,43 @@ void RealFtpServer::StartVsftpd(const std::string& root, const Options& options)
     writableDir_ = kWritableDir;
   }
   std::filesystem::create_directory(stateDir_ + "empty");
+  StartOnFreePort(
+      [&](int port) -> std::vector<std::string> {
+        std::ostringstream conf;
+        conf << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << port << "\n"
+             << "background=NO\nseccomp_sandbox=NO\n"
+             << (tls ? "allow_writeable_chroot=YES\n" : "run_as_launching_user=YES\n")
+             << "anonymous_enable=YES\nlocal_enable=NO\nno_anon_password=YES\n"
+             << "anon_root=" << root << "\n"
+             << "write_enable=YES\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
+             << "anon_other_write_enable=YES\nanon_world_readable_only=NO\nanon_umask=022\n"
+             << "pasv_enable=YES\nport_enable=YES\nconnect_from_port_20=NO\n"
+             << "secure_chroot_dir=" << stateDir_ << "empty\n"
+             << "xferlog_enable=NO\nuse_localtime=YES\nhide_ids=NO\n"
+             << "max_clients=50\nmax_per_ip=50\n"
+             << "idle_session_timeout=600\ndata_connection_timeout=300\n";
+        if (tls)
+          conf << "ssl_enable=YES\nallow_anon_ssl=YES\nforce_anon_logins_ssl=YES\nforce_anon_data_ssl=YES\n"
+               << "force_local_logins_ssl=YES\nforce_local_data_ssl=YES\nrequire_ssl_reuse=YES\n"
+               << "strict_ssl_read_eof=YES\nssl_ciphers=HIGH\n"
+               << "rsa_cert_file=" << options.certFile << "\nrsa_private_key_file=" << options.keyFile << "\n"
+               << "implicit_ssl=" << (options.tls == Tls::Implicit ? "YES" : "NO") << "\n"
+               << "xferlog_enable=YES\ndebug_ssl=YES\nvsftpd_log_file=" << stateDir_ << "server.log\n";
+        WriteText(stateDir_ + "vsftpd.conf", conf.str());
+        return {kVsftpd, stateDir_ + "vsftpd.conf"};
+      },
+      "vsftpd");
+}
+
+void RealFtpServer::StartOnFreePort(const std::function<std::vector<std::string>(int port)>& command,
+                                    const char* serverName) {
   for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
     const int port = FreePort();
-    std::ostringstream conf;
-    conf << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << port << "\n"
-         << "background=NO\nseccomp_sandbox=NO\n"
-         << (tls ? "allow_writeable_chroot=YES\n" : "run_as_launching_user=YES\n")
-         << "anonymous_enable=YES\nlocal_enable=NO\nno_anon_password=YES\n"
-         << "anon_root=" << root << "\n"
-         << "write_enable=YES\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
-         << "anon_other_write_enable=YES\nanon_world_readable_only=NO\nanon_umask=022\n"
-         << "pasv_enable=YES\nport_enable=YES\nconnect_from_port_20=NO\n"
-         << "secure_chroot_dir=" << stateDir_ << "empty\n"
-         << "xferlog_enable=NO\nuse_localtime=YES\nhide_ids=NO\n"
-         << "max_clients=50\nmax_per_ip=50\n"
-         << "idle_session_timeout=600\ndata_connection_timeout=300\n";
-    if (tls)
-      conf << "ssl_enable=YES\nallow_anon_ssl=YES\nforce_anon_logins_ssl=YES\nforce_anon_data_ssl=YES\n"
-           << "force_local_logins_ssl=YES\nforce_local_data_ssl=YES\nrequire_ssl_reuse=YES\n"
-           << "strict_ssl_read_eof=YES\nssl_ciphers=HIGH\n"
-           << "rsa_cert_file=" << options.certFile << "\nrsa_private_key_file=" << options.keyFile << "\n"
-           << "implicit_ssl=" << (options.tls == Tls::Implicit ? "YES" : "NO") << "\n"
-           << "xferlog_enable=YES\ndebug_ssl=YES\nvsftpd_log_file=" << stateDir_ << "server.log\n";
-    WriteText(stateDir_ + "vsftpd.conf", conf.str());
-    pid_ = Spawn({kVsftpd, stateDir_ + "vsftpd.conf"}, stateDir_ + "server.log");
+    pid_ = Spawn(command(port), stateDir_ + "server.log");
     for (int i = 0; i < 250; ++i) {
       if (Accepts(host_, port)) {
-        // Another process could have taken the port between FreePort and vsftpd's bind;
-        // then our vsftpd has exited on its bind failure, and we try another port.
+        // Another process could have taken the port between FreePort and the server's
+        // bind; then our server has exited on its bind failure, and we try another port.
         std::this_thread::sleep_for(50ms);
         if (!Exited(pid_)) port_ = port;
         else pid_ = -1;
@@ -268,7 +307,60 @@ void RealFtpServer::StartVsftpd(const std::string& root, const Options& options)
       pid_ = -1;
     }
   }
-  if (port_ == 0) throw std::runtime_error("vsftpd did not start:\n" + log());
+  if (port_ == 0) throw std::runtime_error(std::string(serverName) + " did not start:\n" + log());
+}
+
+std::string RealFtpServer::PasswordLine(const std::string& root, const std::string& homeSuffix) {
+  user_ = "zephlin";
+  password_ = "secret";
+  home_ = "/";
+  // The login writes as the "ftp" user (or nobody), into a root open to it.
+  const passwd* account = ::getpwnam("ftp");
+  const std::string ids = account ? std::to_string(account->pw_uid) + ":" + std::to_string(account->pw_gid)
+                                  : std::string("65534:65534");
+  ::chmod(root.c_str(), 0777);
+  return user_ + ":" + Openssl({"passwd", "-6", password_}) + ":" + ids + "::" + root + homeSuffix;
+}
+
+void RealFtpServer::StartPureFtpd(const std::string& root, const Options& options) {
+  // "/./" ends the part of the home that becomes the chroot.
+  WriteText(stateDir_ + "passwd", PasswordLine(root, "/./::::::::::::") + "\n");
+  const TChildResult made =
+      RunChild({ServerProgram(kPurePw), "mkdb", stateDir_ + "pure.pdb", "-f", stateDir_ + "passwd"}, {}, "/", 30s);
+  if (made.ExitCode != 0) throw std::runtime_error("pure-pw mkdb failed:\n" + made.Output);
+  StartOnFreePort(
+      [&](int port) {
+        std::vector<std::string> args = {ServerProgram(kPureFtpd), "-S", "127.0.0.1," + std::to_string(port),
+                                         "-l", "puredb:" + stateDir_ + "pure.pdb", "-E", "-A", "-d"};
+        if (options.tls != Tls::None)
+          args.insert(args.end(), {"--tls=2", "-2", options.certFile + "," + options.keyFile});
+        return args;
+      },
+      "pure-ftpd");
+}
+
+void RealFtpServer::StartProFtpd(const std::string& root, const Options& options) {
+  WriteText(stateDir_ + "passwd", PasswordLine(root, ":/bin/false") + "\n");
+  ::chmod((stateDir_ + "passwd").c_str(), 0600);
+  StartOnFreePort(
+      [&](int port) -> std::vector<std::string> {
+        std::ostringstream conf;
+        conf << "ServerType standalone\nDefaultAddress 127.0.0.1\nSocketBindTight on\nUseIPv6 off\n"
+             << "Port " << port << "\nUser nobody\nGroup nogroup\nMaxInstances 50\n"
+             << "PidFile " << stateDir_ << "proftpd.pid\nScoreboardFile " << stateDir_ << "scoreboard\n"
+             << "DelayTable none\nWtmpLog off\nTransferLog none\nUseReverseDNS off\n"
+             << "AuthOrder mod_auth_file.c\nAuthUserFile " << stateDir_ << "passwd\nRequireValidShell off\n"
+             << "DefaultRoot ~\nUmask 022\nAllowOverwrite on\n"
+             << "ModulePath " << ServerProgram("/usr/lib/proftpd") << "\n";
+        if (options.tls != Tls::None)
+          conf << "<IfModule !mod_tls.c>\nLoadModule mod_tls.c\n</IfModule>\n"
+               << "TLSEngine on\nTLSRequired on\nTLSProtocol TLSv1.2\n"
+               << "TLSECCertificateFile " << options.certFile << "\nTLSECCertificateKeyFile " << options.keyFile
+               << "\nTLSLog " << stateDir_ << "server.log\n";
+        WriteText(stateDir_ + "proftpd.conf", conf.str());
+        return {ServerProgram(kProFtpd), "-n", "-c", stateDir_ + "proftpd.conf"};
+      },
+      "proftpd");
 }
 
 RealFtpServer::~RealFtpServer() {

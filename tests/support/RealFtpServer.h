@@ -28,15 +28,25 @@
 // required for the login and every data connection, data connections required to resume
 // the control connection's TLS session and uploads to end with a closing alert. It needs
 // root: check available(kind, options).
+//
+// pure-ftpd and proftpd (unpacked into /opt/zephlin-ftpd by scripts/install-deps, or
+// installed) need root too: they chroot the login "zephlin" (password "secret", a user of
+// their own password file writing as the system's "ftp" user) into rootDir, so home() is
+// "/" and the whole root is writable. With TLS (explicit only) both require it for the
+// login and every data connection; proftpd also requires data connections to resume the
+// control connection's TLS session, and speaks TLS 1.2 only: under TLS 1.3 it refuses the
+// client's data connections once the control connection's session tickets are used up.
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 class TempDir;
 
 class RealFtpServer {
  public:
-  enum class Kind { PyFtpdLib, Vsftpd };
+  enum class Kind { PyFtpdLib, Vsftpd, PureFtpd, ProFtpd };
   enum class Tls { None, Explicit, Implicit };
   struct Options {
     Tls tls = Tls::None;
@@ -54,7 +64,7 @@ class RealFtpServer {
 
   static bool available(Kind kind);
   static bool available(Kind kind, const Options& options);
-  static const char* name(Kind kind);  // "pyftpdlib" or "vsftpd"
+  static const char* name(Kind kind);  // "pyftpdlib", "vsftpd", "pureftpd", "proftpd"
 
   int port() const { return port_; }
   const std::string& host() const { return host_; }      // "127.0.0.1" (or Options::host)
@@ -84,6 +94,13 @@ class RealFtpServer {
  private:
   void StartPyFtpdLib(const std::string& root, const Options& options);
   void StartVsftpd(const std::string& root, const Options& options);
+  void StartPureFtpd(const std::string& root, const Options& options);
+  void StartProFtpd(const std::string& root, const Options& options);
+  // Starts the server that command(port) makes on a port that was free a moment ago, and
+  // again on another one when it exits (another process took the port meanwhile).
+  void StartOnFreePort(const std::function<std::vector<std::string>(int port)>& command, const char* serverName);
+  // The chrooted login of pure-ftpd and proftpd: the password file's line for it.
+  std::string PasswordLine(const std::string& root, const std::string& homeSuffix);
 
   Kind kind_;
   std::string host_ = "127.0.0.1";

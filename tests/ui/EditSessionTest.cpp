@@ -26,6 +26,7 @@
 #include "sessions/SessionsUnit.h"
 #include "support/FakeFtpServer.h"
 #include "support/RealFtpServer.h"
+#include "support/TlsCertificates.h"
 #include "ui/EditSessionUnit.h"
 #include "ui/SpinEdit.h"
 #include "UiTestApp.h"
@@ -67,8 +68,8 @@ class EditSessionTest : public UiTest {
   void Change(const std::function<void(TSessionSettings&)>& change) { ChangeSettings(form, change); }
   TSessionSettings Shown() const { return form.GetSettings(); }
   // Runs a tool as its button does and waits for its result boxes.
-  std::vector<TShownBox> RunTool(void (TEditSessionForm::*click)()) {
-    TBoxAnswerer answerer;
+  std::vector<TShownBox> RunTool(void (TEditSessionForm::*click)(), QMessageBox::StandardButton answer = QMessageBox::Ok) {
+    TBoxAnswerer answerer(answer);
     (form.*click)();
     EXPECT_TRUE(ProcessUiEventsUntil([this] { return !form.ToolRunning(); }, std::chrono::seconds(30)));
     return answerer.Boxes;
@@ -377,6 +378,98 @@ TEST_F(EditSessionTest, RefusedConnectionShowsOnlyTheErrorBox) {
   EXPECT_EQ(boxes[0].Text, "Socket Error # 10061\nConnection refused.");
   EXPECT_EQ(boxes[0].Buttons, QMessageBox::Ok);
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
+// --- Encryption ---
+
+TEST_F(EditSessionTest, ANewSessionStartsWithExplicitTlsAStoredOneWithoutTheKeyStaysPlain) {
+  TProgramDirScope dir;
+  WriteText(dir.path() + "zephlin.ini", "[global]\nsessions=1\n[session0]\nname=Old\nport=21\n");
+  TSessions sessions;
+  sessions.SetEditorFactory([] { return std::make_unique<TEditSessionForm>(); });
+  std::vector<std::string> shown;
+  TBoxAnswerer answerer(QMessageBox::Ok, [&](QWidget* modal) {
+    auto* editor = qobject_cast<TEditSessionForm*>(modal);
+    if (editor == nullptr) return false;
+    shown.push_back(editor->ComboBox2->currentText().toStdString());
+    editor->OkButton->click();
+    return true;
+  });
+  sessions.EditSessionInteractive(0);
+  ASSERT_EQ(sessions.AddSessionInteractive(), 1);
+  EXPECT_EQ(shown, (std::vector<std::string>{"Plain FTP (not encrypted)", "Explicit TLS (recommended)"}));
+  EXPECT_EQ(sessions.GetSession(0)->Settings.Encryption, "none");
+  EXPECT_EQ(sessions.GetSession(1)->Settings.Encryption, "explicit");
+}
+
+TEST_F(EditSessionTest, ImplicitTlsProposesItsPortAndLeavingItProposes21Back) {
+  enum { Plain, Explicit, Implicit };
+  const struct {
+    const char* Port;
+    int From, To;
+    const char* Expected;
+  } cases[] = {
+      {"21", Plain, Implicit, "990"},     {"2121", Explicit, Implicit, "2121"}, {"990", Implicit, Explicit, "21"},
+      {"990", Implicit, Plain, "21"},     {"990", Plain, Explicit, "990"},      {"21", Implicit, Explicit, "21"},
+  };
+  for (const auto& c : cases) {
+    Change([&](TSessionSettings& s) { s.Encryption = EncryptionKeyword(static_cast<TEncryption>(c.From)); });
+    form.Edit7->setText(c.Port);
+    form.ComboBox2->setCurrentIndex(c.To);
+    emit form.ComboBox2->activated(c.To);  // as the user's pick
+    EXPECT_EQ(form.Edit7->text().toStdString(), c.Expected) << c.Port << " " << c.From << " -> " << c.To;
+    EXPECT_EQ(Shown().Encryption, EncryptionKeywords[c.To]);
+  }
+  Change([](TSessionSettings& s) { s.Encryption = "Implicit"; });  // not a keyword: explicit TLS, never plain
+  EXPECT_EQ(Shown().Encryption, "explicit");
+}
+
+TEST_F(EditSessionTest, TestOffersToTrustARefusedCertificateAndForgetClearsThePin) {
+  const TlsCertificates certificates;
+  TempDir root;
+  RealFtpServer::Options options;
+  options.tls = RealFtpServer::Tls::Explicit;
+  options.certFile = certificates.selfSigned().certFile;
+  options.keyFile = certificates.selfSigned().keyFile;
+  RealFtpServer server(RealFtpServer::Kind::PyFtpdLib, root.path(), options);
+  Change([&](TSessionSettings& s) {
+    server.Configure(s, 10);
+    s.Encryption = "explicit";
+    s.LocalPath = root.path();
+    s.RemotePath = "/";
+  });
+  const std::string fingerprint = certificates.selfSigned().fingerprint;
+
+  const struct {
+    QMessageBox::StandardButton Answer;
+    const char* Pinned;  // "" or "*" for the server's fingerprint
+    QMessageBox::Icon Icon;
+  } steps[] = {
+      {QMessageBox::Close, "", QMessageBox::Warning},  // declined: nothing pinned
+      {QMessageBox::Yes, "*", QMessageBox::Warning},   // trusted: pinned
+      {QMessageBox::Ok, "*", QMessageBox::Information},  // the pinned certificate now passes
+  };
+  for (const auto& step : steps) {
+    const auto boxes = RunTool(&TEditSessionForm::TestButtonClick, step.Answer);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].Icon, step.Icon);
+    if (step.Icon == QMessageBox::Warning) {
+      const std::string head = "Server certificate not trusted: self-signed certificate; SHA-256 " + fingerprint +
+                               "\n\nSubject: CN=localhost\nIssuer: CN=localhost\nValid from ";
+      const std::string tail = " UTC\nSHA-256: " + fingerprint;
+      EXPECT_EQ(boxes[0].Text.rfind(head, 0), 0u) << boxes[0].Text;
+      EXPECT_TRUE(boxes[0].Text.ends_with(tail) && boxes[0].Text.find(" UTC until ") != std::string::npos)
+          << boxes[0].Text;
+      EXPECT_EQ(boxes[0].Buttons, QMessageBox::Yes | QMessageBox::Close);
+    }
+    const std::string pinned = std::string(step.Pinned) == "*" ? fingerprint : "";
+    EXPECT_EQ(Shown().TlsFingerprint, pinned);
+    EXPECT_EQ(form.Edit9->text().toStdString(), pinned);
+    EXPECT_EQ(form.ForgetButton->isEnabled(), !pinned.empty());
+  }
+  form.ForgetButton->click();
+  EXPECT_EQ(Shown().TlsFingerprint, "");
+  EXPECT_FALSE(form.ForgetButton->isEnabled());
 }
 
 // --- Test on its own thread ---
