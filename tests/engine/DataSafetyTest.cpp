@@ -26,9 +26,11 @@ TTree Files(const std::string& directory, int count) {
   return tree;
 }
 
+const std::vector<Kind> kBoth = {Kind::PyFtpdLib, Kind::Vsftpd};
+
 struct TCase {
   const char* Label;
-  Kind Server;
+  std::vector<Kind> Servers;
   TTree RemoteBefore;  // below the server's root; the session's directory is RemotePath
   TTree LocalBefore;   // below the local root; the session's folder is "l/"
   TTree RemoteAfter;   // empty: as before
@@ -57,9 +59,9 @@ bool ReportBegins(const std::vector<TReport>& reports, const std::string& functi
   return false;
 }
 
-void RunCase(const std::string& mode, const TCase& c) {
-  SCOPED_TRACE(std::string(c.Label) + " (" + RealFtpServer::name(c.Server) + ")");
-  if (!RealFtpServer::available(c.Server)) return;
+void RunCase(const std::string& mode, const TCase& c, Kind kind) {
+  SCOPED_TRACE(std::string(c.Label) + " (" + RealFtpServer::name(kind) + ")");
+  if (!RealFtpServer::available(kind)) return;
   TempDir program, remote, local;
   SetProgramDirectory(program.path());
   MakeTree(remote.path(), c.RemoteBefore + kSentinel);
@@ -74,7 +76,7 @@ void RunCase(const std::string& mode, const TCase& c) {
     store.Save(program.path() + "session.crc");
   }
 
-  RealFtpServer server(c.Server, remote.path());
+  RealFtpServer server(kind, remote.path());
   TRunSettings settings;
   server.Configure(settings, 10);
   settings.SessionMode = mode;
@@ -100,6 +102,11 @@ void RunCase(const std::string& mode, const TCase& c) {
   }
 }
 
+void RunCases(const std::string& mode, const std::vector<TCase>& cases) {
+  for (const TCase& c : cases)
+    for (Kind kind : c.Servers) RunCase(mode, c, kind);
+}
+
 const std::pair<std::string, std::string> kCwdRefused = {"Change directory", "550 "};
 const auto kTestMode = [](TRunSettings& s) { s.TestMode = true; };
 const auto kNoGuard = [](TRunSettings& s) { s.MaxDelete = 0; };
@@ -109,80 +116,57 @@ std::pair<std::string, std::string> Guard(int deleted, int files) {
 
 TEST(DataSafety, CopyLocalToRemote) {
   const TTree blocked = {{"r/a.txt", "remote a"}, {"r/sub", "a file where a directory should be"}};
-  const TTree local = {{"l/a.txt", "A"}, {"l/sub/a.txt", "sub a"}};
   const TTree sent = {{"r/", ""}, {"r/a.txt", "A"}, {"r/sub", "a file where a directory should be"}};
-  for (const TCase& c : {
-           TCase{"a sub-directory that cannot be entered sends nothing into its parent", Kind::PyFtpdLib, blocked,
-                 local, sent, {}, {kCwdRefused}},
-           TCase{"a sub-directory that cannot be entered sends nothing into its parent", Kind::Vsftpd, blocked, local,
-                 sent, {}, {kCwdRefused}},
-       })
-    RunCase("copylocaltoremote", c);
+  RunCases("copylocaltoremote",
+           {{"a sub-directory that cannot be entered sends nothing into its parent", kBoth, blocked,
+             {{"l/a.txt", "A"}, {"l/sub/a.txt", "sub a"}}, sent, {}, {kCwdRefused}}});
 }
 
 TEST(DataSafety, CopyRemoteToLocal) {
-  const TTree twoFiles = {{"a.txt", "home a"}, {"pub/a.txt", "pub a"}};
-  for (const TCase& c : {
-           TCase{"a remote path that is no directory fetches nothing from elsewhere", Kind::PyFtpdLib, twoFiles,
-                 {{"l/", ""}}, {}, {}, {kCwdRefused}, {}, "/pub/a.txt/"},
-           TCase{"a remote path that is no directory fetches nothing from elsewhere", Kind::Vsftpd, twoFiles,
-                 {{"l/", ""}}, {}, {}, {kCwdRefused}, {}, "/pub/a.txt/"},
-           TCase{"runs of blanks in a name are kept", Kind::Vsftpd, {{"r/a  b", "AB"}}, {{"l/", ""}}, {},
-                 {{"l/", ""}, {"l/a  b", "AB"}}, {}, {}, "/r/"},
-       })
-    RunCase("copyremotetolocal", c);
+  RunCases("copyremotetolocal",
+           {{"a remote path that is no directory fetches nothing from elsewhere", kBoth,
+             {{"a.txt", "home a"}, {"pub/a.txt", "pub a"}}, {{"l/", ""}}, {}, {}, {kCwdRefused}, {}, "/pub/a.txt/"},
+            {"runs of blanks in a name are kept", kBoth, {{"r/a  b", "AB"}}, {{"l/", ""}}, {},
+             {{"l/", ""}, {"l/a  b", "AB"}}, {}, {}, "/r/"}});
 }
 
 TEST(DataSafety, SyncLocalToRemote) {
   const TTree blocked = {{"r/a.txt", "A"}, {"r/sub", "a file where a directory should be"}};
-  const TTree local = {{"l/a.txt", "A"}, {"l/sub/x.txt", "X"}};
-  for (const TCase& c : {
-           TCase{"a sub-directory that cannot be entered changes nothing in its parent", Kind::PyFtpdLib, blocked,
-                 local, blocked + TTree{{"r/", ""}}, {}, {kCwdRefused}},
-           TCase{"a sub-directory that cannot be entered changes nothing in its parent", Kind::Vsftpd, blocked, local,
-                 blocked + TTree{{"r/", ""}}, {}, {kCwdRefused}},
-           TCase{"a file never takes the stored CRC of its namesake in another case", Kind::PyFtpdLib,
-                 {{"r/a.txt", "old"}, {"r/A.txt", "same"}}, {{"l/a.txt", "same"}, {"l/A.txt", "same"}},
-                 {{"r/", ""}, {"r/a.txt", "same"}, {"r/A.txt", "same"}}, {}, {}, {}, "/r", {"A.txt"}},
-           TCase{"an empty local folder deletes nothing", Kind::Vsftpd, Files("r/", 12), {{"l/", ""}}, {}, {},
-                 {Guard(12, 12)}},
-           TCase{"the guard counts the remote files", Kind::PyFtpdLib, Files("r/", 12) + TTree{{"r/d/", ""}},
-                 Files("l/", 5), {}, {}, {Guard(7, 12)}},
-           TCase{"half of the files may go", Kind::PyFtpdLib, Files("r/", 12), Files("l/", 6), Files("r/", 6), {}, {}},
-           TCase{"without a limit", Kind::PyFtpdLib, Files("r/", 12), {{"l/", ""}}, {{"r/", ""}}, {}, {}, kNoGuard},
-           TCase{"test mode shows what would go and the verdict", Kind::PyFtpdLib, Files("r/", 12), {{"l/", ""}}, {},
-                 {}, {Guard(12, 12)}, kTestMode, "/r", {},
-                 {"DELETE: f00", "DELETE: f11", "EXCEPTION: " + DeletionGuardText(12, 12)}},
-       })
-    RunCase("synclocaltoremote", c);
+  RunCases("synclocaltoremote",
+           {{"a sub-directory that cannot be entered changes nothing in its parent", kBoth, blocked,
+             {{"l/a.txt", "A"}, {"l/sub/x.txt", "X"}}, blocked + TTree{{"r/", ""}}, {}, {kCwdRefused}},
+            {"a file never takes the stored CRC of its namesake in another case", {Kind::PyFtpdLib},
+             {{"r/a.txt", "old"}, {"r/A.txt", "same"}}, {{"l/a.txt", "same"}, {"l/A.txt", "same"}},
+             {{"r/", ""}, {"r/a.txt", "same"}, {"r/A.txt", "same"}}, {}, {}, {}, "/r", {"A.txt"}},
+            {"an empty local folder deletes nothing", kBoth, Files("r/", 12), {{"l/", ""}}, {}, {}, {Guard(12, 12)}},
+            {"the guard counts the remote files", {Kind::PyFtpdLib}, Files("r/", 12) + TTree{{"r/d/", ""}},
+             Files("l/", 5), {}, {}, {Guard(7, 12)}},
+            {"half of the files may go", {Kind::PyFtpdLib}, Files("r/", 12), Files("l/", 6), Files("r/", 6), {}, {}},
+            {"without a limit", {Kind::Vsftpd}, Files("r/", 12), {{"l/", ""}}, {{"r/", ""}}, {}, {}, kNoGuard},
+            {"test mode shows what would go and the verdict", {Kind::PyFtpdLib}, Files("r/", 12), {{"l/", ""}}, {}, {},
+             {Guard(12, 12)}, kTestMode, "/r", {}, {"DELETE: f00", "EXCEPTION: " + DeletionGuardText(12, 12)}}});
 }
 
 TEST(DataSafety, SyncRemoteToLocal) {
-  const TTree twoFiles = {{"a.txt", "home a"}, {"pub/a.txt", "pub a"}};
   const TTree local = {{"l/a.txt", "local a"}, {"l/keep.txt", "k"}};
-  for (const TCase& c : {
-           TCase{"a missing remote directory deletes nothing", Kind::Vsftpd, {{"r/x", "x"}}, local, {}, {},
-                 {kCwdRefused}, {}, "/missing"},
-           TCase{"a remote path that is no directory fetches and deletes nothing", Kind::PyFtpdLib, twoFiles, local,
-                 {}, {}, {kCwdRefused}, {}, "/pub/a.txt"},
-           TCase{"a refused name keeps every local file", Kind::PyFtpdLib, {{"r/a.txt", "A"}, {"r/x\\y", "XY"}},
-                 {{"l/a.txt", "old"}, {"l/old.txt", "O"}}, {}, {{"l/", ""}, {"l/a.txt", "A"}, {"l/old.txt", "O"}},
-                 {{"Error", "Unsafe remote name: x\\y"}, {"Error", "Listing not understood; no local files deleted"}}},
-           TCase{"runs of blanks in a name are kept", Kind::Vsftpd, {{"r/a  b", "AB"}}, {{"l/a  b", "old"}}, {},
-                 {{"l/", ""}, {"l/a  b", "AB"}}, {}},
-           TCase{"names differing in case only each keep their own", Kind::PyFtpdLib,
-                 {{"r/a.txt", "ra"}, {"r/A.txt", "rA"}}, {{"l/a.txt", "old"}, {"l/A.txt", "old"}}, {},
-                 {{"l/", ""}, {"l/a.txt", "ra"}, {"l/A.txt", "rA"}}, {}},
-           TCase{"an empty remote directory deletes nothing", Kind::PyFtpdLib, {{"r/", ""}}, Files("l/", 12), {}, {},
-                 {Guard(12, 12)}},
-           TCase{"the guard counts the local files", Kind::Vsftpd, Files("r/", 4), Files("l/", 12), {}, {},
-                 {Guard(8, 12)}},
-           TCase{"without a limit", Kind::Vsftpd, {{"r/", ""}}, Files("l/", 12), {}, {{"l/", ""}}, {}, kNoGuard},
-           TCase{"test mode shows what would go and the verdict", Kind::Vsftpd, {{"r/", ""}}, Files("l/", 12), {},
-                 {}, {Guard(12, 12)}, kTestMode, "/r", {},
-                 {"DELETE: {local}f00", "EXCEPTION: " + DeletionGuardText(12, 12)}},
-       })
-    RunCase("syncremotetolocal", c);
+  RunCases("syncremotetolocal",
+           {{"a missing remote directory deletes nothing", kBoth, {{"r/x", "x"}}, local, {}, {}, {kCwdRefused}, {},
+             "/missing"},
+            {"a remote path that is no directory fetches and deletes nothing", kBoth,
+             {{"a.txt", "home a"}, {"pub/a.txt", "pub a"}}, local, {}, {}, {kCwdRefused}, {}, "/pub/a.txt"},
+            {"a refused name keeps every local file", {Kind::PyFtpdLib}, {{"r/a.txt", "A"}, {"r/x\\y", "XY"}},
+             {{"l/a.txt", "old"}, {"l/old.txt", "O"}}, {}, {{"l/", ""}, {"l/a.txt", "A"}, {"l/old.txt", "O"}},
+             {{"Error", "Unsafe remote name: x\\y"}, {"Error", "Listing not understood; no local files deleted"}}},
+            {"runs of blanks in a name are kept", kBoth, {{"r/a  b", "AB"}}, {{"l/a  b", "old"}}, {},
+             {{"l/", ""}, {"l/a  b", "AB"}}, {}},
+            {"names differing in case only each keep their own", kBoth, {{"r/a.txt", "ra"}, {"r/A.txt", "rA"}},
+             {{"l/a.txt", "old"}, {"l/A.txt", "old"}}, {}, {{"l/", ""}, {"l/a.txt", "ra"}, {"l/A.txt", "rA"}}, {}},
+            {"an empty remote directory deletes nothing", kBoth, {{"r/", ""}}, Files("l/", 12), {}, {}, {Guard(12, 12)}},
+            {"the guard counts the local files", {Kind::Vsftpd}, Files("r/", 4), Files("l/", 12), {}, {},
+             {Guard(8, 12)}},
+            {"without a limit", {Kind::PyFtpdLib}, {{"r/", ""}}, Files("l/", 12), {}, {{"l/", ""}}, {}, kNoGuard},
+            {"test mode shows what would go and the verdict", {Kind::Vsftpd}, {{"r/", ""}}, Files("l/", 12), {}, {},
+             {Guard(12, 12)}, kTestMode, "/r", {}, {"DELETE: {local}f00", "EXCEPTION: " + DeletionGuardText(12, 12)}}});
 }
 
 }  // namespace
