@@ -20,7 +20,8 @@ void TSessionThread::CopyLocalToRemote(const std::string& ALocalPath, const std:
   const std::string& mask = local.Mask;
 
   MakeRemoteDirectory(remoteDir, false);
-  if (!EnterRemoteDirectory(remoteDir, "Change directory: ") && Settings.AbortOnFailure) return;
+  // Sending by bare name anywhere else would overwrite another directory's files.
+  if (!EnterRemoteDirectory(remoteDir, "Change directory: ")) return;
   SendStatus("Sending ", "Set binary mode");
   Client().SetBinaryMode();
 
@@ -40,7 +41,7 @@ void TSessionThread::CopyLocalToRemote(const std::string& ALocalPath, const std:
     }
   }
 
-  if (Settings.AbortOnFailure || Terminated() || !Settings.Recurse) return;
+  if (Terminated() || !Settings.Recurse) return;
   // With a mask that matches everything the directories are already in hand.
   const std::vector<TSearchRec> directories = MatchesEverything(mask) ? entries : FindFiles(localDir, "*.*");
   for (const TSearchRec& entry : directories) {

@@ -21,15 +21,21 @@ bool IsProtectedTarget(uint32_t attributes) {
 }  // namespace
 
 void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std::string& ALocalPath) {
+  CopyRemoteToLocal(ARemotePath, ALocalPath, 1);
+}
+
+void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std::string& ALocalPath, int ADepth) {
   const TPathSpec remote = SplitPathSpec(ToSlashes(ARemotePath), "/:");
   const std::string& remoteDir = remote.Directory;
   const std::string& fileSpec = remote.FilePart;
   const std::string& localDir = ALocalPath;
+  if (RemoteNestingTooDeep(ADepth, remoteDir)) return;
 
   SendStatus("Make directory", localDir);
   if (localDir.empty()) throw EZephlin("Unable to create directory");
   ForceDirectories(localDir);  // a failure shows in the fetches into it
-  if (!EnterRemoteDirectory(remoteDir, "EXCEPTION: ") && Settings.AbortOnFailure) return;
+  // Fetching by bare name anywhere else would fetch another directory's files.
+  if (!EnterRemoteDirectory(remoteDir, "EXCEPTION: ")) return;
   SendStatus("Retrieve", "Set binary mode");
   Client().SetBinaryMode();
 
@@ -72,7 +78,7 @@ void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std
     const TIdFTPListItems& items = Client().ListingItems();
     SendStatus("List", std::to_string(items.Count()) + " entries");
     for (const std::string& name : RemoteSubdirectories(items)) {
-      CopyRemoteToLocal(remoteDir + name + "/" + fileSpec, localDir + "/" + name);
+      CopyRemoteToLocal(remoteDir + name + "/" + fileSpec, localDir + "/" + name, ADepth + 1);
       if (Terminated()) return;
     }
   } catch (const std::exception& error) {

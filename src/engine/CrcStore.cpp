@@ -175,10 +175,16 @@ void TCrcStore::RemoveCrc(const std::string& path) {
   --FLiveCount;
 }
 
-std::optional<int32_t> TCrcStore::LookupCrc(const std::string& path) const {
-  const size_t position = FCaseless.Find(path, [this](size_t at) { return NameAt(at); });
-  if (position == TCaselessIndex::kNone) return std::nullopt;
-  return FSlots[position].Entry.Crc;
+std::optional<int32_t> TCrcStore::LookupCrc(const std::string& path, const TIsLocalFile& isLocalFile) const {
+  // The caseless chain holds the exact entries too, in store order.
+  size_t fallback = kNoSlot;
+  for (size_t at = FCaseless.Find(path, [this](size_t slot) { return NameAt(slot); }); at != kNoSlot;
+       at = FSlots[at].NextCaseless) {
+    if (NameAt(at) == path) return FSlots[at].Entry.Crc;
+    if (fallback == kNoSlot && !(isLocalFile && isLocalFile(NameAt(at)))) fallback = at;
+  }
+  if (fallback == kNoSlot) return std::nullopt;
+  return FSlots[fallback].Entry.Crc;
 }
 
 std::vector<TFileCRC> TCrcStore::Entries() const {

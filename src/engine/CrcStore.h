@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -60,9 +61,13 @@ class TCrcStore {
   void UpdateCrc(const std::string& path, int32_t crc);
   // Removes the first entry named exactly `path`, if any; later entries keep their order.
   void RemoveCrc(const std::string& path);
-  // The CRC of the first entry whose name equals `path` without regard to the case of A-Z,
-  // or nothing when no entry matches (so a stored FFFFFFFF hex is not "no entry").
-  std::optional<int32_t> LookupCrc(const std::string& path) const;
+  // The CRC of the first entry named exactly `path`. When there is none, that of the first
+  // entry whose name equals `path` without regard to the case of A-Z and is not the path of
+  // a file of its own (`isLocalFile`, when given, tells): a store written when letter case
+  // did not count still serves its files, while "a.txt" never takes the CRC of "A.txt"
+  // beside it. Nothing when no entry matches (so a stored FFFFFFFF hex is not "no entry").
+  using TIsLocalFile = std::function<bool(std::string_view path)>;
+  std::optional<int32_t> LookupCrc(const std::string& path, const TIsLocalFile& isLocalFile = {}) const;
 
   void Clear();
   bool Empty() const { return FLiveCount == 0; }

@@ -39,5 +39,8 @@ struct TRunSettings {
   bool AbortOnFailure = false;
   bool TestMode = false;       // walk and log every step; send, fetch and delete nothing
   bool DebugMode = false;      // transfer and log
+  // A sync level deletes nothing when it would delete more than this share (in %) of its
+  // directory's files; 0 sets no limit.
+  int32_t MaxDelete = 50;
   std::string CrcFile;         // file name of the CRC store, in the program's directory
 };

@@ -41,6 +41,8 @@
 
 class TIdFTP;
 class TLocalScan;
+struct TListedSubdirectories;
+struct TLocalTarget;
 struct TIdFTPListItem;
 class TIdFTPListItems;
 
@@ -146,6 +148,12 @@ class TSessionThread : public TThread {
   // CWD with its reports; false when it failed. AFailurePrefix goes before the failure text
   // in the log line.
   bool EnterRemoteDirectory(const std::string& ARemoteDir, const std::string& AFailurePrefix);
+  // The deepest level of sub-directories a remote listing leads into; the session's own
+  // directory is level 1. A hostile server could otherwise list one more forever.
+  static constexpr int kMaxRemoteDepth = 256;
+  // True, with ("Error", "Directory nesting too deep: " + ARemoteDir) and its log line, when
+  // a level ADepth deep is not to be entered.
+  bool RemoteNestingTooDeep(int ADepth, const std::string& ARemoteDir);
   // LIST with the "List" reports; returns the number of entries.
   int ListRemoteDirectory(const std::string& APath);
   // The gated transfers and deletions: the only calls that change files on either side.
@@ -158,6 +166,16 @@ class TSessionThread : public TThread {
   void DeleteLocalFile(const std::string& APath);
   // ("Error", "Unsafe remote name: " + name) and its log line.
   void ReportUnsafeName(const std::string& AName);
+  // The remote-to-local functions at level ADepth (see kMaxRemoteDepth).
+  void CopyRemoteToLocal(const std::string& ARemotePath, const std::string& ALocalPath, int ADepth);
+  void SyncRemoteToLocal(const std::string& ARemotePath, const std::string& ALocalPath, int ADepth);
+  // The files of one SyncRemoteToLocal level, up to its sub-directories, which it leaves in
+  // ASubdirectories; false when the level ends here. Its tables go when it returns, so that a
+  // deep tree holds no more than the names of each level's sub-directories.
+  bool SyncRemoteLevel(const std::string& ARemoteDir, const TLocalTarget& ALocal,
+                       TListedSubdirectories& ASubdirectories);
+  // The deletion guard's report when it trips (see DeletionGuardTrips).
+  bool DeletionGuardStops(size_t ADeletedFiles, size_t AFiles);
   // SyncLocalToRemote with the local side read ahead by AScan, which walks from ALocalPath.
   void SyncLocalToRemote(const std::string& ALocalPath, const std::string& ARemotePath, TLocalScan& AScan);
   // The sending steps shared by the new and changed files of SyncLocalToRemote;

@@ -27,7 +27,8 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
     return;
   }
   MakeRemoteDirectory(remoteDir, true);
-  if (!EnterRemoteDirectory(remoteDir, "EXCEPTION: ") && Settings.AbortOnFailure) return;
+  // Anywhere else, sending and deleting by bare name would change another directory.
+  if (!EnterRemoteDirectory(remoteDir, "EXCEPTION: ")) return;
 
   const std::shared_ptr<TScannedLevel> level = AScan.Take(localDir);
   const std::vector<TSearchRec>& snapshot = level->Entries;
@@ -60,11 +61,16 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
   if (WalkGoesOnAfterLastStep(plan.NewFiles, snapshot.size()) && Terminated()) return;
 
   SendStatus("Changed files", "Searching");
+  // A stored path that differs from a file's in letter case only is that file's, unless it
+  // is the path of another file here.
+  const auto isLevelFile = [&](std::string_view stored) {
+    return stored.starts_with(localDir) && plan.LocalNames.Contains(std::string(stored.substr(localDir.size())));
+  };
   for (size_t index : plan.ChangeCandidates) {
     if (Terminated()) return;
     const TSearchRec& entry = snapshot[index];
     const int32_t crc = level->Crc(index);
-    const std::optional<int32_t> stored = FCrcStore.LookupCrc(localDir + entry.Name);
+    const std::optional<int32_t> stored = FCrcStore.LookupCrc(localDir + entry.Name, isLevelFile);
     if (stored && *stored == crc) continue;
     SendStatus("Changed files", "Set binary mode");
     Client().SetBinaryMode();
@@ -79,15 +85,18 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
   if (WalkGoesOnAfterLastStep(plan.ChangeCandidates, snapshot.size()) && Terminated()) return;
 
   SendStatus("Deleted files", "Searching");
-  for (size_t position : plan.Deletions) {
-    if (Terminated()) return;
-    const TIdFTPListItem& item = listing[static_cast<int>(position)];
-    SendStatus("Deleted files", item.ItemName);
-    try {
-      SyncDeleteRemoteEntry(localDir, item);
-    } catch (const std::exception& error) {
-      ReportFailure(error);
-      if (Settings.AbortOnFailure) return;
+  // Test mode still shows what the level would have deleted.
+  if (!DeletionGuardStops(plan.DeletedFiles, plan.RemoteFiles) || Settings.TestMode) {
+    for (size_t position : plan.Deletions) {
+      if (Terminated()) return;
+      const TIdFTPListItem& item = listing[static_cast<int>(position)];
+      SendStatus("Deleted files", item.ItemName);
+      try {
+        SyncDeleteRemoteEntry(localDir, item);
+      } catch (const std::exception& error) {
+        ReportFailure(error);
+        if (Settings.AbortOnFailure) return;
+      }
     }
   }
   if (WalkGoesOnAfterLastStep(plan.Deletions, static_cast<size_t>(listing.Count())) && Terminated()) return;

@@ -1,6 +1,5 @@
 #include "engine/SyncPlan.h"
 
-#include "engine/NameIndex.h"
 #include "engine/TransferPaths.h"
 
 namespace {
@@ -41,6 +40,46 @@ TNameIndex IndexNames(const Entries& entries, bool lowered, NameOf nameOf) {
 const std::string& LocalName(const TSearchRec& entry) { return entry.Name; }
 const std::string& ListedName(const TIdFTPListItem& item) { return item.ItemName; }
 
+const TSearchRec& At(const std::vector<TSearchRec>& entries, size_t position) { return entries[position]; }
+const TIdFTPListItem& At(const TIdFTPListItems& listing, size_t position) { return listing[static_cast<int>(position)]; }
+
+// The names of one side of a sync-down level, indexed for the other side to match: a name
+// meets its exact namesakes here, or, when there is none, the names here that equal it
+// without regard to case and have no exact namesake on the other side themselves.
+template <typename Entries, typename NameOf>
+class TMatchableNames {
+ public:
+  TMatchableNames(const Entries& entries, NameOf nameOf)
+      : FEntries(entries),
+        FNameOf(nameOf),
+        FExact(IndexNames(entries, false, nameOf)),
+        FCaseless(IndexNames(entries, true, nameOf)) {}
+
+  bool Has(const std::string& name) const { return FExact.Contains(name); }
+
+  // Calls visit(position) for every match of `name`, in ascending order; `otherSide` holds
+  // the names of the side `name` comes from. Returns the number of matches.
+  template <typename OtherSide, typename Visit>
+  size_t ForEachMatch(const std::string& name, const OtherSide& otherSide, Visit visit) const {
+    const std::vector<size_t>& exact = FExact.Positions(name);
+    for (size_t position : exact) visit(position);
+    if (!exact.empty()) return exact.size();
+    size_t matches = 0;
+    for (size_t position : FCaseless.Positions(LowerAscii(name))) {
+      if (otherSide.Has(FNameOf(At(FEntries, position)))) continue;
+      visit(position);
+      ++matches;
+    }
+    return matches;
+  }
+
+ private:
+  const Entries& FEntries;
+  NameOf FNameOf;
+  TNameIndex FExact;
+  TNameIndex FCaseless;
+};
+
 }  // namespace
 
 TSyncUpPlan PlanSyncUp(const std::vector<TSearchRec>& localEntries, const TIdFTPListItems& listing) {
@@ -49,7 +88,8 @@ TSyncUpPlan PlanSyncUp(const std::vector<TSearchRec>& localEntries, const TIdFTP
   plan.RemoteFiles = CountListedFiles(listing);
   plan.ListingUnderstood = listing.AllLinesUnderstood();
   const TNameIndex remoteNames = IndexNames(listing, false, ListedName);
-  const TNameIndex localNames = IndexNames(localEntries, false, LocalName);
+  plan.LocalNames = IndexNames(localEntries, false, LocalName);
+  const TNameIndex& localNames = plan.LocalNames;
 
   for (size_t index = 0; index < localEntries.size(); ++index) {
     const TSearchRec& entry = localEntries[index];
@@ -64,6 +104,7 @@ TSyncUpPlan PlanSyncUp(const std::vector<TSearchRec>& localEntries, const TIdFTP
   for (int i = 0; i < listing.Count(); ++i) {
     if (!IsWritable(listing[i]) || localNames.Contains(listing[i].ItemName)) continue;
     plan.Deletions.push_back(static_cast<size_t>(i));
+    plan.DeletedFiles += listing[i].ItemKind == ikFile ? 1 : 0;
   }
   for (size_t index = 0; index < localEntries.size(); ++index) {
     if (IsEnterableLocalDirectory(localEntries[index])) plan.Subdirectories.push_back(index);
@@ -86,29 +127,28 @@ TSyncDownPlan PlanSyncDown(const std::vector<TSearchRec>& localEntries, const TI
   plan.LocalFiles = CountLocalFiles(localEntries);
   plan.RemoteFiles = CountListedFiles(listing);
   plan.ListingUnderstood = listing.AllLinesUnderstood();
-  const TNameIndex localNames = IndexNames(localEntries, true, LocalName);
-  const TNameIndex remoteNames = IndexNames(listing, true, ListedName);
+  const TMatchableNames localNames(localEntries, LocalName);
+  const TMatchableNames remoteNames(listing, ListedName);
 
   for (int i = 0; i < listing.Count(); ++i) {
     const TIdFTPListItem& item = listing[i];
     if (item.ItemKind != ikFile) continue;
     const size_t position = static_cast<size_t>(i);
-    const std::vector<size_t>& matches = localNames.Positions(LowerAscii(item.ItemName));
-    if (matches.empty()) plan.NewFiles.push_back({position, IsUnsafeLocalName(item.ItemName)});
-    for (size_t entry : matches) {
+    const size_t matches = localNames.ForEachMatch(item.ItemName, remoteNames, [&](size_t entry) {
       if (!IsProtected(localEntries[entry]) && !IsDirectory(localEntries[entry])) {
         plan.ChangeCandidates.push_back({position, entry});
       }
-    }
-  }
-  if (plan.ListingUnderstood) {
-    for (size_t index = 0; index < localEntries.size(); ++index) {
-      const TSearchRec& entry = localEntries[index];
-      if (IsDirectory(entry) || IsProtected(entry) || remoteNames.Contains(LowerAscii(entry.Name))) continue;
-      plan.Deletions.push_back(index);
-    }
+    });
+    if (matches == 0) plan.NewFiles.push_back({position, IsUnsafeLocalName(item.ItemName)});
   }
   plan.Subdirectories = ListedSubdirectories(listing);
+  if (plan.ListingShowsWholeDirectory()) {
+    for (size_t index = 0; index < localEntries.size(); ++index) {
+      const TSearchRec& entry = localEntries[index];
+      if (IsDirectory(entry) || IsProtected(entry)) continue;
+      if (remoteNames.ForEachMatch(entry.Name, localNames, [](size_t) {}) == 0) plan.Deletions.push_back(index);
+    }
+  }
   return plan;
 }
 
@@ -116,4 +156,14 @@ size_t TSyncDownPlan::RefusedNames() const {
   size_t refused = Subdirectories.Unsafe.size();
   for (const TNewFile& file : NewFiles) refused += file.UnsafeName ? 1 : 0;
   return refused;
+}
+
+bool DeletionGuardTrips(size_t deletedFiles, size_t files, int32_t maxPercent) {
+  if (maxPercent <= 0 || files < kGuardedFiles) return false;
+  return deletedFiles * 100 > static_cast<size_t>(maxPercent) * files;
+}
+
+std::string DeletionGuardText(size_t deletedFiles, size_t files) {
+  return "Deletion guard: " + std::to_string(deletedFiles) + " of " + std::to_string(files) +
+         " files would be deleted; none deleted";
 }

@@ -12,9 +12,11 @@
 // really changed (its CRC-32 against the CRC store, or its time against the listed one).
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "engine/NameIndex.h"
 #include "ftp/IdFTPList.h"
 #include "platform/FileSystem.h"
 
@@ -30,8 +32,11 @@ struct TSyncUpPlan {
   std::vector<size_t> ChangeCandidates;
   // Listing positions of writable entries (files, directories, links) no local entry names.
   std::vector<size_t> Deletions;
+  size_t DeletedFiles = 0;  // the deletions of kind file
   // Local positions of the sub-directories to recurse into.
   std::vector<size_t> Subdirectories;
+  // Every local name at its positions.
+  TNameIndex LocalNames;
 };
 TSyncUpPlan PlanSyncUp(const std::vector<TSearchRec>& localEntries, const TIdFTPListItems& listing);
 
@@ -43,8 +48,11 @@ struct TListedSubdirectories {
 };
 TListedSubdirectories ListedSubdirectories(const TIdFTPListItems& listing);
 
-// "syncremotetolocal". Names match without regard to the case of ASCII letters; read-only
-// and hidden local entries are never replaced or deleted, local directories never deleted.
+// "syncremotetolocal". Names match exactly; a name without an exact namesake on the other
+// side matches, without regard to the case of ASCII letters, the names there that have no
+// exact namesake either (so a tree made when letter case never counted still matches, while
+// "a.txt" and "A.txt" side by side each keep their own). Read-only and hidden local entries
+// are never replaced or deleted, local directories never deleted.
 struct TSyncDownPlan {
   size_t LocalFiles = 0;   // local entries that are not directories
   size_t RemoteFiles = 0;  // listed entries of kind file
@@ -54,23 +62,33 @@ struct TSyncDownPlan {
     bool UnsafeName;  // refused and reported instead of fetched
   };
   std::vector<TNewFile> NewFiles;
-  // A listed file and a local file of its name (in any letter case) that may be replaced:
-  // fetched again when their times differ (to the minute). Several local files may match one
-  // listed file; they follow each other in local order.
+  // A listed file and a local file that matches its name and may be replaced: fetched again
+  // when their times differ (to the minute). Several local files may match one listed file
+  // (in letter case only); they follow each other in local order.
   struct TChangeCandidate {
     size_t Item;   // listing position
     size_t Entry;  // local position
   };
   std::vector<TChangeCandidate> ChangeCandidates;
-  // Local positions of files the listing lacks. None when the listing was not understood:
-  // files it failed to show are not gone from the server.
+  // Local positions of files the listing lacks. None unless the listing shows the whole
+  // directory: files it failed to show, or showed under a name the run refused, are not gone
+  // from the server.
   std::vector<size_t> Deletions;
   TListedSubdirectories Subdirectories;
 
   // Listed names refused as unsafe: new files and sub-directories.
   size_t RefusedNames() const;
+  // Every line understood and no name refused.
+  bool ListingShowsWholeDirectory() const { return ListingUnderstood && RefusedNames() == 0; }
 };
 TSyncDownPlan PlanSyncDown(const std::vector<TSearchRec>& localEntries, const TIdFTPListItems& listing);
+
+// The deletion guard of a sync level: a level whose directory has at least kGuardedFiles files
+// on the side that would lose them (as the level found them) deletes nothing when it would
+// delete more than `maxPercent` % of them. A `maxPercent` of 0 (or less) sets no limit.
+inline constexpr size_t kGuardedFiles = 10;
+bool DeletionGuardTrips(size_t deletedFiles, size_t files, int32_t maxPercent);
+std::string DeletionGuardText(size_t deletedFiles, size_t files);
 
 // The position in the walked side (local entries or listing) that a step stands for.
 inline size_t WalkPosition(size_t position) { return position; }

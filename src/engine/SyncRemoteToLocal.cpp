@@ -1,10 +1,12 @@
 // "syncremotetolocal": makes the local directory the same as the remote one. New remote
 // files are fetched, files whose listed time differs from the local one (to the minute) are
 // fetched again, and local files the server no longer lists are deleted. Names match
-// without regard to the case of ASCII letters; read-only and hidden local entries are never
-// touched, and local directories are never deleted.
+// exactly, or in another case of ASCII letters where neither side has an exact namesake (see
+// SyncPlan.h); read-only and hidden local entries are never touched, and local directories
+// are never deleted.
 
 #include <cstdio>
+#include <utility>
 
 #include "engine/SessionThreadUnit.h"
 #include "engine/SyncPlan.h"
@@ -25,14 +27,33 @@ std::string DayCountText(TDateTime value) {
 }  // namespace
 
 void TSessionThread::SyncRemoteToLocal(const std::string& ARemotePath, const std::string& ALocalPath) {
-  SendStatus("Synchronise", "");
+  SyncRemoteToLocal(ARemotePath, ALocalPath, 1);
+}
+
+void TSessionThread::SyncRemoteToLocal(const std::string& ARemotePath, const std::string& ALocalPath, int ADepth) {
   const std::string remoteDir = WithTrailingSlash(ToSlashes(ARemotePath));
+  if (RemoteNestingTooDeep(ADepth, remoteDir)) return;
+  SendStatus("Synchronise", "");
   const TLocalTarget local = ParseLocalTarget(ALocalPath, TLocalPathForm::Directory);
-  const std::string& localDir = local.Directory;
-  if (!EnterRemoteDirectory(remoteDir, "EXCEPTION: ") && Settings.AbortOnFailure) return;
+  TListedSubdirectories subdirectories;
+  if (!SyncRemoteLevel(remoteDir, local, subdirectories) || !Settings.Recurse) return;
+  for (const std::string& name : subdirectories.Unsafe) ReportUnsafeName(name);
+  for (const std::string& name : subdirectories.Enterable) {
+    SyncRemoteToLocal(remoteDir + name, local.Directory + name, ADepth + 1);
+    if (Terminated()) return;
+  }
+}
+
+bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocalTarget& ALocal,
+                                     TListedSubdirectories& ASubdirectories) {
+  const std::string& remoteDir = ARemoteDir;
+  const std::string& localDir = ALocal.Directory;
+  // Anywhere else, the listing of a directory that is not there could read as an empty one,
+  // and fetches by bare name would take another directory's files.
+  if (!EnterRemoteDirectory(remoteDir, "EXCEPTION: ")) return false;
   ForceDirectories(localDir);  // a failure shows in the fetches into it
 
-  const std::vector<TSearchRec> snapshot = FindFiles(localDir, local.Mask);
+  const std::vector<TSearchRec> snapshot = FindFiles(localDir, ALocal.Mask);
   LogLines({localDir + " contains " + std::to_string(snapshot.size()) + " entries"});
   const int count = ListRemoteDirectory(remoteDir);
   SendStatus("List", std::to_string(count) + " entries");
@@ -40,11 +61,11 @@ void TSessionThread::SyncRemoteToLocal(const std::string& ARemotePath, const std
 
   const TIdFTPListItems& listing = Client().ListingItems();
   const size_t listed = static_cast<size_t>(listing.Count());
-  const TSyncDownPlan plan = PlanSyncDown(snapshot, listing);
+  TSyncDownPlan plan = PlanSyncDown(snapshot, listing);
 
   SendStatus("New files", "Searching");
   for (const TSyncDownPlan::TNewFile& file : plan.NewFiles) {
-    if (Terminated()) return;
+    if (Terminated()) return false;
     const TIdFTPListItem& item = listing[static_cast<int>(file.Item)];
     if (file.UnsafeName) {
       ReportUnsafeName(item.ItemName);
@@ -60,17 +81,17 @@ void TSessionThread::SyncRemoteToLocal(const std::string& ARemotePath, const std
       FetchFile(item.ItemName, localDir + item.ItemName, false, item.ModifiedTime);
     } catch (const std::exception& error) {
       ReportFailure(error);
-      if (Settings.AbortOnFailure) return;
+      if (Settings.AbortOnFailure) return false;
     }
   }
-  if (WalkGoesOnAfterLastStep(plan.NewFiles, listed) && Terminated()) return;
+  if (WalkGoesOnAfterLastStep(plan.NewFiles, listed) && Terminated()) return false;
 
   SendStatus("Changed files", "Searching");
   const TSyncDownPlan::TChangeCandidate* previous = nullptr;
   for (const TSyncDownPlan::TChangeCandidate& candidate : plan.ChangeCandidates) {
     // Asked once per listed file, as the walk over the listing does, however many local
     // files match it.
-    if ((previous == nullptr || previous->Item != candidate.Item) && Terminated()) return;
+    if ((previous == nullptr || previous->Item != candidate.Item) && Terminated()) return false;
     previous = &candidate;
     const TIdFTPListItem& item = listing[static_cast<int>(candidate.Item)];
     // The local file of that name in whatever letter case it has: the same file.
@@ -90,18 +111,20 @@ void TSessionThread::SyncRemoteToLocal(const std::string& ARemotePath, const std
       });
     } catch (const std::exception& error) {
       ReportFailure(error);
-      if (Settings.AbortOnFailure) return;
+      if (Settings.AbortOnFailure) return false;
     }
   }
-  if (WalkGoesOnAfterLastStep(plan.ChangeCandidates, listed) && Terminated()) return;
+  if (WalkGoesOnAfterLastStep(plan.ChangeCandidates, listed) && Terminated()) return false;
 
   SendStatus("Deleted files", "Searching");
-  if (!plan.ListingUnderstood) {
-    // Files the listing failed to show are not gone from the server.
+  if (!plan.ListingShowsWholeDirectory()) {
+    // Files the listing failed to show, or showed under a refused name, are not gone from
+    // the server.
     ReportFailureText("Listing not understood; no local files deleted");
-  } else {
+  } else if (!DeletionGuardStops(plan.Deletions.size(), plan.LocalFiles) || Settings.TestMode) {
+    // Test mode still shows what the level would have deleted.
     for (size_t index : plan.Deletions) {
-      if (Terminated()) return;
+      if (Terminated()) return false;
       const TSearchRec& entry = snapshot[index];
       SendStatus("Deleted files", entry.Name);
       try {
@@ -109,17 +132,12 @@ void TSessionThread::SyncRemoteToLocal(const std::string& ARemotePath, const std
         DeleteLocalFile(localDir + entry.Name);
       } catch (const std::exception& error) {
         ReportFailure(error);
-        if (Settings.AbortOnFailure) return;
+        if (Settings.AbortOnFailure) return false;
       }
     }
-    if (WalkGoesOnAfterLastStep(plan.Deletions, snapshot.size()) && Terminated()) return;
+    if (WalkGoesOnAfterLastStep(plan.Deletions, snapshot.size()) && Terminated()) return false;
   }
 
-  if (!Settings.Recurse) return;
-  // Names, not listing positions: each level lists anew, which replaces this listing.
-  for (const std::string& name : plan.Subdirectories.Unsafe) ReportUnsafeName(name);
-  for (const std::string& name : plan.Subdirectories.Enterable) {
-    SyncRemoteToLocal(remoteDir + name, localDir + name);
-    if (Terminated()) return;
-  }
+  ASubdirectories = std::move(plan.Subdirectories);
+  return true;
 }

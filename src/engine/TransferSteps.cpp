@@ -67,6 +67,18 @@ bool TSessionThread::EnterRemoteDirectory(const std::string& ARemoteDir, const s
   }
 }
 
+bool TSessionThread::RemoteNestingTooDeep(int ADepth, const std::string& ARemoteDir) {
+  if (ADepth <= kMaxRemoteDepth) return false;
+  ReportFailureText("Directory nesting too deep: " + ARemoteDir);
+  return true;
+}
+
+bool TSessionThread::DeletionGuardStops(size_t ADeletedFiles, size_t AFiles) {
+  if (!DeletionGuardTrips(ADeletedFiles, AFiles, Settings.MaxDelete)) return false;
+  ReportFailureText(DeletionGuardText(ADeletedFiles, AFiles));
+  return true;
+}
+
 int TSessionThread::ListRemoteDirectory(const std::string& APath) {
   SendStatus("List", APath);
   Client().ListDirectory(APath);

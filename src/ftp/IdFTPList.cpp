@@ -156,13 +156,11 @@ bool ParseUnixLine(std::string_view line, const TToday& today, TUnixScratch& scr
   if (!IsValidDate(year, month, day) || !IsValidTime(hour, minute, 0, 999)) return false;
   item.ModifiedTime = EncodeDate(year, month, day) + EncodeTime(hour, minute, 0, 999);
 
-  // 7. The name: tokens 9 onward joined with single blanks.
+  // 7. The name: the rest of the line from token 9 on, exactly as the server wrote it. Blanks
+  // inside it are part of the name: a local file "a  b" must meet the listed "a  b".
   std::string& name = item.ItemName;
   name.clear();
-  for (size_t i = 8; i < tokens.size(); ++i) {
-    if (i > 8) name += ' ';
-    name.append(tokens[i]);
-  }
+  if (tokens.size() > 8) name.assign(text.substr(static_cast<size_t>(tokens[8].data() - text.data())));
 
   // 8. A symbolic link splits at the first " -> ". Without one,
   // the whole name stays the name and the target is empty.

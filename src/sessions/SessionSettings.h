@@ -55,4 +55,5 @@ inline const auto SessionSettingsKeys = std::to_array<TSettingsKey>({
     {"crcfile", &TSessionSettings::CrcFile},
     {"testmode", &TSessionSettings::TestMode},
     {"debugmode", &TSessionSettings::DebugMode},
+    {"maxdelete", &TSessionSettings::MaxDelete},
 });

@@ -313,10 +313,18 @@ QWidget* TEditSessionForm::CreateSynchronisationPage() {
   groupLayout->addWidget(Edit8, 1);
   groupLayout->addWidget(PreloadCrcButton);
 
+  SpinEdit4 = new TSpinEdit;
+  auto* guard = new QHBoxLayout;
+  guard->addWidget(Caption("Never delete more than", SpinEdit4));
+  guard->addWidget(SpinEdit4);
+  guard->addWidget(Caption("% of the files of a directory (0 = no limit)", SpinEdit4));
+  guard->addStretch();
+
   auto* page = new QWidget;
   auto* layout = new QVBoxLayout(page);
   layout->addWidget(ReadOnlyText(SynchronisationText));
   layout->addWidget(group);
+  layout->addLayout(guard);
   layout->addStretch();
   return page;
 }
@@ -383,6 +391,7 @@ void TEditSessionForm::SetSettings(const TSessionSettings& settings) {
   Edit9->setText(ToQ(settings.TlsFingerprint));
   SetParentSession(settings.ParentSession);
   Edit8->setText(ToQ(settings.CrcFile));
+  SpinEdit4->SetValue(settings.MaxDelete);
   CheckBox2->setChecked(settings.TestMode);
   CheckBox3->setChecked(settings.DebugMode);
 }
@@ -408,6 +417,7 @@ TSessionSettings TEditSessionForm::GetSettings() const {
   settings.TlsFingerprint = FromQ(Edit9->text());
   settings.ParentSession = GetParentSession();
   settings.CrcFile = FromQ(Edit8->text());
+  settings.MaxDelete = SpinEdit4->Value();
   settings.TestMode = CheckBox2->isChecked();
   settings.DebugMode = CheckBox3->isChecked();
   return settings;

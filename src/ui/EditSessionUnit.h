@@ -89,6 +89,7 @@ class TEditSessionForm : public QDialog, public ISessionEditor {
   QPushButton* TestButton = nullptr;
   QLineEdit* Edit8 = nullptr;  // CRC File
   QPushButton* PreloadCrcButton = nullptr;
+  TSpinEdit* SpinEdit4 = nullptr;  // the deletion guard's share, in %
   QCheckBox* CheckBox2 = nullptr;  // Test mode
   QCheckBox* CheckBox3 = nullptr;  // Debug mode
   QPushButton* TestResultsButton = nullptr;

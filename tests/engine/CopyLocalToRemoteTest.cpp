@@ -119,14 +119,14 @@ TEST_F(EngineRun, NormalModeLeavesAnOldTestLogAlone) {
   EXPECT_EQ(ReadFile(ProgramDir.path() + "testlog.txt"), "old");
 }
 
-TEST_F(EngineRun, AbortOnFailureNeverDescends) {
+TEST_F(EngineRun, AbortOnFailureStillDescends) {
   MakeTree(Local.path(), {{"a.txt", "A"}, {"sub/b.txt", "B"}});
   auto run = NewRun("copylocaltoremote", Local.path(), "/x", [](TRunSettings& s) {
     s.Recurse = true;
     s.AbortOnFailure = true;
   });
   Recorder.RunHere(*run);
-  EXPECT_EQ(ReadTree(ServerRoot.path()), (TTree{{"x/", ""}, {"x/a.txt", "A"}}));
+  EXPECT_EQ(ReadTree(ServerRoot.path()), (TTree{{"x/", ""}, {"x/a.txt", "A"}, {"x/sub/", ""}, {"x/sub/b.txt", "B"}}));
 }
 
 TEST_F(EngineRun, ANameWithALineBreakFailsLikeAnyFileAndTheNextFollows) {

@@ -156,7 +156,8 @@ TEST(CrcStoreLookups, CaselessLookupExactUpdateAndOrderAfterRemoval) {
   ASSERT_EQ(store.Count(), 4u);
   EXPECT_EQ(store.Entries()[3].FileName, upper);
   EXPECT_EQ(store.Entries()[3].Crc, Signed(0xCBF43926u));
-  EXPECT_EQ(store.LookupCrc(upper), 5);          // the first match still wins
+  EXPECT_EQ(store.LookupCrc(upper), Signed(0xCBF43926u));  // an exact entry wins
+  EXPECT_EQ(store.LookupCrc(lower), 5);
 
   store.RemoveCrc(lower);
   EXPECT_EQ(store.LookupCrc(lower), Signed(0xCBF43926u));
@@ -180,7 +181,8 @@ TEST(CrcStoreLookups, DuplicateNamesRemoveInOrderAndCopiesStandAlone) {
   store.RemoveCrc("/d/a");  // the middle of the caseless chain, the head of its exact one
   EXPECT_EQ(store.LookupCrc("/D/A"), 1);
   store.RemoveCrc("/d/A");  // the head of both: the next entry of the name takes over
-  EXPECT_EQ(store.LookupCrc("/d/a"), 3);
+  EXPECT_EQ(store.LookupCrc("/D/a"), 3);
+  EXPECT_EQ(store.LookupCrc("/d/a"), 4);
   store.UpdateCrc("/d/a", 9);
   EXPECT_EQ(store.Entries()[1].Crc, 9);
 
@@ -209,6 +211,8 @@ TEST(CrcStoreLookups, AgreesWithASearchInStoreOrderThroughManyChanges) {
   }
   std::vector<TFileCRC> model;
   const auto modelLookup = [&](const std::string& name) -> std::optional<int32_t> {
+    for (const TFileCRC& entry : model)
+      if (entry.FileName == name) return entry.Crc;
     for (const TFileCRC& entry : model)
       if (LowerAscii(entry.FileName) == LowerAscii(name)) return entry.Crc;
     return std::nullopt;
@@ -248,6 +252,30 @@ TEST(CrcStoreLookups, AgreesWithASearchInStoreOrderThroughManyChanges) {
     EXPECT_EQ(entries[i].FileName, model[i].FileName);
     EXPECT_EQ(entries[i].Crc, model[i].Crc);
   }
+}
+
+TEST(CrcStoreLookups, AnotherCaseIsTakenOnlyWhenItNamesNoFileOfItsOwn) {
+  TCrcStore store;
+  store.Append("/d/A.txt", 1);
+  store.Append("/d/B.TXT", 2);
+  store.Append("/d/b.Txt", 3);
+  const auto localFiles = [](std::vector<std::string> names) {
+    return [names](std::string_view path) { return std::find(names.begin(), names.end(), path) != names.end(); };
+  };
+  const struct {
+    const char* label;
+    std::string path;
+    TCrcStore::TIsLocalFile isLocalFile;
+    std::optional<int32_t> expected;
+  } rows[] = {
+      {"a store from a version that ignored case serves its file", "/d/a.txt", localFiles({"/d/a.txt"}), 1},
+      {"another file's entry is never taken", "/d/a.txt", localFiles({"/d/a.txt", "/d/A.txt"}), std::nullopt},
+      {"the first entry that is no file's own", "/d/b.txt", localFiles({"/d/B.TXT"}), 3},
+      {"every entry is some file's own", "/d/b.txt", localFiles({"/d/B.TXT", "/d/b.Txt"}), std::nullopt},
+      {"an exact entry whatever the files", "/d/B.TXT", localFiles({"/d/B.TXT", "/d/b.Txt"}), 2},
+      {"without a judge, the first in another case", "/d/b.txt", {}, 2},
+  };
+  for (const auto& row : rows) EXPECT_EQ(store.LookupCrc(row.path, row.isLocalFile), row.expected) << row.label;
 }
 
 TEST(CrcStoreLookups, StoredFFFFFFFFIsNotNoEntry) {

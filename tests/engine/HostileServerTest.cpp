@@ -172,10 +172,12 @@ TEST_F(HostileServer, SyncDownSkipsEveryNameThatLeavesTheLocalDirectory) {
   Run("C: CWD /h/\nS: 250 ok\n" + DataIn("LIST /h/", kEscapingListing) + DataIn("RETR ok.txt", "ok"),
       "syncremotetolocal", "/h");
 
-  EXPECT_EQ(Local(), (TTree{{"ok.txt", "ok"}}));  // stale.txt is not listed: deleted, as it should be
+  // stale.txt is not listed, but a listing with refused names may not show the directory.
+  EXPECT_EQ(Local(), (TTree{{"ok.txt", "ok"}, {"stale.txt", "only here"}}));
   ExpectOutsideUntouched();
   for (const char* name : {"/etc/x", "../victim.txt", "../sentinel", "/etc", "a/b"})
     EXPECT_TRUE(Reported("Error", std::string("Unsafe remote name: ") + name)) << name;
+  EXPECT_TRUE(Reported("Error", "Listing not understood; no local files deleted"));
 }
 
 TEST_F(HostileServer, CopyDownKeepsOnlyTheLastPartOfEachName) {
@@ -200,6 +202,25 @@ TEST_F(HostileServer, LineBreakInAListedNameNeverBecomesACommand) {
   for (const std::string& command : Commands) {
     EXPECT_EQ(command.find("DELE"), std::string::npos) << command;
     EXPECT_EQ(command.find("RMD"), std::string::npos) << command;
+  }
+}
+
+TEST_F(HostileServer, EndlessNestingEndsAt256Levels) {
+  // Every directory lists one more sub-directory, without end.
+  for (const char* mode : {"syncremotetolocal", "copyremotetolocal"}) {
+    SCOPED_TRACE(mode);
+    Recorder.Reports.clear();
+    std::string script, directory = "/h/";
+    for (int level = 1; level <= 256; ++level, directory += "d/")
+      script += "C: CWD " + directory + "\nS: 250 ok\n" + DataIn("LIST " + directory, Line("d", "drwxr-xr-x"));
+    Run(script, mode, "/h/");
+
+    EXPECT_TRUE(Reported("Error", "Directory nesting too deep: " + directory));
+    EXPECT_EQ(Recorder.Reports.back(), (TReport{"Disconnected", "", "Done"}));
+    const std::string refused = directory.substr(3);  // "d/" 256 times, below "local/"
+    EXPECT_EQ(Local().count(refused.substr(2)), 1u);
+    EXPECT_EQ(Local().count(refused), 0u);
+    ExpectOutsideUntouched();
   }
 }
 

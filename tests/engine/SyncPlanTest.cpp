@@ -88,13 +88,27 @@ TEST(SyncPlan, StepsOfEachPhaseInWalkOrder) {
        "new= changed= delete= sub= files=1/2"},
       {"up: a line the parser failed on is flagged", true, {"a"}, Line(rw, "a") + "junk\r\n" + Line(rw, "b"),
        "new=a changed= delete=b sub= files=1/1 not-understood"},
-      {"down: new, unsafe, changed in any case, protected kept, deletions, directories", false,
+      {"down: new, changed in any case, protected kept, deletions, directories", false,
        {"a.txt", "B.TXT", "r:ro.txt", "h:hid", "gone", "d:dir"},
        "total 9\r\n" + Line(rw, "a.txt") + Line(rw, "b.txt") + Line(rw, "ro.txt") + Line(rw, "new") +
-           Line(rw, "x\\y") + Line(dirRw, "dir") + Line(dirRw, "sub") + Line(dirRw, "dots.") + Line(dirRw, "u\\v"),
-       "new=new,!x\\y changed=a.txt>a.txt,b.txt>B.TXT delete=gone sub=dir,sub,!u\\v files=5/5 refused=2"},
-      {"down: one listed file, two local files differing in case", false, {"A.txt", "a.txt"}, Line(rw, "a.txt"),
-       "new= changed=a.txt>A.txt,a.txt>a.txt delete= sub= files=2/1 refused=0"},
+           Line(dirRw, "dir") + Line(dirRw, "sub") + Line(dirRw, "dots."),
+       "new=new changed=a.txt>a.txt,b.txt>B.TXT delete=gone sub=dir,sub files=5/4 refused=0"},
+      {"down: refused names are reported and keep every local file", false, {"a.txt", "gone"},
+       Line(rw, "a.txt") + Line(rw, "x\\y") + Line(dirRw, "u\\v"),
+       "new=!x\\y changed=a.txt>a.txt delete= sub=!u\\v files=2/2 refused=2"},
+      {"down: a server listing full paths deletes nothing", false, {"x", "y"}, Line(rw, "/d/x") + Line(rw, "/d/y"),
+       "new=!/d/x,!/d/y changed= delete= sub= files=2/2 refused=2"},
+      {"down: an exact namesake wins over one in another letter case", false, {"A.txt", "a.txt"}, Line(rw, "a.txt"),
+       "new= changed=a.txt>a.txt delete=A.txt sub= files=2/1 refused=0"},
+      {"down: names differing in case only each keep their own", false, {"A.txt", "a.txt"},
+       Line(rw, "a.txt") + Line(rw, "A.txt"), "new= changed=a.txt>a.txt,A.txt>A.txt delete= sub= files=2/2 refused=0"},
+      {"down: a name differing in case from an exact pair is new", false, {"a.txt"},
+       Line(rw, "A.TXT") + Line(rw, "a.txt"), "new=A.TXT changed=a.txt>a.txt delete= sub= files=1/2 refused=0"},
+      {"down: case is ignored only where neither side has an exact namesake", false, {"X.TXT", "x.txt", "Y.txt"},
+       Line(rw, "x.TXT") + Line(rw, "y.TXT") + Line(rw, "x.txt"),
+       "new= changed=x.TXT>X.TXT,y.TXT>Y.txt,x.txt>x.txt delete= sub= files=3/3 refused=0"},
+      {"down: runs of blanks in a name are part of it", false, {"a b", "c  d"}, Line(rw, "a  b") + Line(rw, "c  d"),
+       "new=a  b changed=c  d>c  d delete=a b sub= files=2/2 refused=0"},
       {"down: a listed file whose local namesake is a directory", false, {"d:dir"}, Line(rw, "DIR"),
        "new= changed= delete= sub= files=0/1 refused=0"},
       {"down: a listing not understood deletes nothing", false, {"gone"},
@@ -111,6 +125,31 @@ TEST(SyncPlan, StepsOfEachPhaseInWalkOrder) {
                                    : Describe(PlanSyncDown(local, listing), local, listing);
     EXPECT_EQ(got, row.expected);
   }
+}
+
+TEST(SyncPlan, TheDeletionGuardTripsAboveItsShareOfTenFilesOrMore) {
+  struct {
+    size_t deleted, files;
+    int32_t maxPercent;
+    bool trips;
+  } const rows[] = {
+      {5, 10, 50, false}, {6, 10, 50, true},   {9, 9, 50, false},  {10, 10, 50, true}, {10, 10, 100, false},
+      {10, 10, 0, false}, {10, 10, -5, false}, {1, 100, 0, false}, {2, 100, 1, true},  {1, 100, 1, false},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(DeletionGuardTrips(row.deleted, row.files, row.maxPercent), row.trips)
+        << row.deleted << " of " << row.files << " at " << row.maxPercent << "%";
+  }
+  EXPECT_EQ(DeletionGuardText(12, 20), "Deletion guard: 12 of 20 files would be deleted; none deleted");
+}
+
+TEST(SyncPlan, UpCountsTheFilesItWouldDelete) {
+  const std::vector<TSearchRec> local = Local({"a"});
+  TIdFTPListItems listing;
+  ParseListing(Line(rw, "a") + Line(rw, "b") + Line(rw, "c") + Line(dirRw, "d") + Line(ro, "e"), 46000.0, listing);
+  const TSyncUpPlan plan = PlanSyncUp(local, listing);
+  EXPECT_EQ(plan.DeletedFiles, 2u);
+  EXPECT_EQ(plan.Deletions.size(), 3u);
 }
 
 TEST(SyncPlan, APhaseAsksForAStopAtItsEndOnlyWhenItsWalkWentOn) {

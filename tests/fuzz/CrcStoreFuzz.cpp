@@ -43,6 +43,8 @@ struct TPlainStore {
   }
   std::optional<int32_t> Lookup(const std::string& path) const {
     for (const TFileCRC& entry : Entries)
+      if (entry.FileName == path) return entry.Crc;
+    for (const TFileCRC& entry : Entries)
       if (LowerAscii(entry.FileName) == LowerAscii(path)) return entry.Crc;
     return std::nullopt;
   }

@@ -131,6 +131,7 @@ TEST_F(EditSessionTest, TextAndNumberSettingsRoundTrip) {
     s.CrcFile = "113D5800.crc";
     s.Timeout = -7;
     s.DetectWait = 2147483647;
+    s.MaxDelete = 20;
     s.AbortOnFailure = true;
     s.PassiveMode = true;
     s.TestMode = true;
@@ -146,6 +147,8 @@ TEST_F(EditSessionTest, TextAndNumberSettingsRoundTrip) {
   EXPECT_EQ(shown.CrcFile, "113D5800.crc");
   EXPECT_EQ(shown.Timeout, -7);
   EXPECT_EQ(shown.DetectWait, 2147483647);
+  EXPECT_EQ(form.SpinEdit4->Value(), 20);  // the deletion guard, on the Synchronisation page
+  EXPECT_EQ(shown.MaxDelete, 20);
   EXPECT_TRUE(shown.AbortOnFailure && shown.PassiveMode && shown.TestMode && shown.DebugMode);
 
   Change([](TSessionSettings& s) { s.Port = 2121; });
