@@ -15,7 +15,7 @@ struct TRunSettings {
   std::string RemotePath;
   std::string SessionMode;     // one of the mode keywords
   bool Recurse = false;
-  int32_t Timeout = 0;         // seconds
+  int32_t Timeout = 30;        // seconds; 0 sets no limit of its own (see ConnectionWaitMilliseconds)
   bool PassiveMode = false;
   bool AbortOnFailure = false;
   bool TestMode = false;       // walk and log every step; send, fetch and delete nothing
