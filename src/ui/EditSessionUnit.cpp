@@ -368,6 +368,7 @@ TSessionSettings TEditSessionForm::GetSettings() const {
   settings.CrcFile = FromQ(Edit8->text());
   settings.TestMode = CheckBox2->isChecked();
   settings.DebugMode = CheckBox3->isChecked();
+  RemoveLineBreaks(settings);
   return settings;
 }
 
