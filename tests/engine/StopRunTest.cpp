@@ -76,17 +76,9 @@ TEST_F(StopRun, ARunThatFailsStillRecordsTheFilesItSent) {
   FakeFtpServer server(std::string(kFakeServerLogin) + "C: MKD /up/\nS: 257 created\nC: CWD /up/\nS: 250 ok\n" +
                        channel + "C: LIST /up/\nS: 150 here\nDATA-SEND: \nS: 226 listed\n" + channel +
                        "C: STOR a.txt\nS: 150 go\nDATA-RECV\nS: 226 stored\n" + channel + "C: STOR b.txt\nCLOSE\n");
-  TRunSettings settings;
-  settings.SessionMode = "synclocaltoremote";
-  settings.LocalPath = Local.path();
-  settings.RemotePath = "/up";
-  settings.Host = "127.0.0.1";
-  settings.Port = server.port();
-  settings.UserName = "bob";
-  settings.Password = "pw";
-  settings.PassiveMode = true;
-  settings.CrcFile = "session.crc";
-  auto run = Recorder.NewRun(settings);
+  auto run = Recorder.NewRun({.Host = "127.0.0.1", .Port = server.port(), .UserName = "bob", .Password = "pw",
+                              .LocalPath = Local.path(), .RemotePath = "/up", .SessionMode = "synclocaltoremote",
+                              .PassiveMode = true, .CrcFile = "session.crc"});
   Recorder.RunAsWorker(*run);
   server.stop();
   EXPECT_EQ(Recorder.Reports.back().Function, "Error") << Recorder.Reports.back();
@@ -94,12 +86,9 @@ TEST_F(StopRun, ARunThatFailsStillRecordsTheFilesItSent) {
 }
 
 TEST(ConnectionWait, NeverMoreThanFiveMinutes) {
-  const struct {
-    int32_t Seconds;
-    int Milliseconds;
-  } cases[] = {{30, 30'000}, {1, 1'000}, {299, 299'000}, {300, 300'000}, {0, 300'000}, {-4, 300'000},
-               {301, 300'000}, {INT32_MAX, 300'000}};
-  for (const auto& c : cases) EXPECT_EQ(ConnectionWaitMilliseconds(c.Seconds), c.Milliseconds) << c.Seconds;
+  for (const auto& [seconds, wait] : std::vector<std::pair<int32_t, int>>{
+           {30, 30'000}, {299, 299'000}, {300, 300'000}, {0, 300'000}, {-4, 300'000}, {INT32_MAX, 300'000}})
+    EXPECT_EQ(ConnectionWaitMilliseconds(seconds), wait) << seconds;
 
   // The run's connect path gives the client that wait, for its own reads and its data
   // connections', also when the session sets no limit of its own.

@@ -389,10 +389,4 @@ TEST_F(SettingsFile, ALineBreakInAValueIsRefusedAndNothingIsWritten) {
       EXPECT_EQ(ReadIni(), before);
     }
   }
-  TSessionSettings typed;
-  typed.Name = "a\r\nb";
-  typed.Password = "p\nw";
-  typed.CrcFile = "x\n.crc";
-  RemoveLineBreaks(typed);
-  EXPECT_EQ(typed.Name + typed.Password + typed.CrcFile, "abpwx.crc");
 }
