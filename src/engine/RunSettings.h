@@ -32,7 +32,7 @@ struct TRunSettings {
   std::string RemotePath;
   std::string SessionMode;     // one of the mode keywords
   bool Recurse = false;
-  int32_t Timeout = 0;         // seconds
+  int32_t Timeout = 30;        // seconds; 0 sets no limit of its own (see ConnectionWaitMilliseconds)
   bool PassiveMode = false;
   std::string Encryption = EncryptionKeyword(TEncryption::None);  // a keyword above
   std::string TlsFingerprint;  // SHA-256 (hex) of a certificate trusted although it does not verify

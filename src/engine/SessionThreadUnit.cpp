@@ -115,6 +115,10 @@ void TSessionThread::Execute() {
 void TSessionThread::RunConnection() {
   TIdFTP& ftp = *FClient;
   ConnectAndLogIn(ftp, Settings);
+  {
+    std::lock_guard lock(FClientMutex);
+    FLoggedIn = true;
+  }
   if (!ftp.IsConnected()) {
     SendStatus("", "Connection failed");
     LogLines({"Connection failed"});
@@ -136,8 +140,7 @@ void TSessionThread::DispatchMode() {
     // The local tree is read ahead from now on, while the store loads; see LocalScan.h.
     TLocalScan scan(ParseLocalTarget(Settings.LocalPath, TLocalPathForm::Directory).Directory, Settings.Recurse);
     LoadCrcStore();
-    SyncLocalToRemote(Settings.LocalPath, Settings.RemotePath, scan);
-    if (!Settings.TestMode) SaveCrcStore();
+    SyncAndSaveCrcStore(scan);
   } else if (Settings.SessionMode == "syncremotetolocal") {
     SyncRemoteToLocal(Settings.RemotePath, Settings.LocalPath);
   } else if (Settings.SessionMode == "copylocaltoremote") {
@@ -145,6 +148,24 @@ void TSessionThread::DispatchMode() {
   } else if (Settings.SessionMode == "copyremotetolocal") {
     CopyRemoteToLocal(Settings.RemotePath, Settings.LocalPath);
   }
+}
+
+void TSessionThread::SyncAndSaveCrcStore(TLocalScan& AScan) {
+  try {
+    SyncLocalToRemote(Settings.LocalPath, Settings.RemotePath, AScan);
+  } catch (...) {
+    // A file enters the store only once it was sent whole, so the store holds exactly what
+    // this run completed: saved, the next run does not send that again. The run's own
+    // failure is what it reports, not a failure of this save.
+    if (!Settings.TestMode) {
+      try {
+        SaveCrcStore();
+      } catch (const std::exception&) {
+      }
+    }
+    throw;
+  }
+  if (!Settings.TestMode) SaveCrcStore();
 }
 
 void TSessionThread::ReportRunError(const std::exception& AError) {
@@ -186,9 +207,20 @@ void TSessionThread::ReleaseClient() {
 }
 
 void TSessionThread::Stop() {
-  FStopNow = true;
-  Terminate();
   std::lock_guard lock(FClientMutex);
+  const bool again = Terminated();
+  Terminate();
+  if (again || !FLoggedIn) CutLocked();
+}
+
+void TSessionThread::Cut() {
+  std::lock_guard lock(FClientMutex);
+  Terminate();
+  CutLocked();
+}
+
+void TSessionThread::CutLocked() {
+  FStopNow = true;
   if (FClient) FClient->ShutdownSocket();
 }
 

@@ -13,14 +13,15 @@
 // - OnStatusReport is called on the main thread only, through Synchronize; the worker waits
 //   until it has returned. A transfer function called on the main thread (tests) reports
 //   directly.
-// - Stop() and the inherited Terminate() are for the main thread (any thread is safe).
+// - Stop(), Cut() and the inherited Terminate() are for the main thread (any thread is safe).
 //
 // Usage by the session:
 //   auto* run = new TSessionThread(settings);   // not started yet
 //   run->OnStatusReport = ...; run->OnTerminate = ...; run->FreeOnTerminate = true;
 //   run->Start();
 //   ...
-//   run->Stop();   // ends the run promptly: no further files, a blocked read returns
+//   run->Stop();   // ends the run after the file in transfer; a second Stop() cuts it
+//   run->Cut();    // ends the run at once: a blocked read returns (program exit)
 
 #include <atomic>
 #include <chrono>
@@ -75,10 +76,14 @@ class TSessionThread : public TThread {
   // The test log: one entry per logged line, each with its time stamp.
   std::vector<std::string> TestLog;
 
-  // Main thread: asks the run to end (no further file or directory is started) and shuts
-  // the client's sockets down so that a transfer or a wait for a reply returns at once.
-  // The run then reports the interrupted operation as an error and ends.
+  // Main thread: asks the run to end. No further file or directory is started, the file in
+  // transfer completes, and the run disconnects, reports "Done" and records what it sent.
+  // A second call cuts the run as Cut() does; so does the first while the run is still
+  // connecting and logging in, when nothing can be left half sent.
   void Stop();
+  // Main thread: ends the run at once. The client's sockets are shut down so that a transfer
+  // or a wait for a reply returns; the run reports the interrupted operation as an error.
+  void Cut();
 
   // --- Worker thread ---
   void Execute() override;
@@ -114,6 +119,9 @@ class TSessionThread : public TThread {
   void WriteTestLog();
   void AttachHandlers(TIdFTP& AClient);
   void ReleaseClient();
+  void CutLocked();  // FClientMutex held
+  // Sync mode: the store's file gets what the run recorded, however the run ends.
+  void SyncAndSaveCrcStore(TLocalScan& AScan);
 
   // Client event handlers (worker thread, inside the client operation that raises them).
   void ClientConnected(TIdComponent* ASender);
@@ -190,6 +198,7 @@ class TSessionThread : public TThread {
   std::unique_ptr<TIdFTP> FClient;
   mutable std::mutex FClientMutex;  // guards FClient against Stop() on the main thread
   bool FClientReleased = false;
+  bool FLoggedIn = false;  // guarded by FClientMutex: from here on a first Stop() only asks
   // Progress is handed over at most once per interval; the count held back meanwhile is
   // handed over when the next report is due or when the transfer ends.
   std::chrono::steady_clock::time_point FLastProgressReport{};

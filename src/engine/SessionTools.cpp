@@ -60,16 +60,24 @@ bool CertificateWasRefused(const TIdCertificateInfo& ACertificate, const std::st
 
 }  // namespace
 
+int ConnectionWaitMilliseconds(int32_t ATimeoutSeconds) {
+  constexpr int32_t LongestWaitSeconds = 5 * 60;
+  const bool ownLimit = ATimeoutSeconds > 0 && ATimeoutSeconds < LongestWaitSeconds;
+  return SecondsToMilliseconds(ownLimit ? ATimeoutSeconds : LongestWaitSeconds);
+}
+
 void ConnectAndLogIn(TIdFTP& AClient, const TRunSettings& ASettings) {
+  const int wait = ConnectionWaitMilliseconds(ASettings.Timeout);
   AClient.Username = ASettings.UserName;
   AClient.Password = ASettings.Password;
   AClient.Host = ASettings.Host;
   AClient.Port = ASettings.Port;
-  AClient.ReadTimeout = SecondsToMilliseconds(ASettings.Timeout);
+  // Data connections take the client's read time-out for their connects and reads.
+  AClient.ReadTimeout = wait;
   AClient.Passive = ASettings.PassiveMode;
   AClient.Encryption = ClientEncryption(EncryptionOf(ASettings.Encryption));
   AClient.PinnedFingerprint = ASettings.TlsFingerprint;
-  AClient.ConnectAndLogin(true, SecondsToMilliseconds(ASettings.Timeout));
+  AClient.ConnectAndLogin(true, wait);
 }
 
 std::string CertificateDescription(const TIdCertificateInfo& ACertificate) {

@@ -5,6 +5,7 @@
 // own and can be cancelled from another one through a TToolCancel.
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -18,8 +19,15 @@ class TIdFTP;
 
 // Connects the client to the settings' host and port, with their encryption and pinned
 // certificate, and logs in with their user name and password; the time-out applies to the
-// connection and to every wait for a reply. Throws the failure of the connection or the login.
+// connection and to every wait for a reply, on the control connection and on data
+// connections alike. Throws the failure of the connection or the login.
 void ConnectAndLogIn(TIdFTP& AClient, const TRunSettings& ASettings);
+
+// The longest wait, in milliseconds, for one connect or one read of a connection made with
+// these settings: the time-out in seconds, but never more than five minutes. A time-out of
+// 0 (or less) sets no limit of its own, and gets those five minutes: an unattended run
+// must end even when a server falls silent.
+int ConnectionWaitMilliseconds(int32_t ATimeoutSeconds);
 
 // A connection ended because the server's certificate was refused: it did not verify and
 // was not pinned, or another one was pinned. Carries the certificate, so that the user can

@@ -70,6 +70,13 @@ void TProfileFile::AddLine(const std::string& raw) {
   current.Lines.push_back(std::move(line));
 }
 
+std::vector<std::string> TProfileFile::SectionNames() const {
+  std::vector<std::string> names;
+  names.reserve(FirstSection.size());
+  for (const auto& entry : FirstSection) names.push_back(entry.first);
+  return names;
+}
+
 const TProfileFile::Line* TProfileFile::FindLine(const std::string& section, const std::string& key) const {
   const auto s = FirstSection.find(LowerAscii(section));
   if (s == FirstSection.end()) return nullptr;

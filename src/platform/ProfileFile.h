@@ -21,6 +21,8 @@ class TProfileFile {
 
   std::string ReadString(const std::string& section, const std::string& key, const std::string& defaultValue) const;
   bool HasKey(const std::string& section, const std::string& key) const;
+  // The names of the sections, in lower case, in no particular order.
+  std::vector<std::string> SectionNames() const;
   void WriteString(const std::string& section, const std::string& key, const std::string& value);
 
   std::string Text() const;

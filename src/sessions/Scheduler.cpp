@@ -2,6 +2,7 @@
 // its worker thread and the handling of the worker's end. Main thread only.
 
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
 
 #include "engine/SessionThreadUnit.h"
@@ -25,7 +26,7 @@ TSession::~TSession() {
   if (Worker != nullptr) {
     Worker->OnStatusReport = nullptr;
     Worker->OnTerminate = nullptr;
-    Worker->Stop();
+    Worker->Cut();
     Worker = nullptr;
   }
 }
@@ -49,6 +50,7 @@ void TSession::Stop() {
   SetRunning(false);
   StopWatching();
   if (Remaining > 0) Remaining = 0;
+  ChangedDuringRun = false;
   ReportStatus("", "");
 }
 
@@ -99,7 +101,12 @@ void TSession::StopWatching() {
   Watcher = nullptr;
 }
 
-void TSession::DirectoryChanged() { Remaining = Settings.DetectWait; }
+void TSession::DirectoryChanged() {
+  // A wait of 0 would leave nothing pending, and the session would never start.
+  Remaining = std::max(Settings.DetectWait, 1);
+  // The run may end after this countdown, which then starts nothing: the run's end arms it.
+  if (IsRunning()) ChangedDuringRun = true;
+}
 
 void TSession::ReportStatus(const std::string& function, const std::string& status) {
   if (StatusHandler && Worker == nullptr) StatusHandler(Index, Remaining, "Offline", function, status);
@@ -111,6 +118,9 @@ void TSession::WorkerStatus(const std::string& connection, const std::string& fu
 
 void TSession::WorkerFinished() {
   Worker = nullptr;  // the worker frees itself once this handler has returned
+  // The run may have missed what changed while it ran: one more run, after the usual wait.
+  if (ChangedDuringRun && Watcher != nullptr) Remaining = std::max(Settings.DetectWait, 1);
+  ChangedDuringRun = false;
   ReportStatus("", "");
   if (OnCompleted) OnCompleted(*this);
   const std::string testLog = ProgramDirectory() + "testlog.txt";

@@ -57,3 +57,8 @@ inline const auto SessionSettingsKeys = std::to_array<TSettingsKey>({
     {"debugmode", &TSessionSettings::DebugMode},
     {"maxdelete", &TSessionSettings::MaxDelete},
 });
+
+// The settings file ends a value at its line: a value holding CR or LF would start keys of
+// its own when written. Saving refuses such values; the editor removes the breaks.
+bool HoldsLineBreak(const std::string& value);
+void RemoveLineBreaks(TSessionSettings& settings);  // from every text setting

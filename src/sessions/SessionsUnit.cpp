@@ -48,16 +48,28 @@ std::string CrcNameFor(int32_t seed) {
 
 std::string TSession::GenerateCrcFileName() { return CrcNameFor(CrcNameSeed()); }
 
+bool TSession::IsPlainCrcFileName(const std::string& name) {
+  return !name.empty() && name != "." && name.find('/') == std::string::npos && name.find("..") == std::string::npos;
+}
+
 void TSession::SetCrcFile(const std::string& name) {
-  Settings.CrcFile = name;
-  if (!name.empty()) return;
-  // Sessions loaded in the same second would otherwise share one store and spoil each
-  // other's entries, so a name in use moves on to the next second's name.
-  uint32_t seed = static_cast<uint32_t>(CrcNameSeed());
-  std::string candidate = CrcNameFor(static_cast<int32_t>(seed));
-  for (int tries = 0; CrcFileTaken && CrcFileTaken(candidate) && tries < 1'000'000; ++tries)
-    candidate = CrcNameFor(static_cast<int32_t>(++seed));
-  Settings.CrcFile = candidate;
+  if (IsPlainCrcFileName(name)) Settings.CrcFile = name;
+  else Settings.CrcFile = UnusedCrcFileName ? UnusedCrcFileName() : GenerateCrcFileName();
+}
+
+TCrcFileNamer::TCrcFileNamer(std::unordered_set<std::string> used)
+    : Used(std::move(used)), Seed(static_cast<uint32_t>(CrcNameSeed())) {}
+
+std::string TCrcFileNamer::Take() {
+  // Sessions named in the same second would otherwise share one store and spoil each
+  // other's entries, so a name in use moves on to the next second's name. The walk goes on
+  // from the last name handed out: naming n sessions tries about n names, not n squared.
+  std::string candidate = CrcNameFor(static_cast<int32_t>(Seed));
+  for (uint64_t tries = 0; Used.contains(candidate) && tries <= UINT32_MAX; ++tries)
+    candidate = CrcNameFor(static_cast<int32_t>(++Seed));
+  Used.insert(candidate);
+  ++Seed;
+  return candidate;
 }
 
 void TSession::SetStatusHandler(TSessionStatusEvent handler) {
@@ -80,10 +92,11 @@ int32_t TSessions::FindSession(const std::string& name) const {
   return -1;
 }
 
-bool TSessions::CrcFileInUse(const TSession* asking, const std::string& name) const {
+std::string TSessions::UnusedCrcFileName(const TSession* asking) const {
+  std::unordered_set<std::string> used;
   for (const auto& session : Sessions)
-    if (session.get() != asking && session->Settings.CrcFile == name) return true;
-  return false;
+    if (session.get() != asking) used.insert(session->Settings.CrcFile);
+  return TCrcFileNamer(std::move(used)).Take();
 }
 
 int32_t TSessions::AddSession(const std::string& name) {
@@ -91,7 +104,7 @@ int32_t TSessions::AddSession(const std::string& name) {
   TSession* added = session.get();
   added->Index = Count();
   added->Settings.Name = name.empty() ? "NewSession" + std::to_string(added->Index) : name;
-  added->CrcFileTaken = [this, added](const std::string& crc) { return CrcFileInUse(added, crc); };
+  added->UnusedCrcFileName = [this, added] { return UnusedCrcFileName(added); };
   Sessions.push_back(std::move(session));
   added->SetStatusHandler(StatusHandler);
   added->OnCompleted = [this](TSession& completed) { StartChainedSessions(completed); };
@@ -105,7 +118,9 @@ void TSessions::SetStatusHandler(TSessionStatusEvent handler) {
 
 int32_t TSessions::CloneSession(int32_t index) {
   const int32_t added = AddSession("");
-  GetSession(added)->CopySettingsFrom(*GetSession(index));
+  TSession& clone = *GetSession(added);
+  clone.CopySettingsFrom(*GetSession(index));
+  clone.SetCrcFile("");  // a store of its own, or its first run could not save one
   SaveSession(added);
   return added;
 }

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "sessions/SessionEditor.h"
@@ -40,8 +41,8 @@ inline constexpr const char* PasswordKey = "Morvelix4";
 class TSession {
  public:
   TSession() = default;
-  // Stops watching and asks a running worker to stop; the worker is detached, so its later
-  // reports and its end never reach the destroyed session, and it still frees itself.
+  // Stops watching and cuts a running worker; the worker is detached, so its later reports
+  // and its end never reach the destroyed session, and it still frees itself.
   ~TSession();
   TSession(const TSession&) = delete;
   TSession& operator=(const TSession&) = delete;
@@ -54,6 +55,7 @@ class TSession {
   TSessionThread* Worker = nullptr;
   TfisFileNotification* Watcher = nullptr;
   bool RunOnce = false;
+  bool ChangedDuringRun = false;  // a detect session saw a change while its worker ran
   TSessionStatusEvent StatusHandler;
   TSessionEvent OnCompleted;
 
@@ -67,7 +69,9 @@ class TSession {
 
   // Scheduler operations.
   void Start(bool force, bool runOnce);  // start or arm according to the starter
-  void Stop();                           // ask a worker to stop, stop watching, drop a pending start
+  // Asks a worker to stop (a second Stop during the same run cuts it), stops watching and
+  // drops a pending start.
+  void Stop();
   void SetRunning(bool running);
   int32_t GetRemaining() const { return Remaining; }
   void SetRemaining(int32_t value);      // one countdown step
@@ -75,6 +79,8 @@ class TSession {
   void StopWorker();
   void StartWatching();
   void StopWatching();
+  // Arms the start DetectWait seconds (at least one) after the change; a change seen during
+  // a run starts the session once more after that run.
   void DirectoryChanged();
   // The session's own report: sent with "Offline" only while it has no worker.
   void ReportStatus(const std::string& function, const std::string& status);
@@ -84,14 +90,29 @@ class TSession {
   // A CRC store name made from the current local time (seconds since 30 December 1899,
   // wrapped to 32 bits, absolute value in hexadecimal).
   static std::string GenerateCrcFileName();
-  // Another session of the same list already uses this CRC store name.
-  std::function<bool(const std::string& name)> CrcFileTaken;
+  // A CRC store name is a plain file name in the program's directory: one that names
+  // another folder (holds "/" or "..") is not.
+  static bool IsPlainCrcFileName(const std::string& name);
+  // A generated CRC store name that no other session of the same list uses.
+  std::function<std::string()> UnusedCrcFileName;
+};
+
+// Hands out generated CRC store names (TSession::GenerateCrcFileName and the seconds after
+// it) that are not among the given names nor handed out before.
+class TCrcFileNamer {
+ public:
+  explicit TCrcFileNamer(std::unordered_set<std::string> used);
+  std::string Take();
+
+ private:
+  std::unordered_set<std::string> Used;
+  uint32_t Seed;
 };
 
 class TSessions {
  public:
   TSessions();  // starts the one-second timer, then loads every session from the settings file
-  // Stops every worker (their sockets are shut down so blocked reads return) and waits for
+  // Cuts every worker (their sockets are shut down so blocked reads return) and waits for
   // them to end, so nothing is left running after the list.
   ~TSessions();
   TSessions(const TSessions&) = delete;
@@ -122,8 +143,13 @@ class TSessions {
   static std::string SettingsFileName();
 
  private:
-  bool CrcFileInUse(const TSession* asking, const std::string& name) const;
+  // The largest session count a settings file is taken at its word for.
+  static constexpr int32_t MaxSessionsRead = 10'000;
+
+  std::string UnusedCrcFileName(const TSession* asking) const;
   void WriteSessionKeys(class TProfileFile& file, const TSession& session) const;
+  // Throws when a value cannot be written as one line.
+  void CheckWritable(const TSession& session) const;
 
   std::unique_ptr<QTimer> Timer;  // drives every countdown, one tick a second
   std::vector<std::unique_ptr<TSession>> Sessions;

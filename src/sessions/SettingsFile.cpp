@@ -1,10 +1,14 @@
 // The settings file "zephlin.ini": section "global" with the session count, then one section
 // per session with the keys of SessionSettingsKeys. Read once per load, written once per save.
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <string_view>
+#include <unordered_set>
 
+#include "platform/Errors.h"
 #include "platform/FileSystem.h"
 #include "platform/ProfileFile.h"
 #include "platform/ProgramDir.h"
@@ -104,7 +108,22 @@ std::string StoredValue(const TSettingsKey& key, const TSessionSettings& s) {
 void ReadSession(const TProfileFile& file, TSession& s) {
   const TSettingsReader read(file, SessionSection(s.Index));
   for (const TSettingsKey& key : SessionSettingsKeys) ReadKey(read, key, s.Settings);
-  s.SetCrcFile(s.Settings.CrcFile);  // an empty name is replaced by a generated one
+}
+
+void EraseLineBreaks(std::string& value) {
+  std::erase_if(value, [](char c) { return c == '\r' || c == '\n'; });
+}
+
+// The number of sessions up to the last "session<i>" section with i below `count`.
+int32_t SessionsUpToLastSection(const TProfileFile& file, int32_t count) {
+  int32_t sessions = 0;
+  for (const std::string& name : file.SectionNames()) {
+    int32_t index = 0;
+    const std::string digits = name.substr(std::min(name.size(), std::string_view("session").size()));
+    if (name.rfind("session", 0) != 0 || !ParseDecimal(digits, index) || SessionSection(index) != name) continue;
+    if (index >= 0 && index < count) sessions = std::max(sessions, index + 1);
+  }
+  return sessions;
 }
 
 }  // namespace
@@ -115,11 +134,23 @@ void TSessions::LoadSessions() {
   Sessions.clear();
   TProfileFile file;
   file.Load(SettingsFileName());
-  const int32_t count = TSettingsReader(file, GlobalSection).Integer("sessions", 0);
-  for (int32_t i = 0; i < count; ++i) {
-    const int32_t index = AddSession("");
-    ReadSession(file, *GetSession(index));
+  int32_t count = TSettingsReader(file, GlobalSection).Integer("sessions", 0);
+  if (count > MaxSessionsRead) {
+    // A damaged or hostile count would have the list allocate sessions until memory runs out.
+    const int32_t stated = count;
+    count = SessionsUpToLastSection(file, count);
+    std::fprintf(stderr, "zephlin: %s gives %d sessions, more than %d; %d are read, up to its last session section\n",
+                 SettingsFileName().c_str(), stated, MaxSessionsRead, count);
   }
+  Sessions.reserve(static_cast<size_t>(std::max(count, 0)));
+  for (int32_t i = 0; i < count; ++i) ReadSession(file, *GetSession(AddSession("")));
+  // Store names last, with every name read known: a generated one then never takes a name
+  // that a later session has, and one set of names serves the whole list.
+  std::unordered_set<std::string> used;
+  for (const auto& session : Sessions) used.insert(session->Settings.CrcFile);
+  TCrcFileNamer namer(std::move(used));
+  for (const auto& session : Sessions)
+    if (!TSession::IsPlainCrcFileName(session->Settings.CrcFile)) session->Settings.CrcFile = namer.Take();
 }
 
 void TSessions::WriteSessionKeys(TProfileFile& file, const TSession& s) const {
@@ -127,9 +158,20 @@ void TSessions::WriteSessionKeys(TProfileFile& file, const TSession& s) const {
   for (const TSettingsKey& key : SessionSettingsKeys) file.WriteString(section, key.Key, StoredValue(key, s.Settings));
 }
 
+void TSessions::CheckWritable(const TSession& s) const {
+  for (const TSettingsKey& key : SessionSettingsKeys) {
+    if (!HoldsLineBreak(StoredValue(key, s.Settings))) continue;
+    std::string name = s.Settings.Name;
+    EraseLineBreaks(name);
+    throw EZephlin("Unable to write to " + SettingsFileName() + ": the " + key.Key + " of session " + name +
+                   " holds a line break");
+  }
+}
+
 void TSessions::SaveSession(int32_t index) {
   const TSession* session = GetSession(index);
   if (session == nullptr) return;
+  CheckWritable(*session);
   TProfileFile file;
   file.Load(SettingsFileName());
   file.WriteString(GlobalSection, "sessions", std::to_string(Count()));
@@ -140,10 +182,21 @@ void TSessions::SaveSession(int32_t index) {
 void TSessions::SaveAllSessions() {
   // A fresh file replaces the old one in a single rename, so a failed save leaves the old
   // file whole instead of a deleted or half-written one.
+  for (const auto& session : Sessions) CheckWritable(*session);
   TProfileFile file;
   file.WriteString(GlobalSection, "sessions", std::to_string(Count()));
   for (const auto& session : Sessions) WriteSessionKeys(file, *session);
   file.Save(SettingsFileName());
+}
+
+bool HoldsLineBreak(const std::string& value) { return value.find_first_of("\r\n") != std::string::npos; }
+
+void RemoveLineBreaks(TSessionSettings& settings) {
+  for (const TSettingsKey& key : SessionSettingsKeys) {
+    if (const auto* text = std::get_if<TTextSetting>(&key.Field)) {
+      EraseLineBreaks(settings.**text);
+    }
+  }
 }
 
 std::string ScrambleText(const std::string& plain, const std::string& key) {

@@ -420,6 +420,7 @@ TSessionSettings TEditSessionForm::GetSettings() const {
   settings.MaxDelete = SpinEdit4->Value();
   settings.TestMode = CheckBox2->isChecked();
   settings.DebugMode = CheckBox3->isChecked();
+  RemoveLineBreaks(settings);
   return settings;
 }
 

@@ -560,7 +560,20 @@ void TMainForm::AddButtonClick() { FSessions->AddSessionInteractive(); }
 
 void TMainForm::RemoveButtonClick() {
   const int32_t row = SelectedRow();
-  if (row >= 0 && FSessions->RemoveSession(row)) delete ListView1->takeTopLevelItem(row);
+  if (row < 0) return;
+  // The row goes whenever the session went, also when saving the list then failed (the
+  // error is shown after that): rows must keep matching sessions.
+  const int32_t before = FSessions->Count();
+  const auto dropRowIfRemoved = [&] {
+    if (FSessions->Count() < before) delete ListView1->takeTopLevelItem(row);
+  };
+  try {
+    FSessions->RemoveSession(row);
+  } catch (...) {
+    dropRowIfRemoved();
+    throw;
+  }
+  dropRowIfRemoved();
 }
 
 void TMainForm::EditButtonClick() {

@@ -191,15 +191,15 @@ TEST_F(EngineRun, RefusedLoginIsReportedWithItsCodeAndNoDone) {
   EXPECT_TRUE(Contains(log, "EXCEPTION: " + last.Status.substr(0, last.Status.find('\r'))));
 }
 
-TEST_F(EngineRun, StopEndsARunPromptlyAndTerminateAfterTheCurrentFile) {
+TEST_F(EngineRun, CutEndsARunPromptlyAndTerminateAfterTheCurrentFile) {
   for (int i = 0; i < 40; ++i) WriteFile(Local.path() + "f" + std::to_string(100 + i), "data");
   auto run = NewRun("copylocaltoremote", Local.path(), "/s");
   TSessionThread* raw = run.get();
-  // The user presses Stop as the third file begins.
+  // The program ends as the third file begins.
   Recorder.Reports.clear();
   raw->OnStatusReport = [this, raw](const std::string& c, const std::string& f, const std::string& s) {
     Recorder.Reports.push_back({c, f, s});
-    if (f == "Sending " && s == "f102") raw->Stop();
+    if (f == "Sending " && s == "f102") raw->Cut();
   };
   Recorder.RunAsWorker(*run);
 

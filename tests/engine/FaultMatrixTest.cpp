@@ -259,7 +259,7 @@ class Watchdog {
           std::unique_lock lock(FMutex);
           if (!FChanged.wait_for(lock, limit, [this] { return FDone; })) {
             FFired = true;
-            run.Stop();
+            run.Cut();
           }
         }) {}
   ~Watchdog() { Disarm(); }

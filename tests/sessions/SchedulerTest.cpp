@@ -289,3 +289,38 @@ TEST_F(Scheduler, DestroyingSessionsWhileTheirWorkersRunNeitherHangsNorCrashes) 
   list.reset();  // program exit: stops the worker and waits for it
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
+
+TEST_F(Scheduler, ADetectedChangeStartsAfterAtLeastASecondAndOneDuringARunIsKept) {
+  const struct {
+    const char* Name;
+    int32_t DetectWait;
+    bool DuringRun;  // three changes while a run lasts, its countdown over before the run's end
+    int32_t Armed;   // Remaining once armed: the ticks until the start
+  } cases[] = {
+      {"Wait0", 0, false, 1},   {"WaitBelow0", -5, false, 1}, {"Wait3", 3, false, 3},
+      {"Wait0Run", 0, true, 1}, {"Wait2Run", 2, true, 2},
+  };
+  for (const auto& c : cases) {
+    TSession& s = AddCopySession(c.Name, "detect");
+    s.Settings.DetectWait = c.DetectWait;
+    s.Start(false, false);
+    if (c.DuringRun) {
+      s.Start(true, false);
+      ASSERT_TRUE(s.IsRunning()) << c.Name;
+      for (int change = 0; change < 3; ++change) s.DirectoryChanged();
+      for (int i = 0; i <= c.Armed; ++i) List().Tick();
+      EXPECT_LE(s.GetRemaining(), 0) << c.Name << ": its countdown ended during the run";
+      ASSERT_TRUE(PumpUntil([&] { return !s.IsRunning(); })) << c.Name;
+    } else {
+      s.DirectoryChanged();
+    }
+    EXPECT_EQ(s.GetRemaining(), c.Armed) << c.Name;
+    for (int i = 1; i < c.Armed; ++i) List().Tick();
+    EXPECT_FALSE(s.IsRunning()) << c.Name;
+    List().Tick();
+    ASSERT_TRUE(s.IsRunning()) << c.Name;
+    ASSERT_TRUE(PumpUntil([&] { return !s.IsRunning(); })) << c.Name;
+    EXPECT_EQ(s.GetRemaining(), 0) << c.Name << ": one more run, however many changes came";
+    s.Stop();
+  }
+}

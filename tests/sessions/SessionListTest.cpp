@@ -72,6 +72,7 @@ TEST_F(SessionList, AddFindAndDefaults) {
   EXPECT_EQ(s.Settings.Port, 21);
   EXPECT_EQ(s.Settings.SessionStarter, "");
   EXPECT_EQ(s.Settings.CrcFile, "");
+  EXPECT_EQ(s.Settings.Timeout, 30);
   EXPECT_FALSE(s.IsRunning());
   list.AddSession("Backup");
   list.AddSession("NewSession0");  // names need not be unique
@@ -115,6 +116,7 @@ TEST_F(SessionList, AddInteractivePrefillsAndSavesOnConfirm) {
   EXPECT_EQ(editor.Calls, (std::vector<std::string>{"candidate", "settings"}));
   EXPECT_EQ(editor.Shown.Name, "NewSession1");
   EXPECT_EQ(editor.Shown.Port, 21);
+  EXPECT_EQ(editor.Shown.Timeout, 30);
   const TSession& s = *list.GetSession(1);
   EXPECT_EQ(s.Settings.Name, "Mirror");
   EXPECT_EQ(s.Settings.Port, 2121);

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
+#include <set>
+
 #include "platform/DateTime.h"
 #include "platform/Errors.h"
 #include "platform/FileSystem.h"
@@ -128,6 +131,7 @@ TEST_F(SettingsFile, OddValuesReadAsTheirDefaults) {
   EXPECT_EQ(missing.Settings.Port, 21);
   EXPECT_EQ(missing.Settings.SessionStarter, "");
   EXPECT_EQ(missing.Settings.CrcFile.size(), 12u);
+  EXPECT_EQ(missing.Settings.Timeout, 30) << "a new session waits 30 seconds";
   const TSession& c = *list.GetSession(2);
   EXPECT_EQ(c.Settings.Name, "NewSession2");
   EXPECT_EQ(c.Settings.Port, 21) << "out of 32-bit range";
@@ -168,13 +172,15 @@ TEST_F(SettingsFile, CloneAndRemoveKeepTheFileInStep) {
     const TSession& c = *list.GetSession(clone);
     EXPECT_EQ(c.Settings.Name, "A_3");
     EXPECT_EQ(c.Settings.Host, "host-A");
-    EXPECT_EQ(c.Settings.CrcFile, "");
+    EXPECT_EQ(c.Settings.CrcFile, "113D5800.crc") << "a store of its own, unused";
     EXPECT_FALSE(c.Settings.TestMode);
     EXPECT_FALSE(c.Settings.DebugMode);
     const std::string ini = ReadIni();
     EXPECT_NE(ini.find("sessions=4\n"), std::string::npos);
     EXPECT_NE(ini.find("[session3]\nname=A_3\n"), std::string::npos);
-    EXPECT_NE(ini.find("crcfile=\ntestmode=0\ndebugmode=0\n"), std::string::npos);
+    EXPECT_NE(ini.find("crcfile=113D5800.crc\ntestmode=0\ndebugmode=0\n"), std::string::npos);
+    EXPECT_EQ(list.GetSession(list.CloneSession(3))->Settings.CrcFile, "113D57FF.crc") << "not the first clone's";
+    list.RemoveSession(4);
 
     EXPECT_TRUE(list.RemoveSession(1));
     EXPECT_FALSE(list.RemoveSession(7));
@@ -189,7 +195,7 @@ TEST_F(SettingsFile, CloneAndRemoveKeepTheFileInStep) {
   TSessions reloaded;
   ASSERT_EQ(reloaded.Count(), 3);
   EXPECT_EQ(reloaded.GetSession(2)->Settings.Name, "A_3");
-  EXPECT_EQ(reloaded.GetSession(2)->Settings.CrcFile, "113D5800.crc") << "an empty name is generated on load";
+  EXPECT_EQ(reloaded.GetSession(2)->Settings.CrcFile, "113D5800.crc");
 }
 
 TEST_F(SettingsFile, SaveSessionKeepsForeignLinesAndOtherSections) {
@@ -316,5 +322,72 @@ TEST_F(SettingsFile, UnknownKeysSurviveSavingOneSessionButNotSavingAll) {
     if (std::string(c.Save) == "one") list.SaveSession(0);
     else list.SaveAllSessions();
     EXPECT_EQ(ReadIni().find("later=kept\n") != std::string::npos, c.Survives) << c.Save;
+  }
+}
+
+// --- Hostile files ---
+
+TEST_F(SettingsFile, HostileValuesAreBoundedOrReplaced) {
+  const struct {
+    const char* Name;
+    std::string Ini;
+    int32_t Count;
+    std::string CrcFile;  // of session 0
+    bool Warned;
+  } cases[] = {
+      {"huge count", "[global]\nsessions=2000000000\n[session0]\ncrcfile=a.crc\n[Session2]\nname=C\n", 3, "a.crc", true},
+      {"huge count, no sections", "[global]\nsessions=10001\n", 0, "", true},
+      {"largest count", "[global]\nsessions=10000\n[session0]\ncrcfile=a.crc\n", 10000, "a.crc", false},
+      {"store in another folder", "[global]\nsessions=1\n[session0]\ncrcfile=../../etc/x.crc\n", 1, "113D5800.crc", false},
+      {"store in a sub-folder", "[global]\nsessions=1\n[session0]\ncrcfile=sub/x.crc\n", 1, "113D5800.crc", false},
+      {"store is the folder", "[global]\nsessions=1\n[session0]\ncrcfile=..\n", 1, "113D5800.crc", false},
+      {"plain name", "[global]\nsessions=1\n[session0]\ncrcfile=x.y.crc\n", 1, "x.y.crc", false},
+  };
+  for (const auto& c : cases) {
+    WriteIni(c.Ini);
+    ::testing::internal::CaptureStderr();
+    TSessions list;
+    const std::string printed = ::testing::internal::GetCapturedStderr();
+    ASSERT_EQ(list.Count(), c.Count) << c.Name;
+    if (c.Count > 0) {
+      EXPECT_EQ(list.GetSession(0)->Settings.CrcFile, c.CrcFile) << c.Name;
+    }
+    EXPECT_EQ(printed.find("zephlin: ") != std::string::npos, c.Warned) << c.Name << ": " << printed;
+  }
+}
+
+TEST_F(SettingsFile, LoadingTakesTimeInProportionToTheSessions) {
+  // Sessions without a store name all get one generated in the same second; each name must
+  // be found without trying every name given before it against every session.
+  std::string ini = "[global]\nsessions=2000\n";
+  for (int i = 0; i < 2000; ++i) ini += "[session" + std::to_string(i) + "]\nname=S" + std::to_string(i) + "\n";
+  WriteIni(ini);
+  const auto start = std::chrono::steady_clock::now();
+  TSessions list;
+  const auto took = std::chrono::steady_clock::now() - start;
+  ASSERT_EQ(list.Count(), 2000);
+  std::set<std::string> names;
+  for (int32_t i = 0; i < list.Count(); ++i) names.insert(list.GetSession(i)->Settings.CrcFile);
+  EXPECT_EQ(names.size(), 2000u) << "every session has a store of its own";
+  EXPECT_LT(took, std::chrono::seconds(5)) << "a few milliseconds when it is linear";
+}
+
+TEST_F(SettingsFile, ALineBreakInAValueIsRefusedAndNothingIsWritten) {
+  TSessions list;
+  list.AddSession("kept");
+  list.SaveAllSessions();
+  const std::string before = ReadIni();
+  for (const char* value : {"evil\nsessions=99", "evil\r", "\rrecurse=1"}) {
+    list.GetSession(0)->Settings.LocalPath = value;
+    for (const bool all : {false, true}) {
+      try {
+        all ? list.SaveAllSessions() : list.SaveSession(0);
+        ADD_FAILURE() << "saved " << value;
+      } catch (const EZephlin& e) {
+        EXPECT_EQ(std::string(e.what()), "Unable to write to " + dir.path() +
+                                             "zephlin.ini: the localpath of session kept holds a line break");
+      }
+      EXPECT_EQ(ReadIni(), before);
+    }
   }
 }

@@ -151,6 +151,13 @@ TEST_F(EditSessionTest, TextAndNumberSettingsRoundTrip) {
   EXPECT_EQ(shown.MaxDelete, 20);
   EXPECT_TRUE(shown.AbortOnFailure && shown.PassiveMode && shown.TestMode && shown.DebugMode);
 
+  // A line break would end the value in the settings file: pasted text loses its breaks.
+  Change([](TSessionSettings& s) {
+    s.Name = "Back\r\nup";
+    s.LocalPath = "/srv/\nsite/";
+  });
+  EXPECT_EQ(Shown().Name + Shown().LocalPath, "Backup/srv/site/");
+
   Change([](TSessionSettings& s) { s.Port = 2121; });
   EXPECT_EQ(form.Edit7->text(), "2121");
   EXPECT_EQ(Shown().Port, 2121);

@@ -261,6 +261,20 @@ TEST_F(MainFormTest, RemoveDeletesTheRowButNeverARunningSession) {
   ASSERT_EQ(form->Sessions().Count(), 2);
   ASSERT_EQ(form->ListView1->topLevelItemCount(), 2);
   EXPECT_EQ(Cell(1, 0), "C");
+
+  // A save that fails still takes the row with the session, then shows the error.
+  ASSERT_TRUE(DeleteFile(program.path() + "zephlin.ini"));
+  ASSERT_TRUE(ForceDirectories(program.path() + "zephlin.ini"));  // cannot be replaced by a file
+  Select({0});
+  SetNobodyToAnswer(true);
+  ::testing::internal::CaptureStderr();
+  form->RemoveButton->click();
+  const std::string printed = ::testing::internal::GetCapturedStderr();
+  SetNobodyToAnswer(false);
+  EXPECT_EQ(printed, "zephlin: Unable to write to " + program.path() + "zephlin.ini\n");
+  ASSERT_EQ(form->Sessions().Count(), 1);
+  ASSERT_EQ(form->ListView1->topLevelItemCount(), 1);
+  EXPECT_EQ(Cell(0, 0), "C");
 }
 
 TEST_F(MainFormTest, ReadmeAndAboutButtons) {
