@@ -304,11 +304,14 @@ int TSocket::Connect(uint32_t address, uint16_t port, int timeoutMs) {
   return 0;
 }
 
-int TSocket::Accept(TSocket& client, int timeoutMs) {
+int TSocket::Accept(TSocket& client, int timeoutMs, uint32_t* peer) {
   if (fd_ < 0) return WSAENOTSOCK;
   for (;;) {
-    int fd = ::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    sockaddr_in from{};
+    socklen_t length = sizeof from;
+    int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&from), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd >= 0) {
+      if (peer != nullptr) *peer = ntohl(from.sin_addr.s_addr);
       client.Close();
       client.canceller_ = canceller_;
       return client.Adopt(fd);

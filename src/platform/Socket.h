@@ -100,7 +100,9 @@ class TSocket {
   // timeoutMs <= 0 waits until the platform gives up. Polls in steps of 125 ms.
   int Connect(uint32_t address, uint16_t port, int timeoutMs);
   // Accepts one connection into `client` (which must not be open). timeoutMs <= 0: no limit.
-  int Accept(TSocket& client, int timeoutMs);
+  // With `peer`, stores the address the connection came from (known even when the peer has
+  // already reset it).
+  int Accept(TSocket& client, int timeoutMs, uint32_t* peer = nullptr);
 
   // Waits until data (or the peer's close) can be read. 0, kSocketTimedOut or an error.
   int WaitReadable(int timeoutMs);
