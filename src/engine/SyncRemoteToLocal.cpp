@@ -32,7 +32,12 @@ void TSessionThread::SyncRemoteToLocal(const std::string& ARemotePath, const std
   if (!EnterRemoteDirectory(remoteDir, "EXCEPTION: ") && Settings.AbortOnFailure) return;
   ForceDirectories(localDir);  // a failure shows in the fetches into it
 
-  const std::vector<TSearchRec> snapshot = FindFiles(localDir, local.Mask);
+  const TDirectoryRead read = ReadDirectory(localDir, local.Mask);
+  if (read.Unreadable()) {  // files it failed to show are not known to be missing
+    ReportUnreadableLocalDirectory(localDir, read.Error);
+    return;
+  }
+  const std::vector<TSearchRec>& snapshot = read.Entries;
   LogLines({localDir + " contains " + std::to_string(snapshot.size()) + " entries"});
   const int count = ListRemoteDirectory(remoteDir);
   SendStatus("List", std::to_string(count) + " entries");
@@ -57,7 +62,7 @@ void TSessionThread::SyncRemoteToLocal(const std::string& ARemotePath, const std
       SetCurrentFile(item.ItemName, item.ItemSize);
       LogLines({"NEW FILE: " + remoteDir + item.ItemName, "GET: " + remoteDir + item.ItemName,
                 "   : " + localDir + item.ItemName});
-      FetchFile(item.ItemName, localDir + item.ItemName, false, item.ModifiedTime);
+      FetchFile(item.ItemName, localDir + item.ItemName, false, item);
     } catch (const std::exception& error) {
       ReportFailure(error);
       if (Settings.AbortOnFailure) return;
@@ -75,6 +80,10 @@ void TSessionThread::SyncRemoteToLocal(const std::string& ARemotePath, const std
     const TIdFTPListItem& item = listing[static_cast<int>(candidate.Item)];
     // The local file of that name in whatever letter case it has: the same file.
     const std::string localFile = localDir + snapshot[candidate.Entry].Name;
+    if (snapshot[candidate.Entry].IsSymLink) {
+      ReportSymbolicLink(localFile);
+      continue;
+    }
     const TDateTime localTime = TruncateToMinute(GetLocalFileTime(localFile));
     const TDateTime remoteTime = TruncateToMinute(item.ModifiedTime);
     if (localTime == remoteTime) continue;
@@ -86,7 +95,7 @@ void TSessionThread::SyncRemoteToLocal(const std::string& ARemotePath, const std
         SendStatus("Changed files", "Set binary mode");
         Client().SetBinaryMode();
         SendStatus("Changed files", item.ItemName);
-        FetchFile(item.ItemName, localFile, true, item.ModifiedTime);
+        FetchFile(item.ItemName, localFile, true, item);
       });
     } catch (const std::exception& error) {
       ReportFailure(error);
@@ -103,6 +112,10 @@ void TSessionThread::SyncRemoteToLocal(const std::string& ARemotePath, const std
     for (size_t index : plan.Deletions) {
       if (Terminated()) return;
       const TSearchRec& entry = snapshot[index];
+      if (entry.IsSymLink) {
+        ReportSymbolicLink(localDir + entry.Name);
+        continue;
+      }
       SendStatus("Deleted files", entry.Name);
       try {
         LogLines({"DELETE: " + localDir + entry.Name});
@@ -119,6 +132,10 @@ void TSessionThread::SyncRemoteToLocal(const std::string& ARemotePath, const std
   // Names, not listing positions: each level lists anew, which replaces this listing.
   for (const std::string& name : plan.Subdirectories.Unsafe) ReportUnsafeName(name);
   for (const std::string& name : plan.Subdirectories.Enterable) {
+    if (IsSymbolicLink(localDir + name)) {
+      ReportSymbolicLink(localDir + name);
+      continue;
+    }
     SyncRemoteToLocal(remoteDir + name, localDir + name);
     if (Terminated()) return;
   }
