@@ -25,10 +25,16 @@ void TSessionThread::CopyLocalToRemote(const std::string& ALocalPath, const std:
   SendStatus("Sending ", "Set binary mode");
   Client().SetBinaryMode();
 
-  const std::vector<TSearchRec> entries = FindFiles(localDir, mask);
+  const TDirectoryRead read = ReadDirectory(localDir, mask);
+  if (read.Unreadable()) {
+    ReportUnreadableLocalDirectory(localDir, read.Error);
+    return;
+  }
+  const std::vector<TSearchRec>& entries = read.Entries;
   for (const TSearchRec& entry : entries) {
     if (Terminated()) break;
     if ((entry.Attr & (faHidden | faDirectory)) != 0) continue;
+    if (!IsSendableLocalFile(localDir, entry)) continue;
     SendStatus("Sending ", entry.Name);
     try {
       const std::string localFile = localDir + entry.Name;

@@ -44,8 +44,13 @@ void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std
     if (Client().IsConnected()) {
       SendStatus("List", std::to_string(count) + " entries");
       // One read of the local directory serves every "may it be replaced?" question.
-      std::unordered_map<std::string, uint32_t> localAttributes;
-      for (const TSearchRec& entry : FindFiles(localDir, "*.*")) localAttributes.emplace(entry.Name, entry.Attr);
+      const TDirectoryRead read = ReadDirectory(localDir, "*.*");
+      if (read.Unreadable()) {  // what is in it is not known: nothing may be replaced
+        ReportUnreadableLocalDirectory(localDir, read.Error);
+        return;
+      }
+      std::unordered_map<std::string, const TSearchRec*> localEntries;
+      for (const TSearchRec& entry : read.Entries) localEntries.emplace(entry.Name, &entry);
 
       const TIdFTPListItems& items = Client().ListingItems();
       for (const TIdFTPListItem& item : items) {
@@ -58,12 +63,16 @@ void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std
           continue;
         }
         const std::string localFile = localDir + "/" + fileName;
-        auto existing = localAttributes.find(fileName);
-        if (existing != localAttributes.end() && IsProtectedTarget(existing->second)) continue;
+        auto existing = localEntries.find(fileName);
+        if (existing != localEntries.end() && existing->second->IsSymLink) {
+          ReportSymbolicLink(localFile);
+          continue;
+        }
+        if (existing != localEntries.end() && IsProtectedTarget(existing->second->Attr)) continue;
         SendStatus("Retrieve", item.ItemName);
         SetCurrentFile(item.ItemName, item.ItemSize);
         LogLines({"GET: " + remoteDir + fileName, "   : " + localFile});
-        FetchFile(fileName, localFile, true, item.ModifiedTime);
+        FetchFile(fileName, localFile, true, item);
       }
     }
 
@@ -78,6 +87,10 @@ void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std
     const TIdFTPListItems& items = Client().ListingItems();
     SendStatus("List", std::to_string(items.Count()) + " entries");
     for (const std::string& name : RemoteSubdirectories(items)) {
+      if (IsSymbolicLink(localDir + "/" + name)) {
+        ReportSymbolicLink(localDir + "/" + name);
+        continue;
+      }
       CopyRemoteToLocal(remoteDir + name + "/" + fileSpec, localDir + "/" + name, ADepth + 1);
       if (Terminated()) return;
     }

@@ -11,21 +11,25 @@ namespace {
 // a stop request must not wait for the scan to read gigabytes.
 constexpr int64_t kReadAheadLimit = 8 << 20;
 
-// The files whose CRC the run may ask for: those it compares with the store.
+// The files whose CRC the run may ask for: those it compares with the store. Links are
+// left to the run, which reads only those that lead inside the session's directory;
+// FIFOs and devices are never opened.
 bool IsComparedFile(const TSearchRec& entry) {
-  return (entry.Attr & (faHidden | faDirectory)) == 0 && entry.Size <= kReadAheadLimit;
+  return (entry.Attr & (faHidden | faDirectory)) == 0 && entry.Size <= kReadAheadLimit && !entry.IsSymLink &&
+         !entry.IsSpecial;
 }
 
 }  // namespace
 
-TScannedLevel::TScannedLevel(std::string ADirectory, std::vector<TSearchRec> AEntries)
+TScannedLevel::TScannedLevel(std::string ADirectory, TDirectoryRead ARead)
     : Directory(std::move(ADirectory)),
-      Entries(std::move(AEntries)),
+      Entries(std::move(ARead.Entries)),
+      ReadError(ARead.Error),
       FSlots(Entries.size()),
       FLastForRun(Entries.size()) {}
 
 std::shared_ptr<TScannedLevel> TScannedLevel::ReadNow(const std::string& ADirectory) {
-  return std::make_shared<TScannedLevel>(ADirectory, FindFiles(ADirectory, "*.*"));
+  return std::make_shared<TScannedLevel>(ADirectory, ReadDirectory(ADirectory, "*.*"));
 }
 
 bool TScannedLevel::Claim(size_t index) {
@@ -114,7 +118,7 @@ void TLocalScan::Run(const std::stop_token& stop) {
 
 void TLocalScan::ScanDirectory(const std::string& directory, const std::stop_token& stop) {
   if (stop.stop_requested()) return;
-  auto level = std::make_shared<TScannedLevel>(directory, FindFiles(directory, "*.*"));
+  auto level = std::make_shared<TScannedLevel>(directory, ReadDirectory(directory, "*.*"));
   if (!Publish(level, stop)) return;
   {  // closed before descending: a deep tree keeps one directory open at a time
     const TDirectoryHandle handle(directory);

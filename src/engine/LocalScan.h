@@ -34,12 +34,15 @@
 // One directory: its entries and their CRCs as far as taken.
 class TScannedLevel {
  public:
-  TScannedLevel(std::string ADirectory, std::vector<TSearchRec> AEntries);
+  TScannedLevel(std::string ADirectory, TDirectoryRead ARead);
   // A level read now, on the caller's thread, with no scan behind it.
   static std::shared_ptr<TScannedLevel> ReadNow(const std::string& ADirectory);
 
   const std::string Directory;          // ends in "/"
   const std::vector<TSearchRec> Entries;  // FindFiles(Directory, "*.*")
+  // The errno of a failed read (ReadDirectory): the entries are then not the whole directory.
+  const int ReadError;
+  bool Unreadable() const { return TDirectoryRead{{}, ReadError}.Unreadable(); }
 
   // FileCrc32 of entry `index`: the scan's result when it has one, else taken now. Throws as
   // FileCrc32 does. Only the run's thread calls it.

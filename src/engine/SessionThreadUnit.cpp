@@ -113,6 +113,8 @@ void TSessionThread::Execute() {
 }
 
 void TSessionThread::RunConnection() {
+  // Before connecting: a run that cannot know where its files are does nothing at all.
+  if (!IsAbsoluteLocalPath(Settings.LocalPath)) throw EZephlin("Local path must be absolute: " + Settings.LocalPath);
   TIdFTP& ftp = *FClient;
   ConnectAndLogIn(ftp, Settings);
   {

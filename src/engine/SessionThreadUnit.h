@@ -46,6 +46,7 @@ struct TListedSubdirectories;
 struct TLocalTarget;
 struct TIdFTPListItem;
 class TIdFTPListItems;
+struct TSearchRec;
 
 using TSessionStatusReport = std::function<void(
     const std::string& Connection, const std::string& Function, const std::string& Status)>;
@@ -166,9 +167,11 @@ class TSessionThread : public TThread {
   int ListRemoteDirectory(const std::string& APath);
   // The gated transfers and deletions: the only calls that change files on either side.
   void SendFile(const std::string& ALocalFile, const std::string& ARemoteName);
-  // Fetches and gives the local file the listed time, to the minute.
+  // Fetches the listed file AItem and gives the local file the listed time, to the minute.
+  // Where the listing gave a size, a file that arrives with another size fails and the old
+  // local file stays.
   void FetchFile(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
-                 TDateTime AModifiedTime);
+                 const TIdFTPListItem& AItem);
   void DeleteRemoteFile(const std::string& AName);
   void RemoveRemoteDirectory(const std::string& AName);
   void DeleteLocalFile(const std::string& APath);
@@ -184,6 +187,18 @@ class TSessionThread : public TThread {
                        TListedSubdirectories& ASubdirectories);
   // The deletion guard's report when it trips (see DeletionGuardTrips).
   bool DeletionGuardStops(size_t ADeletedFiles, size_t AFiles);
+  // ("Error", "Symbolic link not followed: " + path) and its log line: below the session's
+  // local directory no link is written through, deleted or entered.
+  void ReportSymbolicLink(const std::string& APath);
+  // ("Error", "Cannot read local directory: " + directory + ": " + the system's text): a
+  // level whose local side was not read whole changes nothing.
+  void ReportUnreadableLocalDirectory(const std::string& ADirectory, int AError);
+  // Whether a local entry that is not a directory is sent: only regular files, and a link
+  // only when it leads to a file inside the session's local directory (reported otherwise).
+  bool IsSendableLocalFile(const std::string& ALocalDir, const TSearchRec& AEntry);
+  // The directory part of the session's local path, where the links that are followed must
+  // lead.
+  std::string SessionLocalDirectory() const;
   // SyncLocalToRemote with the local side read ahead by AScan, which walks from ALocalPath.
   void SyncLocalToRemote(const std::string& ALocalPath, const std::string& ARemotePath, TLocalScan& AScan);
   // The sending steps shared by the new and changed files of SyncLocalToRemote;

@@ -32,6 +32,10 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
 
   const std::shared_ptr<TScannedLevel> level = AScan.Take(localDir);
   const std::vector<TSearchRec>& snapshot = level->Entries;
+  if (level->Unreadable()) {  // what it failed to show is not gone
+    ReportUnreadableLocalDirectory(localDir, level->ReadError);
+    return;
+  }
   if (snapshot.empty()) {  // even an empty directory lists "." and "..": this one is unreadable
     ReportFailureText("Local directory not found: " + localDir);
     return;
@@ -48,6 +52,7 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
   for (size_t index : plan.NewFiles) {
     if (Terminated()) return;
     const TSearchRec& entry = snapshot[index];
+    if (!IsSendableLocalFile(localDir, entry)) continue;
     SendStatus("New files", "Set binary mode");
     Client().SetBinaryMode();
     SendStatus("New files", entry.Name);
@@ -69,6 +74,7 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
   for (size_t index : plan.ChangeCandidates) {
     if (Terminated()) return;
     const TSearchRec& entry = snapshot[index];
+    if (!IsSendableLocalFile(localDir, entry)) continue;
     const int32_t crc = level->Crc(index);
     const std::optional<int32_t> stored = FCrcStore.LookupCrc(localDir + entry.Name, isLevelFile);
     if (stored && *stored == crc) continue;

@@ -39,6 +39,10 @@ void TSessionThread::SyncRemoteToLocal(const std::string& ARemotePath, const std
   if (!SyncRemoteLevel(remoteDir, local, subdirectories) || !Settings.Recurse) return;
   for (const std::string& name : subdirectories.Unsafe) ReportUnsafeName(name);
   for (const std::string& name : subdirectories.Enterable) {
+    if (IsSymbolicLink(local.Directory + name)) {
+      ReportSymbolicLink(local.Directory + name);
+      continue;
+    }
     SyncRemoteToLocal(remoteDir + name, local.Directory + name, ADepth + 1);
     if (Terminated()) return;
   }
@@ -53,7 +57,12 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
   if (!EnterRemoteDirectory(remoteDir, "EXCEPTION: ")) return false;
   ForceDirectories(localDir);  // a failure shows in the fetches into it
 
-  const std::vector<TSearchRec> snapshot = FindFiles(localDir, ALocal.Mask);
+  const TDirectoryRead read = ReadDirectory(localDir, ALocal.Mask);
+  if (read.Unreadable()) {  // files it failed to show are not known to be missing
+    ReportUnreadableLocalDirectory(localDir, read.Error);
+    return false;
+  }
+  const std::vector<TSearchRec>& snapshot = read.Entries;
   LogLines({localDir + " contains " + std::to_string(snapshot.size()) + " entries"});
   const int count = ListRemoteDirectory(remoteDir);
   SendStatus("List", std::to_string(count) + " entries");
@@ -78,7 +87,7 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
       SetCurrentFile(item.ItemName, item.ItemSize);
       LogLines({"NEW FILE: " + remoteDir + item.ItemName, "GET: " + remoteDir + item.ItemName,
                 "   : " + localDir + item.ItemName});
-      FetchFile(item.ItemName, localDir + item.ItemName, false, item.ModifiedTime);
+      FetchFile(item.ItemName, localDir + item.ItemName, false, item);
     } catch (const std::exception& error) {
       ReportFailure(error);
       if (Settings.AbortOnFailure) return false;
@@ -96,6 +105,10 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
     const TIdFTPListItem& item = listing[static_cast<int>(candidate.Item)];
     // The local file of that name in whatever letter case it has: the same file.
     const std::string localFile = localDir + snapshot[candidate.Entry].Name;
+    if (snapshot[candidate.Entry].IsSymLink) {
+      ReportSymbolicLink(localFile);
+      continue;
+    }
     const TDateTime localTime = TruncateToMinute(GetLocalFileTime(localFile));
     const TDateTime remoteTime = TruncateToMinute(item.ModifiedTime);
     if (localTime == remoteTime) continue;
@@ -107,7 +120,7 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
         SendStatus("Changed files", "Set binary mode");
         Client().SetBinaryMode();
         SendStatus("Changed files", item.ItemName);
-        FetchFile(item.ItemName, localFile, true, item.ModifiedTime);
+        FetchFile(item.ItemName, localFile, true, item);
       });
     } catch (const std::exception& error) {
       ReportFailure(error);
@@ -126,6 +139,10 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
     for (size_t index : plan.Deletions) {
       if (Terminated()) return false;
       const TSearchRec& entry = snapshot[index];
+      if (entry.IsSymLink) {
+        ReportSymbolicLink(localDir + entry.Name);
+        continue;
+      }
       SendStatus("Deleted files", entry.Name);
       try {
         LogLines({"DELETE: " + localDir + entry.Name});

@@ -8,6 +8,8 @@ std::string ToSlashes(std::string path) {
   return path;
 }
 
+bool IsAbsoluteLocalPath(const std::string& path) { return !path.empty() && (path[0] == '/' || path[0] == '\\'); }
+
 std::string LastPart(const std::string& name, const char* separators) {
   const size_t cut = name.find_last_of(separators);
   return cut == std::string::npos ? name : name.substr(cut + 1);

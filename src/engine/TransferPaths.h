@@ -9,6 +9,10 @@
 
 std::string ToSlashes(std::string path);                    // every "\" becomes "/"
 
+// A local path a session may work on: absolute once its "\" are "/". A relative or empty
+// one would mean whatever directory the program happens to run in.
+bool IsAbsoluteLocalPath(const std::string& path);
+
 // The part of a name after its last character from `separators` (the whole name if none).
 std::string LastPart(const std::string& name, const char* separators);
 

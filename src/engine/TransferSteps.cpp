@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "engine/SyncPlan.h"
+#include "engine/TransferPaths.h"
 #include "ftp/IdFTP.h"
 #include "ftp/IdFTPList.h"
 #include "platform/FileSystem.h"
@@ -32,6 +33,26 @@ void TSessionThread::ReportFailureText(const std::string& AText) {
 
 void TSessionThread::ReportUnsafeName(const std::string& AName) {
   ReportFailureText("Unsafe remote name: " + AName);
+}
+
+void TSessionThread::ReportSymbolicLink(const std::string& APath) {
+  ReportFailureText("Symbolic link not followed: " + APath);
+}
+
+void TSessionThread::ReportUnreadableLocalDirectory(const std::string& ADirectory, int AError) {
+  ReportFailureText("Cannot read local directory: " + ADirectory + ": " + ErrorText(AError));
+}
+
+std::string TSessionThread::SessionLocalDirectory() const {
+  const bool copy = Settings.SessionMode.starts_with("copy");
+  return ParseLocalTarget(Settings.LocalPath, copy ? TLocalPathForm::FileMask : TLocalPathForm::Directory).Directory;
+}
+
+bool TSessionThread::IsSendableLocalFile(const std::string& ALocalDir, const TSearchRec& AEntry) {
+  if (AEntry.IsSpecial) return false;  // a FIFO or device: opening it could wait forever
+  if (!AEntry.IsSymLink || ResolvesInside(ALocalDir + AEntry.Name, SessionLocalDirectory())) return true;
+  ReportSymbolicLink(ALocalDir + AEntry.Name);
+  return false;
 }
 
 void TSessionThread::MakeRemoteDirectory(const std::string& ARemoteDir, bool AExceptionPrefixForOthers) {
@@ -90,10 +111,10 @@ void TSessionThread::SendFile(const std::string& ALocalFile, const std::string& 
 }
 
 void TSessionThread::FetchFile(const std::string& ARemoteName, const std::string& ALocalFile,
-                               bool ACanOverwrite, TDateTime AModifiedTime) {
+                               bool ACanOverwrite, const TIdFTPListItem& AItem) {
   UnlessTestMode([&] {
-    Client().GetFile(ARemoteName, ALocalFile, ACanOverwrite, false);
-    SetLocalFileTime(ALocalFile, AModifiedTime);
+    Client().GetFile(ARemoteName, ALocalFile, ACanOverwrite, false, AItem.SizeListed ? AItem.ItemSize : -1);
+    SetLocalFileTime(ALocalFile, AItem.ModifiedTime);
   });
 }
 

@@ -68,6 +68,14 @@ class EIdFTPFileAlreadyExists : public EIdException {
   EIdFTPFileAlreadyExists() : EIdException("Destination file already exists.") {}
 };
 
+// A retrieved file whose size differs from the size the listing gave.
+class EIdFTPSizeMismatch : public EIdException {
+ public:
+  EIdFTPSizeMismatch(const std::string& AName, int64_t AListed, int64_t AReceived)
+      : EIdException("Size mismatch: " + AName + " listed " + std::to_string(AListed) + " bytes, received " +
+                     std::to_string(AReceived)) {}
+};
+
 // A socket failure: "Socket Error # <n>\r\n<text>", with the socket error number <n>
 // (see platform/Socket.h for the numbers and texts). LastError is that number.
 class EIdSocketError : public EIdException {

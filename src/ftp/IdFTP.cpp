@@ -43,9 +43,17 @@ class TFileSink : public TIdDataSink {
  public:
   explicit TFileSink(TTransferFile& file) : FFile(file) {}
   void Write(const char* data, size_t length) override {
+    Received += static_cast<int64_t>(length);
+    if (Limit >= 0 && Received > Limit) throw EIdFTPSizeMismatch(RemoteName, ListedSize, Received);
     if (!FFile.Write(data, length))
       throw EIdException(FileError("Cannot write to file", FFile.Path(), FFile.LastError()));
   }
+
+  int64_t Received = 0;
+  // With a listed size: the remote name for the failure, and the count past which it fails.
+  std::string RemoteName;
+  int64_t ListedSize = -1;
+  int64_t Limit = -1;
 
  private:
   TTransferFile& FFile;
@@ -323,9 +331,14 @@ void TIdFTP::OpenActiveListener(std::unique_ptr<TIdSimpleServer>& AData) {
   uint16_t localPort = 0;
   int rc = FIOHandler->LocalAddress(local, localPort);
   if (rc != 0) throw EIdSocketError(rc);
+  std::string peer;
+  uint16_t peerPort = 0;
+  rc = FIOHandler->PeerAddress(peer, peerPort);
+  if (rc != 0) throw EIdSocketError(rc);
   AData = std::make_unique<TIdSimpleServer>();
   InitDataConnection(*AData);
   AData->BoundIP = local;
+  AData->AllowedPeerIP = peer;  // the data must come from the server itself
   AData->BoundPort = 0;
   AData->BeginListen();
   if (IsIPv6Address(local))
@@ -488,8 +501,10 @@ void TIdFTP::ListDirectory(std::vector<std::string>* ADest, const std::string& A
 
 TIdFTPListItems& TIdFTP::ListingItems() { return FListing.Items(Now()); }
 
+int64_t TIdFTP::SizeMismatchCutOff(int64_t AListedSize) { return AListedSize + (int64_t{1} << 20) + AListedSize / 100; }
+
 void TIdFTP::GetFile(const std::string& ASourceFile, const std::string& ADestFile,
-                     bool ACanOverwrite, bool AResume) {
+                     bool ACanOverwrite, bool AResume, int64_t AListedSize) {
   CheckCommand("RETR " + ASourceFile);  // before the restart probe or any file work
   bool resume = false;
   if (TTransferFile::Exists(ADestFile)) {
@@ -513,7 +528,15 @@ void TIdFTP::GetFile(const std::string& ASourceFile, const std::string& ADestFil
     const std::string temp = file.Path();
     try {
       TFileSink sink(file);
+      // In ASCII mode the server may turn line ends, so its size says nothing of what comes.
+      const bool checkSize = AListedSize >= 0 && TransferType == ftBinary;
+      if (checkSize) {
+        sink.RemoteName = ASourceFile;
+        sink.ListedSize = AListedSize;
+        sink.Limit = SizeMismatchCutOff(AListedSize);
+      }
       TransferIn("RETR " + ASourceFile, sink, 0);
+      if (checkSize && sink.Received != AListedSize) throw EIdFTPSizeMismatch(ASourceFile, AListedSize, sink.Received);
       if (!file.Close()) throw EIdException(FileError("Cannot write to file", ADestFile, file.LastError()));
       int error = 0;
       if (!TTransferFile::Rename(temp, ADestFile, error))

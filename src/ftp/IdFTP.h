@@ -136,8 +136,16 @@ class TIdFTP : public TIdTCPClient {
   void ListDirectory(std::vector<std::string>* ADest, const std::string& APath, bool ADetails);
   // RETR ASourceFile into ADestFile. An existing ADestFile without ACanOverwrite (and
   // without an effective resume) raises EIdFTPFileAlreadyExists before anything is sent.
+  // AListedSize (bytes, -1: unknown) is the size the listing gave; in binary mode a file
+  // that arrives with another size raises EIdFTPSizeMismatch and ADestFile stays as it was,
+  // and the data connection is dropped once SizeMismatchCutOff(AListedSize) bytes came.
   void GetFile(const std::string& ASourceFile, const std::string& ADestFile,
-               bool ACanOverwrite = false, bool AResume = false);
+               bool ACanOverwrite = false, bool AResume = false, int64_t AListedSize = -1);
+  // How much of a listed file is read before the transfer is given up as too long: the
+  // listed size, 1 MiB and 1 % more, so that a file that grows a little while it is sent
+  // still ends with the server's final reply (and fails on its size), while a stream without
+  // end is cut off.
+  static int64_t SizeMismatchCutOff(int64_t AListedSize);
   // STOR ADestFile (APPE with AAppend, STOU for an empty name) from ASourceFile.
   void PutFile(const std::string& ASourceFile, const std::string& ADestFile, bool AAppend = false);
 

@@ -73,6 +73,12 @@ int64_t Int64Or(std::string_view s, int64_t fallback) {
   return ParseInt64(s, v) ? v : fallback;
 }
 
+// A size column that gives a byte count.
+bool IsByteCount(std::string_view s) {
+  int64_t v = 0;
+  return ParseInt64(s, v) && v >= 0;
+}
+
 // ---------------------------------------------------------------------------------------
 // The current date, decoded once per listing
 
@@ -136,6 +142,7 @@ bool ParseUnixLine(std::string_view line, const TToday& today, TUnixScratch& scr
   item.Owner.assign(tokens[2]);
   item.Group.assign(tokens[3]);
   item.ItemSize = Int64Or(tokens[4], 0);
+  item.SizeListed = IsByteCount(tokens[4]);
 
   // 4. Month and day.
   const int month = MonthNumber(tokens[5]);
@@ -265,6 +272,7 @@ void ParseDosLine(std::string_view line, const TToday& today, TIdFTPListItem& it
   } else {
     item.ItemKind = ikFile;
     item.ItemSize = Int64Or(size, 0);
+    item.SizeListed = IsByteCount(size);
   }
 
   // 4. The name: what remains, trimmed; inner blanks kept.

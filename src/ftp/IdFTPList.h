@@ -74,6 +74,7 @@ enum TIdDirItemType : uint8_t {
 // One listing entry, with the initial value of each field.
 struct TIdFTPListItem {
   int64_t ItemSize = 0;            // size in bytes
+  bool SizeListed = false;         // the line gave the size in digits (else ItemSize is 0)
   int32_t LinkCount = 0;           // the link-count column of a Unix line
   std::string RawLine;             // the listing line as received (without its line end)
   std::string ItemName;            // may hold blanks

@@ -37,8 +37,8 @@ class TIdIOHandlerTCP final : public TIdIOHandlerSocket {
   }
 
   // Takes the next connection waiting at AListener (ATimeoutMs ms, 0: no limit); the
-  // stream takes the listener's canceller.
-  int Accept(TSocket& AListener, int ATimeoutMs) { return AListener.Accept(FSocket, ATimeoutMs); }
+  // stream takes the listener's canceller. APeer: where the connection came from.
+  int Accept(TSocket& AListener, int ATimeoutMs, std::string& APeer) { return AListener.Accept(FSocket, ATimeoutMs, &APeer); }
   // Connects this stream to APeer without a network (see TSocket::OpenPair).
   int OpenPair(TSocket& APeer) { return FSocket.OpenPair(APeer); }
 

@@ -1,6 +1,9 @@
 #include "ftp/IdSimpleServer.h"
 
+#include <chrono>
+
 #include "ftp/IdException.h"
+#include "ftp/IdIOHandlerTCP.h"
 
 void TIdSimpleServer::BeginListen() {
   FListener.SetCanceller(FCanceller);
@@ -20,7 +23,24 @@ void TIdSimpleServer::BeginListen() {
 }
 
 void TIdSimpleServer::Listen(int ATimeout) {
-  int rc = CreateIOHandler().Accept(FListener, ATimeout);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ATimeout);
+  TIdIOHandlerTCP& stream = CreateIOHandler();
+  int rc = 0;
+  for (;;) {
+    int wait = 0;  // no limit
+    if (ATimeout > 0) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      wait = static_cast<int>(left.count());
+      if (wait <= 0) {
+        rc = kSocketTimedOut;
+        break;
+      }
+    }
+    std::string peer;
+    rc = stream.Accept(FListener, wait, peer);
+    if (rc != 0 || AllowedPeerIP.empty() || peer == AllowedPeerIP) break;
+    stream.Close();  // a stranger: not the server this transfer was announced to
+  }
   FListener.Close();
   if (rc != 0) {
     FIOHandler.reset();

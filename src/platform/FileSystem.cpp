@@ -11,7 +11,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <random>
+#include <string_view>
 
 #include "platform/Errors.h"
 #include "platform/Text.h"
@@ -44,28 +47,51 @@ bool MatchesMask(const std::string& name, const std::string& mask) {
 }
 
 std::vector<TSearchRec> FindFiles(const std::string& directory, const std::string& mask) {
-  std::vector<TSearchRec> result;
+  return ReadDirectory(directory, mask).Entries;
+}
+
+bool TDirectoryRead::Missing() const { return Error == ENOENT || Error == ENOTDIR; }
+bool TDirectoryRead::Unreadable() const { return Error != 0 && !Missing(); }
+
+TDirectoryRead ReadDirectory(const std::string& directory, const std::string& mask) {
+  TDirectoryRead result;
   const std::string dir = directory.empty() ? std::string("./") : WithTrailingSlash(directory);
   DIR* handle = ::opendir(dir.c_str());
-  if (handle == nullptr) return result;
-  while (const dirent* entry = ::readdir(handle)) {
+  if (handle == nullptr) {
+    result.Error = errno;
+    return result;
+  }
+  const auto note = [&](int error) {
+    if (result.Error == 0) result.Error = error;
+  };
+  for (;;) {
+    errno = 0;  // readdir tells its end from a failure only by errno
+    const dirent* entry = ::readdir(handle);
+    if (entry == nullptr) {
+      if (errno != 0) note(errno);
+      break;
+    }
     const std::string name = entry->d_name;
     if (!MatchesMask(name, mask)) continue;
     TSearchRec rec;
     rec.Name = name;
     // Relative to the open directory: the kernel need not walk the whole path per entry.
     struct stat linkStat {};
-    if (::fstatat(::dirfd(handle), name.c_str(), &linkStat, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (::fstatat(::dirfd(handle), name.c_str(), &linkStat, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT) note(errno);  // ENOENT: removed since it was read, so gone indeed
+      continue;
+    }
     rec.IsSymLink = S_ISLNK(linkStat.st_mode);
     struct stat st = linkStat;
     if (rec.IsSymLink && ::fstatat(::dirfd(handle), name.c_str(), &st, 0) != 0) st = linkStat;  // dangling: a file
     rec.Attr = AttributesOf(name, st);
+    rec.IsSpecial = S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode);
     rec.Size = S_ISDIR(st.st_mode) ? 0 : static_cast<int64_t>(st.st_size);
     rec.Time = FromUnixTimeLocal(st.st_mtim.tv_sec, static_cast<int32_t>(st.st_mtim.tv_nsec));
-    result.push_back(std::move(rec));
+    result.Entries.push_back(std::move(rec));
   }
   ::closedir(handle);
-  std::sort(result.begin(), result.end(), SearchOrder);
+  std::sort(result.Entries.begin(), result.Entries.end(), SearchOrder);
   return result;
 }
 
@@ -99,6 +125,29 @@ int64_t GetFileSize(const std::string& path) {
   return static_cast<int64_t>(st.st_size);
 }
 
+bool IsSymbolicLink(const std::string& path) {
+  struct stat st {};
+  return ::lstat(WithoutTrailingSlashes(path).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool ResolvesInside(const std::string& path, const std::string& directory) {
+  char* target = ::realpath(path.c_str(), nullptr);
+  char* root = ::realpath(directory.c_str(), nullptr);
+  bool inside = false;
+  if (target != nullptr && root != nullptr) {
+    const std::string prefix = WithTrailingSlash(root);
+    inside = std::string_view(target).substr(0, prefix.size()) == prefix;
+  }
+  std::free(target);
+  std::free(root);
+  return inside;
+}
+
+std::string ErrorText(int error) {
+  char buffer[256];
+  return ::strerror_r(error, buffer, sizeof buffer);  // the GNU form: returns the text
+}
+
 bool GetFileTimeLocal(const std::string& path, TDateTime& time) {
   struct stat st {};
   if (!StatPath(path, st)) return false;
@@ -122,7 +171,7 @@ bool SetFileTimeLocal(const std::string& path, TDateTime time) {
   times[0].tv_nsec = UTIME_OMIT;  // leave the access time alone
   times[1].tv_sec = static_cast<time_t>(seconds);
   times[1].tv_nsec = static_cast<long>(parts.MilliSecond) * 1'000'000;
-  return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+  return ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 std::string ExtractFilePath(const std::string& path) {
@@ -220,9 +269,15 @@ bool ReadWholeFile(const std::string& path, std::string& content) {
 
 bool TTransferFile::OpenRead(const std::string& path) {
   Close();
-  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: opening a FIFO would otherwise wait for a writer, beyond any stop request.
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   error_ = fd_ < 0 ? errno : 0;
   path_ = path;
+  struct stat st {};
+  if (fd_ >= 0 && ::fstat(fd_, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+    Close();
+    error_ = EINVAL;  // a FIFO, socket or device: nothing to send
+  }
   return fd_ >= 0;
 }
 
@@ -250,7 +305,7 @@ bool TTransferFile::CreateTempBeside(const std::string& target) {
     if (fd >= 0) {
       // Keep the permissions of the file it will replace.
       struct stat old {};
-      if (::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode)) ::fchmod(fd, old.st_mode & 07777);
+      if (::lstat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode)) ::fchmod(fd, old.st_mode & 07777);
       fd_ = fd;
       path_ = candidate;
       error_ = 0;

@@ -22,12 +22,23 @@ struct TSearchRec {
   int64_t Size = 0;     // bytes; 0 for directories
   TDateTime Time = 0;   // last write, local time
   bool IsSymLink = false;
+  bool IsSpecial = false;  // a FIFO, socket or device (after following a link): no content to send
 };
 
 // The entries of a directory whose names match the mask, sorted by name in byte order with
 // "." and ".." first. "*.*" and "*" match every name; otherwise fnmatch rules, ASCII letters
 // compared without regard to case. An unreadable or missing directory gives an empty list.
 std::vector<TSearchRec> FindFiles(const std::string& directory, const std::string& mask);
+// The same, telling a directory that could not be read (or not wholly) from one that holds
+// nothing: Error is the errno of the first failure (ENOENT for a missing directory), 0 when
+// every entry was read. Entries then hold what was read before and after the failure.
+struct TDirectoryRead {
+  std::vector<TSearchRec> Entries;
+  int Error = 0;
+  bool Missing() const;     // the directory does not exist
+  bool Unreadable() const;  // it exists but was not read whole
+};
+TDirectoryRead ReadDirectory(const std::string& directory, const std::string& mask);
 bool MatchesMask(const std::string& name, const std::string& mask);
 
 bool FileExists(const std::string& path);        // exists and is not a directory
@@ -36,8 +47,15 @@ bool ForceDirectories(const std::string& path);  // creates it with its parents;
 bool DeleteFile(const std::string& path);        // true when it was removed
 bool RemoveDir(const std::string& path);         // an empty directory; true when removed
 int64_t GetFileSize(const std::string& path);    // -1 when it cannot be read
+bool IsSymbolicLink(const std::string& path);    // the path itself is a link (not followed)
+// Whether `path`, with every link on its way followed, leads to an entry inside `directory`
+// (itself resolved the same way); false when either cannot be resolved.
+bool ResolvesInside(const std::string& path, const std::string& directory);
+// The system's text for an errno value ("Permission denied").
+std::string ErrorText(int error);
 
 // Last-write time in local time; returns false when the file cannot be read or changed.
+// Setting it never follows a symbolic link: a link gets the time itself.
 bool GetFileTimeLocal(const std::string& path, TDateTime& time);
 // The same for a path that exists and is not a directory (FileExists), in one look at it.
 bool GetFileTimeLocalUnlessDirectory(const std::string& path, TDateTime& time);
@@ -67,7 +85,8 @@ class TTransferFile {
   TTransferFile(const TTransferFile&) = delete;
   TTransferFile& operator=(const TTransferFile&) = delete;
 
-  // Opens for reading, others free to read and write it.
+  // Opens for reading, others free to read and write it. Never waits for a FIFO's writer:
+  // anything but a regular file (or a directory) fails with EINVAL.
   bool OpenRead(const std::string& path);
   // Opens for writing at its end (resume).
   bool OpenAppend(const std::string& path);

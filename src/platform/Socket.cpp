@@ -426,11 +426,15 @@ int TSocket::ConnectTo(const void* address, unsigned length, int timeoutMs) {
   return 0;
 }
 
-int TSocket::Accept(TSocket& client, int timeoutMs) {
+int TSocket::Accept(TSocket& client, int timeoutMs, std::string* peer) {
   if (fd_ < 0) return WSAENOTSOCK;
   for (;;) {
-    int fd = ::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    sockaddr_storage from{};
+    socklen_t length = sizeof from;
+    int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&from), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd >= 0) {
+      uint16_t port = 0;
+      if (peer != nullptr) *peer = FormatSocketAddress(from, port);
       client.Close();
       client.canceller_ = canceller_;
       return client.Adopt(fd);

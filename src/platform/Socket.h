@@ -116,7 +116,9 @@ class TSocket {
   int Connect(uint32_t address, uint16_t port, int timeoutMs);
   int Connect(const std::string& address, uint16_t port, int timeoutMs);  // numeric address
   // Accepts one connection into `client` (which must not be open). timeoutMs <= 0: no limit.
-  int Accept(TSocket& client, int timeoutMs);
+  // With `peer`, stores the address the connection came from (known even when the peer has
+  // already reset it).
+  int Accept(TSocket& client, int timeoutMs, std::string* peer = nullptr);
 
   // Waits until data (or the peer's close) can be read. 0, kSocketTimedOut or an error.
   int WaitReadable(int timeoutMs);

@@ -19,6 +19,7 @@
 #include <array>
 
 #include "engine/SessionTools.h"
+#include "engine/TransferPaths.h"
 #include "platform/FileSystem.h"
 #include "platform/ProgramDir.h"
 #include "platform/Shell.h"
@@ -116,7 +117,7 @@ TEditSessionForm::TEditSessionForm(QWidget* parent) : QDialog(parent) {
   OkButton = new QPushButton(QStringLiteral("OK"));
   OkButton->setDefault(true);
   CancelButton = new QPushButton(QStringLiteral("Cancel"));
-  connect(OkButton, &QPushButton::clicked, this, &QDialog::accept);
+  connect(OkButton, &QPushButton::clicked, this, &TEditSessionForm::OkButtonClick);
   connect(CancelButton, &QPushButton::clicked, this, &QDialog::reject);
   auto* strip = new QHBoxLayout;
   strip->addWidget(ToolBusyBar);
@@ -574,6 +575,18 @@ void TEditSessionForm::ShowToolRunning(bool running) {
   ToolBusyBar->setVisible(running);
   ToolCancelButton->setVisible(running);
   for (QPushButton* button : {TestButton, PreloadCrcButton, OkButton}) button->setEnabled(!running);
+}
+
+void TEditSessionForm::OkButtonClick() {
+  const std::string localPath = FromQ(Edit2->text());
+  if (!IsAbsoluteLocalPath(localPath)) {
+    ShowMessage(this, QMessageBox::Warning,
+                "Local path must be absolute: " + localPath + "\r\nGive the whole path, beginning with \"/\".");
+    PageControl1->setCurrentIndex(0);
+    Edit2->setFocus();
+    return;
+  }
+  accept();
 }
 
 void TEditSessionForm::done(int result) {

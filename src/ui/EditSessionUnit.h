@@ -53,6 +53,9 @@ class TEditSessionForm : public QDialog, public ISessionEditor {
   void TestResultsButtonClick();
   // Ends a running Test or Preload without a result box.
   void CancelToolClick();
+  // Closes the dialog with its values, unless the local path is not absolute: that is said
+  // in a box and the dialog stays open at the path.
+  void OkButtonClick();
   bool ToolRunning() const { return FTool.joinable(); }
 
   // The files of the last Preload.

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
 #include <ostream>
 #include <sstream>
@@ -43,7 +44,11 @@ namespace {
 void ReadTreeInto(const std::string& root, const std::string& relative, TTree& tree) {
   for (const TSearchRec& entry : FindFiles(root + relative, "*")) {
     if (entry.Name == "." || entry.Name == "..") continue;
-    if ((entry.Attr & faDirectory) != 0) {
+    if (entry.IsSymLink) {
+      tree[relative + entry.Name] = "-> " + std::filesystem::read_symlink(root + relative + entry.Name).string();
+    } else if (entry.IsSpecial) {
+      tree[relative + entry.Name] = "<special>";
+    } else if ((entry.Attr & faDirectory) != 0) {
       tree[relative + entry.Name + "/"] = "";
       ReadTreeInto(root, relative + entry.Name + "/", tree);
     } else {

@@ -32,7 +32,8 @@ void WriteFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);
 // Creates every file and directory of the tree under root (which ends in "/").
 void MakeTree(const std::string& root, const TTree& tree);
-// Everything under root, hidden entries included.
+// Everything under root, hidden entries included. A symbolic link reads as "-> " + its
+// target (never followed), a FIFO or device as "<special>".
 TTree ReadTree(const std::string& root);
 void SetMode(const std::string& path, unsigned mode);
 

@@ -62,7 +62,7 @@ constexpr int64_t kUploadSize = 8 * 1024 * 1024;  // more than loopback buffers 
 const char* const kListedTime = "Jan 15  2007";
 
 std::string ListingLine(const std::string& name) {
-  return std::string("-rw-r--r-- 1 ftp ftp 3 ") + kListedTime + " " + name + "\\r\\n";
+  return "-rw-r--r-- 1 ftp ftp " + std::to_string(kDownloadSize) + " " + kListedTime + " " + name + "\\r\\n";
 }
 
 std::vector<TStage> LoginStages() {

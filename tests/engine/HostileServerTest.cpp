@@ -169,11 +169,11 @@ const std::string kEscapingListing = Line("/etc/x") + Line("..") + Line("../vict
                                      Line("a/b", "drwxr-xr-x") + Line("..", "drwxr-xr-x");
 
 TEST_F(HostileServer, SyncDownSkipsEveryNameThatLeavesTheLocalDirectory) {
-  Run("C: CWD /h/\nS: 250 ok\n" + DataIn("LIST /h/", kEscapingListing) + DataIn("RETR ok.txt", "ok"),
+  Run("C: CWD /h/\nS: 250 ok\n" + DataIn("LIST /h/", kEscapingListing) + DataIn("RETR ok.txt", "ok!"),
       "syncremotetolocal", "/h");
 
   // stale.txt is not listed, but a listing with refused names may not show the directory.
-  EXPECT_EQ(Local(), (TTree{{"ok.txt", "ok"}, {"stale.txt", "only here"}}));
+  EXPECT_EQ(Local(), (TTree{{"ok.txt", "ok!"}, {"stale.txt", "only here"}}));
   ExpectOutsideUntouched();
   for (const char* name : {"/etc/x", "../victim.txt", "../sentinel", "/etc", "a/b"})
     EXPECT_TRUE(Reported("Error", std::string("Unsafe remote name: ") + name)) << name;
@@ -181,11 +181,11 @@ TEST_F(HostileServer, SyncDownSkipsEveryNameThatLeavesTheLocalDirectory) {
 }
 
 TEST_F(HostileServer, CopyDownKeepsOnlyTheLastPartOfEachName) {
-  Run("C: CWD /h/\nS: 250 ok\n" + DataIn("LIST /h/", kEscapingListing) + DataIn("RETR x", "x") +
-          DataIn("RETR victim.txt", "v") + DataIn("RETR ok.txt", "ok"),
+  Run("C: CWD /h/\nS: 250 ok\n" + DataIn("LIST /h/", kEscapingListing) + DataIn("RETR x", "xxx") +
+          DataIn("RETR victim.txt", "vvv") + DataIn("RETR ok.txt", "ok!"),
       "copyremotetolocal", "/h/");
 
-  EXPECT_EQ(Local(), (TTree{{"ok.txt", "ok"}, {"stale.txt", "only here"}, {"victim.txt", "v"}, {"x", "x"}}));
+  EXPECT_EQ(Local(), (TTree{{"ok.txt", "ok!"}, {"stale.txt", "only here"}, {"victim.txt", "vvv"}, {"x", "xxx"}}));
   ExpectOutsideUntouched();
   for (const char* name : {"..", "../sentinel", "/etc", "a/b"})
     EXPECT_TRUE(Reported("Error", std::string("Unsafe remote name: ") + name)) << name;

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "EngineTestSupport.h"
+#include "ftp/IdFTP.h"
 #include "platform/FileSystem.h"
 #include "platform/ProgramDir.h"
 #include "support/FakeFtpServer.h"
@@ -67,6 +70,7 @@ TEST(ServerFaultLogin, RejectedLoginIsAnErrorWithItsCode) {
   TRunRecorder recorder;
   TRunSettings settings;
   settings.SessionMode = "copylocaltoremote";
+  settings.LocalPath = programDir.path();
   settings.Host = "127.0.0.1";
   settings.Port = server.port();
   settings.UserName = "bob";
@@ -144,14 +148,50 @@ TEST_F(ServerFault, HostileNamesNeverLeaveTheLocalDirectory) {
 
 TEST_F(ServerFault, CopyDownUsesOnlyTheLastPartOfAListedName) {
   const std::string listing = Line("../x.txt") + Line("sub/..") + Line("a/b", "drwxr-xr-x");
-  const std::string script = "C: CWD /c/\nS: 250 ok\n" + DataIn("LIST /c/*", listing) + DataIn("RETR x.txt", "xx") +
+  const std::string script = "C: CWD /c/\nS: 250 ok\n" + DataIn("LIST /c/*", listing) + DataIn("RETR x.txt", "xxx") +
                              "C: PASV\nLISTEN\nS: 227 Entering Passive Mode ({pasv})\nC: LIST /c/\n"
                              "S: 150 here\nDATA-SEND: " + listing + "\nS: 226 done\n";
   Run(script, "copyremotetolocal", Local.path() + "in", "/c/*");
 
-  EXPECT_EQ(ReadTree(Local.path()), (TTree{{"in/", ""}, {"in/x.txt", "xx"}}));
+  EXPECT_EQ(ReadTree(Local.path()), (TTree{{"in/", ""}, {"in/x.txt", "xxx"}}));
   EXPECT_TRUE(Reported("Error", "Unsafe remote name: sub/.."));
   EXPECT_TRUE(Reported("Error", "Unsafe remote name: a/b"));
+}
+
+// A download that ends short with a 226, or runs on without end, fails on the listed size
+// and leaves the old file; the endless one is cut off a little past the listed size.
+TEST_F(ServerFault, DownloadOfAnotherSizeThanListedFailsAndKeepsTheOldFile) {
+  struct TCase {
+    std::string Mode, Data;
+    int64_t Received;  // -1: more than the cut-off
+  };
+  const std::string endless = "C: PASV\nLISTEN\nS: 227 Entering Passive Mode ({pasv})\nC: RETR a.txt\n"
+                              "S: 150 here\nDATA-SEND-ENDLESS\nS: 426 Connection closed; transfer aborted.\n";
+  const TCase cases[] = {{"copyremotetolocal", DataIn("RETR a.txt", "short"), 5},
+                         {"syncremotetolocal", DataIn("RETR a.txt", "short"), 5},
+                         {"copyremotetolocal", endless, -1},
+                         {"syncremotetolocal", endless, -1}};
+  const std::string prefix = "Size mismatch: a.txt listed 10 bytes, received ";
+  const TDateTime oldTime = EncodeDate(2007, 1, 14);
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Mode + (c.Received < 0 ? " endless" : " short"));
+    Recorder.Reports.clear();
+    WriteFile(Local.path() + "a.txt", "old content");
+    TSessionThread::SetLocalFileTime(Local.path() + "a.txt", oldTime);
+    const std::string listing = "-rw-r--r-- 1 ftp ftp 10 Jan 15  2007 a.txt\\r\\n";
+    Run("C: CWD /f/\nS: 250 ok\n" + DataIn("LIST /f/", listing) + c.Data, c.Mode, Local.path(), "/f/");
+
+    EXPECT_EQ(ReadTree(Local.path()), (TTree{{"a.txt", "old content"}}));
+    EXPECT_EQ(TSessionThread::GetLocalFileTime(Local.path() + "a.txt"), oldTime);
+    auto failure = std::find_if(Recorder.Reports.begin(), Recorder.Reports.end(),
+                                [&](const TReport& r) { return r.Status.rfind(prefix, 0) == 0; });
+    ASSERT_NE(failure, Recorder.Reports.end());
+    EXPECT_EQ(failure->Function, "Error");
+    const int64_t received = std::stoll(failure->Status.substr(prefix.size()));
+    EXPECT_TRUE(c.Received >= 0 ? received == c.Received : received > TIdFTP::SizeMismatchCutOff(10)) << received;
+    EXPECT_TRUE(Contains(Log, "EXCEPTION: " + failure->Status));
+    EXPECT_EQ(Recorder.Reports.back().Status, "Done");  // the control connection stayed in step
+  }
 }
 
 TEST_F(ServerFault, FetchFailingMidwayKeepsTheOldFileAndItsTime) {

@@ -360,4 +360,39 @@ TEST_F(FtpTransferTest, MissingLocalFileFailsBeforeAnythingIsSent) {
   Finish();
 }
 
+// In active mode the data connection is taken only from the control connection's peer: one
+// from another address is closed at once and the wait goes on, to the time-out if need be.
+TEST(FtpActiveListener, TakesTheDataConnectionOnlyFromTheServersAddress) {
+  struct TCase {
+    const char* Name;
+    std::string AfterStranger;
+    bool Succeeds;
+  };
+  const TCase cases[] = {{"stranger, then the server", "DATA-SEND: active data\nS: 226 ok\n", true},
+                         {"only a stranger", "", false}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TempDir dir;
+    FakeFtpServer server(std::string(kLogin) + "C: PORT 127,0,0,1,*\nS: 200 ok\nC: RETR a.txt\nS: 150 go\n" +
+                         "DATA-CONNECT-FROM: 127.0.0.2\n" + c.AfterStranger);
+    TIdFTP ftp;
+    ftp.Host = "127.0.0.1";
+    ftp.Port = server.port();
+    ftp.Username = "bob";
+    ftp.Password = "secret";
+    ftp.Passive = false;
+    ftp.ReadTimeout = 2000;
+    ftp.ConnectAndLogin();
+    if (c.Succeeds) {
+      ftp.GetFile("a.txt", dir.path() + "a.txt", true);
+      EXPECT_EQ(ReadFile(dir.path() + "a.txt"), "active data");
+    } else {
+      EXPECT_THROW(ftp.GetFile("a.txt", dir.path() + "a.txt", true), EIdReadTimeout);
+      EXPECT_EQ(Names(dir.path()), std::vector<std::string>{});
+    }
+    server.stop();
+    EXPECT_EQ(server.errors(), "");
+  }
+}
+
 }  // namespace

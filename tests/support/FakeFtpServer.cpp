@@ -256,6 +256,24 @@ void FakeFtpServer::run() {
         received_.append(buffer, got);
       }
       data_.Close();
+    } else if (step == "DATA-SEND-ENDLESS") {
+      if (!openDataConnection()) return;
+      const std::string chunk = Pattern(65536);
+      for (int sent = 0; sent < 1024 && !canceller_.Cancelled(); ++sent)
+        if (data_.Send(chunk.data(), chunk.size(), kWaitMs) != 0) break;
+      data_.Close();
+    } else if (StartsWith(step, "DATA-CONNECT-FROM:")) {
+      uint32_t from = 0;
+      TSocket stranger(&canceller_);
+      if (!ParseIPv4(Arg(step, "DATA-CONNECT-FROM:"), from) || stranger.Open() != 0 || stranger.Bind(from, 0) != 0 ||
+          stranger.Connect(portAddress_, static_cast<uint16_t>(portPort_), kWaitMs) != 0) {
+        fail("cannot connect from " + Arg(step, "DATA-CONNECT-FROM:"));
+        return;
+      }
+      char byte;
+      size_t got = 1;
+      const int closed = stranger.Receive(&byte, 1, kWaitMs, got);
+      if (closed == kSocketTimedOut || (closed == 0 && got != 0)) fail("the client kept a connection from a stranger");
     } else if (step == "DATA-STALL") {
       if (!openDataConnection()) return;
       // Keep it open and silent; stop() ends the wait.

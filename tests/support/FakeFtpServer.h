@@ -15,6 +15,10 @@
 //   DATA-SEND-RESET: <n>   send n bytes of PatternByte(i), then reset the connection (RST)
 //   DATA-RECV-RESET: <n>   read at least n bytes (or until the client closes), then reset
 //   DATA-STALL       open the data connection and send nothing until the server stops
+//   DATA-SEND-ENDLESS      send PatternByte(i) until the client drops the connection (at
+//                    most 64 MiB, so a client that never stops cannot fill the disk)
+//   DATA-CONNECT-FROM: <ip>   (active) connect to the PORT address from <ip>, a stranger to
+//                    the control connection; the client must close that connection at once
 //   DATA-CLOSE       close the data connection
 //   SLEEP: <ms>      wait
 //   STALL            answer nothing more until the server stops

@@ -26,10 +26,7 @@ std::string ReadAll(int fd) {
 
 }  // namespace
 
-std::string RunWithDirectoryWriteProtected(const std::string& directory, const std::function<std::string()>& action) {
-  struct stat before {};
-  if (::stat(directory.c_str(), &before) != 0) throw std::runtime_error("no such directory: " + directory);
-  ::chmod(directory.c_str(), 0555);
+std::string RunAsOrdinaryUser(const std::function<std::string()>& action) {
   int pipeFds[2];
   if (::pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
   const pid_t child = ::fork();
@@ -45,8 +42,22 @@ std::string RunWithDirectoryWriteProtected(const std::string& directory, const s
   ::close(pipeFds[0]);
   int status = 0;
   ::waitpid(child, &status, 0);
-  ::chmod(directory.c_str(), before.st_mode & 07777);
   if (child < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    throw std::runtime_error("the child without root failed");
+  return result;
+}
+
+std::string RunWithDirectoryWriteProtected(const std::string& directory, const std::function<std::string()>& action) {
+  struct stat before {};
+  if (::stat(directory.c_str(), &before) != 0) throw std::runtime_error("no such directory: " + directory);
+  ::chmod(directory.c_str(), 0555);
+  std::string result;
+  try {
+    result = RunAsOrdinaryUser(action);
+  } catch (...) {
+    ::chmod(directory.c_str(), before.st_mode & 07777);
     throw std::runtime_error("the write-protected child failed");
+  }
+  ::chmod(directory.c_str(), before.st_mode & 07777);
   return result;
 }

@@ -10,3 +10,8 @@
 // restores the mode and returns what the action returned. Throws std::runtime_error when
 // the child could not be run.
 std::string RunWithDirectoryWriteProtected(const std::string& directory, const std::function<std::string()>& action);
+
+// Runs `action` in a forked child that is an ordinary user (nobody) when this process is
+// root, so that file modes apply to it; returns what it returned. Throws std::runtime_error
+// when the child could not be run. Whatever the child must reach needs modes that let it.
+std::string RunAsOrdinaryUser(const std::function<std::string()>& action);

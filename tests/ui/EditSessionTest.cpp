@@ -270,6 +270,28 @@ TEST_F(EditSessionTest, SessionListAddsAndEditsThroughTheDialog) {
   EXPECT_EQ(added.Settings.Port, 21);
 }
 
+TEST_F(EditSessionTest, OkRefusesALocalPathThatIsNotAbsolute) {
+  struct TCase {
+    std::string Path;
+    bool Accepted;
+  };
+  const TCase cases[] = {{"", false}, {"site/", false}, {"./site", false}, {"C:\\site", false}, {"/srv/site/", true}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Path);
+    TEditSessionForm editor;
+    editor.Edit2->setText(QString::fromStdString(c.Path));
+    TBoxAnswerer answerer;
+    editor.OkButtonClick();
+    EXPECT_EQ(editor.result() == QDialog::Accepted, c.Accepted);
+    ASSERT_EQ(answerer.Boxes.size(), c.Accepted ? 0u : 1u);
+    if (!c.Accepted) {
+      EXPECT_EQ(answerer.Boxes[0].Icon, QMessageBox::Warning);
+      EXPECT_EQ(answerer.Boxes[0].Text.rfind("Local path must be absolute: " + c.Path + "\n", 0), 0u)
+          << answerer.Boxes[0].Text;
+    }
+  }
+}
+
 TEST_F(EditSessionTest, CancelledEditLeavesTheSessionAlone) {
   TProgramDirScope dir;
   TSessions sessions;
@@ -402,6 +424,7 @@ TEST_F(EditSessionTest, ANewSessionStartsWithExplicitTlsAStoredOneWithoutTheKeyS
     auto* editor = qobject_cast<TEditSessionForm*>(modal);
     if (editor == nullptr) return false;
     shown.push_back(editor->ComboBox2->currentText().toStdString());
+    editor->Edit2->setText(QStringLiteral("/srv/site/"));  // OK needs an absolute local path
     editor->OkButton->click();
     return true;
   });

@@ -77,6 +77,7 @@ class MainFormTest : public UiTest {
     session.Settings.Port = silent.port();
     session.Settings.Timeout = 60;
     session.Settings.SessionMode = "copylocaltoremote";
+    session.Settings.LocalPath = program.path();
     session.Start(false, false);
     EXPECT_TRUE(session.IsRunning());
     return session;
