@@ -209,15 +209,16 @@ int main() {
     if (Installed("/usr/bin/lftp")) {
       report("upload", mode, "lftp",
              Run(root + "up.bin", {"/usr/bin/lftp", "-e",
-                  std::string("set ftp:passive-mode ") + (passive ? "on" : "off") + "; put " + local + "src.bin -o up.bin; quit",
-                  "-u", "anonymous,bench@", "-p", std::to_string(port), "127.0.0.1"}));
+                                   std::string("set ftp:passive-mode ") + (passive ? "on" : "off") + "; put " + local +
+                                       "src.bin -o up.bin; quit",
+                                   "-u", "anonymous,bench@", "-p", std::to_string(port), "127.0.0.1"}));
       std::filesystem::remove(root + "up.bin");
     }
     if (passive && Installed("/usr/bin/rclone")) {
       report("upload", mode, "rclone",
-             Run(root + "up.bin", {"/usr/bin/rclone", "copyto", "--ftp-host", "127.0.0.1", "--ftp-port", std::to_string(port),
-                  "--ftp-user", "anonymous", "--ftp-pass", "IfNEImVPWtOLmKPNKwVa8TQTFyOXtA", local + "src.bin",
-                  ":ftp:up.bin"}));
+             Run(root + "up.bin", {"/usr/bin/rclone", "copyto", "--ftp-host", "127.0.0.1", "--ftp-port",
+                                   std::to_string(port), "--ftp-user", "anonymous", "--ftp-pass",
+                                   "IfNEImVPWtOLmKPNKwVa8TQTFyOXtA", local + "src.bin", ":ftp:up.bin"}));
       std::filesystem::remove(root + "up.bin");
     }
 
@@ -242,16 +243,16 @@ int main() {
     if (Installed("/usr/bin/lftp")) {
       report("download", mode, "lftp",
              Run(local + "dl.bin", {"/usr/bin/lftp", "-e",
-                  std::string("set ftp:passive-mode ") + (passive ? "on" : "off") + "; get src.bin -o " + local +
-                      "dl.bin; quit",
-                  "-u", "anonymous,bench@", "-p", std::to_string(port), "127.0.0.1"}));
+                                    std::string("set ftp:passive-mode ") + (passive ? "on" : "off") +
+                                        "; get src.bin -o " + local + "dl.bin; quit",
+                                    "-u", "anonymous,bench@", "-p", std::to_string(port), "127.0.0.1"}));
       std::filesystem::remove(local + "dl.bin");
     }
     if (passive && Installed("/usr/bin/rclone")) {
       report("download", mode, "rclone",
-             Run(local + "dl.bin", {"/usr/bin/rclone", "copyto", "--ftp-host", "127.0.0.1", "--ftp-port", std::to_string(port),
-                  "--ftp-user", "anonymous", "--ftp-pass", "IfNEImVPWtOLmKPNKwVa8TQTFyOXtA", ":ftp:src.bin",
-                  local + "dl.bin"}));
+             Run(local + "dl.bin", {"/usr/bin/rclone", "copyto", "--ftp-host", "127.0.0.1", "--ftp-port",
+                                    std::to_string(port), "--ftp-user", "anonymous", "--ftp-pass",
+                                    "IfNEImVPWtOLmKPNKwVa8TQTFyOXtA", ":ftp:src.bin", local + "dl.bin"}));
       std::filesystem::remove(local + "dl.bin");
     }
   }

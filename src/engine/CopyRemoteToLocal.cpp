@@ -14,9 +14,7 @@
 namespace {
 
 // Local entries that a fetch must not replace: read-only, hidden, or directories.
-bool IsProtectedTarget(uint32_t attributes) {
-  return (attributes & (faReadOnly | faHidden | faDirectory)) != 0;
-}
+bool IsProtectedTarget(uint32_t attributes) { return (attributes & (faReadOnly | faHidden | faDirectory)) != 0; }
 
 }  // namespace
 

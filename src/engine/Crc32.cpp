@@ -16,7 +16,9 @@ uint32_t ZlibCrc32(uint32_t crc, const unsigned char* data, size_t size) {
 
 #define ZEPHLIN_FOLDING __attribute__((target("pclmul,sse4.1")))
 
-ZEPHLIN_FOLDING __m128i Load16(const unsigned char* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); }
+ZEPHLIN_FOLDING __m128i Load16(const unsigned char* at) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+}
 
 // a times (x^k mod P), for both of its halves, added to b: moves a forward by a fold distance.
 ZEPHLIN_FOLDING __m128i Fold(__m128i a, __m128i b, __m128i k) {

@@ -59,7 +59,8 @@ int32_t CrcOfOpenFile(TRegularFileReader& file, std::string_view directory, cons
   uint32_t crc = 0;
   for (;;) {
     size_t got = 0;
-    if (!file.Read(buffer.data(), buffer.size(), got)) throw EZephlin("Unable to read " + std::string(directory) + name);
+    if (!file.Read(buffer.data(), buffer.size(), got))
+      throw EZephlin("Unable to read " + std::string(directory) + name);
     if (got == 0) break;
     crc = Crc32Update(crc, buffer.data(), got);
   }

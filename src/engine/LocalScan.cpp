@@ -135,9 +135,7 @@ void TLocalScan::ScanDirectory(const std::string& directory, const std::stop_tok
 bool TLocalScan::Publish(const std::shared_ptr<TScannedLevel>& level, const std::stop_token& stop) {
   std::unique_lock lock(FMutex);
   // At most the budget ahead of the run, but always the level the run may be waiting for.
-  FChanged.wait(lock, stop, [&] {
-    return FReady.empty() || FReadyEntries + level->Entries.size() <= FEntryBudget;
-  });
+  FChanged.wait(lock, stop, [&] { return FReady.empty() || FReadyEntries + level->Entries.size() <= FEntryBudget; });
   if (stop.stop_requested()) return false;
   FReady.push_back(level);
   FReadyEntries += level->Entries.size();

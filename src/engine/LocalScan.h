@@ -38,7 +38,7 @@ class TScannedLevel {
   // A level read now, on the caller's thread, with no scan behind it.
   static std::shared_ptr<TScannedLevel> ReadNow(const std::string& ADirectory);
 
-  const std::string Directory;          // ends in "/"
+  const std::string Directory;            // ends in "/"
   const std::vector<TSearchRec> Entries;  // FindFiles(Directory, "*.*")
   // The errno of a failed read (ReadDirectory): the entries are then not the whole directory.
   const int ReadError;

@@ -27,20 +27,20 @@ struct TRunSettings {
   std::string Host;
   int32_t Port = 21;
   std::string UserName;
-  std::string Password;        // plain text
+  std::string Password;  // plain text
   std::string LocalPath;
   std::string RemotePath;
-  std::string SessionMode;     // one of the mode keywords
+  std::string SessionMode;  // one of the mode keywords
   bool Recurse = false;
-  int32_t Timeout = 30;        // seconds; 0 sets no limit of its own (see ConnectionWaitMilliseconds)
+  int32_t Timeout = 30;  // seconds; 0 sets no limit of its own (see ConnectionWaitMilliseconds)
   bool PassiveMode = false;
   std::string Encryption = EncryptionKeyword(TEncryption::None);  // a keyword above
   std::string TlsFingerprint;  // SHA-256 (hex) of a certificate trusted although it does not verify
   bool AbortOnFailure = false;
-  bool TestMode = false;       // walk and log every step; send, fetch and delete nothing
-  bool DebugMode = false;      // transfer and log
+  bool TestMode = false;   // walk and log every step; send, fetch and delete nothing
+  bool DebugMode = false;  // transfer and log
   // A sync level deletes nothing when it would delete more than this share (in %) of its
   // directory's files; 0 sets no limit.
   int32_t MaxDelete = 50;
-  std::string CrcFile;         // file name of the CRC store, in the program's directory
+  std::string CrcFile;  // file name of the CRC store, in the program's directory
 };

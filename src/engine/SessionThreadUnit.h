@@ -48,8 +48,8 @@ struct TIdFTPListItem;
 class TIdFTPListItems;
 struct TSearchRec;
 
-using TSessionStatusReport = std::function<void(
-    const std::string& Connection, const std::string& Function, const std::string& Status)>;
+using TSessionStatusReport =
+    std::function<void(const std::string& Connection, const std::string& Function, const std::string& Status)>;
 
 class TSessionThread : public TThread {
  public:

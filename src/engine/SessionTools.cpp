@@ -169,8 +169,7 @@ TPathTestReport TestSessionPaths(const TRunSettings& ASettings, TToolCancel& ACa
 
 // --- Preload ---
 
-int ScanLocalFiles(const std::string& ASpec, bool ARecurse, std::vector<TFileCRC>& AStore,
-                   const TToolCancel& ACancel) {
+int ScanLocalFiles(const std::string& ASpec, bool ARecurse, std::vector<TFileCRC>& AStore, const TToolCancel& ACancel) {
   const std::string directory = ExtractFilePath(ASpec);
   const std::string pattern = ExtractFileName(ASpec);
   int count = 0;

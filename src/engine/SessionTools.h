@@ -77,8 +77,7 @@ bool LocalDirectoryExists(const std::string& APath);
 // Adds every matching file under ASpec (directory part + pattern) to AStore, entering
 // sub-directories that match the pattern when ARecurse is set; returns how many files were
 // added. Hidden and read-only files are skipped. Stops early when cancelled.
-int ScanLocalFiles(const std::string& ASpec, bool ARecurse, std::vector<TFileCRC>& AStore,
-                   const TToolCancel& ACancel);
+int ScanLocalFiles(const std::string& ASpec, bool ARecurse, std::vector<TFileCRC>& AStore, const TToolCancel& ACancel);
 
 // Writes the entries to the file in the CRC store format.
 void WriteCrcStore(const std::string& AFileName, const std::vector<TFileCRC>& AStore);

@@ -116,9 +116,8 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
   }
 }
 
-void TSessionThread::SyncSendFile(const std::string& ALocalDir, const std::string& ARemoteDir,
-                                  const std::string& AName, int64_t ASize,
-                                  const std::function<int32_t()>& ACrcBeforeSending) {
+void TSessionThread::SyncSendFile(const std::string& ALocalDir, const std::string& ARemoteDir, const std::string& AName,
+                                  int64_t ASize, const std::function<int32_t()>& ACrcBeforeSending) {
   const std::string localFile = ALocalDir + AName;
   SetCurrentFile(AName, ASize);
   LogLines({"PUT: " + localFile, "   : " + ARemoteDir + AName});
@@ -140,7 +139,6 @@ void TSessionThread::SyncDeleteRemoteEntry(const std::string& ALocalDir, const T
       LogLines({"REMOVE DIR: " + AItem.ItemName});
       RemoveRemoteDirectory(AItem.ItemName);
       break;
-    case ikSymbolicLink:
-      break;
+    case ikSymbolicLink: break;
   }
 }

@@ -41,7 +41,9 @@ const std::string& LocalName(const TSearchRec& entry) { return entry.Name; }
 const std::string& ListedName(const TIdFTPListItem& item) { return item.ItemName; }
 
 const TSearchRec& At(const std::vector<TSearchRec>& entries, size_t position) { return entries[position]; }
-const TIdFTPListItem& At(const TIdFTPListItems& listing, size_t position) { return listing[static_cast<int>(position)]; }
+const TIdFTPListItem& At(const TIdFTPListItems& listing, size_t position) {
+  return listing[static_cast<int>(position)];
+}
 
 // The names of one side of a sync-down level, indexed for the other side to match: a name
 // meets its exact namesakes here, or, when there is none, the names here that equal it

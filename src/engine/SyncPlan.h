@@ -22,8 +22,8 @@
 
 // "synclocaltoremote". Names match exactly.
 struct TSyncUpPlan {
-  size_t LocalFiles = 0;   // local entries that are not directories
-  size_t RemoteFiles = 0;  // listed entries of kind file
+  size_t LocalFiles = 0;          // local entries that are not directories
+  size_t RemoteFiles = 0;         // listed entries of kind file
   bool ListingUnderstood = true;  // every listing line became an entry
   // Local positions of files (neither hidden nor directories) with no listed namesake.
   std::vector<size_t> NewFiles;
@@ -54,8 +54,8 @@ TListedSubdirectories ListedSubdirectories(const TIdFTPListItems& listing);
 // "a.txt" and "A.txt" side by side each keep their own). Read-only and hidden local entries
 // are never replaced or deleted, local directories never deleted.
 struct TSyncDownPlan {
-  size_t LocalFiles = 0;   // local entries that are not directories
-  size_t RemoteFiles = 0;  // listed entries of kind file
+  size_t LocalFiles = 0;          // local entries that are not directories
+  size_t RemoteFiles = 0;         // listed entries of kind file
   bool ListingUnderstood = true;  // every listing line became an entry
   struct TNewFile {
     size_t Item;      // listing position of a file with no local namesake

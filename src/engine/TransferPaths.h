@@ -7,7 +7,7 @@
 #include "platform/FileSystem.h"
 #include "platform/Text.h"
 
-std::string ToSlashes(std::string path);                    // every "\" becomes "/"
+std::string ToSlashes(std::string path);  // every "\" becomes "/"
 
 // A local path a session may work on: absolute once its "\" are "/". A relative or empty
 // one would mean whatever directory the program happens to run in.

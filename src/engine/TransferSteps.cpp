@@ -31,9 +31,7 @@ void TSessionThread::ReportFailureText(const std::string& AText) {
   LogLines({"EXCEPTION: " + AText});
 }
 
-void TSessionThread::ReportUnsafeName(const std::string& AName) {
-  ReportFailureText("Unsafe remote name: " + AName);
-}
+void TSessionThread::ReportUnsafeName(const std::string& AName) { ReportFailureText("Unsafe remote name: " + AName); }
 
 void TSessionThread::ReportSymbolicLink(const std::string& APath) {
   ReportFailureText("Symbolic link not followed: " + APath);
@@ -62,7 +60,8 @@ void TSessionThread::MakeRemoteDirectory(const std::string& ARemoteDir, bool AEx
     Client().MakeDirectory(ARemoteDir);
   } catch (const EIdProtocolReplyError& error) {
     RethrowWhenConnectionLost();
-    const bool exists = error.ReplyCode == 550 && std::string_view(error.what()).find("File exists") != std::string_view::npos;
+    const bool exists =
+        error.ReplyCode == 550 && std::string_view(error.what()).find("File exists") != std::string_view::npos;
     const std::string text = exists ? "Directory already exists" : FailureText(error);
     SendStatus("Make directory", text);
     LogLines({text});
@@ -110,8 +109,8 @@ void TSessionThread::SendFile(const std::string& ALocalFile, const std::string& 
   UnlessTestMode([&] { Client().PutFile(ALocalFile, ARemoteName, false); });
 }
 
-void TSessionThread::FetchFile(const std::string& ARemoteName, const std::string& ALocalFile,
-                               bool ACanOverwrite, const TIdFTPListItem& AItem) {
+void TSessionThread::FetchFile(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
+                               const TIdFTPListItem& AItem) {
   UnlessTestMode([&] {
     Client().GetFile(ARemoteName, ALocalFile, ACanOverwrite, false, AItem.SizeListed ? AItem.ItemSize : -1);
     SetLocalFileTime(ALocalFile, AItem.ModifiedTime);

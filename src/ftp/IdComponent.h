@@ -22,13 +22,10 @@ enum TWorkMode { WorkRead = 0, WorkWrite = 1 };
 
 class TIdComponent;
 
-using TIdStatusEvent =
-    std::function<void(TIdComponent* ASender, TIdStatus AStatus, const std::string& AStatusText)>;
+using TIdStatusEvent = std::function<void(TIdComponent* ASender, TIdStatus AStatus, const std::string& AStatusText)>;
 using TIdNotifyEvent = std::function<void(TIdComponent* ASender)>;
-using TWorkBeginEvent =
-    std::function<void(TIdComponent* ASender, TWorkMode AWorkMode, int64_t AWorkCountMax)>;
-using TWorkEvent =
-    std::function<void(TIdComponent* ASender, TWorkMode AWorkMode, int64_t AWorkCount)>;
+using TWorkBeginEvent = std::function<void(TIdComponent* ASender, TWorkMode AWorkMode, int64_t AWorkCountMax)>;
+using TWorkEvent = std::function<void(TIdComponent* ASender, TWorkMode AWorkMode, int64_t AWorkCount)>;
 using TWorkEndEvent = std::function<void(TIdComponent* ASender, TWorkMode AWorkMode)>;
 
 class TIdComponent {

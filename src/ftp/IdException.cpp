@@ -2,5 +2,4 @@
 
 #include "platform/Socket.h"
 
-EIdSocketError::EIdSocketError(int lastError)
-    : EIdException(SocketErrorMessage(lastError)), LastError(lastError) {}
+EIdSocketError::EIdSocketError(int lastError) : EIdException(SocketErrorMessage(lastError)), LastError(lastError) {}

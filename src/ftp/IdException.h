@@ -26,8 +26,7 @@ class EIdConnClosedGracefully : public EIdSilentException {
 // followed by CR LF. ReplyCode: the reply's numeric code (0 when it was not a number).
 class EIdProtocolReplyError : public EIdException {
  public:
-  EIdProtocolReplyError(int replyCode, const std::string& message)
-      : EIdException(message), ReplyCode(replyCode) {}
+  EIdProtocolReplyError(int replyCode, const std::string& message) : EIdException(message), ReplyCode(replyCode) {}
   int ReplyCode;
 };
 
@@ -96,15 +95,13 @@ class EIdInvalidCommandArgument : public EIdException {
 // outside 0..255, port 0).
 class EIdInvalidPASVReply : public EIdException {
  public:
-  explicit EIdInvalidPASVReply(const std::string& line)
-      : EIdException("Invalid PASV reply: " + line) {}
+  explicit EIdInvalidPASVReply(const std::string& line) : EIdException("Invalid PASV reply: " + line) {}
 };
 
 // An EPSV reply whose port cannot be read ("229 ... (|||port|)" with a port of 1..65535).
 class EIdInvalidEPSVReply : public EIdException {
  public:
-  explicit EIdInvalidEPSVReply(const std::string& line)
-      : EIdException("Invalid EPSV reply: " + line) {}
+  explicit EIdInvalidEPSVReply(const std::string& line) : EIdException("Invalid EPSV reply: " + line) {}
 };
 
 // An encrypted connection could not be made or was not trusted; the message says why

@@ -16,7 +16,6 @@ namespace {
 // short enough that a silent server costs little.
 constexpr int kReplyGraceMs = 500;
 
-
 std::string FileError(const char* what, const std::string& path, int error) {
   return std::string(what) + " \"" + path + "\". " + std::strerror(error);
 }
@@ -88,8 +87,7 @@ void TIdFTP::ConnectAndLogin(bool ALogin, int ATimeout) {
     IOHandlerFactory = controlFactory;
     GetResponse();
     Greeting = LastReply;
-    if (Greeting.NumericCode != 220)
-      throw EIdProtocolReplyError(Greeting.NumericCode, Greeting.TextWithLineEnds());
+    if (Greeting.NumericCode != 220) throw EIdProtocolReplyError(Greeting.NumericCode, Greeting.TextWithLineEnds());
     if (Encryption == etExplicitTLS) StartTLS();
     if (ALogin) {
       Login();
@@ -220,7 +218,8 @@ void TIdFTP::ParsePASV(const std::string& AReplyLine, std::string& AIP, int& APo
   size_t pos = 0;
   for (int i = 0; i < 6; ++i) {
     size_t comma = fields.find(',', pos);
-    std::string field(TrimBlanksAndControls(std::string_view(fields).substr(pos, comma == std::string::npos ? std::string::npos : comma - pos)));
+    std::string field(TrimBlanksAndControls(
+        std::string_view(fields).substr(pos, comma == std::string::npos ? std::string::npos : comma - pos)));
     if (field.empty() || field.size() > 3 || field.find_first_not_of("0123456789") != std::string::npos)
       throw EIdInvalidPASVReply(line);
     numbers[i] = std::stoi(field);
@@ -232,8 +231,8 @@ void TIdFTP::ParsePASV(const std::string& AReplyLine, std::string& AIP, int& APo
       throw EIdInvalidPASVReply(line);
     }
   }
-  AIP = std::to_string(numbers[0]) + "." + std::to_string(numbers[1]) + "." +
-        std::to_string(numbers[2]) + "." + std::to_string(numbers[3]);
+  AIP = std::to_string(numbers[0]) + "." + std::to_string(numbers[1]) + "." + std::to_string(numbers[2]) + "." +
+        std::to_string(numbers[3]);
   APort = numbers[4] * 256 + numbers[5];
   if (APort == 0) throw EIdInvalidPASVReply(line);
 }
@@ -484,9 +483,7 @@ bool TIdFTP::CanResume() {
   return FCanResume == 1;
 }
 
-void TIdFTP::ListDirectory(const std::string& APath, bool ADetails) {
-  ListDirectory(nullptr, APath, ADetails);
-}
+void TIdFTP::ListDirectory(const std::string& APath, bool ADetails) { ListDirectory(nullptr, APath, ADetails); }
 
 void TIdFTP::ListDirectory(std::vector<std::string>* ADest, const std::string& APath, bool ADetails) {
   const std::string command(TrimSpaces((ADetails ? "LIST " : "NLST ") + APath));
@@ -503,8 +500,8 @@ TIdFTPListItems& TIdFTP::ListingItems() { return FListing.Items(Now()); }
 
 int64_t TIdFTP::SizeMismatchCutOff(int64_t AListedSize) { return AListedSize + (int64_t{1} << 20) + AListedSize / 100; }
 
-void TIdFTP::GetFile(const std::string& ASourceFile, const std::string& ADestFile,
-                     bool ACanOverwrite, bool AResume, int64_t AListedSize) {
+void TIdFTP::GetFile(const std::string& ASourceFile, const std::string& ADestFile, bool ACanOverwrite, bool AResume,
+                     int64_t AListedSize) {
   CheckCommand("RETR " + ASourceFile);  // before the restart probe or any file work
   bool resume = false;
   if (TTransferFile::Exists(ADestFile)) {
@@ -557,8 +554,7 @@ void TIdFTP::GetFile(const std::string& ASourceFile, const std::string& ADestFil
 void TIdFTP::PutFile(const std::string& ASourceFile, const std::string& ADestFile, bool AAppend) {
   CheckCommand(ADestFile);
   TTransferFile file;
-  if (!file.OpenRead(ASourceFile))
-    throw EIdException(FileError("Cannot open file", ASourceFile, file.LastError()));
+  if (!file.OpenRead(ASourceFile)) throw EIdException(FileError("Cannot open file", ASourceFile, file.LastError()));
   const int64_t size = file.Size();
   std::string command;
   if (ADestFile.empty())

@@ -51,7 +51,12 @@ enum TIdFTPEncryption { etNone = 0, etExplicitTLS = 1, etImplicitTLS = 2 };
 enum TIdFTPTransferType { ftASCII = 0, ftBinary = 1 };
 
 enum TIdFtpProxyType {
-  fpcmNone = 0, fpcmUserSite, fpcmSite, fpcmOpen, fpcmUserPass, fpcmTransparent,
+  fpcmNone = 0,
+  fpcmUserSite,
+  fpcmSite,
+  fpcmOpen,
+  fpcmUserPass,
+  fpcmTransparent,
   fpcmHttpProxyWithFtp
 };
 // Kept for completeness of the settings; proxy login is not implemented (never used).
@@ -64,8 +69,7 @@ struct TIdFtpProxySettings {
 };
 
 // Raised after a completed retrieval with the local file's final path and its size.
-using TIdAfterGetEvent =
-    std::function<void(TIdComponent* ASender, const std::string& ALocalFile, int64_t ASize)>;
+using TIdAfterGetEvent = std::function<void(TIdComponent* ASender, const std::string& ALocalFile, int64_t ASize)>;
 
 class TIdFTP : public TIdTCPClient {
  public:
@@ -76,7 +80,7 @@ class TIdFTP : public TIdTCPClient {
   //     MaxLineAction, RecvBufferSize, SendBufferSize, ASCIIFilter: TIdTCPConnection) ---
   std::string Username;
   std::string Password;
-  bool Passive = false;                    // true: PASV; false: PORT
+  bool Passive = false;  // true: PASV; false: PORT
   TIdFTPTransferType TransferType = ftBinary;
   TIdFtpProxySettings ProxySettings;
   int64_t MaxListingSize = int64_t{64} << 20;  // bytes of one listing
@@ -139,8 +143,8 @@ class TIdFTP : public TIdTCPClient {
   // AListedSize (bytes, -1: unknown) is the size the listing gave; in binary mode a file
   // that arrives with another size raises EIdFTPSizeMismatch and ADestFile stays as it was,
   // and the data connection is dropped once SizeMismatchCutOff(AListedSize) bytes came.
-  void GetFile(const std::string& ASourceFile, const std::string& ADestFile,
-               bool ACanOverwrite = false, bool AResume = false, int64_t AListedSize = -1);
+  void GetFile(const std::string& ASourceFile, const std::string& ADestFile, bool ACanOverwrite = false,
+               bool AResume = false, int64_t AListedSize = -1);
   // How much of a listed file is read before the transfer is given up as too long: the
   // listed size, 1 MiB and 1 % more, so that a file that grows a little while it is sent
   // still ends with the server's final reply (and fails on its size), while a stream without

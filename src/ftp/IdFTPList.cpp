@@ -7,8 +7,8 @@
 
 #include "platform/Text.h"
 
-// The listing rules are implemented here step by step; the comments name the step. Texts are bytes: "upper case" and "letter" mean ASCII only, and bytes >= 0x80
-// are ordinary characters (never blanks or control characters).
+// The listing rules are implemented here step by step; the comments name the step. Texts are bytes: "upper case" and
+// "letter" mean ASCII only, and bytes >= 0x80 are ordinary characters (never blanks or control characters).
 
 namespace {
 
@@ -111,8 +111,7 @@ int MonthNumber(std::string_view token) {
   return 0;
 }
 
-bool ParseUnixLine(std::string_view line, const TToday& today, TUnixScratch& scratch,
-                   TIdFTPListItem& item) {
+bool ParseUnixLine(std::string_view line, const TToday& today, TUnixScratch& scratch, TIdFTPListItem& item) {
   // 1. Trim, split at (runs of) blanks only, trim each token of control characters.
   const std::string_view text = TrimBlanksAndControls(line);
   std::vector<std::string_view>& tokens = scratch.Tokens;
@@ -239,8 +238,8 @@ bool DosTime(std::string_view text, int& hour, int& minute, int& second) {
   second = parts[2];
   if (ampm != 0) {
     if (hour > 12) return false;
-    if (hour == 12) hour = 0;         // 12AM is hour 0
-    if (ampm == 2) hour += 12;        // PM adds 12 (so 12PM is hour 12)
+    if (hour == 12) hour = 0;   // 12AM is hour 0
+    if (ampm == 2) hour += 12;  // PM adds 12 (so 12PM is hour 12)
   }
   return IsValidTime(hour, minute, second, 0);
 }
@@ -292,20 +291,14 @@ void ParseDosLine(std::string_view line, const TToday& today, TIdFTPListItem& it
 // ---------------------------------------------------------------------------------------
 // One line, any format
 
-bool ParseLine(TIdFTPListFormat format, std::string_view line, const TToday& today,
-               TUnixScratch& scratch, TIdFTPListItem& item) {
+bool ParseLine(TIdFTPListFormat format, std::string_view line, const TToday& today, TUnixScratch& scratch,
+               TIdFTPListItem& item) {
   switch (format) {
-    case lfNone:
-      return true;
-    case lfDos:
-      ParseDosLine(line, today, item);
-      return true;
+    case lfNone: return true;
+    case lfDos: ParseDosLine(line, today, item); return true;
     case lfUnix:
-    case lfDiskPrefix:
-      return ParseUnixLine(line, today, scratch, item);
-    case lfNamesOnly:
-      item.ItemName.assign(TrimBlanksAndControls(line));
-      return true;
+    case lfDiskPrefix: return ParseUnixLine(line, today, scratch, item);
+    case lfNamesOnly: item.ItemName.assign(TrimBlanksAndControls(line)); return true;
     case lfUnknown:
     case lfCustom:  // no OnParseCustomListFormat handler: "Unknown FTP listing format"
       return false;
@@ -336,8 +329,10 @@ class TLineReader {
     line = FText.substr(FPos, end - FPos);
     FPos = end;
     if (FPos < FText.size()) {
-      if (FText[FPos] == '\r' && FPos + 1 < FText.size() && FText[FPos + 1] == '\n') FPos += 2;
-      else ++FPos;
+      if (FText[FPos] == '\r' && FPos + 1 < FText.size() && FText[FPos + 1] == '\n')
+        FPos += 2;
+      else
+        ++FPos;
     }
     return true;
   }
@@ -349,8 +344,7 @@ class TLineReader {
   size_t FNextLf = 0;  // the next LF at or after FPos (FText.size() if none); stale if < FPos
 };
 
-void Build(std::string_view text, bool detect, TIdFTPListFormat format, TDateTime now,
-           TIdFTPListItems& items) {
+void Build(std::string_view text, bool detect, TIdFTPListFormat format, TDateTime now, TIdFTPListItems& items) {
   // 1. Empty the collection.
   items.Clear();
   items.UnreadLines = 0;
@@ -445,8 +439,7 @@ TIdFTPListFormat DetectListFormat(std::string_view line) {
   return lfUnknown;
 }
 
-bool ParseListLine(TIdFTPListFormat format, std::string_view line, TDateTime now,
-                   TIdFTPListItem& item) {
+bool ParseListLine(TIdFTPListFormat format, std::string_view line, TDateTime now, TIdFTPListItem& item) {
   TUnixScratch scratch;
   return ParseLine(format, line, DecodeToday(now), scratch, item);
 }
@@ -455,8 +448,7 @@ void ParseListing(std::string_view text, TDateTime now, TIdFTPListItems& items) 
   Build(text, true, lfUnix, now, items);
 }
 
-void ParseListing(std::string_view text, TIdFTPListFormat format, TDateTime now,
-                  TIdFTPListItems& items) {
+void ParseListing(std::string_view text, TIdFTPListFormat format, TDateTime now, TIdFTPListItems& items) {
   Build(text, false, format, now, items);
 }
 

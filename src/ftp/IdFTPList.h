@@ -73,18 +73,18 @@ enum TIdDirItemType : uint8_t {
 
 // One listing entry, with the initial value of each field.
 struct TIdFTPListItem {
-  int64_t ItemSize = 0;            // size in bytes
-  bool SizeListed = false;         // the line gave the size in digits (else ItemSize is 0)
-  int32_t LinkCount = 0;           // the link-count column of a Unix line
-  std::string RawLine;             // the listing line as received (without its line end)
-  std::string ItemName;            // may hold blanks
-  std::string GroupRights = "???"; // characters 5 to 7 of a Unix permission column
+  int64_t ItemSize = 0;             // size in bytes
+  bool SizeListed = false;          // the line gave the size in digits (else ItemSize is 0)
+  int32_t LinkCount = 0;            // the link-count column of a Unix line
+  std::string RawLine;              // the listing line as received (without its line end)
+  std::string ItemName;             // may hold blanks
+  std::string GroupRights = "???";  // characters 5 to 7 of a Unix permission column
   std::string Group = "????????";
-  std::string OwnerRights = "???"; // characters 2 to 4 of a Unix permission column
+  std::string OwnerRights = "???";  // characters 2 to 4 of a Unix permission column
   std::string Owner = "????????";
-  std::string OtherRights = "???"; // characters 8 to 10 of a Unix permission column
-  TDateTime ModifiedTime = 0;      // as the server shows it; 0 when unknown
-  std::string LinkTarget;          // for a symbolic link, what it points to
+  std::string OtherRights = "???";  // characters 8 to 10 of a Unix permission column
+  TDateTime ModifiedTime = 0;       // as the server shows it; 0 when unknown
+  std::string LinkTarget;           // for a symbolic link, what it points to
   TIdDirItemType ItemKind = ikFile;
 };
 
@@ -129,8 +129,7 @@ TIdFTPListFormat DetectListFormat(std::string_view firstLine);
 // current local date and time, used for year-less Unix dates, a Unix day that is not a
 // number, and the MS-DOS two-digit-year window. For single-line tests; ParseListing is the
 // entry point for whole listings.
-bool ParseListLine(TIdFTPListFormat format, std::string_view line, TDateTime now,
-                   TIdFTPListItem& item);
+bool ParseListLine(TIdFTPListFormat format, std::string_view line, TDateTime now, TIdFTPListItem& item);
 
 // Building the collection from a whole LIST reply: empties `items`; if
 // the text has at least one line, sets items.ListFormat from line 1 (DetectListFormat) and
@@ -141,8 +140,7 @@ void ParseListing(std::string_view text, TDateTime now, TIdFTPListItems& items);
 
 // The same, with the format chosen by the caller instead of detected (lfNone keeps only
 // RawLine, lfNamesOnly takes the trimmed line as the name, ...).
-void ParseListing(std::string_view text, TIdFTPListFormat format, TDateTime now,
-                  TIdFTPListItems& items);
+void ParseListing(std::string_view text, TIdFTPListFormat format, TDateTime now, TIdFTPListItems& items);
 
 // The last listing of a client: its received text and the entries parsed from it on demand.
 class TIdFTPListing {

@@ -25,8 +25,7 @@ class TIdIOHandlerSocket : public TIdComponent {
   // until one connects. ATimeout neither 0 nor -1: EIdConnectTimeout after that many ms
   // (per address), other failures as EIdConnectException; otherwise failures as
   // EIdSocketError. Closed again on failure.
-  virtual void Open(const std::string& AHost, int APort, const std::string& ABoundIP, int ABoundPort,
-                    int ATimeout) = 0;
+  virtual void Open(const std::string& AHost, int APort, const std::string& ABoundIP, int ABoundPort, int ATimeout) = 0;
   virtual void Close() noexcept = 0;
   // Ends the connection both ways; the stream stays open until Close.
   virtual void Shutdown() noexcept = 0;

@@ -4,8 +4,8 @@
 
 #include "ftp/IdException.h"
 
-void TIdIOHandlerTCP::Open(const std::string& AHost, int APort, const std::string& ABoundIP,
-                           int ABoundPort, int ATimeout) {
+void TIdIOHandlerTCP::Open(const std::string& AHost, int APort, const std::string& ABoundIP, int ABoundPort,
+                           int ATimeout) {
   const bool withTimeout = ATimeout != 0 && ATimeout != -1;
   if (!ABoundIP.empty() && !IsNumericAddress(ABoundIP)) throw EIdSocketError(10049);
   std::vector<std::string> addresses;

@@ -15,8 +15,7 @@ class TIdIOHandlerTCP final : public TIdIOHandlerSocket {
   // ACanceller (may be null) interrupts the socket from another thread.
   explicit TIdIOHandlerTCP(TSocketCanceller* ACanceller) : FSocket(ACanceller) {}
 
-  void Open(const std::string& AHost, int APort, const std::string& ABoundIP, int ABoundPort,
-            int ATimeout) override;
+  void Open(const std::string& AHost, int APort, const std::string& ABoundIP, int ABoundPort, int ATimeout) override;
   void Close() noexcept override { FSocket.Close(); }
   void Shutdown() noexcept override { FSocket.Shutdown(); }
   bool Connected() const override { return FSocket.IsOpen(); }
@@ -38,7 +37,9 @@ class TIdIOHandlerTCP final : public TIdIOHandlerSocket {
 
   // Takes the next connection waiting at AListener (ATimeoutMs ms, 0: no limit); the
   // stream takes the listener's canceller. APeer: where the connection came from.
-  int Accept(TSocket& AListener, int ATimeoutMs, std::string& APeer) { return AListener.Accept(FSocket, ATimeoutMs, &APeer); }
+  int Accept(TSocket& AListener, int ATimeoutMs, std::string& APeer) {
+    return AListener.Accept(FSocket, ATimeoutMs, &APeer);
+  }
   // Connects this stream to APeer without a network (see TSocket::OpenPair).
   int OpenPair(TSocket& APeer) { return FSocket.OpenPair(APeer); }
 

@@ -78,8 +78,10 @@ void TIdIOHandlerTLS::Open(const std::string&, int, const std::string&, int, int
 
 int TIdIOHandlerTLS::InnerReceive(char* ABuffer, size_t ALength, size_t& AReceived) {
   const int rc = FInner->Receive(ABuffer, ALength, FTimeoutMs, AReceived);
-  if (rc != 0) FInnerError = rc;
-  else if (AReceived == 0) FInnerEnded = true;
+  if (rc != 0)
+    FInnerError = rc;
+  else if (AReceived == 0)
+    FInnerEnded = true;
   return rc;
 }
 

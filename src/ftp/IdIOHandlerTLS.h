@@ -30,8 +30,7 @@ class TIdIOHandlerTLS final : public TIdIOHandlerSocket {
   ssl_st* SSL() const { return FSSL; }
 
   // Already connected when made: Open only fails (EIdAlreadyConnected).
-  void Open(const std::string& AHost, int APort, const std::string& ABoundIP, int ABoundPort,
-            int ATimeout) override;
+  void Open(const std::string& AHost, int APort, const std::string& ABoundIP, int ABoundPort, int ATimeout) override;
   // Closes without the closing alert: a stream ended by Close alone reads as cut off.
   void Close() noexcept override { FInner->Close(); }
   void Shutdown() noexcept override { FInner->Shutdown(); }
@@ -61,7 +60,7 @@ class TIdIOHandlerTLS final : public TIdIOHandlerSocket {
 
   std::unique_ptr<TIdIOHandlerSocket> FInner;
   ssl_st* FSSL = nullptr;
-  int FTimeoutMs = 0;      // of the OpenSSL call in progress
-  int FInnerError = 0;     // the inner stream's last failure, 0 when none
+  int FTimeoutMs = 0;        // of the OpenSSL call in progress
+  int FInnerError = 0;       // the inner stream's last failure, 0 when none
   bool FInnerEnded = false;  // the peer closed the TCP connection
 };

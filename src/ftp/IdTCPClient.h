@@ -7,10 +7,10 @@
 
 class TIdTCPClient : public TIdTCPConnection {
  public:
-  std::string Host;      // host name or dotted IPv4 address
+  std::string Host;  // host name or dotted IPv4 address
   int Port = 21;
-  std::string BoundIP;   // local address to bind; empty: any
-  int BoundPort = 0;     // local port to bind; 0: any
+  std::string BoundIP;  // local address to bind; empty: any
+  int BoundPort = 0;    // local port to bind; 0: any
 
   // EIdAlreadyConnected when connected; then opens the socket handler and connects
   // (statuses 0, 1, 2, OnConnected), the stream going through IOHandlerFactory when set

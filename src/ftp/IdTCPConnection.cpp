@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -16,7 +16,6 @@ namespace {
 
 constexpr size_t kCompactAfter = 32768;
 
-
 void ApplyASCIIFilter(char* data, size_t length) {
   for (size_t i = 0; i < length; ++i) data[i] = static_cast<char>(data[i] & 0x7F);
 }
@@ -24,8 +23,8 @@ void ApplyASCIIFilter(char* data, size_t length) {
 // A command as a trace shows it: the argument of PASS, in any case, hidden (and whether it
 // had one).
 std::string TracedCommand(const std::string& command) {
-  const bool isPass = (command.size() == 4 || (command.size() > 4 && command[4] == ' ')) &&
-                      StartsWithIgnoringCase(command, "PASS");
+  const bool isPass =
+      (command.size() == 4 || (command.size() > 4 && command[4] == ' ')) && StartsWithIgnoringCase(command, "PASS");
   return isPass ? command.substr(0, 4) + " ****" : command;
 }
 

@@ -37,13 +37,13 @@ class TIdTCPConnection : public TIdComponent {
   ~TIdTCPConnection() override;
 
   // Settings.
-  int ReadTimeout = 0;          // ms to wait for data; 0 waits without limit
-  int MaxLineLength = 16384;    // longest line ReadLn accepts
-  int MaxReplySize = 1 << 20;   // bytes of one reply, its lines (blank ones too) with their ends
+  int ReadTimeout = 0;         // ms to wait for data; 0 waits without limit
+  int MaxLineLength = 16384;   // longest line ReadLn accepts
+  int MaxReplySize = 1 << 20;  // bytes of one reply, its lines (blank ones too) with their ends
   TIdMaxLineAction MaxLineAction = maException;
-  int RecvBufferSize = 32768;   // bytes asked per receive; chunk size of data reads
-  int SendBufferSize = 32768;   // chunk size of data writes
-  bool ASCIIFilter = false;     // clear the top bit of every received byte
+  int RecvBufferSize = 32768;  // bytes asked per receive; chunk size of data reads
+  int SendBufferSize = 32768;  // chunk size of data writes
+  bool ASCIIFilter = false;    // clear the top bit of every received byte
 
   // Events.
   TIdNotifyEvent OnConnected;
@@ -123,8 +123,8 @@ class TIdTCPConnection : public TIdComponent {
 
   std::unique_ptr<TIdIOHandlerSocket> FIOHandler;
   TSocketCanceller* FCanceller = nullptr;
-  std::string FInputBuffer;   // received bytes; [FConsumed, size) not yet read
-  size_t FConsumed = 0;       // compacted once it reaches 32768
+  std::string FInputBuffer;  // received bytes; [FConsumed, size) not yet read
+  size_t FConsumed = 0;      // compacted once it reaches 32768
 
  private:
   int FWorkDepth[2] = {0, 0};

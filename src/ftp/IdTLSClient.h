@@ -29,9 +29,9 @@ struct ssl_session_st;
 
 // The certificate a server offered, for display and for pinning.
 struct TIdCertificateInfo {
-  std::string Subject;      // distinguished names, one line each ("CN=ftp.example.org,O=...")
+  std::string Subject;  // distinguished names, one line each ("CN=ftp.example.org,O=...")
   std::string Issuer;
-  std::string ValidFrom;    // "2026-01-31 12:00:00 UTC"
+  std::string ValidFrom;  // "2026-01-31 12:00:00 UTC"
   std::string ValidUntil;
   std::string Fingerprint;  // SHA-256, upper-case hex pairs joined by ":"
   bool Trusted = false;     // verified against the trust store and the host name

@@ -22,9 +22,7 @@ bool IsSubDirectory(const std::string& parent, const dirent& entry) {
   return lstat((parent + "/" + entry.d_name).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-bool IsDotOrDotDot(const char* name) {
-  return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
-}
+bool IsDotOrDotDot(const char* name) { return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)); }
 
 }  // namespace
 
@@ -101,8 +99,7 @@ bool TChangeNotification::IsWanted(uint32_t mask) const {
   return false;
 }
 
-void TChangeNotification::HandleEvent(int wd, uint32_t mask, const std::string& name,
-                                      bool& changed) {
+void TChangeNotification::HandleEvent(int wd, uint32_t mask, const std::string& name, bool& changed) {
   if (mask & IN_Q_OVERFLOW) {
     // Events were lost: count it as a change and pick up directories that were missed.
     changed = true;
@@ -144,16 +141,13 @@ bool TChangeNotification::ReadEvents() {
 // ---------------------------------------------------------------------------------------------
 // The four operations
 
-std::unique_ptr<TChangeNotification> FindFirstChangeNotification(const std::string& directory,
-                                                                 bool watchSubtree,
+std::unique_ptr<TChangeNotification> FindFirstChangeNotification(const std::string& directory, bool watchSubtree,
                                                                  uint32_t filter) {
   const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (fd < 0) return nullptr;
-  std::unique_ptr<TChangeNotification> notification(
-      new TChangeNotification(fd, filter, watchSubtree));
+  std::unique_ptr<TChangeNotification> notification(new TChangeNotification(fd, filter, watchSubtree));
   bool foundEntries = false;
-  if (directory.empty() ||
-      !notification->WatchTree(WithoutTrailingSlashes(directory), true, foundEntries)) {
+  if (directory.empty() || !notification->WatchTree(WithoutTrailingSlashes(directory), true, foundEntries)) {
     return nullptr;
   }
   return notification;
@@ -179,6 +173,4 @@ bool FindNextChangeNotification(TChangeNotification& notification) {
   return !notification.broken_;
 }
 
-void FindCloseChangeNotification(std::unique_ptr<TChangeNotification>& notification) {
-  notification.reset();
-}
+void FindCloseChangeNotification(std::unique_ptr<TChangeNotification>& notification) { notification.reset(); }

@@ -39,8 +39,7 @@ class TChangeNotification {
   TChangeNotification& operator=(const TChangeNotification&) = delete;
 
  private:
-  friend std::unique_ptr<TChangeNotification> FindFirstChangeNotification(const std::string&, bool,
-                                                                          uint32_t);
+  friend std::unique_ptr<TChangeNotification> FindFirstChangeNotification(const std::string&, bool, uint32_t);
   friend TChangeWait WaitForChangeOrStop(TChangeNotification&, TStopEvent&);
   friend bool FindNextChangeNotification(TChangeNotification&);
 
@@ -62,8 +61,7 @@ class TChangeNotification {
 
 // A notification on directory (with every sub-directory, including ones created later, when
 // watchSubtree), or null when the directory cannot be watched.
-std::unique_ptr<TChangeNotification> FindFirstChangeNotification(const std::string& directory,
-                                                                 bool watchSubtree,
+std::unique_ptr<TChangeNotification> FindFirstChangeNotification(const std::string& directory, bool watchSubtree,
                                                                  uint32_t filter);
 
 // Waits without a time limit until stop is set (checked first) or a change of the filter's

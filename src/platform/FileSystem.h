@@ -17,10 +17,10 @@ enum : uint32_t {
 };
 
 struct TSearchRec {
-  std::string Name;     // the entry's name, without its directory
-  uint32_t Attr = 0;    // fa... bits
-  int64_t Size = 0;     // bytes; 0 for directories
-  TDateTime Time = 0;   // last write, local time
+  std::string Name;    // the entry's name, without its directory
+  uint32_t Attr = 0;   // fa... bits
+  int64_t Size = 0;    // bytes; 0 for directories
+  TDateTime Time = 0;  // last write, local time
   bool IsSymLink = false;
   bool IsSpecial = false;  // a FIFO, socket or device (after following a link): no content to send
 };
@@ -96,8 +96,8 @@ class TTransferFile {
   bool Write(const char* data, size_t length);  // all of it
   // Up to `length` bytes from the current position; `got` 0 at the end of the file.
   bool Read(char* data, size_t length, size_t& got);
-  int64_t Size() const;                          // -1 on failure
-  bool Close() noexcept;                         // true when closed cleanly (or not open)
+  int64_t Size() const;   // -1 on failure
+  bool Close() noexcept;  // true when closed cleanly (or not open)
   int Handle() const { return fd_; }
   const std::string& Path() const { return path_; }
   int LastError() const { return error_; }

@@ -78,10 +78,12 @@ int SocketErrorFromErrno(int err) {
   switch (err) {
     case EINTR: return 10004;
     case EBADF: return 10009;
-    case EACCES: case EPERM: return 10013;
+    case EACCES:
+    case EPERM: return 10013;
     case EFAULT: return 10014;
     case EINVAL: return 10022;
-    case EMFILE: case ENFILE: return 10024;
+    case EMFILE:
+    case ENFILE: return 10024;
 #if EAGAIN != EWOULDBLOCK
     case EAGAIN:
 #endif
@@ -104,8 +106,10 @@ int SocketErrorFromErrno(int err) {
     case ENETUNREACH: return 10051;
     case ENETRESET: return 10052;
     case ECONNABORTED: return 10053;
-    case ECONNRESET: case EPIPE: return 10054;
-    case ENOBUFS: case ENOMEM: return 10055;
+    case ECONNRESET:
+    case EPIPE: return 10054;
+    case ENOBUFS:
+    case ENOMEM: return 10055;
     case EISCONN: return 10056;
     case ENOTCONN: return 10057;
     case ESHUTDOWN: return 10058;
@@ -197,8 +201,8 @@ bool ParseIPv4(const std::string& text, uint32_t& address) {
 
 std::string FormatIPv4(uint32_t address) {
   char text[16];
-  std::snprintf(text, sizeof text, "%u.%u.%u.%u", (address >> 24) & 255u, (address >> 16) & 255u,
-                (address >> 8) & 255u, address & 255u);
+  std::snprintf(text, sizeof text, "%u.%u.%u.%u", (address >> 24) & 255u, (address >> 16) & 255u, (address >> 8) & 255u,
+                address & 255u);
   return text;
 }
 
@@ -218,8 +222,7 @@ int ResolveHost(const std::string& host, uint32_t& address) {
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* result = nullptr;
-  if (host.empty() || getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || !result)
-    return WSAHOST_NOT_FOUND;
+  if (host.empty() || getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || !result) return WSAHOST_NOT_FOUND;
   address = ntohl(reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr.s_addr);
   freeaddrinfo(result);
   return 0;
@@ -249,8 +252,7 @@ int ResolveHostAddresses(const std::string& host, std::vector<std::string>& addr
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* result = nullptr;
-  if (host.empty() || getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || !result)
-    return WSAHOST_NOT_FOUND;
+  if (host.empty() || getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || !result) return WSAHOST_NOT_FOUND;
   for (addrinfo* ai = result; ai; ai = ai->ai_next) {
     if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6) continue;
     sockaddr_storage sa{};
@@ -440,8 +442,7 @@ int TSocket::Accept(TSocket& client, int timeoutMs, std::string* peer) {
       return client.Adopt(fd);
     }
     if (canceller_ && canceller_->Cancelled()) return WSAEINTR;
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED)
-      return LastSocketError();
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) return LastSocketError();
     int rc = Wait(POLLIN, timeoutMs);
     if (rc != 0) return rc;
   }

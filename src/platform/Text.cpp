@@ -21,8 +21,8 @@ std::string LowerAscii(std::string_view text) {
 }
 
 bool SameTextIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return LowerAsciiChar(x) == LowerAsciiChar(y); });
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [](char x, char y) { return LowerAsciiChar(x) == LowerAsciiChar(y); });
 }
 
 bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {

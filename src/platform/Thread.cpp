@@ -81,9 +81,7 @@ TMainThreadDispatcher::~TMainThreadDispatcher() {
   }
 }
 
-bool TMainThreadDispatcher::IsMainThread() const {
-  return std::this_thread::get_id() == mainThread_;
-}
+bool TMainThreadDispatcher::IsMainThread() const { return std::this_thread::get_id() == mainThread_; }
 
 bool TMainThreadDispatcher::PostAndWait(std::function<void()> call, const void* origin) {
   if (IsMainThread()) {
@@ -164,8 +162,7 @@ int TMainThreadDispatcher::RunPending() {
   }
 }
 
-bool TMainThreadDispatcher::RunPendingUntil(const std::function<bool()>& done,
-                                            std::chrono::milliseconds timeout,
+bool TMainThreadDispatcher::RunPendingUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
                                             const void* origin) {
   // Anything beyond a year means "no time limit" (and keeps the deadline from overflowing).
   std::optional<std::chrono::steady_clock::time_point> deadline;
@@ -233,9 +230,7 @@ namespace {
 std::atomic<TMainThreadDispatcher*> installedDispatcher{nullptr};
 }  // namespace
 
-void InstallMainThreadDispatcher(TMainThreadDispatcher* dispatcher) {
-  installedDispatcher.store(dispatcher);
-}
+void InstallMainThreadDispatcher(TMainThreadDispatcher* dispatcher) { installedDispatcher.store(dispatcher); }
 
 TMainThreadDispatcher* InstalledMainThreadDispatcher() { return installedDispatcher.load(); }
 
@@ -247,9 +242,9 @@ TMainThreadDispatcher* InstalledMainThreadDispatcher() { return installedDispatc
 struct TThread::TShared {
   std::mutex Mutex;
   std::condition_variable Changed;
-  bool Launched = false;            // thread_ is assigned; the worker may begin
+  bool Launched = false;              // thread_ is assigned; the worker may begin
   std::atomic<bool> Finished{false};  // Execute returned and the end was handed on
-  TThread* Owner = nullptr;         // null once the object is destroyed
+  TThread* Owner = nullptr;           // null once the object is destroyed
 };
 
 namespace {
@@ -406,8 +401,7 @@ void TThread::WaitFor() {
   TMainThreadDispatcher* dispatcher = InstalledMainThreadDispatcher();
   if (dispatcher && dispatcher->IsMainThread()) {
     // Runs this thread's hand-overs and, at the end, its end notification.
-    dispatcher->RunPendingUntil([&] { return shared->Finished.load(); }, noTimeLimit,
-                                shared.get());
+    dispatcher->RunPendingUntil([&] { return shared->Finished.load(); }, noTimeLimit, shared.get());
     return;
   }
   std::unique_lock lock(shared->Mutex);

@@ -33,6 +33,6 @@ class TEPInfoExe {
   const std::string& Comments() const { return comments_; }
 
  private:
-  std::string companyName_, fileDescription_, fileVersion_, internalName_, legalCopyright_,
-      legalTradeMarks_, originalFilename_, productName_, productVersion_, comments_;
+  std::string companyName_, fileDescription_, fileVersion_, internalName_, legalCopyright_, legalTradeMarks_,
+      originalFilename_, productName_, productVersion_, comments_;
 };

@@ -53,8 +53,10 @@ bool TSession::IsPlainCrcFileName(const std::string& name) {
 }
 
 void TSession::SetCrcFile(const std::string& name) {
-  if (IsPlainCrcFileName(name)) Settings.CrcFile = name;
-  else Settings.CrcFile = UnusedCrcFileName ? UnusedCrcFileName() : GenerateCrcFileName();
+  if (IsPlainCrcFileName(name))
+    Settings.CrcFile = name;
+  else
+    Settings.CrcFile = UnusedCrcFileName ? UnusedCrcFileName() : GenerateCrcFileName();
 }
 
 TCrcFileNamer::TCrcFileNamer(std::unordered_set<std::string> used)

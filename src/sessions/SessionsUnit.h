@@ -37,7 +37,6 @@ inline constexpr const char* StarterChain = "chain";
 // The key that scrambles passwords in the settings file.
 inline constexpr const char* PasswordKey = "Morvelix4";
 
-
 class TSession {
  public:
   TSession() = default;
@@ -74,7 +73,7 @@ class TSession {
   void Stop();
   void SetRunning(bool running);
   int32_t GetRemaining() const { return Remaining; }
-  void SetRemaining(int32_t value);      // one countdown step
+  void SetRemaining(int32_t value);  // one countdown step
   void StartWorker();
   void StopWorker();
   void StartWatching();

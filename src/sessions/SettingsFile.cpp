@@ -91,7 +91,7 @@ void ReadKey(const TSettingsReader& read, const TSettingsKey& key, TSessionSetti
       value.clear();  // scrambled text that cannot be recovered loads as empty
     }
   } else if (const auto* integer = std::get_if<TIntegerSetting>(&key.Field)) {
-    s.**integer = read.Integer(key.Key, s.**integer);
+    s.** integer = read.Integer(key.Key, s.**integer);
   } else {
     bool& flag = s.*std::get<TFlagSetting>(key.Field);
     flag = read.Integer(key.Key, flag ? 1 : 0) != 0;

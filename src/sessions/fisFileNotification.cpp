@@ -25,8 +25,7 @@ void TChangeTimer::DropPendingArms() { armed_.TryReset(); }
 // ---------------------------------------------------------------------------------------------
 // TDirThread
 
-TDirThread::TDirThread(std::string directory, bool subtree, uint32_t filter,
-                       TChangeTimer* changeTimer)
+TDirThread::TDirThread(std::string directory, bool subtree, uint32_t filter, TChangeTimer* changeTimer)
     : directory_(std::move(directory)), subtree_(subtree), filter_(filter), changeTimer_(changeTimer) {}
 
 TDirThread::~TDirThread() {
@@ -58,16 +57,14 @@ void TDirThread::Execute() {
 TfisFileNotification::TfisFileNotification() : changeTimer_(std::make_unique<TChangeTimer>()) {
   changeTimer_->setInterval(10);
   changeTimer_->setSingleShot(true);
-  QObject::connect(changeTimer_.get(), &QTimer::timeout, changeTimer_.get(),
-                   [this] { ChangeTimerTimer(); });
+  QObject::connect(changeTimer_.get(), &QTimer::timeout, changeTimer_.get(), [this] { ChangeTimerTimer(); });
 }
 
 TfisFileNotification::~TfisFileNotification() { Stop(); }
 
 void TfisFileNotification::Start() {
   if (started_) return;
-  thread_ = std::make_unique<TDirThread>(Directory, Subtree, NotificationType.Filter(),
-                                         changeTimer_.get());
+  thread_ = std::make_unique<TDirThread>(Directory, Subtree, NotificationType.Filter(), changeTimer_.get());
   thread_->Start();  // made suspended: it waits only once its inputs are in place
   thread_->WaitUntilWatching();
   started_ = true;

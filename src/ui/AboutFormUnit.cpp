@@ -44,8 +44,10 @@ void TUrlLabel::leaveEvent(QEvent* event) {
 
 void TUrlLabel::mousePressEvent(QMouseEvent* event) {
   if (event->button() != Qt::LeftButton) return QLabel::mousePressEvent(event);
-  if (OnClick) OnClick();
-  else if (!Url.empty()) OpenWithAssociatedProgram(Url);
+  if (OnClick)
+    OnClick();
+  else if (!Url.empty())
+    OpenWithAssociatedProgram(Url);
 }
 
 // --- TUrlButton ---
@@ -80,8 +82,10 @@ void TUrlButton::leaveEvent(QEvent* event) {
 
 void TUrlButton::mousePressEvent(QMouseEvent* event) {
   if (event->button() != Qt::LeftButton) return QWidget::mousePressEvent(event);
-  if (OnClick) OnClick();
-  else if (!Url.empty()) OpenWithAssociatedProgram(Url);
+  if (OnClick)
+    OnClick();
+  else if (!Url.empty())
+    OpenWithAssociatedProgram(Url);
 }
 
 void TUrlButton::paintEvent(QPaintEvent*) {

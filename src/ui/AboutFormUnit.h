@@ -20,9 +20,9 @@ class TUrlLabel : public QLabel {
   explicit TUrlLabel(QWidget* parent = nullptr);
 
   std::string Url;
-  QColor NormalColor{0, 0, 128};   // navy
-  QColor HoverColor{0, 0, 255};    // blue
-  std::function<void()> OnClick;   // takes the place of opening Url
+  QColor NormalColor{0, 0, 128};  // navy
+  QColor HoverColor{0, 0, 255};   // blue
+  std::function<void()> OnClick;  // takes the place of opening Url
 
   QColor CurrentColor() const { return FCurrentColor; }
 

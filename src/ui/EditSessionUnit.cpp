@@ -68,8 +68,8 @@ bool AskToTrustCertificate(QWidget* parent, const std::string& text) {
     return false;
   }
   QMessageBox box(QMessageBox::Warning, QString::fromLatin1(ProgramTitle),
-                  ToQ(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")), QMessageBox::Yes | QMessageBox::Close,
-                  parent);
+                  ToQ(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")),
+                  QMessageBox::Yes | QMessageBox::Close, parent);
   box.setTextFormat(Qt::PlainText);
   box.button(QMessageBox::Yes)->setText(QStringLiteral("Trust this certificate for this session"));
   box.setDefaultButton(QMessageBox::Close);
@@ -426,10 +426,14 @@ TSessionSettings TEditSessionForm::GetSettings() const {
 }
 
 void TEditSessionForm::SetSessionStarter(const std::string& value) {
-  if (value == StarterManual) RadioButton7->setChecked(true);
-  else if (value == StarterCountdown) RadioButton5->setChecked(true);
-  else if (value == StarterDetect) RadioButton6->setChecked(true);
-  else if (value == StarterChain) RadioButton3->setChecked(true);
+  if (value == StarterManual)
+    RadioButton7->setChecked(true);
+  else if (value == StarterCountdown)
+    RadioButton5->setChecked(true);
+  else if (value == StarterDetect)
+    RadioButton6->setChecked(true);
+  else if (value == StarterChain)
+    RadioButton3->setChecked(true);
 }
 
 std::string TEditSessionForm::GetSessionStarter() const {
@@ -453,8 +457,10 @@ void TEditSessionForm::EncryptionChosen(int item) {
   const bool implicit = item == static_cast<int>(TEncryption::Implicit);
   const bool wasImplicit = FEncryptionItem == static_cast<int>(TEncryption::Implicit);
   const QString port = Edit7->text().trimmed();
-  if (implicit && port == QLatin1String("21")) Edit7->setText(QStringLiteral("990"));
-  else if (!implicit && wasImplicit && port == QLatin1String("990")) Edit7->setText(QStringLiteral("21"));
+  if (implicit && port == QLatin1String("21"))
+    Edit7->setText(QStringLiteral("990"));
+  else if (!implicit && wasImplicit && port == QLatin1String("990"))
+    Edit7->setText(QStringLiteral("21"));
   FEncryptionItem = item;
 }
 

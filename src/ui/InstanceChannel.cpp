@@ -4,7 +4,6 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 
-
 namespace {
 
 constexpr int AnswerWaitMs = 3000;

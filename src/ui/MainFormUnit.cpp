@@ -117,9 +117,8 @@ QIcon Picture(const char* themeName, QStyle::StandardPixmap fallback) {
 
 // The number of characters of a UTF-8 text (continuation bytes do not count).
 size_t CharacterCount(const std::string& text) {
-  return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
-    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  }));
+  return static_cast<size_t>(
+      std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
 }
 
 // The byte length of the first `characters` characters of a UTF-8 text.
@@ -150,10 +149,9 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
 
   FSessions = std::make_unique<TSessions>();
   FSessions->SetEditorFactory([this] { return std::make_unique<TEditSessionForm>(this); });
-  FSessions->SetStatusHandler([this](int32_t index, int32_t remaining, const std::string& connection,
-                                     const std::string& function, const std::string& status) {
-    ShowSessionStatus(index, remaining, connection, function, status);
-  });
+  FSessions->SetStatusHandler(
+      [this](int32_t index, int32_t remaining, const std::string& connection, const std::string& function,
+             const std::string& status) { ShowSessionStatus(index, remaining, connection, function, status); });
 }
 
 TMainForm::~TMainForm() {
@@ -296,8 +294,9 @@ void TMainForm::RunCommand(void (TMainForm::*command)()) {
 
 void TMainForm::ReportError(const std::string& message) {
   ++FFailures;
-  if (LogEnabled) AppendSummaryLine(PadOrCut("", NameWidth) + "  " + PadOrCut("", ConnectionWidth) +
-                                    PadOrCut("Error", FunctionWidth) + message);
+  if (LogEnabled)
+    AppendSummaryLine(PadOrCut("", NameWidth) + "  " + PadOrCut("", ConnectionWidth) +
+                      PadOrCut("Error", FunctionWidth) + message);
   ShowErrorReport(this, message);
 }
 
@@ -387,8 +386,7 @@ void TMainForm::RunDeferredStartup() {
   for (int32_t index = 0; index < FSessions->Count(); ++index) {
     TSession& session = *FSessions->GetSession(index);
     const std::string& starter = session.Settings.SessionStarter;
-    if (starter != StarterManual && starter != StarterChain && !session.IsRunning())
-      session.Start(false, false);
+    if (starter != StarterManual && starter != StarterChain && !session.IsRunning()) session.Start(false, false);
   }
 }
 

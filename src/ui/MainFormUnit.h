@@ -15,8 +15,8 @@
 // Closed and ends the application's event loop (the last window closing does not: the
 // window may be hidden in the notification area while a dialog closes).
 
-#include <QWidget>
 #include <QTimer>
+#include <QWidget>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -83,8 +83,8 @@ class TMainForm : public QWidget {
   void ReportError(const std::string& message);
 
   // The display callback of every session (a TSessionStatusEvent).
-  void ShowSessionStatus(int32_t index, int32_t remaining, const std::string& connection,
-                         const std::string& function, const std::string& status);
+  void ShowSessionStatus(int32_t index, int32_t remaining, const std::string& connection, const std::string& function,
+                         const std::string& status);
 
   void ApplicationIdle();
   void ApplicationActivate();

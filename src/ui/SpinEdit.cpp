@@ -1,10 +1,10 @@
 #include "ui/SpinEdit.h"
 
 #include <QApplication>
-#include <algorithm>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QLocale>
+#include <algorithm>
 #include <limits>
 
 TSpinEdit::TSpinEdit(QWidget* parent) : QAbstractSpinBox(parent) {
@@ -25,8 +25,8 @@ QString TSpinEdit::Text() const { return lineEdit()->text(); }
 void TSpinEdit::stepBy(int steps) {
   // Saturates at the ends of the 32-bit range instead of wrapping round to the other end.
   const int64_t next = static_cast<int64_t>(Value()) + steps;
-  const int64_t clamped = std::clamp<int64_t>(next, std::numeric_limits<int32_t>::min(),
-                                              std::numeric_limits<int32_t>::max());
+  const int64_t clamped =
+      std::clamp<int64_t>(next, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max());
   SetValue(static_cast<int32_t>(clamped));
   lineEdit()->selectAll();
   emit ValueEdited();

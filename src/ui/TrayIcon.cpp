@@ -109,9 +109,7 @@ void TTrayIcon::HandleActivation(QSystemTrayIcon::ActivationReason reason) {
       HandleIconMessage(TTrayMouseAction::LButtonDown);
       HandleIconMessage(TTrayMouseAction::LButtonUp);
       break;
-    case QSystemTrayIcon::DoubleClick:
-      HandleIconMessage(TTrayMouseAction::LButtonDblClk);
-      break;
+    case QSystemTrayIcon::DoubleClick: HandleIconMessage(TTrayMouseAction::LButtonDblClk); break;
     case QSystemTrayIcon::Context:
       if (IsSecondClick(reason)) {
         HandleIconMessage(TTrayMouseAction::RButtonDblClk);
@@ -128,8 +126,7 @@ void TTrayIcon::HandleActivation(QSystemTrayIcon::ActivationReason reason) {
       HandleIconMessage(TTrayMouseAction::MButtonDown);
       HandleIconMessage(TTrayMouseAction::MButtonUp);
       break;
-    case QSystemTrayIcon::Unknown:
-      break;
+    case QSystemTrayIcon::Unknown: break;
   }
 }
 
@@ -153,20 +150,12 @@ void TTrayIcon::HandleIconMessage(TTrayMouseAction action) {
       DoMouseDown(TMouseButton::mbRight);
       PopupAtCursor();
       break;
-    case TTrayMouseAction::RButtonUp:
-      DoMouseUp(TMouseButton::mbRight);
-      break;
-    case TTrayMouseAction::MButtonDown:
-      DoMouseDown(TMouseButton::mbMiddle);
-      break;
-    case TTrayMouseAction::MButtonUp:
-      DoMouseUp(TMouseButton::mbMiddle);
-      break;
+    case TTrayMouseAction::RButtonUp: DoMouseUp(TMouseButton::mbRight); break;
+    case TTrayMouseAction::MButtonDown: DoMouseDown(TMouseButton::mbMiddle); break;
+    case TTrayMouseAction::MButtonUp: DoMouseUp(TMouseButton::mbMiddle); break;
     case TTrayMouseAction::LButtonDblClk:
     case TTrayMouseAction::RButtonDblClk:
-    case TTrayMouseAction::MButtonDblClk:
-      DoDblClick();
-      break;
+    case TTrayMouseAction::MButtonDblClk: DoDblClick(); break;
   }
 }
 
@@ -212,8 +201,10 @@ bool TTrayIcon::eventFilter(QObject* watched, QEvent* event) {
     const auto* change = static_cast<QWindowStateChangeEvent*>(event);
     const bool wasMinimised = change->oldState() & Qt::WindowMinimized;
     const bool isMinimised = FOwner->windowState() & Qt::WindowMinimized;
-    if (isMinimised && !wasMinimised) DoMinimize();
-    else if (wasMinimised && !isMinimised) DoRestore();
+    if (isMinimised && !wasMinimised)
+      DoMinimize();
+    else if (wasMinimised && !isMinimised)
+      DoRestore();
   }
   return QObject::eventFilter(watched, event);
 }

@@ -48,9 +48,15 @@ using TShiftState = uint32_t;
 // The mouse actions a notification icon is told of.
 enum class TTrayMouseAction {
   MouseMove,
-  LButtonDown, LButtonUp, LButtonDblClk,
-  RButtonDown, RButtonUp, RButtonDblClk,
-  MButtonDown, MButtonUp, MButtonDblClk,
+  LButtonDown,
+  LButtonUp,
+  LButtonDblClk,
+  RButtonDown,
+  RButtonUp,
+  RButtonDblClk,
+  MButtonDown,
+  MButtonUp,
+  MButtonDblClk,
 };
 
 // Where the icon can live.

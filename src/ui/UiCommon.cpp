@@ -5,7 +5,6 @@
 
 #include <QApplication>
 #include <QDesktopServices>
-#include <QUrl>
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QHash>
@@ -14,6 +13,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
+#include <QUrl>
 
 QFont ProgramFont() {
   if (QFontDatabase::hasFamily(QStringLiteral("Verdana"))) return QFont(QStringLiteral("Verdana"), 8);
@@ -22,8 +22,10 @@ QFont ProgramFont() {
 
 QFont ProductNameFont(int pixelHeight) {
   QFont font = QApplication::font();
-  if (QFontDatabase::hasFamily(QStringLiteral("Ravie"))) font = QFont(QStringLiteral("Ravie"));
-  else font.setBold(true);
+  if (QFontDatabase::hasFamily(QStringLiteral("Ravie")))
+    font = QFont(QStringLiteral("Ravie"));
+  else
+    font.setBold(true);
   font.setPixelSize(pixelHeight);
   return font;
 }
@@ -31,8 +33,8 @@ QFont ProductNameFont(int pixelHeight) {
 namespace {
 
 // One arrow of the icon, in the 64-unit design space of zephlin.svg.
-void DrawArrow(QPainter& painter, const QColor& colour, QPointF start, QPointF control1, QPointF control2,
-               QPointF end, const QPolygonF& head) {
+void DrawArrow(QPainter& painter, const QColor& colour, QPointF start, QPointF control1, QPointF control2, QPointF end,
+               const QPolygonF& head) {
   QPainterPath shaft(start);
   shaft.cubicTo(control1, control2, end);
   painter.setPen(QPen(colour, 5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
@@ -121,8 +123,9 @@ QMessageBox::StandardButton ShowMessage(QWidget* parent, QMessageBox::Icon icon,
     std::fprintf(stderr, "zephlin: %s\n", FromQ(plain).c_str());
     return defaultButton;
   }
-  QMessageBox box(icon, QGuiApplication::applicationDisplayName().isEmpty() ? QString::fromLatin1(ProgramTitle)
-                                                                            : QGuiApplication::applicationDisplayName(),
+  QMessageBox box(icon,
+                  QGuiApplication::applicationDisplayName().isEmpty() ? QString::fromLatin1(ProgramTitle)
+                                                                      : QGuiApplication::applicationDisplayName(),
                   plain, buttons, parent);
   box.setDefaultButton(defaultButton);
   box.setTextFormat(Qt::PlainText);
@@ -144,4 +147,3 @@ void DesktopOpen(const std::string& pathOrUrl) {
 void ShowErrorReport(QWidget* parent, const std::string& message) {
   ShowMessage(parent, QMessageBox::Critical, message);
 }
-

@@ -13,7 +13,9 @@
 class QWidget;
 
 // The program's texts are UTF-8 std::string; QString appears only in the user interface.
-inline QString ToQ(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+inline QString ToQ(const std::string& text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
 inline std::string FromQ(const QString& text) { return text.toUtf8().toStdString(); }
 
 // The program's name as its windows and the tray tip show it.

@@ -42,9 +42,8 @@ TEST_F(EngineRun, MaskRecursionHiddenEntriesAndReadOnlyFiles) {
                           {"site/img/e.gif", "E"},
                           {"site/.git/f.txt", "F"}});
   SetMode(Local.path() + "site/ro.txt", 0444);
-  auto run = NewRun("copylocaltoremote", Local.path() + "site/*.txt", "/www/", [](TRunSettings& s) {
-    s.Recurse = true;
-  });
+  auto run =
+      NewRun("copylocaltoremote", Local.path() + "site/*.txt", "/www/", [](TRunSettings& s) { s.Recurse = true; });
   Recorder.RunHere(*run);
 
   EXPECT_EQ(ReadTree(ServerRoot.path()), (TTree{{"www/", ""},
@@ -74,18 +73,10 @@ TEST_F(EngineRun, TestModeCreatesDirectoriesButSendsNothingAndWritesTheLog) {
   EXPECT_EQ(log[0], "Zephlin v2 (2.0.4.61) by Zephlin Workshop");
   EXPECT_EQ(log[2].rfind("Test Commenced ", 0), 0u);
   const std::vector<std::string> settings(log.begin() + 3, log.begin() + 15);
-  EXPECT_EQ(settings, (std::vector<std::string>{"",
-                                                "Local Path: " + Local.path(),
-                                                "Remote Path: /t",
-                                                "Session Mode: copylocaltoremote",
-                                                "Recurse: Yes",
-                                                "Host: 127.0.0.1",
-                                                "Username: " + Server->user(),
-                                                "Timeout: 10",
-                                                "Abort On Failure: No",
-                                                "Passive Mode: Yes",
-                                                "Crc File: session.crc",
-                                                ""}));
+  EXPECT_EQ(settings, (std::vector<std::string>{"", "Local Path: " + Local.path(), "Remote Path: /t",
+                                                "Session Mode: copylocaltoremote", "Recurse: Yes", "Host: 127.0.0.1",
+                                                "Username: " + Server->user(), "Timeout: 10", "Abort On Failure: No",
+                                                "Passive Mode: Yes", "Crc File: session.crc", ""}));
   EXPECT_EQ(log[15], "Connecting to: 127.0.0.1");
   EXPECT_TRUE(Contains(log, "Connection successful"));
   EXPECT_TRUE(Contains(log, "Login successful"));

@@ -151,8 +151,8 @@ TEST(CrcStoreLookups, CaselessLookupExactUpdateAndOrderAfterRemoval) {
   store.Append(lower, 5);
   store.Append("/last", 3);
 
-  EXPECT_EQ(store.LookupCrc(upper), 5);          // letter case ignored when looking up
-  store.UpdateCrc(upper);                         // ... but not when updating: a new entry
+  EXPECT_EQ(store.LookupCrc(upper), 5);  // letter case ignored when looking up
+  store.UpdateCrc(upper);                // ... but not when updating: a new entry
   ASSERT_EQ(store.Count(), 4u);
   EXPECT_EQ(store.Entries()[3].FileName, upper);
   EXPECT_EQ(store.Entries()[3].Crc, Signed(0xCBF43926u));
@@ -165,7 +165,7 @@ TEST(CrcStoreLookups, CaselessLookupExactUpdateAndOrderAfterRemoval) {
   for (const TFileCRC& entry : store.Entries()) names.push_back(entry.FileName);
   EXPECT_EQ(names, (std::vector<std::string>{"/first", "/last", upper}));
 
-  store.UpdateCrc("/first");                      // a vanished file has the CRC 0
+  store.UpdateCrc("/first");  // a vanished file has the CRC 0
   EXPECT_EQ(store.Entries()[0].Crc, 0);
   store.RemoveCrc("/nothing");
   EXPECT_EQ(store.Count(), 3u);
@@ -232,8 +232,10 @@ TEST(CrcStoreLookups, AgreesWithASearchInStoreOrderThroughManyChanges) {
       case 1: {
         store.UpdateCrc(name, crc);
         auto found = exactlyNamed(name);
-        if (found == model.end()) model.push_back({name, crc});
-        else found->Crc = crc;
+        if (found == model.end())
+          model.push_back({name, crc});
+        else
+          found->Crc = crc;
         break;
       }
       default: {

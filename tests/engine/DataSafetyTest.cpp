@@ -38,7 +38,7 @@ struct TCase {
   // (function, beginning of the status) of reports that must have been made.
   std::vector<std::pair<std::string, std::string>> Reports;
   std::function<void(TRunSettings&)> Adjust = {};
-  std::string RemotePath = "/r";  // below the server's home
+  std::string RemotePath = "/r";             // below the server's home
   std::vector<std::string> StoredCrcs = {};  // files of "l/" whose CRC-32 the store holds
   std::vector<std::string> Log = {};         // test log lines; "{local}" is the session's folder
 };
@@ -117,56 +117,136 @@ std::pair<std::string, std::string> Guard(int deleted, int files) {
 TEST(DataSafety, CopyLocalToRemote) {
   const TTree blocked = {{"r/a.txt", "remote a"}, {"r/sub", "a file where a directory should be"}};
   const TTree sent = {{"r/", ""}, {"r/a.txt", "A"}, {"r/sub", "a file where a directory should be"}};
-  RunCases("copylocaltoremote",
-           {{"a sub-directory that cannot be entered sends nothing into its parent", kBoth, blocked,
-             {{"l/a.txt", "A"}, {"l/sub/a.txt", "sub a"}}, sent, {}, {kCwdRefused}}});
+  RunCases("copylocaltoremote", {{"a sub-directory that cannot be entered sends nothing into its parent",
+                                  kBoth,
+                                  blocked,
+                                  {{"l/a.txt", "A"}, {"l/sub/a.txt", "sub a"}},
+                                  sent,
+                                  {},
+                                  {kCwdRefused}}});
 }
 
 TEST(DataSafety, CopyRemoteToLocal) {
-  RunCases("copyremotetolocal",
-           {{"a remote path that is no directory fetches nothing from elsewhere", kBoth,
-             {{"a.txt", "home a"}, {"pub/a.txt", "pub a"}}, {{"l/", ""}}, {}, {}, {kCwdRefused}, {}, "/pub/a.txt/"},
-            {"runs of blanks in a name are kept", kBoth, {{"r/a  b", "AB"}}, {{"l/", ""}}, {},
-             {{"l/", ""}, {"l/a  b", "AB"}}, {}, {}, "/r/"}});
+  RunCases("copyremotetolocal", {{"a remote path that is no directory fetches nothing from elsewhere",
+                                  kBoth,
+                                  {{"a.txt", "home a"}, {"pub/a.txt", "pub a"}},
+                                  {{"l/", ""}},
+                                  {},
+                                  {},
+                                  {kCwdRefused},
+                                  {},
+                                  "/pub/a.txt/"},
+                                 {"runs of blanks in a name are kept",
+                                  kBoth,
+                                  {{"r/a  b", "AB"}},
+                                  {{"l/", ""}},
+                                  {},
+                                  {{"l/", ""}, {"l/a  b", "AB"}},
+                                  {},
+                                  {},
+                                  "/r/"}});
 }
 
 TEST(DataSafety, SyncLocalToRemote) {
   const TTree blocked = {{"r/a.txt", "A"}, {"r/sub", "a file where a directory should be"}};
   RunCases("synclocaltoremote",
-           {{"a sub-directory that cannot be entered changes nothing in its parent", kBoth, blocked,
-             {{"l/a.txt", "A"}, {"l/sub/x.txt", "X"}}, blocked + TTree{{"r/", ""}}, {}, {kCwdRefused}},
-            {"a file never takes the stored CRC of its namesake in another case", {Kind::PyFtpdLib},
-             {{"r/a.txt", "old"}, {"r/A.txt", "same"}}, {{"l/a.txt", "same"}, {"l/A.txt", "same"}},
-             {{"r/", ""}, {"r/a.txt", "same"}, {"r/A.txt", "same"}}, {}, {}, {}, "/r", {"A.txt"}},
+           {{"a sub-directory that cannot be entered changes nothing in its parent",
+             kBoth,
+             blocked,
+             {{"l/a.txt", "A"}, {"l/sub/x.txt", "X"}},
+             blocked + TTree{{"r/", ""}},
+             {},
+             {kCwdRefused}},
+            {"a file never takes the stored CRC of its namesake in another case",
+             {Kind::PyFtpdLib},
+             {{"r/a.txt", "old"}, {"r/A.txt", "same"}},
+             {{"l/a.txt", "same"}, {"l/A.txt", "same"}},
+             {{"r/", ""}, {"r/a.txt", "same"}, {"r/A.txt", "same"}},
+             {},
+             {},
+             {},
+             "/r",
+             {"A.txt"}},
             {"an empty local folder deletes nothing", kBoth, Files("r/", 12), {{"l/", ""}}, {}, {}, {Guard(12, 12)}},
-            {"the guard counts the remote files", {Kind::PyFtpdLib}, Files("r/", 12) + TTree{{"r/d/", ""}},
-             Files("l/", 5), {}, {}, {Guard(7, 12)}},
+            {"the guard counts the remote files",
+             {Kind::PyFtpdLib},
+             Files("r/", 12) + TTree{{"r/d/", ""}},
+             Files("l/", 5),
+             {},
+             {},
+             {Guard(7, 12)}},
             {"half of the files may go", {Kind::PyFtpdLib}, Files("r/", 12), Files("l/", 6), Files("r/", 6), {}, {}},
             {"without a limit", {Kind::Vsftpd}, Files("r/", 12), {{"l/", ""}}, {{"r/", ""}}, {}, {}, kNoGuard},
-            {"test mode shows what would go and the verdict", {Kind::PyFtpdLib}, Files("r/", 12), {{"l/", ""}}, {}, {},
-             {Guard(12, 12)}, kTestMode, "/r", {}, {"DELETE: f00", "EXCEPTION: " + DeletionGuardText(12, 12)}}});
+            {"test mode shows what would go and the verdict",
+             {Kind::PyFtpdLib},
+             Files("r/", 12),
+             {{"l/", ""}},
+             {},
+             {},
+             {Guard(12, 12)},
+             kTestMode,
+             "/r",
+             {},
+             {"DELETE: f00", "EXCEPTION: " + DeletionGuardText(12, 12)}}});
 }
 
 TEST(DataSafety, SyncRemoteToLocal) {
   const TTree local = {{"l/a.txt", "local a"}, {"l/keep.txt", "k"}};
-  RunCases("syncremotetolocal",
-           {{"a missing remote directory deletes nothing", kBoth, {{"r/x", "x"}}, local, {}, {}, {kCwdRefused}, {},
-             "/missing"},
-            {"a remote path that is no directory fetches and deletes nothing", kBoth,
-             {{"a.txt", "home a"}, {"pub/a.txt", "pub a"}}, local, {}, {}, {kCwdRefused}, {}, "/pub/a.txt"},
-            {"a refused name keeps every local file", {Kind::PyFtpdLib}, {{"r/a.txt", "A"}, {"r/x\\y", "XY"}},
-             {{"l/a.txt", "old"}, {"l/old.txt", "O"}}, {}, {{"l/", ""}, {"l/a.txt", "A"}, {"l/old.txt", "O"}},
-             {{"Error", "Unsafe remote name: x\\y"}, {"Error", "Listing not understood; no local files deleted"}}},
-            {"runs of blanks in a name are kept", kBoth, {{"r/a  b", "AB"}}, {{"l/a  b", "old"}}, {},
-             {{"l/", ""}, {"l/a  b", "AB"}}, {}},
-            {"names differing in case only each keep their own", kBoth, {{"r/a.txt", "ra"}, {"r/A.txt", "rA"}},
-             {{"l/a.txt", "old"}, {"l/A.txt", "old"}}, {}, {{"l/", ""}, {"l/a.txt", "ra"}, {"l/A.txt", "rA"}}, {}},
-            {"an empty remote directory deletes nothing", kBoth, {{"r/", ""}}, Files("l/", 12), {}, {}, {Guard(12, 12)}},
-            {"the guard counts the local files", {Kind::Vsftpd}, Files("r/", 4), Files("l/", 12), {}, {},
-             {Guard(8, 12)}},
-            {"without a limit", {Kind::PyFtpdLib}, {{"r/", ""}}, Files("l/", 12), {}, {{"l/", ""}}, {}, kNoGuard},
-            {"test mode shows what would go and the verdict", {Kind::Vsftpd}, {{"r/", ""}}, Files("l/", 12), {}, {},
-             {Guard(12, 12)}, kTestMode, "/r", {}, {"DELETE: {local}f00", "EXCEPTION: " + DeletionGuardText(12, 12)}}});
+  RunCases(
+      "syncremotetolocal",
+      {{"a missing remote directory deletes nothing",
+        kBoth,
+        {{"r/x", "x"}},
+        local,
+        {},
+        {},
+        {kCwdRefused},
+        {},
+        "/missing"},
+       {"a remote path that is no directory fetches and deletes nothing",
+        kBoth,
+        {{"a.txt", "home a"}, {"pub/a.txt", "pub a"}},
+        local,
+        {},
+        {},
+        {kCwdRefused},
+        {},
+        "/pub/a.txt"},
+       {"a refused name keeps every local file",
+        {Kind::PyFtpdLib},
+        {{"r/a.txt", "A"}, {"r/x\\y", "XY"}},
+        {{"l/a.txt", "old"}, {"l/old.txt", "O"}},
+        {},
+        {{"l/", ""}, {"l/a.txt", "A"}, {"l/old.txt", "O"}},
+        {{"Error", "Unsafe remote name: x\\y"}, {"Error", "Listing not understood; no local files deleted"}}},
+       {"runs of blanks in a name are kept",
+        kBoth,
+        {{"r/a  b", "AB"}},
+        {{"l/a  b", "old"}},
+        {},
+        {{"l/", ""}, {"l/a  b", "AB"}},
+        {}},
+       {"names differing in case only each keep their own",
+        kBoth,
+        {{"r/a.txt", "ra"}, {"r/A.txt", "rA"}},
+        {{"l/a.txt", "old"}, {"l/A.txt", "old"}},
+        {},
+        {{"l/", ""}, {"l/a.txt", "ra"}, {"l/A.txt", "rA"}},
+        {}},
+       {"an empty remote directory deletes nothing", kBoth, {{"r/", ""}}, Files("l/", 12), {}, {}, {Guard(12, 12)}},
+       {"the guard counts the local files", {Kind::Vsftpd}, Files("r/", 4), Files("l/", 12), {}, {}, {Guard(8, 12)}},
+       {"without a limit", {Kind::PyFtpdLib}, {{"r/", ""}}, Files("l/", 12), {}, {{"l/", ""}}, {}, kNoGuard},
+       {"test mode shows what would go and the verdict",
+        {Kind::Vsftpd},
+        {{"r/", ""}},
+        Files("l/", 12),
+        {},
+        {},
+        {Guard(12, 12)},
+        kTestMode,
+        "/r",
+        {},
+        {"DELETE: {local}f00", "EXCEPTION: " + DeletionGuardText(12, 12)}}});
 }
 
 }  // namespace

@@ -11,8 +11,8 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <ostream>
 #include <mutex>
+#include <ostream>
 #include <thread>
 
 #include "EngineTestSupport.h"
@@ -87,7 +87,8 @@ TSessionScript DownloadScript(bool passive) {
       DataChannel(passive),
       {"LIST", "C: LIST /s/", "S: 150 here\nDATA-SEND: " + ListingLine("changed.txt") + ListingLine("keep.txt"), true},
       {"LIST-final", "", "S: 226 listed"},
-      {"PASV-2", passive ? "C: PASV\nLISTEN" : "C: PORT *", passive ? "S: 227 Entering Passive Mode ({pasv})" : "S: 200 ok"},
+      {"PASV-2", passive ? "C: PASV\nLISTEN" : "C: PORT *",
+       passive ? "S: 227 Entering Passive Mode ({pasv})" : "S: 200 ok"},
       {"RETR", "C: RETR changed.txt", "S: 150 here\nDATA-SEND-BYTES: " + std::to_string(kDownloadSize), true},
       {"final", "", "S: 226 sent"}};
   script.Stages.insert(script.Stages.end(), rest.begin(), rest.end());
@@ -97,15 +98,15 @@ TSessionScript DownloadScript(bool passive) {
 // "synclocaltoremote" to /up: the empty remote directory gets the new file big.bin.
 TSessionScript UploadScript(bool passive) {
   TSessionScript script{"synclocaltoremote", passive, LoginStages()};
-  std::vector<TStage> rest = {
-      {"MKD", "C: MKD /up/", "S: 257 created"},
-      {"CWD", "C: CWD /up/", "S: 250 ok"},
-      DataChannel(passive),
-      {"LIST", "C: LIST /up/", "S: 150 here\nDATA-SEND: ", true},
-      {"LIST-final", "", "S: 226 listed"},
-      {"PASV-2", passive ? "C: PASV\nLISTEN" : "C: PORT *", passive ? "S: 227 Entering Passive Mode ({pasv})" : "S: 200 ok"},
-      {"STOR", "C: STOR big.bin", "S: 150 go\nDATA-RECV", true},
-      {"final", "", "S: 226 stored"}};
+  std::vector<TStage> rest = {{"MKD", "C: MKD /up/", "S: 257 created"},
+                              {"CWD", "C: CWD /up/", "S: 250 ok"},
+                              DataChannel(passive),
+                              {"LIST", "C: LIST /up/", "S: 150 here\nDATA-SEND: ", true},
+                              {"LIST-final", "", "S: 226 listed"},
+                              {"PASV-2", passive ? "C: PASV\nLISTEN" : "C: PORT *",
+                               passive ? "S: 227 Entering Passive Mode ({pasv})" : "S: 200 ok"},
+                              {"STOR", "C: STOR big.bin", "S: 150 go\nDATA-RECV", true},
+                              {"final", "", "S: 226 stored"}};
   script.Stages.insert(script.Stages.end(), rest.begin(), rest.end());
   return script;
 }
@@ -170,7 +171,8 @@ bool NamesTheFault(TFault fault, const std::string& text) {
 std::map<std::string, std::string> Summary(const TTree& tree) {
   std::map<std::string, std::string> summary;
   for (const auto& [name, content] : tree)
-    summary[name] = std::to_string(content.size()) + " bytes, hash " + std::to_string(std::hash<std::string>{}(content));
+    summary[name] =
+        std::to_string(content.size()) + " bytes, hash " + std::to_string(std::hash<std::string>{}(content));
   return summary;
 }
 
@@ -385,8 +387,7 @@ TEST_P(ClientOutOfStep, ClosesTheControlConnection) {
   server.stop();
 }
 
-INSTANTIATE_TEST_SUITE_P(Replies, ClientOutOfStep,
-                         ::testing::Values("SLEEP: 600", "S: garbage", "S: 421 closing down"),
+INSTANTIATE_TEST_SUITE_P(Replies, ClientOutOfStep, ::testing::Values("SLEEP: 600", "S: garbage", "S: 421 closing down"),
                          [](const ::testing::TestParamInfo<const char*>& reply) {
                            return std::string(reply.index == 0 ? "Late" : reply.index == 1 ? "Garbage" : "Reply421");
                          });

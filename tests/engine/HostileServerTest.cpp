@@ -22,7 +22,8 @@ namespace {
 // Every passive reply names another host (127.0.0.2, where nothing listens); the client must
 // connect to the control connection's peer instead.
 std::string Pasv(int port) {
-  return "S: 227 Entering Passive Mode (127,0,0,2," + std::to_string(port / 256) + "," + std::to_string(port % 256) + ")\n";
+  return "S: 227 Entering Passive Mode (127,0,0,2," + std::to_string(port / 256) + "," + std::to_string(port % 256) +
+         ")\n";
 }
 std::string DataIn(const std::string& command, const std::string& data) {
   return "C: PASV\nLISTEN\nS: 227 Entering Passive Mode (127,0,0,2,{p1},{p2})\nC: " + command +
@@ -105,13 +106,15 @@ class HostileServer : public ::testing::Test {
   void TearDown() override { SetProgramDirectory(""); }
 
   static TTree Sentinel() {
-    return {{"local/", ""}, {"local/stale.txt", "only here"}, {"victim.txt", "keep me"},
-            {"sentinel/", ""}, {"sentinel/keep.txt", "keep me too"}, {"etc/", ""}, {"etc/x", "not yours"}};
+    return {{"local/", ""},        {"local/stale.txt", "only here"},     {"victim.txt", "keep me"},
+            {"sentinel/", ""},     {"sentinel/keep.txt", "keep me too"}, {"etc/", ""},
+            {"etc/x", "not yours"}};
   }
   // The tree under Root outside "local/".
   TTree Outside() const {
     TTree tree = ReadTree(Root.path());
-    for (auto it = tree.begin(); it != tree.end();) it = it->first.rfind("local/", 0) == 0 ? tree.erase(it) : std::next(it);
+    for (auto it = tree.begin(); it != tree.end();)
+      it = it->first.rfind("local/", 0) == 0 ? tree.erase(it) : std::next(it);
     return tree;
   }
   TTree Local() const { return ReadTree(Root.path() + "local/"); }

@@ -61,7 +61,8 @@ TEST_F(LocalSafety, RelativeOrEmptyLocalPathEndsTheRunBeforeAnythingHappens) {
     auto run = NewRun(c.Mode, c.LocalPath, "/pub/", [](TRunSettings& s) { s.Recurse = true; });
     Recorder.RunHere(*run);
     ASSERT_FALSE(Recorder.Reports.empty());
-    EXPECT_EQ(Recorder.Reports.back(), (TReport{"Disconnected", "Error", "Local path must be absolute: " + c.LocalPath}));
+    EXPECT_EQ(Recorder.Reports.back(),
+              (TReport{"Disconnected", "Error", "Local path must be absolute: " + c.LocalPath}));
     EXPECT_FALSE(Reported("Connection", "Successful"));
     EXPECT_EQ(ReadTree(ServerRoot.path()), server);
     EXPECT_EQ(ReadTree(Local.path()), local);
@@ -77,30 +78,47 @@ TEST_F(LocalSafety, LinksAreNeverWrittenThroughDeletedOrEnteredAndFifosNeverOpen
     std::string Mode, LocalDir, RemoteDir;
     TTree LocalFiles, ServerFiles;
     std::vector<std::pair<std::string, std::string>> Links;  // name in LocalDir -> target
-    TTree LocalAfter, ServerAfter;     // ServerAfter empty: the server's tree as it was
-    std::vector<std::string> Refused;  // links reported once each, below the local root
+    TTree LocalAfter, ServerAfter;                           // ServerAfter empty: the server's tree as it was
+    std::vector<std::string> Refused;                        // links reported once each, below the local root
   };
   const std::string a = "A", n = "new";
   const TCase cases[] = {
-      {"copyremotetolocal", "mirror", "/pub/", {{"mirror/a.txt", "old"}},
+      {"copyremotetolocal",
+       "mirror",
+       "/pub/",
+       {{"mirror/a.txt", "old"}},
        {{"pub/a.txt", n}, {"pub/link.txt", n}, {"pub/sub/c.txt", n}},
        {{"link.txt", o}, {"sub", odir}},
        {{"mirror/", ""}, {"mirror/a.txt", n}, {"mirror/link.txt", "-> " + o}, {"mirror/sub", "-> " + odir}},
        {},
        {"mirror/link.txt", "mirror/sub"}},
-      {"syncremotetolocal", "site", "/site/", {{"site/a.txt", "old"}},
+      {"syncremotetolocal",
+       "site",
+       "/site/",
+       {{"site/a.txt", "old"}},
        {{"site/a.txt", n}, {"site/link.txt", n}, {"site/sub/c.txt", n}},
        {{"gone.txt", o}, {"link.txt", o}, {"sub", odir}},
-       {{"site/", ""}, {"site/a.txt", "old"}, {"site/gone.txt", "-> " + o}, {"site/link.txt", "-> " + o},
+       {{"site/", ""},
+        {"site/a.txt", "old"},
+        {"site/gone.txt", "-> " + o},
+        {"site/link.txt", "-> " + o},
         {"site/sub", "-> " + odir}},
        {},
        {"site/gone.txt", "site/link.txt", "site/sub"}},
-      {"copylocaltoremote", "up", "/up", {{"up/a.txt", a}}, {},
+      {"copylocaltoremote",
+       "up",
+       "/up",
+       {{"up/a.txt", a}},
+       {},
        {{"in.txt", "a.txt"}, {"out.txt", o}, {"dirlink", odir}},
        {{"up/", ""}, {"up/a.txt", a}},
        {{"up/", ""}, {"up/a.txt", a}, {"up/in.txt", a}},
        {"up/out.txt"}},
-      {"synclocaltoremote", "up", "/up", {{"up/a.txt", a}}, {},
+      {"synclocaltoremote",
+       "up",
+       "/up",
+       {{"up/a.txt", a}},
+       {},
        {{"in.txt", "a.txt"}, {"out.txt", o}, {"dirlink", odir}},
        {{"up/", ""}, {"up/a.txt", a}},
        {{"up/", ""}, {"up/a.txt", a}, {"up/in.txt", a}},

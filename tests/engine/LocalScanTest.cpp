@@ -78,9 +78,13 @@ TEST(LocalScanCrcs, BothThreadsShareTheWorkAndAgreeWithAFreshRead) {
   TempDir dir;
   const std::string root = dir.path();
   constexpr int kFiles = 400;
-  for (int i = 0; i < kFiles; ++i) WriteFile(root + "f" + std::to_string(1000 + i), std::string(4096, char('a' + i % 26)) + std::to_string(i));
+  for (int i = 0; i < kFiles; ++i)
+    WriteFile(root + "f" + std::to_string(1000 + i), std::string(4096, char('a' + i % 26)) + std::to_string(i));
   // Above the read-ahead limit: only the run reads it.
-  { std::ofstream big(root + "zbig", std::ios::binary); big << std::string(9 << 20, 'z'); }
+  {
+    std::ofstream big(root + "zbig", std::ios::binary);
+    big << std::string(9 << 20, 'z');
+  }
   for (int round = 0; round < 6; ++round) {
     TLocalScan scan(root, false);
     auto level = scan.Take(root);
@@ -108,7 +112,7 @@ TEST(LocalScanStop, SkipsFarAheadAndEndsWhileWaitingForRoom) {
   {
     TLocalScan scan(dir.path(), true, 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the scan now waits for room
-  }  // and is stopped there: the destructor returns
+  }                                                              // and is stopped there: the destructor returns
   TLocalScan scan(dir.path(), true, 1);
   ASSERT_EQ(scan.Take(dir.path())->Entries.size(), 7u);
   // Every level between is dropped, one at a time, as the scan makes room for the next.

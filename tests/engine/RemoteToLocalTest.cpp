@@ -1,7 +1,6 @@
 // "copyremotetolocal" and "syncremotetolocal" against a real server: file masks,
 // recursion, protected local files, file times, letter case, deletions and test mode.
 
-
 #include "EngineFixture.h"
 #include "platform/FileSystem.h"
 

@@ -16,8 +16,8 @@ namespace {
 
 // A passive transfer in: PASV, the command, 150, the data, the final reply.
 std::string DataIn(const std::string& command, const std::string& data, const std::string& final = "226 done") {
-  return "C: PASV\nLISTEN\nS: 227 Entering Passive Mode ({pasv})\nC: " + command + "\nS: 150 here\nDATA-SEND: " +
-         data + "\nS: " + final + "\n";
+  return "C: PASV\nLISTEN\nS: 227 Entering Passive Mode ({pasv})\nC: " + command + "\nS: 150 here\nDATA-SEND: " + data +
+         "\nS: " + final + "\n";
 }
 
 std::string Line(const std::string& name, const char* kind = "-rw-r--r--", const char* month = "Jan") {
@@ -110,9 +110,10 @@ TEST_F(ServerFault, ExistingDirectoryAndOneRefusedUploadThenTheNextFile) {
 TEST_F(ServerFault, ThirdOfFiveFetchesRefusedEndsTheLevel) {
   std::string listing;
   for (int i = 1; i <= 5; ++i) listing += Line("f" + std::to_string(i));
-  const std::string script = "C: CWD /pub/\nS: 250 ok\n" + DataIn("LIST /pub/", listing) +
-                             DataIn("RETR f1", "one") + DataIn("RETR f2", "two") +
-                             "C: PASV\nLISTEN\nS: 227 Entering Passive Mode ({pasv})\nC: RETR f3\nS: 550 No such file.\n";
+  const std::string script =
+      "C: CWD /pub/\nS: 250 ok\n" + DataIn("LIST /pub/", listing) + DataIn("RETR f1", "one") +
+      DataIn("RETR f2", "two") +
+      "C: PASV\nLISTEN\nS: 227 Entering Passive Mode ({pasv})\nC: RETR f3\nS: 550 No such file.\n";
   Run(script, "copyremotetolocal", Local.path() + "m", "/pub/");
 
   EXPECT_EQ(ReadTree(Local.path()), (TTree{{"m/", ""}, {"m/f1", "one"}, {"m/f2", "two"}}));
@@ -150,7 +151,8 @@ TEST_F(ServerFault, CopyDownUsesOnlyTheLastPartOfAListedName) {
   const std::string listing = Line("../x.txt") + Line("sub/..") + Line("a/b", "drwxr-xr-x");
   const std::string script = "C: CWD /c/\nS: 250 ok\n" + DataIn("LIST /c/*", listing) + DataIn("RETR x.txt", "xxx") +
                              "C: PASV\nLISTEN\nS: 227 Entering Passive Mode ({pasv})\nC: LIST /c/\n"
-                             "S: 150 here\nDATA-SEND: " + listing + "\nS: 226 done\n";
+                             "S: 150 here\nDATA-SEND: " +
+                             listing + "\nS: 226 done\n";
   Run(script, "copyremotetolocal", Local.path() + "in", "/c/*");
 
   EXPECT_EQ(ReadTree(Local.path()), (TTree{{"in/", ""}, {"in/x.txt", "xxx"}}));
@@ -165,8 +167,9 @@ TEST_F(ServerFault, DownloadOfAnotherSizeThanListedFailsAndKeepsTheOldFile) {
     std::string Mode, Data;
     int64_t Received;  // -1: more than the cut-off
   };
-  const std::string endless = "C: PASV\nLISTEN\nS: 227 Entering Passive Mode ({pasv})\nC: RETR a.txt\n"
-                              "S: 150 here\nDATA-SEND-ENDLESS\nS: 426 Connection closed; transfer aborted.\n";
+  const std::string endless =
+      "C: PASV\nLISTEN\nS: 227 Entering Passive Mode ({pasv})\nC: RETR a.txt\n"
+      "S: 150 here\nDATA-SEND-ENDLESS\nS: 426 Connection closed; transfer aborted.\n";
   const TCase cases[] = {{"copyremotetolocal", DataIn("RETR a.txt", "short"), 5},
                          {"syncremotetolocal", DataIn("RETR a.txt", "short"), 5},
                          {"copyremotetolocal", endless, -1},

@@ -46,8 +46,7 @@ TEST_F(StopRun, OneStopFinishesTheFileTwoCutItAndTheStoreKeepsWhatWasSent) {
     int Stops;
     std::vector<std::string> Stored;
   } cases[] = {
-      {1, {"a.txt", "big.bin"}},
-      {2, {"a.txt"}},  // cut: big.bin fails and is not recorded
+      {1, {"a.txt", "big.bin"}}, {2, {"a.txt"}},  // cut: big.bin fails and is not recorded
   };
   for (const auto& c : cases) {
     DeleteFile(ProgramDir.path() + "session.crc");

@@ -13,11 +13,8 @@ class SyncUp : public EngineRun {
  protected:
   void SetUp() override {
     EngineRun::SetUp();
-    MakeTree(Local.path(), {{"a.txt", "local a"},
-                            {"b.txt", "local b"},
-                            {".hidden", "h"},
-                            {"sub/c.txt", "local c"},
-                            {"sub2/", ""}});
+    MakeTree(Local.path(),
+             {{"a.txt", "local a"}, {"b.txt", "local b"}, {".hidden", "h"}, {"sub/c.txt", "local c"}, {"sub2/", ""}});
     MakeTree(ServerRoot.path(), {{"r/a.txt", "remote a"},
                                  {"r/old.txt", "gone locally"},
                                  {"r/keep.txt", "not writable"},

@@ -18,8 +18,9 @@ const TlsCertificates& Certificates() {
 
 // The text with "<offered>" (the server's certificate) and "<other>" (another one) filled in.
 std::string WithFingerprints(std::string text) {
-  for (const auto& [name, value] : {std::pair<std::string, std::string>{"<offered>", Certificates().selfSigned().fingerprint},
-                                    {"<other>", Certificates().forLocalhost().fingerprint}})
+  for (const auto& [name, value] :
+       {std::pair<std::string, std::string>{"<offered>", Certificates().selfSigned().fingerprint},
+        {"<other>", Certificates().forLocalhost().fingerprint}})
     if (const size_t at = text.find(name); at != std::string::npos) text.replace(at, name.size(), value);
   return text;
 }
@@ -82,13 +83,12 @@ TEST_P(TlsRefusal, EndsTheRunBeforeTheLoginWithTheClientsText) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, TlsRefusal,
-    ::testing::Values(
-        TRefusalCase{"untrusted", Tls::Explicit, "explicit", false,
-                     "Server certificate not trusted: self-signed certificate; SHA-256 <offered>"},
-        TRefusalCase{"changed", Tls::Explicit, "explicit", true,
-                     "Server certificate changed: pinned <other>, offered <offered>"},
-        TRefusalCase{"auth_refused", Tls::None, "explicit", false, "TLS refused by server: 500 ..."},
-        TRefusalCase{"handshake_failed", Tls::None, "implicit", false, "TLS handshake failed: ..."}),
+    ::testing::Values(TRefusalCase{"untrusted", Tls::Explicit, "explicit", false,
+                                   "Server certificate not trusted: self-signed certificate; SHA-256 <offered>"},
+                      TRefusalCase{"changed", Tls::Explicit, "explicit", true,
+                                   "Server certificate changed: pinned <other>, offered <offered>"},
+                      TRefusalCase{"auth_refused", Tls::None, "explicit", false, "TLS refused by server: 500 ..."},
+                      TRefusalCase{"handshake_failed", Tls::None, "implicit", false, "TLS handshake failed: ..."}),
     [](const auto& test) { return std::string(test.param.Name); });
 
 struct TTraceCase {
@@ -121,14 +121,15 @@ TEST_P(TlsTrace, DebugRunsLogTheControlConnectionWithoutThePassword) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, TlsTrace,
-    ::testing::Values(
-        TTraceCase{"tls", true, false,
-                   {"Connecting to: ", "< 220 ", "> AUTH TLS", "< 234 ",
-                    "* TLSv1.3, certificate CN=localhost, SHA-256 <offered> (pinned)", "> USER zephlin", "< 331 ",
-                    "> PASS ****", "< 230 ", "> PBSZ 0", "> PROT P", "> FEAT", "Login successful", "> TYPE I",
-                    "> SYST", "> STOR a.txt", "< 226 "}},
-        TTraceCase{"plain", false, false, {"> USER zephlin", "> PASS ****", "< 230 ", "> TYPE I"}},
-        TTraceCase{"test_mode", true, true, {}}),
+    ::testing::Values(TTraceCase{"tls",
+                                 true,
+                                 false,
+                                 {"Connecting to: ", "< 220 ", "> AUTH TLS", "< 234 ",
+                                  "* TLSv1.3, certificate CN=localhost, SHA-256 <offered> (pinned)", "> USER zephlin",
+                                  "< 331 ", "> PASS ****", "< 230 ", "> PBSZ 0", "> PROT P", "> FEAT",
+                                  "Login successful", "> TYPE I", "> SYST", "> STOR a.txt", "< 226 "}},
+                      TTraceCase{"plain", false, false, {"> USER zephlin", "> PASS ****", "< 230 ", "> TYPE I"}},
+                      TTraceCase{"test_mode", true, true, {}}),
     [](const auto& test) { return std::string(test.param.Name); });
 
 }  // namespace

@@ -32,7 +32,8 @@ std::string Unescape(const std::string& text) {
 
 std::vector<std::string> TranscriptNames() {
   std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(std::string(ZEPHLIN_TEST_SOURCE_DIR) + "/ftp/transcripts"))
+  for (const auto& entry :
+       std::filesystem::directory_iterator(std::string(ZEPHLIN_TEST_SOURCE_DIR) + "/ftp/transcripts"))
     if (entry.path().extension() == ".txt") names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
@@ -61,9 +62,12 @@ TEST_P(FtpTranscriptTest, PlaysAsWritten) {
     size_t blank = line.find(' ');
     std::string key = line.substr(1, blank == std::string::npos ? std::string::npos : blank - 1);
     std::string value = blank == std::string::npos ? std::string() : line.substr(blank + 1);
-    if (key == "readtimeout") ftp.ReadTimeout = std::stoi(value);
-    else if (key == "maxlineaction") ftp.MaxLineAction = value == "split" ? maSplit : maException;
-    else checks.emplace_back(key, value);
+    if (key == "readtimeout")
+      ftp.ReadTimeout = std::stoi(value);
+    else if (key == "maxlineaction")
+      ftp.MaxLineAction = value == "split" ? maSplit : maException;
+    else
+      checks.emplace_back(key, value);
   }
 
   std::string error;
@@ -73,14 +77,22 @@ TEST_P(FtpTranscriptTest, PlaysAsWritten) {
     std::string verb = value.substr(0, value.find(' '));
     std::string arg = value.size() > verb.size() ? value.substr(verb.size() + 1) : std::string();
     try {
-      if (verb == "login") ftp.ConnectAndLogin(true, 5000);
-      else if (verb == "pwd") EXPECT_EQ(ftp.PrintWorkingDirectory(), arg);
-      else if (verb == "cwd") ftp.ChangeDirectory(arg);
-      else if (verb == "mkd") ftp.MakeDirectory(arg);
-      else if (verb == "rmd") ftp.RemoveDirectory(arg);
-      else if (verb == "dele") ftp.DeleteFile(arg);
-      else if (verb == "binary") ftp.SetBinaryMode();
-      else ADD_FAILURE() << "unknown @do " << verb;
+      if (verb == "login")
+        ftp.ConnectAndLogin(true, 5000);
+      else if (verb == "pwd")
+        EXPECT_EQ(ftp.PrintWorkingDirectory(), arg);
+      else if (verb == "cwd")
+        ftp.ChangeDirectory(arg);
+      else if (verb == "mkd")
+        ftp.MakeDirectory(arg);
+      else if (verb == "rmd")
+        ftp.RemoveDirectory(arg);
+      else if (verb == "dele")
+        ftp.DeleteFile(arg);
+      else if (verb == "binary")
+        ftp.SetBinaryMode();
+      else
+        ADD_FAILURE() << "unknown @do " << verb;
     } catch (const EIdProtocolReplyError& e) {
       error = e.what();
       errorCode = e.ReplyCode;
@@ -161,9 +173,15 @@ TEST(FtpCommandsTest, EventsOfConnectLoginAndDisconnectComeInOrder) {
   ftp.Disconnect();
   EXPECT_FALSE(ftp.IsConnected());
   ftp.Disconnect();  // twice is harmless
-  const std::vector<std::string> expected = {
-      "0 Resolving hostname LocalHost.", "1 Connecting to 127.0.0.1.", "2 Connected.", "connected", "after login 230",
-      "7 Connection established", "3 Disconnecting.", "disconnected", "4 Disconnected."};
+  const std::vector<std::string> expected = {"0 Resolving hostname LocalHost.",
+                                             "1 Connecting to 127.0.0.1.",
+                                             "2 Connected.",
+                                             "connected",
+                                             "after login 230",
+                                             "7 Connection established",
+                                             "3 Disconnecting.",
+                                             "disconnected",
+                                             "4 Disconnected."};
   EXPECT_EQ(events, expected);
   server.stop();
   EXPECT_EQ(server.errors(), "");

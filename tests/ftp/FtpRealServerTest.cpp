@@ -32,9 +32,7 @@ void WriteFile(const std::string& path, const std::string& content) {
   out << content;
 }
 
-std::string Join(const std::string& dir, const std::string& name) {
-  return dir == "/" ? "/" + name : dir + "/" + name;
-}
+std::string Join(const std::string& dir, const std::string& name) { return dir == "/" ? "/" + name : dir + "/" + name; }
 
 class FtpRealServerTest : public ::testing::TestWithParam<std::tuple<Kind, bool>> {
  protected:

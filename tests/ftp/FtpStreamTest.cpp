@@ -36,8 +36,10 @@ struct TTraceRecorder {
 std::vector<std::string> CommandsAndCodes(const std::vector<std::string>& ATrace) {
   std::vector<std::string> result;
   for (const std::string& line : ATrace) {
-    if (line.rfind("> ", 0) == 0) result.push_back(line);
-    else if (line.size() >= 6 && line[5] == ' ') result.push_back(line.substr(0, 5));
+    if (line.rfind("> ", 0) == 0)
+      result.push_back(line);
+    else if (line.size() >= 6 && line[5] == ' ')
+      result.push_back(line.substr(0, 5));
   }
   return result;
 }
@@ -75,8 +77,12 @@ class TCountingFactory : public TIdIOHandlerFactory {
       if (rc == 0) FCounts.Sent += ALength;
       return rc;
     }
-    int PeerAddress(std::string& AAddress, uint16_t& APort) const override { return FInner->PeerAddress(AAddress, APort); }
-    int LocalAddress(std::string& AAddress, uint16_t& APort) const override { return FInner->LocalAddress(AAddress, APort); }
+    int PeerAddress(std::string& AAddress, uint16_t& APort) const override {
+      return FInner->PeerAddress(AAddress, APort);
+    }
+    int LocalAddress(std::string& AAddress, uint16_t& APort) const override {
+      return FInner->LocalAddress(AAddress, APort);
+    }
 
    private:
     std::unique_ptr<TIdIOHandlerSocket> FInner;
@@ -126,16 +132,15 @@ TEST_P(FtpStreamRealServerTest, TracesCommandsAndRepliesInOrderWithoutThePasswor
   std::vector<std::string> actual = CommandsAndCodes(trace.Lines);
   for (std::string& line : actual) {
     if (line.rfind("> PORT ", 0) == 0) line = "> PORT";  // its port is the listener's
-    if (line == "< 125") line = "< 150";  // a server may find the data connection made first
+    if (line == "< 125") line = "< 150";                 // a server may find the data connection made first
   }
   std::vector<std::string> expected = {"< 220", "> USER " + server_->user()};
   // The anonymous login of vsftpd asks for no password.
   if (kind_ == Kind::PyFtpdLib) expected.insert(expected.end(), {"< 331", "> PASS ****"});
-  expected.insert(expected.end(), {"< 230", "> TYPE I", "< 200", "> SYST", "< 215", "> PWD", "< 257",
-                                   dataCommand, dataReply, "> LIST", "< 150", "< 226"});
+  expected.insert(expected.end(), {"< 230", "> TYPE I", "< 200", "> SYST", "< 215", "> PWD", "< 257", dataCommand,
+                                   dataReply, "> LIST", "< 150", "< 226"});
   EXPECT_EQ(actual, expected);
-  for (const std::string& line : trace.Lines)
-    EXPECT_EQ(line.find(server_->password()), std::string::npos) << line;
+  for (const std::string& line : trace.Lines) EXPECT_EQ(line.find(server_->password()), std::string::npos) << line;
 }
 
 TEST_P(FtpStreamRealServerTest, DataConnectionsTalkThroughTheFactorysStreams) {

@@ -92,8 +92,12 @@ class TWireRecorder : public TIdIOHandlerFactory {
       FBytes.append(AData, ALength);
       return FInner->Send(AData, ALength, ATimeoutMs);
     }
-    int PeerAddress(std::string& AAddress, uint16_t& APort) const override { return FInner->PeerAddress(AAddress, APort); }
-    int LocalAddress(std::string& AAddress, uint16_t& APort) const override { return FInner->LocalAddress(AAddress, APort); }
+    int PeerAddress(std::string& AAddress, uint16_t& APort) const override {
+      return FInner->PeerAddress(AAddress, APort);
+    }
+    int LocalAddress(std::string& AAddress, uint16_t& APort) const override {
+      return FInner->LocalAddress(AAddress, APort);
+    }
 
    private:
     std::unique_ptr<TIdIOHandlerSocket> FInner;
@@ -151,7 +155,8 @@ TEST_P(FtpTlsTransferTest, MovesFilesAndListingsEncrypted) {
   options.keyFile = Certificates().selfSigned().keyFile;
   options.tls12Only = c.Tls12Only;
   options.host = c.Host;
-  if (!RealFtpServer::available(c.Server, options)) GTEST_SKIP() << RealFtpServer::name(c.Server) << " cannot serve this";
+  if (!RealFtpServer::available(c.Server, options))
+    GTEST_SKIP() << RealFtpServer::name(c.Server) << " cannot serve this";
   Start(c.Server, options);
   TWireRecorder wire;
   ftp_.DataIOHandlerFactory = &wire;
@@ -233,10 +238,10 @@ enum class TCert { SelfSigned, ForLocalhost, ForOtherHost };
 struct TCertificateCase {
   const char* Name;
   TCert Offered;
-  std::string Pin;        // "self" / "localhost": that certificate's fingerprint
-  bool TrustAuthority;    // the test authority as the trust store
+  std::string Pin;      // "self" / "localhost": that certificate's fingerprint
+  bool TrustAuthority;  // the test authority as the trust store
   const char* Host;
-  std::string Failure;    // expected message; empty: the login works
+  std::string Failure;  // expected message; empty: the login works
 };
 
 const TlsCertificates::Certificate& Pick(TCert ACert) {
@@ -278,9 +283,12 @@ TEST_P(FtpTlsCertificateTest, TrustsVerifiedOrPinnedCertificatesOnly) {
   TTrustStore store(c.TrustAuthority ? Certificates().caFile() : std::string());
   ftp_.Host = c.Host;
   ftp_.Encryption = etExplicitTLS;
-  if (c.Pin == "self") ftp_.PinnedFingerprint = Certificates().selfSigned().fingerprint;
-  else if (c.Pin == "self-lower") ftp_.PinnedFingerprint = LowerHexWithoutColons(Certificates().selfSigned().fingerprint);
-  else if (c.Pin == "localhost") ftp_.PinnedFingerprint = Certificates().forLocalhost().fingerprint;
+  if (c.Pin == "self")
+    ftp_.PinnedFingerprint = Certificates().selfSigned().fingerprint;
+  else if (c.Pin == "self-lower")
+    ftp_.PinnedFingerprint = LowerHexWithoutColons(Certificates().selfSigned().fingerprint);
+  else if (c.Pin == "localhost")
+    ftp_.PinnedFingerprint = Certificates().forLocalhost().fingerprint;
 
   std::string failure;
   try {
@@ -301,7 +309,8 @@ TEST_P(FtpTlsCertificateTest, TrustsVerifiedOrPinnedCertificatesOnly) {
   EXPECT_EQ(shown.Fingerprint, offered.fingerprint);
   EXPECT_EQ(shown.Trusted, c.TrustAuthority && c.Failure.empty() && c.Pin.empty());
   EXPECT_NE(shown.Subject.find("CN="), std::string::npos) << shown.Subject;
-  EXPECT_NE(shown.Issuer.find(c.Offered == TCert::SelfSigned ? "CN=localhost" : "CN=Test Authority"), std::string::npos);
+  EXPECT_NE(shown.Issuer.find(c.Offered == TCert::SelfSigned ? "CN=localhost" : "CN=Test Authority"),
+            std::string::npos);
   EXPECT_LT(shown.ValidFrom, shown.ValidUntil);
   EXPECT_EQ(shown.ValidUntil.size(), std::string("2026-01-31 12:00:00 UTC").size()) << shown.ValidUntil;
 }
@@ -363,17 +372,18 @@ TEST_P(FtpTlsRefusalTest, NeverSendsTheCredentials) {
 
 INSTANTIATE_TEST_SUITE_P(
     Servers, FtpTlsRefusalTest,
-    ::testing::Values(
-        TRefusalCase{"plain_server_refuses_auth", etExplicitTLS, "",
-                     "TLS refused by server: 500 Command \"AUTH\" not understood."},
-        TRefusalCase{"plain_server_under_implicit_tls", etImplicitTLS, "", "TLS handshake failed: "},
-        TRefusalCase{"accepted_but_no_handshake", etExplicitTLS,
-                     "S: 220 hi\nC: AUTH TLS\nS: 234 go ahead\nSLEEP: 200\nS: 530 not really\n",
-                     "TLS handshake failed: "},
-        TRefusalCase{"silent_after_accepting", etExplicitTLS, "S: 220 hi\nC: AUTH TLS\nS: 234 go ahead\nSTALL\n",
-                     "TLS handshake failed: the server did not answer in time"},
-        TRefusalCase{"refused_with_another_code", etExplicitTLS,
-                     "S: 220 hi\nC: AUTH TLS\nS: 334 ADAT=please\n", "TLS refused by server: 334 ADAT=please"}),
+    ::testing::Values(TRefusalCase{"plain_server_refuses_auth", etExplicitTLS, "",
+                                   "TLS refused by server: 500 Command \"AUTH\" not understood."},
+                      TRefusalCase{"plain_server_under_implicit_tls", etImplicitTLS, "", "TLS handshake failed: "},
+                      TRefusalCase{"accepted_but_no_handshake", etExplicitTLS,
+                                   "S: 220 hi\nC: AUTH TLS\nS: 234 go ahead\nSLEEP: 200\nS: 530 not really\n",
+                                   "TLS handshake failed: "},
+                      TRefusalCase{"silent_after_accepting", etExplicitTLS,
+                                   "S: 220 hi\nC: AUTH TLS\nS: 234 go ahead\nSTALL\n",
+                                   "TLS handshake failed: the server did not answer in time"},
+                      TRefusalCase{"refused_with_another_code", etExplicitTLS,
+                                   "S: 220 hi\nC: AUTH TLS\nS: 334 ADAT=please\n",
+                                   "TLS refused by server: 334 ADAT=please"}),
     CaseName);
 
 // --- IPv6 and extended passive mode --------------------------------------------------
@@ -432,8 +442,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(TAddressCase{"ipv6_passive", "::1", "::1", true, false, kEpsv3},
                       TAddressCase{"ipv6_in_brackets_passive", "::1", "[::1]", true, false, kEpsv3},
                       TAddressCase{"ipv6_active", "::1", "::1", false, false, {"EPRT", "EPRT", "EPRT"}},
-                      TAddressCase{"ipv4_pasv_refused", "127.0.0.1", "127.0.0.1", true, true,
-                                   {"PASV", "EPSV", "EPSV", "EPSV"}}),
+                      TAddressCase{
+                          "ipv4_pasv_refused", "127.0.0.1", "127.0.0.1", true, true, {"PASV", "EPSV", "EPSV", "EPSV"}}),
     CaseName);
 
 TEST(FtpEpsvReplyTest, ReadsThePortBetweenDelimiters) {

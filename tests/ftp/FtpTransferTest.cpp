@@ -103,8 +103,9 @@ TEST(FtpPasvTest, ReadsBothReplyFormsAndRejectsBadOnes) {
 }
 
 TEST_F(FtpTransferTest, PassiveGetWithParenthesesRaisesEventsInOrder) {
-  Start("LISTEN\nC: PASV\nS: 227 Entering Passive Mode ({pasv})\nC: RETR a.txt\nS: 150 here\n"
-        "DATA-SEND-BYTES: 70000\nS: 226 done\n");
+  Start(
+      "LISTEN\nC: PASV\nS: 227 Entering Passive Mode ({pasv})\nC: RETR a.txt\nS: 150 here\n"
+      "DATA-SEND-BYTES: 70000\nS: 226 done\n");
   Record();
   ftp_.GetFile("a.txt", dir_.path() + "a.txt", false, false);
   EXPECT_EQ(ReadFile(dir_.path() + "a.txt"), FakeFtpServer::Pattern(70000));
@@ -126,8 +127,9 @@ TEST_F(FtpTransferTest, PassiveReplyWithoutParenthesesIsReadFromTheLastBlank) {
 
 TEST_F(FtpTransferTest, PassiveConnectsToTheControlPeerNotTheAnnouncedAddress) {
   // The server names another host; the client still goes to 127.0.0.1 (the control peer).
-  Start("LISTEN\nC: PASV\nS: 227 Entering Passive Mode (10,255,0,9,{p1},{p2})\nC: RETR a.txt\nS: 150 go\n"
-        "DATA-SEND: safe\nS: 226 ok\n");
+  Start(
+      "LISTEN\nC: PASV\nS: 227 Entering Passive Mode (10,255,0,9,{p1},{p2})\nC: RETR a.txt\nS: 150 go\n"
+      "DATA-SEND: safe\nS: 226 ok\n");
   ftp_.GetFile("a.txt", dir_.path() + "a.txt");
   EXPECT_EQ(ReadFile(dir_.path() + "a.txt"), "safe");
   Finish();
@@ -145,9 +147,10 @@ TEST_F(FtpTransferTest, BadPasvReplyFailsBeforeAnyTransferCommand) {
 // it and closes its listener at once is reported with its refusal, and stays in step.
 TEST_F(FtpTransferTest, ImmediateRefusalWithTheListenerClosedReportsTheRefusal) {
   WriteFile(dir_.path() + "up.txt", "data");
-  Start("LISTEN\nC: PASV\nS: 227 ok ({pasv})\nUNLISTEN\nC: RETR gone.txt\nS: 550 No such file.\n"
-        "LISTEN\nC: PASV\nS: 227 ok ({pasv})\nUNLISTEN\nC: STOR up.txt\nS: 553 Could not create file.\n"
-        "C: PWD\nS: 257 \"/\"\n");
+  Start(
+      "LISTEN\nC: PASV\nS: 227 ok ({pasv})\nUNLISTEN\nC: RETR gone.txt\nS: 550 No such file.\n"
+      "LISTEN\nC: PASV\nS: 227 ok ({pasv})\nUNLISTEN\nC: STOR up.txt\nS: 553 Could not create file.\n"
+      "C: PWD\nS: 257 \"/\"\n");
   try {
     ftp_.GetFile("gone.txt", dir_.path() + "gone.txt");
     ADD_FAILURE() << "no exception";
@@ -179,8 +182,9 @@ TEST_F(FtpTransferTest, ActiveModeSendsTheExactPortTextAndReceives) {
 TEST_F(FtpTransferTest, AbortedRetrFailsAndKeepsTheOldLocalFile) {
   const std::string local = dir_.path() + "a.txt";
   WriteFile(local, "old good copy");
-  Start("LISTEN\nC: PASV\nS: 227 ok ({pasv})\nC: RETR a.txt\nS: 150 go\nDATA-SEND: trunc\n"
-        "S: 426 Connection closed; transfer aborted.\nS: 226 Abort successful\nC: PWD\nS: 257 \"/\"\n");
+  Start(
+      "LISTEN\nC: PASV\nS: 227 ok ({pasv})\nC: RETR a.txt\nS: 150 go\nDATA-SEND: trunc\n"
+      "S: 426 Connection closed; transfer aborted.\nS: 226 Abort successful\nC: PWD\nS: 257 \"/\"\n");
   Record();
   try {
     ftp_.GetFile("a.txt", local, true, false);
@@ -200,8 +204,9 @@ TEST_F(FtpTransferTest, AbortedRetrFailsAndKeepsTheOldLocalFile) {
 }
 
 TEST_F(FtpTransferTest, AbortWithoutSecondReplyDoesNotHang) {
-  Start("LISTEN\nC: PASV\nS: 227 ok ({pasv})\nC: RETR a.txt\nS: 150 go\nDATA-SEND: x\n"
-        "S: 450 aborted\nC: PWD\nS: 257 \"/d\"\n");
+  Start(
+      "LISTEN\nC: PASV\nS: 227 ok ({pasv})\nC: RETR a.txt\nS: 150 go\nDATA-SEND: x\n"
+      "S: 450 aborted\nC: PWD\nS: 257 \"/d\"\n");
   ftp_.ReadTimeout = 0;
   try {
     ftp_.GetFile("a.txt", dir_.path() + "a.txt", true, false);
@@ -217,8 +222,9 @@ TEST_F(FtpTransferTest, AbortWithoutSecondReplyDoesNotHang) {
 TEST_F(FtpTransferTest, RefusedRetrKeepsTheOldLocalFileAndCreatesNone) {
   const std::string local = dir_.path() + "a.txt";
   WriteFile(local, "old");
-  Start("LISTEN\nC: PASV\nS: 227 ok ({pasv})\nC: RETR a.txt\nS: 550 No such file\n"
-        "LISTEN\nC: PASV\nS: 227 ok ({pasv})\nC: RETR b.txt\nS: 550 No such file\n");
+  Start(
+      "LISTEN\nC: PASV\nS: 227 ok ({pasv})\nC: RETR a.txt\nS: 550 No such file\n"
+      "LISTEN\nC: PASV\nS: 227 ok ({pasv})\nC: RETR b.txt\nS: 550 No such file\n");
   try {
     ftp_.GetFile("a.txt", local, true, false);
     FAIL();
@@ -292,12 +298,13 @@ TEST_F(FtpTransferTest, ShutdownSocketEndsAStalledTransfer) {
 }
 
 TEST_F(FtpTransferTest, ListingSendsListAndKeepsThePreviousOneOnFailure) {
-  Start("LISTEN\nC: PASV\nS: 227 ok ({pasv})\nC: LIST\nS: 150 go\n"
-        "DATA-SEND: -rw-r--r-- 1 ftp ftp 12 Jan 05 2020 a.txt\\r\\ndrwxr-xr-x 2 ftp ftp 0 Jan 05 2020 sub dir\\r\\n\n"
-        "S: 226 ok\n"
-        "LISTEN\nC: PASV\nS: 227 ok ({pasv})\nC: LIST /missing\nS: 550 not found\n"
-        "LISTEN\nC: PASV\nS: 227 ok ({pasv})\nC: LIST big\nS: 150 go\nDATA-SEND-BYTES: 5000\nS: 226 ok\n"
-        "C: PWD\nS: 257 \"/\"\n");
+  Start(
+      "LISTEN\nC: PASV\nS: 227 ok ({pasv})\nC: LIST\nS: 150 go\n"
+      "DATA-SEND: -rw-r--r-- 1 ftp ftp 12 Jan 05 2020 a.txt\\r\\ndrwxr-xr-x 2 ftp ftp 0 Jan 05 2020 sub dir\\r\\n\n"
+      "S: 226 ok\n"
+      "LISTEN\nC: PASV\nS: 227 ok ({pasv})\nC: LIST /missing\nS: 550 not found\n"
+      "LISTEN\nC: PASV\nS: 227 ok ({pasv})\nC: LIST big\nS: 150 go\nDATA-SEND-BYTES: 5000\nS: 226 ok\n"
+      "C: PWD\nS: 257 \"/\"\n");
   Record();
   ftp_.ListDirectory("");
   EXPECT_EQ(events_.front(), "6 Starting FTP transfer");
@@ -322,13 +329,15 @@ TEST_F(FtpTransferTest, ListingSendsListAndKeepsThePreviousOneOnFailure) {
 TEST_F(FtpTransferTest, PassivePutWritesStorBeforeConnectingAndSendsTheFile) {
   const std::string local = dir_.path() + "up.bin";
   WriteFile(local, FakeFtpServer::Pattern(100000));
-  Start("LISTEN\nC: PASV\nS: 227 ok ({pasv})\nC: STOR up.bin\nS: 150 go\nDATA-RECV\nS: 226 stored\n"
-        "LISTEN\nC: PASV\nS: 227 ok ({pasv})\nC: APPE up.bin\nS: 150 go\nDATA-RECV\nS: 226 stored\n");
+  Start(
+      "LISTEN\nC: PASV\nS: 227 ok ({pasv})\nC: STOR up.bin\nS: 150 go\nDATA-RECV\nS: 226 stored\n"
+      "LISTEN\nC: PASV\nS: 227 ok ({pasv})\nC: APPE up.bin\nS: 150 go\nDATA-RECV\nS: 226 stored\n");
   Record();
   ftp_.PutFile(local, "up.bin");
   EXPECT_EQ(server_->received(), FakeFtpServer::Pattern(100000));
   EXPECT_EQ(lastWork_, 100000);
-  const std::vector<std::string> expected = {"6 Starting FTP transfer", "begin 1 100000", "end 1", "7 Transfer complete"};
+  const std::vector<std::string> expected = {"6 Starting FTP transfer", "begin 1 100000", "end 1",
+                                             "7 Transfer complete"};
   EXPECT_EQ(events_, expected);
   ftp_.PutFile(local, "up.bin", true);
   EXPECT_EQ(server_->received().size(), 200000u);
@@ -338,9 +347,10 @@ TEST_F(FtpTransferTest, PassivePutWritesStorBeforeConnectingAndSendsTheFile) {
 TEST_F(FtpTransferTest, ActivePutAndRefusedStor) {
   const std::string local = dir_.path() + "up.txt";
   WriteFile(local, "upload me");
-  Start("C: PORT 127,0,0,1,*\nS: 200 ok\nC: STOR up.txt\nS: 150 go\nDATA-RECV\nS: 226 ok\n"
-        "C: PORT 127,0,0,1,*\nS: 200 ok\nC: STOR no.txt\nS: 553 Could not create file.\nC: PWD\nS: 257 \"/\"\n",
-        false);
+  Start(
+      "C: PORT 127,0,0,1,*\nS: 200 ok\nC: STOR up.txt\nS: 150 go\nDATA-RECV\nS: 226 ok\n"
+      "C: PORT 127,0,0,1,*\nS: 200 ok\nC: STOR no.txt\nS: 553 Could not create file.\nC: PWD\nS: 257 \"/\"\n",
+      false);
   ftp_.PutFile(local, "up.txt");
   EXPECT_EQ(server_->received(), "upload me");
   try {

@@ -41,8 +41,7 @@ using JsonObject = std::map<std::string, Json>;
 using JsonArray = std::vector<Json>;
 
 struct Json {
-  std::variant<std::nullptr_t, bool, double, std::string, std::shared_ptr<JsonArray>,
-               std::shared_ptr<JsonObject>>
+  std::variant<std::nullptr_t, bool, double, std::string, std::shared_ptr<JsonArray>, std::shared_ptr<JsonObject>>
       value;
 
   bool IsString() const { return std::holds_alternative<std::string>(value); }
@@ -75,8 +74,7 @@ class JsonReader {
     throw std::runtime_error("JSON: " + what + " at offset " + std::to_string(pos_));
   }
   void SkipSpace() {
-    while (pos_ < s_.size() && (s_[pos_] == ' ' || s_[pos_] == '\n' || s_[pos_] == '\r' || s_[pos_] == '\t'))
-      ++pos_;
+    while (pos_ < s_.size() && (s_[pos_] == ' ' || s_[pos_] == '\n' || s_[pos_] == '\r' || s_[pos_] == '\t')) ++pos_;
   }
   void Expect(char c) {
     SkipSpace();
@@ -202,8 +200,8 @@ class JsonReader {
 };
 
 TEST(ListingCorpusJsonReader, ReadsTheShapesTheCorpusUses) {
-  const Json v = JsonReader(R"( {"a": [1, -2.5e1, "x\"y\\z\r\n\u00e9\ud83d\ude00", true, false, null], "b": {}} )")
-                     .ReadDocument();
+  const Json v =
+      JsonReader(R"( {"a": [1, -2.5e1, "x\"y\\z\r\n\u00e9\ud83d\ude00", true, false, null], "b": {}} )").ReadDocument();
   const JsonArray& a = v["a"].Arr();
   ASSERT_EQ(a.size(), 6u);
   EXPECT_EQ(a[0].Num(), 1);
@@ -265,8 +263,8 @@ std::string FormatTime(TDateTime t) {
   if (t == 0) return "0";
   const TDateTimeParts p = DecodeDateTime(t);
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d", p.Year, p.Month, p.Day, p.Hour,
-                p.Minute, p.Second, p.MilliSecond);
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d", p.Year, p.Month, p.Day, p.Hour, p.Minute,
+                p.Second, p.MilliSecond);
   return buf;
 }
 
@@ -284,9 +282,7 @@ std::string ExpectedTime(const Json& mtime, const TDateTimeParts& now) {
   return text;
 }
 
-bool IsBlankLine(std::string_view line) {
-  return line.find_first_not_of(" \t") == std::string_view::npos;
-}
+bool IsBlankLine(std::string_view line) { return line.find_first_not_of(" \t") == std::string_view::npos; }
 
 struct Clock {
   const char* label;
@@ -298,11 +294,8 @@ struct Clock {
 // MS-DOS window (the corpus has no two-digit year near the window edge for 2000-2045).
 // Days stay <= 28 so that "today's day" exists in every month.
 const Clock kClocks[] = {
-    {"2026-12-07", 2026, 12, 7, 10, 9},
-    {"2026-01-15", 2026, 1, 15, 0, 0},
-    {"2031-06-28", 2031, 6, 28, 23, 59},
-    {"2003-09-14", 2003, 9, 14, 12, 0},
-    {"2045-02-01", 2045, 2, 1, 8, 30},
+    {"2026-12-07", 2026, 12, 7, 10, 9}, {"2026-01-15", 2026, 1, 15, 0, 0}, {"2031-06-28", 2031, 6, 28, 23, 59},
+    {"2003-09-14", 2003, 9, 14, 12, 0}, {"2045-02-01", 2045, 2, 1, 8, 30},
 };
 
 class ListingCorpus : public ::testing::TestWithParam<std::string> {};

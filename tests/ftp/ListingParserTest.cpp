@@ -35,8 +35,8 @@ TDateTime UnixAt(int year, int month, int day, int hour = 0, int minute = 0) {
 std::string Show(TDateTime t) {
   const TDateTimeParts p = DecodeDateTime(t);
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d", p.Year, p.Month, p.Day, p.Hour,
-                p.Minute, p.Second, p.MilliSecond);
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d", p.Year, p.Month, p.Day, p.Hour, p.Minute,
+                p.Second, p.MilliSecond);
   return buf;
 }
 
@@ -143,8 +143,8 @@ TEST(ListingDetect, UnixPermissionColumnOrTotalLine) {
   EXPECT_EQ(DetectListFormat("-rw-r--r--   1 root other 531 Jan 29 03:26 README"), lfUnix);
   EXPECT_EQ(DetectListFormat("drwxr-xr-x 2 a b 1 Jan 1 2000 d"), lfUnix);
   EXPECT_EQ(DetectListFormat("lrwxrwxrwx 1 a b 1 Jan 1 2000 l -> x"), lfUnix);
-  EXPECT_EQ(DetectListFormat("----------"), lfUnix);           // exactly ten characters
-  EXPECT_EQ(DetectListFormat("DRWXRWXRWX"), lfUnix);           // taken in upper case
+  EXPECT_EQ(DetectListFormat("----------"), lfUnix);                        // exactly ten characters
+  EXPECT_EQ(DetectListFormat("DRWXRWXRWX"), lfUnix);                        // taken in upper case
   EXPECT_EQ(DetectListFormat("-rw-r--r--+ 1 a b 1 Jan 1 2000 f"), lfUnix);  // ACL "+" in column 11
   EXPECT_EQ(DetectListFormat("total 20"), lfUnix);
   EXPECT_EQ(DetectListFormat("TOTAL"), lfUnix);
@@ -158,7 +158,7 @@ TEST(ListingDetect, SetIdStickyShortAndIndentedLinesAreNotUnix) {
   EXPECT_EQ(DetectListFormat("drwxrwxrwt 2 a b 1 Jan 1 2000 d"), lfUnknown);
   EXPECT_EQ(DetectListFormat("-rwsr-xr-x 2 a b 1 Jan 1 2000 d"), lfUnknown);
   EXPECT_EQ(DetectListFormat("crw-r--r-- 1 a b 1, 3 Jan 1 2000 tty"), lfUnknown);  // device
-  EXPECT_EQ(DetectListFormat("-rw-r--r-"), lfUnknown);          // nine characters
+  EXPECT_EQ(DetectListFormat("-rw-r--r-"), lfUnknown);                             // nine characters
   EXPECT_EQ(DetectListFormat("  -rw-r--r-- 1 a b 1 Jan 1 2000 f"), lfUnknown);
   EXPECT_EQ(DetectListFormat(" total 8"), lfUnknown);
   EXPECT_EQ(DetectListFormat(""), lfUnknown);
@@ -184,7 +184,7 @@ TEST(ListingDetect, DosDirColumnOrSizeColumn) {
   EXPECT_EQ(DetectListFormat("01-15-07  03:04PM        <DIR>         x"), lfDos);  // columns 26-30
   EXPECT_EQ(DetectListFormat("01-15-07  03:04PM       <DIR>"), lfDos);
   EXPECT_EQ(DetectListFormat("04-14-00  03:47PM                  589 readme.htm"), lfDos);
-  EXPECT_EQ(DetectListFormat("04-14-00  03:47PM             12345678 big"), lfDos);   // 31-38
+  EXPECT_EQ(DetectListFormat("04-14-00  03:47PM             12345678 big"), lfDos);  // 31-38
   EXPECT_EQ(DetectListFormat("04-14-00  03:47PM               1,234 c.txt"), lfDos);
   EXPECT_EQ(DetectListFormat("04-14-00  03:47PM                    0"), lfDos);
   EXPECT_EQ(DetectListFormat("08-07-2015  07:50PM                  718 P.dat"), lfDos);
@@ -192,11 +192,11 @@ TEST(ListingDetect, DosDirColumnOrSizeColumn) {
 
 TEST(ListingDetect, DosLinesThatFailRule3) {
   EXPECT_EQ(DetectListFormat("08-10-2015  02:04PM       <DIR>          Billing"), lfUnknown);
-  EXPECT_EQ(DetectListFormat("01-15-07  03:04PM            123456789 big"), lfUnknown);   // 9 digits
+  EXPECT_EQ(DetectListFormat("01-15-07  03:04PM            123456789 big"), lfUnknown);  // 9 digits
   EXPECT_EQ(DetectListFormat("01-15-07  03:04PM            1,234,567 report.pdf"), lfUnknown);
   EXPECT_EQ(DetectListFormat("01-15-07  15:04     <DIR>          x"), lfUnknown);  // <DIR> in 21
   EXPECT_EQ(DetectListFormat("01-15-07  03:04PM                  abc x"), lfUnknown);
-  EXPECT_EQ(DetectListFormat("01-15-07  03:04PM"), lfUnknown);          // nothing in 25-38
+  EXPECT_EQ(DetectListFormat("01-15-07  03:04PM"), lfUnknown);  // nothing in 25-38
   EXPECT_EQ(DetectListFormat("2002-09-02  18:48       <DIR>          d"), lfUnknown);
   EXPECT_EQ(DetectListFormat("01.15.07  03:04PM       <DIR>          x"), lfUnknown);
   EXPECT_EQ(DetectListFormat("01-15-07"), lfUnknown);
@@ -245,8 +245,9 @@ TEST(ListingBuild, AFailingLineEmptiesEverythingBeforeIt) {
 }
 
 TEST(ListingBuild, UnknownFirstLineGivesAnEmptyCollection) {
-  const auto items = Parse("+i8388621.48594,m825718503,r,s280,\tdjb.html\r\n"
-                           "-rw-r--r-- 1 ftp ftp 1 Jan 5 2020 a\r\n");
+  const auto items = Parse(
+      "+i8388621.48594,m825718503,r,s280,\tdjb.html\r\n"
+      "-rw-r--r-- 1 ftp ftp 1 Jan 5 2020 a\r\n");
   EXPECT_EQ(items.ListFormat, lfUnknown);
   EXPECT_EQ(items.Count(), 0);
   // A blank first line decides the format too.
@@ -348,7 +349,7 @@ TEST(ListingBuild, ForcedFormats) {
   EXPECT_EQ(items[1].ModifiedTime, 0);
 
   ParseListing(text, lfUnix, Now2026(), items);  // the indented line parses as a Unix line
-  EXPECT_EQ(items.Count(), 0);              // but "b c" fails last
+  EXPECT_EQ(items.Count(), 0);                   // but "b c" fails last
 
   ParseListing(text, lfUnknown, Now2026(), items);
   EXPECT_EQ(items.Count(), 0);
@@ -533,8 +534,7 @@ TEST(ListingUnix, YearLessDatesUseTheInjectedClock) {
   // January in January, December in January.
   EXPECT_EQ(Line(lfUnix, "-rw-r--r-- 1 a b 1 Dec 31 23:59 n", At(2027, 1, 1)).item.ModifiedTime,
             UnixAt(2026, 12, 31, 23, 59));
-  EXPECT_EQ(Line(lfUnix, "-rw-r--r-- 1 a b 1 Jan 1 0:00 n", At(2027, 1, 1)).item.ModifiedTime,
-            UnixAt(2027, 1, 1));
+  EXPECT_EQ(Line(lfUnix, "-rw-r--r-- 1 a b 1 Jan 1 0:00 n", At(2027, 1, 1)).item.ModifiedTime, UnixAt(2027, 1, 1));
   // Feb 29 year-less: valid only when the year it lands in is a leap year.
   EXPECT_TRUE(Line(lfUnix, "-rw-r--r-- 1 a b 1 Feb 29 12:00 n", At(2024, 5, 1)).ok);
   EXPECT_FALSE(Line(lfUnix, "-rw-r--r-- 1 a b 1 Feb 29 12:00 n", At(2026, 5, 1)).ok);
@@ -569,8 +569,7 @@ TEST(ListingUnix, MonthsDaysHoursAndMinutes) {
   EXPECT_EQ(Line(lfUnix, "-rw-r--r-- 1 a b 1 Apr 7 12:30:45 n").item.ModifiedTime, UnixAt(2026, 4, 7, 12, 0));
   // A day that is not an integer is today's day (of the injected clock).
   EXPECT_EQ(Line(lfUnix, "-rw-r--r-- 1 a b 1 Oct 08, 2002 n").item.ModifiedTime, UnixAt(2002, 10, 7));
-  EXPECT_EQ(Line(lfUnix, "-rw-r--r-- 1 a b 1 Oct x 2002 n", At(2030, 1, 19)).item.ModifiedTime,
-            UnixAt(2002, 10, 19));
+  EXPECT_EQ(Line(lfUnix, "-rw-r--r-- 1 a b 1 Oct x 2002 n", At(2030, 1, 19)).item.ModifiedTime, UnixAt(2002, 10, 19));
   // ... and fails when today's day does not exist in the entry's month.
   EXPECT_FALSE(Line(lfUnix, "-rw-r--r-- 1 a b 1 Feb x 2002 n", At(2030, 1, 30)).ok);
 }
@@ -660,7 +659,7 @@ TEST(ListingDos, UnreadableDatesGiveZeroAndTheLineStillCounts) {
   EXPECT_EQ(r.item.ModifiedTime, 0);
   EXPECT_EQ(r.item.ItemSize, 681);
   EXPECT_EQ(r.item.ItemName, ".bash_history");
-  EXPECT_EQ(Line(lfDos, "02-30-07  03:31PM  1 n").item.ModifiedTime, 0);   // 30 February
+  EXPECT_EQ(Line(lfDos, "02-30-07  03:31PM  1 n").item.ModifiedTime, 0);  // 30 February
   EXPECT_EQ(Line(lfDos, "02-29-08  03:31PM  1 n").item.ModifiedTime, At(2008, 2, 29, 15, 31));
   EXPECT_EQ(Line(lfDos, "02-29-07  03:31PM  1 n").item.ModifiedTime, 0);
   EXPECT_EQ(Line(lfDos, "00-10-07  03:31PM  1 n").item.ModifiedTime, 0);
@@ -847,7 +846,10 @@ TEST(ListingRandom, BuildingMatchesTheLineByLineRule) {
       "01-15-07  11:20AM            1,234,567 report.pdf\r\n",
       "04-27-00  12:09PM       <DIR>          licensed\n",
       "DSK:[X]\n",
-      "\r\n", " \t\n", "\r", "\n",
+      "\r\n",
+      " \t\n",
+      "\r",
+      "\n",
   };
   std::mt19937 rng(20261207);
   auto pick = [&](size_t n) { return static_cast<size_t>(rng() % n); };
@@ -866,8 +868,8 @@ TEST(ListingRandom, BuildingMatchesTheLineByLineRule) {
         default: text.insert(at, text.substr(pick(text.size()), pick(12))); break;
       }
     }
-    const TDateTime now = At(1990 + static_cast<int>(pick(60)), 1 + static_cast<int>(pick(12)),
-                             1 + static_cast<int>(pick(28)));
+    const TDateTime now =
+        At(1990 + static_cast<int>(pick(60)), 1 + static_cast<int>(pick(12)), 1 + static_cast<int>(pick(28)));
     TIdFTPListItems items;
     ParseListing(text, now, items);
 

@@ -78,9 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         store.RemoveCrc(path);
         plain.Remove(path);
         break;
-      default:
-        FUZZ_CHECK(store.LookupCrc(path) == plain.Lookup(path));
-        break;
+      default: FUZZ_CHECK(store.LookupCrc(path) == plain.Lookup(path)); break;
     }
     FUZZ_CHECK(store.Count() == plain.Entries.size());
   }

@@ -35,7 +35,7 @@ class TFuzzInput {
 };
 
 // A property the code must keep; aborting turns a broken one into a finding.
-#define FUZZ_CHECK(condition) \
-  do {                        \
+#define FUZZ_CHECK(condition)           \
+  do {                                  \
     if (!(condition)) __builtin_trap(); \
   } while (false)

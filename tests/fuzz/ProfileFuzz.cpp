@@ -19,7 +19,8 @@ const char* const kKey = "fuzz";
 std::string Printable(std::string text, const char* banned) {
   std::string out;
   for (char c : text)
-    if (static_cast<unsigned char>(c) > ' ' && c != '"' && c != '\'' && std::string(banned).find(c) == std::string::npos)
+    if (static_cast<unsigned char>(c) > ' ' && c != '"' && c != '\'' &&
+        std::string(banned).find(c) == std::string::npos)
       out += c;
   return out;
 }

@@ -22,7 +22,7 @@ struct TServerCase {
 };
 
 const TServerCase kServers[] = {
-    {"vsftpd", Kind::Vsftpd, Tls::None},      {"vsftpd_tls", Kind::Vsftpd, Tls::Explicit},
+    {"vsftpd", Kind::Vsftpd, Tls::None},       {"vsftpd_tls", Kind::Vsftpd, Tls::Explicit},
     {"pyftpdlib", Kind::PyFtpdLib, Tls::None}, {"pyftpdlib_tls", Kind::PyFtpdLib, Tls::Explicit},
     {"pureftpd", Kind::PureFtpd, Tls::None},   {"pureftpd_tls", Kind::PureFtpd, Tls::Explicit},
     {"proftpd", Kind::ProFtpd, Tls::None},     {"proftpd_tls", Kind::ProFtpd, Tls::Explicit},
@@ -66,8 +66,10 @@ std::string Differences(const TTree& expected, const TTree& actual) {
   std::string text;
   for (const auto& [path, content] : expected) {
     const auto found = actual.find(path);
-    if (found == actual.end()) text += "missing: " + path + "\n";
-    else if (found->second != content) text += "differs: " + path + "\n";
+    if (found == actual.end())
+      text += "missing: " + path + "\n";
+    else if (found->second != content)
+      text += "differs: " + path + "\n";
   }
   for (const auto& [path, content] : actual)
     if (!expected.contains(path)) text += "extra: " + path + "\n";
@@ -97,7 +99,8 @@ TEST_P(InteropMatrix, TreeArrivesByteForByte) {
   const std::string target = (upwards ? remoteRoot : Local.path()) + "t/";
   TTree expected = SourceTree(server.Server);
   MakeTree(source, expected);
-  if (std::string(mode).rfind("sync", 0) == 0) MakeTree(target, {{"stale.txt", "not at the source"}, {"stale dir/", ""}});
+  if (std::string(mode).rfind("sync", 0) == 0)
+    MakeTree(target, {{"stale.txt", "not at the source"}, {"stale dir/", ""}});
   OpenToAll(remoteRoot);
 
   auto run = NewRun(mode, Local.path() + "t/", remotePath, [&](TRunSettings& s) {
@@ -122,7 +125,8 @@ std::string CaseName(const ::testing::TestParamInfo<InteropMatrix::ParamType>& i
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, InteropMatrix,
-                         ::testing::Combine(::testing::ValuesIn(kServers), ::testing::Bool(), ::testing::ValuesIn(kModes)),
+                         ::testing::Combine(::testing::ValuesIn(kServers), ::testing::Bool(),
+                                            ::testing::ValuesIn(kModes)),
                          CaseName);
 
 }  // namespace

@@ -24,8 +24,7 @@ TChangeWait WaitAtMost(TChangeNotification& notification, std::chrono::milliseco
     std::mutex mutex;
     std::condition_variable_any never;
     std::unique_lock lock(mutex);
-    if (!never.wait_for(lock, cancelled, limit, [] { return false; }) && !cancelled.stop_requested())
-      stop.Set();
+    if (!never.wait_for(lock, cancelled, limit, [] { return false; }) && !cancelled.stop_requested()) stop.Set();
   });
   return WaitForChangeOrStop(notification, stop);
 }

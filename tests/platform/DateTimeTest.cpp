@@ -18,8 +18,9 @@ TEST(DateTime, DayZeroAndKnownDays) {
 }
 
 TEST(DateTime, EncodeDecodeRoundTripKeepsEveryField) {
-  for (const TDateTimeParts& p : {TDateTimeParts{2026, 12, 6, 16, 0, 0, 0}, TDateTimeParts{1999, 1, 31, 23, 59, 59, 999},
-                                  TDateTimeParts{1850, 6, 15, 6, 30, 15, 250}, TDateTimeParts{2400, 2, 29, 0, 0, 1, 1}}) {
+  for (const TDateTimeParts& p :
+       {TDateTimeParts{2026, 12, 6, 16, 0, 0, 0}, TDateTimeParts{1999, 1, 31, 23, 59, 59, 999},
+        TDateTimeParts{1850, 6, 15, 6, 30, 15, 250}, TDateTimeParts{2400, 2, 29, 0, 0, 1, 1}}) {
     const TDateTimeParts back = DecodeDateTime(EncodeDateTime(p));
     EXPECT_EQ(back.Year, p.Year);
     EXPECT_EQ(back.Month, p.Month);
@@ -58,8 +59,7 @@ TEST(DateTime, SecondsToMillisecondsClampsToTheIntRange) {
     int32_t Seconds;
     int Milliseconds;
   } cases[] = {
-      {0, 0},       {1, 1000},         {-1, 0},           {INT32_MIN, 0},
-      {2147483, 2147483000},           {2147484, INT_MAX}, {INT32_MAX, INT_MAX},
+      {0, 0}, {1, 1000}, {-1, 0}, {INT32_MIN, 0}, {2147483, 2147483000}, {2147484, INT_MAX}, {INT32_MAX, INT_MAX},
   };
   for (const auto& c : cases) EXPECT_EQ(SecondsToMilliseconds(c.Seconds), c.Milliseconds) << c.Seconds;
 }

@@ -36,8 +36,8 @@ TEST(FileHandle, OpensRegularFilesOnly) {
     const char* Content;
   };
   const TCase cases[] = {
-      {"data.bin", true, 7, "0123456"}, {"link", true, 7, "0123456"}, {"empty", true, 0, ""},
-      {"sub", false, 0, ""},            {"fifo", false, 0, ""},       {"missing", false, 0, ""},
+      {"data.bin", true, 7, "0123456"}, {"link", true, 7, "0123456"}, {"empty", true, 0, ""}, {"sub", false, 0, ""},
+      {"fifo", false, 0, ""},           {"missing", false, 0, ""},
   };
   const TDirectoryHandle directory(dir.path());
   ASSERT_TRUE(directory.IsOpen());

@@ -89,7 +89,7 @@ TEST(FileSystem, FileTimesRoundTripInLocalTime) {
   ASSERT_TRUE(GetFileTimeLocalUnlessDirectory(path, ofFile));
   ASSERT_TRUE(GetFileTimeLocal(path, read));
   EXPECT_EQ(ofFile, read);
-  EXPECT_TRUE(GetFileTimeLocal(dir.path(), read));  // a directory has a time ...
+  EXPECT_TRUE(GetFileTimeLocal(dir.path(), read));                    // a directory has a time ...
   EXPECT_FALSE(GetFileTimeLocalUnlessDirectory(dir.path(), ofFile));  // ... but is no file
   EXPECT_FALSE(GetFileTimeLocalUnlessDirectory(dir.path() + "missing", ofFile));
   EXPECT_FALSE(GetFileTimeLocalUnlessDirectory("", ofFile));

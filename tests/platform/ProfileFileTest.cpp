@@ -24,9 +24,9 @@ TEST(ProfileFile, ReadsWithCaseFoldingTrimmingAndQuotes) {
 TEST(ProfileFile, WritesInPlaceAppendsAndKeepsForeignLines) {
   TProfileFile ini;
   ini.LoadFromText("; keep me\n[a]\nx=1\nunknown=keep\n\n[b]\ny=2\n");
-  ini.WriteString("A", "X", "10");     // replaced in place, name as written now
-  ini.WriteString("a", "z", "3");      // added at the end of [a], before the blank line
-  ini.WriteString("c", "w", "4");      // a new section at the end
+  ini.WriteString("A", "X", "10");  // replaced in place, name as written now
+  ini.WriteString("a", "z", "3");   // added at the end of [a], before the blank line
+  ini.WriteString("c", "w", "4");   // a new section at the end
   EXPECT_EQ(ini.Text(), "; keep me\n[a]\nX=10\nunknown=keep\nz=3\n\n[b]\ny=2\n[c]\nw=4\n");
   ini.WriteString("a", "z", "5");
   EXPECT_EQ(ini.ReadString("a", "z", ""), "5");

@@ -17,12 +17,8 @@ TEST(SocketAddressTest, ResolvesNumericAddressesAndLocalhostWithoutALookup) {
     std::vector<std::string> Addresses;
   };
   const std::vector<TCase> cases = {
-      {"127.0.0.1", 0, {"127.0.0.1"}},
-      {"LocalHost", 0, {"127.0.0.1"}},
-      {"::1", 0, {"::1"}},
-      {"[::1]", 0, {"::1"}},
-      {"2001:db8::7", 0, {"2001:db8::7"}},
-      {"", WSAHOST_NOT_FOUND, {}},
+      {"127.0.0.1", 0, {"127.0.0.1"}}, {"LocalHost", 0, {"127.0.0.1"}},     {"::1", 0, {"::1"}},
+      {"[::1]", 0, {"::1"}},           {"2001:db8::7", 0, {"2001:db8::7"}}, {"", WSAHOST_NOT_FOUND, {}},
   };
   for (const TCase& c : cases) {
     std::vector<std::string> addresses = {"stale"};

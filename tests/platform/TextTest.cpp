@@ -34,9 +34,8 @@ TEST(Text, CaseFoldsAsciiLettersOnly) {
     bool Same;
   };
   const TCase cases[] = {
-      {"ABC xyz", "abc XYZ", true},   {"@[`{", "@[`{", true},   {"@", "`", false},
-      {"[", "{", false},              {"\xc4", "\xe4", false},  {"a", "a ", false},
-      {"", "", true},
+      {"ABC xyz", "abc XYZ", true}, {"@[`{", "@[`{", true}, {"@", "`", false}, {"[", "{", false},
+      {"\xc4", "\xe4", false},      {"a", "a ", false},     {"", "", true},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.A + " | " + c.B);
@@ -58,8 +57,12 @@ TEST(Text, TrailingSlashes) {
     std::string Path, With, Without;
   };
   const TCase cases[] = {
-      {"", "/", ""},           {"/", "/", "/"},          {"//", "//", "/"},
-      {"a", "a/", "a"},        {"/a/b/", "/a/b/", "/a/b"}, {"/a/b//", "/a/b//", "/a/b"},
+      {"", "/", ""},
+      {"/", "/", "/"},
+      {"//", "//", "/"},
+      {"a", "a/", "a"},
+      {"/a/b/", "/a/b/", "/a/b"},
+      {"/a/b//", "/a/b//", "/a/b"},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Path);

@@ -51,9 +51,7 @@ class ThreadTest : public ::testing::Test {
     EXPECT_TRUE(TThread::WaitForAllThreads(5s));
     InstallMainThreadDispatcher(nullptr);
   }
-  bool PumpUntil(const std::function<bool()>& done) {
-    return dispatcher_.RunPendingUntil(done, 5s);
-  }
+  bool PumpUntil(const std::function<bool()>& done) { return dispatcher_.RunPendingUntil(done, 5s); }
   TMainThreadDispatcher dispatcher_;
 };
 

@@ -38,8 +38,7 @@ class ProgramFixture : public ::testing::Test {
     SetProgramDirectory("");
   }
 
-  TSession& AddUpload(TSessions& list, const std::string& name, const std::string& starter,
-                      const std::string& remote) {
+  TSession& AddUpload(TSessions& list, const std::string& name, const std::string& starter, const std::string& remote) {
     TSession& s = *list.GetSession(list.AddSession(name));
     s.Settings.SessionStarter = starter;
     s.Settings.SessionMode = "copylocaltoremote";

@@ -2,10 +2,10 @@
 // A program started as a child process that the test talks to while it runs: signals, its
 // process id for /proc, and a bounded wait for its end. Its output goes to a file.
 
+#include <sys/types.h>
 #include <chrono>
 #include <string>
 #include <vector>
-#include <sys/types.h>
 
 class TRunningProgram {
  public:

@@ -67,7 +67,7 @@ struct TExitCase {
   std::function<void(TSession& bad)> Break;  // what is wrong with the session "Bad"
   bool HoldCrcStore;                         // another run holds Bad's CRC store
   int ExitCode;
-  std::vector<std::string> LogLine;          // pieces of a line the summary log holds
+  std::vector<std::string> LogLine;  // pieces of a line the summary log holds
 };
 
 void PrintTo(const TExitCase& run, std::ostream* out) { *out << run.Name; }
@@ -97,14 +97,25 @@ TEST_P(ExitStatus, TellsWhetherEveryRunEndedWithDone) {
 
 INSTANTIATE_TEST_SUITE_P(
     Runs, ExitStatus,
-    ::testing::Values(
-        TExitCase{"EveryRunDone", {"Good", "/exit"}, [](TSession&) {}, false, 0, {"Good", "Done"}},
-        TExitCase{"RefusedLogin", {"Good", "Bad", "/exit"}, [](TSession& s) { s.Settings.Password = "wrong"; }, false, 2,
-                  {"Bad", "Error", "530"}},
-        TExitCase{"ClosedPort", {"Bad", "Good", "/exit"}, [](TSession& s) { s.Settings.Port = ClosedPort(); }, false, 2,
-                  {"Bad", "Error"}},
-        TExitCase{"CrcStoreInUse", {"Good", "Bad", "/exit"}, [](TSession&) {}, true, 2,
-                  {"Bad", "Error", "CRC store in use: bad.crc"}}),
+    ::testing::Values(TExitCase{"EveryRunDone", {"Good", "/exit"}, [](TSession&) {}, false, 0, {"Good", "Done"}},
+                      TExitCase{"RefusedLogin",
+                                {"Good", "Bad", "/exit"},
+                                [](TSession& s) { s.Settings.Password = "wrong"; },
+                                false,
+                                2,
+                                {"Bad", "Error", "530"}},
+                      TExitCase{"ClosedPort",
+                                {"Bad", "Good", "/exit"},
+                                [](TSession& s) { s.Settings.Port = ClosedPort(); },
+                                false,
+                                2,
+                                {"Bad", "Error"}},
+                      TExitCase{"CrcStoreInUse",
+                                {"Good", "Bad", "/exit"},
+                                [](TSession&) {},
+                                true,
+                                2,
+                                {"Bad", "Error", "CRC store in use: bad.crc"}}),
     [](const ::testing::TestParamInfo<TExitCase>& run) { return std::string(run.param.Name); });
 
 // --- Errors without a display ---

@@ -22,8 +22,7 @@ void WriteFile(const std::string& path, const std::string& text = "x") {
 class FileNotificationTest : public ::testing::Test {
  protected:
   void SetUp() override { QtTestApp(); }
-  void Watch(TfisFileNotification& watcher, const std::string& directory, bool subtree,
-             int& events) {
+  void Watch(TfisFileNotification& watcher, const std::string& directory, bool subtree, int& events) {
     watcher.Directory = directory;
     watcher.Subtree = subtree;
     watcher.OnDirectoryChanged = [this, &watcher, &events](TfisFileNotification* sender) {

@@ -1,11 +1,11 @@
 // The scheduler against real workers and a real FTP server: countdowns, re-arming, forced
 // and stopped runs, chains, detected changes, and sessions destroyed while their worker runs.
 
-#include <QCoreApplication>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <QCoreApplication>
 
 #include <chrono>
 #include <functional>
@@ -90,7 +90,8 @@ class Scheduler : public ::testing::Test {
     return s;
   }
 
-  static bool PumpUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+  static bool PumpUntil(const std::function<bool()>& condition,
+                        std::chrono::milliseconds limit = std::chrono::seconds(20)) {
     return ProcessEventsUntil(condition, limit);
   }
   static void PumpFor(std::chrono::milliseconds span) { ProcessEventsFor(span); }
@@ -125,8 +126,10 @@ TEST_F(Scheduler, CountdownCountsRunsAndRearms) {
   EXPECT_EQ(s.GetRemaining(), 6);
   EXPECT_TRUE(reports.empty()) << "arming reports nothing until the first tick";
   for (int i = 0; i < 5; ++i) List().Tick();
-  EXPECT_EQ(reports, (std::vector<Report>{{0, 5, "Offline", "Countdown", ""}, {0, 4, "Offline", "Countdown", ""},
-                                          {0, 3, "Offline", "Countdown", ""}, {0, 2, "Offline", "Countdown", ""},
+  EXPECT_EQ(reports, (std::vector<Report>{{0, 5, "Offline", "Countdown", ""},
+                                          {0, 4, "Offline", "Countdown", ""},
+                                          {0, 3, "Offline", "Countdown", ""},
+                                          {0, 2, "Offline", "Countdown", ""},
                                           {0, 1, "Offline", "Countdown", ""}}));
   reports.clear();
   List().Tick();

@@ -94,7 +94,8 @@ TEST_F(SessionList, StatusHandlerFillsEveryRowWithTheIdleReport) {
     reports.emplace_back(i, r, c, f, s);
   });
   list.AddSession("c");
-  EXPECT_EQ(reports, (std::vector<Report>{{0, 0, "Offline", "", ""}, {1, 0, "Offline", "", ""}, {2, 0, "Offline", "", ""}}));
+  EXPECT_EQ(reports,
+            (std::vector<Report>{{0, 0, "Offline", "", ""}, {1, 0, "Offline", "", ""}, {2, 0, "Offline", "", ""}}));
 }
 
 TEST_F(SessionList, AddInteractivePrefillsAndSavesOnConfirm) {

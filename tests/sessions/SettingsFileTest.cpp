@@ -205,7 +205,8 @@ TEST_F(SettingsFile, SaveSessionKeepsForeignLinesAndOtherSections) {
   list.SaveSession(0);
   list.SaveSession(5);  // outside the list: nothing
   const std::string ini = ReadIni();
-  EXPECT_EQ(ini.rfind("; my notes\n[global]\nsessions=1\n[session0]\nname=New\nextra=keep\nlocalpath=\n", 0), 0u) << ini;
+  EXPECT_EQ(ini.rfind("; my notes\n[global]\nsessions=1\n[session0]\nname=New\nextra=keep\nlocalpath=\n", 0), 0u)
+      << ini;
   EXPECT_NE(ini.find("[unrelated]\nk=v\n"), std::string::npos);
 }
 
@@ -235,9 +236,9 @@ namespace {
 
 // A value for the key that no new session has, different for every key.
 void SetDistinct(const TSettingsKey& key, size_t row, TSessionSettings& s) {
-  if (const auto* text = std::get_if<TTextSetting>(&key.Field)) s.**text = "v" + std::to_string(row) + " \xE4=;";
-  if (const auto* integer = std::get_if<TIntegerSetting>(&key.Field)) s.**integer = -1000 - static_cast<int32_t>(row);
-  if (const auto* flag = std::get_if<TFlagSetting>(&key.Field)) s.**flag = true;
+  if (const auto* text = std::get_if<TTextSetting>(&key.Field)) s.** text = "v" + std::to_string(row) + " \xE4=;";
+  if (const auto* integer = std::get_if<TIntegerSetting>(&key.Field)) s.** integer = -1000 - static_cast<int32_t>(row);
+  if (const auto* flag = std::get_if<TFlagSetting>(&key.Field)) s.** flag = true;
 }
 
 // The value as the file stores it: text as it is or scrambled, integers in decimal, flags 1.
@@ -319,8 +320,10 @@ TEST_F(SettingsFile, UnknownKeysSurviveSavingOneSessionButNotSavingAll) {
   for (const auto& c : cases) {
     WriteIni("[global]\nsessions=1\n[session0]\nname=A\nlater=kept\n");
     TSessions list;
-    if (std::string(c.Save) == "one") list.SaveSession(0);
-    else list.SaveAllSessions();
+    if (std::string(c.Save) == "one")
+      list.SaveSession(0);
+    else
+      list.SaveAllSessions();
     EXPECT_EQ(ReadIni().find("later=kept\n") != std::string::npos, c.Survives) << c.Save;
   }
 }
@@ -335,10 +338,12 @@ TEST_F(SettingsFile, HostileValuesAreBoundedOrReplaced) {
     std::string CrcFile;  // of session 0
     bool Warned;
   } cases[] = {
-      {"huge count", "[global]\nsessions=2000000000\n[session0]\ncrcfile=a.crc\n[Session2]\nname=C\n", 3, "a.crc", true},
+      {"huge count", "[global]\nsessions=2000000000\n[session0]\ncrcfile=a.crc\n[Session2]\nname=C\n", 3, "a.crc",
+       true},
       {"huge count, no sections", "[global]\nsessions=10001\n", 0, "", true},
       {"largest count", "[global]\nsessions=10000\n[session0]\ncrcfile=a.crc\n", 10000, "a.crc", false},
-      {"store in another folder", "[global]\nsessions=1\n[session0]\ncrcfile=../../etc/x.crc\n", 1, "113D5800.crc", false},
+      {"store in another folder", "[global]\nsessions=1\n[session0]\ncrcfile=../../etc/x.crc\n", 1, "113D5800.crc",
+       false},
       {"store in a sub-folder", "[global]\nsessions=1\n[session0]\ncrcfile=sub/x.crc\n", 1, "113D5800.crc", false},
       {"store is the folder", "[global]\nsessions=1\n[session0]\ncrcfile=..\n", 1, "113D5800.crc", false},
       {"plain name", "[global]\nsessions=1\n[session0]\ncrcfile=x.y.crc\n", 1, "x.y.crc", false},
@@ -384,8 +389,8 @@ TEST_F(SettingsFile, ALineBreakInAValueIsRefusedAndNothingIsWritten) {
         all ? list.SaveAllSessions() : list.SaveSession(0);
         ADD_FAILURE() << "saved " << value;
       } catch (const EZephlin& e) {
-        EXPECT_EQ(std::string(e.what()), "Unable to write to " + dir.path() +
-                                             "zephlin.ini: the localpath of session kept holds a line break");
+        EXPECT_EQ(std::string(e.what()),
+                  "Unable to write to " + dir.path() + "zephlin.ini: the localpath of session kept holds a line break");
       }
       EXPECT_EQ(ReadIni(), before);
     }

@@ -68,7 +68,8 @@ TChildResult RunChild(const std::vector<std::string>& argv, const std::vector<st
   const auto deadline = started + limit;
   bool open = true;
   while (open) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       result.TimedOut = true;
       ::kill(child, SIGKILL);

@@ -7,10 +7,10 @@
 #include <vector>
 
 struct TChildResult {
-  int ExitCode = -1;      // the exit status, or -1 when it did not exit normally
-  int Signal = 0;         // the signal that ended it, if one did
+  int ExitCode = -1;  // the exit status, or -1 when it did not exit normally
+  int Signal = 0;     // the signal that ended it, if one did
   bool TimedOut = false;
-  std::string Output;     // standard output and standard error, interleaved
+  std::string Output;  // standard output and standard error, interleaved
   std::chrono::milliseconds Elapsed{0};
 };
 

@@ -190,9 +190,8 @@ void FakeFtpServer::run() {
         if (!canceller_.Cancelled()) fail("expected '" + expected + "', the client sent nothing more");
         return;
       }
-      bool ok = !expected.empty() && expected.back() == '*'
-                    ? StartsWith(line, expected.substr(0, expected.size() - 1))
-                    : line == expected;
+      bool ok = !expected.empty() && expected.back() == '*' ? StartsWith(line, expected.substr(0, expected.size() - 1))
+                                                            : line == expected;
       if (!ok) fail("expected '" + expected + "', got '" + line + "'");
       if (StartsWith(line, "PORT ")) {
         unsigned a, b, c, d, p1, p2;

@@ -226,12 +226,13 @@ void RealFtpServer::StartPyFtpdLib(const std::string& root, const Options& optio
                stateDir_ + "server.log");
   for (int i = 0; i < 500 && port_ == 0; ++i) {
     std::string text = ReadText(portFile);
-    if (!text.empty()) port_ = std::atoi(text.c_str());
+    if (!text.empty())
+      port_ = std::atoi(text.c_str());
     else if (Exited(pid_)) {
       pid_ = -1;
       break;
-    }
-    else std::this_thread::sleep_for(20ms);
+    } else
+      std::this_thread::sleep_for(20ms);
   }
   if (port_ == 0) throw std::runtime_error("pyftpdlib did not start:\n" + log());
 }
@@ -292,8 +293,10 @@ void RealFtpServer::StartOnFreePort(const std::function<std::vector<std::string>
         // Another process could have taken the port between FreePort and the server's
         // bind; then our server has exited on its bind failure, and we try another port.
         std::this_thread::sleep_for(50ms);
-        if (!Exited(pid_)) port_ = port;
-        else pid_ = -1;
+        if (!Exited(pid_))
+          port_ = port;
+        else
+          pid_ = -1;
         break;
       }
       if (Exited(pid_)) {
@@ -316,8 +319,8 @@ std::string RealFtpServer::PasswordLine(const std::string& root, const std::stri
   home_ = "/";
   // The login writes as the "ftp" user (or nobody), into a root open to it.
   const passwd* account = ::getpwnam("ftp");
-  const std::string ids = account ? std::to_string(account->pw_uid) + ":" + std::to_string(account->pw_gid)
-                                  : std::string("65534:65534");
+  const std::string ids =
+      account ? std::to_string(account->pw_uid) + ":" + std::to_string(account->pw_gid) : std::string("65534:65534");
   ::chmod(root.c_str(), 0777);
   return user_ + ":" + Openssl({"passwd", "-6", password_}) + ":" + ids + "::" + root + homeSuffix;
 }
@@ -330,8 +333,14 @@ void RealFtpServer::StartPureFtpd(const std::string& root, const Options& option
   if (made.ExitCode != 0) throw std::runtime_error("pure-pw mkdb failed:\n" + made.Output);
   StartOnFreePort(
       [&](int port) {
-        std::vector<std::string> args = {ServerProgram(kPureFtpd), "-S", "127.0.0.1," + std::to_string(port),
-                                         "-l", "puredb:" + stateDir_ + "pure.pdb", "-E", "-A", "-d"};
+        std::vector<std::string> args = {ServerProgram(kPureFtpd),
+                                         "-S",
+                                         "127.0.0.1," + std::to_string(port),
+                                         "-l",
+                                         "puredb:" + stateDir_ + "pure.pdb",
+                                         "-E",
+                                         "-A",
+                                         "-d"};
         if (options.tls != Tls::None)
           args.insert(args.end(), {"--tls=2", "-2", options.certFile + "," + options.keyFile});
         return args;

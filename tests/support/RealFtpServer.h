@@ -37,9 +37,9 @@
 // control connection's TLS session, and speaks TLS 1.2 only: under TLS 1.3 it refuses the
 // client's data connections once the control connection's session tickets are used up.
 
+#include <sys/types.h>
 #include <functional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 class TempDir;
@@ -50,7 +50,7 @@ class RealFtpServer {
   enum class Tls { None, Explicit, Implicit };
   struct Options {
     Tls tls = Tls::None;
-    std::string certFile, keyFile;  // PEM files, for TLS
+    std::string certFile, keyFile;   // PEM files, for TLS
     std::string host = "127.0.0.1";  // "::1": IPv6 (pyftpdlib)
     bool tls12Only = false;          // pyftpdlib: TLS 1.2 at most
     bool refusePasv = false;         // pyftpdlib: PASV answered with 500
@@ -67,7 +67,7 @@ class RealFtpServer {
   static const char* name(Kind kind);  // "pyftpdlib", "vsftpd", "pureftpd", "proftpd"
 
   int port() const { return port_; }
-  const std::string& host() const { return host_; }      // "127.0.0.1" (or Options::host)
+  const std::string& host() const { return host_; }  // "127.0.0.1" (or Options::host)
   const std::string& user() const { return user_; }
   const std::string& password() const { return password_; }
 

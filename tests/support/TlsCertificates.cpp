@@ -24,8 +24,12 @@ const std::vector<std::string> kNewKey = {"-newkey", "ec", "-pkeyopt", "ec_param
 TlsCertificates::TlsCertificates() {
   caFile_ = dir_.path() + "ca.pem";
   caKey_ = dir_.path() + "ca.key";
-  std::vector<std::string> ca = {"req", "-x509", "-days", "2", "-subj", "/CN=Test Authority", "-keyout", caKey_,
-                                 "-out", caFile_, "-addext", "basicConstraints=critical,CA:TRUE",
+  std::vector<std::string> ca = {"req",     "-x509",
+                                 "-days",   "2",
+                                 "-subj",   "/CN=Test Authority",
+                                 "-keyout", caKey_,
+                                 "-out",    caFile_,
+                                 "-addext", "basicConstraints=critical,CA:TRUE",
                                  "-addext", "keyUsage=critical,keyCertSign,cRLSign"};
   ca.insert(ca.begin() + 2, kNewKey.begin(), kNewKey.end());
   Run(ca);
@@ -40,15 +44,15 @@ TlsCertificates::Certificate TlsCertificates::Make(const std::string& name, cons
   const std::string subject = "/CN=" + (name == "other" ? std::string("other.example") : std::string("localhost"));
   if (signedByAuthority) {
     const std::string request = dir_.path() + name + ".csr";
-    std::vector<std::string> req = {"req", "-subj", subject, "-keyout", c.keyFile, "-out", request,
-                                    "-addext", "subjectAltName=" + altNames};
+    std::vector<std::string> req = {
+        "req", "-subj", subject, "-keyout", c.keyFile, "-out", request, "-addext", "subjectAltName=" + altNames};
     req.insert(req.begin() + 1, kNewKey.begin(), kNewKey.end());
     Run(req);
     Run({"x509", "-req", "-in", request, "-CA", caFile_, "-CAkey", caKey_, "-CAcreateserial", "-days", "2",
          "-copy_extensions", "copy", "-out", c.certFile});
   } else {
-    std::vector<std::string> req = {"req", "-x509", "-days", "2", "-subj", subject, "-keyout", c.keyFile,
-                                    "-out", c.certFile, "-addext", "subjectAltName=" + altNames};
+    std::vector<std::string> req = {"req",     "-x509",   "-days", "2",        "-subj",   subject,
+                                    "-keyout", c.keyFile, "-out",  c.certFile, "-addext", "subjectAltName=" + altNames};
     req.insert(req.begin() + 4, kNewKey.begin(), kNewKey.end());
     Run(req);
   }
@@ -56,6 +60,7 @@ TlsCertificates::Certificate TlsCertificates::Make(const std::string& name, cons
   const size_t equals = out.find('=');
   if (equals == std::string::npos) throw std::runtime_error("no fingerprint in: " + out);
   c.fingerprint = out.substr(equals + 1);
-  while (!c.fingerprint.empty() && (c.fingerprint.back() == '\n' || c.fingerprint.back() == '\r')) c.fingerprint.pop_back();
+  while (!c.fingerprint.empty() && (c.fingerprint.back() == '\n' || c.fingerprint.back() == '\r'))
+    c.fingerprint.pop_back();
   return c;
 }

@@ -21,13 +21,16 @@ TEST(CommandLine, OptionsFoldCaseButMustBeWholeArguments) {
   const TCommandLine near = ReadCommandLine({"-exit", "/exit ", "/exits", "\\start", "exit"});
   EXPECT_FALSE(near.ExitWhenIdle);
   EXPECT_FALSE(near.StartOnLaunch);
-  EXPECT_EQ(Named(near), (std::vector<std::pair<std::string, bool>>{
-                             {"-exit", false}, {"/exit ", false}, {"/exits", false}, {"\\start", false}, {"exit", false}}));
+  EXPECT_EQ(Named(near),
+            (std::vector<std::pair<std::string, bool>>{
+                {"-exit", false}, {"/exit ", false}, {"/exits", false}, {"\\start", false}, {"exit", false}}));
 }
 
 TEST(CommandLine, ForceQualifiesOnlyTheNameBeforeIt) {
-  EXPECT_EQ(Named(ReadCommandLine({"BACKUP", "/FORCE"})), (std::vector<std::pair<std::string, bool>>{{"BACKUP", true}}));
-  EXPECT_EQ(Named(ReadCommandLine({"/force", "Backup"})), (std::vector<std::pair<std::string, bool>>{{"Backup", false}}));
+  EXPECT_EQ(Named(ReadCommandLine({"BACKUP", "/FORCE"})),
+            (std::vector<std::pair<std::string, bool>>{{"BACKUP", true}}));
+  EXPECT_EQ(Named(ReadCommandLine({"/force", "Backup"})),
+            (std::vector<std::pair<std::string, bool>>{{"Backup", false}}));
   EXPECT_EQ(Named(ReadCommandLine({"A", "B", "/force"})),
             (std::vector<std::pair<std::string, bool>>{{"A", false}, {"B", true}}));
   EXPECT_EQ(Named(ReadCommandLine({"A", "/exit", "/force"})), (std::vector<std::pair<std::string, bool>>{{"A", false}}))

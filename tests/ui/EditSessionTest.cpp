@@ -12,15 +12,16 @@
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabWidget>
-#include <QProgressBar>
 #include <chrono>
 #include <fstream>
 #include <functional>
 #include <memory>
 
+#include "UiTestApp.h"
 #include "engine/SessionTools.h"
 #include "platform/FileSystem.h"
 #include "sessions/SessionsUnit.h"
@@ -29,13 +30,10 @@
 #include "support/TlsCertificates.h"
 #include "ui/EditSessionUnit.h"
 #include "ui/SpinEdit.h"
-#include "UiTestApp.h"
 
 namespace {
 
-void WriteText(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
+void WriteText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 std::string ReadText(const std::string& path) {
   std::string content;
@@ -68,7 +66,8 @@ class EditSessionTest : public UiTest {
   void Change(const std::function<void(TSessionSettings&)>& change) { ChangeSettings(form, change); }
   TSessionSettings Shown() const { return form.GetSettings(); }
   // Runs a tool as its button does and waits for its result boxes.
-  std::vector<TShownBox> RunTool(void (TEditSessionForm::*click)(), QMessageBox::StandardButton answer = QMessageBox::Ok) {
+  std::vector<TShownBox> RunTool(void (TEditSessionForm::*click)(),
+                                 QMessageBox::StandardButton answer = QMessageBox::Ok) {
     TBoxAnswerer answerer(answer);
     (form.*click)();
     EXPECT_TRUE(ProcessUiEventsUntil([this] { return !form.ToolRunning(); }, std::chrono::seconds(30)));
@@ -173,7 +172,7 @@ TEST_F(EditSessionTest, ParentIsFoundWithoutRegardToCaseAndKeepsTheCandidatesCas
   form.AddParentCandidate("Nightly");
   form.AddParentCandidate("Backup");
   form.AddParentCandidate("backup");
-  EXPECT_EQ(Shown().ParentSession, "");  // candidates alone choose no parent
+  EXPECT_EQ(Shown().ParentSession, "");         // candidates alone choose no parent
   EXPECT_EQ(Shown().SessionStarter, "manual");  // and no starter
   Change([](TSessionSettings& s) { s.ParentSession = "BACKUP"; });
   EXPECT_EQ(form.ComboBox1->currentIndex(), 1);
@@ -442,8 +441,8 @@ TEST_F(EditSessionTest, ImplicitTlsProposesItsPortAndLeavingItProposes21Back) {
     int From, To;
     const char* Expected;
   } cases[] = {
-      {"21", Plain, Implicit, "990"},     {"2121", Explicit, Implicit, "2121"}, {"990", Implicit, Explicit, "21"},
-      {"990", Implicit, Plain, "21"},     {"990", Plain, Explicit, "990"},      {"21", Implicit, Explicit, "21"},
+      {"21", Plain, Implicit, "990"}, {"2121", Explicit, Implicit, "2121"}, {"990", Implicit, Explicit, "21"},
+      {"990", Implicit, Plain, "21"}, {"990", Plain, Explicit, "990"},      {"21", Implicit, Explicit, "21"},
   };
   for (const auto& c : cases) {
     Change([&](TSessionSettings& s) { s.Encryption = EncryptionKeyword(static_cast<TEncryption>(c.From)); });
@@ -478,8 +477,8 @@ TEST_F(EditSessionTest, TestOffersToTrustARefusedCertificateAndForgetClearsThePi
     const char* Pinned;  // "" or "*" for the server's fingerprint
     QMessageBox::Icon Icon;
   } steps[] = {
-      {QMessageBox::Close, "", QMessageBox::Warning},  // declined: nothing pinned
-      {QMessageBox::Yes, "*", QMessageBox::Warning},   // trusted: pinned
+      {QMessageBox::Close, "", QMessageBox::Warning},    // declined: nothing pinned
+      {QMessageBox::Yes, "*", QMessageBox::Warning},     // trusted: pinned
       {QMessageBox::Ok, "*", QMessageBox::Information},  // the pinned certificate now passes
   };
   for (const auto& step : steps) {
@@ -593,8 +592,8 @@ class PreloadTest : public EditSessionTest {
     WriteText(root + ".hidden", "123456789");
     WriteText(root + "ro.txt", "123456789");
     ::chmod((root + "ro.txt").c_str(), 0444);
-    WriteText(root + "logs/a.txt", "a");        // E8B7BE43
-    WriteText(root + "sub/c.txt", "abc");       // 352441C2
+    WriteText(root + "logs/a.txt", "a");   // E8B7BE43
+    WriteText(root + "sub/c.txt", "abc");  // 352441C2
     WriteText(root + ".git/x.txt", "abc");
     Change([](TSessionSettings& s) { s.CrcFile = "store.crc"; });
   }
@@ -618,9 +617,9 @@ TEST_F(PreloadTest, DirectoryWithSubDirectoriesSkipsHiddenAndReadOnlyFiles) {
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].Icon, QMessageBox::Information);
   EXPECT_EQ(boxes[0].Text, "4 files added to the crc store.");
-  EXPECT_EQ(ReadText(program.path() + "store.crc"),
-            root + "a.txt\r\n-873187034\r\n" + root + "b.dat\r\n0\r\n" + root + "logs/a.txt\r\n-390611389\r\n" +
-                root + "sub/c.txt\r\n891568578\r\n");
+  EXPECT_EQ(ReadText(program.path() + "store.crc"), root + "a.txt\r\n-873187034\r\n" + root + "b.dat\r\n0\r\n" + root +
+                                                        "logs/a.txt\r\n-390611389\r\n" + root +
+                                                        "sub/c.txt\r\n891568578\r\n");
 }
 
 TEST_F(PreloadTest, PatternAlsoChoosesTheSubDirectoriesEntered) {

@@ -17,13 +17,13 @@
 #include <QTreeWidget>
 #include <memory>
 
+#include "UiTestApp.h"
 #include "platform/DateTime.h"
 #include "platform/FileSystem.h"
 #include "sessions/SessionsUnit.h"
 #include "ui/MainFormUnit.h"
 #include "ui/TrayIcon.h"
 #include "ui/UiCommon.h"
-#include "UiTestApp.h"
 
 using namespace std::chrono_literals;
 
@@ -63,9 +63,7 @@ class MainFormTest : public UiTest {
     session.Settings.SessionStarter = starter;
     return session;
   }
-  std::string Cell(int row, int column) const {
-    return form->ListView1->topLevelItem(row)->text(column).toStdString();
-  }
+  std::string Cell(int row, int column) const { return form->ListView1->topLevelItem(row)->text(column).toStdString(); }
   void Select(std::initializer_list<int> rows) {
     form->ListView1->clearSelection();
     for (const int row : rows) form->ListView1->topLevelItem(row)->setSelected(true);
@@ -124,7 +122,8 @@ TEST_F(MainFormTest, WindowHasItsCaptionColumnsAndHints) {
   EXPECT_FALSE(form->StartButton->icon().isNull());
   EXPECT_EQ(form->TrayMenu->defaultAction(), form->Restore1);
   // The buttons' pictures are looked up when first drawn: the same pixels as looked up now.
-  const QIcon play = QIcon::fromTheme("media-playback-start", QApplication::style()->standardIcon(QStyle::SP_MediaPlay));
+  const QIcon play =
+      QIcon::fromTheme("media-playback-start", QApplication::style()->standardIcon(QStyle::SP_MediaPlay));
   EXPECT_EQ(form->StartButton->icon().pixmap(32, 32).toImage(), play.pixmap(32, 32).toImage());
   const QIcon about =
       QIcon::fromTheme("help-about", QApplication::style()->standardIcon(QStyle::SP_MessageBoxInformation));
@@ -195,22 +194,22 @@ TEST_F(MainFormTest, CommandsAndMenuEntriesNeedASelection) {
   Add("Alpha", "detect").Settings.TestMode = true;
   form->ApplicationIdle();
   form->ListMenuPopup();
-  for (QWidget* control : std::initializer_list<QWidget*>{form->StartButton, form->StopButton, form->EditButton,
-                                                          form->RemoveButton})
+  for (QWidget* control :
+       std::initializer_list<QWidget*>{form->StartButton, form->StopButton, form->EditButton, form->RemoveButton})
     EXPECT_FALSE(control->isEnabled());
-  for (QWidget* control : std::initializer_list<QWidget*>{form->AddButton, form->HideButton, form->ReadmeButton,
-                                                          form->AboutButton})
+  for (QWidget* control :
+       std::initializer_list<QWidget*>{form->AddButton, form->HideButton, form->ReadmeButton, form->AboutButton})
     EXPECT_TRUE(control->isEnabled());
-  for (QAction* entry : {form->Start1, form->Stop1, form->ForceStart1, form->Clone1,
-                         form->SessionMode1->menuAction(), form->Test1})
+  for (QAction* entry :
+       {form->Start1, form->Stop1, form->ForceStart1, form->Clone1, form->SessionMode1->menuAction(), form->Test1})
     EXPECT_FALSE(entry->isEnabled());
 
   Select({0});
   form->ApplicationIdle();
   form->ListMenuPopup();
   EXPECT_TRUE(form->StartButton->isEnabled() && form->RemoveButton->isEnabled());
-  for (QAction* entry : {form->Start1, form->Stop1, form->ForceStart1, form->Clone1,
-                         form->SessionMode1->menuAction(), form->Test1})
+  for (QAction* entry :
+       {form->Start1, form->Stop1, form->ForceStart1, form->Clone1, form->SessionMode1->menuAction(), form->Test1})
     EXPECT_TRUE(entry->isEnabled());
   EXPECT_FALSE(form->Manual1->isChecked());
   EXPECT_TRUE(form->DetectChange1->isChecked());
@@ -344,7 +343,8 @@ TEST_F(MainFormTest, SummaryLogHasItsHeaderCutsColumnsAndSkipsCountdownSteps) {
   TSession& session = Add("A session name longer than twenty");
   form->EnableSummaryLog(true);
   form->ShowSessionStatus(0, 3, "Offline", "Countdown", "");  // a countdown step: not logged
-  form->ShowSessionStatus(0, 0, "Connection state too long", "A function text that is too long", "A status that is never cut at all");
+  form->ShowSessionStatus(0, 0, "Connection state too long", "A function text that is too long",
+                          "A status that is never cut at all");
   session.Settings.Name = "Short";
   form->ShowSessionStatus(0, 0, "Offline", "", "");
   SetNowFunction([&] { return completed; });
@@ -353,15 +353,19 @@ TEST_F(MainFormTest, SummaryLogHasItsHeaderCutsColumnsAndSkipsCountdownSteps) {
 
   std::string log;
   ASSERT_TRUE(ReadWholeFile(program.path() + "zephlin.log", log));
-  EXPECT_EQ(log, "Zephlin v2 by Zephlin Workshop\r\n"
-                 "Session Commenced: " + FormatShortDateLongTime(commenced) + "\r\n"
-                 "\r\n"
-                 "SESSION               CONNECTION      FUNCTION               STATUS\r\n"
-                 "-------               ----------      --------               ------\r\n"
-                 "A session name longe  Connection stateA function text that isA status that is never cut at all\r\n"
-                 "Short                 Offline                                \r\n"
-                 "\r\n"
-                 "Session Completed: " + FormatShortDateLongTime(completed) + "\r\n");
+  EXPECT_EQ(log,
+            "Zephlin v2 by Zephlin Workshop\r\n"
+            "Session Commenced: " +
+                FormatShortDateLongTime(commenced) +
+                "\r\n"
+                "\r\n"
+                "SESSION               CONNECTION      FUNCTION               STATUS\r\n"
+                "-------               ----------      --------               ------\r\n"
+                "A session name longe  Connection stateA function text that isA status that is never cut at all\r\n"
+                "Short                 Offline                                \r\n"
+                "\r\n"
+                "Session Completed: " +
+                FormatShortDateLongTime(completed) + "\r\n");
 }
 
 TEST_F(MainFormTest, SummaryLogOfAnImmediateCloseReplacesTheOldOne) {
@@ -413,10 +417,11 @@ TEST_F(MainFormTest, WithNobodyToAnswerAnErrorGoesToStandardErrorAndTheSummaryLo
   SetNobodyToAnswer(false);
   EXPECT_TRUE(answerer.Boxes.empty());
   EXPECT_FALSE(closed) << "the question's default answer keeps the window";
-  EXPECT_EQ(printed, "zephlin: Unable to write to /nowhere/x.crc\n"
-                     "zephlin: There are one or more ftp sessions active. Are you sure you want to quit?\n");
-  EXPECT_EQ(LoggedLines().back(), std::string(22 + 16, ' ') + "Error" + std::string(18, ' ') +
-                                      "Unable to write to /nowhere/x.crc");
+  EXPECT_EQ(printed,
+            "zephlin: Unable to write to /nowhere/x.crc\n"
+            "zephlin: There are one or more ftp sessions active. Are you sure you want to quit?\n");
+  EXPECT_EQ(LoggedLines().back(),
+            std::string(22 + 16, ' ') + "Error" + std::string(18, ' ') + "Unable to write to /nowhere/x.crc");
   EXPECT_EQ(form->FailureCount(), 1);
 }
 
@@ -441,8 +446,7 @@ TEST_F(MainFormTest, CloseQueryAsksOnlyWhileAWorkerRuns) {
     EXPECT_FALSE(form->close());
     ASSERT_EQ(answerer.Boxes.size(), 1u);
     EXPECT_EQ(answerer.Boxes[0].Icon, QMessageBox::Warning);
-    EXPECT_EQ(answerer.Boxes[0].Text,
-              "There are one or more ftp sessions active. Are you sure you want to quit?");
+    EXPECT_EQ(answerer.Boxes[0].Text, "There are one or more ftp sessions active. Are you sure you want to quit?");
     EXPECT_EQ(answerer.Boxes[0].Buttons, QMessageBox::Yes | QMessageBox::Cancel);
   }
   EXPECT_TRUE(running.IsRunning());  // Cancel leaves the worker alone

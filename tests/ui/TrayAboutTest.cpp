@@ -12,10 +12,10 @@
 #include <QWidget>
 #include <memory>
 
+#include "UiTestApp.h"
 #include "ui/AboutFormUnit.h"
 #include "ui/TrayIcon.h"
 #include "ui/UiCommon.h"
-#include "UiTestApp.h"
 
 namespace {
 
@@ -39,7 +39,9 @@ class TrayTest : public UiTest {
   }
   static std::string Name(TMouseButton button, TShiftState shift) {
     const std::string name = button == TMouseButton::mbLeft ? "L" : button == TMouseButton::mbRight ? "R" : "M";
-    const TShiftState expected = button == TMouseButton::mbLeft ? ssLeft : button == TMouseButton::mbRight ? ssRight : ssMiddle;
+    const TShiftState expected = button == TMouseButton::mbLeft    ? ssLeft
+                                 : button == TMouseButton::mbRight ? ssRight
+                                                                   : ssMiddle;
     return (shift & expected) ? name : name + "?";
   }
 

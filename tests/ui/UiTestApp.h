@@ -91,8 +91,10 @@ class TBoxAnswerer {
     if (modal == nullptr) return;
     if (auto* box = qobject_cast<QMessageBox*>(modal)) {
       Boxes.push_back({box->icon(), box->text().toStdString(), box->standardButtons()});
-      if (box->standardButtons() & answer_) box->button(answer_)->click();
-      else box->reject();
+      if (box->standardButtons() & answer_)
+        box->button(answer_)->click();
+      else
+        box->reject();
       return;
     }
     if (onModal_) onModal_(modal);

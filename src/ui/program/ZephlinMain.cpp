@@ -51,7 +51,8 @@ void ApplyCommandLine(TMainForm& form, const TCommandLine& line) {
   form.StartOnLaunch = line.StartOnLaunch;
   if (line.StartHidden) form.StartHidden(true);
   if (line.LogEnabled) form.EnableSummaryLog(true);
-  for (const TCommandSession& command : line.CommandSessions) form.QueueCommandSession(command.SessionName, command.Force);
+  for (const TCommandSession& command : line.CommandSessions)
+    form.QueueCommandSession(command.SessionName, command.Force);
 }
 
 // SIGTERM (a service manager, a shutdown) and Ctrl-C end the event loop: the main window is
@@ -74,11 +75,13 @@ int StartedAgain(const TCommandLine& line, const std::string& folder) {
   if (line.CommandSessions.empty() && !line.StartOnLaunch) {
     const TInstanceChannel::TAnswer answer = TInstanceChannel::AskToShow(folder);
     if (answer == TInstanceChannel::Shown) return 0;
-    const std::string why = answer == TInstanceChannel::NoDisplay ? ", which runs without a display"
-                                                                   : ", whose window could not be shown";
+    const std::string why =
+        answer == TInstanceChannel::NoDisplay ? ", which runs without a display" : ", whose window could not be shown";
     const std::string message = folder + " is in use by another copy of the program" + why + ".";
-    if (NobodyToAnswer()) std::fprintf(stderr, "zephlin: %s\n", message.c_str());
-    else ShowMessage(nullptr, QMessageBox::Information, message);
+    if (NobodyToAnswer())
+      std::fprintf(stderr, "zephlin: %s\n", message.c_str());
+    else
+      ShowMessage(nullptr, QMessageBox::Information, message);
     return 1;
   }
   std::fprintf(stderr, "zephlin: %s is in use by another copy of the program\n", folder.c_str());
