@@ -6,7 +6,7 @@ TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all build deps test test-plain test-asan test-tsan run bench demo fuzz soak soak-tsan clean
+.PHONY: all build deps lint test test-plain test-asan test-tsan run bench demo fuzz soak soak-tsan clean
 
 all: build
 
@@ -23,7 +23,11 @@ $(ASAN_BUILD)/build.ninja:
 	cmake -S . -B $(ASAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug \
 	      -DZEPHLIN_SANITIZE=address,undefined -DZEPHLIN_BENCH=OFF
 
-test: deps test-plain test-asan test-tsan
+test: deps lint test-plain test-asan test-tsan
+
+# Formatting (clang-format) and the fault-finding checks of clang-tidy; see .clang-tidy.
+lint: build
+	scripts/check-style $(BUILD)
 
 test-plain: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)

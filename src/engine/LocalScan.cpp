@@ -90,7 +90,7 @@ TLocalScan::TLocalScan(std::string ARootDirectory, bool ARecurse, size_t AEntryB
     : FRoot(std::move(ARootDirectory)),
       FRecurse(ARecurse),
       FEntryBudget(AEntryBudget),
-      FThread([this](std::stop_token stop) { Run(stop); }) {}
+      FThread([this](const std::stop_token& stop) { Run(stop); }) {}
 
 TLocalScan::~TLocalScan() {
   FThread.request_stop();

@@ -29,7 +29,8 @@ TLocalTarget ParseLocalTarget(const std::string& localPath, TLocalPathForm form)
   static const std::string kEveryFile = "*.*";
   if (form == TLocalPathForm::Directory) return {WithTrailingSlash(ToSlashes(localPath)), kEveryFile};
   TPathSpec split = SplitPathSpec(ToSlashes(localPath), "/");
-  return {std::move(split.Directory), split.FilePart.empty() ? kEveryFile : std::move(split.FilePart)};
+  if (split.FilePart.empty()) split.FilePart = kEveryFile;
+  return {std::move(split.Directory), std::move(split.FilePart)};
 }
 
 bool IsEnterableLocalDirectory(const TSearchRec& entry) {

@@ -17,7 +17,7 @@ namespace {
 constexpr int kReplyGraceMs = 500;
 
 std::string FileError(const char* what, const std::string& path, int error) {
-  return std::string(what) + " \"" + path + "\". " + std::strerror(error);
+  return std::string(what) + " \"" + path + "\". " + ErrorText(error);
 }
 
 }  // namespace

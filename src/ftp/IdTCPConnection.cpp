@@ -277,7 +277,7 @@ void TIdTCPConnection::WriteFileData(TTransferFile& AFile, int64_t ASize) {
       const size_t want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(chunk.size()), ASize - offset));
       size_t got = 0;
       if (!AFile.Read(chunk.data(), want, got))
-        throw EIdException("Cannot read file \"" + AFile.Path() + "\". " + std::strerror(AFile.LastError()));
+        throw EIdException("Cannot read file \"" + AFile.Path() + "\". " + ErrorText(AFile.LastError()));
       if (got == 0) break;  // the file became shorter while being sent
       if (int rc = stream.Send(chunk.data(), got, ReadTimeout); rc != 0) RaiseSocketError(rc);
       offset += static_cast<int64_t>(got);

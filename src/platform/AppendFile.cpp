@@ -6,17 +6,19 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/FileSystem.h"
+
 TAppendFile::~TAppendFile() { Close(); }
 
 bool TAppendFile::Create(const std::string& path) {
   Close();
   // A new file rather than the old one emptied: it takes the umask's mode, not the old one's.
   if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-    FError = std::strerror(errno);
+    FError = ::ErrorText(errno);
     return false;
   }
   FFd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0666);
-  if (FFd < 0) FError = std::strerror(errno);
+  if (FFd < 0) FError = ::ErrorText(errno);
   return FFd >= 0;
 }
 
@@ -27,7 +29,7 @@ bool TAppendFile::Append(const std::string& text) {
     const ssize_t n = ::write(FFd, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      FError = n < 0 ? std::strerror(errno) : "nothing written";
+      FError = n < 0 ? ::ErrorText(errno) : "nothing written";
       Close();
       return false;
     }

@@ -62,6 +62,7 @@ bool TChangeNotification::WatchTree(const std::string& path, bool isRoot, bool& 
   DIR* dir = opendir(path.c_str());
   if (!dir) return true;
   std::vector<std::string> subDirectories;
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): one thread reads each directory stream
   while (const dirent* entry = readdir(dir)) {
     if (IsDotOrDotDot(entry->d_name)) continue;
     foundEntries = true;

@@ -25,7 +25,7 @@ int OpenForLocking(const std::string& path) {
 TFileLock::TFileLock(const std::string& path) {
   FFd = OpenForLocking(path);
   if (FFd < 0) {
-    FError = std::strerror(errno);
+    FError = ::ErrorText(errno);
     return;
   }
   int result;
@@ -37,7 +37,7 @@ TFileLock::TFileLock(const std::string& path) {
     return;
   }
   FState = errno == EWOULDBLOCK ? Busy : Failed;
-  FError = std::strerror(errno);
+  FError = ::ErrorText(errno);
   ::close(FFd);
   FFd = -1;
 }

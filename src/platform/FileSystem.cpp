@@ -66,6 +66,7 @@ TDirectoryRead ReadDirectory(const std::string& directory, const std::string& ma
   };
   for (;;) {
     errno = 0;  // readdir tells its end from a failure only by errno
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): one thread reads each directory stream
     const dirent* entry = ::readdir(handle);
     if (entry == nullptr) {
       if (errno != 0) note(errno);
@@ -213,6 +214,7 @@ void RemoveStaleTemporaries(const std::string& path) {
   const std::string prefix = "." + ExtractFileName(path) + ".tmp";
   DIR* entries = ::opendir(directory.empty() ? "." : directory.c_str());
   if (entries == nullptr) return;
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): one thread reads each directory stream
   while (const dirent* entry = ::readdir(entries)) {
     const std::string name = entry->d_name;
     if (name.compare(0, prefix.size(), prefix) != 0) continue;

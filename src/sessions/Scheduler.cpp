@@ -33,16 +33,14 @@ TSession::~TSession() {
 
 void TSession::Start(bool force, bool runOnce) {
   RunOnce = runOnce;
-  if (force && !IsRunning()) {
+  const std::string& starter = Settings.SessionStarter;
+  // A chained session runs when started by hand, as a manual one does.
+  if ((force || starter == StarterManual || starter == StarterChain) && !IsRunning()) {
     SetRunning(true);
-  } else if (Settings.SessionStarter == StarterManual && !IsRunning()) {
-    SetRunning(true);
-  } else if (Settings.SessionStarter == StarterCountdown) {
+  } else if (starter == StarterCountdown) {
     Remaining = Settings.Countdown + 1;
-  } else if (Settings.SessionStarter == StarterDetect) {
+  } else if (starter == StarterDetect) {
     StartWatching();
-  } else if (Settings.SessionStarter == StarterChain && !IsRunning()) {
-    SetRunning(true);
   }
 }
 

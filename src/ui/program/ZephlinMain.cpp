@@ -28,6 +28,7 @@
 namespace {
 
 bool HasValue(const char* name) {
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): before any thread starts
   const char* value = std::getenv(name);
   return value != nullptr && *value != '\0';
 }
@@ -37,6 +38,7 @@ void ChooseHeadlessPlatformWhenNoDisplay(int argc, char** argv) {
   if (HasValue("DISPLAY") || HasValue("WAYLAND_DISPLAY") || HasValue("QT_QPA_PLATFORM")) return;
   for (int i = 1; i < argc; ++i)
     if (std::string(argv[i]) == "-platform") return;
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): before any thread starts
   ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
 }
 
@@ -93,8 +95,10 @@ int StartedAgain(const TCommandLine& line, const std::string& folder) {
 int main(int argc, char** argv) {
   ChooseHeadlessPlatformWhenNoDisplay(argc, argv);
   QApplication application(argc, argv);
+  // NOLINTBEGIN(concurrency-mt-unsafe): before the program starts any thread of its own
   std::setlocale(LC_ALL, "");
   std::setlocale(LC_NUMERIC, "C");
+  // NOLINTEND(concurrency-mt-unsafe)
   QApplication::setApplicationName(QStringLiteral("Zephlin v2"));
   QApplication::setWindowIcon(ProgramIcon());
   InstallQtMainThreadDispatcher();
