@@ -30,7 +30,7 @@ set_target_properties(zephlin_warnings PROPERTIES INTERFACE_COMPILE_OPTIONS "${z
 # The layers as the program builds them (the ui library and the program are configured but
 # only what the targets link is built).
 include(${ZEPHLIN_ROOT}/cmake/VersionBlock.cmake)
-find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets)
+find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets Network)
 find_package(ZLIB REQUIRED)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(LIBELF REQUIRED IMPORTED_TARGET libelf)
