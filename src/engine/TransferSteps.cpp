@@ -99,9 +99,18 @@ bool TSessionThread::DeletionGuardStops(size_t ADeletedFiles, size_t AFiles) {
   return true;
 }
 
+// Some servers split a LIST argument at blanks, so a path holding one would list as empty.
+// Every caller has entered the path's directory, where its file mask alone (or nothing)
+// lists the same entries; every other path is sent whole, as before.
+namespace {
+std::string ListArgument(const std::string& APath) {
+  return APath.find(' ') == std::string::npos ? APath : LastPart(APath, "/:");
+}
+}  // namespace
+
 int TSessionThread::ListRemoteDirectory(const std::string& APath) {
   SendStatus("List", APath);
-  Client().ListDirectory(APath);
+  Client().ListDirectory(ListArgument(APath));
   return Client().ListingItems().Count();
 }
 
