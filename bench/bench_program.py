@@ -125,7 +125,7 @@ def free_port():
         return s.getsockname()[1]
 
 
-def start_vsftpd(work, root):
+def start_vsftpd(work, root, extra=""):
     port = free_port()
     conf = os.path.join(work, "vsftpd.conf")
     empty = os.path.join(work, "empty")
@@ -157,7 +157,7 @@ max_clients=0
 max_per_ip=0
 secure_chroot_dir={empty}
 xferlog_enable=NO
-""")
+""" + extra)
     server = subprocess.Popen([VSFTPD, conf], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL, start_new_session=True)
     for _ in range(250):
@@ -179,13 +179,14 @@ def scramble(plain, key=PASSWORD_KEY):
     return "".join(reversed(groups))
 
 
-def session_section(index, name, mode, local, remote, port, passive=True, crc="", recurse=True, countdown=0):
+def session_section(index, name, mode, local, remote, port, passive=True, crc="", recurse=True, countdown=0,
+                    extra=()):
     keys = [("name", name), ("localpath", local), ("remotepath", WRITABLE + remote),
             ("sessionstarter", "countdown" if countdown else "manual"), ("countdown", str(countdown)), ("detectwait", "0"), ("sessionmode", mode), ("recurse", "1" if recurse else "0"),
             ("host", "127.0.0.1"), ("port", str(port)), ("username", "anonymous"),
             ("password", scramble(PASSWORD)), ("timeout", "60"), ("abortonfailure", "0"),
             ("passivemode", "1" if passive else "0"), ("parentsession", ""), ("crcfile", crc),
-            ("testmode", "0"), ("debugmode", "0")]
+            ("testmode", "0"), ("debugmode", "0"), *extra]
     return f"[session{index}]\n" + "".join(f"{k}={v}\n" for k, v in keys)
 
 
