@@ -11,11 +11,11 @@
 namespace {
 
 // "name" a file; prefixes: "d:" directory, "h:" hidden, "r:" read-only, "l:" link to a directory.
-std::vector<TSearchRec> Local(const std::vector<std::string>& specs) {
+std::vector<TSearchRec> Local(const std::vector<std::string>& described) {
   std::vector<TSearchRec> entries = {{".", faDirectory}, {"..", faDirectory}};
-  for (const std::string& spec : specs) {
-    TSearchRec entry{spec.substr(spec.find(':') + 1)};
-    const char kind = spec.find(':') == std::string::npos ? 'f' : spec[0];
+  for (const std::string& text : described) {
+    TSearchRec entry{text.substr(text.find(':') + 1)};
+    const char kind = text.find(':') == std::string::npos ? 'f' : text[0];
     if (kind == 'd' || kind == 'l') entry.Attr = faDirectory;
     if (kind == 'h') entry.Attr = faHidden;
     if (kind == 'r') entry.Attr = faReadOnly;
