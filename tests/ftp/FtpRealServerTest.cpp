@@ -20,18 +20,6 @@ namespace {
 
 using Kind = RealFtpServer::Kind;
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-}
-
 std::string Join(const std::string& dir, const std::string& name) { return dir == "/" ? "/" + name : dir + "/" + name; }
 
 class FtpRealServerTest : public ::testing::TestWithParam<std::tuple<Kind, bool>> {
@@ -79,7 +67,7 @@ TEST_P(FtpRealServerTest, LogsInAndRunsDirectoryCommands) {
   ftp_.RemoveDirectory("sub dir");
   EXPECT_FALSE(std::filesystem::exists(root_.path() + "sub dir"));
 
-  WriteFile(root_.path() + "gone.txt", "x");
+  WriteTextFile(root_.path() + "gone.txt", "x");
   ftp_.DeleteFile("gone.txt");
   EXPECT_FALSE(std::filesystem::exists(root_.path() + "gone.txt"));
 
@@ -100,7 +88,7 @@ TEST_P(FtpRealServerTest, UploadsAndDownloadsByteForByte) {
   for (const auto& [name, size] : sizes) {
     SCOPED_TRACE(name);
     const std::string content = FakeFtpServer::Pattern(size);
-    WriteFile(local_.path() + name, content);
+    WriteTextFile(local_.path() + name, content);
     int64_t lastWork = -1, workMax = -1;
     int begins = 0, ends = 0;
     ftp_.OnWorkBegin = [&](TIdComponent*, TWorkMode mode, int64_t max) {
@@ -110,7 +98,7 @@ TEST_P(FtpRealServerTest, UploadsAndDownloadsByteForByte) {
     ftp_.OnWork = [&](TIdComponent*, TWorkMode, int64_t count) { lastWork = count; };
     ftp_.OnWorkEnd = [&](TIdComponent*, TWorkMode) { ++ends; };
     ftp_.PutFile(local_.path() + name, name);
-    EXPECT_EQ(ReadFile(root_.path() + name), content);
+    EXPECT_EQ(ReadTextFile(root_.path() + name), content);
     EXPECT_EQ(workMax, size);
     EXPECT_EQ(begins, 1);
     EXPECT_EQ(ends, 1);
@@ -121,7 +109,7 @@ TEST_P(FtpRealServerTest, UploadsAndDownloadsByteForByte) {
     const std::string back = local_.path() + "back-" + name;
     lastWork = -1;
     ftp_.GetFile(name, back, false, false);
-    EXPECT_EQ(ReadFile(back), content);
+    EXPECT_EQ(ReadTextFile(back), content);
     EXPECT_TRUE(std::filesystem::exists(back));
     if (size > 0) {
       EXPECT_EQ(lastWork, size);
@@ -129,9 +117,9 @@ TEST_P(FtpRealServerTest, UploadsAndDownloadsByteForByte) {
     EXPECT_EQ(begins, 2);
     EXPECT_EQ(ends, 2);
     // Overwriting an existing local file replaces it whole.
-    WriteFile(back, std::string(100, 'z'));
+    WriteTextFile(back, std::string(100, 'z'));
     ftp_.GetFile(name, back, true, false);
-    EXPECT_EQ(ReadFile(back), content);
+    EXPECT_EQ(ReadTextFile(back), content);
   }
   // No temporary file is left beside the targets.
   for (const auto& entry : std::filesystem::directory_iterator(local_.path()))
@@ -141,9 +129,9 @@ TEST_P(FtpRealServerTest, UploadsAndDownloadsByteForByte) {
 TEST_P(FtpRealServerTest, ListsIntoNamesKindsAndSizes) {
   Login();
   std::filesystem::create_directory(root_.path() + "folder");
-  WriteFile(root_.path() + "a.txt", std::string(1234, 'a'));
-  WriteFile(root_.path() + "with blank.bin", std::string(5, 'b'));
-  WriteFile(root_.path() + "folder/inner.txt", "in");
+  WriteTextFile(root_.path() + "a.txt", std::string(1234, 'a'));
+  WriteTextFile(root_.path() + "with blank.bin", std::string(5, 'b'));
+  WriteTextFile(root_.path() + "folder/inner.txt", "in");
   ftp_.ListDirectory("");
   std::map<std::string, std::pair<TIdDirItemType, int64_t>> seen;
   for (const TIdFTPListItem& item : ftp_.ListingItems()) seen[item.ItemName] = {item.ItemKind, item.ItemSize};
@@ -166,9 +154,9 @@ TEST_P(FtpRealServerTest, ListsIntoNamesKindsAndSizes) {
 TEST_P(FtpRealServerTest, RefusedFetchLeavesTheLocalFileAlone) {
   Login();
   const std::string local = local_.path() + "keep.txt";
-  WriteFile(local, "precious");
+  WriteTextFile(local, "precious");
   EXPECT_THROW(ftp_.GetFile("missing.txt", local, true, false), EIdProtocolReplyError);
-  EXPECT_EQ(ReadFile(local), "precious");
+  EXPECT_EQ(ReadTextFile(local), "precious");
   EXPECT_THROW(ftp_.GetFile("missing.txt", local_.path() + "new.txt", true, false), EIdProtocolReplyError);
   EXPECT_FALSE(std::filesystem::exists(local_.path() + "new.txt"));
   // The control connection is still in step.

@@ -26,17 +26,6 @@ namespace {
 using Kind = RealFtpServer::Kind;
 using Tls = RealFtpServer::Tls;
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-}
-
 // Made once: openssl takes a moment per certificate.
 const TlsCertificates& Certificates() {
   static const TlsCertificates certificates;
@@ -177,8 +166,8 @@ TEST_P(FtpTlsTransferTest, MovesFilesAndListingsEncrypted) {
     remoteDir += server_->writableDir() + "/";
   }
   const std::string content = FakeFtpServer::Pattern(70000) + "readable marker text";
-  WriteFile(local_.path() + "up.bin", content);
-  WriteFile(local_.path() + "empty.bin", "");
+  WriteTextFile(local_.path() + "up.bin", content);
+  WriteTextFile(local_.path() + "empty.bin", "");
   try {
     ftp_.PutFile(local_.path() + "up.bin", "up.bin");
     ftp_.PutFile(local_.path() + "empty.bin", "empty.bin");
@@ -187,9 +176,9 @@ TEST_P(FtpTlsTransferTest, MovesFilesAndListingsEncrypted) {
   } catch (const std::exception& e) {
     FAIL() << e.what() << "\n" << Trace() << server_->log();
   }
-  EXPECT_EQ(ReadFile(remoteDir + "up.bin"), content);
+  EXPECT_EQ(ReadTextFile(remoteDir + "up.bin"), content);
   EXPECT_TRUE(std::filesystem::exists(remoteDir + "empty.bin"));
-  EXPECT_EQ(ReadFile(local_.path() + "down.bin"), content);
+  EXPECT_EQ(ReadTextFile(local_.path() + "down.bin"), content);
   std::vector<std::string> names;
   for (const TIdFTPListItem& item : ftp_.ListingItems()) names.push_back(item.ItemName);
   std::sort(names.begin(), names.end());
@@ -414,12 +403,12 @@ TEST_P(FtpExtendedModeTest, OpensDataConnectionsOverEitherFamily) {
   ftp_.Passive = c.Passive;
   ftp_.ConnectAndLogin(true, 10000);
   const std::string content = FakeFtpServer::Pattern(5000);
-  WriteFile(local_.path() + "a.bin", content);
+  WriteTextFile(local_.path() + "a.bin", content);
   ftp_.PutFile(local_.path() + "a.bin", "a.bin");
   ftp_.GetFile("a.bin", local_.path() + "b.bin");
   ftp_.ListDirectory();
-  EXPECT_EQ(ReadFile(root_.path() + "a.bin"), content);
-  EXPECT_EQ(ReadFile(local_.path() + "b.bin"), content);
+  EXPECT_EQ(ReadTextFile(root_.path() + "a.bin"), content);
+  EXPECT_EQ(ReadTextFile(local_.path() + "b.bin"), content);
   ASSERT_EQ(ftp_.ListingItems().Count(), 1) << ftp_.ListingText();
   EXPECT_EQ(ftp_.ListingItems()[0].ItemName, "a.bin");
 

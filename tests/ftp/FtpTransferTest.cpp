@@ -18,18 +18,6 @@ namespace {
 const char* kLogin =
     "S: 220 ready\nC: USER bob\nS: 331 pass\nC: PASS secret\nS: 230 in\nC: TYPE I\nS: 200 ok\nC: SYST\nS: 215 UNIX\n";
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-}
-
 // Names in a directory, to see that no temporary file was left behind.
 std::vector<std::string> Names(const std::string& dir) {
   std::vector<std::string> names;
@@ -108,7 +96,7 @@ TEST_F(FtpTransferTest, PassiveGetWithParenthesesRaisesEventsInOrder) {
       "DATA-SEND-BYTES: 70000\nS: 226 done\n");
   Record();
   ftp_.GetFile("a.txt", dir_.path() + "a.txt", false, false);
-  EXPECT_EQ(ReadFile(dir_.path() + "a.txt"), FakeFtpServer::Pattern(70000));
+  EXPECT_EQ(ReadTextFile(dir_.path() + "a.txt"), FakeFtpServer::Pattern(70000));
   EXPECT_EQ(lastWork_, 70000);
   EXPECT_GE(works_, 3);  // 32 KiB chunks at most
   const std::vector<std::string> expected = {"6 Starting FTP transfer", "begin 0 0", "end 0", "7 Transfer complete",
@@ -121,7 +109,7 @@ TEST_F(FtpTransferTest, PassiveGetWithParenthesesRaisesEventsInOrder) {
 TEST_F(FtpTransferTest, PassiveReplyWithoutParenthesesIsReadFromTheLastBlank) {
   Start("LISTEN\nC: PASV\nS: 227 ={pasv}\nC: RETR a.txt\nS: 125 go\nDATA-SEND: hello\\r\\n\nS: 250 ok\n");
   ftp_.GetFile("a.txt", dir_.path() + "a.txt");
-  EXPECT_EQ(ReadFile(dir_.path() + "a.txt"), "hello\r\n");
+  EXPECT_EQ(ReadTextFile(dir_.path() + "a.txt"), "hello\r\n");
   Finish();
 }
 
@@ -131,7 +119,7 @@ TEST_F(FtpTransferTest, PassiveConnectsToTheControlPeerNotTheAnnouncedAddress) {
       "LISTEN\nC: PASV\nS: 227 Entering Passive Mode (10,255,0,9,{p1},{p2})\nC: RETR a.txt\nS: 150 go\n"
       "DATA-SEND: safe\nS: 226 ok\n");
   ftp_.GetFile("a.txt", dir_.path() + "a.txt");
-  EXPECT_EQ(ReadFile(dir_.path() + "a.txt"), "safe");
+  EXPECT_EQ(ReadTextFile(dir_.path() + "a.txt"), "safe");
   Finish();
 }
 
@@ -146,7 +134,7 @@ TEST_F(FtpTransferTest, BadPasvReplyFailsBeforeAnyTransferCommand) {
 // The transfer command goes out before the data connection is made; a server that refuses
 // it and closes its listener at once is reported with its refusal, and stays in step.
 TEST_F(FtpTransferTest, ImmediateRefusalWithTheListenerClosedReportsTheRefusal) {
-  WriteFile(dir_.path() + "up.txt", "data");
+  WriteTextFile(dir_.path() + "up.txt", "data");
   Start(
       "LISTEN\nC: PASV\nS: 227 ok ({pasv})\nUNLISTEN\nC: RETR gone.txt\nS: 550 No such file.\n"
       "LISTEN\nC: PASV\nS: 227 ok ({pasv})\nUNLISTEN\nC: STOR up.txt\nS: 553 Could not create file.\n"
@@ -171,7 +159,7 @@ TEST_F(FtpTransferTest, ImmediateRefusalWithTheListenerClosedReportsTheRefusal) 
 TEST_F(FtpTransferTest, ActiveModeSendsTheExactPortTextAndReceives) {
   Start("C: PORT 127,0,0,1,*\nS: 200 PORT ok\nC: RETR a.txt\nS: 150 go\nDATA-SEND: active data\nS: 226 ok\n", false);
   ftp_.GetFile("a.txt", dir_.path() + "a.txt");
-  EXPECT_EQ(ReadFile(dir_.path() + "a.txt"), "active data");
+  EXPECT_EQ(ReadTextFile(dir_.path() + "a.txt"), "active data");
   const std::string port = server_->commands().at(4);
   unsigned a, b, c, d, p1, p2;
   ASSERT_EQ(std::sscanf(port.c_str(), "PORT %u,%u,%u,%u,%u,%u", &a, &b, &c, &d, &p1, &p2), 6) << port;
@@ -181,7 +169,7 @@ TEST_F(FtpTransferTest, ActiveModeSendsTheExactPortTextAndReceives) {
 
 TEST_F(FtpTransferTest, AbortedRetrFailsAndKeepsTheOldLocalFile) {
   const std::string local = dir_.path() + "a.txt";
-  WriteFile(local, "old good copy");
+  WriteTextFile(local, "old good copy");
   Start(
       "LISTEN\nC: PASV\nS: 227 ok ({pasv})\nC: RETR a.txt\nS: 150 go\nDATA-SEND: trunc\n"
       "S: 426 Connection closed; transfer aborted.\nS: 226 Abort successful\nC: PWD\nS: 257 \"/\"\n");
@@ -193,7 +181,7 @@ TEST_F(FtpTransferTest, AbortedRetrFailsAndKeepsTheOldLocalFile) {
     EXPECT_EQ(e.ReplyCode, 426);
     EXPECT_STREQ(e.what(), "Connection closed; transfer aborted.\r\n");
   }
-  EXPECT_EQ(ReadFile(local), "old good copy");
+  EXPECT_EQ(ReadTextFile(local), "old good copy");
   EXPECT_EQ(Names(dir_.path()), std::vector<std::string>{"a.txt"});
   const std::vector<std::string> expected = {"6 Starting FTP transfer", "begin 0 0", "end 0", "7 Transfer complete",
                                              "8 Transfer aborted"};
@@ -221,7 +209,7 @@ TEST_F(FtpTransferTest, AbortWithoutSecondReplyDoesNotHang) {
 
 TEST_F(FtpTransferTest, RefusedRetrKeepsTheOldLocalFileAndCreatesNone) {
   const std::string local = dir_.path() + "a.txt";
-  WriteFile(local, "old");
+  WriteTextFile(local, "old");
   Start(
       "LISTEN\nC: PASV\nS: 227 ok ({pasv})\nC: RETR a.txt\nS: 550 No such file\n"
       "LISTEN\nC: PASV\nS: 227 ok ({pasv})\nC: RETR b.txt\nS: 550 No such file\n");
@@ -231,7 +219,7 @@ TEST_F(FtpTransferTest, RefusedRetrKeepsTheOldLocalFileAndCreatesNone) {
   } catch (const EIdProtocolReplyError& e) {
     EXPECT_EQ(e.ReplyCode, 550);
   }
-  EXPECT_EQ(ReadFile(local), "old");
+  EXPECT_EQ(ReadTextFile(local), "old");
   EXPECT_THROW(ftp_.GetFile("b.txt", dir_.path() + "b.txt"), EIdProtocolReplyError);
   EXPECT_EQ(Names(dir_.path()), std::vector<std::string>{"a.txt"});
   Finish();
@@ -239,7 +227,7 @@ TEST_F(FtpTransferTest, RefusedRetrKeepsTheOldLocalFileAndCreatesNone) {
 
 TEST_F(FtpTransferTest, ExistingDestinationIsRefusedBeforeAnythingIsSent) {
   const std::string local = dir_.path() + "a.txt";
-  WriteFile(local, "mine");
+  WriteTextFile(local, "mine");
   Start("C: PWD\nS: 257 \"/\"\n");
   try {
     ftp_.GetFile("a.txt", local, false, false);
@@ -247,14 +235,14 @@ TEST_F(FtpTransferTest, ExistingDestinationIsRefusedBeforeAnythingIsSent) {
   } catch (const EIdFTPFileAlreadyExists& e) {
     EXPECT_STREQ(e.what(), "Destination file already exists.");
   }
-  EXPECT_EQ(ReadFile(local), "mine");
+  EXPECT_EQ(ReadTextFile(local), "mine");
   EXPECT_EQ(ftp_.PrintWorkingDirectory(), "/");  // PWD is the next command the server sees
   Finish();
 }
 
 TEST_F(FtpTransferTest, StalledDataConnectionEndsWithReadTimeout) {
   const std::string local = dir_.path() + "a.txt";
-  WriteFile(local, "old");
+  WriteTextFile(local, "old");
   Start("LISTEN\nC: PASV\nS: 227 ok ({pasv})\nC: RETR a.txt\nS: 150 go\nDATA-STALL\n");
   ftp_.ReadTimeout = 300;
   Record();
@@ -268,7 +256,7 @@ TEST_F(FtpTransferTest, StalledDataConnectionEndsWithReadTimeout) {
         }
       },
       EIdReadTimeout);
-  EXPECT_EQ(ReadFile(local), "old");
+  EXPECT_EQ(ReadTextFile(local), "old");
   EXPECT_EQ(Names(dir_.path()), std::vector<std::string>{"a.txt"});
   ASSERT_GE(events_.size(), 4u);
   EXPECT_EQ(events_[2], "end 0");
@@ -328,7 +316,7 @@ TEST_F(FtpTransferTest, ListingSendsListAndKeepsThePreviousOneOnFailure) {
 
 TEST_F(FtpTransferTest, PassivePutWritesStorBeforeConnectingAndSendsTheFile) {
   const std::string local = dir_.path() + "up.bin";
-  WriteFile(local, FakeFtpServer::Pattern(100000));
+  WriteTextFile(local, FakeFtpServer::Pattern(100000));
   Start(
       "LISTEN\nC: PASV\nS: 227 ok ({pasv})\nC: STOR up.bin\nS: 150 go\nDATA-RECV\nS: 226 stored\n"
       "LISTEN\nC: PASV\nS: 227 ok ({pasv})\nC: APPE up.bin\nS: 150 go\nDATA-RECV\nS: 226 stored\n");
@@ -346,7 +334,7 @@ TEST_F(FtpTransferTest, PassivePutWritesStorBeforeConnectingAndSendsTheFile) {
 
 TEST_F(FtpTransferTest, ActivePutAndRefusedStor) {
   const std::string local = dir_.path() + "up.txt";
-  WriteFile(local, "upload me");
+  WriteTextFile(local, "upload me");
   Start(
       "C: PORT 127,0,0,1,*\nS: 200 ok\nC: STOR up.txt\nS: 150 go\nDATA-RECV\nS: 226 ok\n"
       "C: PORT 127,0,0,1,*\nS: 200 ok\nC: STOR no.txt\nS: 553 Could not create file.\nC: PWD\nS: 257 \"/\"\n",
@@ -395,7 +383,7 @@ TEST(FtpActiveListener, TakesTheDataConnectionOnlyFromTheServersAddress) {
     ftp.ConnectAndLogin();
     if (c.Succeeds) {
       ftp.GetFile("a.txt", dir.path() + "a.txt", true);
-      EXPECT_EQ(ReadFile(dir.path() + "a.txt"), "active data");
+      EXPECT_EQ(ReadTextFile(dir.path() + "a.txt"), "active data");
     } else {
       EXPECT_THROW(ftp.GetFile("a.txt", dir.path() + "a.txt", true), EIdReadTimeout);
       EXPECT_EQ(Names(dir.path()), std::vector<std::string>{});

@@ -6,6 +6,10 @@
 
 #include <string>
 
+// A whole file's bytes ("" when it cannot be read), and a file written with exactly these bytes.
+std::string ReadTextFile(const std::string& path);
+void WriteTextFile(const std::string& path, const std::string& content);
+
 class TempDir {
  public:
   TempDir();
