@@ -97,7 +97,7 @@ Result Run(const std::string& target, const std::vector<std::string>& args) {
 
 int FreePort() {
   TSocket s;
-  uint32_t address = 0;
+  std::string address;
   uint16_t port = 0;
   s.Open();
   s.Bind(0x7F000001u, 0);

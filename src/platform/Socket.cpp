@@ -212,22 +212,6 @@ bool IsLocalhost(const std::string& host) { return SameTextIgnoringCase(host, "l
 
 }  // namespace
 
-int ResolveHost(const std::string& host, uint32_t& address) {
-  if (IsLocalhost(host)) {
-    address = 0x7F000001u;
-    return 0;
-  }
-  if (ParseIPv4(host, address)) return 0;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* result = nullptr;
-  if (host.empty() || getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || !result) return WSAHOST_NOT_FOUND;
-  address = ntohl(reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr.s_addr);
-  freeaddrinfo(result);
-  return 0;
-}
-
 bool IsIPv6Address(const std::string& text) {
   in6_addr ignored{};
   return ::inet_pton(AF_INET6, WithoutBrackets(text).c_str(), &ignored) == 1;
@@ -485,26 +469,6 @@ int TSocket::Send(const char* buffer, size_t length, int timeoutMs) {
     int rc = Wait(POLLOUT, timeoutMs);
     if (rc != 0) return rc;
   }
-  return 0;
-}
-
-int TSocket::LocalAddress(uint32_t& address, uint16_t& port) const {
-  sockaddr_in sa{};
-  socklen_t len = sizeof sa;
-  if (fd_ < 0) return WSAENOTSOCK;
-  if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return LastSocketError();
-  address = ntohl(sa.sin_addr.s_addr);
-  port = ntohs(sa.sin_port);
-  return 0;
-}
-
-int TSocket::PeerAddress(uint32_t& address, uint16_t& port) const {
-  sockaddr_in sa{};
-  socklen_t len = sizeof sa;
-  if (fd_ < 0) return WSAENOTSOCK;
-  if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return LastSocketError();
-  address = ntohl(sa.sin_addr.s_addr);
-  port = ntohs(sa.sin_port);
   return 0;
 }
 

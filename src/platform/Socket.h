@@ -48,9 +48,6 @@ std::string SocketErrorMessage(int code);
 // IPv4 addresses in host byte order.
 bool ParseIPv4(const std::string& text, uint32_t& address);  // dotted a.b.c.d only
 std::string FormatIPv4(uint32_t address);
-// "localhost" in any case -> 127.0.0.1 without a lookup; a dotted address unchanged;
-// anything else through getaddrinfo. Returns 0 or 11001 (host not found).
-int ResolveHost(const std::string& host, uint32_t& address);
 
 // Numeric addresses of either family as text: dotted IPv4 ("127.0.0.1") or IPv6 ("::1";
 // also accepted in brackets, "[::1]", as it is written in URLs).
@@ -127,8 +124,6 @@ class TSocket {
   // Sends all `length` bytes, waiting at most timeoutMs for each step of progress.
   int Send(const char* buffer, size_t length, int timeoutMs);
 
-  int LocalAddress(uint32_t& address, uint16_t& port) const;
-  int PeerAddress(uint32_t& address, uint16_t& port) const;
   // The same for either family, the address as numeric text ("::1", "127.0.0.1").
   int LocalAddress(std::string& address, uint16_t& port) const;
   int PeerAddress(std::string& address, uint16_t& port) const;

@@ -233,7 +233,7 @@ size_t ThreadCount() {
 // A port on 127.0.0.1 where nothing listens.
 int RefusingPort() {
   TSocket probe;
-  uint32_t address = 0;
+  std::string address;
   uint16_t port = 0;
   if (probe.Open() != 0 || probe.Bind(0x7F000001u, 0) != 0 || probe.LocalAddress(address, port) != 0) return 1;
   return port;
@@ -243,7 +243,7 @@ int RefusingPort() {
 class SilentListener {
  public:
   SilentListener() {
-    uint32_t address = 0;
+    std::string address;
     uint16_t port = 0;
     if (Socket.Open() == 0 && Socket.Bind(0x7F000001u, 0) == 0 && Socket.Listen(4) == 0 &&
         Socket.LocalAddress(address, port) == 0)

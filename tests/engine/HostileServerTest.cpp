@@ -50,7 +50,7 @@ class TFloodPeer {
  public:
   TFloodPeer(std::string head, std::string filler, int64_t limit, std::string tail = "")
       : FHead(std::move(head)), FFiller(std::move(filler)), FTail(std::move(tail)), FLimit(limit) {
-    uint32_t address = 0;
+    std::string address;
     uint16_t port = 0;
     if (FListener.Open() != 0 || FListener.Bind(0x7F000001u, 0) != 0 || FListener.Listen(1) != 0 ||
         FListener.LocalAddress(address, port) != 0)

@@ -101,7 +101,7 @@ TEST(ConnectionWait, NeverMoreThanFiveMinutes) {
   // The run's connect path gives the client that wait, for its own reads and its data
   // connections', also when the session sets no limit of its own.
   TSocket probe;  // a port where nothing listens
-  uint32_t address = 0;
+  std::string address;
   uint16_t port = 0;
   ASSERT_EQ(probe.Open() | probe.Bind(0x7F000001u, 0) | probe.LocalAddress(address, port), 0);
   TRunSettings settings;

@@ -212,7 +212,7 @@ TEST(FtpCommandsTest, StatusTextsAreFormatted) {
 
 int RefusedPort() {
   TSocket probe;
-  uint32_t address = 0;
+  std::string address;
   uint16_t port = 0;
   EXPECT_EQ(probe.Open(), 0);
   EXPECT_EQ(probe.Bind(0x7F000001u, 0), 0);
@@ -222,7 +222,7 @@ int RefusedPort() {
 
 TEST(FtpCommandsTest, RefusedPortGivesTheExact10061Messages) {
   TSocket holder;  // keeps the port bound (and not listening) for the whole test
-  uint32_t address = 0;
+  std::string address;
   uint16_t port = 0;
   ASSERT_EQ(holder.Open(), 0);
   ASSERT_EQ(holder.Bind(0x7F000001u, 0), 0);

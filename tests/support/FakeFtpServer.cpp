@@ -86,7 +86,7 @@ FakeFtpServer::FakeFtpServer(const std::string& script) {
   }
   if (listener_.Open() != 0 || listener_.Bind(0x7F000001u, 0) != 0 || listener_.Listen(4) != 0)
     throw std::runtime_error("FakeFtpServer: cannot listen");
-  uint32_t address = 0;
+  std::string address;
   uint16_t port = 0;
   listener_.LocalAddress(address, port);
   port_ = port;
@@ -202,7 +202,7 @@ void FakeFtpServer::run() {
       }
     } else if (step == "LISTEN") {
       dataListener_.Close();
-      uint32_t address = 0;
+      std::string address;
       uint16_t port = 0;
       if (dataListener_.Open() != 0 || dataListener_.Bind(0x7F000001u, 0) != 0 || dataListener_.Listen(4) != 0 ||
           dataListener_.LocalAddress(address, port) != 0) {

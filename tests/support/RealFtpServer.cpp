@@ -132,7 +132,7 @@ void Stop(pid_t pid) {
 // A port that was free a moment ago (vsftpd cannot be told to pick one itself).
 int FreePort() {
   TSocket s;
-  uint32_t address = 0;
+  std::string address;
   uint16_t port = 0;
   if (s.Open() != 0 || s.Bind(0x7F000001u, 0) != 0 || s.LocalAddress(address, port) != 0)
     throw std::runtime_error("no free port");
