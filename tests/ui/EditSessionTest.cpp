@@ -12,6 +12,7 @@
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -20,6 +21,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "UiTestApp.h"
 #include "engine/SessionTools.h"
@@ -117,6 +119,35 @@ TEST_F(EditSessionTest, StarterAndModeKeywordsAreMatchedExactly) {
   EXPECT_TRUE(Shown().Recurse);
   Change([](TSessionSettings& s) { s.Recurse = false; });
   EXPECT_FALSE(Shown().Recurse);
+}
+
+// A session without exclude patterns shows "Leave out hidden files" checked; unchecking it
+// gives the session patterns, one a line in the editor, joined by ";" in the settings.
+TEST_F(EditSessionTest, ExcludePatternsAndExactTimes) {
+  const struct {
+    std::optional<std::string> Exclude;
+    bool Checked;
+    const char* Lines;
+  } rows[] = {{std::nullopt, true, ""}, {"", false, ""}, {".git/;*.tmp", false, ".git/\n*.tmp"}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Exclude.value_or("(none)"));
+    Change([&](TSessionSettings& s) { s.Exclude = row.Exclude; });
+    EXPECT_EQ(form.CheckBox5->isChecked(), row.Checked);
+    EXPECT_EQ(form.Memo1->isEnabled(), !row.Checked);
+    EXPECT_EQ(form.Memo1->toPlainText().toStdString(), row.Lines);
+    EXPECT_EQ(Shown().Exclude, row.Exclude);
+  }
+  form.Memo1->setPlainText(QStringLiteral(" node_modules/ \n\n/cache/"));
+  EXPECT_EQ(Shown().Exclude, "node_modules/;/cache/");
+  form.CheckBox5->setChecked(true);
+  EXPECT_FALSE(form.Memo1->isEnabled());
+  EXPECT_EQ(Shown().Exclude, std::nullopt);
+
+  for (const bool exact : {true, false}) {
+    Change([&](TSessionSettings& s) { s.ExactTimes = exact; });
+    EXPECT_EQ(form.CheckBox6->isChecked(), exact);
+    EXPECT_EQ(Shown().ExactTimes, exact);
+  }
 }
 
 TEST_F(EditSessionTest, TextAndNumberSettingsRoundTrip) {
