@@ -190,6 +190,7 @@ QWidget* TEditSessionForm::CreateDetailsPage() {
   Memo1 = new QPlainTextEdit;
   Memo1->setPlaceholderText(QStringLiteral(".git/\n*.tmp\n/cache/"));
   connect(CheckBox5, &QCheckBox::toggled, Memo1, [this](bool hidden) { Memo1->setEnabled(!hidden); });
+  CheckBox5->setChecked(true);
   recurseLayout->addWidget(CheckBox5);
   recurseLayout->addWidget(Caption("Leave out instead (one pattern a line; a trailing / for directories)", Memo1));
   recurseLayout->addWidget(Memo1);
@@ -411,7 +412,6 @@ void TEditSessionForm::SetSettings(const TSessionSettings& settings) {
   Edit8->setText(ToQ(settings.CrcFile));
   SpinEdit4->SetValue(settings.MaxDelete);
   CheckBox5->setChecked(!settings.Exclude);
-  Memo1->setEnabled(settings.Exclude.has_value());
   QStringList patterns;
   for (const std::string& pattern : TExcludeFilter::SplitPatterns(settings.Exclude.value_or("")))
     patterns.append(ToQ(pattern));
