@@ -375,6 +375,27 @@ class EditSessionServerTest : public EditSessionTest {
   std::unique_ptr<RealFtpServer> server;
 };
 
+// With exclude patterns the Test lists the remote directory as a run would, and says so when
+// the server shows no hidden files there.
+TEST_F(EditSessionServerTest, WithPatternsTheTestTellsWhetherHiddenFilesAreListed) {
+  const std::string note = "\nIt lists no hidden files, which are then neither fetched nor deleted.";
+  const struct {
+    std::optional<std::string> Exclude;
+    bool DotFile;  // the remote directory holds ".htaccess"
+    bool Noted;
+  } rows[] = {{std::nullopt, false, false}, {".git/", false, true}, {".git/", true, false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.Exclude ? "patterns" : "no patterns") + (row.DotFile ? ", .htaccess" : ""));
+    if (row.DotFile) WriteText(serverRoot.path() + "pub/.htaccess", "deny");
+    Paths("syncremotetolocal", local.path() + "data/", "/pub/");
+    Change([&](TSessionSettings& s) { s.Exclude = row.Exclude; });
+    const auto boxes = RunTest();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_TRUE(boxes[0].Text.ends_with("Remote directory exists." + std::string(row.Noted ? note : "")))
+        << boxes[0].Text;
+  }
+}
+
 TEST_F(EditSessionServerTest, CopyLocalToRemoteTestsTheLocalDirectoryPartAndTheRemotePathAsIs) {
   Paths("copylocaltoremote", local.path() + "data/*.htm", "/pub/");
   auto boxes = RunTest();
@@ -649,6 +670,18 @@ TEST_F(PreloadTest, DirectoryWithSubDirectoriesSkipsHiddenAndReadOnlyFiles) {
   EXPECT_EQ(boxes[0].Icon, QMessageBox::Information);
   EXPECT_EQ(boxes[0].Text, "4 files added to the crc store.");
   EXPECT_EQ(ReadText(program.path() + "store.crc"), root + "a.txt\r\n-873187034\r\n" + root + "b.dat\r\n0\r\n" + root +
+                                                        "logs/a.txt\r\n-390611389\r\n" + root +
+                                                        "sub/c.txt\r\n891568578\r\n");
+}
+
+TEST_F(PreloadTest, ExcludePatternsDecideInsteadOfTheHiddenRule) {
+  LocalPath(root, true);
+  Change([](TSessionSettings& s) { s.Exclude = ".git/;*.dat"; });
+  const auto boxes = Preload();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].Text, "4 files added to the crc store.");
+  EXPECT_EQ(ReadText(program.path() + "store.crc"), root + ".hidden\r\n-873187034\r\n" + root +
+                                                        "a.txt\r\n-873187034\r\n" + root +
                                                         "logs/a.txt\r\n-390611389\r\n" + root +
                                                         "sub/c.txt\r\n891568578\r\n");
 }
