@@ -1,8 +1,9 @@
 // "syncremotetolocal": makes the local directory the same as the remote one. New remote
 // files are fetched, files whose listed time differs from the local one (to the minute, or
-// to the second with exact times) are fetched again, and local files the server no longer lists are deleted. Names
-// match exactly, or in another case of ASCII letters where neither side has an exact namesake (see SyncPlan.h);
-// read-only and hidden local entries are never touched, and local directories are never deleted.
+// to the second with exact times) are fetched again, and local files the server no longer
+// lists are deleted. Names match exactly, or in another case of ASCII letters where neither
+// side has an exact namesake (see SyncPlan.h); read-only and hidden local entries are never
+// touched, and local directories are never deleted.
 
 #include <cstdio>
 #include <utility>

@@ -1,5 +1,5 @@
 // The exclude patterns of a session: what they leave out, on a name or a path, of files and
-// directories; and a session without them, whose local dot names stay hidden.
+// directories. What the functions make of them is ExcludeRunTest.cpp.
 
 #include <gtest/gtest.h>
 
@@ -52,38 +52,6 @@ TEST(ExcludeFilter, PatternsAreStoredJoinedBySemicolons) {
   EXPECT_EQ(TExcludeFilter::SplitPatterns(";.git/; *.tmp;;"), (std::vector<std::string>{".git/", "*.tmp"}));
   EXPECT_TRUE(TExcludeFilter().HidesDotNames());
   EXPECT_FALSE(TExcludeFilter(std::string()).HidesDotNames()) << "an empty setting is a setting";
-}
-
-// Local entries: excluded ones gone; with a setting, the dot names are no longer hidden.
-TEST(ExcludeFilter, LocalReadsAndListings) {
-  TempDir dir;
-  MakeTree(dir.path(), {{".htaccess", "x"}, {".git/", ""}, {"a.tmp", "x"}, {"b.txt", "x"}});
-  struct Row {
-    std::optional<std::string> setting;
-    std::vector<std::string> kept;  // names, with " (hidden)" for hidden ones
-  };
-  const Row rows[] = {
-      {std::nullopt, {". (hidden)", ".. (hidden)", ".git (hidden)", ".htaccess (hidden)", "a.tmp", "b.txt"}},
-      {".git/;*.tmp", {". (hidden)", ".. (hidden)", ".htaccess", "b.txt"}},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.setting.value_or("(none)"));
-    std::vector<std::string> kept;
-    for (const TSearchRec& entry : TExcludeFilter(row.setting).Read(dir.path(), "*.*", "").Entries)
-      kept.push_back(entry.Name + ((entry.Attr & faHidden) != 0 ? " (hidden)" : ""));
-    EXPECT_EQ(kept, row.kept);
-  }
-  TIdFTPListItems items;
-  ParseListing(
-      "drwxr-xr-x 2 ftp ftp 4096 Jan 5 2020 .git\r\n-rw-r--r-- 1 ftp ftp 1 Jan 5 2020 .git\r\n"
-      "-rw-r--r-- 1 ftp ftp 1 Jan 5 2020 cache\r\ndrwxr-xr-x 2 ftp ftp 4096 Jan 5 2020 cache\r\n",
-      EncodeDate(2026, 12, 7), items);
-  TExcludeFilter(std::string(".git/;/sub/cache/")).Filter(items, "sub/");
-  ASSERT_EQ(items.Count(), 2);
-  EXPECT_EQ(items[0].ItemKind, ikFile);
-  EXPECT_EQ(items[0].ItemName, ".git");
-  EXPECT_EQ(items[1].ItemKind, ikFile);
-  EXPECT_EQ(items[1].ItemName, "cache");
 }
 
 }  // namespace
