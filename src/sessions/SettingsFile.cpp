@@ -165,7 +165,11 @@ void TSessions::LoadSessions() {
 void TSessions::WriteSessionKeys(TProfileFile& file, const TSession& s) const {
   const std::string section = SessionSection(s.Index);
   for (const TSettingsKey& key : SessionSettingsKeys) {
-    if (IsStored(key, s.Settings)) file.WriteString(section, key.Key, StoredValue(key, s.Settings));
+    if (IsStored(key, s.Settings)) {
+      file.WriteString(section, key.Key, StoredValue(key, s.Settings));
+    } else {
+      file.DeleteKey(section, key.Key);  // an optional setting no longer set
+    }
   }
 }
 

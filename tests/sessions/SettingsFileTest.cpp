@@ -338,6 +338,11 @@ TEST_F(SettingsFile, ExcludeKeepsItsAbsenceAndExactTimesDefaultsOff) {
     const std::string ini = ReadIni();
     EXPECT_EQ(ini.substr(ini.find("maxdelete=")), c.Saved) << c.Lines;
   }
+  // Saving one session into the file it came from drops the key once it is no longer set.
+  TSessions list;
+  list.GetSession(0)->Settings.Exclude.reset();
+  list.SaveSession(0);
+  EXPECT_EQ(ReadIni().find("exclude="), std::string::npos);
 }
 
 TEST_F(SettingsFile, UnknownKeysSurviveSavingOneSessionButNotSavingAll) {
