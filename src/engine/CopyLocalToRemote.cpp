@@ -25,7 +25,8 @@ void TSessionThread::CopyLocalToRemote(const std::string& ALocalPath, const std:
   SendStatus("Sending ", "Set binary mode");
   Client().SetBinaryMode();
 
-  const TDirectoryRead read = ReadDirectory(localDir, mask);
+  const std::string relativeDir = RelativeDirectory(localDir, SessionLocalDirectory());
+  const TDirectoryRead read = FExclude.Read(localDir, mask, relativeDir);
   if (read.Unreadable()) {
     ReportUnreadableLocalDirectory(localDir, read.Error);
     return;
@@ -49,7 +50,8 @@ void TSessionThread::CopyLocalToRemote(const std::string& ALocalPath, const std:
 
   if (Terminated() || !Settings.Recurse) return;
   // With a mask that matches everything the directories are already in hand.
-  const std::vector<TSearchRec> directories = MatchesEverything(mask) ? entries : FindFiles(localDir, "*.*");
+  const std::vector<TSearchRec> directories =
+      MatchesEverything(mask) ? entries : FExclude.Read(localDir, "*.*", relativeDir).Entries;
   for (const TSearchRec& entry : directories) {
     if (Terminated()) break;
     if (!IsEnterableLocalDirectory(entry)) continue;

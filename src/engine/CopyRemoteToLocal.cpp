@@ -42,7 +42,8 @@ void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std
     if (Client().IsConnected()) {
       SendStatus("List", std::to_string(count) + " entries");
       // One read of the local directory serves every "may it be replaced?" question.
-      const TDirectoryRead read = ReadDirectory(localDir, "*.*");
+      const TDirectoryRead read =
+          FExclude.Read(localDir, "*.*", RelativeDirectory(remoteDir, SessionRemoteDirectory()));
       if (read.Unreadable()) {  // what is in it is not known: nothing may be replaced
         ReportUnreadableLocalDirectory(localDir, read.Error);
         return;

@@ -28,8 +28,9 @@ TScannedLevel::TScannedLevel(std::string ADirectory, TDirectoryRead ARead)
       FSlots(Entries.size()),
       FLastForRun(Entries.size()) {}
 
-std::shared_ptr<TScannedLevel> TScannedLevel::ReadNow(const std::string& ADirectory) {
-  return std::make_shared<TScannedLevel>(ADirectory, ReadDirectory(ADirectory, "*.*"));
+std::shared_ptr<TScannedLevel> TScannedLevel::ReadNow(const std::string& ADirectory, const TExcludeFilter& AExclude,
+                                                      const std::string& ARelativeDir) {
+  return std::make_shared<TScannedLevel>(ADirectory, AExclude.Read(ADirectory, "*.*", ARelativeDir));
 }
 
 bool TScannedLevel::Claim(size_t index) {
@@ -86,8 +87,9 @@ void TScannedLevel::Fill(size_t index, const TDirectoryHandle& directory) {
   slot.State.notify_all();
 }
 
-TLocalScan::TLocalScan(std::string ARootDirectory, bool ARecurse, size_t AEntryBudget)
+TLocalScan::TLocalScan(std::string ARootDirectory, bool ARecurse, size_t AEntryBudget, TExcludeFilter AExclude)
     : FRoot(std::move(ARootDirectory)),
+      FExclude(std::move(AExclude)),
       FRecurse(ARecurse),
       FEntryBudget(AEntryBudget),
       FThread([this](const std::stop_token& stop) { Run(stop); }) {}
@@ -118,7 +120,7 @@ void TLocalScan::Run(const std::stop_token& stop) {
 
 void TLocalScan::ScanDirectory(const std::string& directory, const std::stop_token& stop) {
   if (stop.stop_requested()) return;
-  auto level = std::make_shared<TScannedLevel>(directory, ReadDirectory(directory, "*.*"));
+  const std::shared_ptr<TScannedLevel> level = ReadLevel(directory);
   if (!Publish(level, stop)) return;
   {  // closed before descending: a deep tree keeps one directory open at a time
     const TDirectoryHandle handle(directory);
@@ -164,5 +166,9 @@ std::shared_ptr<TScannedLevel> TLocalScan::Take(const std::string& ADirectory) {
       FChanged.wait(lock);
     }
   }
-  return TScannedLevel::ReadNow(ADirectory);
+  return ReadLevel(ADirectory);
+}
+
+std::shared_ptr<TScannedLevel> TLocalScan::ReadLevel(const std::string& directory) const {
+  return TScannedLevel::ReadNow(directory, FExclude, RelativeDirectory(directory, FRoot));
 }

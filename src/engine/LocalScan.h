@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/ExcludeFilter.h"
 #include "platform/FileHandle.h"
 #include "platform/FileSystem.h"
 
@@ -35,11 +36,13 @@
 class TScannedLevel {
  public:
   TScannedLevel(std::string ADirectory, TDirectoryRead ARead);
-  // A level read now, on the caller's thread, with no scan behind it.
-  static std::shared_ptr<TScannedLevel> ReadNow(const std::string& ADirectory);
+  // A level read now, on the caller's thread, with no scan behind it; ARelativeDir is
+  // ADirectory in the session's folder, for the exclude patterns.
+  static std::shared_ptr<TScannedLevel> ReadNow(const std::string& ADirectory, const TExcludeFilter& AExclude,
+                                                const std::string& ARelativeDir);
 
   const std::string Directory;            // ends in "/"
-  const std::vector<TSearchRec> Entries;  // FindFiles(Directory, "*.*")
+  const std::vector<TSearchRec> Entries;  // FindFiles(Directory, "*.*"), less what is excluded
   // The errno of a failed read (ReadDirectory): the entries are then not the whole directory.
   const int ReadError;
   bool Unreadable() const { return TDirectoryRead{{}, ReadError}.Unreadable(); }
@@ -72,8 +75,11 @@ class TScannedLevel {
 class TLocalScan {
  public:
   // Starts reading `ARootDirectory` (ending in "/"), and its sub-directories when
-  // `ARecurse`. The scan keeps at most about `AEntryBudget` entries ahead of the run.
-  TLocalScan(std::string ARootDirectory, bool ARecurse, size_t AEntryBudget = 16384);
+  // `ARecurse`, leaving out what `AExclude` excludes. The scan keeps at most about
+  // `AEntryBudget` entries ahead of the run.
+  static constexpr size_t DefaultEntryBudget = 16384;
+  TLocalScan(std::string ARootDirectory, bool ARecurse, size_t AEntryBudget = DefaultEntryBudget,
+             TExcludeFilter AExclude = TExcludeFilter());
   // Stops the scan and waits for its thread, which finishes at most the file it is reading.
   ~TLocalScan();
   TLocalScan(const TLocalScan&) = delete;
@@ -92,8 +98,10 @@ class TLocalScan {
   void Run(const std::stop_token& stop);
   void ScanDirectory(const std::string& directory, const std::stop_token& stop);
   bool Publish(const std::shared_ptr<TScannedLevel>& level, const std::stop_token& stop);
+  std::shared_ptr<TScannedLevel> ReadLevel(const std::string& directory) const;
 
   const std::string FRoot;
+  const TExcludeFilter FExclude;
   const bool FRecurse;
   const size_t FEntryBudget;
   std::mutex FMutex;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 // How a session's connection is protected, and the keywords the settings file stores:
@@ -43,4 +44,11 @@ struct TRunSettings {
   // directory's files; 0 sets no limit.
   int32_t MaxDelete = 50;
   std::string CrcFile;  // file name of the CRC store, in the program's directory
+  // Patterns of what the session leaves alone, joined by ";" (see engine/ExcludeFilter.h).
+  // None: local names that begin with "." are hidden, as they always were.
+  std::optional<std::string> Exclude;
+  // List with MLSD where the server offers it, and compare times to the second. New sessions
+  // get it; a stored mirror without the key keeps minute times, since switching makes every
+  // file look changed once.
+  bool ExactTimes = false;
 };

@@ -27,7 +27,7 @@ std::string ProgramFileVersion() {
 
 }  // namespace
 
-TSessionThread::TSessionThread(const TRunSettings& ASettings) : Settings(ASettings) {}
+TSessionThread::TSessionThread(const TRunSettings& ASettings) : Settings(ASettings), FExclude(ASettings.Exclude) {}
 
 TSessionThread::~TSessionThread() = default;
 
@@ -140,7 +140,8 @@ void TSessionThread::DispatchMode() {
     const TFileLock storeLock(LockFileNameFor(ProgramDirectory() + Settings.CrcFile));  // one run per store at a time
     if (storeLock.State() == TFileLock::Busy) throw EZephlin("CRC store in use: " + Settings.CrcFile);
     // The local tree is read ahead from now on, while the store loads; see LocalScan.h.
-    TLocalScan scan(ParseLocalTarget(Settings.LocalPath, TLocalPathForm::Directory).Directory, Settings.Recurse);
+    TLocalScan scan(ParseLocalTarget(Settings.LocalPath, TLocalPathForm::Directory).Directory, Settings.Recurse,
+                    TLocalScan::DefaultEntryBudget, FExclude);
     LoadCrcStore();
     SyncAndSaveCrcStore(scan);
   } else if (Settings.SessionMode == "syncremotetolocal") {
@@ -301,15 +302,15 @@ void TSessionThread::ReportProgress(TWorkMode AWorkMode, int64_t AWorkCount) {
 
 std::string TSessionThread::BoolText(bool Flag) { return Flag ? "Yes" : "No"; }
 
-void TSessionThread::SetLocalFileTime(const std::string& Path, TDateTime When) {
+void TSessionThread::SetLocalFileTime(const std::string& Path, TDateTime When, bool AToTheSecond) {
   if (!FileExists(Path)) return;
-  SetFileTimeLocal(Path, TruncateToMinute(When));
+  SetFileTimeLocal(Path, AToTheSecond ? TruncateToSecond(When) : TruncateToMinute(When));
 }
 
-TDateTime TSessionThread::GetLocalFileTime(const std::string& Path) {
+TDateTime TSessionThread::GetLocalFileTime(const std::string& Path, bool AToTheSecond) {
   TDateTime time = 0;
   if (!GetFileTimeLocalUnlessDirectory(Path, time)) return 0;
-  return TruncateToMinute(time);
+  return AToTheSecond ? TruncateToSecond(time) : TruncateToMinute(time);
 }
 
 TDateTime TSessionThread::TruncateToMinute(TDateTime When) { return ::TruncateToMinute(When); }

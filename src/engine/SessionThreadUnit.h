@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "engine/CrcStore.h"
+#include "engine/ExcludeFilter.h"
 #include "engine/RunSettings.h"
 #include "ftp/IdComponent.h"
 #include "platform/DateTime.h"
@@ -92,8 +93,9 @@ class TSessionThread : public TThread {
   void LogLines(const std::vector<std::string>& Lines);
 
   static std::string BoolText(bool Flag);
-  static void SetLocalFileTime(const std::string& Path, TDateTime When);
-  static TDateTime GetLocalFileTime(const std::string& Path);
+  // File times to the minute, or with AToTheSecond to the second (a listing with exact times).
+  static void SetLocalFileTime(const std::string& Path, TDateTime When, bool AToTheSecond = false);
+  static TDateTime GetLocalFileTime(const std::string& Path, bool AToTheSecond = false);
   static TDateTime TruncateToMinute(TDateTime When);
 
   // The transfer functions. Note the order of the arguments of the remote-to-local ones.
@@ -163,8 +165,16 @@ class TSessionThread : public TThread {
   // True, with ("Error", "Directory nesting too deep: " + ARemoteDir) and its log line, when
   // a level ADepth deep is not to be entered.
   bool RemoteNestingTooDeep(int ADepth, const std::string& ARemoteDir);
-  // LIST with the "List" reports; returns the number of entries.
+  // The session's listing of APath (see RemoteListing.h) with the "List" reports, less the
+  // entries the session excludes; returns the number of entries. APath is a directory
+  // (ending in "/") or a directory and a file mask.
   int ListRemoteDirectory(const std::string& APath);
+  // The session's remote and local folders (ending in "/"), to which exclude patterns with
+  // a "/" are relative.
+  std::string SessionRemoteDirectory() const;
+  // Local dot names may be deleted only once a listing of this run has shown a dot name:
+  // a server that hides them would otherwise have every local one deleted.
+  void ProtectUnlistedDotNames(std::vector<TSearchRec>& AEntries) const;
   // The gated transfers and deletions: the only calls that change files on either side.
   void SendFile(const std::string& ALocalFile, const std::string& ARemoteName);
   // Fetches the listed file AItem and gives the local file the listed time, to the minute.
@@ -223,4 +233,6 @@ class TSessionThread : public TThread {
   std::atomic<bool> FStopNow{false};
   bool FTlsTraced = false;
   TCrcStore FCrcStore;
+  const TExcludeFilter FExclude;
+  bool FListingsShowDotNames = false;  // a listing of this run held a name beginning with "."
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "engine/RemoteListing.h"
 #include "engine/TransferPaths.h"
 #include "ftp/IdFTP.h"
 #include "platform/DateTime.h"
@@ -149,6 +150,10 @@ TPathTestReport TestSessionPaths(const TRunSettings& ASettings, TToolCancel& ACa
 
   if (RemoteDirectoryExists(ftp, remote)) {
     remoteMessage = "Remote directory exists.";
+    // Patterns make dot names ordinary: a server that does not show them is worth a word.
+    const TExcludeFilter exclude(settings.Exclude);
+    if (!exclude.HidesDotNames() && !ListSessionDirectory(ftp, settings, exclude, remote, ""))
+      remoteMessage += std::string(CrLf) + "It lists no hidden files, which are then neither fetched nor deleted.";
   } else if (sendsToRemote) {
     remoteMessage = "Remote directory does not currently exist. It will be created.";
   } else {
@@ -169,24 +174,35 @@ TPathTestReport TestSessionPaths(const TRunSettings& ASettings, TToolCancel& ACa
 
 // --- Preload ---
 
-int ScanLocalFiles(const std::string& ASpec, bool ARecurse, std::vector<TFileCRC>& AStore, const TToolCancel& ACancel) {
-  const std::string directory = ExtractFilePath(ASpec);
-  const std::string pattern = ExtractFileName(ASpec);
+namespace {
+
+int ScanLocalLevel(const std::string& ADirectory, const std::string& ARelativeDir, const std::string& APattern,
+                   bool ARecurse, std::vector<TFileCRC>& AStore, const TToolCancel& ACancel,
+                   const TExcludeFilter& AExclude) {
   int count = 0;
-  for (const TSearchRec& entry : FindFiles(directory, pattern)) {
+  for (const TSearchRec& entry : AExclude.Read(ADirectory, APattern, ARelativeDir).Entries) {
     if (ACancel.Cancelled()) break;
     if (entry.Attr & faDirectory) {
       // Never through a link: a link back up the tree would make the scan endless.
-      if (ARecurse && entry.Name.front() != '.' && !entry.IsSymLink)
-        count += ScanLocalFiles(directory + entry.Name + "/" + pattern, true, AStore, ACancel);
+      if (ARecurse && IsEnterableLocalDirectory(entry)) {
+        count += ScanLocalLevel(ADirectory + entry.Name + "/", ARelativeDir + entry.Name + "/", APattern, true, AStore,
+                                ACancel, AExclude);
+      }
       continue;
     }
     if (entry.Attr & (faReadOnly | faHidden)) continue;
-    const std::string file = directory + entry.Name;
+    const std::string file = ADirectory + entry.Name;
     AStore.push_back(TFileCRC{file, FileCrc32(file)});
     ++count;
   }
   return count;
+}
+
+}  // namespace
+
+int ScanLocalFiles(const std::string& ASpec, bool ARecurse, std::vector<TFileCRC>& AStore, const TToolCancel& ACancel,
+                   const TExcludeFilter& AExclude) {
+  return ScanLocalLevel(ExtractFilePath(ASpec), "", ExtractFileName(ASpec), ARecurse, AStore, ACancel, AExclude);
 }
 
 void WriteCrcStore(const std::string& AFileName, const std::vector<TFileCRC>& AStore) {
@@ -196,7 +212,7 @@ void WriteCrcStore(const std::string& AFileName, const std::vector<TFileCRC>& AS
 
 void PreloadCrcStore(const TRunSettings& ASettings, std::vector<TFileCRC>& AStore, const TToolCancel& ACancel) {
   const TLocalTarget target = ParseLocalTarget(ASettings.LocalPath, TLocalPathForm::FileMask);
-  ScanLocalFiles(target.Directory + target.Mask, ASettings.Recurse, AStore, ACancel);
+  ScanLocalFiles(target.Directory + target.Mask, ASettings.Recurse, AStore, ACancel, TExcludeFilter(ASettings.Exclude));
   if (ACancel.Cancelled()) return;
   WriteCrcStore(ProgramDirectory() + ASettings.CrcFile, AStore);
 }

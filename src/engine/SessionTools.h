@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/CrcStore.h"
+#include "engine/ExcludeFilter.h"
 #include "engine/RunSettings.h"
 #include "ftp/IdTLSClient.h"
 #include "platform/Errors.h"
@@ -66,8 +67,9 @@ struct TPathTestReport {
 };
 
 // Connects with the settings, tests both paths for the settings' function and disconnects;
-// throws the failure of the connection, the login or PWD (also when cancelled), and
-// ECertificateRefused for a refused certificate.
+// with exclude patterns, an existing remote directory is listed as a run lists it, and one
+// that shows no dot names is reported as such. Throws the failure of the connection, the login or PWD (also when
+// cancelled), and ECertificateRefused for a refused certificate.
 TPathTestReport TestSessionPaths(const TRunSettings& ASettings, TToolCancel& ACancel);
 
 // A local directory exists: "/" always; any other path with one trailing "/" removed must
@@ -76,8 +78,10 @@ bool LocalDirectoryExists(const std::string& APath);
 
 // Adds every matching file under ASpec (directory part + pattern) to AStore, entering
 // sub-directories that match the pattern when ARecurse is set; returns how many files were
-// added. Hidden and read-only files are skipped. Stops early when cancelled.
-int ScanLocalFiles(const std::string& ASpec, bool ARecurse, std::vector<TFileCRC>& AStore, const TToolCancel& ACancel);
+// added. What AExclude leaves out (ASpec's directory being the session's folder), hidden and
+// read-only files are skipped. Stops early when cancelled.
+int ScanLocalFiles(const std::string& ASpec, bool ARecurse, std::vector<TFileCRC>& AStore, const TToolCancel& ACancel,
+                   const TExcludeFilter& AExclude);
 
 // Writes the entries to the file in the CRC store format.
 void WriteCrcStore(const std::string& AFileName, const std::vector<TFileCRC>& AStore);

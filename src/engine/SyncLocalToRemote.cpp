@@ -12,7 +12,8 @@
 
 void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std::string& ARemotePath) {
   // The local tree is read ahead while the server answers; see LocalScan.h.
-  TLocalScan scan(ParseLocalTarget(ALocalPath, TLocalPathForm::Directory).Directory, Settings.Recurse);
+  TLocalScan scan(ParseLocalTarget(ALocalPath, TLocalPathForm::Directory).Directory, Settings.Recurse,
+                  TLocalScan::DefaultEntryBudget, FExclude);
   SyncLocalToRemote(ALocalPath, ARemotePath, scan);
 }
 

@@ -1,9 +1,9 @@
 // "syncremotetolocal": makes the local directory the same as the remote one. New remote
-// files are fetched, files whose listed time differs from the local one (to the minute) are
-// fetched again, and local files the server no longer lists are deleted. Names match
-// exactly, or in another case of ASCII letters where neither side has an exact namesake (see
-// SyncPlan.h); read-only and hidden local entries are never touched, and local directories
-// are never deleted.
+// files are fetched, files whose listed time differs from the local one (to the minute, or
+// to the second with exact times) are fetched again, and local files the server no longer
+// lists are deleted. Names match exactly, or in another case of ASCII letters where neither
+// side has an exact namesake (see SyncPlan.h); read-only and hidden local entries are never
+// touched, and local directories are never deleted.
 
 #include <cstdio>
 #include <utility>
@@ -57,16 +57,17 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
   if (!EnterRemoteDirectory(remoteDir, "EXCEPTION: ")) return false;
   ForceDirectories(localDir);  // a failure shows in the fetches into it
 
-  const TDirectoryRead read = ReadDirectory(localDir, ALocal.Mask);
+  TDirectoryRead read = FExclude.Read(localDir, ALocal.Mask, RelativeDirectory(remoteDir, SessionRemoteDirectory()));
   if (read.Unreadable()) {  // files it failed to show are not known to be missing
     ReportUnreadableLocalDirectory(localDir, read.Error);
     return false;
   }
-  const std::vector<TSearchRec>& snapshot = read.Entries;
+  std::vector<TSearchRec>& snapshot = read.Entries;
   LogLines({localDir + " contains " + std::to_string(snapshot.size()) + " entries"});
   const int count = ListRemoteDirectory(remoteDir);
   SendStatus("List", std::to_string(count) + " entries");
   LogLines({remoteDir + " contains " + std::to_string(count) + " entries"});
+  ProtectUnlistedDotNames(snapshot);
 
   const TIdFTPListItems& listing = Client().ListingItems();
   const size_t listed = static_cast<size_t>(listing.Count());
@@ -109,8 +110,10 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
       ReportSymbolicLink(localFile);
       continue;
     }
-    const TDateTime localTime = TruncateToMinute(GetLocalFileTime(localFile));
-    const TDateTime remoteTime = TruncateToMinute(item.ModifiedTime);
+    // To the second where the listing gave exact times, else to the minute.
+    const TDateTime localTime = GetLocalFileTime(localFile, item.ExactTime);
+    const TDateTime remoteTime =
+        item.ExactTime ? TruncateToSecond(item.ModifiedTime) : TruncateToMinute(item.ModifiedTime);
     if (localTime == remoteTime) continue;
     try {
       LogLines({item.ItemName + " : Local=" + DayCountText(localTime) + " Remote=" + DayCountText(remoteTime)});

@@ -34,6 +34,6 @@ TLocalTarget ParseLocalTarget(const std::string& localPath, TLocalPathForm form)
 }
 
 bool IsEnterableLocalDirectory(const TSearchRec& entry) {
-  return (entry.Attr & faDirectory) != 0 && (entry.Attr & faHidden) == 0 && !entry.Name.empty() &&
-         entry.Name[0] != '.' && !entry.IsSymLink;
+  return (entry.Attr & faDirectory) != 0 && (entry.Attr & faHidden) == 0 && !entry.Name.empty() && entry.Name != "." &&
+         entry.Name != ".." && !entry.IsSymLink;
 }

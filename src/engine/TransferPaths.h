@@ -28,7 +28,7 @@ struct TPathSpec {
 };
 TPathSpec SplitPathSpec(const std::string& path, const char* separators);
 
-// A local sub-directory that recursion enters: not hidden, not a dot-directory, and not a
+// A local sub-directory that recursion enters: not hidden, neither "." nor "..", and not a
 // link to a directory (no loops).
 bool IsEnterableLocalDirectory(const TSearchRec& entry);
 

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <utility>
 
+#include "engine/RemoteListing.h"
 #include "engine/SyncPlan.h"
 #include "engine/TransferPaths.h"
 #include "ftp/IdFTP.h"
@@ -99,19 +100,24 @@ bool TSessionThread::DeletionGuardStops(size_t ADeletedFiles, size_t AFiles) {
   return true;
 }
 
-// Some servers split a LIST argument at blanks, so a path holding one would list as empty.
-// Every caller has entered the path's directory, where its file mask alone (or nothing)
-// lists the same entries; every other path is sent whole, as before.
-namespace {
-std::string ListArgument(const std::string& APath) {
-  return APath.find(' ') == std::string::npos ? APath : LastPart(APath, "/:");
+std::string TSessionThread::SessionRemoteDirectory() const {
+  const std::string remote = ToSlashes(Settings.RemotePath);
+  if (Settings.SessionMode.starts_with("copy")) return SplitPathSpec(remote, "/:").Directory;
+  return WithTrailingSlash(remote);
 }
-}  // namespace
 
 int TSessionThread::ListRemoteDirectory(const std::string& APath) {
   SendStatus("List", APath);
-  Client().ListDirectory(ListArgument(APath));
+  const std::string relativeDir = RelativeDirectory(SplitPathSpec(APath, "/:").Directory, SessionRemoteDirectory());
+  FListingsShowDotNames |= ListSessionDirectory(Client(), Settings, FExclude, APath, relativeDir);
   return Client().ListingItems().Count();
+}
+
+void TSessionThread::ProtectUnlistedDotNames(std::vector<TSearchRec>& AEntries) const {
+  if (FListingsShowDotNames) return;
+  for (TSearchRec& entry : AEntries) {
+    if (entry.Name.starts_with('.')) entry.Attr |= faHidden;
+  }
 }
 
 void TSessionThread::SendFile(const std::string& ALocalFile, const std::string& ARemoteName) {
@@ -122,7 +128,7 @@ void TSessionThread::FetchFile(const std::string& ARemoteName, const std::string
                                const TIdFTPListItem& AItem) {
   UnlessTestMode([&] {
     Client().GetFile(ARemoteName, ALocalFile, ACanOverwrite, false, AItem.SizeListed ? AItem.ItemSize : -1);
-    SetLocalFileTime(ALocalFile, AItem.ModifiedTime);
+    SetLocalFileTime(ALocalFile, AItem.ModifiedTime, AItem.ExactTime);
   });
 }
 

@@ -496,6 +496,12 @@ void TIdFTP::ListDirectory(std::vector<std::string>* ADest, const std::string& A
   }
 }
 
+void TIdFTP::MachineListDirectory(const std::string& ADirectory) {
+  TStringSink sink(MaxListingSize);
+  TransferIn(std::string(TrimSpaces("MLSD " + ADirectory)), sink, 0);
+  FListing.SetText(std::move(sink.FText), true);
+}
+
 TIdFTPListItems& TIdFTP::ListingItems() { return FListing.Items(Now()); }
 
 int64_t TIdFTP::SizeMismatchCutOff(int64_t AListedSize) { return AListedSize + (int64_t{1} << 20) + AListedSize / 100; }

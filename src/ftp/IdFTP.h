@@ -138,6 +138,9 @@ class TIdFTP : public TIdTCPClient {
   // leaves the previous one in place.
   void ListDirectory(const std::string& APath = std::string(), bool ADetails = true);
   void ListDirectory(std::vector<std::string>* ADest, const std::string& APath, bool ADetails);
+  // MLSD + ADirectory, trimmed ("MLSD" for an empty one): the machine listing (RFC 3659),
+  // which ListingItems() parses as such. Only for a server whose features name MLST.
+  void MachineListDirectory(const std::string& ADirectory = std::string());
   // RETR ASourceFile into ADestFile. An existing ADestFile without ACanOverwrite (and
   // without an effective resume) raises EIdFTPFileAlreadyExists before anything is sent.
   // AListedSize (bytes, -1: unknown) is the size the listing gave; in binary mode a file

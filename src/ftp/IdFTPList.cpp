@@ -289,6 +289,99 @@ void ParseDosLine(std::string_view line, const TToday& today, TIdFTPListItem& it
 }
 
 // ---------------------------------------------------------------------------------------
+// Machine listing (MLSD)
+
+// Reads "YYYYMMDDHHMMSS" (UTC), any fraction of a second after it dropped, as local time.
+bool ParseMlsdTime(std::string_view value, TDateTime& time) {
+  if (value.size() < 14) return false;
+  if (value.size() > 14 && value[14] != '.') return false;
+  int parts[6] = {0, 0, 0, 0, 0, 0};
+  static constexpr size_t widths[6] = {4, 2, 2, 2, 2, 2};
+  size_t pos = 0;
+  for (int i = 0; i < 6; ++i) {
+    for (size_t end = pos + widths[i]; pos < end; ++pos) {
+      if (!IsDigit(value[pos])) return false;
+      parts[i] = parts[i] * 10 + (value[pos] - '0');
+    }
+  }
+  const auto [year, month, day, hour, minute, second] = parts;
+  // A leap second (60) is not a moment local time can hold.
+  if (!IsValidDate(year, month, day) || !IsValidTime(hour, minute, second, 0)) return false;
+  constexpr int64_t UnixEpochDay = 25569;  // 1 January 1970 as a day count
+  const int64_t days = static_cast<int64_t>(EncodeDate(year, month, day)) - UnixEpochDay;
+  time = FromUnixTimeLocal(days * 86400 + hour * 3600 + minute * 60 + second);
+  return true;
+}
+
+// Owner rights from the octal "UNIX.mode" (such as 0644): "rw-".
+bool RightsFromUnixMode(std::string_view mode, std::string& rights) {
+  if (mode.size() < 3) return false;
+  for (const char c : mode)
+    if (c < '0' || c > '7') return false;
+  const int owner = mode[mode.size() - 3] - '0';
+  rights = {owner & 4 ? 'r' : '-', owner & 2 ? 'w' : '-', owner & 1 ? 'x' : '-'};
+  return true;
+}
+
+// Owner rights from the "perm" fact: readable (r, l, e), changeable (a, c, d, f, m, p, w),
+// enterable or listable (e, l).
+std::string RightsFromPerm(std::string_view perm) {
+  const auto has = [&](std::string_view letters) {
+    for (const char c : perm)
+      if (letters.find(LowerAsciiChar(c)) != std::string_view::npos) return true;
+    return false;
+  };
+  return {has("rle") ? 'r' : '-', has("acdfmpw") ? 'w' : '-', has("el") ? 'x' : '-'};
+}
+
+bool ParseMlsdLine(std::string_view line, TIdFTPListItem& item) {
+  const size_t blank = line.find(' ');
+  if (blank == std::string_view::npos || blank + 1 == line.size()) return false;
+  std::string_view facts = line.substr(0, blank);
+  item.ItemName.assign(line.substr(blank + 1));
+  item.ModifiedTime = 0;
+  item.ExactTime = false;
+  bool typed = false;
+  std::string permRights;
+  bool modeRights = false;
+  while (!facts.empty()) {
+    const size_t semicolon = facts.find(';');
+    const std::string_view fact = facts.substr(0, semicolon);
+    facts = semicolon == std::string_view::npos ? std::string_view() : facts.substr(semicolon + 1);
+    const size_t equals = fact.find('=');
+    if (equals == std::string_view::npos) continue;  // not a fact: left alone
+    const std::string_view name = fact.substr(0, equals);
+    const std::string_view value = fact.substr(equals + 1);
+    if (SameTextIgnoringCase(name, "type")) {
+      typed = true;
+      if (SameTextIgnoringCase(value, "file")) {
+        item.ItemKind = ikFile;
+      } else if (SameTextIgnoringCase(value, "dir")) {
+        item.ItemKind = ikDirectory;
+      } else if (SameTextIgnoringCase(value, "cdir") || SameTextIgnoringCase(value, "pdir")) {
+        // Named as a Unix listing names them, so that neither is taken for a sub-directory.
+        item.ItemKind = ikDirectory;
+        item.ItemName = SameTextIgnoringCase(value, "cdir") ? "." : "..";
+      } else {
+        item.ItemKind = ikSymbolicLink;  // a link or a special file: never fetched or entered
+      }
+    } else if (SameTextIgnoringCase(name, "size")) {
+      item.SizeListed = IsByteCount(value);
+      item.ItemSize = item.SizeListed ? Int64Or(value, 0) : 0;
+    } else if (SameTextIgnoringCase(name, "modify")) {
+      if (!ParseMlsdTime(value, item.ModifiedTime)) return false;
+      item.ExactTime = true;
+    } else if (SameTextIgnoringCase(name, "unix.mode")) {
+      modeRights = RightsFromUnixMode(value, item.OwnerRights);
+    } else if (SameTextIgnoringCase(name, "perm")) {
+      permRights = RightsFromPerm(value);
+    }
+  }
+  if (!modeRights && !permRights.empty()) item.OwnerRights = permRights;
+  return typed;
+}
+
+// ---------------------------------------------------------------------------------------
 // One line, any format
 
 bool ParseLine(TIdFTPListFormat format, std::string_view line, const TToday& today, TUnixScratch& scratch,
@@ -299,6 +392,7 @@ bool ParseLine(TIdFTPListFormat format, std::string_view line, const TToday& tod
     case lfUnix:
     case lfDiskPrefix: return ParseUnixLine(line, today, scratch, item);
     case lfNamesOnly: item.ItemName.assign(TrimBlanksAndControls(line)); return true;
+    case lfMlsd: return ParseMlsdLine(line, item);
     case lfUnknown:
     case lfCustom:  // no OnParseCustomListFormat handler: "Unknown FTP listing format"
       return false;
@@ -455,8 +549,9 @@ void ParseListing(std::string_view text, TIdFTPListFormat format, TDateTime now,
 // -----------------------------------------------------------------------------------------
 // TIdFTPListing
 
-void TIdFTPListing::SetText(std::string text) {
+void TIdFTPListing::SetText(std::string text, bool machineListing) {
   FText = std::move(text);
+  FMachineListing = machineListing;
   FItems.Clear();
   FItems.ListFormat = lfUnix;  // what a new collection starts with
   FItems.UnreadLines = 0;
@@ -465,7 +560,11 @@ void TIdFTPListing::SetText(std::string text) {
 
 TIdFTPListItems& TIdFTPListing::Items(TDateTime now) {
   if (!FParsed) {
-    ParseListing(FText, now, FItems);
+    if (FMachineListing) {
+      ParseListing(FText, lfMlsd, now, FItems);
+    } else {
+      ParseListing(FText, now, FItems);
+    }
     FParsed = true;
   }
   return FItems;
@@ -476,4 +575,5 @@ void TIdFTPListing::Clear() {
   FText.shrink_to_fit();
   FItems = TIdFTPListItems();
   FParsed = false;
+  FMachineListing = false;
 }

@@ -40,6 +40,12 @@
 // - "an integer" is an optional sign and decimal digits within the type's range (no hex);
 //   2^64-1 as a size is not one and gives 0;
 // - a link line without " -> " keeps the whole name and an empty LinkTarget;
+// - an MLSD line is facts ("type=file;size=12;modify=20261207142501;") up to the first blank
+//   and the name after it, exactly; facts are matched without regard to case. "modify" is UTC
+//   (fractions of a second dropped) and becomes local time; rights come from "UNIX.mode",
+//   else from "perm"; the entries of the directory itself and of its parent ("cdir",
+//   "pdir") are the directories "." and ".."; types other than file and dir are links
+//   (never followed); a line without a type, a name or a readable modify fails;
 // - an MS-DOS date field may hold 1 or 2 digits with blanks around them; the time is
 //   h:mm or hh:mm, optionally :ss, optionally AM/PM (hour 13+ with AM/PM is unreadable); a
 //   time without ":" (such as "15" from a four-digit year) is unreadable; an empty time
@@ -62,6 +68,7 @@ enum TIdFTPListFormat : uint8_t {
   lfNamesOnly = 4,   // the trimmed line is the name
   lfUnknown = 5,     // every line fails
   lfCustom = 6,      // no handler is ever attached: parsed as lfUnknown
+  lfMlsd = 7,        // machine listing (MLSD): facts, one blank, the name; never detected
 };
 
 // The kind of a listing entry (ItemKind), with its numeric values.
@@ -84,6 +91,7 @@ struct TIdFTPListItem {
   std::string Owner = "????????";
   std::string OtherRights = "???";  // characters 8 to 10 of a Unix permission column
   TDateTime ModifiedTime = 0;       // as the server shows it; 0 when unknown
+  bool ExactTime = false;           // ModifiedTime is to the second (MLSD), in local time
   std::string LinkTarget;           // for a symbolic link, what it points to
   TIdDirItemType ItemKind = ikFile;
 };
@@ -103,6 +111,11 @@ class TIdFTPListItems {
 
   TIdFTPListItem& Add();  // appends a new entry with the initial values
   void Clear();           // removes every entry; ListFormat and UnreadLines are kept
+  // Removes the entries `drop` is true for; the others keep their order.
+  template <typename Predicate>
+  void RemoveIf(Predicate drop) {
+    std::erase_if(FItems, drop);
+  }
 
   TIdFTPListFormat ListFormat = lfUnix;
   // The lines of the last listing built here that failed to parse and were dropped (each
@@ -146,7 +159,8 @@ void ParseListing(std::string_view text, TIdFTPListFormat format, TDateTime now,
 class TIdFTPListing {
  public:
   // Replaces the listing (ListDirectory, after success); the previous entries are discarded.
-  void SetText(std::string text);
+  // A machine listing (MLSD) is parsed as lfMlsd, any other by the format of its first line.
+  void SetText(std::string text, bool machineListing = false);
   const std::string& Text() const { return FText; }
   // The text split into lines (views into Text(), valid until the next SetText/Clear).
   std::vector<std::string_view> Lines() const { return SplitListingLines(FText); }
@@ -160,4 +174,5 @@ class TIdFTPListing {
   std::string FText;
   TIdFTPListItems FItems;
   bool FParsed = false;
+  bool FMachineListing = false;
 };

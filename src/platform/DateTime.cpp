@@ -128,6 +128,12 @@ TDateTime TruncateToMinute(TDateTime value) {
   return EncodeDateTime(p);
 }
 
+TDateTime TruncateToSecond(TDateTime value) {
+  TDateTimeParts p = DecodeDateTime(value);
+  p.MilliSecond = 0;
+  return EncodeDateTime(p);
+}
+
 namespace {
 std::tm ToTm(TDateTime value) {
   const TDateTimeParts p = DecodeDateTime(value);

@@ -32,6 +32,8 @@ int32_t DayCount(TDateTime value);
 
 // The same moment with seconds and milliseconds dropped.
 TDateTime TruncateToMinute(TDateTime value);
+// The same moment with milliseconds dropped.
+TDateTime TruncateToSecond(TDateTime value);
 
 // The user's short date and long time, separated by one blank (locale "%x %X").
 std::string FormatShortDateLongTime(TDateTime value);

@@ -46,6 +46,10 @@ bool MatchesMask(const std::string& name, const std::string& mask) {
   return ::fnmatch(mask.c_str(), name.c_str(), FNM_CASEFOLD) == 0;
 }
 
+bool MatchesPattern(const std::string& text, const std::string& pattern, bool pathName) {
+  return ::fnmatch(pattern.c_str(), text.c_str(), pathName ? FNM_PATHNAME : 0) == 0;
+}
+
 std::vector<TSearchRec> FindFiles(const std::string& directory, const std::string& mask) {
   return ReadDirectory(directory, mask).Entries;
 }

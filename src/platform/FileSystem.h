@@ -40,6 +40,9 @@ struct TDirectoryRead {
 };
 TDirectoryRead ReadDirectory(const std::string& directory, const std::string& mask);
 bool MatchesMask(const std::string& name, const std::string& mask);
+// fnmatch rules, letter case significant; with `pathName`, "*", "?" and "[...]" never match
+// a "/" (FNM_PATHNAME).
+bool MatchesPattern(const std::string& text, const std::string& pattern, bool pathName);
 
 bool FileExists(const std::string& path);        // exists and is not a directory
 bool DirectoryExists(const std::string& path);   // "/" always exists

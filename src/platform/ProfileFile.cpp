@@ -123,6 +123,19 @@ void TProfileFile::WriteString(const std::string& section, const std::string& ke
   target.FirstKey.emplace(lower, position);
 }
 
+void TProfileFile::DeleteKey(const std::string& section, const std::string& key) {
+  const auto s = FirstSection.find(LowerAscii(section));
+  if (s == FirstSection.end()) return;
+  Section& target = Sections[s->second];
+  const std::string lower = LowerAscii(key);
+  if (!target.FirstKey.contains(lower)) return;
+  std::erase_if(target.Lines, [&](const Line& line) { return line.KeyLower == lower; });
+  target.FirstKey.clear();
+  for (size_t i = target.Lines.size(); i-- > 0;) {
+    if (!target.Lines[i].KeyLower.empty()) target.FirstKey[target.Lines[i].KeyLower] = i;
+  }
+}
+
 std::string TProfileFile::Text() const {
   std::string text;
   for (const Section& section : Sections) {

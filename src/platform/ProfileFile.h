@@ -24,6 +24,8 @@ class TProfileFile {
   // The names of the sections, in lower case, in no particular order.
   std::vector<std::string> SectionNames() const;
   void WriteString(const std::string& section, const std::string& key, const std::string& value);
+  // Removes every line of the key from the section; other lines stay as they are.
+  void DeleteKey(const std::string& section, const std::string& key);
 
   std::string Text() const;
   // Writes the whole file atomically (temporary file and rename) with exactly this mode, also

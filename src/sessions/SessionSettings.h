@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -22,13 +23,15 @@ struct TSessionSettings : TRunSettings {
 using TTextSetting = std::string TSessionSettings::*;
 using TIntegerSetting = int32_t TSessionSettings::*;
 using TFlagSetting = bool TSessionSettings::*;
+using TOptionalTextSetting = std::optional<std::string> TSessionSettings::*;
 
 // One key: text is stored as it is (or scrambled), integers in decimal, flags as "1" or "0".
 // A key that is missing, or an integer or flag that does not read as a number, leaves the
-// value a new session has (the member's initial value, the name the list gave it).
+// value a new session has (the member's initial value, the name the list gave it). Optional
+// text is written only when set, and a missing key reads as not set.
 struct TSettingsKey {
   const char* Key;
-  std::variant<TTextSetting, TIntegerSetting, TFlagSetting> Field;
+  std::variant<TTextSetting, TIntegerSetting, TFlagSetting, TOptionalTextSetting> Field;
   bool Scrambled = false;  // text stored scrambled with PasswordKey; unreadable text loads as empty
 };
 
@@ -56,6 +59,8 @@ inline const auto SessionSettingsKeys = std::to_array<TSettingsKey>({
     {"testmode", &TSessionSettings::TestMode},
     {"debugmode", &TSessionSettings::DebugMode},
     {"maxdelete", &TSessionSettings::MaxDelete},
+    {"exclude", &TSessionSettings::Exclude},
+    {"exacttimes", &TSessionSettings::ExactTimes},
 });
 
 // The settings file ends a value at its line: a value holding CR or LF would start keys of

@@ -71,6 +71,7 @@ class TSettingsReader {
   std::string Text(const char* key, const std::string& defaultValue) const {
     return File.ReadString(Section, key, defaultValue);
   }
+  bool Has(const char* key) const { return File.HasKey(Section, key); }
   int32_t Integer(const char* key, int32_t defaultValue) const {
     int32_t value = 0;
     return ParseInteger(Text(key, ""), value) ? value : defaultValue;
@@ -92,6 +93,8 @@ void ReadKey(const TSettingsReader& read, const TSettingsKey& key, TSessionSetti
     }
   } else if (const auto* integer = std::get_if<TIntegerSetting>(&key.Field)) {
     s.** integer = read.Integer(key.Key, s.**integer);
+  } else if (const auto* optional = std::get_if<TOptionalTextSetting>(&key.Field)) {
+    s.** optional = read.Has(key.Key) ? std::optional(read.Text(key.Key, "")) : std::nullopt;
   } else {
     bool& flag = s.*std::get<TFlagSetting>(key.Field);
     flag = read.Integer(key.Key, flag ? 1 : 0) != 0;
@@ -102,7 +105,13 @@ std::string StoredValue(const TSettingsKey& key, const TSessionSettings& s) {
   if (const auto* text = std::get_if<TTextSetting>(&key.Field))
     return key.Scrambled ? ScrambleText(s.**text, PasswordKey) : s.**text;
   if (const auto* integer = std::get_if<TIntegerSetting>(&key.Field)) return std::to_string(s.**integer);
+  if (const auto* optional = std::get_if<TOptionalTextSetting>(&key.Field)) return (s.**optional).value_or("");
   return s.*std::get<TFlagSetting>(key.Field) ? "1" : "0";
+}
+
+bool IsStored(const TSettingsKey& key, const TSessionSettings& s) {
+  const auto* optional = std::get_if<TOptionalTextSetting>(&key.Field);
+  return optional == nullptr || (s.**optional).has_value();
 }
 
 void ReadSession(const TProfileFile& file, TSession& s) {
@@ -155,7 +164,13 @@ void TSessions::LoadSessions() {
 
 void TSessions::WriteSessionKeys(TProfileFile& file, const TSession& s) const {
   const std::string section = SessionSection(s.Index);
-  for (const TSettingsKey& key : SessionSettingsKeys) file.WriteString(section, key.Key, StoredValue(key, s.Settings));
+  for (const TSettingsKey& key : SessionSettingsKeys) {
+    if (IsStored(key, s.Settings)) {
+      file.WriteString(section, key.Key, StoredValue(key, s.Settings));
+    } else {
+      file.DeleteKey(section, key.Key);  // an optional setting no longer set
+    }
+  }
 }
 
 void TSessions::CheckWritable(const TSession& s) const {
@@ -195,6 +210,8 @@ void RemoveLineBreaks(TSessionSettings& settings) {
   for (const TSettingsKey& key : SessionSettingsKeys) {
     if (const auto* text = std::get_if<TTextSetting>(&key.Field)) {
       EraseLineBreaks(settings.**text);
+    } else if (const auto* optional = std::get_if<TOptionalTextSetting>(&key.Field)) {
+      if (settings.**optional) EraseLineBreaks(*(settings.**optional));
     }
   }
 }

@@ -9,6 +9,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -18,6 +19,7 @@
 #include <algorithm>
 #include <array>
 
+#include "engine/ExcludeFilter.h"
 #include "engine/SessionTools.h"
 #include "engine/TransferPaths.h"
 #include "platform/FileSystem.h"
@@ -182,6 +184,22 @@ QWidget* TEditSessionForm::CreateDetailsPage() {
     FRecurseItems->addButton(button, item);
     recurseLayout->addWidget(button);
   }
+
+  // A session without exclude patterns of its own leaves out hidden (dot) files.
+  CheckBox5 = new QCheckBox(QStringLiteral("Leave out hidden files"));
+  Memo1 = new QPlainTextEdit;
+  Memo1->setPlaceholderText(QStringLiteral(".git/\n*.tmp\n/cache/"));
+  connect(CheckBox5, &QCheckBox::toggled, Memo1, [this](bool hidden) { Memo1->setEnabled(!hidden); });
+  CheckBox5->setChecked(true);
+  recurseLayout->addWidget(CheckBox5);
+  recurseLayout->addWidget(Caption("Leave out instead (one pattern a line; a trailing / for directories)", Memo1));
+  recurseLayout->addWidget(Memo1);
+  CheckBox6 = new QCheckBox(QStringLiteral("Exact times (MLSD, where the server offers it)"));
+  CheckBox6->setToolTip(QStringLiteral("Switching this makes every file look changed once."));
+  recurseLayout->addWidget(CheckBox6);
+  auto* exactNote = Caption("Switching this makes every file look changed once.");
+  exactNote->setEnabled(false);
+  recurseLayout->addWidget(exactNote);
 
   auto* right = new QVBoxLayout;
   right->addWidget(RadioGroup1);
@@ -393,6 +411,12 @@ void TEditSessionForm::SetSettings(const TSessionSettings& settings) {
   SetParentSession(settings.ParentSession);
   Edit8->setText(ToQ(settings.CrcFile));
   SpinEdit4->SetValue(settings.MaxDelete);
+  CheckBox5->setChecked(!settings.Exclude);
+  QStringList patterns;
+  for (const std::string& pattern : TExcludeFilter::SplitPatterns(settings.Exclude.value_or("")))
+    patterns.append(ToQ(pattern));
+  Memo1->setPlainText(patterns.join(QLatin1Char('\n')));
+  CheckBox6->setChecked(settings.ExactTimes);
   CheckBox2->setChecked(settings.TestMode);
   CheckBox3->setChecked(settings.DebugMode);
 }
@@ -419,6 +443,12 @@ TSessionSettings TEditSessionForm::GetSettings() const {
   settings.ParentSession = GetParentSession();
   settings.CrcFile = FromQ(Edit8->text());
   settings.MaxDelete = SpinEdit4->Value();
+  if (!CheckBox5->isChecked()) {
+    std::vector<std::string> patterns;
+    for (const QString& line : Memo1->toPlainText().split(QLatin1Char('\n'))) patterns.push_back(FromQ(line));
+    settings.Exclude = TExcludeFilter::JoinPatterns(patterns);
+  }
+  settings.ExactTimes = CheckBox6->isChecked();
   settings.TestMode = CheckBox2->isChecked();
   settings.DebugMode = CheckBox3->isChecked();
   RemoveLineBreaks(settings);

@@ -24,6 +24,7 @@ class QCheckBox;
 class QComboBox;
 class QGroupBox;
 class QLineEdit;
+class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
@@ -79,6 +80,9 @@ class TEditSessionForm : public QDialog, public ISessionEditor {
   QComboBox* ComboBox1 = nullptr;        // parent session
   QGroupBox* RadioGroup1 = nullptr;      // what happens during the session
   QGroupBox* RadioGroup2 = nullptr;      // what files are copied
+  QCheckBox* CheckBox5 = nullptr;        // leave out hidden files (no exclude patterns)
+  QPlainTextEdit* Memo1 = nullptr;       // exclude patterns, one a line
+  QCheckBox* CheckBox6 = nullptr;        // exact times (MLSD)
   QLineEdit* Edit6 = nullptr;            // Host
   QLineEdit* Edit7 = nullptr;            // Port
   QLineEdit* Edit4 = nullptr;            // Login User Name

@@ -14,18 +14,6 @@ namespace {
 
 using Kind = RealFtpServer::Kind;
 
-TTree operator+(TTree tree, const TTree& more) {
-  tree.insert(more.begin(), more.end());
-  return tree;
-}
-
-// "f00" ... in `directory` (which ends in "/").
-TTree Files(const std::string& directory, int count) {
-  TTree tree{{directory, ""}};
-  for (int i = 0; i < count; ++i) tree[directory + "f" + std::to_string(100 + i).substr(1)] = "x";
-  return tree;
-}
-
 const std::vector<Kind> kBoth = {Kind::PyFtpdLib, Kind::Vsftpd};
 
 struct TCase {

@@ -65,6 +65,17 @@ TTree ReadTree(const std::string& root) {
   return tree;
 }
 
+TTree operator+(TTree tree, const TTree& more) {
+  tree.insert(more.begin(), more.end());
+  return tree;
+}
+
+TTree Files(const std::string& directory, int count, const std::string& suffix) {
+  TTree tree{{directory, ""}};
+  for (int i = 0; i < count; ++i) tree[directory + "f" + std::to_string(100 + i).substr(1) + suffix] = "x";
+  return tree;
+}
+
 void SetMode(const std::string& path, unsigned mode) {
   if (::chmod(path.c_str(), mode) != 0) throw std::runtime_error("chmod " + path);
 }

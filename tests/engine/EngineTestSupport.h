@@ -35,6 +35,11 @@ void MakeTree(const std::string& root, const TTree& tree);
 // Everything under root, hidden entries included. A symbolic link reads as "-> " + its
 // target (never followed), a FIFO or device as "<special>".
 TTree ReadTree(const std::string& root);
+// Both trees in one (the first's content where both name a path).
+TTree operator+(TTree tree, const TTree& more);
+// `directory` (which ends in "/", or is "" for the root) and "f00" + suffix, "f01" + suffix, ...
+// in it, each holding "x".
+TTree Files(const std::string& directory, int count, const std::string& suffix = "");
 void SetMode(const std::string& path, unsigned mode);
 
 // True when a report with this function and status text was made.

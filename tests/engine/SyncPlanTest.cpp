@@ -11,12 +11,15 @@
 namespace {
 
 // "name" a file; prefixes: "d:" directory, "h:" hidden, "r:" read-only, "l:" link to a directory.
+// A directory whose name begins with "." is hidden, as a read of a session without exclude
+// patterns gives it.
 std::vector<TSearchRec> Local(const std::vector<std::string>& described) {
   std::vector<TSearchRec> entries = {{".", faDirectory}, {"..", faDirectory}};
   for (const std::string& text : described) {
     TSearchRec entry{text.substr(text.find(':') + 1)};
     const char kind = text.find(':') == std::string::npos ? 'f' : text[0];
     if (kind == 'd' || kind == 'l') entry.Attr = faDirectory;
+    if ((kind == 'd' || kind == 'l') && entry.Name.starts_with('.')) entry.Attr |= faHidden;
     if (kind == 'h') entry.Attr = faHidden;
     if (kind == 'r') entry.Attr = faReadOnly;
     entry.IsSymLink = kind == 'l';

@@ -245,6 +245,7 @@ std::string FormatName(TIdFTPListFormat f) {
     case lfNamesOnly: return "lfNamesOnly";
     case lfUnknown: return "lfUnknown";
     case lfCustom: return "lfCustom";
+    case lfMlsd: return "lfMlsd";
   }
   return "?";
 }

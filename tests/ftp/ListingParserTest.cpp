@@ -10,6 +10,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -729,6 +731,112 @@ TEST(ListingOtherFormats, NamesOnlyUnknownCustomAndNone) {
   r = Line(lfNone, "-rw-r--r-- 1 a b 1 Jan 5 2020 n");
   ASSERT_TRUE(r.ok);
   EXPECT_EQ(r.item.ItemName, "");
+}
+
+// ---------------------------------------------------------------------------------------
+// MLSD: real lines of pyftpdlib, pure-ftpd and proftpd, and what they give
+
+// A time zone two hours east of UTC while it lives, so that "modify" (UTC) must be converted.
+class TZoneTwoHoursEast {
+ public:
+  TZoneTwoHoursEast() {
+    if (const char* tz = std::getenv("TZ")) FOld = tz;
+    ::setenv("TZ", "ZEP-2", 1);
+    ::tzset();
+  }
+  ~TZoneTwoHoursEast() {
+    if (FOld) {
+      ::setenv("TZ", FOld->c_str(), 1);
+    } else {
+      ::unsetenv("TZ");
+    }
+    ::tzset();
+  }
+
+ private:
+  std::optional<std::string> FOld;
+};
+
+TEST(ListingMlsd, RealLinesOfThreeServers) {
+  const TZoneTwoHoursEast zone;
+  struct Row {
+    const char* line;
+    bool ok;
+    const char* name;
+    TIdDirItemType kind;
+    int64_t size;
+    bool sizeListed;
+    const char* ownerRights;
+    const char* modified;  // local time, two hours after the UTC of the line
+  };
+  const char* const file = "2023-11-15 00:13:27.000";
+  const char* const dirTime = "2026-12-08 00:47:43.000";
+  const Row rows[] = {
+      // pyftpdlib: rights from "perm" only; a link is listed as what it leads to.
+      {"modify=20231114221327;perm=radfwMT;size=5;type=file;unique=fe00ga720cc; with  blank.txt", true,
+       "with  blank.txt", ikFile, 5, true, "rw-", file},
+      {"modify=20261207224743;perm=eldfmMTcp;size=4096;type=dir;unique=fe00ga720b8; .git", true, ".git", ikDirectory,
+       4096, true, "rwx", dirTime},
+      {"modify=20231114221327;perm=radfwMT;size=5;type=file;unique=fe00ga720d6;  leading", true, " leading", ikFile, 5,
+       true, "rw-", file},
+      {"modify=20231114221327;perm=radfwMT;size=5;type=file;unique=fe00ga722b5; semi;colon=x.txt", true,
+       "semi;colon=x.txt", ikFile, 5, true, "rw-", file},
+      // pure-ftpd: "sizd" for directories, its own entry and its parent's, "slink" links.
+      {"type=cdir;sizd=4096;modify=20261207224743;UNIX.mode=0777;UNIX.uid=0;UNIX.gid=0;unique=fe00ga72086; .", true,
+       ".", ikDirectory, 0, false, "rwx", dirTime},
+      {"type=pdir;sizd=4096;modify=20261207224743;UNIX.mode=0777;UNIX.uid=0;UNIX.gid=0;unique=fe00ga72086; ..", true,
+       "..", ikDirectory, 0, false, "rwx", dirTime},
+      {"type=OS.unix=slink:;size=9;modify=20261207224743;UNIX.mode=0777;UNIX.uid=0;UNIX.gid=0;unique=fe00ga722c6; link",
+       true, "link", ikSymbolicLink, 9, true, "rwx", dirTime},
+      {"type=file;size=5;modify=20231114221327;UNIX.mode=0644;UNIX.uid=0;UNIX.gid=0;unique=fe00ga720e7; .htaccess",
+       true, ".htaccess", ikFile, 5, true, "rw-", file},
+      // proftpd: "UNIX.mode" decides over "perm" ("fle" alone would not allow writing).
+      {"modify=20261207224743;perm=fle;type=dir;unique=FE00UA720B8;UNIX.group=0;UNIX.groupname=105;UNIX.mode=0755;"
+       "UNIX.owner=0;UNIX.ownername=zephlin; .git",
+       true, ".git", ikDirectory, 0, false, "rwx", dirTime},
+      {"modify=20261207224743;perm=adfr;size=9;type=OS.unix=symlink;unique=FE00UA720C5;UNIX.group=0;"
+       "UNIX.groupname=105;UNIX.mode=0777;UNIX.owner=0;UNIX.ownername=zephlin; link",
+       true, "link", ikSymbolicLink, 9, true, "rwx", dirTime},
+      {"modify=20231114221327;perm=adfr;size=5;type=file;unique=FE00UA720D6;UNIX.group=0;UNIX.groupname=105;"
+       "UNIX.mode=0644;UNIX.owner=0;UNIX.ownername=zephlin;  leading",
+       true, " leading", ikFile, 5, true, "rw-", file},
+      // Constructed: facts in any letter case, fractions of a second, rights from "perm" alone.
+      {"TYPE=File;Size=7;Modify=20240229235959.123;Perm=r; a", true, "a", ikFile, 7, true, "r--",
+       "2024-03-01 01:59:59.000"},
+      {"type=file;size=1; ", false, "", ikFile, 0, false, "", ""},                  // no name
+      {"type=file;size=1;a", false, "", ikFile, 0, false, "", ""},                  // no blank
+      {"size=1;modify=20231114221327; a", false, "", ikFile, 0, false, "", ""},     // no type
+      {"type=file;modify=20231131101010; a", false, "", ikFile, 0, false, "", ""},  // 31 November
+      {"type=file;modify=2023111422132; a", false, "", ikFile, 0, false, "", ""},   // short
+      {"type=file;modify=20231114221360; a", false, "", ikFile, 0, false, "", ""},  // a leap second
+      {"type=file;size=x; no size", true, "no size", ikFile, 0, false, "???", "1899-12-30 00:00:00.000"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.line);
+    const LineResult r = Line(lfMlsd, row.line);
+    ASSERT_EQ(r.ok, row.ok);
+    if (!row.ok) continue;
+    EXPECT_EQ(r.item.ItemName, row.name);
+    EXPECT_EQ(r.item.ItemKind, row.kind);
+    EXPECT_EQ(r.item.ItemSize, row.size);
+    EXPECT_EQ(r.item.SizeListed, row.sizeListed);
+    EXPECT_EQ(r.item.OwnerRights, row.ownerRights);
+    EXPECT_EQ(Show(r.item.ModifiedTime), row.modified);
+    EXPECT_EQ(r.item.ExactTime, std::string(row.modified) != "1899-12-30 00:00:00.000");
+  }
+}
+
+// A machine listing is parsed as such, whatever its first line looks like; other listings
+// are still detected.
+TEST(ListingMlsd, TheHolderParsesMachineListingsOnly) {
+  TIdFTPListing listing;
+  listing.SetText("type=dir;modify=20231114221327; sub\r\ntype=file;size=3;modify=20231114221327; a b\r\n", true);
+  EXPECT_EQ(listing.Items(Now2026()).ListFormat, lfMlsd);
+  EXPECT_EQ(Names(listing.Items(Now2026())), (std::vector<std::string>{"sub", "a b"}));
+  EXPECT_TRUE(listing.Items(Now2026()).AllLinesUnderstood());
+  listing.SetText("type=file;size=3;modify=20231114221327; a b\r\n");
+  EXPECT_EQ(listing.Items(Now2026()).ListFormat, lfUnknown);
+  EXPECT_EQ(listing.Items(Now2026()).Count(), 0);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TIdFTPListItems items;
   ParseListing(text, now, items);
   FUZZ_CHECK(static_cast<size_t>(items.Count()) <= lineCount);
-  for (TIdFTPListFormat format : {lfNone, lfDos, lfUnix, lfDiskPrefix, lfNamesOnly, lfUnknown, lfCustom}) {
+  for (TIdFTPListFormat format : {lfNone, lfDos, lfUnix, lfDiskPrefix, lfNamesOnly, lfUnknown, lfCustom, lfMlsd}) {
     ParseListing(text, format, now, items);
     FUZZ_CHECK(static_cast<size_t>(items.Count()) <= lineCount);
     for (const TIdFTPListItem& item : items) FUZZ_CHECK(item.RawLine.size() <= text.size());

@@ -33,6 +33,18 @@ TEST(ProfileFile, WritesInPlaceAppendsAndKeepsForeignLines) {
   EXPECT_EQ(ini.ReadString("a", "unknown", ""), "keep");
 }
 
+TEST(ProfileFile, DeletesEveryLineOfAKeyAndFindsTheOthersAfterwards) {
+  TProfileFile ini;
+  ini.LoadFromText("[a]\nx=1\nGone=2\ny=3\ngone=4\n[b]\ngone=5\n");
+  ini.DeleteKey("A", "gone");
+  ini.DeleteKey("a", "never");
+  ini.DeleteKey("c", "gone");
+  EXPECT_EQ(ini.Text(), "[a]\nx=1\ny=3\n[b]\ngone=5\n");
+  ini.WriteString("a", "y", "30");
+  ini.WriteString("a", "gone", "6");
+  EXPECT_EQ(ini.Text(), "[a]\nx=1\ny=30\ngone=6\n[b]\ngone=5\n");
+}
+
 TEST(ProfileFile, LongValuesAreReadWhole) {
   TProfileFile ini;
   const std::string value(5000, 'A');

@@ -118,6 +118,8 @@ TEST_F(SessionList, AddInteractivePrefillsAndSavesOnConfirm) {
   EXPECT_EQ(editor.Shown.Name, "NewSession1");
   EXPECT_EQ(editor.Shown.Port, 21);
   EXPECT_EQ(editor.Shown.Timeout, 30);
+  EXPECT_TRUE(editor.Shown.ExactTimes) << "new sessions get exact times";
+  EXPECT_EQ(editor.Shown.Exclude, std::nullopt) << "and leave out hidden files";
   const TSession& s = *list.GetSession(1);
   EXPECT_EQ(s.Settings.Name, "Mirror");
   EXPECT_EQ(s.Settings.Port, 2121);

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <optional>
 #include <set>
 
 #include "platform/DateTime.h"
@@ -39,7 +40,7 @@ const char* const ExampleFile =
     "sessionstarter=countdown\ncountdown=300\ndetectwait=0\nsessionmode=copylocaltoremote\nrecurse=1\n"
     "host=192.0.2.10\nport=21\nusername=\npassword=\ntimeout=30\nabortonfailure=0\npassivemode=1\n"
     "encryption=none\ntlsfingerprint=\n"
-    "parentsession=\ncrcfile=113D5800.crc\ntestmode=0\ndebugmode=0\nmaxdelete=50\n";
+    "parentsession=\ncrcfile=113D5800.crc\ntestmode=0\ndebugmode=0\nmaxdelete=50\nexacttimes=0\n";
 
 }  // namespace
 
@@ -239,6 +240,7 @@ void SetDistinct(const TSettingsKey& key, size_t row, TSessionSettings& s) {
   if (const auto* text = std::get_if<TTextSetting>(&key.Field)) s.** text = "v" + std::to_string(row) + " \xE4=;";
   if (const auto* integer = std::get_if<TIntegerSetting>(&key.Field)) s.** integer = -1000 - static_cast<int32_t>(row);
   if (const auto* flag = std::get_if<TFlagSetting>(&key.Field)) s.** flag = true;
+  if (const auto* optional = std::get_if<TOptionalTextSetting>(&key.Field)) s.** optional = "v" + std::to_string(row);
 }
 
 // The value as the file stores it: text as it is or scrambled, integers in decimal, flags 1.
@@ -246,6 +248,7 @@ std::string StoredText(const TSettingsKey& key, const TSessionSettings& s) {
   if (const auto* text = std::get_if<TTextSetting>(&key.Field))
     return key.Scrambled ? ScrambleText(s.**text, PasswordKey) : s.**text;
   if (const auto* integer = std::get_if<TIntegerSetting>(&key.Field)) return std::to_string(s.**integer);
+  if (const auto* optional = std::get_if<TOptionalTextSetting>(&key.Field)) return *(s.**optional);
   return "1";
 }
 
@@ -310,6 +313,36 @@ TEST_F(SettingsFile, AMissingKeyLeavesTheValueOfANewSession) {
       EXPECT_TRUE(SameValue(other, list.GetSession(0)->Settings, expected)) << key.Key << " missing, " << other.Key;
     }
   }
+}
+
+// "exclude" tells a session without the key (dot names hidden) from one whose patterns are
+// empty (nothing left out); "exacttimes" is off for a stored session without it.
+TEST_F(SettingsFile, ExcludeKeepsItsAbsenceAndExactTimesDefaultsOff) {
+  const struct {
+    const char* Lines;
+    std::optional<std::string> Exclude;
+    bool ExactTimes;
+    const char* Saved;  // the session's section after saving, from "maxdelete" on
+  } cases[] = {
+      {"", std::nullopt, false, "maxdelete=50\nexacttimes=0\n"},
+      {"exclude=\n", "", false, "maxdelete=50\nexclude=\nexacttimes=0\n"},
+      {"exclude=.git/;*.tmp\nexacttimes=1\n", ".git/;*.tmp", true, "maxdelete=50\nexclude=.git/;*.tmp\nexacttimes=1\n"},
+  };
+  for (const auto& c : cases) {
+    WriteIni(std::string("[global]\nsessions=1\n[session0]\nname=A\n") + c.Lines);
+    TSessions list;
+    ASSERT_EQ(list.Count(), 1);
+    EXPECT_EQ(list.GetSession(0)->Settings.Exclude, c.Exclude) << c.Lines;
+    EXPECT_EQ(list.GetSession(0)->Settings.ExactTimes, c.ExactTimes) << c.Lines;
+    list.SaveAllSessions();
+    const std::string ini = ReadIni();
+    EXPECT_EQ(ini.substr(ini.find("maxdelete=")), c.Saved) << c.Lines;
+  }
+  // Saving one session into the file it came from drops the key once it is no longer set.
+  TSessions list;
+  list.GetSession(0)->Settings.Exclude.reset();
+  list.SaveSession(0);
+  EXPECT_EQ(ReadIni().find("exclude="), std::string::npos);
 }
 
 TEST_F(SettingsFile, UnknownKeysSurviveSavingOneSessionButNotSavingAll) {

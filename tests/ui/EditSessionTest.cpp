@@ -12,6 +12,7 @@
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -20,6 +21,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "UiTestApp.h"
 #include "engine/SessionTools.h"
@@ -117,6 +119,35 @@ TEST_F(EditSessionTest, StarterAndModeKeywordsAreMatchedExactly) {
   EXPECT_TRUE(Shown().Recurse);
   Change([](TSessionSettings& s) { s.Recurse = false; });
   EXPECT_FALSE(Shown().Recurse);
+}
+
+// A session without exclude patterns shows "Leave out hidden files" checked; unchecking it
+// gives the session patterns, one a line in the editor, joined by ";" in the settings.
+TEST_F(EditSessionTest, ExcludePatternsAndExactTimes) {
+  const struct {
+    std::optional<std::string> Exclude;
+    bool Checked;
+    const char* Lines;
+  } rows[] = {{std::nullopt, true, ""}, {"", false, ""}, {".git/;*.tmp", false, ".git/\n*.tmp"}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Exclude.value_or("(none)"));
+    Change([&](TSessionSettings& s) { s.Exclude = row.Exclude; });
+    EXPECT_EQ(form.CheckBox5->isChecked(), row.Checked);
+    EXPECT_EQ(form.Memo1->isEnabled(), !row.Checked);
+    EXPECT_EQ(form.Memo1->toPlainText().toStdString(), row.Lines);
+    EXPECT_EQ(Shown().Exclude, row.Exclude);
+  }
+  form.Memo1->setPlainText(QStringLiteral(" node_modules/ \n\n/cache/"));
+  EXPECT_EQ(Shown().Exclude, "node_modules/;/cache/");
+  form.CheckBox5->setChecked(true);
+  EXPECT_FALSE(form.Memo1->isEnabled());
+  EXPECT_EQ(Shown().Exclude, std::nullopt);
+
+  for (const bool exact : {true, false}) {
+    Change([&](TSessionSettings& s) { s.ExactTimes = exact; });
+    EXPECT_EQ(form.CheckBox6->isChecked(), exact);
+    EXPECT_EQ(Shown().ExactTimes, exact);
+  }
 }
 
 TEST_F(EditSessionTest, TextAndNumberSettingsRoundTrip) {
@@ -343,6 +374,27 @@ class EditSessionServerTest : public EditSessionTest {
   TempDir local;
   std::unique_ptr<RealFtpServer> server;
 };
+
+// With exclude patterns the Test lists the remote directory as a run would, and says so when
+// the server shows no hidden files there.
+TEST_F(EditSessionServerTest, WithPatternsTheTestTellsWhetherHiddenFilesAreListed) {
+  const std::string note = "\nIt lists no hidden files, which are then neither fetched nor deleted.";
+  const struct {
+    std::optional<std::string> Exclude;
+    bool DotFile;  // the remote directory holds ".htaccess"
+    bool Noted;
+  } rows[] = {{std::nullopt, false, false}, {".git/", false, true}, {".git/", true, false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.Exclude ? "patterns" : "no patterns") + (row.DotFile ? ", .htaccess" : ""));
+    if (row.DotFile) WriteText(serverRoot.path() + "pub/.htaccess", "deny");
+    Paths("syncremotetolocal", local.path() + "data/", "/pub/");
+    Change([&](TSessionSettings& s) { s.Exclude = row.Exclude; });
+    const auto boxes = RunTest();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_TRUE(boxes[0].Text.ends_with("Remote directory exists." + std::string(row.Noted ? note : "")))
+        << boxes[0].Text;
+  }
+}
 
 TEST_F(EditSessionServerTest, CopyLocalToRemoteTestsTheLocalDirectoryPartAndTheRemotePathAsIs) {
   Paths("copylocaltoremote", local.path() + "data/*.htm", "/pub/");
@@ -618,6 +670,18 @@ TEST_F(PreloadTest, DirectoryWithSubDirectoriesSkipsHiddenAndReadOnlyFiles) {
   EXPECT_EQ(boxes[0].Icon, QMessageBox::Information);
   EXPECT_EQ(boxes[0].Text, "4 files added to the crc store.");
   EXPECT_EQ(ReadText(program.path() + "store.crc"), root + "a.txt\r\n-873187034\r\n" + root + "b.dat\r\n0\r\n" + root +
+                                                        "logs/a.txt\r\n-390611389\r\n" + root +
+                                                        "sub/c.txt\r\n891568578\r\n");
+}
+
+TEST_F(PreloadTest, ExcludePatternsDecideInsteadOfTheHiddenRule) {
+  LocalPath(root, true);
+  Change([](TSessionSettings& s) { s.Exclude = ".git/;*.dat"; });
+  const auto boxes = Preload();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].Text, "4 files added to the crc store.");
+  EXPECT_EQ(ReadText(program.path() + "store.crc"), root + ".hidden\r\n-873187034\r\n" + root +
+                                                        "a.txt\r\n-873187034\r\n" + root +
                                                         "logs/a.txt\r\n-390611389\r\n" + root +
                                                         "sub/c.txt\r\n891568578\r\n");
 }
