@@ -121,7 +121,7 @@ void TSession::WorkerFinished() {
   ChangedDuringRun = false;
   ReportStatus("", "");
   if (OnCompleted) OnCompleted(*this);
-  const std::string testLog = ProgramDirectory() + "testlog.txt";
+  const std::string testLog = StateDirectory() + "testlog.txt";
   if ((Settings.TestMode || Settings.DebugMode) && FileExists(testLog)) OpenWithAssociatedProgram(testLog);
   if (!RunOnce && (Settings.SessionStarter == StarterCountdown || Settings.SessionStarter == StarterDetect))
     Start(false, false);

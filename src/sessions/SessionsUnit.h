@@ -89,7 +89,7 @@ class TSession {
   // A CRC store name made from the current local time (seconds since 30 December 1899,
   // wrapped to 32 bits, absolute value in hexadecimal).
   static std::string GenerateCrcFileName();
-  // A CRC store name is a plain file name in the program's directory: one that names
+  // A CRC store name is a plain file name in the state directory: one that names
   // another folder (holds "/" or "..") is not.
   static bool IsPlainCrcFileName(const std::string& name);
   // A generated CRC store name that no other session of the same list uses.
@@ -138,7 +138,7 @@ class TSessions {
   void StartChainedSessions(const TSession& completed);
   void SetEditorFactory(TSessionEditorFactory factory) { EditorFactory = std::move(factory); }
 
-  // Full path of "zephlin.ini" in the program's directory.
+  // Full path of "zephlin.ini" in the settings directory (ProgramDir.h).
   static std::string SettingsFileName();
 
  private:

@@ -128,7 +128,7 @@ int32_t SessionsUpToLastSection(const TProfileFile& file, int32_t count) {
 
 }  // namespace
 
-std::string TSessions::SettingsFileName() { return ProgramDirectory() + "zephlin.ini"; }
+std::string TSessions::SettingsFileName() { return SettingsDirectory() + "zephlin.ini"; }
 
 void TSessions::LoadSessions() {
   Sessions.clear();

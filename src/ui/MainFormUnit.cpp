@@ -130,6 +130,13 @@ size_t PrefixBytes(const std::string& text, size_t characters) {
   return text.size();
 }
 
+// Where the settings, the CRC stores and the logs are, for the Read Me button's hint.
+std::string WhereFilesAre() {
+  const TFileLocations where = FileLocations();
+  if (where.Portable) return "\nSettings, CRC stores and logs: " + where.SettingsDirectory;
+  return "\nSettings: " + where.SettingsDirectory + "\nCRC stores and logs: " + where.StateDirectory;
+}
+
 }  // namespace
 
 TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
@@ -189,6 +196,7 @@ QWidget* TMainForm::CreatePictureStrip() {
                           &TMainForm::StopButtonClick);
   ReadmeButton = makeButton(Picture("help-contents", QStyle::SP_FileDialogContentsView), "View Read Me file",
                             &TMainForm::ReadmeButtonClick);
+  ReadmeButton->setToolTip(ReadmeButton->toolTip() + ToQ(WhereFilesAre()));
   AboutButton = makeButton(Picture("help-about", QStyle::SP_MessageBoxInformation), "Program information",
                            &TMainForm::AboutButtonClick);
 
@@ -467,7 +475,7 @@ void TMainForm::EnableSummaryLog(bool enabled) {
                     "\r\n"
                     "SESSION               CONNECTION      FUNCTION               STATUS\r\n"
                     "-------               ----------      --------               ------\r\n";
-  const std::string path = ProgramDirectory() + "zephlin.log";
+  const std::string path = StateDirectory() + "zephlin.log";
   if (!FSummaryFile.Create(path)) {
     FSummaryPending.clear();
     ReportError("Unable to write to " + path);
@@ -578,7 +586,7 @@ void TMainForm::EditButtonClick() {
   if (const int32_t row = SelectedRow(); row >= 0) FSessions->EditSessionInteractive(row);
 }
 
-void TMainForm::ReadmeButtonClick() { OpenWithAssociatedProgram(ProgramDirectory() + "readme.txt"); }
+void TMainForm::ReadmeButtonClick() { OpenWithAssociatedProgram(ReadmeFileName()); }
 
 void TMainForm::AboutButtonClick() {
   TAboutBox box(this);

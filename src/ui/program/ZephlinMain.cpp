@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
   int status = 0;
   try {
     const TCommandLine line = ReadCommandLine(ArgumentsOf(QApplication::arguments()));
-    const std::string folder = ProgramDirectory();
+    const std::string folder = SettingsDirectory();
     // Held until the program ends; the kernel lets go of it however the program ends.
     const TFileLock folderLock(folder);
     if (folderLock.State() == TFileLock::Busy) return StartedAgain(line, folder);
