@@ -33,8 +33,8 @@ namespace {
 
 const char* const CloseQuestion = "There are one or more ftp sessions active. Are you sure you want to quit?";
 
-// Columns of the list view, left to right; the last one takes the rest of the width.
-enum TColumn { colSession, colTime, colConnection, colFunction, colStatus, colCount };
+// Columns of the list view, left to right; "Status" takes the width the others leave.
+enum TColumn { colSession, colTime, colConnection, colFunction, colStatus, colLastRun, colCount };
 
 // The list view measures every cell of the first row whenever one of its texts changes (to
 // learn the height of all rows), and laying out text was the costliest step of a status
@@ -130,6 +130,12 @@ size_t PrefixBytes(const std::string& text, size_t characters) {
   return text.size();
 }
 
+// The "Last run" cell: the end time, or the date when it was not today, and the outcome.
+std::string LastRunText(TDateTime end, const std::string& outcome) {
+  const std::string when = DayCount(end) == DayCount(Now()) ? FormatHourMinute(end) : FormatShortDate(end);
+  return when + " " + outcome;
+}
+
 // Where the settings, the CRC stores and the logs are, for the Read Me button's hint.
 std::string WhereFilesAre() {
   const TFileLocations where = FileLocations();
@@ -143,7 +149,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
   setWindowTitle(QString::fromLatin1(ProgramTitle));
   setWindowIcon(ProgramIcon());
   setFont(ProgramFont());
-  resize(670, 381);
+  resize(820, 381);
   if (const QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - rect().center());
 
@@ -153,6 +159,11 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
   // a dialog closed meanwhile (the editor at start-up, the About box) must not end it.
   QApplication::setQuitOnLastWindowClosed(false);
   connect(this, &TMainForm::Closed, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+  FLastRunTimer.setInterval(60'000);
+  connect(&FLastRunTimer, &QTimer::timeout, this, [this] {
+    for (int32_t index = 0; index < ListView1->topLevelItemCount(); ++index) ShowLastRun(index);
+  });
+  FLastRunTimer.start();
 
   FSessions = std::make_unique<TSessions>();
   FSessions->SetEditorFactory([this] { return std::make_unique<TEditSessionForm>(this); });
@@ -213,10 +224,12 @@ QGroupBox* TMainForm::CreateSessionsGroup() {
   ListView1 = new QTreeWidget;
   ListView1->setColumnCount(colCount);
   ListView1->setHeaderLabels({QStringLiteral("Session"), QStringLiteral("Time"), QStringLiteral("Connection"),
-                              QStringLiteral("Function"), QStringLiteral("Status")});
-  const int widths[] = {160, 50, 120, 100};
-  for (int column = colSession; column < colStatus; ++column) ListView1->setColumnWidth(column, widths[column]);
-  ListView1->header()->setStretchLastSection(true);
+                              QStringLiteral("Function"), QStringLiteral("Status"), QStringLiteral("Last run")});
+  const int widths[] = {160, 50, 120, 100, 0, 170};
+  for (int column = colSession; column < colCount; ++column)
+    if (column != colStatus) ListView1->setColumnWidth(column, widths[column]);
+  ListView1->header()->setStretchLastSection(false);
+  ListView1->header()->setSectionResizeMode(colStatus, QHeaderView::Stretch);
   ListView1->header()->setSectionsMovable(false);
   ListView1->setRootIsDecorated(false);
   ListView1->setItemsExpandable(false);
@@ -425,6 +438,7 @@ void TMainForm::ShowSessionStatus(int32_t index, int32_t remaining, const std::s
   row->setText(colConnection, ToQ(connection));
   row->setText(colFunction, ToQ(function));
   row->setText(colStatus, ToQ(status));
+  ShowLastRun(index);
   if (LogEnabled && remaining == 0) {
     AppendSummaryLine(PadOrCut(name, NameWidth) + "  " + PadOrCut(connection, ConnectionWidth) +
                       PadOrCut(function, FunctionWidth) + status);
@@ -436,13 +450,32 @@ void TMainForm::NoteRunReport(const TSession* session, const std::string& connec
   // A worker reports with its connection state; the session itself reports "Offline", and
   // only once its worker has ended, which makes the worker's last report the run's end.
   if (connection != "Offline") {
-    FRunsUnderWay[session] = function.empty() && status == "Done";
+    TRunUnderWay& run = FRunsUnderWay[session];
+    run.Done = function.empty() && status == "Done";
+    if (function == "Error") run.LastError = status;
+    if (!status.empty()) run.LastStatus = status;
     return;
   }
   const auto run = FRunsUnderWay.find(session);
   if (run == FRunsUnderWay.end()) return;
-  if (!run->second) ++FFailures;
+  const TRunUnderWay ended = run->second;
   FRunsUnderWay.erase(run);
+  NoteRunEnd(session, ended.Done, ended.Done ? "Done" : !ended.LastError.empty() ? ended.LastError : ended.LastStatus);
+}
+
+void TMainForm::NoteRunEnd(const TSession* session, bool done, const std::string& outcome) {
+  if (!done) ++FFailures;
+  FLastRuns[session] = TLastRun{Now(), !done, outcome};
+}
+
+void TMainForm::ShowLastRun(int32_t index) {
+  const TSession* session = FSessions->GetSession(index);
+  QTreeWidgetItem* row = ListView1->topLevelItem(index);
+  if (session == nullptr || row == nullptr) return;
+  const auto last = FLastRuns.find(session);
+  const QString text = last == FLastRuns.end() ? QString() : ToQ(LastRunText(last->second.End, last->second.Outcome));
+  row->setText(colLastRun, text);
+  row->setToolTip(colLastRun, text);
 }
 
 std::vector<int32_t> TMainForm::SelectedRows() const {
@@ -570,8 +603,11 @@ void TMainForm::RemoveButtonClick() {
   // The row goes whenever the session went, also when saving the list then failed (the
   // error is shown after that): rows must keep matching sessions.
   const int32_t before = FSessions->Count();
+  const TSession* removed = FSessions->GetSession(row);
   const auto dropRowIfRemoved = [&] {
-    if (FSessions->Count() < before) delete ListView1->takeTopLevelItem(row);
+    if (FSessions->Count() >= before) return;
+    delete ListView1->takeTopLevelItem(row);
+    FLastRuns.erase(removed);  // a later session may be made at the same address
   };
   try {
     FSessions->RemoveSession(row);
