@@ -136,6 +136,21 @@ std::string LastRunText(TDateTime end, const std::string& outcome) {
   return when + " " + outcome;
 }
 
+// The tray icon's tip while runs have failed: the program and as many of the sessions' names
+// as the tip holds, with how many more there are.
+std::string FailedRunsHint(const std::vector<std::string>& names) {
+  std::string hint = std::string(ProgramTitle) + " - failed: ";
+  for (size_t i = 0; i < names.size(); ++i) {
+    const std::string next = hint + (i > 0 ? ", " : "") + names[i];
+    const size_t left = names.size() - i - 1;
+    const std::string more = left > 0 ? " +" + std::to_string(left) + " more" : "";
+    if (i > 0 && CharacterCount(next + more) > static_cast<size_t>(TTrayIcon::MaxTipLength))
+      return hint + " +" + std::to_string(names.size() - i) + " more";
+    hint = next;
+  }
+  return hint;
+}
+
 // Where the settings, the CRC stores and the logs are, for the Read Me button's hint.
 std::string WhereFilesAre() {
   const TFileLocations where = FileLocations();
@@ -466,6 +481,20 @@ void TMainForm::NoteRunReport(const TSession* session, const std::string& connec
 void TMainForm::NoteRunEnd(const TSession* session, bool done, const std::string& outcome) {
   if (!done) ++FFailures;
   FLastRuns[session] = TLastRun{Now(), !done, outcome};
+  if (TrayIcon == nullptr) return;  // the window is on the screen, the row says it
+  if (!done) TrayIcon->ShowNotification("Zephlin: " + session->Settings.Name + " failed", outcome);
+  UpdateTrayHint();
+}
+
+void TMainForm::UpdateTrayHint() {
+  if (TrayIcon == nullptr) return;
+  std::vector<std::string> failed;
+  for (int32_t index = 0; index < FSessions->Count(); ++index) {
+    const TSession* session = FSessions->GetSession(index);
+    const auto last = FLastRuns.find(session);
+    if (last != FLastRuns.end() && last->second.Failed) failed.push_back(session->Settings.Name);
+  }
+  TrayIcon->SetHint(failed.empty() ? std::string(ProgramTitle) : FailedRunsHint(failed));
 }
 
 void TMainForm::ShowLastRun(int32_t index) {
@@ -635,6 +664,7 @@ void TMainForm::CreateTrayIcon() {
   TrayIcon->SetIcon(windowIcon());
   TrayIcon->PopupMenu = TrayMenu;
   TrayIcon->OnDblClick = [this](TTrayIcon*) { RunCommand(&TMainForm::Restore1Click); };
+  UpdateTrayHint();
 }
 
 void TMainForm::HideButtonClick() {

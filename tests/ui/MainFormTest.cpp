@@ -329,6 +329,38 @@ TEST_F(MainFormTest, HideWithoutNotificationAreaReportsAndKeepsTheWindow) {
   EXPECT_EQ(form->TrayIcon, nullptr);
 }
 
+TEST_F(MainFormTest, WhileHiddenAFailedRunNotifiesOnceAndTheTipNamesTheFailedSessions) {
+  for (const char* name : {"Alpha", "Beta", "A rather long session name", "Another long session name"}) Add(name);
+  const auto runEnds = [&](int32_t index, const std::string& function, const std::string& status) {
+    form->ShowSessionStatus(index, 0, "Disconnected", function, status);
+    form->ShowSessionStatus(index, 0, "Offline", "", "");
+    form->ShowSessionStatus(index, 0, "Offline", "", "");  // a second idle report is no second end
+  };
+  runEnds(0, "Error", "530 Login incorrect.");  // while the window is on the screen
+  form->HideButtonClick();
+  ASSERT_NE(form->TrayIcon, nullptr);
+  const TTrayIcon& icon = *form->TrayIcon;
+  EXPECT_EQ(icon.NotificationCount(), 0);
+  EXPECT_EQ(icon.TipText(), "Zephlin v2 - failed: Alpha");
+
+  runEnds(1, "Error", "10061 Connection refused.");
+  EXPECT_EQ(icon.NotificationCount(), 1);
+  EXPECT_EQ(icon.LastNotification().Title, "Zephlin: Beta failed");
+  EXPECT_EQ(icon.LastNotification().Text, "10061 Connection refused.");
+  EXPECT_EQ(icon.TipText(), "Zephlin v2 - failed: Alpha, Beta");
+
+  runEnds(0, "", "Done");
+  EXPECT_EQ(icon.NotificationCount(), 1) << "none for a run that ends with Done";
+  EXPECT_EQ(icon.TipText(), "Zephlin v2 - failed: Beta");
+
+  runEnds(2, "Error", "421 Bye.");
+  runEnds(3, "Error", "421 Bye.");
+  EXPECT_EQ(icon.NotificationCount(), 3);
+  EXPECT_EQ(icon.TipText(), "Zephlin v2 - failed: Beta, A rather long session name +1 more");
+  for (const int32_t index : {1, 2, 3}) runEnds(index, "", "Done");
+  EXPECT_EQ(icon.TipText(), "Zephlin v2");
+}
+
 TEST(PadOrCutTest, PadsShortTextsAndCutsLongOnesByCharacters) {
   EXPECT_EQ(TMainForm::PadOrCut("ab", 4), "ab  ");
   EXPECT_EQ(TMainForm::PadOrCut("abcd", 4), "abcd");
