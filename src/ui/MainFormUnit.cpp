@@ -164,7 +164,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
   setWindowTitle(QString::fromLatin1(ProgramTitle));
   setWindowIcon(ProgramIcon());
   setFont(ProgramFont());
-  resize(820, 381);
+  resize(900, 381);
   if (const QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - rect().center());
 
@@ -240,7 +240,7 @@ QGroupBox* TMainForm::CreateSessionsGroup() {
   ListView1->setColumnCount(colCount);
   ListView1->setHeaderLabels({QStringLiteral("Session"), QStringLiteral("Time"), QStringLiteral("Connection"),
                               QStringLiteral("Function"), QStringLiteral("Status"), QStringLiteral("Last run")});
-  const int widths[] = {160, 50, 120, 100, 0, 170};
+  const int widths[] = {160, 50, 120, 100, 0, 240};
   for (int column = colSession; column < colCount; ++column)
     if (column != colStatus) ListView1->setColumnWidth(column, widths[column]);
   ListView1->header()->setStretchLastSection(false);

@@ -106,12 +106,12 @@ class MainFormTest : public UiTest {
 
 TEST_F(MainFormTest, WindowHasItsCaptionColumnsAndHints) {
   EXPECT_EQ(form->windowTitle(), "Zephlin v2");
-  EXPECT_EQ(form->size(), QSize(820, 381));
+  EXPECT_EQ(form->size(), QSize(900, 381));
   QTreeWidget& list = *form->ListView1;
   ASSERT_EQ(list.columnCount(), 6);
   const char* captions[] = {"Session", "Time", "Connection", "Function", "Status", "Last run"};
   for (int column = 0; column < 6; ++column) EXPECT_EQ(list.headerItem()->text(column), captions[column]);
-  EXPECT_EQ(list.columnWidth(5), 170);
+  EXPECT_EQ(list.columnWidth(5), 240);
   EXPECT_EQ(list.header()->sectionResizeMode(4), QHeaderView::Stretch) << "Status takes the rest of the width";
   EXPECT_EQ(list.columnWidth(0), 160);
   EXPECT_EQ(list.columnWidth(1), 50);
