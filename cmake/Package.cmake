@@ -14,4 +14,6 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# QtKeychain reaches the Secret Service through libsecret, which it loads when it runs.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libsecret-1-0")
 include(CPack)
