@@ -170,18 +170,57 @@ TEST(DesktopKeyring, RoundTripThroughTheSecretService) {
   EXPECT_EQ(password, "pa55 wörd");
   EXPECT_EQ(desktop->Fetch({"/elsewhere/", "Nightly backup"}, password, 10s), TPasswordKeyring::TResult::NotFound)
       << "the settings folder is part of the entry";
+  EXPECT_EQ(desktop->Fetch({"/settings/", "Stored"}, password, 10s), TPasswordKeyring::TResult::Done);
+  EXPECT_EQ(password, "stored-before") << "the script's entry, which the locked case cannot read";
+
+  // The session list with it: saved into the keyring, loaded back from it.
+  TempDir dir;
+  SetProgramDirectory(dir.path());
+  SetPasswordKeyring(desktop);
+  {
+    TSessions list;
+    list.GetSession(list.AddSession("Backup"))->Settings.Password = "s3cret";
+    list.SaveAllSessions();
+  }
+  const std::string ini = ReadTextFile(dir.path() + "zephlin.ini");
+  EXPECT_NE(ini.find("\npassword=\n"), std::string::npos) << ini;
+  EXPECT_NE(ini.find("\npasswordstore=keyring\n"), std::string::npos) << ini;
+  EXPECT_EQ(TSessions().GetSession(0)->Settings.Password, "s3cret");
+  SetPasswordKeyring(nullptr);
+  SetProgramDirectory("");
 }
 
-TEST(DesktopKeyring, ALockedKeyringIsUnavailableAtOnce) {
+TEST(DesktopKeyring, ALockedKeyringGivesNoPasswordAndTheRunEndsWithTheError) {
   const char* mode = std::getenv("ZEPHLIN_TEST_KEYRING");
   if (mode == nullptr || std::string(mode) != "locked") GTEST_SKIP() << "needs run-keyring-tests";
   QtTestApp();
   const std::shared_ptr<TPasswordKeyring> desktop = MakeDesktopKeyring();
   std::string password;
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_NE(desktop->Fetch({"/f/", "s"}, password, 5s), TPasswordKeyring::TResult::Done);
-  EXPECT_EQ(desktop->Store({"/f/", "s"}, "x", 5s), TPasswordKeyring::TResult::Unavailable);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+  EXPECT_NE(desktop->Fetch({"/settings/", "Stored"}, password, 5s), TPasswordKeyring::TResult::Done);
+  EXPECT_EQ(password, "");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+
+  // A session whose password is there: its run ends with the error, without a worker.
+  TempDir dir;
+  WriteTextFile(dir.path() + "zephlin.ini",
+                "[global]\nsessions=1\n[session0]\nname=Backup\nsessionstarter=manual\npassword=\n"
+                "passwordstore=keyring\ntimeout=5\n");
+  SetProgramDirectory(dir.path());
+  SetPasswordKeyring(desktop);
+  {
+    TSessions list;
+    std::string lastError;
+    list.SetStatusHandler(
+        [&](int32_t, int32_t, const std::string&, const std::string& function, const std::string& status) {
+          if (function == "Error") lastError = status;
+        });
+    list.StartSession(0, false, true);
+    EXPECT_FALSE(list.GetSession(0)->IsRunning());
+    EXPECT_EQ(lastError, "Password not available: keyring locked");
+  }
+  SetPasswordKeyring(nullptr);
+  SetProgramDirectory("");
 }
 
 // A session bus that accepts the connection and never says a word: the wait ends at the
