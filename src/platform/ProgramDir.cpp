@@ -107,7 +107,7 @@ std::string SettingsDirectory() { return FileLocations().SettingsDirectory; }
 std::string StateDirectory() { return FileLocations().StateDirectory; }
 
 std::string ReadmeFileNameFor(const std::string& programDirectory) {
-  const std::string beside = programDirectory + "readme.txt";
+  std::string beside = programDirectory + "readme.txt";
   if (FileExists(beside)) return beside;
   // <prefix>/bin/ -> <prefix>/share/doc/zephlin/
   const std::string prefix = ExtractFilePath(WithoutTrailingSlashes(programDirectory));

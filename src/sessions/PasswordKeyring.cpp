@@ -41,7 +41,7 @@ class TDesktopKeyring : public TPasswordKeyring {
     // A thread held in a call that never returns is left to the end of the process rather
     // than holding up the program's exit (destroying a running thread would end it at once).
     if (!FThread->wait(QDeadlineTimer(ShutdownWait.count()))) return;
-    delete FContext;
+    delete FContext;  // with the jobs that never finished
     delete FThread;
   }
   TDesktopKeyring(const TDesktopKeyring&) = delete;
@@ -64,7 +64,7 @@ class TDesktopKeyring : public TPasswordKeyring {
 
  private:
   // Takes the job (made on this thread, not started) to the keyring thread, where it deletes
-  // itself once finished, and waits for its answer at most `limit`.
+  // itself once finished (or goes with FContext), and waits for its answer at most `limit`.
   struct TAnswer {
     TResult Result = TResult::Unavailable;
     std::string Password;
@@ -85,7 +85,12 @@ class TDesktopKeyring : public TPasswordKeyring {
       outcome->Answered.notify_all();
     });
     QMetaObject::invokeMethod(
-        FContext, [job] { job->start(); }, Qt::QueuedConnection);
+        FContext,
+        [this, job] {
+          job->setParent(FContext);  // a job that never finishes goes with the keyring
+          job->start();
+        },
+        Qt::QueuedConnection);
     std::unique_lock lock(outcome->Mutex);
     if (!outcome->Answered.wait_for(lock, limit, [&] { return outcome->Finished; })) return {};
     return {outcome->Result, outcome->Password};
