@@ -282,6 +282,8 @@ TEST_F(MainFormTest, RemoveDeletesTheRowButNeverARunningSession) {
 TEST_F(MainFormTest, ReadmeAndAboutButtons) {
   form->ReadmeButtonClick();
   EXPECT_EQ(opened.Opened, std::vector<std::string>{program.path() + "readme.txt"});
+  EXPECT_EQ(form->ReadmeButton->toolTip().toStdString(),
+            "View Read Me file\nSettings, CRC stores and logs: " + program.path());
   std::string aboutTitle;
   TBoxAnswerer answerer(QMessageBox::Ok, [&](QWidget* modal) {
     aboutTitle = modal->windowTitle().toStdString();
