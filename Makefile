@@ -6,7 +6,7 @@ TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all build deps lint test test-plain test-asan test-tsan run bench demo fuzz soak soak-tsan clean
+.PHONY: all build deps lint test test-plain test-asan test-tsan run bench demo fuzz soak soak-tsan package test-package clean
 
 all: build
 
@@ -47,6 +47,14 @@ test-tsan: $(TSAN_BUILD)/build.ninja
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target test_platform test_engine test_sessions
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
 	  ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS)
+
+# A Debian package of the installed layout (build/zephlin_*.deb).
+package: build
+	cmake --build $(BUILD) --target package
+
+# As root: installs that package and runs it as an ordinary user (CI).
+test-package: deps package
+	scripts/test-package $(BUILD)
 
 run: deps build
 	@scripts/run

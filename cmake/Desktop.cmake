@@ -1,14 +1,17 @@
 # Desktop integration of the program `zephlin`: its user guide "readme.txt" beside the built
-# executable (where the Read Me button opens it), and what `cmake --install` puts where a
-# Linux desktop finds it. Include this file after the target `zephlin` exists.
+# executable (where the Read Me button opens it while the program is portable), and what
+# `cmake --install` puts where a Linux desktop finds it. Include this file after the target
+# `zephlin` exists.
 #
 # Installed layout (under CMAKE_INSTALL_PREFIX):
-#   lib/zephlin/zephlin, lib/zephlin/readme.txt   the program keeps its files beside itself
-#                                                  (settings, CRC stores, logs), so it lives
-#                                                  in a folder of its own
-#   bin/zephlin                                    a symbolic link to the program
+#   bin/zephlin                                    the program; its folder is not the user's, so
+#                                                  it keeps its files in the user's XDG folders
+#   share/doc/zephlin/readme.txt                   the guide the Read Me button opens
 #   share/applications/zephlin.desktop             the menu entry
 #   share/icons/hicolor/scalable/apps/zephlin.svg  the icon
+#   lib/systemd/user/zephlin@.service, .timer      a daily unattended run of one session
+# The menu entry and the units name the program without a folder: both the desktop and
+# systemd find it in the usual bin folders, wherever the prefix was.
 include(GNUInstallDirs)
 
 get_filename_component(ZEPHLIN_UI_SOURCE_DIR ${CMAKE_CURRENT_LIST_DIR}/../src/ui ABSOLUTE)
@@ -29,21 +32,15 @@ if(TARGET zephlin)
   add_custom_target(zephlin_readme ALL DEPENDS ${ZEPHLIN_EXE_DIR}/readme.txt)
   add_dependencies(zephlin zephlin_readme)
 
-  set(ZEPHLIN_PROGRAM_DIR ${CMAKE_INSTALL_LIBDIR}/zephlin)
-  install(TARGETS zephlin RUNTIME DESTINATION ${ZEPHLIN_PROGRAM_DIR})
-  install(FILES ${ZEPHLIN_UI_SOURCE_DIR}/readme.txt DESTINATION ${ZEPHLIN_PROGRAM_DIR})
-  # A relative link, so a staged install (DESTDIR) or a moved prefix still points right.
-  file(RELATIVE_PATH ZEPHLIN_LINK_TARGET ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_PREFIX}/${ZEPHLIN_PROGRAM_DIR}/zephlin)
-  install(CODE "
-    set(link \"\$ENV{DESTDIR}${CMAKE_INSTALL_FULL_BINDIR}/zephlin\")
-    file(MAKE_DIRECTORY \"\$ENV{DESTDIR}${CMAKE_INSTALL_FULL_BINDIR}\")
-    file(REMOVE \"\${link}\")
-    file(CREATE_LINK \"${ZEPHLIN_LINK_TARGET}\" \"\${link}\" SYMBOLIC)
-    message(STATUS \"Installing: \${link} -> ${ZEPHLIN_LINK_TARGET}\")")
+  install(TARGETS zephlin RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${ZEPHLIN_UI_SOURCE_DIR}/readme.txt DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zephlin)
 
-  set(ZEPHLIN_DESKTOP_EXEC ${CMAKE_INSTALL_FULL_BINDIR}/zephlin)
+  set(ZEPHLIN_DESKTOP_EXEC zephlin)
   configure_file(${ZEPHLIN_UI_SOURCE_DIR}/zephlin.desktop.in ${PROJECT_BINARY_DIR}/zephlin.desktop @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/zephlin.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  # lib/, not CMAKE_INSTALL_LIBDIR: systemd looks in lib/systemd/user whatever the architecture.
+  install(FILES ${ZEPHLIN_UI_SOURCE_DIR}/zephlin@.service ${ZEPHLIN_UI_SOURCE_DIR}/zephlin@.timer
+          DESTINATION lib/systemd/user)
 endif()
 
 install(FILES ${ZEPHLIN_UI_SOURCE_DIR}/zephlin.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)

@@ -1,6 +1,6 @@
 #pragma once
 // The CRC store: local file paths with the CRC-32 of their content when they were last sent,
-// kept between runs of "synclocaltoremote" in a small text file in the program's directory.
+// kept between runs of "synclocaltoremote" in a small text file in the state directory (ProgramDir.h).
 //
 // File format (8-bit text, CR LF line ends): two lines per entry, in store order, first the
 // full local path, then the CRC-32 as a signed decimal 32-bit integer. No header, no count.

@@ -43,7 +43,7 @@ struct TRunSettings {
   // A sync level deletes nothing when it would delete more than this share (in %) of its
   // directory's files; 0 sets no limit.
   int32_t MaxDelete = 50;
-  std::string CrcFile;  // file name of the CRC store, in the program's directory
+  std::string CrcFile;  // file name of the CRC store, in the state directory (ProgramDir.h)
   // Patterns of what the session leaves alone, joined by ";" (see engine/ExcludeFilter.h).
   // None: local names that begin with "." are hidden, as they always were.
   std::optional<std::string> Exclude;

@@ -79,7 +79,7 @@ void TSessionThread::WriteTestLog() {
   for (const std::string& entry : TestLog) content += entry + "\r\n";
   try {
     // Written whole and renamed into place: runs that end together never interleave.
-    WriteFileAtomic(ProgramDirectory() + "testlog.txt", content);
+    WriteFileAtomic(StateDirectory() + "testlog.txt", content);
   } catch (const std::exception&) {
     // A log that cannot be written ends the run quietly; the session's end still runs.
   }
@@ -137,7 +137,7 @@ void TSessionThread::RunConnection() {
 
 void TSessionThread::DispatchMode() {
   if (Settings.SessionMode == "synclocaltoremote") {
-    const TFileLock storeLock(LockFileNameFor(ProgramDirectory() + Settings.CrcFile));  // one run per store at a time
+    const TFileLock storeLock(LockFileNameFor(StateDirectory() + Settings.CrcFile));  // one run per store at a time
     if (storeLock.State() == TFileLock::Busy) throw EZephlin("CRC store in use: " + Settings.CrcFile);
     // The local tree is read ahead from now on, while the store loads; see LocalScan.h.
     TLocalScan scan(ParseLocalTarget(Settings.LocalPath, TLocalPathForm::Directory).Directory, Settings.Recurse,
@@ -324,6 +324,6 @@ std::string TSessionThread::FailureText(const std::exception& AError) {
 
 // --- CRC store ---
 
-void TSessionThread::LoadCrcStore() { FCrcStore.Load(ProgramDirectory() + Settings.CrcFile); }
+void TSessionThread::LoadCrcStore() { FCrcStore.Load(StateDirectory() + Settings.CrcFile); }
 
-void TSessionThread::SaveCrcStore() { FCrcStore.Save(ProgramDirectory() + Settings.CrcFile); }
+void TSessionThread::SaveCrcStore() { FCrcStore.Save(StateDirectory() + Settings.CrcFile); }

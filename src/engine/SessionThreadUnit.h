@@ -2,7 +2,7 @@
 // TSessionThread: one run of a session. A worker thread that connects with its own FTP
 // client, performs the session's transfer function, disconnects and ends, reporting its
 // progress to the main thread and, in test or debug mode, keeping a time-stamped test log
-// that it writes to "testlog.txt" in the program's directory.
+// that it writes to "testlog.txt" in the state directory (ProgramDir.h).
 //
 // Threads:
 // - The creator (the session, on the main thread) gives the settings to the constructor and
@@ -104,7 +104,7 @@ class TSessionThread : public TThread {
   void CopyRemoteToLocal(const std::string& ARemotePath, const std::string& ALocalPath);
   void SyncRemoteToLocal(const std::string& ARemotePath, const std::string& ALocalPath);
 
-  // The run's CRC store and its file (program directory + Settings.CrcFile).
+  // The run's CRC store and its file (state directory + Settings.CrcFile).
   void LoadCrcStore();
   void SaveCrcStore();
   TCrcStore& CrcStore() { return FCrcStore; }

@@ -214,7 +214,7 @@ void PreloadCrcStore(const TRunSettings& ASettings, std::vector<TFileCRC>& AStor
   const TLocalTarget target = ParseLocalTarget(ASettings.LocalPath, TLocalPathForm::FileMask);
   ScanLocalFiles(target.Directory + target.Mask, ASettings.Recurse, AStore, ACancel, TExcludeFilter(ASettings.Exclude));
   if (ACancel.Cancelled()) return;
-  WriteCrcStore(ProgramDirectory() + ASettings.CrcFile, AStore);
+  WriteCrcStore(StateDirectory() + ASettings.CrcFile, AStore);
 }
 
 std::string PreloadCountMessage(int ACount) {

@@ -87,7 +87,7 @@ int ScanLocalFiles(const std::string& ASpec, bool ARecurse, std::vector<TFileCRC
 void WriteCrcStore(const std::string& AFileName, const std::vector<TFileCRC>& AStore);
 
 // Preload: fills AStore from the local path (a directory with its trailing "/", or a file
-// mask) and writes it to the settings' CRC store in the program's directory. Throws the
+// mask) and writes it to the settings' CRC store in the state directory. Throws the
 // failure of the scan or the write; AStore then holds what was added before it. A cancelled
 // Preload writes nothing.
 void PreloadCrcStore(const TRunSettings& ASettings, std::vector<TFileCRC>& AStore, const TToolCancel& ACancel);

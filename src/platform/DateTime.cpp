@@ -147,19 +147,38 @@ std::tm ToTm(TDateTime value) {
   tm.tm_isdst = -1;
   return tm;
 }
-}  // namespace
 
-std::string FormatShortDateLongTime(TDateTime value) {
+// The broken-down local time with its weekday and daylight-saving flag filled in, as the
+// locale formats want them.
+std::tm LocalTmForFormats(TDateTime value) {
   std::tm tm = ToTm(value);
   std::lock_guard lock(timeZoneMutex);
-  std::mktime(&tm);  // fills the weekday and the daylight-saving flag for the locale formats
-  char buffer[128];
-  // The locale's own short date is wanted here, two-digit year or not.
+  std::mktime(&tm);
+  return tm;
+}
+}  // namespace
+
+// The locale's own short date is wanted here, two-digit year or not.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-y2k"
-  const size_t n = std::strftime(buffer, sizeof buffer, "%x %X", &tm);
+std::string FormatShortDateLongTime(TDateTime value) {
+  const std::tm tm = LocalTmForFormats(value);
+  char buffer[128];
+  return std::string(buffer, std::strftime(buffer, sizeof buffer, "%x %X", &tm));
+}
+
+std::string FormatShortDate(TDateTime value) {
+  const std::tm tm = LocalTmForFormats(value);
+  char buffer[128];
+  return std::string(buffer, std::strftime(buffer, sizeof buffer, "%x", &tm));
+}
 #pragma GCC diagnostic pop
-  return std::string(buffer, n);
+
+std::string FormatHourMinute(TDateTime value) {
+  const TDateTimeParts p = DecodeDateTime(value);
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "%02d:%02d", p.Hour, p.Minute);
+  return buffer;
 }
 
 std::string FormatTimeStamp(TDateTime value) {

@@ -37,6 +37,9 @@ TDateTime TruncateToSecond(TDateTime value);
 
 // The user's short date and long time, separated by one blank (locale "%x %X").
 std::string FormatShortDateLongTime(TDateTime value);
+// The user's short date alone (locale "%x"), and "hh:nn".
+std::string FormatShortDate(TDateTime value);
+std::string FormatHourMinute(TDateTime value);
 
 // "hh:nn:ss:zzz", the stamp of test-log lines.
 std::string FormatTimeStamp(TDateTime value);

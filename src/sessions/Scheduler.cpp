@@ -70,6 +70,10 @@ void TSession::SetRemaining(int32_t value) {
 
 void TSession::StartWorker() {
   ReportStatus("", "Starting");
+  if (PasswordUnavailable && !(FetchPasswordAgain && FetchPasswordAgain())) {
+    EndRunWithoutWorker(PasswordUnavailableText);
+    return;
+  }
   auto* worker = new TSessionThread(Settings);
   Worker = worker;
   worker->OnStatusReport = [this](const std::string& connection, const std::string& function,
@@ -77,6 +81,11 @@ void TSession::StartWorker() {
   worker->OnTerminate = [this](TThread*) { WorkerFinished(); };
   worker->FreeOnTerminate = true;
   worker->Start();
+}
+
+void TSession::EndRunWithoutWorker(const std::string& error) {
+  WorkerStatus("Disconnected", "Error", error);
+  WorkerFinished();
 }
 
 void TSession::StopWorker() {
@@ -121,7 +130,7 @@ void TSession::WorkerFinished() {
   ChangedDuringRun = false;
   ReportStatus("", "");
   if (OnCompleted) OnCompleted(*this);
-  const std::string testLog = ProgramDirectory() + "testlog.txt";
+  const std::string testLog = StateDirectory() + "testlog.txt";
   if ((Settings.TestMode || Settings.DebugMode) && FileExists(testLog)) OpenWithAssociatedProgram(testLog);
   if (!RunOnce && (Settings.SessionStarter == StarterCountdown || Settings.SessionStarter == StarterDetect))
     Start(false, false);

@@ -21,6 +21,7 @@ void TSession::CopySettingsFrom(const TSession& source) {
 void TSession::ReadFromEditor(const ISessionEditor& editor) {
   Stop();
   Settings = editor.GetSettings();
+  if (!Settings.Password.empty()) PasswordUnavailable = false;  // the user gave it again
   SetCrcFile(Settings.CrcFile);
   ReportStatus("", "");
 }
@@ -107,6 +108,7 @@ int32_t TSessions::AddSession(const std::string& name) {
   added->Index = Count();
   added->Settings.Name = name.empty() ? "NewSession" + std::to_string(added->Index) : name;
   added->UnusedCrcFileName = [this, added] { return UnusedCrcFileName(added); };
+  added->FetchPasswordAgain = [this, added] { return FetchPassword(*added) == TPasswordKeyring::TResult::Done; };
   Sessions.push_back(std::move(session));
   added->SetStatusHandler(StatusHandler);
   added->OnCompleted = [this](TSession& completed) { StartChainedSessions(completed); };

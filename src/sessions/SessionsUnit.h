@@ -4,6 +4,7 @@
 // Everything here runs on the main thread; workers reach it only through the main-thread
 // hand-over (their status reports and their end).
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "sessions/PasswordKeyring.h"
 #include "sessions/SessionEditor.h"
 
 class QTimer;
@@ -36,6 +38,10 @@ inline constexpr const char* StarterChain = "chain";
 
 // The key that scrambles passwords in the settings file.
 inline constexpr const char* PasswordKey = "Morvelix4";
+// A session's "passwordstore" when its password is in the keyring ("password" is then empty).
+inline constexpr const char* PasswordStoreKeyring = "keyring";
+// How a run ends when the keyring does not give its password.
+inline constexpr const char* PasswordUnavailableText = "Password not available: keyring locked";
 
 class TSession {
  public:
@@ -55,6 +61,11 @@ class TSession {
   TfisFileNotification* Watcher = nullptr;
   bool RunOnce = false;
   bool ChangedDuringRun = false;  // a detect session saw a change while its worker ran
+  // The password is in the keyring, which did not give it: saving leaves the keyring's entry
+  // as it is, and a run asks the keyring once more before it starts (FetchPasswordAgain) and
+  // ends with PasswordUnavailableText when it still does not.
+  bool PasswordUnavailable = false;
+  std::function<bool()> FetchPasswordAgain;
   TSessionStatusEvent StatusHandler;
   TSessionEvent OnCompleted;
 
@@ -85,11 +96,13 @@ class TSession {
   void ReportStatus(const std::string& function, const std::string& status);
   void WorkerStatus(const std::string& connection, const std::string& function, const std::string& status);
   void WorkerFinished();
+  // A run that ends before a worker was made: its failure is reported as a worker's would be.
+  void EndRunWithoutWorker(const std::string& error);
 
   // A CRC store name made from the current local time (seconds since 30 December 1899,
   // wrapped to 32 bits, absolute value in hexadecimal).
   static std::string GenerateCrcFileName();
-  // A CRC store name is a plain file name in the program's directory: one that names
+  // A CRC store name is a plain file name in the state directory: one that names
   // another folder (holds "/" or "..") is not.
   static bool IsPlainCrcFileName(const std::string& name);
   // A generated CRC store name that no other session of the same list uses.
@@ -138,7 +151,7 @@ class TSessions {
   void StartChainedSessions(const TSession& completed);
   void SetEditorFactory(TSessionEditorFactory factory) { EditorFactory = std::move(factory); }
 
-  // Full path of "zephlin.ini" in the program's directory.
+  // Full path of "zephlin.ini" in the settings directory (ProgramDir.h).
   static std::string SettingsFileName();
 
  private:
@@ -146,11 +159,19 @@ class TSessions {
   static constexpr int32_t MaxSessionsRead = 10'000;
 
   std::string UnusedCrcFileName(const TSession* asking) const;
-  void WriteSessionKeys(class TProfileFile& file, const TSession& session) const;
+  // The keyring's entry for a session, and how long a run or a save waits for the keyring
+  // (the session's time-out).
+  TKeyringEntry KeyringEntryOf(const TSession& session) const;
+  static std::chrono::milliseconds KeyringWait(const TSession& session);
+  TPasswordKeyring::TResult FetchPassword(TSession& session) const;
+  // Writes the session's keys, its password into the keyring when one takes it (while
+  // `keyringAnswers`; a keyring that does not answer is not asked again in the same save).
+  void WriteSessionKeys(class TProfileFile& file, const TSession& session, bool& keyringAnswers) const;
   // Throws when a value cannot be written as one line.
   void CheckWritable(const TSession& session) const;
 
-  std::unique_ptr<QTimer> Timer;  // drives every countdown, one tick a second
+  std::shared_ptr<TPasswordKeyring> Keyring = PasswordKeyring();  // none: passwords stay in the file
+  std::unique_ptr<QTimer> Timer;                                  // drives every countdown, one tick a second
   std::vector<std::unique_ptr<TSession>> Sessions;
   TSessionStatusEvent StatusHandler;
   TSessionEditorFactory EditorFactory;

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "platform/DateTime.h"
 #include "platform/Errors.h"
 #include "platform/FileSystem.h"
 #include "platform/ProfileFile.h"
@@ -137,7 +138,7 @@ int32_t SessionsUpToLastSection(const TProfileFile& file, int32_t count) {
 
 }  // namespace
 
-std::string TSessions::SettingsFileName() { return ProgramDirectory() + "zephlin.ini"; }
+std::string TSessions::SettingsFileName() { return SettingsDirectory() + "zephlin.ini"; }
 
 void TSessions::LoadSessions() {
   Sessions.clear();
@@ -152,7 +153,16 @@ void TSessions::LoadSessions() {
                  SettingsFileName().c_str(), stated, MaxSessionsRead, count);
   }
   Sessions.reserve(static_cast<size_t>(std::max(count, 0)));
-  for (int32_t i = 0; i < count; ++i) ReadSession(file, *GetSession(AddSession("")));
+  bool keyringAnswers = Keyring != nullptr;
+  for (int32_t i = 0; i < count; ++i) {
+    TSession& session = *GetSession(AddSession(""));
+    ReadSession(file, session);
+    if (TSettingsReader(file, SessionSection(i)).Text("passwordstore", "") != PasswordStoreKeyring) continue;
+    session.Settings.Password.clear();
+    session.PasswordUnavailable = true;
+    // A keyring that does not answer for one session is not waited for again at start-up.
+    if (keyringAnswers) keyringAnswers = FetchPassword(session) != TPasswordKeyring::TResult::Unavailable;
+  }
   // Store names last, with every name read known: a generated one then never takes a name
   // that a later session has, and one set of names serves the whole list.
   std::unordered_set<std::string> used;
@@ -162,15 +172,46 @@ void TSessions::LoadSessions() {
     if (!TSession::IsPlainCrcFileName(session->Settings.CrcFile)) session->Settings.CrcFile = namer.Take();
 }
 
-void TSessions::WriteSessionKeys(TProfileFile& file, const TSession& s) const {
+TKeyringEntry TSessions::KeyringEntryOf(const TSession& s) const {
+  return {ExtractFilePath(SettingsFileName()), s.Settings.Name};
+}
+
+std::chrono::milliseconds TSessions::KeyringWait(const TSession& s) {
+  constexpr int32_t DefaultSeconds = 30;  // a time-out of 0 sets no limit, but the keyring gets one
+  return std::chrono::milliseconds(SecondsToMilliseconds(s.Settings.Timeout > 0 ? s.Settings.Timeout : DefaultSeconds));
+}
+
+TPasswordKeyring::TResult TSessions::FetchPassword(TSession& s) const {
+  std::string password;
+  const TPasswordKeyring::TResult result =
+      Keyring ? Keyring->Fetch(KeyringEntryOf(s), password, KeyringWait(s)) : TPasswordKeyring::TResult::Unavailable;
+  if (result == TPasswordKeyring::TResult::Done) {
+    s.Settings.Password = password;
+    s.PasswordUnavailable = false;
+  }
+  return result;
+}
+
+void TSessions::WriteSessionKeys(TProfileFile& file, const TSession& s, bool& keyringAnswers) const {
   const std::string section = SessionSection(s.Index);
+  // The keyring keeps the password when it takes it; else the file keeps it scrambled.
+  bool inKeyring = s.PasswordUnavailable;
+  if (!inKeyring && keyringAnswers && !s.Settings.Password.empty()) {
+    const TPasswordKeyring::TResult stored = Keyring->Store(KeyringEntryOf(s), s.Settings.Password, KeyringWait(s));
+    inKeyring = stored == TPasswordKeyring::TResult::Done;
+    keyringAnswers = inKeyring;
+  }
+  TSessionSettings written = s.Settings;
+  if (inKeyring) written.Password.clear();
   for (const TSettingsKey& key : SessionSettingsKeys) {
-    if (IsStored(key, s.Settings)) {
-      file.WriteString(section, key.Key, StoredValue(key, s.Settings));
+    if (IsStored(key, written)) {
+      file.WriteString(section, key.Key, StoredValue(key, written));
     } else {
       file.DeleteKey(section, key.Key);  // an optional setting no longer set
     }
   }
+  if (inKeyring || file.HasKey(section, "passwordstore"))
+    file.WriteString(section, "passwordstore", inKeyring ? PasswordStoreKeyring : "");
 }
 
 void TSessions::CheckWritable(const TSession& s) const {
@@ -190,7 +231,8 @@ void TSessions::SaveSession(int32_t index) {
   TProfileFile file;
   file.Load(SettingsFileName());
   file.WriteString(GlobalSection, "sessions", std::to_string(Count()));
-  WriteSessionKeys(file, *session);
+  bool keyringAnswers = Keyring != nullptr;
+  WriteSessionKeys(file, *session, keyringAnswers);
   file.Save(SettingsFileName());
 }
 
@@ -200,7 +242,8 @@ void TSessions::SaveAllSessions() {
   for (const auto& session : Sessions) CheckWritable(*session);
   TProfileFile file;
   file.WriteString(GlobalSection, "sessions", std::to_string(Count()));
-  for (const auto& session : Sessions) WriteSessionKeys(file, *session);
+  bool keyringAnswers = Keyring != nullptr;
+  for (const auto& session : Sessions) WriteSessionKeys(file, *session, keyringAnswers);
   file.Save(SettingsFileName());
 }
 

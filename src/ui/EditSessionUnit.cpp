@@ -353,7 +353,8 @@ QWidget* TEditSessionForm::CreateTestDebugPage() {
   CheckBox3 = new QCheckBox(QStringLiteral("Debug mode (transfers, logged)"));
   TestResultsButton = new QPushButton(QStringLiteral("Results"));
   TestResultsButton->setAutoDefault(false);
-  TestResultsButton->setToolTip(QStringLiteral("Show results of the last test run"));
+  TestResultsButton->setToolTip(QStringLiteral("Show results of the last test run\n") +
+                                ToQ(StateDirectory() + "testlog.txt"));
   connect(TestResultsButton, &QPushButton::clicked, this, &TEditSessionForm::TestResultsButtonClick);
 
   auto* group = new QGroupBox(QStringLiteral("Test Mode"));
@@ -640,6 +641,6 @@ void TEditSessionForm::BrowseButtonClick() {
 }
 
 void TEditSessionForm::TestResultsButtonClick() {
-  const std::string log = ProgramDirectory() + "testlog.txt";
+  const std::string log = StateDirectory() + "testlog.txt";
   if (FileExists(log)) OpenWithAssociatedProgram(log);
 }

@@ -33,8 +33,8 @@ namespace {
 
 const char* const CloseQuestion = "There are one or more ftp sessions active. Are you sure you want to quit?";
 
-// Columns of the list view, left to right; the last one takes the rest of the width.
-enum TColumn { colSession, colTime, colConnection, colFunction, colStatus, colCount };
+// Columns of the list view, left to right; "Status" takes the width the others leave.
+enum TColumn { colSession, colTime, colConnection, colFunction, colStatus, colLastRun, colCount };
 
 // The list view measures every cell of the first row whenever one of its texts changes (to
 // learn the height of all rows), and laying out text was the costliest step of a status
@@ -130,13 +130,41 @@ size_t PrefixBytes(const std::string& text, size_t characters) {
   return text.size();
 }
 
+// The "Last run" cell: the end time, or the date when it was not today, and the outcome.
+std::string LastRunText(TDateTime end, const std::string& outcome) {
+  const std::string when = DayCount(end) == DayCount(Now()) ? FormatHourMinute(end) : FormatShortDate(end);
+  return when + " " + outcome;
+}
+
+// The tray icon's tip while runs have failed: the program and as many of the sessions' names
+// as the tip holds, with how many more there are.
+std::string FailedRunsHint(const std::vector<std::string>& names) {
+  std::string hint = std::string(ProgramTitle) + " - failed: ";
+  for (size_t i = 0; i < names.size(); ++i) {
+    const std::string next = hint + (i > 0 ? ", " : "") + names[i];
+    const size_t left = names.size() - i - 1;
+    const std::string more = left > 0 ? " +" + std::to_string(left) + " more" : "";
+    if (i > 0 && CharacterCount(next + more) > static_cast<size_t>(TTrayIcon::MaxTipLength))
+      return hint + " +" + std::to_string(names.size() - i) + " more";
+    hint = next;
+  }
+  return hint;
+}
+
+// Where the settings, the CRC stores and the logs are, for the Read Me button's hint.
+std::string WhereFilesAre() {
+  const TFileLocations where = FileLocations();
+  if (where.Portable) return "\nSettings, CRC stores and logs: " + where.SettingsDirectory;
+  return "\nSettings: " + where.SettingsDirectory + "\nCRC stores and logs: " + where.StateDirectory;
+}
+
 }  // namespace
 
 TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
   setWindowTitle(QString::fromLatin1(ProgramTitle));
   setWindowIcon(ProgramIcon());
   setFont(ProgramFont());
-  resize(670, 381);
+  resize(900, 381);
   if (const QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - rect().center());
 
@@ -146,6 +174,11 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
   // a dialog closed meanwhile (the editor at start-up, the About box) must not end it.
   QApplication::setQuitOnLastWindowClosed(false);
   connect(this, &TMainForm::Closed, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+  FLastRunTimer.setInterval(60'000);
+  connect(&FLastRunTimer, &QTimer::timeout, this, [this] {
+    for (int32_t index = 0; index < ListView1->topLevelItemCount(); ++index) ShowLastRun(index);
+  });
+  FLastRunTimer.start();
 
   FSessions = std::make_unique<TSessions>();
   FSessions->SetEditorFactory([this] { return std::make_unique<TEditSessionForm>(this); });
@@ -189,6 +222,7 @@ QWidget* TMainForm::CreatePictureStrip() {
                           &TMainForm::StopButtonClick);
   ReadmeButton = makeButton(Picture("help-contents", QStyle::SP_FileDialogContentsView), "View Read Me file",
                             &TMainForm::ReadmeButtonClick);
+  ReadmeButton->setToolTip(ReadmeButton->toolTip() + ToQ(WhereFilesAre()));
   AboutButton = makeButton(Picture("help-about", QStyle::SP_MessageBoxInformation), "Program information",
                            &TMainForm::AboutButtonClick);
 
@@ -205,10 +239,12 @@ QGroupBox* TMainForm::CreateSessionsGroup() {
   ListView1 = new QTreeWidget;
   ListView1->setColumnCount(colCount);
   ListView1->setHeaderLabels({QStringLiteral("Session"), QStringLiteral("Time"), QStringLiteral("Connection"),
-                              QStringLiteral("Function"), QStringLiteral("Status")});
-  const int widths[] = {160, 50, 120, 100};
-  for (int column = colSession; column < colStatus; ++column) ListView1->setColumnWidth(column, widths[column]);
-  ListView1->header()->setStretchLastSection(true);
+                              QStringLiteral("Function"), QStringLiteral("Status"), QStringLiteral("Last run")});
+  const int widths[] = {160, 50, 120, 100, 0, 240};
+  for (int column = colSession; column < colCount; ++column)
+    if (column != colStatus) ListView1->setColumnWidth(column, widths[column]);
+  ListView1->header()->setStretchLastSection(false);
+  ListView1->header()->setSectionResizeMode(colStatus, QHeaderView::Stretch);
   ListView1->header()->setSectionsMovable(false);
   ListView1->setRootIsDecorated(false);
   ListView1->setItemsExpandable(false);
@@ -417,6 +453,7 @@ void TMainForm::ShowSessionStatus(int32_t index, int32_t remaining, const std::s
   row->setText(colConnection, ToQ(connection));
   row->setText(colFunction, ToQ(function));
   row->setText(colStatus, ToQ(status));
+  ShowLastRun(index);
   if (LogEnabled && remaining == 0) {
     AppendSummaryLine(PadOrCut(name, NameWidth) + "  " + PadOrCut(connection, ConnectionWidth) +
                       PadOrCut(function, FunctionWidth) + status);
@@ -428,13 +465,46 @@ void TMainForm::NoteRunReport(const TSession* session, const std::string& connec
   // A worker reports with its connection state; the session itself reports "Offline", and
   // only once its worker has ended, which makes the worker's last report the run's end.
   if (connection != "Offline") {
-    FRunsUnderWay[session] = function.empty() && status == "Done";
+    TRunUnderWay& run = FRunsUnderWay[session];
+    run.Done = function.empty() && status == "Done";
+    if (function == "Error") run.LastError = status;
+    if (!status.empty()) run.LastStatus = status;
     return;
   }
   const auto run = FRunsUnderWay.find(session);
   if (run == FRunsUnderWay.end()) return;
-  if (!run->second) ++FFailures;
+  const TRunUnderWay ended = run->second;
   FRunsUnderWay.erase(run);
+  NoteRunEnd(session, ended.Done, ended.Done ? "Done" : !ended.LastError.empty() ? ended.LastError : ended.LastStatus);
+}
+
+void TMainForm::NoteRunEnd(const TSession* session, bool done, const std::string& outcome) {
+  if (!done) ++FFailures;
+  FLastRuns[session] = TLastRun{Now(), !done, outcome};
+  if (TrayIcon == nullptr) return;  // the window is on the screen, the row says it
+  if (!done) TrayIcon->ShowNotification("Zephlin: " + session->Settings.Name + " failed", outcome);
+  UpdateTrayHint();
+}
+
+void TMainForm::UpdateTrayHint() {
+  if (TrayIcon == nullptr) return;
+  std::vector<std::string> failed;
+  for (int32_t index = 0; index < FSessions->Count(); ++index) {
+    const TSession* session = FSessions->GetSession(index);
+    const auto last = FLastRuns.find(session);
+    if (last != FLastRuns.end() && last->second.Failed) failed.push_back(session->Settings.Name);
+  }
+  TrayIcon->SetHint(failed.empty() ? std::string(ProgramTitle) : FailedRunsHint(failed));
+}
+
+void TMainForm::ShowLastRun(int32_t index) {
+  const TSession* session = FSessions->GetSession(index);
+  QTreeWidgetItem* row = ListView1->topLevelItem(index);
+  if (session == nullptr || row == nullptr) return;
+  const auto last = FLastRuns.find(session);
+  const QString text = last == FLastRuns.end() ? QString() : ToQ(LastRunText(last->second.End, last->second.Outcome));
+  row->setText(colLastRun, text);
+  row->setToolTip(colLastRun, text);
 }
 
 std::vector<int32_t> TMainForm::SelectedRows() const {
@@ -467,7 +537,7 @@ void TMainForm::EnableSummaryLog(bool enabled) {
                     "\r\n"
                     "SESSION               CONNECTION      FUNCTION               STATUS\r\n"
                     "-------               ----------      --------               ------\r\n";
-  const std::string path = ProgramDirectory() + "zephlin.log";
+  const std::string path = StateDirectory() + "zephlin.log";
   if (!FSummaryFile.Create(path)) {
     FSummaryPending.clear();
     ReportError("Unable to write to " + path);
@@ -562,8 +632,11 @@ void TMainForm::RemoveButtonClick() {
   // The row goes whenever the session went, also when saving the list then failed (the
   // error is shown after that): rows must keep matching sessions.
   const int32_t before = FSessions->Count();
+  const TSession* removed = FSessions->GetSession(row);
   const auto dropRowIfRemoved = [&] {
-    if (FSessions->Count() < before) delete ListView1->takeTopLevelItem(row);
+    if (FSessions->Count() >= before) return;
+    delete ListView1->takeTopLevelItem(row);
+    FLastRuns.erase(removed);  // a later session may be made at the same address
   };
   try {
     FSessions->RemoveSession(row);
@@ -578,7 +651,7 @@ void TMainForm::EditButtonClick() {
   if (const int32_t row = SelectedRow(); row >= 0) FSessions->EditSessionInteractive(row);
 }
 
-void TMainForm::ReadmeButtonClick() { OpenWithAssociatedProgram(ProgramDirectory() + "readme.txt"); }
+void TMainForm::ReadmeButtonClick() { OpenWithAssociatedProgram(ReadmeFileName()); }
 
 void TMainForm::AboutButtonClick() {
   TAboutBox box(this);
@@ -591,6 +664,7 @@ void TMainForm::CreateTrayIcon() {
   TrayIcon->SetIcon(windowIcon());
   TrayIcon->PopupMenu = TrayMenu;
   TrayIcon->OnDblClick = [this](TTrayIcon*) { RunCommand(&TMainForm::Restore1Click); };
+  UpdateTrayHint();
 }
 
 void TMainForm::HideButtonClick() {

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/AppendFile.h"
+#include "platform/DateTime.h"
 #include "ui/CommandLine.h"
 
 class QAction;
@@ -161,6 +162,10 @@ class TMainForm : public QWidget {
   void AppendSummaryLine(const std::string& line);
   void NoteRunReport(const TSession* session, const std::string& connection, const std::string& function,
                      const std::string& status);
+  // A run ended: its "Last run" record, the failure count, and while hidden a notification.
+  void NoteRunEnd(const TSession* session, bool done, const std::string& outcome);
+  void ShowLastRun(int32_t index);
+  void UpdateTrayHint();
   // Runs a command; a failure ends it with the error box instead of leaving the event loop.
   void RunCommand(void (TMainForm::*command)());
 
@@ -171,7 +176,21 @@ class TMainForm : public QWidget {
   QTimer FIdleTimer;
   TAppendFile FSummaryFile;
   std::string FSummaryPending;  // logged lines not yet written
-  // Sessions whose worker has reported, with whether its last report said "Done".
-  std::unordered_map<const TSession*, bool> FRunsUnderWay;
+  // Sessions whose worker has reported: whether its last report said "Done", the text of its
+  // last "Error" report and its last status text (what a failed run without one says).
+  struct TRunUnderWay {
+    bool Done = false;
+    std::string LastError;
+    std::string LastStatus;
+  };
+  std::unordered_map<const TSession*, TRunUnderWay> FRunsUnderWay;
+  // The end of each session's last run since start-up, shown in the "Last run" column.
+  struct TLastRun {
+    TDateTime End = 0;
+    bool Failed = false;
+    std::string Outcome;  // "Done" or the failure's text
+  };
+  std::unordered_map<const TSession*, TLastRun> FLastRuns;
+  QTimer FLastRunTimer;  // the column shows the date instead of the time once a day has passed
   int32_t FFailures = 0;
 };

@@ -54,6 +54,12 @@ std::string TTrayIcon::CutTip(const std::string& text) {
 
 bool TTrayIcon::IsShown() const { return FShellIcon != nullptr && FShellIcon->isVisible(); }
 
+void TTrayIcon::ShowNotification(const std::string& title, const std::string& text) {
+  ++FNotificationCount;
+  FLastNotification = {title, text};
+  if (FShellIcon != nullptr) FShellIcon->showMessage(ToQ(title), ToQ(text), QSystemTrayIcon::Warning);
+}
+
 void TTrayIcon::SetHint(const std::string& hint) {
   if (hint == FHint) return;
   FHint = hint;

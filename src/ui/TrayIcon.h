@@ -87,6 +87,16 @@ class TTrayIcon : public QObject {
   // The icon is in the notification area.
   bool IsShown() const;
 
+  // A message that pops up from the icon, shown where there is a notification area; the last
+  // one and their number are kept (also without a display) for whoever checks them.
+  struct TNotification {
+    std::string Title;
+    std::string Text;
+  };
+  void ShowNotification(const std::string& title, const std::string& text);
+  int32_t NotificationCount() const { return FNotificationCount; }
+  const TNotification& LastNotification() const { return FLastNotification; }
+
   QMenu* PopupMenu = nullptr;  // shown on a right click while the owner window is hidden
   std::function<void(TTrayIcon* sender)> OnClick;
   std::function<void(TTrayIcon* sender)> OnDblClick;
@@ -131,6 +141,8 @@ class TTrayIcon : public QObject {
   std::string FHint;
   std::string FTip;
   QIcon FIcon;
+  int32_t FNotificationCount = 0;
+  TNotification FLastNotification;
   bool FLeftButtonPending = false;
   QSystemTrayIcon::ActivationReason FLastClick = QSystemTrayIcon::Unknown;
   QElapsedTimer FSinceLastClick;

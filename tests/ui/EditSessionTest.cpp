@@ -743,4 +743,8 @@ TEST_F(EditSessionTest, ResultsOpensTheTestLogOnlyWhenItExists) {
   WriteText(program.path() + "testlog.txt", "log");
   form.TestResultsButtonClick();
   EXPECT_EQ(recorder.Opened, std::vector<std::string>{program.path() + "testlog.txt"});
+  const TEditSessionForm here;
+  EXPECT_EQ(here.TestResultsButton->toolTip().toStdString(),
+            "Show results of the last test run\n" + program.path() + "testlog.txt")
+      << "the hint says where the log is";
 }

@@ -106,11 +106,13 @@ class MainFormTest : public UiTest {
 
 TEST_F(MainFormTest, WindowHasItsCaptionColumnsAndHints) {
   EXPECT_EQ(form->windowTitle(), "Zephlin v2");
-  EXPECT_EQ(form->size(), QSize(670, 381));
+  EXPECT_EQ(form->size(), QSize(900, 381));
   QTreeWidget& list = *form->ListView1;
-  ASSERT_EQ(list.columnCount(), 5);
-  const char* captions[] = {"Session", "Time", "Connection", "Function", "Status"};
-  for (int column = 0; column < 5; ++column) EXPECT_EQ(list.headerItem()->text(column), captions[column]);
+  ASSERT_EQ(list.columnCount(), 6);
+  const char* captions[] = {"Session", "Time", "Connection", "Function", "Status", "Last run"};
+  for (int column = 0; column < 6; ++column) EXPECT_EQ(list.headerItem()->text(column), captions[column]);
+  EXPECT_EQ(list.columnWidth(5), 240);
+  EXPECT_EQ(list.header()->sectionResizeMode(4), QHeaderView::Stretch) << "Status takes the rest of the width";
   EXPECT_EQ(list.columnWidth(0), 160);
   EXPECT_EQ(list.columnWidth(1), 50);
   EXPECT_EQ(list.columnWidth(2), 120);
@@ -280,6 +282,8 @@ TEST_F(MainFormTest, RemoveDeletesTheRowButNeverARunningSession) {
 TEST_F(MainFormTest, ReadmeAndAboutButtons) {
   form->ReadmeButtonClick();
   EXPECT_EQ(opened.Opened, std::vector<std::string>{program.path() + "readme.txt"});
+  EXPECT_EQ(form->ReadmeButton->toolTip().toStdString(),
+            "View Read Me file\nSettings, CRC stores and logs: " + program.path());
   std::string aboutTitle;
   TBoxAnswerer answerer(QMessageBox::Ok, [&](QWidget* modal) {
     aboutTitle = modal->windowTitle().toStdString();
@@ -325,6 +329,38 @@ TEST_F(MainFormTest, HideWithoutNotificationAreaReportsAndKeepsTheWindow) {
   EXPECT_EQ(answerer.Boxes[0].Text, "Cannot create shell notification icon");
   EXPECT_TRUE(form->isVisible());
   EXPECT_EQ(form->TrayIcon, nullptr);
+}
+
+TEST_F(MainFormTest, WhileHiddenAFailedRunNotifiesOnceAndTheTipNamesTheFailedSessions) {
+  for (const char* name : {"Alpha", "Beta", "A rather long session name", "Another long session name"}) Add(name);
+  const auto runEnds = [&](int32_t index, const std::string& function, const std::string& status) {
+    form->ShowSessionStatus(index, 0, "Disconnected", function, status);
+    form->ShowSessionStatus(index, 0, "Offline", "", "");
+    form->ShowSessionStatus(index, 0, "Offline", "", "");  // a second idle report is no second end
+  };
+  runEnds(0, "Error", "530 Login incorrect.");  // while the window is on the screen
+  form->HideButtonClick();
+  ASSERT_NE(form->TrayIcon, nullptr);
+  const TTrayIcon& icon = *form->TrayIcon;
+  EXPECT_EQ(icon.NotificationCount(), 0);
+  EXPECT_EQ(icon.TipText(), "Zephlin v2 - failed: Alpha");
+
+  runEnds(1, "Error", "10061 Connection refused.");
+  EXPECT_EQ(icon.NotificationCount(), 1);
+  EXPECT_EQ(icon.LastNotification().Title, "Zephlin: Beta failed");
+  EXPECT_EQ(icon.LastNotification().Text, "10061 Connection refused.");
+  EXPECT_EQ(icon.TipText(), "Zephlin v2 - failed: Alpha, Beta");
+
+  runEnds(0, "", "Done");
+  EXPECT_EQ(icon.NotificationCount(), 1) << "none for a run that ends with Done";
+  EXPECT_EQ(icon.TipText(), "Zephlin v2 - failed: Beta");
+
+  runEnds(2, "Error", "421 Bye.");
+  runEnds(3, "Error", "421 Bye.");
+  EXPECT_EQ(icon.NotificationCount(), 3);
+  EXPECT_EQ(icon.TipText(), "Zephlin v2 - failed: Beta, A rather long session name +1 more");
+  for (const int32_t index : {1, 2, 3}) runEnds(index, "", "Done");
+  EXPECT_EQ(icon.TipText(), "Zephlin v2");
 }
 
 TEST(PadOrCutTest, PadsShortTextsAndCutsLongOnesByCharacters) {
@@ -383,14 +419,23 @@ TEST_F(MainFormTest, ARunFailsUnlessItsLastReportBeforeTheSessionIsOfflineSaysDo
     const char* Name;
     std::vector<std::vector<std::string>> Reports;  // the worker's: connection, function, status
     int32_t Failures;
+    const char* LastRun;  // the "Last run" column once the run has ended
   };
   const TRunEnd runs[] = {
-      {"Done", {{"Connected", "Disconnecting", ""}, {"Disconnected", "", "Done"}}, 0},
-      {"Refused", {{"Connecting", "", ""}, {"Disconnected", "Error", "530 Login incorrect."}}, 1},
-      {"FileFailedRunDone", {{"Connected", "Error", "550 Denied."}, {"Disconnected", "", "Done"}}, 0},
-      {"NeverConnected", {{"Disconnected", "", "Connection failed"}}, 1},
-      {"NoWorker", {}, 0},
+      {"Done", {{"Connected", "Disconnecting", ""}, {"Disconnected", "", "Done"}}, 0, "14:05 Done"},
+      {"Refused",
+       {{"Connecting", "", ""}, {"Disconnected", "Error", "530 Login incorrect."}},
+       1,
+       "14:05 530 Login incorrect."},
+      {"FileFailedRunDone", {{"Connected", "Error", "550 Denied."}, {"Disconnected", "", "Done"}}, 0, "14:05 Done"},
+      {"LastErrorCounts",
+       {{"Connected", "Error", "550 Denied."}, {"Connected", "Error", "426 Cut."}, {"Disconnected", "", "Sending x"}},
+       1,
+       "14:05 426 Cut."},
+      {"NeverConnected", {{"Disconnected", "", "Connection failed"}}, 1, "14:05 Connection failed"},
+      {"NoWorker", {}, 0, ""},
   };
+  SetNowFunction([] { return EncodeDateTime({2026, 3, 9, 14, 5, 42, 0}); });
   for (const TRunEnd& run : runs) {
     const int32_t index = form->Sessions().AddSession(run.Name);
     const int32_t before = form->FailureCount();
@@ -398,11 +443,35 @@ TEST_F(MainFormTest, ARunFailsUnlessItsLastReportBeforeTheSessionIsOfflineSaysDo
     for (const std::vector<std::string>& report : run.Reports)
       form->ShowSessionStatus(index, 0, report[0], report[1], report[2]);
     EXPECT_EQ(form->FailureCount(), before) << run.Name << ": counted before the run ended";
+    EXPECT_EQ(Cell(index, 5), "") << run.Name << ": shown before the run ended";
     form->ShowSessionStatus(index, 0, "Offline", "", "");
     EXPECT_EQ(form->FailureCount() - before, run.Failures) << run.Name;
     form->ShowSessionStatus(index, 0, "Offline", "", "");
     EXPECT_EQ(form->FailureCount() - before, run.Failures) << run.Name << ": one end per run";
+    EXPECT_EQ(Cell(index, 5), run.LastRun) << run.Name;
+    EXPECT_EQ(Cell(index, 3), "") << run.Name << ": the Status column is left as the report says";
   }
+  SetNowFunction({});
+}
+
+TEST_F(MainFormTest, LastRunStaysThroughLaterReportsShowsTheDateNextDayAndGoesWithItsSession) {
+  TDateTime now = EncodeDateTime({2026, 3, 9, 23, 58, 0, 0});
+  SetNowFunction([&] { return now; });
+  Add("Kept");
+  Add("Other");
+  form->ShowSessionStatus(0, 0, "Connecting", "Error", "10061 Connection refused.");
+  form->ShowSessionStatus(0, 0, "Offline", "", "");
+  form->ShowSessionStatus(0, 12, "Offline", "Countdown", "");
+  EXPECT_EQ(Cell(0, 5), "23:58 10061 Connection refused.");
+  now = EncodeDateTime({2026, 3, 10, 0, 1, 0, 0});
+  form->ShowSessionStatus(0, 0, "Offline", "", "Starting");
+  EXPECT_EQ(Cell(0, 5), FormatShortDate(EncodeDate(2026, 3, 9)) + " 10061 Connection refused.");
+  SetNowFunction({});
+  Select({0});
+  form->RemoveButtonClick();
+  ASSERT_EQ(form->ListView1->topLevelItemCount(), 1);
+  EXPECT_EQ(Cell(0, 0), "Other");
+  EXPECT_EQ(Cell(0, 5), "");
 }
 
 TEST_F(MainFormTest, WithNobodyToAnswerAnErrorGoesToStandardErrorAndTheSummaryLog) {

@@ -20,6 +20,7 @@
 #include "platform/Shell.h"
 #include "platform/Signals.h"
 #include "sessions/MainThreadDispatcher.h"
+#include "sessions/PasswordKeyring.h"
 #include "ui/CommandLine.h"
 #include "ui/InstanceChannel.h"
 #include "ui/MainFormUnit.h"
@@ -90,6 +91,15 @@ int StartedAgain(const TCommandLine& line, const std::string& folder) {
   return 1;
 }
 
+// Session passwords go to the desktop's keyring while the application lives; its thread
+// ends before the application does, however main() returns.
+struct TInstalledKeyring {
+  TInstalledKeyring() { SetPasswordKeyring(MakeDesktopKeyring()); }
+  ~TInstalledKeyring() { SetPasswordKeyring(nullptr); }
+  TInstalledKeyring(const TInstalledKeyring&) = delete;
+  TInstalledKeyring& operator=(const TInstalledKeyring&) = delete;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -104,12 +114,13 @@ int main(int argc, char** argv) {
   InstallQtMainThreadDispatcher();
   QuitOnTerminationRequest(application);
   SetOpenHandler(DesktopOpen);
+  const TInstalledKeyring keyring;
   SetNobodyToAnswer(IsHeadless());
 
   int status = 0;
   try {
     const TCommandLine line = ReadCommandLine(ArgumentsOf(QApplication::arguments()));
-    const std::string folder = ProgramDirectory();
+    const std::string folder = SettingsDirectory();
     // Held until the program ends; the kernel lets go of it however the program ends.
     const TFileLock folderLock(folder);
     if (folderLock.State() == TFileLock::Busy) return StartedAgain(line, folder);
