@@ -3,7 +3,8 @@
 // and proftpd (session reuse required, no tickets on data connections),
 // passive and active, transfers and listings byte for byte with nothing readable on the
 // wire; the certificate decisions; a refused or failed TLS start that never sends the
-// credentials; EPSV and EPRT over IPv6, and EPSV after a refused PASV.
+// credentials; the end of an upload's connection, bounded whatever the server does; EPSV
+// and EPRT over IPv6, and EPSV after a refused PASV.
 
 #include <gtest/gtest.h>
 
@@ -13,10 +14,14 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ftp/IdFTP.h"
 #include "ftp/IdIOHandlerSocket.h"
+#include "ftp/IdIOHandlerTCP.h"
+#include "ftp/IdTLSClient.h"
+#include "support/ChildProcess.h"
 #include "support/FakeFtpServer.h"
 #include "support/RealFtpServer.h"
 #include "support/TempDir.h"
@@ -378,6 +383,63 @@ INSTANTIATE_TEST_SUITE_P(
                                    "S: 220 hi\nC: AUTH TLS\nS: 334 ADAT=please\n",
                                    "TLS refused by server: 334 ADAT=please"}),
     CaseName);
+
+// --- The end of an upload's data connection -----------------------------------------
+
+// A TLS peer that reads up to the client's closing alert and then hangs up without its own
+// ("hang_up") or keeps silent until the client hangs up ("keep_silent").
+const char* kClosingPeerScript = R"PY(
+import os, select, socket, ssl, sys
+cert, key, portfile, end = sys.argv[1:5]
+context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+context.load_cert_chain(cert, key)
+listener = socket.create_server(("127.0.0.1", 0))
+with open(portfile + ".tmp", "w") as f:
+    f.write(str(listener.getsockname()[1]))
+os.rename(portfile + ".tmp", portfile)
+conn = context.wrap_socket(listener.accept()[0], server_side=True)
+while conn.recv(65536):
+    pass
+if end == "keep_silent":
+    select.select([conn], [], [], 20)
+conn.close()
+)PY";
+
+struct TClosingCase {
+  const char* Name;
+};
+
+class FtpTlsClosingTest : public ::testing::TestWithParam<TClosingCase> {};
+
+TEST_P(FtpTlsClosingTest, EndsWithinAMomentWhateverThePeerDoes) {
+  TempDir state;
+  const std::string portFile = state.path() + "port";
+  std::thread peer([&] {
+    RunChild({ZEPHLIN_SYSTEM_PYTHON, "-c", kClosingPeerScript, Certificates().selfSigned().certFile,
+              Certificates().selfSigned().keyFile, portFile, GetParam().Name},
+             {}, "/", std::chrono::seconds(30));
+  });
+  int port = 0;
+  for (int i = 0; i < 500 && port == 0; ++i) {
+    port = std::atoi(ReadTextFile(portFile).c_str());
+    if (port == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  {
+    TIdTLSClient tls("127.0.0.1", Certificates().selfSigned().fingerprint);
+    tls.TimeoutMs = 5000;
+    auto inner = std::make_unique<TIdIOHandlerTCP>(nullptr);
+    inner->Open("127.0.0.1", port, "", 0, 5000);
+    std::unique_ptr<TIdIOHandlerSocket> stream = tls.ControlFactory().Adopt(std::move(inner));
+    ASSERT_EQ(stream->Send("all the data", 12, 5000), 0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(stream->Finish(15000), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  }
+  peer.join();
+}
+
+INSTANTIATE_TEST_SUITE_P(Peers, FtpTlsClosingTest,
+                         ::testing::Values(TClosingCase{"hang_up"}, TClosingCase{"keep_silent"}), CaseName);
 
 // --- IPv6 and extended passive mode --------------------------------------------------
 
