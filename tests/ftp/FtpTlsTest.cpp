@@ -3,8 +3,9 @@
 // and proftpd (session reuse required, no tickets on data connections),
 // passive and active, transfers and listings byte for byte with nothing readable on the
 // wire; the certificate decisions; a refused or failed TLS start that never sends the
-// credentials; the end of an upload's connection, bounded whatever the server does; EPSV
-// and EPRT over IPv6, and EPSV after a refused PASV.
+// credentials; the end of an upload's connection, bounded whatever the server does, and a
+// download ended without the closing alert; EPSV and EPRT over IPv6, and EPSV after a
+// refused PASV.
 
 #include <gtest/gtest.h>
 
@@ -384,10 +385,34 @@ INSTANTIATE_TEST_SUITE_P(
                                    "TLS refused by server: 334 ADAT=please"}),
     CaseName);
 
-// --- The end of an upload's data connection -----------------------------------------
+// --- The end of an encrypted data connection ----------------------------------------
 
-// A TLS peer that reads up to the client's closing alert and then hangs up without its own
-// ("hang_up") or keeps silent until the client hangs up ("keep_silent").
+// A Python script run beside the test (its arguments after the certificate's files and a
+// file for the port it listens on), stopped at the latest when the test ends.
+class TPythonPeer {
+ public:
+  TPythonPeer(const char* AScript, const std::vector<std::string>& AArguments) {
+    std::vector<std::string> argv = {
+        ZEPHLIN_SYSTEM_PYTHON, "-c", AScript, Certificates().selfSigned().certFile, Certificates().selfSigned().keyFile,
+        FState.path() + "port"};
+    argv.insert(argv.end(), AArguments.begin(), AArguments.end());
+    FThread = std::thread([argv] { RunChild(argv, {}, "/", std::chrono::seconds(30)); });
+    for (int i = 0; i < 500 && FPort == 0; ++i) {
+      FPort = std::atoi(ReadTextFile(FState.path() + "port").c_str());
+      if (FPort == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  ~TPythonPeer() { FThread.join(); }
+  int Port() const { return FPort; }
+
+ private:
+  TempDir FState;
+  std::thread FThread;
+  int FPort = 0;
+};
+
+// Reads up to the client's closing alert and then hangs up without its own ("hang_up") or
+// keeps silent until the client hangs up ("keep_silent").
 const char* kClosingPeerScript = R"PY(
 import os, select, socket, ssl, sys
 cert, key, portfile, end = sys.argv[1:5]
@@ -411,35 +436,108 @@ struct TClosingCase {
 
 class FtpTlsClosingTest : public ::testing::TestWithParam<TClosingCase> {};
 
-TEST_P(FtpTlsClosingTest, EndsWithinAMomentWhateverThePeerDoes) {
-  TempDir state;
-  const std::string portFile = state.path() + "port";
-  std::thread peer([&] {
-    RunChild({ZEPHLIN_SYSTEM_PYTHON, "-c", kClosingPeerScript, Certificates().selfSigned().certFile,
-              Certificates().selfSigned().keyFile, portFile, GetParam().Name},
-             {}, "/", std::chrono::seconds(30));
-  });
-  int port = 0;
-  for (int i = 0; i < 500 && port == 0; ++i) {
-    port = std::atoi(ReadTextFile(portFile).c_str());
-    if (port == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  {
-    TIdTLSClient tls("127.0.0.1", Certificates().selfSigned().fingerprint);
-    tls.TimeoutMs = 5000;
-    auto inner = std::make_unique<TIdIOHandlerTCP>(nullptr);
-    inner->Open("127.0.0.1", port, "", 0, 5000);
-    std::unique_ptr<TIdIOHandlerSocket> stream = tls.ControlFactory().Adopt(std::move(inner));
-    ASSERT_EQ(stream->Send("all the data", 12, 5000), 0);
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(stream->Finish(15000), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-  }
-  peer.join();
+TEST_P(FtpTlsClosingTest, UploadEndsWithinAMomentWhateverThePeerDoes) {
+  TPythonPeer peer(kClosingPeerScript, {GetParam().Name});
+  TIdTLSClient tls("127.0.0.1", Certificates().selfSigned().fingerprint);
+  tls.TimeoutMs = 5000;
+  auto inner = std::make_unique<TIdIOHandlerTCP>(nullptr);
+  inner->Open("127.0.0.1", peer.Port(), "", 0, 5000);
+  std::unique_ptr<TIdIOHandlerSocket> stream = tls.ControlFactory().Adopt(std::move(inner));
+  ASSERT_EQ(stream->Send("all the data", 12, 5000), 0);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(stream->Finish(15000), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  stream.reset();
 }
 
 INSTANTIATE_TEST_SUITE_P(Peers, FtpTlsClosingTest,
                          ::testing::Values(TClosingCase{"hang_up"}, TClosingCase{"keep_silent"}), CaseName);
+
+// An FTP server over explicit TLS whose data connections end in a hang-up without the
+// closing alert; RETR sends the given number of bytes.
+const char* kHangingUpServerScript = R"PY(
+import os, socket, ssl, sys
+cert, key, portfile, size = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+context.load_cert_chain(cert, key)
+listener = socket.create_server(("127.0.0.1", 0))
+with open(portfile + ".tmp", "w") as f:
+    f.write(str(listener.getsockname()[1]))
+os.rename(portfile + ".tmp", portfile)
+conn = listener.accept()[0]
+reader = conn.makefile("rb")
+send = lambda text: conn.sendall((text + "\r\n").encode())
+send("220 ready")
+data = None
+while line := reader.readline():
+    verb = line.decode().split(" ")[0].strip().upper()
+    if verb == "AUTH":
+        send("234 go ahead")
+        conn = context.wrap_socket(conn, server_side=True)
+        reader = conn.makefile("rb")
+    elif verb == "USER":
+        send("331 password")
+    elif verb == "PASS":
+        send("230 in")
+    elif verb == "SYST":
+        send("215 UNIX Type: L8")
+    elif verb in ("PBSZ", "PROT", "TYPE"):
+        send("200 ok")
+    elif verb == "PASV":
+        data = socket.create_server(("127.0.0.1", 0))
+        port = data.getsockname()[1]
+        send(f"227 Entering Passive Mode (127,0,0,1,{port >> 8},{port & 255})")
+    elif verb == "RETR":
+        send("150 here it comes")
+        channel = context.wrap_socket(data.accept()[0], server_side=True)
+        channel.sendall(bytes(i % 251 for i in range(size)))
+        channel.close()
+        send("226 done")
+    elif verb == "QUIT":
+        send("221 bye")
+        break
+    else:
+        send("502 not here")
+)PY";
+
+struct TCutOffCase {
+  const char* Name;
+  int64_t ListedSize;   // -1: unknown
+  std::string Failure;  // empty: the file is taken
+};
+
+const std::string kCutOff = "Socket Error # 10054\r\nConnection reset by peer.";
+
+class FtpTlsCutOffTest : public FtpTlsFixture, public ::testing::TestWithParam<TCutOffCase> {};
+
+TEST_P(FtpTlsCutOffTest, TakesADownloadWithoutClosingAlertOnlyWhenAllOfItCame) {
+  const TCutOffCase& c = GetParam();
+  constexpr int kSize = 50000;
+  TPythonPeer server(kHangingUpServerScript, {std::to_string(kSize)});
+  ftp_.Host = "127.0.0.1";
+  ftp_.Port = server.Port();
+  ftp_.Username = "bob";
+  ftp_.Password = "secret";
+  ftp_.Encryption = etExplicitTLS;
+  ftp_.PinnedFingerprint = Certificates().selfSigned().fingerprint;
+  ftp_.Passive = true;
+  ftp_.ConnectAndLogin(true, 5000);
+  std::string failure;
+  try {
+    ftp_.GetFile("f.bin", local_.path() + "f.bin", false, false, c.ListedSize);
+  } catch (const std::exception& e) {
+    failure = e.what();
+  }
+  EXPECT_EQ(failure, c.Failure) << Trace();
+  EXPECT_EQ(ReadTextFile(local_.path() + "f.bin").size(), c.Failure.empty() ? kSize : 0u);
+  ftp_.Disconnect();
+}
+
+INSTANTIATE_TEST_SUITE_P(Downloads, FtpTlsCutOffTest,
+                         ::testing::Values(TCutOffCase{"listed_size_came", 50000, ""},
+                                           TCutOffCase{"size_unknown", -1, kCutOff},
+                                           TCutOffCase{"less_than_listed", 60000, kCutOff}),
+                         CaseName);
 
 // --- IPv6 and extended passive mode --------------------------------------------------
 
