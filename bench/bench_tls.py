@@ -161,13 +161,17 @@ def main():
             bp.copy_tree(tree, os.path.join(root, "tree"))
             config = os.path.join(work, "curl-down.conf")
             cd = lambda n: os.path.join(local, f"cd-{n}")  # noqa: E731
+            # Without --ignore-content-length curl asks SIZE between opening the data connection and
+            # RETR; while the data connection's TLS handshake waits for RETR, curl watches only that
+            # connection and sees the reply up to 200 ms late, for every file. Without SIZE it has
+            # one round trip less than otherwise, and no wait.
             with open(config, "w") as f:
                 for d, n in names:
                     f.write(f'url = "{url}/tree/{d}/{n}"\noutput = "{cd("c")}/{d}/{n}"\n')
             clients = [bp.Client("zephlin", z.argv("copydown"), bp.remover(cd("z")), bp.checker(cd("z"), expected),
                                  cwd=work, env=z.env()),
-                       bp.Client("curl -K", curl("--create-dirs", "-K", config), bp.remover(cd("c")),
-                                 bp.checker(cd("c"), expected))]
+                       bp.Client("curl -K", curl("--create-dirs", "--ignore-content-length", "-K", config),
+                                 bp.remover(cd("c")), bp.checker(cd("c"), expected))]
             workloads.append(bp.Workload("copydown", f"{files} files copy down, TLS", clients, "curl -K",
                                          [("wall / curl -K", 1.0, bp.wall_ratio("curl -K"))]))
 

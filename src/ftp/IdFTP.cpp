@@ -47,6 +47,7 @@ class TFileSink : public TIdDataSink {
     if (!FFile.Write(data, length))
       throw EIdException(FileError("Cannot write to file", FFile.Path(), FFile.LastError()));
   }
+  bool Complete() const override { return Limit >= 0 && Received == ListedSize; }
 
   int64_t Received = 0;
   // With a listed size: the remote name for the failure, and the count past which it fails.
@@ -394,6 +395,17 @@ void TIdFTP::EndDataConnection(std::unique_ptr<TIdTCPClient>& APassive, std::uni
   if (!inStep) Disconnect();
 }
 
+// Reads a transfer's data to their end. An encrypted one that ends in a hang-up without the
+// server's closing alert may have been cut off, unless every announced byte came; then the
+// final reply decides, as after a proper end.
+static void ReadData(TIdTCPConnection& AData, TIdDataSink& ASink, bool AEncrypted) {
+  try {
+    AData.ReadUntilClosed(ASink);
+  } catch (const EIdSocketError& e) {
+    if (!AEncrypted || e.LastError != WSAECONNRESET || !ASink.Complete()) throw;
+  }
+}
+
 void TIdFTP::TransferIn(const std::string& ACommand, TIdDataSink& ASink, int64_t ARestartAt) {
   CheckCommand(ACommand);
   DoStatus(StatusTransfer, "Starting FTP transfer");
@@ -410,20 +422,20 @@ void TIdFTP::TransferIn(const std::string& ACommand, TIdDataSink& ASink, int64_t
       replyDue = true;
       OpenPassiveDataConnectionAfter(port, passive);
       GetResponse({125, 150, 154});
-      passive->ReadUntilClosed(ASink);
+      ReadData(*passive, ASink, FDataProtected);
     } else if (Passive) {
       OpenPassiveDataConnection(RequestPassivePort(), passive);
       SendCmd("REST " + std::to_string(ARestartAt), {350});
       SendCmd(ACommand, {125, 150, 154});
       replyDue = true;
-      passive->ReadUntilClosed(ASink);
+      ReadData(*passive, ASink, FDataProtected);
     } else {
       OpenActiveListener(active);
       if (ARestartAt > 0) SendCmd("REST " + std::to_string(ARestartAt), {350});
       SendCmd(ACommand, {125, 150, 154});
       replyDue = true;
       active->Listen(ReadTimeout);
-      active->ReadUntilClosed(ASink);
+      ReadData(*active, ASink, FDataProtected);
     }
   } catch (const EIdProtocolReplyError&) {
     // A refusal is itself the reply that was due: the connection is in step.

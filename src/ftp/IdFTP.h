@@ -25,7 +25,9 @@
 //   from the first PASV the server refuses with a 5xx reply on.
 // - TLS fails closed: when the server refuses it, the handshake fails or its certificate is
 //   not trusted (see ftp/IdTLSClient.h), the login fails with EIdTLSError before the user
-//   name or the password was sent. Every data connection is then encrypted too.
+//   name or the password was sent. Every data connection is then encrypted too. One that
+//   ends in a hang-up without the server's closing alert fails as cut off, unless it was a
+//   file of a listed size (binary) and all of it came.
 
 #include <cstdint>
 #include <functional>

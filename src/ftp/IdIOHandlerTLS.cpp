@@ -4,6 +4,9 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include <algorithm>
+#include <chrono>
+
 #include "ftp/IdException.h"
 #include "platform/Socket.h"
 
@@ -151,14 +154,24 @@ int TIdIOHandlerTLS::Finish(int ATimeoutMs) {
   const int result = SSL_shutdown(FSSL);
   if (result < 0) return FailureCode(result);
   if (result == 1) return 0;  // the peer had closed already
-  // Everything was sent. The peer's own closing alert (or its hang-up) is awaited so that
-  // the connection ends cleanly, and what the peer sent meanwhile is read: tickets for
-  // later sessions among it. A peer that keeps silent is no failure.
+  AwaitPeerClose(ATimeoutMs);
+  return 0;
+}
+
+void TIdIOHandlerTLS::AwaitPeerClose(int ATimeoutMs) {
+  // Long enough for a server that first writes the file out; a server that waits for the
+  // hang-up instead costs no more than this per connection.
+  constexpr int kLongestWaitMs = 2000;
+  const int limit = ATimeoutMs > 0 ? std::min(ATimeoutMs, kLongestWaitMs) : kLongestWaitMs;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
   char scrap[4096];
-  size_t received = 0;
-  do {
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return;
+    FTimeoutMs = static_cast<int>(left.count());
     FInnerError = 0;
     ERR_clear_error();
-  } while (SSL_read_ex(FSSL, scrap, sizeof scrap, &received) == 1);
-  return 0;
+    size_t received = 0;
+    if (SSL_read_ex(FSSL, scrap, sizeof scrap, &received) != 1) return;
+  }
 }

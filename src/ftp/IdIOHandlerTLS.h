@@ -40,7 +40,7 @@ class TIdIOHandlerTLS final : public TIdIOHandlerSocket {
   // AReceived 0: the peer closed the stream with its closing alert (close_notify).
   int Receive(char* ABuffer, size_t ALength, int ATimeoutMs, size_t& AReceived) override;
   int Send(const char* AData, size_t ALength, int ATimeoutMs) override;
-  // Sends the closing alert (once).
+  // Sends the closing alert (once), then awaits the peer's (see AwaitPeerClose).
   int Finish(int ATimeoutMs) override;
 
   int PeerAddress(std::string& AAddress, uint16_t& APort) const override {
@@ -57,6 +57,11 @@ class TIdIOHandlerTLS final : public TIdIOHandlerSocket {
  private:
   // The result of a failed OpenSSL call, from what the inner stream last reported.
   int FailureCode(int ASSLResult);
+  // After the closing alert was sent: reads until the peer's own closing alert or its
+  // hang-up, so that the connection ends cleanly and what the peer sent meanwhile (tickets
+  // among it) is taken. For at most ATimeoutMs and never long: a peer that keeps silent
+  // or keeps sending is no failure, the data having all been sent.
+  void AwaitPeerClose(int ATimeoutMs);
 
   std::unique_ptr<TIdIOHandlerSocket> FInner;
   ssl_st* FSSL = nullptr;

@@ -29,6 +29,8 @@ class TIdDataSink {
  public:
   virtual ~TIdDataSink() = default;
   virtual void Write(const char* data, size_t length) = 0;  // throws on failure
+  // Every byte announced beforehand has come (a file of a listed size).
+  virtual bool Complete() const { return false; }
 };
 
 class TIdTCPConnection : public TIdComponent {

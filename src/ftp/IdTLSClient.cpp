@@ -157,7 +157,13 @@ SSL* TIdTLSClient::NewSSL(bool AControl) {
   }
   SSL_set_app_data(ssl, this);
   if (!AControl) {
-    if (SSL_SESSION* session = SessionToResume()) SSL_set_session(ssl, session);
+    // A copy: once a TLS 1.3 session is resumed, OpenSSL marks it as used up and would not
+    // offer it again, while the kept one must stay good to take again.
+    if (SSL_SESSION* session = SessionToResume()) {
+      SSL_SESSION* copy = SSL_SESSION_dup(session);
+      SSL_set_session(ssl, copy);
+      SSL_SESSION_free(copy);
+    }
   }
   return ssl;
 }

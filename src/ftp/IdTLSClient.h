@@ -5,10 +5,11 @@
 // (servers may refuse data connections that do not, to be sure both come from one client).
 //
 // Which session to resume: under TLS 1.3 a session arrives as a ticket after the handshake
-// (read with the next reply), and a server may accept each ticket once. So every ticket of
-// the control connection, and those the data connections' resumptions bring (the same
-// session, continued), are kept; a data connection takes the newest and, under TLS 1.3,
-// uses it up. A TLS 1.2 session stays reusable.
+// (read with the next reply). Every ticket of the control connection, and those the data
+// connections' resumptions bring (the same session, continued), are kept; a data connection
+// takes the newest not yet taken (a ticket shown twice lets an onlooker link the two
+// connections), and when none is left the one taken last again: some servers send no
+// ticket on a resumed data connection. A TLS 1.2 session stays reusable.
 //
 // The certificate is trusted when it verifies against the system's trust store and names
 // the host; otherwise only when its SHA-256 fingerprint equals the pinned one. Both checks

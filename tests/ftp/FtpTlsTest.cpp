@@ -1,8 +1,10 @@
 // The client over TLS and IPv6 against real servers on the loopback: explicit and implicit
-// TLS with vsftpd (session reuse and closing alerts required) and pyftpdlib (TLS 1.2),
+// TLS with vsftpd (session reuse and closing alerts required), pyftpdlib (TLS 1.2 and 1.3)
+// and proftpd (session reuse required, no tickets on data connections),
 // passive and active, transfers and listings byte for byte with nothing readable on the
 // wire; the certificate decisions; a refused or failed TLS start that never sends the
-// credentials; EPSV and EPRT over IPv6, and EPSV after a refused PASV.
+// credentials; data connections that end without the server's closing alert; EPSV and EPRT
+// over IPv6, and EPSV after a refused PASV.
 
 #include <gtest/gtest.h>
 
@@ -12,10 +14,12 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ftp/IdFTP.h"
 #include "ftp/IdIOHandlerSocket.h"
+#include "support/ChildProcess.h"
 #include "support/FakeFtpServer.h"
 #include "support/RealFtpServer.h"
 #include "support/TempDir.h"
@@ -191,7 +195,7 @@ TEST_P(FtpTlsTransferTest, MovesFilesAndListingsEncrypted) {
   EXPECT_EQ(wire.Bytes.find("up.bin"), std::string::npos);
 
   std::vector<std::string> expected = {"USER"};
-  if (c.Server == Kind::PyFtpdLib) expected.push_back("PASS");
+  if (c.Server != Kind::Vsftpd) expected.push_back("PASS");  // vsftpd's anonymous login needs none
   expected.insert(expected.end(), {"PBSZ", "PROT", "FEAT"});
   if (c.Mode == Tls::Explicit) expected.insert(expected.begin(), "AUTH");
   std::vector<std::string> commands = Commands(trace_);
@@ -217,7 +221,10 @@ INSTANTIATE_TEST_SUITE_P(
                       TTransferCase{"pyftpdlib_tls12_active", Kind::PyFtpdLib, Tls::Explicit, false, true, "TLSv1.2"},
                       TTransferCase{"pyftpdlib_tls13_passive", Kind::PyFtpdLib, Tls::Explicit, true, false, "TLSv1.3"},
                       TTransferCase{"pyftpdlib_ipv6_active", Kind::PyFtpdLib, Tls::Explicit, false, false, "TLSv1.3",
-                                    "::1"}),
+                                    "::1"},
+                      // Its data connections bring no new tickets: the control connection's
+                      // two must serve every data connection, each more than once.
+                      TTransferCase{"proftpd_tls13_passive", Kind::ProFtpd, Tls::Explicit, true, false, "TLSv1.3"}),
     CaseName);
 
 // --- Certificates --------------------------------------------------------------------
@@ -374,6 +381,135 @@ INSTANTIATE_TEST_SUITE_P(
                                    "S: 220 hi\nC: AUTH TLS\nS: 334 ADAT=please\n",
                                    "TLS refused by server: 334 ADAT=please"}),
     CaseName);
+
+// --- The end of an encrypted data connection ----------------------------------------
+
+// An FTP server over explicit TLS whose data connections end badly. RETR sends the given
+// number of bytes and hangs up without the closing alert. STOR reads up to the client's
+// closing alert and then hangs up without its own ("STOR hang_up") or keeps silent until
+// the client hangs up (any other name).
+const char* kBadEndingServerScript = R"PY(
+import os, select, socket, ssl, sys
+cert, key, portfile, size = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+context.load_cert_chain(cert, key)
+listener = socket.create_server(("127.0.0.1", 0))
+with open(portfile + ".tmp", "w") as f:
+    f.write(str(listener.getsockname()[1]))
+os.rename(portfile + ".tmp", portfile)
+conn = listener.accept()[0]
+reader = conn.makefile("rb")
+send = lambda text: conn.sendall((text + "\r\n").encode())
+send("220 ready")
+data = None
+while line := reader.readline():
+    verb, _, name = line.decode().strip().partition(" ")
+    verb = verb.upper()
+    if verb == "AUTH":
+        send("234 go ahead")
+        conn = context.wrap_socket(conn, server_side=True)
+        reader = conn.makefile("rb")
+    elif verb == "USER":
+        send("331 password")
+    elif verb == "PASS":
+        send("230 in")
+    elif verb == "SYST":
+        send("215 UNIX Type: L8")
+    elif verb in ("PBSZ", "PROT", "TYPE"):
+        send("200 ok")
+    elif verb == "PASV":
+        data = socket.create_server(("127.0.0.1", 0))
+        port = data.getsockname()[1]
+        send(f"227 Entering Passive Mode (127,0,0,1,{port >> 8},{port & 255})")
+    elif verb in ("RETR", "STOR"):
+        send("150 go")
+        channel = context.wrap_socket(data.accept()[0], server_side=True)
+        if verb == "RETR":
+            channel.sendall(bytes(i % 251 for i in range(size)))
+        else:
+            while channel.recv(65536):
+                pass
+            if name != "hang_up":
+                select.select([channel], [], [], 20)
+        channel.close()
+        send("226 done")
+    elif verb == "QUIT":
+        send("221 bye")
+        break
+    else:
+        send("502 not here")
+)PY";
+
+class FtpTlsDataEndTest : public FtpTlsFixture, public ::testing::Test {
+ protected:
+  static constexpr int kSize = 50000;  // what RETR sends
+
+  ~FtpTlsDataEndTest() override {
+    try {
+      if (ftp_.IsConnected()) ftp_.Disconnect();  // the script ends with the connection
+    } catch (const std::exception&) {
+      // It ends at its time limit then.
+    }
+    if (server_.joinable()) server_.join();
+  }
+  // Starts the script and logs in to it (passive mode).
+  void Start() {
+    const std::vector<std::string> argv = {ZEPHLIN_SYSTEM_PYTHON,
+                                           "-c",
+                                           kBadEndingServerScript,
+                                           Certificates().selfSigned().certFile,
+                                           Certificates().selfSigned().keyFile,
+                                           state_.path() + "port",
+                                           std::to_string(kSize)};
+    server_ = std::thread([argv] { RunChild(argv, {}, "/", std::chrono::seconds(60)); });
+    int port = 0;
+    for (int i = 0; i < 500 && port == 0; ++i) {
+      port = std::atoi(ReadTextFile(state_.path() + "port").c_str());
+      if (port == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ftp_.Host = "127.0.0.1";
+    ftp_.Port = port;
+    ftp_.Username = "bob";
+    ftp_.Password = "secret";
+    ftp_.Encryption = etExplicitTLS;
+    ftp_.PinnedFingerprint = Certificates().selfSigned().fingerprint;
+    ftp_.Passive = true;
+    ftp_.ConnectAndLogin(true, 5000);
+  }
+
+  TempDir state_;
+  std::thread server_;
+};
+
+TEST_F(FtpTlsDataEndTest, TakesADownloadWithoutClosingAlertOnlyWhenAllOfItCame) {
+  const std::string cutOff = "Socket Error # 10054\r\nConnection reset by peer.";
+  const struct {
+    const char* Name;
+    int64_t ListedSize;   // -1: unknown
+    std::string Failure;  // empty: the file is taken
+  } cases[] = {{"listed_size_came", kSize, ""}, {"size_unknown", -1, cutOff}, {"less_than_listed", kSize + 1, cutOff}};
+  Start();
+  for (const auto& c : cases) {
+    std::string failure;
+    try {
+      ftp_.GetFile("f.bin", local_.path() + c.Name, false, false, c.ListedSize);
+    } catch (const std::exception& e) {
+      failure = e.what();
+    }
+    EXPECT_EQ(failure, c.Failure) << c.Name << "\n" << Trace();
+    EXPECT_EQ(ReadTextFile(local_.path() + c.Name).size(), c.Failure.empty() ? kSize : 0u) << c.Name;
+  }
+}
+
+TEST_F(FtpTlsDataEndTest, UploadEndsWithinAMomentWhateverTheServerDoes) {
+  Start();
+  WriteTextFile(local_.path() + "up.bin", "all the data");
+  for (const char* name : {"hang_up", "keep_silent"}) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_NO_THROW(ftp_.PutFile(local_.path() + "up.bin", name)) << name << "\n" << Trace();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << name;
+  }
+}
 
 // --- IPv6 and extended passive mode --------------------------------------------------
 

@@ -363,7 +363,7 @@ void RealFtpServer::StartProFtpd(const std::string& root, const Options& options
              << "ModulePath " << ServerProgram("/usr/lib/proftpd") << "\n";
         if (options.tls != Tls::None)
           conf << "<IfModule !mod_tls.c>\nLoadModule mod_tls.c\n</IfModule>\n"
-               << "TLSEngine on\nTLSRequired on\nTLSProtocol TLSv1.2\n"
+               << "TLSEngine on\nTLSRequired on\n"
                << "TLSECCertificateFile " << options.certFile << "\nTLSECCertificateKeyFile " << options.keyFile
                << "\nTLSLog " << stateDir_ << "server.log\n";
         WriteText(stateDir_ + "proftpd.conf", conf.str());

@@ -34,8 +34,8 @@
 // their own password file writing as the system's "ftp" user) into rootDir, so home() is
 // "/" and the whole root is writable. With TLS (explicit only) both require it for the
 // login and every data connection; proftpd also requires data connections to resume the
-// control connection's TLS session, and speaks TLS 1.2 only: under TLS 1.3 it refuses the
-// client's data connections once the control connection's session tickets are used up.
+// control connection's TLS session, and under TLS 1.3 sends tickets only on the control
+// connection, so the client must take them more than once.
 
 #include <sys/types.h>
 #include <functional>
