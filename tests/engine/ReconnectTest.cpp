@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <map>
 #include <thread>
 
@@ -266,6 +267,21 @@ TEST_F(Reconnect, FailedAtomicUploadLeavesNoTemporaryFile) {
   EXPECT_EQ(ReadTree(ServerRoot.path()), (TTree{{"a.txt/", ""}, {"b.txt", "second"}}));
   EXPECT_EQ(StatusesOf("Error").size(), 1u);
   EXPECT_EQ(Recorder.Reports.back().Status, "Done");
+}
+
+TEST_F(Reconnect, AFullLocalDiskEndsTheRun) {
+  // A small file system of its own for the local side: mounting one needs root.
+  const std::string mount = "mount -t tmpfs -o size=256k zephlin-full " + Local.path() + " 2>/dev/null";
+  if (std::system(mount.c_str()) != 0) GTEST_SKIP() << "cannot mount a small file system here";
+  WriteFile(ServerRoot.path() + "d/a.bin", FakeFtpServer::Pattern(MiB));
+  WriteFile(ServerRoot.path() + "d/b.txt", "small");
+  auto run = NewFaultyRun("copyremotetolocal", "d", {});
+  Recorder.RunHere(*run);
+  std::system(("umount " + Local.path()).c_str());
+  ASSERT_FALSE(Recorder.Reports.empty());
+  EXPECT_EQ(Recorder.Reports.back().Function, "Error");
+  EXPECT_NE(Recorder.Reports.back().Status.find("No space left on device"), std::string::npos);
+  EXPECT_EQ(Transfers("RETR ").size(), 1u) << "the next file was fetched";
 }
 
 // The scripted server: a server that refuses to rename over a file, and full disks.
