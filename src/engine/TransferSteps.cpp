@@ -132,9 +132,10 @@ std::string TemporaryUploadName(const std::string& ARemoteName) {
 // The file a download of ALocalFile continues after a break: hidden beside it, named with
 // the listed size, and given the listed time when kept, so that only the same version of
 // the remote file continues it.
+// A listed size of -1 gives the mask that matches the partial file of any size.
 std::string PartialDownloadName(const std::string& ALocalFile, int64_t AListedSize) {
-  return ExtractFilePath(ALocalFile) + "." + ExtractFileName(ALocalFile) + "." + std::to_string(AListedSize) +
-         ".partial";
+  return ExtractFilePath(ALocalFile) + "." + ExtractFileName(ALocalFile) + "." +
+         (AListedSize < 0 ? std::string("*") : std::to_string(AListedSize)) + ".partial";
 }
 
 // A refusal of a command that a step repeated after a reconnect, because the first attempt
@@ -205,7 +206,11 @@ void TSessionThread::FetchFile(const std::string& ARemoteName, const std::string
 void TSessionThread::FetchResumable(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
                                     const TIdFTPListItem& AItem) {
   const std::string partial = PartialDownloadName(ALocalFile, AItem.ItemSize);
-  // Kept from a file with the same size but another time: not the start of this one.
+  // What is kept of another version of the remote file (another size, or another time) is
+  // no start for this one.
+  const std::string directory = ExtractFilePath(ALocalFile);
+  for (const TSearchRec& kept : FindFiles(directory, PartialDownloadName(ExtractFileName(ALocalFile), -1)))
+    if (directory + kept.Name != partial) ::DeleteFile(directory + kept.Name);
   if (FileExists(partial) && GetLocalFileTime(partial) != TruncateToMinute(AItem.ModifiedTime)) ::DeleteFile(partial);
   Reconnecting([&](bool) {
     try {

@@ -212,6 +212,7 @@ TEST_F(Reconnect, LargeDownloadContinuesWhereItBroke) {
       EXPECT_FALSE(StatusesOf("Error").empty());
       EXPECT_FALSE(FileExists(local + "big.bin"));
       EXPECT_GT(GetFileSize(local + ".big.bin.67108864.partial"), 50 * MiB);
+      WriteFile(local + ".big.bin.1234.partial", "kept of an older version");
       auto next = NewFaultyRun("copyremotetolocal", folder, {}, settings);
       Recorder.RunHere(*next);
       onTheWire = Proxy->dataBytes();
@@ -220,7 +221,7 @@ TEST_F(Reconnect, LargeDownloadContinuesWhereItBroke) {
     EXPECT_EQ(Recorder.Reports.back().Status, "Done");
     EXPECT_LE(onTheWire, size + 8 * MiB);  // from the start again, it would be 124 MiB
     EXPECT_TRUE(ReadFile(local + "big.bin") == content);
-    EXPECT_EQ(ReadTree(local).size(), 1u);  // the partial file went
+    EXPECT_EQ(ReadTree(local).size(), 1u);  // the partial files went
     DeleteFile(local + "big.bin");
     DeleteFile(remote + "big.bin");
   }
