@@ -91,7 +91,8 @@ class TSessionThread : public TThread {
   // Main thread: asks the run to end. No further file or directory is started, the file in
   // transfer completes, and the run disconnects, reports "Done" and records what it sent.
   // A second call cuts the run as Cut() does; so does the first while the run is still
-  // connecting and logging in, when nothing can be left half sent.
+  // connecting and logging in (also again, after a lost connection), when nothing can be
+  // left half sent, and one during the wait before a reconnect ends the run at once.
   void Stop();
   // Main thread: ends the run at once. The client's sockets are shut down so that a transfer
   // or a wait for a reply returns; the run reports the interrupted operation as an error.
