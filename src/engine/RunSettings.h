@@ -24,6 +24,8 @@ inline std::string EncryptionKeyword(TEncryption AEncryption) {
   return EncryptionKeywords[static_cast<size_t>(AEncryption)];
 }
 
+inline constexpr int32_t DefaultRetries = 3;
+
 struct TRunSettings {
   std::string Host;
   int32_t Port = 21;
@@ -43,6 +45,13 @@ struct TRunSettings {
   // A sync level deletes nothing when it would delete more than this share (in %) of its
   // directory's files; 0 sets no limit.
   int32_t MaxDelete = 50;
+  // How often a run whose connection is lost reconnects and goes on (see ReconnectWaits in
+  // SessionThreadUnit.h); 0 ends it at the first loss. A run made from these defaults
+  // retries nothing; a session's own default is DefaultRetries (sessions/SessionSettings.h).
+  int32_t Retries = 0;
+  // Files are sent under a hidden temporary name and renamed over the target, so that no
+  // reader ever sees half a file.
+  bool AtomicUpload = false;
   std::string CrcFile;  // file name of the CRC store, in the state directory (ProgramDir.h)
   // Patterns of what the session leaves alone, joined by ";" (see engine/ExcludeFilter.h).
   // None: local names that begin with "." are hidden, as they always were.

@@ -22,6 +22,12 @@
 //   ...
 //   run->Stop();   // ends the run after the file in transfer; a second Stop() cuts it
 //   run->Cut();    // ends the run at once: a blocked read returns (program exit)
+//
+// A run whose connection is lost (see IsConnectionLoss) reports ("Connection lost", text),
+// waits (ReconnectWaits; a Stop or Cut ends the wait and the run), connects and logs in
+// again, re-enters the remote directory it was in, and repeats the step that failed, up to
+// Settings.Retries times per run. Only the step that failed is repeated: what the run had
+// done before stays done.
 
 #include <atomic>
 #include <chrono>
@@ -78,10 +84,16 @@ class TSessionThread : public TThread {
   // The test log: one entry per logged line, each with its time stamp.
   std::vector<std::string> TestLog;
 
+  // How long a run whose connection was lost waits before its first, second and third
+  // reconnect (the last wait again for any later one). Set before Start(); tests shorten it.
+  std::vector<std::chrono::milliseconds> ReconnectWaits{std::chrono::seconds(2), std::chrono::seconds(8),
+                                                        std::chrono::seconds(30)};
+
   // Main thread: asks the run to end. No further file or directory is started, the file in
   // transfer completes, and the run disconnects, reports "Done" and records what it sent.
   // A second call cuts the run as Cut() does; so does the first while the run is still
-  // connecting and logging in, when nothing can be left half sent.
+  // connecting and logging in (also again, after a lost connection), when nothing can be
+  // left half sent, and one during the wait before a reconnect ends the run at once.
   void Stop();
   // Main thread: ends the run at once. The client's sockets are shut down so that a transfer
   // or a wait for a reply returns; the run reports the interrupted operation as an error.
@@ -150,9 +162,45 @@ class TSessionThread : public TThread {
   // that cost the control connection is not reported here but rethrown (see below).
   void ReportFailure(const std::exception& AError);
   // Catch handlers only: rethrows the failure being handled when the client is no longer
-  // connected. Every later command would fail the same way and the run would end with
-  // "Done"; instead the run ends with its "Error" report.
+  // connected, or the run gave up reconnecting. Every later command would fail the same
+  // way and the run would end with "Done"; instead the run ends with its "Error" report.
   void RethrowWhenConnectionLost();
+  // Runs AStep, a step that talks to the server. When the connection is lost in it, the run
+  // reconnects (ReconnectAfter) and runs it again, then with true: a repeated step that finds
+  // its work already done (a DELE whose reply was lost) may take that for success. Any
+  // other failure, and a loss once the retries are spent, is thrown.
+  template <typename Step>
+  void Reconnecting(Step&& AStep) {
+    for (bool again = false;; again = true) {
+      try {
+        AStep(again);
+        return;
+      } catch (const std::exception& error) {
+        if (!ReconnectAfter(error)) throw;
+      }
+    }
+  }
+  // Whether a failure cost the connection (control or data): a socket failure, a time-out,
+  // a server that hung up, or a reply that says so (421, 425, 426). A refusal, a local
+  // error or a file of the wrong size is not one.
+  static bool IsConnectionLoss(const std::exception& AError);
+  // A full disk, here (no space left) or on the server (452, 552): every later file would
+  // fail the same way, so the run ends.
+  static bool IsFullDisk(const std::exception& AError);
+  // After the loss AError: false when the run does not reconnect (no retries left, stopped,
+  // or not a loss); true once connected and logged in again in the directory it was in.
+  bool ReconnectAfter(const std::exception& AError);
+  void Reconnect();
+  // False when a stop request ended the wait.
+  bool WaitBeforeReconnect(int AReconnect);
+  // Atomic upload: sends ALocalFile as ATemporaryName, then renames that over ARemoteName;
+  // a failure removes the temporary file when the connection still allows it.
+  void SendThroughTemporaryName(const std::string& ALocalFile, const std::string& ATemporaryName,
+                                const std::string& ARemoteName);
+  void ReplaceRemoteFile(const std::string& ATemporaryName, const std::string& ARemoteName);
+  // A download large enough to be worth continuing after a break (see FetchFile).
+  void FetchResumable(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
+                      const TIdFTPListItem& AItem);
   void ReportFailureText(const std::string& AText);
   // MKD with the report forms of the local-to-remote functions; never throws for a refusal.
   void MakeRemoteDirectory(const std::string& ARemoteDir, bool AExceptionPrefixForOthers);
@@ -162,6 +210,7 @@ class TSessionThread : public TThread {
   // The deepest level of sub-directories a remote listing leads into; the session's own
   // directory is level 1. A hostile server could otherwise list one more forever.
   static constexpr int kMaxRemoteDepth = 256;
+  static constexpr int64_t ResumableSize = int64_t{8} << 20;
   // True, with ("Error", "Directory nesting too deep: " + ARemoteDir) and its log line, when
   // a level ADepth deep is not to be entered.
   bool RemoteNestingTooDeep(int ADepth, const std::string& ARemoteDir);
@@ -179,7 +228,9 @@ class TSessionThread : public TThread {
   void SendFile(const std::string& ALocalFile, const std::string& ARemoteName);
   // Fetches the listed file AItem and gives the local file the listed time, to the minute.
   // Where the listing gave a size, a file that arrives with another size fails and the old
-  // local file stays.
+  // local file stays. A file over ResumableSize that breaks off keeps what came in a hidden
+  // partial file beside the target, which the retry or the next run continues (REST) while
+  // the listed size and time stay the same.
   void FetchFile(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
                  const TIdFTPListItem& AItem);
   void DeleteRemoteFile(const std::string& AName);
@@ -231,6 +282,9 @@ class TSessionThread : public TThread {
   TWorkMode FHeldWorkMode = WorkRead;
   int64_t FHeldWorkCount = 0;
   std::atomic<bool> FStopNow{false};
+  int FReconnects = 0;              // made by this run so far
+  bool FConnectionGivenUp = false;  // lost, and no retry left: the run ends
+  std::string FRemoteDirectory;     // the one last entered, entered again on reconnecting
   bool FTlsTraced = false;
   TCrcStore FCrcStore;
   const TExcludeFilter FExclude;

@@ -3,6 +3,7 @@
 
 #include "engine/SessionThreadUnit.h"
 
+#include <random>
 #include <string_view>
 #include <utility>
 
@@ -20,11 +21,12 @@ void TSessionThread::SetCurrentFile(const std::string& AName, int64_t ASizeBytes
 
 void TSessionThread::ReportFailure(const std::exception& AError) {
   RethrowWhenConnectionLost();
+  if (IsFullDisk(AError)) throw;
   ReportFailureText(FailureText(AError));
 }
 
 void TSessionThread::RethrowWhenConnectionLost() {
-  if (!FClient || !FClient->IsConnected()) throw;
+  if (!FClient || !FClient->IsConnected() || FConnectionGivenUp) throw;
 }
 
 void TSessionThread::ReportFailureText(const std::string& AText) {
@@ -58,7 +60,7 @@ void TSessionThread::MakeRemoteDirectory(const std::string& ARemoteDir, bool AEx
   SendStatus("Make directory", ARemoteDir);
   LogLines({"Make directory: " + ARemoteDir});
   try {
-    Client().MakeDirectory(ARemoteDir);
+    Reconnecting([&](bool) { Client().MakeDirectory(ARemoteDir); });
   } catch (const EIdProtocolReplyError& error) {
     RethrowWhenConnectionLost();
     const bool exists =
@@ -77,7 +79,8 @@ bool TSessionThread::EnterRemoteDirectory(const std::string& ARemoteDir, const s
   SendStatus("Change directory", ARemoteDir);
   LogLines({"Change directory: " + ARemoteDir});
   try {
-    Client().ChangeDirectory(ARemoteDir);
+    Reconnecting([&](bool) { Client().ChangeDirectory(ARemoteDir); });
+    FRemoteDirectory = ARemoteDir;
     return true;
   } catch (const std::exception& error) {
     RethrowWhenConnectionLost();
@@ -109,7 +112,9 @@ std::string TSessionThread::SessionRemoteDirectory() const {
 int TSessionThread::ListRemoteDirectory(const std::string& APath) {
   SendStatus("List", APath);
   const std::string relativeDir = RelativeDirectory(SplitPathSpec(APath, "/:").Directory, SessionRemoteDirectory());
-  FListingsShowDotNames |= ListSessionDirectory(Client(), Settings, FExclude, APath, relativeDir);
+  Reconnecting([&](bool) {
+    FListingsShowDotNames |= ListSessionDirectory(Client(), Settings, FExclude, APath, relativeDir);
+  });
   return Client().ListingItems().Count();
 }
 
@@ -120,8 +125,76 @@ void TSessionThread::ProtectUnlistedDotNames(std::vector<TSearchRec>& AEntries) 
   }
 }
 
+namespace {
+
+// "." + the name + a suffix of its own: hidden, in the target's directory (a rename does not
+// cross directories everywhere), and not the name of another run's upload.
+std::string TemporaryUploadName(const std::string& ARemoteName) {
+  thread_local std::mt19937_64 random(std::random_device{}());
+  static const char kDigits[] = "0123456789abcdef";
+  std::string name = "." + ARemoteName + ".part-";
+  for (int i = 0; i < 8; ++i) name += kDigits[random() % 16];
+  return name;
+}
+
+// The file a download of ALocalFile continues after a break: hidden beside it, named with
+// the listed size, and given the listed time when kept, so that only the same version of
+// the remote file continues it.
+// A listed size of -1 gives the mask that matches the partial file of any size.
+std::string PartialDownloadName(const std::string& ALocalFile, int64_t AListedSize) {
+  return ExtractFilePath(ALocalFile) + "." + ExtractFileName(ALocalFile) + "." +
+         (AListedSize < 0 ? std::string("*") : std::to_string(AListedSize)) + ".partial";
+}
+
+// A refusal of a command that a step repeated after a reconnect, because the first attempt
+// had done its work before the connection broke (the file is gone already).
+bool AlreadyDone(bool AAgain, const EIdProtocolReplyError& ARefusal) { return AAgain && ARefusal.ReplyCode == 550; }
+
+}  // namespace
+
 void TSessionThread::SendFile(const std::string& ALocalFile, const std::string& ARemoteName) {
-  UnlessTestMode([&] { Client().PutFile(ALocalFile, ARemoteName, false); });
+  UnlessTestMode([&] {
+    if (!Settings.AtomicUpload) {
+      Reconnecting([&](bool) { Client().PutFile(ALocalFile, ARemoteName, false); });
+      return;
+    }
+    // One name for every attempt: a repeated upload replaces what the broken one left.
+    const std::string temporary = TemporaryUploadName(ARemoteName);
+    Reconnecting([&](bool) { SendThroughTemporaryName(ALocalFile, temporary, ARemoteName); });
+  });
+}
+
+void TSessionThread::SendThroughTemporaryName(const std::string& ALocalFile, const std::string& ATemporaryName,
+                                              const std::string& ARemoteName) {
+  try {
+    Client().PutFile(ALocalFile, ATemporaryName, false);
+    ReplaceRemoteFile(ATemporaryName, ARemoteName);
+  } catch (...) {
+    if (Client().IsConnected()) {
+      try {
+        Client().DeleteFile(ATemporaryName);
+      } catch (const std::exception&) {
+        // The upload's own failure is the one to report; a server that made no file refuses.
+      }
+    }
+    throw;
+  }
+}
+
+void TSessionThread::ReplaceRemoteFile(const std::string& ATemporaryName, const std::string& ARemoteName) {
+  try {
+    Client().Rename(ATemporaryName, ARemoteName);
+  } catch (const EIdProtocolReplyError& refused) {
+    if (refused.ReplyCode < 500) throw;
+    // Some servers do not rename over an existing file: the target goes, and the new file
+    // takes its name at once. Without a target to delete, the refusal had another reason.
+    try {
+      Client().DeleteFile(ARemoteName);
+    } catch (const EIdProtocolReplyError&) {
+      throw refused;
+    }
+    Client().Rename(ATemporaryName, ARemoteName);
+  }
 }
 
 void TSessionThread::FetchFile(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
@@ -129,15 +202,63 @@ void TSessionThread::FetchFile(const std::string& ARemoteName, const std::string
   UnlessTestMode([&] {
     Client().GetFile(ARemoteName, ALocalFile, ACanOverwrite, false, AItem.SizeListed ? AItem.ItemSize : -1);
     SetLocalFileTime(ALocalFile, AItem.ModifiedTime, AItem.ExactTime);
+    if (AItem.SizeListed && AItem.ItemSize > ResumableSize && Client().TransferType == ftBinary) {
+      FetchResumable(ARemoteName, ALocalFile, ACanOverwrite, AItem);
+    } else {
+      Reconnecting([&](bool) {
+        Client().GetFile(ARemoteName, ALocalFile, ACanOverwrite, false, AItem.SizeListed ? AItem.ItemSize : -1);
+      });
+    }
+    SetLocalFileTime(ALocalFile, AItem.ModifiedTime);
+  });
+}
+
+void TSessionThread::FetchResumable(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
+                                    const TIdFTPListItem& AItem) {
+  const std::string partial = PartialDownloadName(ALocalFile, AItem.ItemSize);
+  // What is kept of another version of the remote file (another size, or another time) is
+  // no start for this one.
+  const std::string directory = ExtractFilePath(ALocalFile);
+  for (const TSearchRec& kept : FindFiles(directory, PartialDownloadName(ExtractFileName(ALocalFile), -1)))
+    if (directory + kept.Name != partial) ::DeleteFile(directory + kept.Name);
+  if (FileExists(partial) && GetLocalFileTime(partial) != TruncateToMinute(AItem.ModifiedTime)) ::DeleteFile(partial);
+  Reconnecting([&](bool) {
+    try {
+      Client().GetFileResumable(ARemoteName, ALocalFile, partial, ACanOverwrite, AItem.ItemSize);
+    } catch (const std::exception& error) {
+      // What came over a broken connection is worth keeping; after any other failure, or a
+      // stop that cut the transfer on purpose, it is not.
+      if (IsConnectionLoss(error) && !Terminated())
+        SetLocalFileTime(partial, AItem.ModifiedTime);
+      else
+        ::DeleteFile(partial);
+      throw;
+    }
   });
 }
 
 void TSessionThread::DeleteRemoteFile(const std::string& AName) {
-  UnlessTestMode([&] { Client().DeleteFile(AName); });
+  UnlessTestMode([&] {
+    Reconnecting([&](bool again) {
+      try {
+        Client().DeleteFile(AName);
+      } catch (const EIdProtocolReplyError& refused) {
+        if (!AlreadyDone(again, refused)) throw;
+      }
+    });
+  });
 }
 
 void TSessionThread::RemoveRemoteDirectory(const std::string& AName) {
-  UnlessTestMode([&] { Client().RemoveDirectory(AName); });
+  UnlessTestMode([&] {
+    Reconnecting([&](bool again) {
+      try {
+        Client().RemoveDirectory(AName);
+      } catch (const EIdProtocolReplyError& refused) {
+        if (!AlreadyDone(again, refused)) throw;
+      }
+    });
+  });
 }
 
 void TSessionThread::DeleteLocalFile(const std::string& APath) {

@@ -75,6 +75,14 @@ class EIdFTPSizeMismatch : public EIdException {
                      std::to_string(AReceived)) {}
 };
 
+// A local file that a transfer could not create, open or write; Error is the system's error
+// number (errno), which tells a full disk from a refusal.
+class EIdFileError : public EIdException {
+ public:
+  EIdFileError(const std::string& message, int error) : EIdException(message), Error(error) {}
+  int Error;
+};
+
 // A socket failure: "Socket Error # <n>\r\n<text>", with the socket error number <n>
 // (see platform/Socket.h for the numbers and texts). LastError is that number.
 class EIdSocketError : public EIdException {

@@ -16,8 +16,8 @@ namespace {
 // short enough that a silent server costs little.
 constexpr int kReplyGraceMs = 500;
 
-std::string FileError(const char* what, const std::string& path, int error) {
-  return std::string(what) + " \"" + path + "\". " + ErrorText(error);
+EIdFileError FileError(const char* what, const std::string& path, int error) {
+  return EIdFileError(std::string(what) + " \"" + path + "\". " + ErrorText(error), error);
 }
 
 }  // namespace
@@ -44,8 +44,7 @@ class TFileSink : public TIdDataSink {
   void Write(const char* data, size_t length) override {
     Received += static_cast<int64_t>(length);
     if (Limit >= 0 && Received > Limit) throw EIdFTPSizeMismatch(RemoteName, ListedSize, Received);
-    if (!FFile.Write(data, length))
-      throw EIdException(FileError("Cannot write to file", FFile.Path(), FFile.LastError()));
+    if (!FFile.Write(data, length)) throw FileError("Cannot write to file", FFile.Path(), FFile.LastError());
   }
   bool Complete() const override { return Limit >= 0 && Received == ListedSize; }
 
@@ -185,6 +184,12 @@ void TIdFTP::ChangeDirectory(const std::string& ADirName) { SendCmd("CWD " + ADi
 void TIdFTP::MakeDirectory(const std::string& ADirName) { SendCmd("MKD " + ADirName, {257}); }
 void TIdFTP::RemoveDirectory(const std::string& ADirName) { SendCmd("RMD " + ADirName, {250}); }
 void TIdFTP::DeleteFile(const std::string& AFileName) { SendCmd("DELE " + AFileName, {250}); }
+
+void TIdFTP::Rename(const std::string& AFromName, const std::string& AToName) {
+  CheckCommand("RNTO " + AToName);  // both names checked before the first is sent
+  SendCmd("RNFR " + AFromName, {350});
+  SendCmd("RNTO " + AToName, {250});
+}
 
 std::string TIdFTP::PrintWorkingDirectory() {
   SendCmd("PWD", {257});
@@ -530,16 +535,15 @@ void TIdFTP::GetFile(const std::string& ASourceFile, const std::string& ADestFil
   TTransferFile file;
   if (resume) {
     // Resuming appends to the existing file in place: keeping what is there is the point.
-    if (!file.OpenAppend(ADestFile)) throw EIdException(FileError("Cannot open file", ADestFile, file.LastError()));
+    if (!file.OpenAppend(ADestFile)) throw FileError("Cannot open file", ADestFile, file.LastError());
     const int64_t size = file.Size();
     TFileSink sink(file);
     TransferIn("RETR " + ASourceFile, sink, size);
-    if (!file.Close()) throw EIdException(FileError("Cannot write to file", ADestFile, file.LastError()));
+    if (!file.Close()) throw FileError("Cannot write to file", ADestFile, file.LastError());
   } else {
     // Received beside the target under a hidden name, and renamed over it only once the
     // server confirmed the transfer: a failure leaves the old file exactly as it was.
-    if (!file.CreateTempBeside(ADestFile))
-      throw EIdException(FileError("Cannot create file", ADestFile, file.LastError()));
+    if (!file.CreateTempBeside(ADestFile)) throw FileError("Cannot create file", ADestFile, file.LastError());
     const std::string temp = file.Path();
     try {
       TFileSink sink(file);
@@ -552,27 +556,65 @@ void TIdFTP::GetFile(const std::string& ASourceFile, const std::string& ADestFil
       }
       TransferIn("RETR " + ASourceFile, sink, 0);
       if (checkSize && sink.Received != AListedSize) throw EIdFTPSizeMismatch(ASourceFile, AListedSize, sink.Received);
-      if (!file.Close()) throw EIdException(FileError("Cannot write to file", ADestFile, file.LastError()));
+      if (!file.Close()) throw FileError("Cannot write to file", ADestFile, file.LastError());
       int error = 0;
-      if (!TTransferFile::Rename(temp, ADestFile, error))
-        throw EIdException(FileError("Cannot create file", ADestFile, error));
+      if (!TTransferFile::Rename(temp, ADestFile, error)) throw FileError("Cannot create file", ADestFile, error);
     } catch (...) {
       file.Close();
       TTransferFile::Remove(temp);
       throw;
     }
   }
-  if (OnAfterGet) {
-    TTransferFile done;
-    int64_t size = done.OpenRead(ADestFile) ? done.Size() : -1;
-    OnAfterGet(this, ADestFile, size);
+  RaiseAfterGet(ADestFile);
+}
+
+void TIdFTP::RaiseAfterGet(const std::string& ALocalFile) {
+  if (!OnAfterGet) return;
+  TTransferFile done;
+  const int64_t size = done.OpenRead(ALocalFile) ? done.Size() : -1;
+  OnAfterGet(this, ALocalFile, size);
+}
+
+void TIdFTP::GetFileResumable(const std::string& ASourceFile, const std::string& ADestFile,
+                              const std::string& APartialFile, bool ACanOverwrite, int64_t AListedSize) {
+  CheckCommand("RETR " + ASourceFile);
+  if (!ACanOverwrite && TTransferFile::Exists(ADestFile)) throw EIdFTPFileAlreadyExists();
+  TTransferFile file;
+  int64_t restartAt = 0;
+  if (TTransferFile::Exists(APartialFile)) {
+    RequestFeatures();
+    if (HasFeature("REST") && file.OpenAppend(APartialFile)) restartAt = file.Size();
   }
+  if (restartAt <= 0 || restartAt >= AListedSize) {
+    restartAt = 0;
+    if (!file.Create(APartialFile)) throw FileError("Cannot create file", APartialFile, file.LastError());
+  }
+  TFileSink sink(file);
+  sink.Received = restartAt;
+  sink.RemoteName = ASourceFile;
+  sink.ListedSize = AListedSize;
+  sink.Limit = SizeMismatchCutOff(AListedSize);
+  try {
+    TransferIn("RETR " + ASourceFile, sink, restartAt);
+  } catch (...) {
+    file.Close();  // what came stays, for the next attempt to continue
+    throw;
+  }
+  const bool closed = file.Close();
+  if (sink.Received != AListedSize) {
+    TTransferFile::Remove(APartialFile);
+    throw EIdFTPSizeMismatch(ASourceFile, AListedSize, sink.Received);
+  }
+  if (!closed) throw FileError("Cannot write to file", APartialFile, file.LastError());
+  int error = 0;
+  if (!TTransferFile::Rename(APartialFile, ADestFile, error)) throw FileError("Cannot create file", ADestFile, error);
+  RaiseAfterGet(ADestFile);
 }
 
 void TIdFTP::PutFile(const std::string& ASourceFile, const std::string& ADestFile, bool AAppend) {
   CheckCommand(ADestFile);
   TTransferFile file;
-  if (!file.OpenRead(ASourceFile)) throw EIdException(FileError("Cannot open file", ASourceFile, file.LastError()));
+  if (!file.OpenRead(ASourceFile)) throw FileError("Cannot open file", ASourceFile, file.LastError());
   const int64_t size = file.Size();
   std::string command;
   if (ADestFile.empty())

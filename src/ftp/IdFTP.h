@@ -124,7 +124,9 @@ class TIdFTP : public TIdTCPClient {
   void MakeDirectory(const std::string& ADirName);    // MKD, 257
   void RemoveDirectory(const std::string& ADirName);  // RMD, 250
   void DeleteFile(const std::string& AFileName);      // DELE, 250
-  std::string PrintWorkingDirectory();                // PWD, 257: the quoted path
+  // RNFR 350, then RNTO 250: AFromName gets the name AToName.
+  void Rename(const std::string& AFromName, const std::string& AToName);
+  std::string PrintWorkingDirectory();  // PWD, 257: the quoted path
   // FEAT, once per connection, into Features (empty when the server refuses it).
   void RequestFeatures();
   // Whether Features names AFeature (its first word, letter case ignored).
@@ -155,6 +157,14 @@ class TIdFTP : public TIdTCPClient {
   // still ends with the server's final reply (and fails on its size), while a stream without
   // end is cut off.
   static int64_t SizeMismatchCutOff(int64_t AListedSize);
+  // RETR ASourceFile of AListedSize bytes (binary mode) into APartialFile, renamed over
+  // ADestFile once whole; APartialFile stays when the transfer breaks off. An existing
+  // APartialFile shorter than AListedSize is continued from its end (REST) when the server
+  // lists REST among its features (FEAT), and written anew otherwise. A file that does not
+  // come to AListedSize bytes raises EIdFTPSizeMismatch, and APartialFile is removed.
+  // ACanOverwrite as for GetFile.
+  void GetFileResumable(const std::string& ASourceFile, const std::string& ADestFile, const std::string& APartialFile,
+                        bool ACanOverwrite, int64_t AListedSize);
   // STOR ADestFile (APPE with AAppend, STOU for an empty name) from ASourceFile.
   void PutFile(const std::string& ASourceFile, const std::string& ADestFile, bool AAppend = false);
 
@@ -199,6 +209,7 @@ class TIdFTP : public TIdTCPClient {
   void OpenActiveListener(std::unique_ptr<TIdSimpleServer>& AData);
   void ReadFinalReply();
   bool CanResume();
+  void RaiseAfterGet(const std::string& ALocalFile);
 
   TSocketCanceller FCanceller;
   TIdFTPListing FListing;

@@ -153,6 +153,8 @@ std::string ErrorText(int error) {
   return ::strerror_r(error, buffer, sizeof buffer);  // the GNU form: returns the text
 }
 
+bool IsNoSpaceError(int error) { return error == ENOSPC || error == EDQUOT; }
+
 bool GetFileTimeLocal(const std::string& path, TDateTime& time) {
   struct stat st {};
   if (!StatPath(path, st)) return false;
@@ -290,6 +292,14 @@ bool TTransferFile::OpenRead(const std::string& path) {
 bool TTransferFile::OpenAppend(const std::string& path) {
   Close();
   fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  error_ = fd_ < 0 ? errno : 0;
+  path_ = path;
+  return fd_ >= 0;
+}
+
+bool TTransferFile::Create(const std::string& path) {
+  Close();
+  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   error_ = fd_ < 0 ? errno : 0;
   path_ = path;
   return fd_ >= 0;

@@ -56,6 +56,8 @@ bool IsSymbolicLink(const std::string& path);    // the path itself is a link (n
 bool ResolvesInside(const std::string& path, const std::string& directory);
 // The system's text for an errno value ("Permission denied").
 std::string ErrorText(int error);
+// Whether an errno value says the file system is full (no space, or the user's quota spent).
+bool IsNoSpaceError(int error);
 
 // Last-write time in local time; returns false when the file cannot be read or changed.
 // Setting it never follows a symbolic link: a link gets the time itself.
@@ -93,6 +95,8 @@ class TTransferFile {
   bool OpenRead(const std::string& path);
   // Opens for writing at its end (resume).
   bool OpenAppend(const std::string& path);
+  // Creates the file, or empties it when it exists (mode 0666 less the umask when new).
+  bool Create(const std::string& path);
   // Creates a new hidden file "<dir>.<name>.part-XXXXXX" beside `target` (mode 0644 less
   // the umask); Path() gives its name.
   bool CreateTempBeside(const std::string& target);

@@ -13,6 +13,8 @@
 #include "engine/RunSettings.h"
 
 struct TSessionSettings : TRunSettings {
+  // A session reconnects by default, also one stored before it could.
+  TSessionSettings() { Retries = DefaultRetries; }
   std::string Name;
   std::string SessionStarter;  // one of the starter keywords
   int32_t Countdown = 0;       // seconds
@@ -61,6 +63,8 @@ inline const auto SessionSettingsKeys = std::to_array<TSettingsKey>({
     {"maxdelete", &TSessionSettings::MaxDelete},
     {"exclude", &TSessionSettings::Exclude},
     {"exacttimes", &TSessionSettings::ExactTimes},
+    {"retries", &TSessionSettings::Retries},
+    {"atomicupload", &TSessionSettings::AtomicUpload},
 });
 
 // The settings file ends a value at its line: a value holding CR or LF would start keys of

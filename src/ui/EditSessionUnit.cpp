@@ -261,6 +261,9 @@ QWidget* TEditSessionForm::CreateConnectionPage() {
   SpinEdit2 = new TSpinEdit;
   CheckBox1 = new QCheckBox(QStringLiteral("Abort session on transfer failure"));
   CheckBox4 = new QCheckBox(QStringLiteral("Passive mode"));
+  SpinEdit5 = new TSpinEdit;
+  CheckBox7 =
+      new QCheckBox(QStringLiteral("Replace remote files in one step (send under a temporary name, then rename)"));
   ComboBox2 = new QComboBox;
   ComboBox2->addItems({QStringLiteral("Plain FTP (not encrypted)"), QStringLiteral("Explicit TLS (recommended)"),
                        QStringLiteral("Implicit TLS")});
@@ -313,6 +316,13 @@ QWidget* TEditSessionForm::CreateConnectionPage() {
   layout->addSpacing(8);
   layout->addWidget(CheckBox1);
   layout->addWidget(CheckBox4);
+  auto* retries = new QHBoxLayout;
+  retries->addWidget(Caption("When the connection is lost, reconnect up to", SpinEdit5));
+  retries->addWidget(SpinEdit5);
+  retries->addWidget(Caption("times per run (0 = end the run)", SpinEdit5));
+  retries->addStretch();
+  layout->addLayout(retries);
+  layout->addWidget(CheckBox7);
   layout->addStretch();
   layout->addLayout(buttons);
   return page;
@@ -406,6 +416,8 @@ void TEditSessionForm::SetSettings(const TSessionSettings& settings) {
   SpinEdit2->SetValue(settings.Timeout);
   CheckBox1->setChecked(settings.AbortOnFailure);
   CheckBox4->setChecked(settings.PassiveMode);
+  SpinEdit5->SetValue(settings.Retries);
+  CheckBox7->setChecked(settings.AtomicUpload);
   FEncryptionItem = static_cast<int>(EncryptionOf(settings.Encryption));
   ComboBox2->setCurrentIndex(FEncryptionItem);
   Edit9->setText(ToQ(settings.TlsFingerprint));
@@ -439,6 +451,8 @@ TSessionSettings TEditSessionForm::GetSettings() const {
   settings.Timeout = SpinEdit2->Value();
   settings.AbortOnFailure = CheckBox1->isChecked();
   settings.PassiveMode = CheckBox4->isChecked();
+  settings.Retries = SpinEdit5->Value();
+  settings.AtomicUpload = CheckBox7->isChecked();
   settings.Encryption = EncryptionKeyword(static_cast<TEncryption>(std::max(ComboBox2->currentIndex(), 0)));
   settings.TlsFingerprint = FromQ(Edit9->text());
   settings.ParentSession = GetParentSession();

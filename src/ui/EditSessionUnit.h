@@ -90,6 +90,8 @@ class TEditSessionForm : public QDialog, public ISessionEditor {
   TSpinEdit* SpinEdit2 = nullptr;        // Timeout
   QCheckBox* CheckBox1 = nullptr;        // Abort session on transfer failure
   QCheckBox* CheckBox4 = nullptr;        // Passive mode
+  TSpinEdit* SpinEdit5 = nullptr;        // reconnects per run after a lost connection
+  QCheckBox* CheckBox7 = nullptr;        // send under a temporary name, then rename
   QComboBox* ComboBox2 = nullptr;        // Encryption, items in the order of TEncryption
   QLineEdit* Edit9 = nullptr;            // the trusted certificate's fingerprint, shown only
   QPushButton* ForgetButton = nullptr;   // clears it

@@ -394,3 +394,48 @@ TEST(FtpActiveListener, TakesTheDataConnectionOnlyFromTheServersAddress) {
 }
 
 }  // namespace
+
+TEST_F(FtpTransferTest, ResumableGetContinuesWithRestOnlyWhenTheServerListsIt) {
+  const std::string data = "LISTEN\nC: PASV\nS: 227 ok ({pasv})\n";
+  const std::string feat = "C: FEAT\nS: 211-Features:\nS:  ";
+  const struct {
+    const char* Name;
+    const char* Partial;  // nullptr: none yet
+    std::string Script;
+    const char* Final;  // a.bin afterwards; nullptr: the transfer fails
+    const char* Kept;   // the partial file afterwards; nullptr: gone
+  } cases[] = {
+      {"continued", "0123",
+       feat + "REST STREAM\nS: 211 End\n" + data +
+           "C: REST 4\nS: 350 ok\nC: RETR a.bin\nS: 150 go\nDATA-SEND: 456789\nS: 226 done\n",
+       "0123456789", nullptr},
+      {"no REST: from the start", "0123",
+       feat + "UTF8\nS: 211 End\n" + data + "C: RETR a.bin\nS: 150 go\nDATA-SEND: 0123456789\nS: 226 done\n",
+       "0123456789", nullptr},
+      {"broken off: kept", nullptr,
+       data + "C: RETR a.bin\nS: 150 go\nDATA-SEND: 012345\nS: 426 aborted\nS: 226 Abort successful\n", nullptr,
+       "012345"},
+      {"too long: dropped", nullptr, data + "C: RETR a.bin\nS: 150 go\nDATA-SEND: 0123456789AB\nS: 226 done\n", nullptr,
+       nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TempDir dir;
+    const std::string partial = dir.path() + ".a.bin.10.partial";
+    if (c.Partial) WriteTextFile(partial, c.Partial);
+    Start(c.Script);
+    bool failed = false;
+    try {
+      ftp_.GetFileResumable("a.bin", dir.path() + "a.bin", partial, false, 10);
+    } catch (const EIdException&) {
+      failed = true;
+    }
+    EXPECT_EQ(failed, c.Final == nullptr);
+    EXPECT_EQ(ReadTextFile(dir.path() + "a.bin"), c.Final ? c.Final : "");
+    EXPECT_EQ(std::filesystem::exists(partial), c.Kept != nullptr);
+    EXPECT_EQ(ReadTextFile(partial), c.Kept ? c.Kept : "");
+    ftp_.Disconnect();
+    server_->stop();
+    EXPECT_EQ(server_->errors(), "");
+  }
+}

@@ -162,6 +162,8 @@ TEST_F(EditSessionTest, TextAndNumberSettingsRoundTrip) {
     s.Timeout = -7;
     s.DetectWait = 2147483647;
     s.MaxDelete = 20;
+    s.Retries = 7;
+    s.AtomicUpload = true;
     s.AbortOnFailure = true;
     s.PassiveMode = true;
     s.TestMode = true;
@@ -179,6 +181,9 @@ TEST_F(EditSessionTest, TextAndNumberSettingsRoundTrip) {
   EXPECT_EQ(shown.DetectWait, 2147483647);
   EXPECT_EQ(form.SpinEdit4->Value(), 20);  // the deletion guard, on the Synchronisation page
   EXPECT_EQ(shown.MaxDelete, 20);
+  EXPECT_EQ(form.SpinEdit5->Value(), 7);  // reconnects, on the Connection page
+  EXPECT_EQ(shown.Retries, 7);
+  EXPECT_TRUE(form.CheckBox7->isChecked() && shown.AtomicUpload);
   EXPECT_TRUE(shown.AbortOnFailure && shown.PassiveMode && shown.TestMode && shown.DebugMode);
 
   // A line break would end the value in the settings file: pasted text loses its breaks.
@@ -484,6 +489,11 @@ TEST_F(EditSessionTest, ANewSessionStartsWithExplicitTlsAStoredOneWithoutTheKeyS
   EXPECT_EQ(shown, (std::vector<std::string>{"Plain FTP (not encrypted)", "Explicit TLS (recommended)"}));
   EXPECT_EQ(sessions.GetSession(0)->Settings.Encryption, "none");
   EXPECT_EQ(sessions.GetSession(1)->Settings.Encryption, "explicit");
+  // Uploads in one step likewise; both reconnect three times.
+  EXPECT_FALSE(sessions.GetSession(0)->Settings.AtomicUpload);
+  EXPECT_TRUE(sessions.GetSession(1)->Settings.AtomicUpload);
+  EXPECT_EQ(sessions.GetSession(0)->Settings.Retries, 3);
+  EXPECT_EQ(sessions.GetSession(1)->Settings.Retries, 3);
 }
 
 TEST_F(EditSessionTest, ImplicitTlsProposesItsPortAndLeavingItProposes21Back) {

@@ -1,0 +1,94 @@
+// A run that loses its connection: what counts as a loss, the wait, and the reconnect that
+// puts the run back where it was.
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+
+#include "engine/SessionThreadUnit.h"
+#include "engine/SessionTools.h"
+#include "ftp/IdFTP.h"
+#include "platform/FileSystem.h"
+
+bool TSessionThread::IsConnectionLoss(const std::exception& AError) {
+  if (const auto* reply = dynamic_cast<const EIdProtocolReplyError*>(&AError)) {
+    // 421: the server closes the control connection; 425 and 426: the data connection
+    // could not be made or broke off.
+    return reply->ReplyCode == 421 || reply->ReplyCode == 425 || reply->ReplyCode == 426;
+  }
+  return dynamic_cast<const EIdSocketError*>(&AError) != nullptr ||
+         dynamic_cast<const EIdConnClosedGracefully*>(&AError) != nullptr ||
+         dynamic_cast<const EIdReadTimeout*>(&AError) != nullptr ||
+         dynamic_cast<const EIdConnectTimeout*>(&AError) != nullptr ||
+         dynamic_cast<const EIdConnectException*>(&AError) != nullptr ||
+         dynamic_cast<const EIdNotConnected*>(&AError) != nullptr;
+}
+
+bool TSessionThread::IsFullDisk(const std::exception& AError) {
+  if (const auto* reply = dynamic_cast<const EIdProtocolReplyError*>(&AError))
+    return reply->ReplyCode == 452 || reply->ReplyCode == 552;
+  const auto* local = dynamic_cast<const EIdFileError*>(&AError);
+  return local != nullptr && IsNoSpaceError(local->Error);
+}
+
+bool TSessionThread::ReconnectAfter(const std::exception& AError) {
+  if (Settings.Retries <= 0 || !IsConnectionLoss(AError) || FConnectionGivenUp) return false;
+  std::string failure = FailureText(AError);
+  for (;;) {
+    // A stopped run ends with the loss: nothing is left to finish on a connection it lacks.
+    if (FReconnects >= Settings.Retries || Terminated()) {
+      FConnectionGivenUp = true;
+      return false;
+    }
+    ++FReconnects;
+    SendStatus("Connection lost", failure);
+    LogLines({"CONNECTION LOST: " + failure});
+    if (!WaitBeforeReconnect(FReconnects)) {
+      FConnectionGivenUp = true;
+      return false;
+    }
+    try {
+      Reconnect();
+      return true;
+    } catch (const std::exception& error) {
+      // A refused login, a certificate that changed: the run ends with that.
+      if (!IsConnectionLoss(error) || Terminated()) {
+        FConnectionGivenUp = true;
+        throw;
+      }
+      failure = FailureText(error);
+    }
+  }
+}
+
+bool TSessionThread::WaitBeforeReconnect(int AReconnect) {
+  if (ReconnectWaits.empty()) return !Terminated();
+  const size_t index = std::min(static_cast<size_t>(AReconnect - 1), ReconnectWaits.size() - 1);
+  std::mutex mutex;
+  std::condition_variable_any woken;
+  std::unique_lock lock(mutex);
+  // Returns early only for a stop request (Stop and Cut both make one).
+  woken.wait_for(lock, StopToken(), ReconnectWaits[index], [] { return false; });
+  return !Terminated();
+}
+
+void TSessionThread::Reconnect() {
+  {
+    // Until logged in again nothing can be left half done: a first Stop cuts at once.
+    std::lock_guard lock(FClientMutex);
+    FLoggedIn = false;
+  }
+  const std::string attempt = std::to_string(FReconnects) + " of " + std::to_string(Settings.Retries);
+  SendStatus("Reconnect", attempt);
+  LogLines({"RECONNECT " + attempt});
+  TIdFTP& ftp = Client();
+  // A broken data connection can leave the control connection up but out of step.
+  if (ftp.IsConnected()) ftp.Disconnect();
+  ConnectAndLogIn(ftp, Settings);
+  if (!ftp.IsConnected()) throw EIdNotConnected();
+  {
+    std::lock_guard lock(FClientMutex);
+    FLoggedIn = true;
+  }
+  if (!FRemoteDirectory.empty()) ftp.ChangeDirectory(FRemoteDirectory);
+}
