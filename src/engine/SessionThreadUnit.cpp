@@ -313,6 +313,10 @@ TDateTime TSessionThread::GetLocalFileTime(const std::string& Path, bool AToTheS
   return AToTheSecond ? TruncateToSecond(time) : TruncateToMinute(time);
 }
 
+TDateTime TSessionThread::ListedTime(const TIdFTPListItem& AItem) {
+  return AItem.ExactTime ? TruncateToSecond(AItem.ModifiedTime) : TruncateToMinute(AItem.ModifiedTime);
+}
+
 TDateTime TSessionThread::TruncateToMinute(TDateTime When) { return ::TruncateToMinute(When); }
 
 std::string TSessionThread::FailureText(const std::exception& AError) {

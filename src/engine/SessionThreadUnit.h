@@ -108,6 +108,8 @@ class TSessionThread : public TThread {
   // File times to the minute, or with AToTheSecond to the second (a listing with exact times).
   static void SetLocalFileTime(const std::string& Path, TDateTime When, bool AToTheSecond = false);
   static TDateTime GetLocalFileTime(const std::string& Path, bool AToTheSecond = false);
+  // A listed file's time as a local file keeps it: to the second for exact times, else to the minute.
+  static TDateTime ListedTime(const TIdFTPListItem& AItem);
   static TDateTime TruncateToMinute(TDateTime When);
 
   // The transfer functions. Note the order of the arguments of the remote-to-local ones.

@@ -112,8 +112,7 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
     }
     // To the second where the listing gave exact times, else to the minute.
     const TDateTime localTime = GetLocalFileTime(localFile, item.ExactTime);
-    const TDateTime remoteTime =
-        item.ExactTime ? TruncateToSecond(item.ModifiedTime) : TruncateToMinute(item.ModifiedTime);
+    const TDateTime remoteTime = ListedTime(item);
     if (localTime == remoteTime) continue;
     try {
       LogLines({item.ItemName + " : Local=" + DayCountText(localTime) + " Remote=" + DayCountText(remoteTime)});

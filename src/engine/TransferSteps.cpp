@@ -200,8 +200,6 @@ void TSessionThread::ReplaceRemoteFile(const std::string& ATemporaryName, const 
 void TSessionThread::FetchFile(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
                                const TIdFTPListItem& AItem) {
   UnlessTestMode([&] {
-    Client().GetFile(ARemoteName, ALocalFile, ACanOverwrite, false, AItem.SizeListed ? AItem.ItemSize : -1);
-    SetLocalFileTime(ALocalFile, AItem.ModifiedTime, AItem.ExactTime);
     if (AItem.SizeListed && AItem.ItemSize > ResumableSize && Client().TransferType == ftBinary) {
       FetchResumable(ARemoteName, ALocalFile, ACanOverwrite, AItem);
     } else {
@@ -209,7 +207,7 @@ void TSessionThread::FetchFile(const std::string& ARemoteName, const std::string
         Client().GetFile(ARemoteName, ALocalFile, ACanOverwrite, false, AItem.SizeListed ? AItem.ItemSize : -1);
       });
     }
-    SetLocalFileTime(ALocalFile, AItem.ModifiedTime);
+    SetLocalFileTime(ALocalFile, AItem.ModifiedTime, AItem.ExactTime);
   });
 }
 
@@ -221,7 +219,7 @@ void TSessionThread::FetchResumable(const std::string& ARemoteName, const std::s
   const std::string directory = ExtractFilePath(ALocalFile);
   for (const TSearchRec& kept : FindFiles(directory, PartialDownloadName(ExtractFileName(ALocalFile), -1)))
     if (directory + kept.Name != partial) ::DeleteFile(directory + kept.Name);
-  if (FileExists(partial) && GetLocalFileTime(partial) != TruncateToMinute(AItem.ModifiedTime)) ::DeleteFile(partial);
+  if (FileExists(partial) && GetLocalFileTime(partial, AItem.ExactTime) != ListedTime(AItem)) ::DeleteFile(partial);
   Reconnecting([&](bool) {
     try {
       Client().GetFileResumable(ARemoteName, ALocalFile, partial, ACanOverwrite, AItem.ItemSize);
@@ -229,7 +227,7 @@ void TSessionThread::FetchResumable(const std::string& ARemoteName, const std::s
       // What came over a broken connection is worth keeping; after any other failure, or a
       // stop that cut the transfer on purpose, it is not.
       if (IsConnectionLoss(error) && !Terminated())
-        SetLocalFileTime(partial, AItem.ModifiedTime);
+        SetLocalFileTime(partial, AItem.ModifiedTime, AItem.ExactTime);
       else
         ::DeleteFile(partial);
       throw;

@@ -324,9 +324,9 @@ TEST_F(SettingsFile, ExcludeKeepsItsAbsenceAndExactTimesDefaultsOff) {
     bool ExactTimes;
     const char* Saved;  // the session's section after saving, from "maxdelete" on
   } cases[] = {
-      {"", std::nullopt, false, "maxdelete=50\nexacttimes=0\n"},
-      {"exclude=\n", "", false, "maxdelete=50\nexclude=\nexacttimes=0\n"},
-      {"exclude=.git/;*.tmp\nexacttimes=1\n", ".git/;*.tmp", true, "maxdelete=50\nexclude=.git/;*.tmp\nexacttimes=1\n"},
+      {"", std::nullopt, false, "maxdelete=50\nexacttimes=0\nretries=3\natomicupload=0\n"},
+      {"exclude=\n", "", false, "maxdelete=50\nexclude=\nexacttimes=0\nretries=3\natomicupload=0\n"},
+      {"exclude=.git/;*.tmp\nexacttimes=1\n", ".git/;*.tmp", true, "maxdelete=50\nexclude=.git/;*.tmp\nexacttimes=1\nretries=3\natomicupload=0\n"},
   };
   for (const auto& c : cases) {
     WriteIni(std::string("[global]\nsessions=1\n[session0]\nname=A\n") + c.Lines);
