@@ -309,7 +309,7 @@ bool ParseMlsdTime(std::string_view value, TDateTime& time) {
   if (!IsValidDate(year, month, day) || !IsValidTime(hour, minute, second, 0)) return false;
   constexpr int64_t UnixEpochDay = 25569;  // 1 January 1970 as a day count
   const int64_t days = static_cast<int64_t>(EncodeDate(year, month, day)) - UnixEpochDay;
-  time = FromUnixTimeLocal(days * 86400 + hour * 3600 + minute * 60 + second);
+  time = FromUnixTimeLocal(days * 86400 + int64_t{hour} * 3600 + int64_t{minute} * 60 + second);
   return true;
 }
 

@@ -690,10 +690,9 @@ TEST_F(PreloadTest, ExcludePatternsDecideInsteadOfTheHiddenRule) {
   const auto boxes = Preload();
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].Text, "4 files added to the crc store.");
-  EXPECT_EQ(ReadText(program.path() + "store.crc"), root + ".hidden\r\n-873187034\r\n" + root +
-                                                        "a.txt\r\n-873187034\r\n" + root +
-                                                        "logs/a.txt\r\n-390611389\r\n" + root +
-                                                        "sub/c.txt\r\n891568578\r\n");
+  EXPECT_EQ(ReadText(program.path() + "store.crc"),
+            root + ".hidden\r\n-873187034\r\n" + root + "a.txt\r\n-873187034\r\n" + root +
+                "logs/a.txt\r\n-390611389\r\n" + root + "sub/c.txt\r\n891568578\r\n");
 }
 
 TEST_F(PreloadTest, PatternAlsoChoosesTheSubDirectoriesEntered) {
