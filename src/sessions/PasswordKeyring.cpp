@@ -5,6 +5,7 @@
 #include <QDeadlineTimer>
 #include <QThread>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 
 namespace {
@@ -48,46 +49,55 @@ class TDesktopKeyring : public TPasswordKeyring {
   TDesktopKeyring& operator=(const TDesktopKeyring&) = delete;
 
   TResult Store(const TKeyringEntry& entry, const std::string& password, std::chrono::milliseconds limit) override {
-    auto* job = new QKeychain::WritePasswordJob(ServiceName(entry));
-    job->setKey(QString::fromStdString(entry.Session));
-    job->setTextData(QString::fromStdString(password));
-    return Run(job, limit).Result;
+    const auto make = [service = ServiceName(entry), key = QString::fromStdString(entry.Session),
+                       text = QString::fromStdString(password)](QObject* parent) -> QKeychain::Job* {
+      auto* job = new QKeychain::WritePasswordJob(service, parent);
+      job->setKey(key);
+      job->setTextData(text);
+      return job;
+    };
+    return Run(make, limit).Result;
   }
 
   TResult Fetch(const TKeyringEntry& entry, std::string& password, std::chrono::milliseconds limit) override {
-    auto* job = new QKeychain::ReadPasswordJob(ServiceName(entry));
-    job->setKey(QString::fromStdString(entry.Session));
-    const TAnswer answer = Run(job, limit);
+    const auto make = [service = ServiceName(entry),
+                       key = QString::fromStdString(entry.Session)](QObject* parent) -> QKeychain::Job* {
+      auto* job = new QKeychain::ReadPasswordJob(service, parent);
+      job->setKey(key);
+      return job;
+    };
+    const TAnswer answer = Run(make, limit);
     if (answer.Result == TResult::Done) password = answer.Password;
     return answer.Result;
   }
 
  private:
-  // Takes the job (made on this thread, not started) to the keyring thread, where it deletes
-  // itself once finished (or goes with FContext), and waits for its answer at most `limit`.
+  // The job is made, started and ended on the keyring thread, as a child of FContext from
+  // the start: one that never finishes goes with the keyring, and one whose turn never came
+  // goes with the thread's queue. The caller waits for the answer at most `limit`.
   struct TAnswer {
     TResult Result = TResult::Unavailable;
     std::string Password;
   };
-  TAnswer Run(QKeychain::Job* job, std::chrono::milliseconds limit) {
+  using TJobMaker = std::function<QKeychain::Job*(QObject* parent)>;
+  TAnswer Run(TJobMaker make, std::chrono::milliseconds limit) {
     auto outcome = std::make_shared<TJobOutcome>();
-    job->moveToThread(FThread);
-    QObject::connect(job, &QKeychain::Job::finished, job, [outcome](QKeychain::Job* done) {
-      std::lock_guard lock(outcome->Mutex);
-      if (done->error() == QKeychain::NoError) {
-        outcome->Result = TResult::Done;
-        if (auto* read = qobject_cast<QKeychain::ReadPasswordJob*>(done))
-          outcome->Password = read->textData().toStdString();
-      } else if (done->error() == QKeychain::EntryNotFound) {
-        outcome->Result = TResult::NotFound;
-      }
-      outcome->Finished = true;
-      outcome->Answered.notify_all();
-    });
     QMetaObject::invokeMethod(
         FContext,
-        [this, job] {
-          job->setParent(FContext);  // a job that never finishes goes with the keyring
+        [this, make = std::move(make), outcome] {
+          QKeychain::Job* job = make(FContext);
+          QObject::connect(job, &QKeychain::Job::finished, job, [outcome](QKeychain::Job* done) {
+            std::lock_guard lock(outcome->Mutex);
+            if (done->error() == QKeychain::NoError) {
+              outcome->Result = TResult::Done;
+              if (auto* read = qobject_cast<QKeychain::ReadPasswordJob*>(done))
+                outcome->Password = read->textData().toStdString();
+            } else if (done->error() == QKeychain::EntryNotFound) {
+              outcome->Result = TResult::NotFound;
+            }
+            outcome->Finished = true;
+            outcome->Answered.notify_all();
+          });
           job->start();
         },
         Qt::QueuedConnection);
