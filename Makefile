@@ -46,7 +46,12 @@ $(TSAN_BUILD)/build.ninja:
 test-tsan: $(TSAN_BUILD)/build.ninja
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target test_platform test_engine test_sessions
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
-	  ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS)
+	  ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) -E '$(TSAN_SKIP)'
+
+# The desktop keyring's tests run Qt's D-Bus threads, which hand events to each other inside
+# Qt and glib, where the sanitizer sees none of the synchronisation; the keyring's own
+# hand-over (a mutex and a condition) is covered by the plain and address-sanitized runs.
+TSAN_SKIP := DesktopKeyring|RealKeyring|KeyringSettings.Desktop
 
 # A Debian package of the installed layout (build/zephlin_*.deb).
 package: build
