@@ -43,4 +43,7 @@ struct TRunSettings {
   // directory's files; 0 sets no limit.
   int32_t MaxDelete = 50;
   std::string CrcFile;  // file name of the CRC store, in the program's directory
+  // Connections a run transfers the files of a directory over at once (1 to 8; see
+  // engine/TransferPool.h). 1 is a run on its one connection.
+  int32_t Connections = 1;
 };

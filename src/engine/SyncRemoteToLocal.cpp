@@ -93,6 +93,7 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
       if (Settings.AbortOnFailure) return false;
     }
   }
+  if (!HandedTransfersEndWell(Settings.AbortOnFailure)) return false;
   if (WalkGoesOnAfterLastStep(plan.NewFiles, listed) && Terminated()) return false;
 
   SendStatus("Changed files", "Searching");
@@ -127,6 +128,7 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
       if (Settings.AbortOnFailure) return false;
     }
   }
+  if (!HandedTransfersEndWell(Settings.AbortOnFailure)) return false;
   if (WalkGoesOnAfterLastStep(plan.ChangeCandidates, listed) && Terminated()) return false;
 
   SendStatus("Deleted files", "Searching");

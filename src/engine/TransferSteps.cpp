@@ -75,6 +75,7 @@ void TSessionThread::MakeRemoteDirectory(const std::string& ARemoteDir, bool AEx
 bool TSessionThread::EnterRemoteDirectory(const std::string& ARemoteDir, const std::string& AFailurePrefix) {
   SendStatus("Change directory", ARemoteDir);
   LogLines({"Change directory: " + ARemoteDir});
+  ForgetPoolDirectory();
   try {
     Client().ChangeDirectory(ARemoteDir);
     return true;
@@ -114,16 +115,29 @@ int TSessionThread::ListRemoteDirectory(const std::string& APath) {
   return Client().ListingItems().Count();
 }
 
-void TSessionThread::SendFile(const std::string& ALocalFile, const std::string& ARemoteName) {
-  UnlessTestMode([&] { Client().PutFile(ALocalFile, ARemoteName, false); });
+void TSessionThread::SendFile(const std::string& ALocalFile, const std::string& ARemoteName,
+                              const std::function<void()>& AAfter) {
+  const auto send = [=](TIdFTP& ftp) { ftp.PutFile(ALocalFile, ARemoteName, false); };
+  if (Settings.TestMode || !HandToPool(send, AAfter)) {
+    UnlessTestMode([&] { send(Client()); });
+    if (AAfter) AAfter();
+  }
+  RaiseHandedFailure();
 }
 
 void TSessionThread::FetchFile(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
                                const TIdFTPListItem& AItem) {
   UnlessTestMode([&] {
-    Client().GetFile(ARemoteName, ALocalFile, ACanOverwrite, false, AItem.SizeListed ? AItem.ItemSize : -1);
-    SetLocalFileTime(ALocalFile, AItem.ModifiedTime);
+    const int64_t listedSize = AItem.SizeListed ? AItem.ItemSize : -1;
+    const TDateTime listedTime = AItem.ModifiedTime;
+    const auto fetch = [=](TIdFTP& ftp) {
+      ftp.GetFile(ARemoteName, ALocalFile, ACanOverwrite, false, listedSize);
+      SetLocalFileTime(ALocalFile, listedTime);
+    };
+    // An extra connection raises no events: its completed fetch is reported here.
+    if (!HandToPool(fetch, [this, ALocalFile] { ClientAfterGet(nullptr, ALocalFile, -1); })) fetch(Client());
   });
+  RaiseHandedFailure();
 }
 
 void TSessionThread::DeleteRemoteFile(const std::string& AName) {

@@ -56,6 +56,7 @@ inline const auto SessionSettingsKeys = std::to_array<TSettingsKey>({
     {"testmode", &TSessionSettings::TestMode},
     {"debugmode", &TSessionSettings::DebugMode},
     {"maxdelete", &TSessionSettings::MaxDelete},
+    {"connections", &TSessionSettings::Connections},
 });
 
 // The settings file ends a value at its line: a value holding CR or LF would start keys of
