@@ -29,6 +29,7 @@ void TSessionThread::FinishHandedTransfers() {
 
 void TSessionThread::DrainHandedTransfers() {
   if (!FPool) return;
+  FPool->DropWaiting();
   FPool->Drain();
   while (FPool->TakeFailure()) {
   }
@@ -48,6 +49,10 @@ bool TSessionThread::HandToPool(std::function<void(TIdFTP&)> ATransfer, std::fun
     } catch (const EIdProtocolReplyError&) {
       FPoolDirectory = std::string();
     }
+    // A name holding a quote comes doubled ("") in the reply, which the reply's reader
+    // cuts short: such a directory stays with the run's own connection.
+    const TIdRFCReply& reply = Client().LastReply;
+    if (!reply.Text.empty() && reply.Text.front().find("\"\"") != std::string::npos) FPoolDirectory = std::string();
   }
   if (FPoolDirectory->empty()) return false;
   return FPool->Hand(*FPoolDirectory, std::move(ATransfer), std::move(AAfter));
@@ -60,6 +65,8 @@ void TSessionThread::RaiseHandedFailure() {
 
 bool TSessionThread::HandedTransfersEndWell(bool AFailureEnds) {
   if (!FPool) return true;
+  // After a stop no further file starts: those handed over but not begun stay unsent.
+  if (Terminated()) FPool->DropWaiting();
   FPool->Drain();
   bool failed = false;
   while (std::exception_ptr failure = FPool->TakeFailure()) {

@@ -67,7 +67,7 @@ void TTransferPool::RunLane(TLane& ALane) {
     {
       std::unique_lock lock(FMutex);
       FChanged.wait(lock, [&] { return !FQueue.empty() || FClosing; });
-      if (FQueue.empty()) break;
+      if (FClosing) break;
       job = std::move(FQueue.front());
       FQueue.pop_front();
       ALane.State = TLaneState::Busy;
@@ -153,6 +153,11 @@ void TTransferPool::Drain() {
     if (!going() && FFinished.empty()) return;
     FChanged.wait(lock, [&] { return !FFinished.empty() || !going(); });
   }
+}
+
+void TTransferPool::DropWaiting() {
+  std::lock_guard lock(FMutex);
+  FQueue.clear();
 }
 
 std::exception_ptr TTransferPool::TakeFailure() {

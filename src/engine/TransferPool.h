@@ -57,6 +57,8 @@ class TTransferPool {
   void Collect();
   // Waits until no transfer is going, collecting meanwhile.
   void Drain();
+  // Forgets the transfers handed over that no connection has begun: they never start.
+  void DropWaiting();
   // The oldest failure that Collect kept and nobody took yet; none when there is none.
   std::exception_ptr TakeFailure();
   // Connections that are open or still opening.
