@@ -131,6 +131,7 @@ TEST_F(EditSessionTest, TextAndNumberSettingsRoundTrip) {
     s.Timeout = -7;
     s.DetectWait = 2147483647;
     s.MaxDelete = 20;
+    s.Connections = 4;
     s.AbortOnFailure = true;
     s.PassiveMode = true;
     s.TestMode = true;
@@ -148,6 +149,8 @@ TEST_F(EditSessionTest, TextAndNumberSettingsRoundTrip) {
   EXPECT_EQ(shown.DetectWait, 2147483647);
   EXPECT_EQ(form.SpinEdit4->Value(), 20);  // the deletion guard, on the Synchronisation page
   EXPECT_EQ(shown.MaxDelete, 20);
+  EXPECT_EQ(form.SpinEdit5->Value(), 4);  // connections, on the Connection page
+  EXPECT_EQ(shown.Connections, 4);
   EXPECT_TRUE(shown.AbortOnFailure && shown.PassiveMode && shown.TestMode && shown.DebugMode);
 
   // A line break would end the value in the settings file: pasted text loses its breaks.
