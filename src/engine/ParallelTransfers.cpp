@@ -12,7 +12,9 @@
 void TSessionThread::StartTransferPool() {
   const int connections = TransferConnections(Settings);
   if (connections <= 1 || Settings.TestMode) return;
-  auto pool = std::make_unique<TTransferPool>(Settings, connections - 1);
+  // The copy functions send or fetch every file they find; the others may find nothing to do.
+  const bool openNow = Settings.SessionMode.starts_with("copy");
+  auto pool = std::make_unique<TTransferPool>(Settings, connections - 1, openNow);
   std::lock_guard lock(FClientMutex);
   FPool = std::move(pool);
   if (FStopNow) FPool->Cut();

@@ -27,7 +27,8 @@ struct TTransferPool::TLane {
   std::jthread Thread;
 };
 
-TTransferPool::TTransferPool(const TRunSettings& ASettings, int AExtra) : FSettings(ASettings) {
+TTransferPool::TTransferPool(const TRunSettings& ASettings, int AExtra, bool AOpenNow)
+    : FSettings(ASettings), FOpening(AOpenNow) {
   for (int i = 0; i < AExtra; ++i) FLanes.push_back(std::make_unique<TLane>());
   // Started once every lane exists: no thread sees the vector change.
   for (auto& lane : FLanes) lane->Thread = std::jthread([this, &lane = *lane] { RunLane(lane); });

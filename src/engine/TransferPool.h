@@ -3,12 +3,11 @@
 //
 // A run whose session asks for more than one connection keeps its own connection for all
 // it does in order (directory commands, listings, deletions, reports) and opens the others
-// here, each logged in with the run's settings on a thread of its own, once the run has a
-// first file to transfer. The run hands the transfer of a file over and goes on with the
-// next file; when every extra connection has a file waiting already, it transfers the file
-// on its own connection. What a handed transfer leads to (its follow-up on success, its
-// failure) comes back to the run's thread, which takes it when it next hands over a file or
-// waits for the transfers.
+// here, each logged in with the run's settings on a thread of its own (once the run has a
+// first file to transfer, unless it asks for them at once). The run hands the transfer of a file over and goes on with
+// the next file; when every extra connection has a file waiting already, it transfers the file on its own connection.
+// What a handed transfer leads to (its follow-up on success, its failure) comes back to the run's thread, which takes
+// it when it next hands over a file or waits for the transfers.
 //
 // A connection that cannot be opened (a server that allows fewer connections refuses it
 // with 421, or 530 at the login) is dropped, and so is one that is lost in a transfer: the
@@ -41,8 +40,9 @@ class TTransferPool {
   using TTransfer = std::function<void(TIdFTP&)>;  // on a connection's thread
   using TFollowUp = std::function<void()>;         // on the run's thread, after success
 
-  // AExtra connections with ASettings, opened in the background from the first Hand on.
-  TTransferPool(const TRunSettings& ASettings, int AExtra);
+  // AExtra connections with ASettings, opened in the background from the first Hand on, or
+  // at once with AOpenNow (a run that will transfer files whatever it finds).
+  TTransferPool(const TRunSettings& ASettings, int AExtra, bool AOpenNow);
   // Cuts what is still going (see Cut) and closes the connections.
   ~TTransferPool();
   TTransferPool(const TTransferPool&) = delete;
