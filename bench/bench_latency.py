@@ -229,9 +229,9 @@ def main():
             if remote:
                 # rclone takes the server's answer for a missing directory as a failure: it
                 # starts from an empty one.
-                def empty_cu_r():
-                    reset("r")()
-                    os.makedirs(up("r"))
+                def empty_cu_r(empty=bp.remover(up("r")), path=up("r")):
+                    empty()
+                    os.makedirs(path)
                 clients.append(Counted("rclone", [rclone, "copy", *rclone_flags, tree, f"{remote}/cu-r"],
                                        empty_cu_r, check("r")))
             one_and_four("copyup", "copy up", clients, "curl -K")
