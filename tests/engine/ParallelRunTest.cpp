@@ -10,6 +10,7 @@
 #include "EngineFixture.h"
 #include "engine/CrcStore.h"
 #include "platform/FileSystem.h"
+#include "support/TlsCertificates.h"
 
 namespace {
 
@@ -124,6 +125,31 @@ TEST_F(EngineRun, TheFilesOfADirectoryGoOverSeveralConnections) {
     const size_t used = TransferPorts(Server->log());
     EXPECT_TRUE(connections == 1 ? used == 1 : used > 1) << connections << " connections, used " << used;
   }
+}
+
+TEST_F(EngineRun, ExtraConnectionsAreEncryptedAndTrustThePinnedCertificateToo) {
+  static const TlsCertificates certificates;
+  RealFtpServer::Options options;
+  options.tls = RealFtpServer::Tls::Explicit;
+  options.certFile = certificates.selfSigned().certFile;
+  options.keyFile = certificates.selfSigned().keyFile;
+  Server = std::make_unique<RealFtpServer>(RealFtpServer::Kind::PyFtpdLib, ServerRoot.path(), options);
+  TTree remote;
+  for (int f = 0; f < 16; ++f) remote["f" + std::to_string(f)] = std::string(1 << 20, char('a' + f));
+  MakeTree(ServerRoot.path(), remote);
+  auto run = NewRun("copyremotetolocal", Local.path(), "/", [&](TRunSettings& s) {
+    s.Encryption = "explicit";
+    s.TlsFingerprint = certificates.selfSigned().fingerprint;
+    s.Connections = 4;
+  });
+  Recorder.RunHere(*run);
+  EXPECT_EQ(ReadTree(Local.path()), remote);
+  EXPECT_TRUE(StatusesOf("Error").empty()) << StatusesOf("Error").front();
+  // The extra connections log in while the run's own one lists the directory.
+  const std::string log = Server->log();
+  size_t logins = 0;
+  for (size_t at = log.find("logged in"); at != std::string::npos; at = log.find("logged in", at + 1)) ++logins;
+  EXPECT_GT(logins, 1u) << log;
 }
 
 TEST_F(EngineRun, AServerThatAllowsTwoConnectionsStillGetsEveryFile) {
