@@ -135,7 +135,7 @@ TEST_F(EngineRun, ExtraConnectionsAreEncryptedAndTrustThePinnedCertificateToo) {
   options.keyFile = certificates.selfSigned().keyFile;
   Server = std::make_unique<RealFtpServer>(RealFtpServer::Kind::PyFtpdLib, ServerRoot.path(), options);
   TTree remote;
-  for (int f = 0; f < 16; ++f) remote["f" + std::to_string(f)] = std::string(1 << 20, char('a' + f));
+  for (int f = 0; f < 48; ++f) remote["f" + std::to_string(f)] = std::string(1 << 20, char(0x30 + f));
   MakeTree(ServerRoot.path(), remote);
   auto run = NewRun("copyremotetolocal", Local.path(), "/", [&](TRunSettings& s) {
     s.Encryption = "explicit";
