@@ -48,6 +48,7 @@ void TSessionThread::CopyLocalToRemote(const std::string& ALocalPath, const std:
     }
   }
 
+  if (!HandedTransfersEndWell(Settings.AbortOnFailure)) return;
   if (Terminated() || !Settings.Recurse) return;
   // With a mask that matches everything the directories are already in hand.
   const std::vector<TSearchRec> directories =

@@ -73,6 +73,8 @@ void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std
         LogLines({"GET: " + remoteDir + fileName, "   : " + localFile});
         FetchFile(fileName, localFile, true, item);
       }
+      // As a failed fetch on the run's own connection, one on another ends the level.
+      if (!HandedTransfersEndWell(true)) return;
     }
 
     if (!Settings.Recurse) return;

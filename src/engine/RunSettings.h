@@ -60,4 +60,7 @@ struct TRunSettings {
   // get it; a stored mirror without the key keeps minute times, since switching makes every
   // file look changed once.
   bool ExactTimes = false;
+  // Connections a run transfers the files of a directory over at once (1 to 8; see
+  // engine/TransferPool.h). 1 is a run on its one connection.
+  int32_t Connections = 1;
 };

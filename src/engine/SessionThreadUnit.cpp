@@ -3,6 +3,7 @@
 #include "engine/LocalScan.h"
 #include "engine/SessionTools.h"
 #include "engine/TransferPaths.h"
+#include "engine/TransferPool.h"
 #include "ftp/IdFTP.h"
 #include "platform/Errors.h"
 #include "platform/FileLock.h"
@@ -136,6 +137,7 @@ void TSessionThread::RunConnection() {
 }
 
 void TSessionThread::DispatchMode() {
+  StartTransferPool();
   if (Settings.SessionMode == "synclocaltoremote") {
     const TFileLock storeLock(LockFileNameFor(StateDirectory() + Settings.CrcFile));  // one run per store at a time
     if (storeLock.State() == TFileLock::Busy) throw EZephlin("CRC store in use: " + Settings.CrcFile);
@@ -151,12 +153,15 @@ void TSessionThread::DispatchMode() {
   } else if (Settings.SessionMode == "copyremotetolocal") {
     CopyRemoteToLocal(Settings.RemotePath, Settings.LocalPath);
   }
+  FinishHandedTransfers();
 }
 
 void TSessionThread::SyncAndSaveCrcStore(TLocalScan& AScan) {
   try {
     SyncLocalToRemote(Settings.LocalPath, Settings.RemotePath, AScan);
+    FinishHandedTransfers();
   } catch (...) {
+    DrainHandedTransfers();
     // A file enters the store only once it was sent whole, so the store holds exactly what
     // this run completed: saved, the next run does not send that again. The run's own
     // failure is what it reports, not a failure of this save.
@@ -192,10 +197,13 @@ void TSessionThread::AttachHandlers(TIdFTP& AClient) {
 
 void TSessionThread::ReleaseClient() {
   std::unique_ptr<TIdFTP> client;
+  std::unique_ptr<TTransferPool> pool;
   {
     std::lock_guard lock(FClientMutex);
     client = std::move(FClient);
+    pool = std::move(FPool);
   }
+  pool.reset();  // cuts what a failed run left going
   if (!client) return;
   // No events from the client's destruction: the run has said all it will say about it.
   client->OnConnected = nullptr;
@@ -225,6 +233,7 @@ void TSessionThread::Cut() {
 void TSessionThread::CutLocked() {
   FStopNow = true;
   if (FClient) FClient->ShutdownSocket();
+  if (FPool) FPool->Cut();
 }
 
 TIdFTP& TSessionThread::Client() {

@@ -49,6 +49,7 @@
 
 class TIdFTP;
 class TLocalScan;
+class TTransferPool;
 struct TListedSubdirectories;
 struct TLocalTarget;
 struct TIdFTPListItem;
@@ -197,9 +198,10 @@ class TSessionThread : public TThread {
   bool WaitBeforeReconnect(int AReconnect);
   // Atomic upload: sends ALocalFile as ATemporaryName, then renames that over ARemoteName;
   // a failure removes the temporary file when the connection still allows it.
-  void SendThroughTemporaryName(const std::string& ALocalFile, const std::string& ATemporaryName,
-                                const std::string& ARemoteName);
-  void ReplaceRemoteFile(const std::string& ATemporaryName, const std::string& ARemoteName);
+  // Either connection of a run may send: these touch nothing of the run but AFtp.
+  static void SendThroughTemporaryName(TIdFTP& AFtp, const std::string& ALocalFile, const std::string& ATemporaryName,
+                                       const std::string& ARemoteName);
+  static void ReplaceRemoteFile(TIdFTP& AFtp, const std::string& ATemporaryName, const std::string& ARemoteName);
   // A download large enough to be worth continuing after a break (see FetchFile).
   void FetchResumable(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
                       const TIdFTPListItem& AItem);
@@ -227,7 +229,10 @@ class TSessionThread : public TThread {
   // a server that hides them would otherwise have every local one deleted.
   void ProtectUnlistedDotNames(std::vector<TSearchRec>& AEntries) const;
   // The gated transfers and deletions: the only calls that change files on either side.
-  void SendFile(const std::string& ALocalFile, const std::string& ARemoteName);
+  // AAfter runs once the file was sent (and in test mode, where nothing is sent); with
+  // several connections that may be after SendFile returned (see HandToPool).
+  void SendFile(const std::string& ALocalFile, const std::string& ARemoteName,
+                const std::function<void()>& AAfter = {});
   // Fetches the listed file AItem and gives the local file the listed time, to the minute.
   // Where the listing gave a size, a file that arrives with another size fails and the old
   // local file stays. A file over ResumableSize that breaks off keeps what came in a hidden
@@ -272,6 +277,29 @@ class TSessionThread : public TThread {
   // The listed directories to recurse into, in listing order: names ending in "." are left
   // out, and unsafe names are reported and skipped.
   std::vector<std::string> RemoteSubdirectories(const TIdFTPListItems& AListing);
+
+  // Several connections (engine/TransferPool.h, ParallelTransfers.cpp). The pool lives
+  // while the transfer function runs, when the session asks for more than one connection
+  // and the run is not in test mode.
+  void StartTransferPool();
+  // Waits for the handed transfers, reports their failures and closes the extra
+  // connections (the end of the transfer function).
+  void FinishHandedTransfers();
+  // Waits for the handed transfers and does their follow-ups; their failures stay unreported
+  // (a run that ends in an error).
+  void DrainHandedTransfers();
+  // Gives ATransfer to an idle extra connection, in the current remote directory; false
+  // when there is none and the run transfers the file itself. AAfter follows on this thread.
+  bool HandToPool(std::function<void(TIdFTP&)> ATransfer, std::function<void()> AAfter);
+  // Throws the oldest failure of a handed transfer that was not reported yet.
+  void RaiseHandedFailure();
+  // The end of a phase of a directory: waits for its handed transfers and reports their
+  // failures; false when one failed and AFailureEnds says that ends the level.
+  bool HandedTransfersEndWell(bool AFailureEnds);
+  // A new current remote directory: the extra connections learn it (PWD) when next needed.
+  void ForgetPoolDirectory();
+  std::unique_ptr<TTransferPool> FPool;       // set and cleared under FClientMutex
+  std::optional<std::string> FPoolDirectory;  // absolute; "" when it could not be learnt
 
   std::unique_ptr<TIdFTP> FClient;
   mutable std::mutex FClientMutex;  // guards FClient against Stop() on the main thread

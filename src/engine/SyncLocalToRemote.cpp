@@ -64,6 +64,7 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
       if (Settings.AbortOnFailure) return;
     }
   }
+  if (!HandedTransfersEndWell(Settings.AbortOnFailure)) return;
   if (WalkGoesOnAfterLastStep(plan.NewFiles, snapshot.size()) && Terminated()) return;
 
   SendStatus("Changed files", "Searching");
@@ -89,6 +90,7 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
       if (Settings.AbortOnFailure) return;
     }
   }
+  if (!HandedTransfersEndWell(Settings.AbortOnFailure)) return;
   if (WalkGoesOnAfterLastStep(plan.ChangeCandidates, snapshot.size()) && Terminated()) return;
 
   SendStatus("Deleted files", "Searching");
@@ -125,8 +127,7 @@ void TSessionThread::SyncSendFile(const std::string& ALocalDir, const std::strin
   // The CRC of the content as it was before sending: a file changed while it was being sent
   // then differs from its entry, and goes again on the next run.
   const int32_t crc = ACrcBeforeSending();
-  SendFile(localFile, AName);
-  FCrcStore.UpdateCrc(localFile, crc);
+  SendFile(localFile, AName, [this, localFile, crc] { FCrcStore.UpdateCrc(localFile, crc); });
 }
 
 void TSessionThread::SyncDeleteRemoteEntry(const std::string& ALocalDir, const TIdFTPListItem& AItem) {

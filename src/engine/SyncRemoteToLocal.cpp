@@ -94,6 +94,7 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
       if (Settings.AbortOnFailure) return false;
     }
   }
+  if (!HandedTransfersEndWell(Settings.AbortOnFailure)) return false;
   if (WalkGoesOnAfterLastStep(plan.NewFiles, listed) && Terminated()) return false;
 
   SendStatus("Changed files", "Searching");
@@ -129,6 +130,7 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
       if (Settings.AbortOnFailure) return false;
     }
   }
+  if (!HandedTransfersEndWell(Settings.AbortOnFailure)) return false;
   if (WalkGoesOnAfterLastStep(plan.ChangeCandidates, listed) && Terminated()) return false;
 
   SendStatus("Deleted files", "Searching");

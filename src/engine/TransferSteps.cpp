@@ -78,6 +78,7 @@ void TSessionThread::MakeRemoteDirectory(const std::string& ARemoteDir, bool AEx
 bool TSessionThread::EnterRemoteDirectory(const std::string& ARemoteDir, const std::string& AFailurePrefix) {
   SendStatus("Change directory", ARemoteDir);
   LogLines({"Change directory: " + ARemoteDir});
+  ForgetPoolDirectory();
   try {
     Reconnecting([&](bool) { Client().ChangeDirectory(ARemoteDir); });
     FRemoteDirectory = ARemoteDir;
@@ -151,27 +152,33 @@ bool AlreadyDone(bool AAgain, const EIdProtocolReplyError& ARefusal) { return AA
 
 }  // namespace
 
-void TSessionThread::SendFile(const std::string& ALocalFile, const std::string& ARemoteName) {
-  UnlessTestMode([&] {
-    if (!Settings.AtomicUpload) {
-      Reconnecting([&](bool) { Client().PutFile(ALocalFile, ARemoteName, false); });
-      return;
+void TSessionThread::SendFile(const std::string& ALocalFile, const std::string& ARemoteName,
+                              const std::function<void()>& AAfter) {
+  // One temporary name for every attempt: a repeated upload replaces what the broken one left.
+  const std::string temporary = Settings.AtomicUpload ? TemporaryUploadName(ARemoteName) : std::string();
+  const auto send = [=](TIdFTP& ftp) {
+    if (temporary.empty()) {
+      ftp.PutFile(ALocalFile, ARemoteName, false);
+    } else {
+      SendThroughTemporaryName(ftp, ALocalFile, temporary, ARemoteName);
     }
-    // One name for every attempt: a repeated upload replaces what the broken one left.
-    const std::string temporary = TemporaryUploadName(ARemoteName);
-    Reconnecting([&](bool) { SendThroughTemporaryName(ALocalFile, temporary, ARemoteName); });
-  });
+  };
+  if (Settings.TestMode || !HandToPool(send, AAfter)) {
+    UnlessTestMode([&] { Reconnecting([&](bool) { send(Client()); }); });
+    if (AAfter) AAfter();
+  }
+  RaiseHandedFailure();
 }
 
-void TSessionThread::SendThroughTemporaryName(const std::string& ALocalFile, const std::string& ATemporaryName,
-                                              const std::string& ARemoteName) {
+void TSessionThread::SendThroughTemporaryName(TIdFTP& AFtp, const std::string& ALocalFile,
+                                              const std::string& ATemporaryName, const std::string& ARemoteName) {
   try {
-    Client().PutFile(ALocalFile, ATemporaryName, false);
-    ReplaceRemoteFile(ATemporaryName, ARemoteName);
+    AFtp.PutFile(ALocalFile, ATemporaryName, false);
+    ReplaceRemoteFile(AFtp, ATemporaryName, ARemoteName);
   } catch (...) {
-    if (Client().IsConnected()) {
+    if (AFtp.IsConnected()) {
       try {
-        Client().DeleteFile(ATemporaryName);
+        AFtp.DeleteFile(ATemporaryName);
       } catch (const std::exception&) {
         // The upload's own failure is the one to report; a server that made no file refuses.
       }
@@ -180,19 +187,20 @@ void TSessionThread::SendThroughTemporaryName(const std::string& ALocalFile, con
   }
 }
 
-void TSessionThread::ReplaceRemoteFile(const std::string& ATemporaryName, const std::string& ARemoteName) {
+void TSessionThread::ReplaceRemoteFile(TIdFTP& AFtp, const std::string& ATemporaryName,
+                                       const std::string& ARemoteName) {
   try {
-    Client().Rename(ATemporaryName, ARemoteName);
+    AFtp.Rename(ATemporaryName, ARemoteName);
   } catch (const EIdProtocolReplyError& refused) {
     if (refused.ReplyCode < 500) throw;
     // Some servers do not rename over an existing file: the target goes, and the new file
     // takes its name at once. Without a target to delete, the refusal had another reason.
     try {
-      Client().DeleteFile(ARemoteName);
+      AFtp.DeleteFile(ARemoteName);
     } catch (const EIdProtocolReplyError&) {
       throw refused;
     }
-    Client().Rename(ATemporaryName, ARemoteName);
+    AFtp.Rename(ATemporaryName, ARemoteName);
   }
 }
 
@@ -200,14 +208,23 @@ void TSessionThread::FetchFile(const std::string& ARemoteName, const std::string
                                const TIdFTPListItem& AItem) {
   UnlessTestMode([&] {
     if (AItem.SizeListed && AItem.ItemSize > ResumableSize && Client().TransferType == ftBinary) {
+      // A download worth continuing after a break stays on the run's own connection.
       FetchResumable(ARemoteName, ALocalFile, ACanOverwrite, AItem);
-    } else {
-      Reconnecting([&](bool) {
-        Client().GetFile(ARemoteName, ALocalFile, ACanOverwrite, false, AItem.SizeListed ? AItem.ItemSize : -1);
-      });
+      SetLocalFileTime(ALocalFile, AItem.ModifiedTime, AItem.ExactTime);
+      return;
     }
-    SetLocalFileTime(ALocalFile, AItem.ModifiedTime, AItem.ExactTime);
+    const int64_t listedSize = AItem.SizeListed ? AItem.ItemSize : -1;
+    const TDateTime listedTime = AItem.ModifiedTime;
+    const bool exactTime = AItem.ExactTime;
+    const auto fetch = [=](TIdFTP& ftp) {
+      ftp.GetFile(ARemoteName, ALocalFile, ACanOverwrite, false, listedSize);
+      SetLocalFileTime(ALocalFile, listedTime, exactTime);
+    };
+    // An extra connection raises no events: its completed fetch is reported here.
+    if (!HandToPool(fetch, [this, ALocalFile] { ClientAfterGet(nullptr, ALocalFile, -1); }))
+      Reconnecting([&](bool) { fetch(Client()); });
   });
+  RaiseHandedFailure();
 }
 
 void TSessionThread::FetchResumable(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,

@@ -281,6 +281,7 @@ void TIdFTP::InitDataConnection(TIdTCPConnection& AConnection) {
   AConnection.OnWork = OnWork;
   AConnection.OnWorkEnd = OnWorkEnd;
   AConnection.RecvBufferSize = RecvBufferSize;
+  AConnection.DataRecvSize = DataRecvSize;
   AConnection.SendBufferSize = SendBufferSize;
   AConnection.ReadTimeout = ReadTimeout;
   AConnection.SetCanceller(&FCanceller);

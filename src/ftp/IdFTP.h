@@ -79,7 +79,8 @@ class TIdFTP : public TIdTCPClient {
   ~TIdFTP() override;
 
   // --- Settings (Host, Port, BoundIP, BoundPort: TIdTCPClient; ReadTimeout, MaxLineLength,
-  //     MaxLineAction, RecvBufferSize, SendBufferSize, ASCIIFilter: TIdTCPConnection) ---
+  //     MaxLineAction, RecvBufferSize, DataRecvSize, SendBufferSize, ASCIIFilter:
+  //     TIdTCPConnection) ---
   std::string Username;
   std::string Password;
   bool Passive = false;  // true: PASV; false: PORT

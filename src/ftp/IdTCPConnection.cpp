@@ -242,7 +242,7 @@ void TIdTCPConnection::ReadUntilClosed(TIdDataSink& ASink) {
       FConsumed = 0;
       DoWork(WorkRead, static_cast<int64_t>(n));
     }
-    const size_t chunk = RecvBufferSize > 0 ? static_cast<size_t>(RecvBufferSize) : 32768;
+    const size_t chunk = DataRecvSize > 0 ? static_cast<size_t>(DataRecvSize) : 32768;
     std::unique_ptr<char[]> buffer(new char[chunk]);
     TIdIOHandlerSocket& stream = *FIOHandler;
     for (;;) {

@@ -43,7 +43,11 @@ class TIdTCPConnection : public TIdComponent {
   int MaxLineLength = 16384;   // longest line ReadLn accepts
   int MaxReplySize = 1 << 20;  // bytes of one reply, its lines (blank ones too) with their ends
   TIdMaxLineAction MaxLineAction = maException;
-  int RecvBufferSize = 32768;  // bytes asked per receive; chunk size of data reads
+  int RecvBufferSize = 32768;  // bytes asked per receive of replies and lines
+  // Bytes asked per receive while a data stream is read to its end. Large, so that each
+  // receive takes all the socket holds: a file write and a work event per chunk, and over
+  // loopback a download spent about a third less system time than with 32 KB chunks.
+  int DataRecvSize = 1 << 20;
   int SendBufferSize = 32768;  // chunk size of data writes
   bool ASCIIFilter = false;    // clear the top bit of every received byte
 
@@ -87,7 +91,7 @@ class TIdTCPConnection : public TIdComponent {
 
   // --- Raw data (the data connections) ---
   void Write(const char* AData, size_t ALength);
-  // Reads until the peer closes, in RecvBufferSize chunks, into ASink, with work events
+  // Reads until the peer closes, in DataRecvSize chunks, into ASink, with work events
   // (WorkRead, 0). Honours ReadTimeout per wait.
   void ReadUntilClosed(TIdDataSink& ASink);
   // Sends AFile from its start in SendBufferSize chunks with work events (WorkWrite, size).

@@ -65,6 +65,7 @@ inline const auto SessionSettingsKeys = std::to_array<TSettingsKey>({
     {"exacttimes", &TSessionSettings::ExactTimes},
     {"retries", &TSessionSettings::Retries},
     {"atomicupload", &TSessionSettings::AtomicUpload},
+    {"connections", &TSessionSettings::Connections},
 });
 
 // The settings file ends a value at its line: a value holding CR or LF would start keys of

@@ -259,6 +259,8 @@ QWidget* TEditSessionForm::CreateConnectionPage() {
   Edit5 = new QLineEdit;
   Edit5->setEchoMode(QLineEdit::Password);
   SpinEdit2 = new TSpinEdit;
+  SpinEdit6 = new TSpinEdit;
+  SpinEdit6->setToolTip(QStringLiteral("Files of a directory transferred at once, each over its own connection"));
   CheckBox1 = new QCheckBox(QStringLiteral("Abort session on transfer failure"));
   CheckBox4 = new QCheckBox(QStringLiteral("Passive mode"));
   SpinEdit5 = new TSpinEdit;
@@ -304,6 +306,12 @@ QWidget* TEditSessionForm::CreateConnectionPage() {
   pinned->addWidget(ForgetButton);
   grid->addWidget(Caption("Trusted certificate (SHA-256)", Edit9), 6, 0);
   grid->addLayout(pinned, 6, 1);
+  auto* connections = new QHBoxLayout;
+  connections->addWidget(SpinEdit6);
+  connections->addWidget(Caption("at once (1 to 8)", SpinEdit6));
+  connections->addStretch();
+  grid->addWidget(Caption("Connections", SpinEdit6), 7, 0);
+  grid->addLayout(connections, 7, 1);
   grid->setColumnStretch(1, 1);
 
   auto* buttons = new QHBoxLayout;
@@ -414,6 +422,7 @@ void TEditSessionForm::SetSettings(const TSessionSettings& settings) {
   Edit4->setText(ToQ(settings.UserName));
   Edit5->setText(ToQ(settings.Password));
   SpinEdit2->SetValue(settings.Timeout);
+  SpinEdit6->SetValue(settings.Connections);
   CheckBox1->setChecked(settings.AbortOnFailure);
   CheckBox4->setChecked(settings.PassiveMode);
   SpinEdit5->SetValue(settings.Retries);
@@ -449,6 +458,7 @@ TSessionSettings TEditSessionForm::GetSettings() const {
   settings.UserName = FromQ(Edit4->text());
   settings.Password = FromQ(Edit5->text());
   settings.Timeout = SpinEdit2->Value();
+  settings.Connections = SpinEdit6->Value();
   settings.AbortOnFailure = CheckBox1->isChecked();
   settings.PassiveMode = CheckBox4->isChecked();
   settings.Retries = SpinEdit5->Value();

@@ -88,6 +88,7 @@ class TEditSessionForm : public QDialog, public ISessionEditor {
   QLineEdit* Edit4 = nullptr;            // Login User Name
   QLineEdit* Edit5 = nullptr;            // Password
   TSpinEdit* SpinEdit2 = nullptr;        // Timeout
+  TSpinEdit* SpinEdit6 = nullptr;        // connections at once
   QCheckBox* CheckBox1 = nullptr;        // Abort session on transfer failure
   QCheckBox* CheckBox4 = nullptr;        // Passive mode
   TSpinEdit* SpinEdit5 = nullptr;        // reconnects per run after a lost connection

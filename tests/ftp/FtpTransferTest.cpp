@@ -95,6 +95,7 @@ TEST_F(FtpTransferTest, PassiveGetWithParenthesesRaisesEventsInOrder) {
       "LISTEN\nC: PASV\nS: 227 Entering Passive Mode ({pasv})\nC: RETR a.txt\nS: 150 here\n"
       "DATA-SEND-BYTES: 70000\nS: 226 done\n");
   Record();
+  ftp_.DataRecvSize = 32768;
   ftp_.GetFile("a.txt", dir_.path() + "a.txt", false, false);
   EXPECT_EQ(ReadTextFile(dir_.path() + "a.txt"), FakeFtpServer::Pattern(70000));
   EXPECT_EQ(lastWork_, 70000);

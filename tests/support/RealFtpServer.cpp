@@ -31,7 +31,7 @@ from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
 
 root, portfile, user, password = sys.argv[1:5]
-host, tls, cert, key, tls12, nopasv = sys.argv[5:11]
+host, tls, cert, key, tls12, nopasv, perip = sys.argv[5:12]
 authorizer = DummyAuthorizer()
 authorizer.add_user(user, password, root, perm="elradfmwMT")
 handler = FTPHandler
@@ -53,6 +53,7 @@ if nopasv == "1":
 handler.authorizer = authorizer
 handler.banner = "pyftpdlib ready"
 server = FTPServer((host, 0), handler)
+server.max_cons_per_ip = int(perip)
 with open(portfile + ".tmp", "w") as f:
     f.write(str(server.socket.getsockname()[1]))
 os.rename(portfile + ".tmp", portfile)
@@ -181,7 +182,8 @@ bool RealFtpServer::available(Kind kind, const Options& options) {
   if (!available(kind)) return false;
   // vsftpd chroots only when it starts as root, and refuses IPv6 and PASV switches here.
   if (kind == Kind::PyFtpdLib) return options.tls != Tls::Implicit;  // pyftpdlib speaks explicit TLS only
-  const bool plainOptions = options.host == "127.0.0.1" && !options.tls12Only && !options.refusePasv;
+  const bool plainOptions =
+      options.host == "127.0.0.1" && !options.tls12Only && !options.refusePasv && options.maxConnectionsPerIp == 0;
   if (kind == Kind::Vsftpd) return (options.tls == Tls::None || ::geteuid() == 0) && plainOptions;
   return ::geteuid() == 0 && options.tls != Tls::Implicit && plainOptions;  // chroot needs root
 }
@@ -222,7 +224,8 @@ void RealFtpServer::StartPyFtpdLib(const std::string& root, const Options& optio
   const std::string portFile = stateDir_ + "port";
   const char* tls = options.tls == Tls::None ? "none" : "explicit";
   pid_ = Spawn({ZEPHLIN_SYSTEM_PYTHON, stateDir_ + "server.py", root, portFile, user_, password_, options.host, tls,
-                options.certFile, options.keyFile, options.tls12Only ? "1" : "0", options.refusePasv ? "1" : "0"},
+                options.certFile, options.keyFile, options.tls12Only ? "1" : "0", options.refusePasv ? "1" : "0",
+                std::to_string(options.maxConnectionsPerIp)},
                stateDir_ + "server.log");
   for (int i = 0; i < 500 && port_ == 0; ++i) {
     std::string text = ReadText(portFile);

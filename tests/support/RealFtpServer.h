@@ -22,12 +22,11 @@
 // Always use user(), password() and home() rather than the literal values.
 //
 // With Options the server can speak TLS (explicit or implicit) with a given certificate,
-// listen on ::1, stop at TLS 1.2 (pyftpdlib) or refuse PASV (pyftpdlib, which then only
-// offers EPSV). vsftpd with TLS runs differently: as root, chrooted into rootDir (home()
-// is "/"), anonymous, writing as the system's "ftp" user only inside writableDir(), TLS
-// required for the login and every data connection, data connections required to resume
-// the control connection's TLS session and uploads to end with a closing alert. It needs
-// root: check available(kind, options).
+// listen on ::1, stop at TLS 1.2 (pyftpdlib), refuse PASV (pyftpdlib, which then only
+// offers EPSV) or refuse connections beyond a number per address (pyftpdlib). vsftpd with TLS runs differently: as
+// root, chrooted into rootDir (home() is "/"), anonymous, writing as the system's "ftp" user only inside writableDir(),
+// TLS required for the login and every data connection, data connections required to resume the control connection's
+// TLS session and uploads to end with a closing alert. It needs root: check available(kind, options).
 //
 // pure-ftpd and proftpd (unpacked into /opt/zephlin-ftpd by scripts/install-deps, or
 // installed) need root too: they chroot the login "zephlin" (password "secret", a user of
@@ -54,6 +53,7 @@ class RealFtpServer {
     std::string host = "127.0.0.1";  // "::1": IPv6 (pyftpdlib)
     bool tls12Only = false;          // pyftpdlib: TLS 1.2 at most
     bool refusePasv = false;         // pyftpdlib: PASV answered with 500
+    int maxConnectionsPerIp = 0;     // pyftpdlib: more are refused with 421; 0: no limit
   };
 
   RealFtpServer(Kind kind, const std::string& rootDir);

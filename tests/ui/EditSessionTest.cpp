@@ -164,6 +164,7 @@ TEST_F(EditSessionTest, TextAndNumberSettingsRoundTrip) {
     s.MaxDelete = 20;
     s.Retries = 7;
     s.AtomicUpload = true;
+    s.Connections = 4;
     s.AbortOnFailure = true;
     s.PassiveMode = true;
     s.TestMode = true;
@@ -184,6 +185,8 @@ TEST_F(EditSessionTest, TextAndNumberSettingsRoundTrip) {
   EXPECT_EQ(form.SpinEdit5->Value(), 7);  // reconnects, on the Connection page
   EXPECT_EQ(shown.Retries, 7);
   EXPECT_TRUE(form.CheckBox7->isChecked() && shown.AtomicUpload);
+  EXPECT_EQ(form.SpinEdit6->Value(), 4);  // connections, on the Connection page
+  EXPECT_EQ(shown.Connections, 4);
   EXPECT_TRUE(shown.AbortOnFailure && shown.PassiveMode && shown.TestMode && shown.DebugMode);
 
   // A line break would end the value in the settings file: pasted text loses its breaks.

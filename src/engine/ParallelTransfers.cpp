@@ -1,0 +1,83 @@
+// A run over several connections: the run's own connection walks the directories as it
+// always does, and hands the transfers of a directory's files to the extra connections of
+// a TTransferPool while it goes on to the next file. The reports and the test log stay the
+// run's: each file is announced when it is handed over, the follow-ups of a transfer (the
+// CRC store's entry, the report of a fetched file) and its failure come back to this thread,
+// and every phase of a directory ends only once its transfers have.
+
+#include "engine/SessionThreadUnit.h"
+#include "engine/TransferPool.h"
+#include "ftp/IdFTP.h"
+
+void TSessionThread::StartTransferPool() {
+  const int connections = TransferConnections(Settings);
+  if (connections <= 1 || Settings.TestMode) return;
+  // The copy functions send or fetch every file they find; the others may find nothing to do.
+  const bool openNow = Settings.SessionMode.starts_with("copy");
+  auto pool = std::make_unique<TTransferPool>(Settings, connections - 1, openNow);
+  std::lock_guard lock(FClientMutex);
+  FPool = std::move(pool);
+  if (FStopNow) FPool->Cut();
+}
+
+void TSessionThread::FinishHandedTransfers() {
+  HandedTransfersEndWell(false);
+  std::unique_ptr<TTransferPool> pool;
+  {
+    std::lock_guard lock(FClientMutex);
+    pool = std::move(FPool);
+  }
+}
+
+void TSessionThread::DrainHandedTransfers() {
+  if (!FPool) return;
+  FPool->DropWaiting();
+  FPool->Drain();
+  while (FPool->TakeFailure()) {
+  }
+}
+
+void TSessionThread::ForgetPoolDirectory() { FPoolDirectory.reset(); }
+
+bool TSessionThread::HandToPool(std::function<void(TIdFTP&)> ATransfer, std::function<void()> AAfter) {
+  if (!FPool) return false;
+  FPool->Collect();
+  if (Terminated() || FPool->Usable() == 0) return false;
+  if (!FPoolDirectory) {
+    // The extra connections enter the directory by its absolute path: the run's own may
+    // have reached it by a relative one.
+    try {
+      FPoolDirectory = Client().PrintWorkingDirectory();
+    } catch (const EIdProtocolReplyError&) {
+      FPoolDirectory = std::string();
+    }
+    // A name holding a quote comes doubled ("") in the reply, which the reply's reader
+    // cuts short: such a directory stays with the run's own connection.
+    const TIdRFCReply& reply = Client().LastReply;
+    if (!reply.Text.empty() && reply.Text.front().find("\"\"") != std::string::npos) FPoolDirectory = std::string();
+  }
+  if (FPoolDirectory->empty()) return false;
+  return FPool->Hand(*FPoolDirectory, std::move(ATransfer), std::move(AAfter));
+}
+
+void TSessionThread::RaiseHandedFailure() {
+  if (!FPool) return;
+  if (std::exception_ptr failure = FPool->TakeFailure()) std::rethrow_exception(failure);
+}
+
+bool TSessionThread::HandedTransfersEndWell(bool AFailureEnds) {
+  if (!FPool) return true;
+  // After a stop no further file starts: those handed over but not begun stay unsent.
+  if (Terminated()) FPool->DropWaiting();
+  FPool->Drain();
+  bool failed = false;
+  while (std::exception_ptr failure = FPool->TakeFailure()) {
+    failed = true;
+    try {
+      std::rethrow_exception(failure);
+    } catch (const std::exception& error) {
+      ReportFailure(error);
+    }
+  }
+  return !(failed && AFailureEnds);
+}

@@ -1,0 +1,178 @@
+#include "engine/TransferPool.h"
+
+#include <algorithm>
+#include <thread>
+#include <utility>
+
+#include "engine/SessionTools.h"
+#include "ftp/IdFTP.h"
+#include "platform/Errors.h"
+
+namespace {
+constexpr int kMaxConnections = 8;
+}  // namespace
+
+int TransferConnections(const TRunSettings& ASettings) { return std::clamp(ASettings.Connections, 1, kMaxConnections); }
+
+struct TTransferPool::TJob {
+  std::string Directory;
+  TTransfer Transfer;
+  TFollowUp FollowUp;
+};
+
+struct TTransferPool::TLane {
+  TIdFTP Client;
+  TLaneState State = TLaneState::Opening;  // guarded by the pool's mutex
+  std::string Directory;                   // entered last; the lane's thread only
+  std::jthread Thread;
+};
+
+TTransferPool::TTransferPool(const TRunSettings& ASettings, int AExtra, bool AOpenNow)
+    : FSettings(ASettings), FOpening(AOpenNow) {
+  for (int i = 0; i < AExtra; ++i) FLanes.push_back(std::make_unique<TLane>());
+  // Started once every lane exists: no thread sees the vector change.
+  for (auto& lane : FLanes) lane->Thread = std::jthread([this, &lane = *lane] { RunLane(lane); });
+}
+
+TTransferPool::~TTransferPool() {
+  {
+    std::lock_guard lock(FMutex);
+    FClosing = true;
+  }
+  FChanged.notify_all();
+  Cut();
+  for (auto& lane : FLanes) lane->Thread.join();
+}
+
+void TTransferPool::RunLane(TLane& ALane) {
+  {
+    std::unique_lock lock(FMutex);
+    FChanged.wait(lock, [&] { return FOpening || FClosing; });
+    if (FClosing) return;
+  }
+  bool open = false;
+  try {
+    ConnectAndLogIn(ALane.Client, FSettings);
+    open = ALane.Client.IsConnected();
+  } catch (const std::exception&) {
+    // Refused (too many connections from this address) or unreachable: the run has fewer.
+  }
+  {
+    std::lock_guard lock(FMutex);
+    ALane.State = open ? TLaneState::Idle : TLaneState::Gone;
+    if (!open) FailStrandedLocked();
+  }
+  FChanged.notify_all();
+  while (open) {
+    TJob job;
+    {
+      std::unique_lock lock(FMutex);
+      FChanged.wait(lock, [&] { return !FQueue.empty() || FClosing; });
+      if (FClosing) break;
+      job = std::move(FQueue.front());
+      FQueue.pop_front();
+      ALane.State = TLaneState::Busy;
+    }
+    TFinished finished{std::move(job.FollowUp), nullptr};
+    try {
+      if (ALane.Directory != job.Directory) {
+        ALane.Directory.clear();
+        ALane.Client.ChangeDirectory(job.Directory);
+        ALane.Directory = job.Directory;
+      }
+      ALane.Client.SetBinaryMode();
+      job.Transfer(ALane.Client);
+    } catch (...) {
+      finished.Failure = std::current_exception();
+    }
+    open = ALane.Client.IsConnected();
+    Finish(ALane, std::move(finished), open);
+  }
+  ALane.Client.Disconnect();
+}
+
+void TTransferPool::Finish(TLane& ALane, TFinished AFinished, bool AConnected) {
+  {
+    std::lock_guard lock(FMutex);
+    FFinished.push_back(std::move(AFinished));
+    ALane.State = AConnected ? TLaneState::Idle : TLaneState::Gone;
+    if (!AConnected) FailStrandedLocked();
+  }
+  FChanged.notify_all();
+}
+
+int TTransferPool::CountLocked(std::initializer_list<TLaneState> AStates) const {
+  return static_cast<int>(std::count_if(FLanes.begin(), FLanes.end(), [&](const auto& lane) {
+    return std::find(AStates.begin(), AStates.end(), lane->State) != AStates.end();
+  }));
+}
+
+void TTransferPool::FailStrandedLocked() {
+  if (CountLocked({TLaneState::Opening, TLaneState::Idle, TLaneState::Busy}) > 0) return;
+  // The last connection is gone with transfers still waiting: they fail as it did.
+  for (TJob& job : FQueue)
+    FFinished.push_back({nullptr, std::make_exception_ptr(EZephlin("Connection closed: " + job.Directory))});
+  FQueue.clear();
+}
+
+bool TTransferPool::Hand(const std::string& ARemoteDirectory, TTransfer ATransfer, TFollowUp AFollowUp) {
+  bool handed = false;
+  {
+    std::lock_guard lock(FMutex);
+    FOpening = true;  // from the first file on; a run that sends nothing opens nothing
+    // At most one transfer waits for each open connection: the next file is ready when one
+    // ends, also while the run's own connection is busy with a file of its own.
+    const int open = CountLocked({TLaneState::Idle, TLaneState::Busy});
+    if (open > 0 && static_cast<int>(FQueue.size()) < open) {
+      FQueue.push_back({ARemoteDirectory, std::move(ATransfer), std::move(AFollowUp)});
+      handed = true;
+    }
+  }
+  FChanged.notify_all();
+  return handed;
+}
+
+void TTransferPool::Collect() {
+  std::deque<TFinished> finished;
+  {
+    std::lock_guard lock(FMutex);
+    finished.swap(FFinished);
+  }
+  for (TFinished& done : finished) {
+    if (done.Failure)
+      FFailures.push_back(done.Failure);
+    else if (done.FollowUp)
+      done.FollowUp();
+  }
+}
+
+void TTransferPool::Drain() {
+  for (;;) {
+    Collect();
+    std::unique_lock lock(FMutex);
+    const auto going = [&] { return !FQueue.empty() || CountLocked({TLaneState::Busy}) > 0; };
+    if (!going() && FFinished.empty()) return;
+    FChanged.wait(lock, [&] { return !FFinished.empty() || !going(); });
+  }
+}
+
+void TTransferPool::DropWaiting() {
+  std::lock_guard lock(FMutex);
+  FQueue.clear();
+}
+
+std::exception_ptr TTransferPool::TakeFailure() {
+  if (FFailures.empty()) return nullptr;
+  std::exception_ptr failure = FFailures.front();
+  FFailures.pop_front();
+  return failure;
+}
+
+int TTransferPool::Usable() const {
+  std::lock_guard lock(FMutex);
+  return CountLocked({TLaneState::Opening, TLaneState::Idle, TLaneState::Busy});
+}
+
+void TTransferPool::Cut() noexcept {
+  for (auto& lane : FLanes) lane->Client.ShutdownSocket();
+}

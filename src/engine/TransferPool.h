@@ -1,0 +1,94 @@
+#pragma once
+// TTransferPool: the extra connections of a run that transfers over several at once.
+//
+// A run whose session asks for more than one connection keeps its own connection for all
+// it does in order (directory commands, listings, deletions, reports) and opens the others
+// here, each logged in with the run's settings on a thread of its own (once the run has a
+// first file to transfer, unless it asks for them at once). The run hands the transfer of a file over and goes on with
+// the next file; when every extra connection has a file waiting already, it transfers the file on its own connection.
+// What a handed transfer leads to (its follow-up on success, its failure) comes back to the run's thread, which takes
+// it when it next hands over a file or waits for the transfers.
+//
+// A connection that cannot be opened (a server that allows fewer connections refuses it
+// with 421, or 530 at the login) is dropped, and so is one that is lost in a transfer: the
+// run goes on with fewer. Nothing is reported for a connection that was never opened; a
+// failed transfer is the run's to report, like any other.
+//
+// Threads: Cut may be called from any thread; everything else is for the run's thread.
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/RunSettings.h"
+
+class TIdFTP;
+
+// The connections a run with these settings transfers over at once: the session's setting
+// limited to 1..8.
+int TransferConnections(const TRunSettings& ASettings);
+
+class TTransferPool {
+ public:
+  using TTransfer = std::function<void(TIdFTP&)>;  // on a connection's thread
+  using TFollowUp = std::function<void()>;         // on the run's thread, after success
+
+  // AExtra connections with ASettings, opened in the background from the first Hand on, or
+  // at once with AOpenNow (a run that will transfer files whatever it finds).
+  TTransferPool(const TRunSettings& ASettings, int AExtra, bool AOpenNow);
+  // Cuts what is still going (see Cut) and closes the connections.
+  ~TTransferPool();
+  TTransferPool(const TTransferPool&) = delete;
+  TTransferPool& operator=(const TTransferPool&) = delete;
+
+  // Queues ATransfer for the next connection that is free, which enters ARemoteDirectory
+  // (absolute) first; false when every open connection has one waiting already (or none is
+  // open). AFollowUp runs when Collect finds it succeeded.
+  bool Hand(const std::string& ARemoteDirectory, TTransfer ATransfer, TFollowUp AFollowUp);
+  // Takes what the finished transfers left, in the order they finished: runs the follow-ups
+  // of those that succeeded and keeps the failures for TakeFailure.
+  void Collect();
+  // Waits until no transfer is going, collecting meanwhile.
+  void Drain();
+  // Forgets the transfers handed over that no connection has begun: they never start.
+  void DropWaiting();
+  // The oldest failure that Collect kept and nobody took yet; none when there is none.
+  std::exception_ptr TakeFailure();
+  // Connections that are open or still opening.
+  int Usable() const;
+  // Any thread: shuts down the sockets of every connection, so that a transfer ends at once
+  // with a failure and nothing more is sent or fetched.
+  void Cut() noexcept;
+
+ private:
+  enum class TLaneState { Opening, Idle, Busy, Gone };
+  struct TJob;
+  struct TLane;
+  struct TFinished {
+    TFollowUp FollowUp;
+    std::exception_ptr Failure;
+  };
+  void RunLane(TLane& ALane);
+  // The lane's thread, once its transfer ended: hands the result back.
+  void Finish(TLane& ALane, TFinished AFinished, bool AConnected);
+  int CountLocked(std::initializer_list<TLaneState> AStates) const;
+  // Once no connection is left, the transfers that wait fail.
+  void FailStrandedLocked();
+
+  const TRunSettings FSettings;
+  mutable std::mutex FMutex;
+  std::condition_variable FChanged;
+  std::vector<std::unique_ptr<TLane>> FLanes;
+  std::deque<TJob> FQueue;                   // handed, not taken yet; guarded by FMutex
+  std::deque<TFinished> FFinished;           // guarded by FMutex
+  std::deque<std::exception_ptr> FFailures;  // run's thread only
+  bool FOpening = false;                     // the connections are opened; guarded by FMutex
+  bool FClosing = false;                     // guarded by FMutex
+};
