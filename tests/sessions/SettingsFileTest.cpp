@@ -40,7 +40,8 @@ const char* const ExampleFile =
     "sessionstarter=countdown\ncountdown=300\ndetectwait=0\nsessionmode=copylocaltoremote\nrecurse=1\n"
     "host=192.0.2.10\nport=21\nusername=\npassword=\ntimeout=30\nabortonfailure=0\npassivemode=1\n"
     "encryption=none\ntlsfingerprint=\n"
-    "parentsession=\ncrcfile=113D5800.crc\ntestmode=0\ndebugmode=0\nmaxdelete=50\nexacttimes=0\nretries=3\natomicupload=0\nconnections=1\n";
+    "parentsession=\ncrcfile=113D5800.crc\ntestmode=0\ndebugmode=0\nmaxdelete=50\nexacttimes=0\nretries="
+    "3\natomicupload=0\nconnections=1\n";
 
 }  // namespace
 
