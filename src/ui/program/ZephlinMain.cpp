@@ -8,6 +8,7 @@
 // not start (also when another copy holds the folder).
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QSocketNotifier>
 #include <clocale>
 #include <cstdio>
@@ -91,10 +92,21 @@ int StartedAgain(const TCommandLine& line, const std::string& folder) {
   return 1;
 }
 
+// Whether a desktop session bus, where keyrings live, can be reached: its address is given,
+// or the per-user bus socket exists. Without one (cron, CI, a service) no keyring thread is
+// started and passwords stay scrambled in the settings file.
+bool SessionBusReachable() {
+  if (qEnvironmentVariableIsSet("DBUS_SESSION_BUS_ADDRESS")) return true;
+  const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+  return !runtime.isEmpty() && QFileInfo::exists(runtime + QStringLiteral("/bus"));
+}
+
 // Session passwords go to the desktop's keyring while the application lives; its thread
 // ends before the application does, however main() returns.
 struct TInstalledKeyring {
-  TInstalledKeyring() { SetPasswordKeyring(MakeDesktopKeyring()); }
+  TInstalledKeyring() {
+    if (SessionBusReachable()) SetPasswordKeyring(MakeDesktopKeyring());
+  }
   ~TInstalledKeyring() { SetPasswordKeyring(nullptr); }
   TInstalledKeyring(const TInstalledKeyring&) = delete;
   TInstalledKeyring& operator=(const TInstalledKeyring&) = delete;
