@@ -873,12 +873,13 @@ TEST(ListingHolder, ParsesOnTheFirstCallAfterSetTextOnly) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Cost: 100,000-line listings well under a second, no quadratic work.
+// Cost: no quadratic work. The bounds only catch blow-ups (quadratic work on 100,000 lines
+// takes minutes): a busy machine must not fail them, and speed is the benchmarks' business.
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || !defined(NDEBUG)
-constexpr double kSecondsFor100k = 10.0;  // sanitized/unoptimized builds: only catch blow-ups
+constexpr double kSecondsFor100k = 10.0;
 #else
-constexpr double kSecondsFor100k = 0.5;
+constexpr double kSecondsFor100k = 5.0;
 #endif
 
 template <typename F>
