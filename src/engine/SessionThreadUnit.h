@@ -241,6 +241,9 @@ class TSessionThread : public TThread {
   void FetchFile(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
                  const TIdFTPListItem& AItem);
   void DeleteRemoteFile(const std::string& AName);
+  // DELE or RMD through ARemoval(client), gated and repeated after a reconnect.
+  template <typename Removal>
+  void RemoveOnServer(Removal&& ARemoval);
   void RemoveRemoteDirectory(const std::string& AName);
   void DeleteLocalFile(const std::string& APath);
   // ("Error", "Unsafe remote name: " + name) and its log line.

@@ -251,11 +251,13 @@ void TSessionThread::FetchResumable(const std::string& ARemoteName, const std::s
   });
 }
 
-void TSessionThread::DeleteRemoteFile(const std::string& AName) {
+// A removal repeated after a reconnect: a 550 then means the first attempt had done it.
+template <typename Removal>
+void TSessionThread::RemoveOnServer(Removal&& ARemoval) {
   UnlessTestMode([&] {
     Reconnecting([&](bool again) {
       try {
-        Client().DeleteFile(AName);
+        ARemoval(Client());
       } catch (const EIdProtocolReplyError& refused) {
         if (!AlreadyDone(again, refused)) throw;
       }
@@ -263,16 +265,12 @@ void TSessionThread::DeleteRemoteFile(const std::string& AName) {
   });
 }
 
+void TSessionThread::DeleteRemoteFile(const std::string& AName) {
+  RemoveOnServer([&](TIdFTP& ftp) { ftp.DeleteFile(AName); });
+}
+
 void TSessionThread::RemoveRemoteDirectory(const std::string& AName) {
-  UnlessTestMode([&] {
-    Reconnecting([&](bool again) {
-      try {
-        Client().RemoveDirectory(AName);
-      } catch (const EIdProtocolReplyError& refused) {
-        if (!AlreadyDone(again, refused)) throw;
-      }
-    });
-  });
+  RemoveOnServer([&](TIdFTP& ftp) { ftp.RemoveDirectory(AName); });
 }
 
 void TSessionThread::DeleteLocalFile(const std::string& APath) {
