@@ -1,6 +1,8 @@
 // "copylocaltoremote": sends every matching local file into the remote directory, creating
 // it first, and does the same for every sub-directory when the session recurses.
 
+#include <algorithm>
+
 #include "engine/SessionThreadUnit.h"
 #include "engine/TransferPaths.h"
 #include "ftp/IdFTP.h"
@@ -48,11 +50,14 @@ void TSessionThread::CopyLocalToRemote(const std::string& ALocalPath, const std:
     }
   }
 
-  if (!HandedTransfersEndWell(Settings.AbortOnFailure)) return;
   if (Terminated() || !Settings.Recurse) return;
   // With a mask that matches everything the directories are already in hand.
   const std::vector<TSearchRec> directories =
       MatchesEverything(mask) ? entries : FExclude.Read(localDir, "*.*", relativeDir).Entries;
+  // Nothing below follows the sends of a level without sub-directories: they may end while
+  // the run goes on to the next directory.
+  if (std::none_of(directories.begin(), directories.end(), IsEnterableLocalDirectory)) return;
+  if (!HandedTransfersEndWell(Settings.AbortOnFailure)) return;
   for (const TSearchRec& entry : directories) {
     if (Terminated()) break;
     if (!IsEnterableLocalDirectory(entry)) continue;

@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "engine/SessionThreadUnit.h"
+#include "engine/SyncPlan.h"
 #include "engine/TransferPaths.h"
 #include "ftp/IdFTP.h"
 #include "ftp/IdFTPList.h"
@@ -15,6 +16,12 @@ namespace {
 
 // Local entries that a fetch must not replace: read-only, hidden, or directories.
 bool IsProtectedTarget(uint32_t attributes) { return (attributes & (faReadOnly | faHidden | faDirectory)) != 0; }
+
+// Neither a directory to enter nor one to report as unsafe.
+bool NoSubdirectories(const TIdFTPListItems& listing) {
+  const TListedSubdirectories below = ListedSubdirectories(listing);
+  return below.Enterable.empty() && below.Unsafe.empty();
+}
 
 }  // namespace
 
@@ -73,6 +80,9 @@ void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std
         LogLines({"GET: " + remoteDir + fileName, "   : " + localFile});
         FetchFile(fileName, localFile, true, item);
       }
+      // Nothing below follows the fetches of a level without sub-directories: they may end
+      // while the run goes on to the next directory.
+      if (!Settings.Recurse || (fileSpec.empty() && NoSubdirectories(items))) return;
       // As a failed fetch on the run's own connection, one on another ends the level.
       if (!HandedTransfersEndWell(true)) return;
     }

@@ -3,7 +3,10 @@
 // a TTransferPool while it goes on to the next file. The reports and the test log stay the
 // run's: each file is announced when it is handed over, the follow-ups of a transfer (the
 // CRC store's entry, the report of a fetched file) and its failure come back to this thread,
-// and every phase of a directory ends only once its transfers have.
+// and every phase of a directory that something else in the directory follows ends only once
+// its transfers have. The last phase of a directory without sub-directories needs no such
+// wait: its transfers go on while the run enters and lists the next directory, and a failure
+// among them is reported as that directory's, without ending the level the run is in by then.
 
 #include "engine/SessionThreadUnit.h"
 #include "engine/TransferPool.h"
@@ -39,6 +42,23 @@ void TSessionThread::DrainHandedTransfers() {
 
 void TSessionThread::ForgetPoolDirectory() { FPoolDirectory.reset(); }
 
+void TSessionThread::EnteredPoolDirectory(const std::string& ARemoteDir) {
+  // An absolute path is where the extra connections go as it is, without asking the server.
+  if (ARemoteDir.starts_with('/')) FPoolDirectory = ARemoteDir;
+}
+
+bool TSessionThread::HandedHere(const TTransferPool::TFailure& AFailure) const {
+  return FPoolDirectory && *FPoolDirectory == AFailure.Directory;
+}
+
+void TSessionThread::ReportHandedFailure(const TTransferPool::TFailure& AFailure) {
+  try {
+    std::rethrow_exception(AFailure.Error);
+  } catch (const std::exception& error) {
+    ReportFailure(error);
+  }
+}
+
 bool TSessionThread::HandToPool(std::function<void(TIdFTP&)> ATransfer, std::function<void()> AAfter) {
   if (!FPool) return false;
   FPool->Collect();
@@ -62,7 +82,10 @@ bool TSessionThread::HandToPool(std::function<void(TIdFTP&)> ATransfer, std::fun
 
 void TSessionThread::RaiseHandedFailure() {
   if (!FPool) return;
-  if (std::exception_ptr failure = FPool->TakeFailure()) std::rethrow_exception(failure);
+  while (TTransferPool::TFailure failure = FPool->TakeFailure()) {
+    if (HandedHere(failure)) std::rethrow_exception(failure.Error);
+    ReportHandedFailure(failure);
+  }
 }
 
 bool TSessionThread::HandedTransfersEndWell(bool AFailureEnds) {
@@ -70,14 +93,10 @@ bool TSessionThread::HandedTransfersEndWell(bool AFailureEnds) {
   // After a stop no further file starts: those handed over but not begun stay unsent.
   if (Terminated()) FPool->DropWaiting();
   FPool->Drain();
-  bool failed = false;
-  while (std::exception_ptr failure = FPool->TakeFailure()) {
-    failed = true;
-    try {
-      std::rethrow_exception(failure);
-    } catch (const std::exception& error) {
-      ReportFailure(error);
-    }
+  bool failedHere = false;
+  while (TTransferPool::TFailure failure = FPool->TakeFailure()) {
+    failedHere = failedHere || HandedHere(failure);
+    ReportHandedFailure(failure);
   }
-  return !(failed && AFailureEnds);
+  return !(failedHere && AFailureEnds);
 }

@@ -43,13 +43,13 @@
 #include "engine/CrcStore.h"
 #include "engine/ExcludeFilter.h"
 #include "engine/RunSettings.h"
+#include "engine/TransferPool.h"
 #include "ftp/IdComponent.h"
 #include "platform/DateTime.h"
 #include "platform/Thread.h"
 
 class TIdFTP;
 class TLocalScan;
-class TTransferPool;
 struct TListedSubdirectories;
 struct TLocalTarget;
 struct TIdFTPListItem;
@@ -294,13 +294,18 @@ class TSessionThread : public TThread {
   // Gives ATransfer to an idle extra connection, in the current remote directory; false
   // when there is none and the run transfers the file itself. AAfter follows on this thread.
   bool HandToPool(std::function<void(TIdFTP&)> ATransfer, std::function<void()> AAfter);
-  // Throws the oldest failure of a handed transfer that was not reported yet.
+  // Throws the oldest failure of a handed transfer in the current directory that was not
+  // reported yet; those of directories the run has left are reported.
   void RaiseHandedFailure();
-  // The end of a phase of a directory: waits for its handed transfers and reports their
-  // failures; false when one failed and AFailureEnds says that ends the level.
+  // The end of a phase of a directory: waits for the handed transfers and reports their
+  // failures; false when one in this directory failed and AFailureEnds says that ends the level.
   bool HandedTransfersEndWell(bool AFailureEnds);
-  // A new current remote directory: the extra connections learn it (PWD) when next needed.
+  // A new current remote directory: the extra connections learn it (PWD) when next needed,
+  // unless the run entered it by an absolute path (EnteredPoolDirectory).
   void ForgetPoolDirectory();
+  void EnteredPoolDirectory(const std::string& ARemoteDir);
+  bool HandedHere(const TTransferPool::TFailure& AFailure) const;
+  void ReportHandedFailure(const TTransferPool::TFailure& AFailure);
   std::unique_ptr<TTransferPool> FPool;       // set and cleared under FClientMutex
   std::optional<std::string> FPoolDirectory;  // absolute; "" when it could not be learnt
 

@@ -73,7 +73,7 @@ void TTransferPool::RunLane(TLane& ALane) {
       FQueue.pop_front();
       ALane.State = TLaneState::Busy;
     }
-    TFinished finished{std::move(job.FollowUp), nullptr};
+    TFinished finished{std::move(job.FollowUp), {job.Directory, nullptr}};
     try {
       if (ALane.Directory != job.Directory) {
         ALane.Directory.clear();
@@ -83,7 +83,7 @@ void TTransferPool::RunLane(TLane& ALane) {
       ALane.Client.SetBinaryMode();
       job.Transfer(ALane.Client);
     } catch (...) {
-      finished.Failure = std::current_exception();
+      finished.Failure.Error = std::current_exception();
     }
     open = ALane.Client.IsConnected();
     Finish(ALane, std::move(finished), open);
@@ -111,7 +111,8 @@ void TTransferPool::FailStrandedLocked() {
   if (CountLocked({TLaneState::Opening, TLaneState::Idle, TLaneState::Busy}) > 0) return;
   // The last connection is gone with transfers still waiting: they fail as it did.
   for (TJob& job : FQueue)
-    FFinished.push_back({nullptr, std::make_exception_ptr(EZephlin("Connection closed: " + job.Directory))});
+    FFinished.push_back(
+        {nullptr, {job.Directory, std::make_exception_ptr(EZephlin("Connection closed: " + job.Directory))}});
   FQueue.clear();
 }
 
@@ -140,7 +141,7 @@ void TTransferPool::Collect() {
   }
   for (TFinished& done : finished) {
     if (done.Failure)
-      FFailures.push_back(done.Failure);
+      FFailures.push_back(std::move(done.Failure));
     else if (done.FollowUp)
       done.FollowUp();
   }
@@ -161,9 +162,9 @@ void TTransferPool::DropWaiting() {
   FQueue.clear();
 }
 
-std::exception_ptr TTransferPool::TakeFailure() {
-  if (FFailures.empty()) return nullptr;
-  std::exception_ptr failure = FFailures.front();
+TTransferPool::TFailure TTransferPool::TakeFailure() {
+  if (FFailures.empty()) return {};
+  TFailure failure = std::move(FFailures.front());
   FFailures.pop_front();
   return failure;
 }

@@ -59,8 +59,14 @@ class TTransferPool {
   void Drain();
   // Forgets the transfers handed over that no connection has begun: they never start.
   void DropWaiting();
-  // The oldest failure that Collect kept and nobody took yet; none when there is none.
-  std::exception_ptr TakeFailure();
+  // A handed transfer that failed, with the directory it was handed in.
+  struct TFailure {
+    std::string Directory;
+    std::exception_ptr Error;
+    explicit operator bool() const { return Error != nullptr; }
+  };
+  // The oldest failure that Collect kept and nobody took yet; an empty one when there is none.
+  TFailure TakeFailure();
   // Connections that are open or still opening.
   int Usable() const;
   // Any thread: shuts down the sockets of every connection, so that a transfer ends at once
@@ -73,7 +79,7 @@ class TTransferPool {
   struct TLane;
   struct TFinished {
     TFollowUp FollowUp;
-    std::exception_ptr Failure;
+    TFailure Failure;
   };
   void RunLane(TLane& ALane);
   // The lane's thread, once its transfer ended: hands the result back.
@@ -86,9 +92,9 @@ class TTransferPool {
   mutable std::mutex FMutex;
   std::condition_variable FChanged;
   std::vector<std::unique_ptr<TLane>> FLanes;
-  std::deque<TJob> FQueue;                   // handed, not taken yet; guarded by FMutex
-  std::deque<TFinished> FFinished;           // guarded by FMutex
-  std::deque<std::exception_ptr> FFailures;  // run's thread only
-  bool FOpening = false;                     // the connections are opened; guarded by FMutex
-  bool FClosing = false;                     // guarded by FMutex
+  std::deque<TJob> FQueue;          // handed, not taken yet; guarded by FMutex
+  std::deque<TFinished> FFinished;  // guarded by FMutex
+  std::deque<TFailure> FFailures;   // run's thread only
+  bool FOpening = false;            // the connections are opened; guarded by FMutex
+  bool FClosing = false;            // guarded by FMutex
 };

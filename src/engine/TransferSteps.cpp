@@ -82,6 +82,7 @@ bool TSessionThread::EnterRemoteDirectory(const std::string& ARemoteDir, const s
   try {
     Reconnecting([&](bool) { Client().ChangeDirectory(ARemoteDir); });
     FRemoteDirectory = ARemoteDir;
+    EnteredPoolDirectory(ARemoteDir);
     return true;
   } catch (const std::exception& error) {
     RethrowWhenConnectionLost();

@@ -196,3 +196,32 @@ TEST_F(EngineRun, AStoppedParallelRunLeavesNoHalfFetchedFile) {
     }
   }
 }
+
+TEST_F(EngineRun, AFailureLeftBehindInADirectoryDoesNotEndTheNextOne) {
+  // The last file of d0 is sent whole under a temporary name, which cannot then take its own
+  // name (a directory has it on the server): its failure comes back while the run is in d1
+  // already, where it must not end that level.
+  TTree tree = Spread("");
+  tree["d0/zz"] = std::string(4 << 20, 'z');
+  for (int f = 0; f < 40; ++f) tree["d1/h" + std::to_string(f)] = std::to_string(f);
+  MakeTree(Local.path(), tree);
+  for (int connections : {1, 4}) {
+    SCOPED_TRACE(std::to_string(connections) + " connections");
+    TempDir root;
+    MakeTree(root.path(), {{"up/", ""}, {"up/d0/", ""}, {"up/d0/zz/", ""}});
+    Server = std::make_unique<RealFtpServer>(RealFtpServer::Kind::PyFtpdLib, root.path());
+    Recorder.Reports.clear();
+    auto run = NewRun("copylocaltoremote", Local.path(), "/up", [&](TRunSettings& s) {
+      s.Recurse = true;
+      s.AbortOnFailure = true;
+      s.AtomicUpload = true;
+      s.Connections = connections;
+    });
+    Recorder.RunHere(*run);
+    TTree expected = tree;
+    expected["d0/zz/"] = "";
+    expected.erase("d0/zz");
+    EXPECT_EQ(ReadTree(root.path() + "up/"), expected);
+    EXPECT_EQ(StatusesOf("Error").size(), 1u);
+  }
+}
