@@ -9,17 +9,25 @@ not modelled. Workloads on a tree of 4 KiB files in 10 directories: copy up, cop
 the no-change "make remote the same" and "make local the same". Zephlin runs with one
 connection and with four ("connections=4"); the peers are curl -K (one connection, every
 file named in its config), wget -m, lftp mirror (one connection and --parallel=4) and
-rclone copy/sync (4 transfers, 8 checkers). The clients of a workload take turns within
-each round; the table gives medians of the rounds and the ratios of each round.
+rclone copy/sync (4 transfers, 8 checkers). Beside the plain server a second one requires
+explicit TLS on the control and data connections (a self-signed certificate, pinned by
+Zephlin's sessions), with the same delays; Zephlin runs against it with one and with four
+connections too, right after its plain runs in each round, and the targets compare each
+TLS run with the plain run of its round. The peers run plain only. The clients of a
+workload take turns within each round; the table gives medians of the rounds and the ratios
+of each round.
 
 A second table counts what each client asked of the server in its last round: replies per
 file (every reply is one 25 ms wait unless the client sent commands without waiting) and
 the commands sent most.
 
-  bench_latency.py BUILD_DIR            # full: 1,000 files in 10 directories, 5 rounds (about an hour)
-  QUICK=1 bench_latency.py BUILD_DIR    # short: 200 files in 2 directories, 3 rounds (about 8 minutes)
+  bench_latency.py BUILD_DIR            # full: 1,000 files in 10 directories, 5 rounds (about an hour and a quarter)
+  QUICK=1 bench_latency.py BUILD_DIR    # short: 200 files in 2 directories, 3 rounds (about 10 minutes)
   ZEPHLIN_BENCH_ONLY=copyup,nochange bench_latency.py BUILD_DIR   # some workloads only
   ZEPHLIN_BENCH_LATENCY_FILES=400 ZEPHLIN_BENCH_ROUNDS=3 bench_latency.py BUILD_DIR
+  ZEPHLIN_BENCH_LATENCY_TLS=0 bench_latency.py BUILD_DIR           # plain only, no TLS server
+  ZEPHLIN_BENCH_LATENCY_TLS=handshake bench_latency.py BUILD_DIR   # one more delay per data connection's TLS handshake
+  ZEPHLIN_BENCH_LATENCY_PEERS=0 bench_latency.py BUILD_DIR         # Zephlin only: its TLS / plain ratios
 """
 
 import json
@@ -34,6 +42,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import bench_program as bp  # noqa: E402
+from bench_tls import OPENSSL, make_certificate  # noqa: E402
 
 QUICK = bp.QUICK
 ROUNDS = int(os.environ.get("ZEPHLIN_BENCH_ROUNDS", "3" if QUICK else "5"))
@@ -42,6 +51,10 @@ DIRS = 2 if FILES <= 200 else 10
 DELAY_MS = float(os.environ.get("ZEPHLIN_BENCH_LATENCY_MS", "25"))
 PYTHON = "/usr/bin/python3"
 SERVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "latency_ftpd.py")
+TLS_MODE = os.environ.get("ZEPHLIN_BENCH_LATENCY_TLS", "1")
+TLS = TLS_MODE != "0"
+TLS_HANDSHAKE_DELAY = TLS_MODE == "handshake"
+PEERS = os.environ.get("ZEPHLIN_BENCH_LATENCY_PEERS", "1") != "0"
 ONLY = bp.ONLY
 WRITABLE = bp.WRITABLE  # the sessions' remote paths begin with it
 
@@ -49,12 +62,13 @@ WRITABLE = bp.WRITABLE  # the sessions' remote paths begin with it
 class Server:
     """latency_ftpd.py on a free port, serving root; its counters as JSON in a file."""
 
-    def __init__(self, work, root):
-        self.stats = os.path.join(work, "server-stats.json")
+    def __init__(self, work, root, name="server", options=()):
+        self.stats = os.path.join(work, f"{name}-stats.json")
         self.port = bp.free_port()
-        self.process = subprocess.Popen([PYTHON, SERVER, root, str(self.port), str(DELAY_MS / 1000.0), self.stats],
+        self.process = subprocess.Popen([PYTHON, SERVER, root, str(self.port), str(DELAY_MS / 1000.0), self.stats,
+                                         *options],
                                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                        stderr=open(os.path.join(work, "server.log"), "w"), start_new_session=True)
+                                        stderr=open(os.path.join(work, f"{name}.log"), "w"), start_new_session=True)
         for _ in range(250):
             try:
                 import socket
@@ -86,11 +100,13 @@ class Server:
 
 
 class Counted(bp.Client):
-    """A client whose server counters of its last round are kept."""
+    """A client whose server counters of its last round are kept; server: the one it talks
+    to when not the plain one."""
 
-    def __init__(self, *args, **kwargs):
+    def __init__(self, *args, server=None, **kwargs):
         super().__init__(*args, **kwargs)
         self.counted = None
+        self.server = server
 
 
 def difference(after, before):
@@ -101,13 +117,14 @@ def difference(after, before):
             "commands": {k: v for k, v in commands.items() if v}}
 
 
-def run_workloads(workloads, server):
+def run_workloads(workloads, plain_server):
     for w in workloads:
         print(f"  {w.title}: ", end="", flush=True)
         for _ in range(ROUNDS):
             for c in w.clients:
                 if c.reset:
                     c.reset()
+                server = c.server or plain_server
                 before = server.counters()
                 s = bp.measure(c.argv, cwd=c.cwd, env=c.env)
                 c.counted = difference(server.counters(), before)
@@ -135,13 +152,13 @@ def ratio(ours_name, peer_name):
 
 def print_counts(workloads):
     print(f"\nWhat each client asked of the server in its last round ({FILES} files)")
-    print(f"{'workload':<30} {'client':<22} {'conns':>5} {'replies/file':>12} {'data/file':>9}  commands")
+    print(f"{'workload':<30} {'client':<26} {'conns':>5} {'replies/file':>12} {'data/file':>9}  commands")
     for w in workloads:
         for c in w.clients:
             if not c.counted:
                 continue
             commands = sorted(c.counted["commands"].items(), key=lambda kv: -kv[1])[:7]
-            print(f"{w.title:<30} {c.name:<22} {c.counted['connections']:>5} {c.counted['replies'] / FILES:12.2f}"
+            print(f"{w.title:<30} {c.name:<26} {c.counted['connections']:>5} {c.counted['replies'] / FILES:12.2f}"
                   f" {c.counted['data'] / FILES:9.2f}  " + " ".join(f"{k}={v}" for k, v in commands))
 
 
@@ -158,27 +175,40 @@ def main():
         return 0
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     missing = [n for n, p in bp.PEERS.items() if not os.access(p, os.X_OK)]
+    peers = [n for n in bp.PEERS if PEERS and n not in missing]
+    tls_missing = TLS and (not os.access(OPENSSL, os.X_OK)
+                           or subprocess.run([PYTHON, "-c", "import OpenSSL"], capture_output=True).returncode != 0)
     work = tempfile.mkdtemp(prefix="zephlin-latency-", dir=bp.work_parent())
     root = os.path.join(work, "root")
     served = root + WRITABLE
     local = os.path.join(work, "local")
     os.makedirs(served)
     os.makedirs(local)
-    server = None
+    server = tls_server = None
     try:
         server = Server(work, root)
         port = server.port
+        tls = ()
+        if TLS and not tls_missing:
+            cert, key, fingerprint = make_certificate(work)
+            tls_server = Server(work, root, "server-tls", ["--tls", cert, key]
+                                + (["--tls-handshake-delay"] if TLS_HANDSHAKE_DELAY else []))
+            tls = (("encryption", "explicit"), ("tlsfingerprint", fingerprint))
         url = f"ftp://127.0.0.1:{port}{WRITABLE}"
         rclone = bp.PEERS["rclone"]
         remote = (f":ftp,host=127.0.0.1,port={port},user=anonymous,"
                   f"pass={subprocess.run([rclone, 'obscure', bp.PASSWORD], capture_output=True, text=True).stdout.strip()}:"
-                  f"{WRITABLE}" if "rclone" not in missing else "")
+                  f"{WRITABLE}" if "rclone" in peers else "")
         rclone_flags = ["--transfers", "4", "--checkers", "8"]
         lftp_open = ["-u", f"anonymous,{bp.PASSWORD}", url]
         minute = (int(time.time()) // 60 - 60) * 60
         print(f"bench_latency: {'QUICK, ' if QUICK else ''}{ROUNDS} rounds; {FILES} files of {bp.FILE_BYTES} bytes in "
               f"{DIRS} directories; every reply and data connection {DELAY_MS:g} ms late; load average "
-              f"{os.getloadavg()[0]:.2f} at start" + (f"; not installed: {', '.join(missing)}" if missing else ""))
+              f"{os.getloadavg()[0]:.2f} at start" + (f"; not installed: {', '.join(missing)}" if missing else "")
+              + ("" if PEERS else "; peers left out")
+              + ("; no TLS" if not TLS else "; TLS left out: needs openssl and python3-openssl" if tls_missing
+                 else "; Zephlin also over TLS" + (", one more delay per data connection's handshake"
+                                                   if TLS_HANDSHAKE_DELAY else "")))
 
         def want(key):
             return not ONLY or key in ONLY
@@ -189,35 +219,47 @@ def main():
         z = bp.Zephlin(program, work, "latency")
         four = (("connections", "4"),)
         workloads = []
+        # Zephlin's runs of a workload: client name, tag of its paths, suffix of its session
+        # name, server, session settings. Each TLS run follows the plain run it is compared with.
+        zephlins = [("zephlin", "z", "", server, ()), ("zephlin TLS", "zt", "tls", tls_server, tls),
+                    ("zephlin 4 connections", "z4", "4", server, four),
+                    ("zephlin 4 connections TLS", "zt4", "4tls", tls_server, four + tls)]
+        zephlins = [run for run in zephlins if run[3]]
+        ztags = [run[1] for run in zephlins]
+
+        def add_zephlin(name, mode, local_of, remote_of, crc=False):
+            for _, tag, suffix, where, extra in zephlins:
+                z.add(name + suffix, mode, local_of(tag), remote_of(tag), where.port, crc=f"crc-{tag}" if crc else "",
+                      extra=extra)
 
         def lftp(name, command, target):
             return [Counted(name, [bp.PEERS["lftp"], "-e", f"{command}; quit", *lftp_open], *target)] \
-                if "lftp" not in missing else []
+                if "lftp" in peers else []
 
         def lftp_pair(command, reset_of, check_of, tag):
             return (lftp("lftp mirror", f"mirror {command(tag)}", (reset_of(tag), check_of(tag)))
                     + lftp("lftp mirror --par=4", f"mirror --parallel=4 {command(tag + '4')}",
                            (reset_of(tag + "4"), check_of(tag + "4"))))
 
-        def zephlin_pair(name, reset_of, check_of):
-            return [Counted("zephlin", z.argv(name), reset_of("z"), check_of("z"), cwd=work, env=z.env()),
-                    Counted("zephlin 4 connections", z.argv(name + "4"), reset_of("z4"), check_of("z4"),
-                            cwd=work, env=z.env())]
+        def zephlin_runs(name, reset_of, check_of):
+            return [Counted(client, z.argv(name + suffix), reset_of(tag), check_of(tag), cwd=work, env=z.env(),
+                            server=where) for client, tag, suffix, where, _ in zephlins]
 
         def one_and_four(key, title, clients, single_peer):
             targets = [(f"1 connection / {single_peer}", 1.0, ratio("zephlin", single_peer))]
             if key in ("copyup", "copydown"):
                 targets += [("4 connections / lftp --par=4", 1.0, ratio("zephlin 4 connections", "lftp mirror --par=4")),
                             ("4 connections / rclone", 1.0, ratio("zephlin 4 connections", "rclone"))]
+            targets += [("TLS 1 connection / plain", 1.1, ratio("zephlin TLS", "zephlin")),
+                        ("TLS 4 connections / plain", 1.1, ratio("zephlin 4 connections TLS", "zephlin 4 connections"))]
             workloads.append(bp.Workload(key, title, clients, single_peer, targets))
 
         if want("copyup"):
             up = lambda n: os.path.join(served, f"cu-{n}")
             reset, check = (lambda n: bp.remover(up(n))), (lambda n: bp.checker(up(n), expected))
-            z.add("copyup", "copylocaltoremote", tree + "/", "/cu-z", port)
-            z.add("copyup4", "copylocaltoremote", tree + "/", "/cu-z4", port, extra=four)
-            clients = zephlin_pair("copyup", reset, check)
-            if "curl" not in missing:
+            add_zephlin("copyup", "copylocaltoremote", lambda n: tree + "/", lambda n: f"/cu-{n}")
+            clients = zephlin_runs("copyup", reset, check)
+            if "curl" in peers:
                 config = os.path.join(work, "curl-up.conf")
                 with open(config, "w") as f:
                     for d in sorted(os.listdir(tree)):
@@ -239,10 +281,9 @@ def main():
             bp.copy_tree(tree, os.path.join(served, "tree"))
             down = lambda n: os.path.join(local, f"cd-{n}")
             reset, check = (lambda n: bp.remover(down(n))), (lambda n: bp.checker(down(n), expected))
-            z.add("copydown", "copyremotetolocal", down("z"), "/tree/", port)
-            z.add("copydown4", "copyremotetolocal", down("z4"), "/tree/", port, extra=four)
-            clients = zephlin_pair("copydown", reset, check)
-            if "wget" not in missing:
+            add_zephlin("copydown", "copyremotetolocal", down, lambda n: "/tree/")
+            clients = zephlin_runs("copydown", reset, check)
+            if "wget" in peers:
                 clients.append(Counted("wget -m", [bp.PEERS["wget"], "-q", "-m", "-nH", "-P", down("w"), f"{url}/tree/"],
                                        reset("w"), check("w")))
             clients += lftp_pair(lambda t: f"tree {down(t)}", reset, check, "l")
@@ -253,30 +294,30 @@ def main():
         if want("nochange"):
             nc = lambda n: os.path.join(served, f"nc-{n}")
             nd = lambda n: os.path.join(local, f"nd-{n}")
-            for n in ("z", "z4", "l", "l4", "r"):
+            tags = ztags + (["l", "l4"] if "lftp" in peers else []) + (["r"] if remote else [])
+            for n in tags:
                 bp.copy_tree(tree, nc(n))
             bp.copy_tree(tree, os.path.join(served, "src"))
-            for n in ("z", "z4", "l", "l4", "r"):
+            for n in tags:
                 bp.copy_tree(tree, nd(n))
-            os.makedirs(os.path.join(nd("w"), WRITABLE.strip("/")))
-            bp.copy_tree(tree, os.path.join(nd("w"), WRITABLE.strip("/"), "src"))
-            z.add("nochangeup", "synclocaltoremote", tree + "/", "/nc-z/", port, crc="crc-z")
-            z.add("nochangeup4", "synclocaltoremote", tree + "/", "/nc-z4/", port, crc="crc-z4", extra=four)
-            z.add("nochangedown", "syncremotetolocal", nd("z"), "/src/", port)
-            z.add("nochangedown4", "syncremotetolocal", nd("z4"), "/src/", port, extra=four)
-            bp.crc_store(os.path.join(z.dir, "crc-z"), tree)
-            bp.crc_store(os.path.join(z.dir, "crc-z4"), tree)
+            if "wget" in peers:
+                os.makedirs(os.path.join(nd("w"), WRITABLE.strip("/")))
+                bp.copy_tree(tree, os.path.join(nd("w"), WRITABLE.strip("/"), "src"))
+            add_zephlin("nochangeup", "synclocaltoremote", lambda n: tree + "/", lambda n: f"/nc-{n}/", crc=True)
+            add_zephlin("nochangedown", "syncremotetolocal", nd, lambda n: "/src/")
+            for n in ztags:
+                bp.crc_store(os.path.join(z.dir, f"crc-{n}"), tree)
             none = lambda n: None
             check_up = lambda n: bp.checker(nc(n), expected)
-            clients = zephlin_pair("nochangeup", none, check_up)
+            clients = zephlin_runs("nochangeup", none, check_up)
             clients += lftp_pair(lambda t: f"-R {tree} nc-{t}", none, check_up, "l")
             if remote:
                 clients.append(Counted("rclone", [rclone, "sync", *rclone_flags, tree, f"{remote}/nc-r"],
                                        None, check_up("r")))
             one_and_four("nochange", "no-change make remote same", clients, "lftp mirror")
             check_down = lambda n: bp.checker(nd(n), expected)
-            clients = zephlin_pair("nochangedown", none, check_down)
-            if "wget" not in missing:
+            clients = zephlin_runs("nochangedown", none, check_down)
+            if "wget" in peers:
                 clients.append(Counted("wget -m", [bp.PEERS["wget"], "-q", "-m", "-nH", "-P", nd("w"), f"{url}/src/"],
                                        None, check_down("w")))
             clients += lftp_pair(lambda t: f"src {nd(t)}", none, check_down, "l")
@@ -293,8 +334,9 @@ def main():
         print(f"\nload average {os.getloadavg()[0]:.2f} at the end")
         return 0
     finally:
-        if server:
-            server.stop()
+        for running in (server, tls_server):
+            if running:
+                running.stop()
         shutil.rmtree(work, ignore_errors=True)
 
 
