@@ -59,13 +59,13 @@ void TSessionThread::ReportHandedFailure(const TTransferPool::TFailure& AFailure
   }
 }
 
-bool TSessionThread::HandToPool(std::function<void(TIdFTP&)> ATransfer, std::function<void()> AAfter) {
+bool TSessionThread::HandToPool(TTransferPool::TTransfer ATransfer, std::function<void()> AAfter) {
   if (!FPool) return false;
   FPool->Collect();
   if (Terminated() || FPool->Usable() == 0) return false;
   if (!FPoolDirectory) {
-    // The extra connections enter the directory by its absolute path: the run's own may
-    // have reached it by a relative one.
+    // The extra connections need the directory's absolute path: the run's own connection
+    // may have reached it by a relative one.
     try {
       FPoolDirectory = Client().PrintWorkingDirectory();
     } catch (const EIdProtocolReplyError&) {

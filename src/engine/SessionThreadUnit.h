@@ -293,7 +293,7 @@ class TSessionThread : public TThread {
   void DrainHandedTransfers();
   // Gives ATransfer to an idle extra connection, in the current remote directory; false
   // when there is none and the run transfers the file itself. AAfter follows on this thread.
-  bool HandToPool(std::function<void(TIdFTP&)> ATransfer, std::function<void()> AAfter);
+  bool HandToPool(TTransferPool::TTransfer ATransfer, std::function<void()> AAfter);
   // Throws the oldest failure of a handed transfer in the current directory that was not
   // reported yet; those of directories the run has left are reported.
   void RaiseHandedFailure();

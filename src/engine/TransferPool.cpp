@@ -7,6 +7,7 @@
 #include "engine/SessionTools.h"
 #include "ftp/IdFTP.h"
 #include "platform/Errors.h"
+#include "platform/Text.h"
 
 namespace {
 constexpr int kMaxConnections = 8;
@@ -75,13 +76,15 @@ void TTransferPool::RunLane(TLane& ALane) {
     }
     TFinished finished{std::move(job.FollowUp), {job.Directory, nullptr}};
     try {
-      if (ALane.Directory != job.Directory) {
+      // A path names the file without a CWD, which would cost a round trip per directory.
+      const bool byPath = job.Directory.starts_with('/');
+      if (!byPath && ALane.Directory != job.Directory) {
         ALane.Directory.clear();
         ALane.Client.ChangeDirectory(job.Directory);
         ALane.Directory = job.Directory;
       }
       ALane.Client.SetBinaryMode();
-      job.Transfer(ALane.Client);
+      job.Transfer(ALane.Client, byPath ? WithTrailingSlash(job.Directory) : std::string());
     } catch (...) {
       finished.Failure.Error = std::current_exception();
     }

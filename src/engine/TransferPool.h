@@ -37,8 +37,10 @@ int TransferConnections(const TRunSettings& ASettings);
 
 class TTransferPool {
  public:
-  using TTransfer = std::function<void(TIdFTP&)>;  // on a connection's thread
-  using TFollowUp = std::function<void()>;         // on the run's thread, after success
+  // On a connection's thread, with what names the files of the directory for it: the
+  // directory's absolute path ending in "/", or nothing for a connection that entered it.
+  using TTransfer = std::function<void(TIdFTP&, const std::string& APathPrefix)>;
+  using TFollowUp = std::function<void()>;  // on the run's thread, after success
 
   // AExtra connections with ASettings, opened in the background from the first Hand on, or
   // at once with AOpenNow (a run that will transfer files whatever it finds).
@@ -48,9 +50,9 @@ class TTransferPool {
   TTransferPool(const TTransferPool&) = delete;
   TTransferPool& operator=(const TTransferPool&) = delete;
 
-  // Queues ATransfer for the next connection that is free, which enters ARemoteDirectory
-  // (absolute) first; false when every open connection has one waiting already (or none is
-  // open). AFollowUp runs when Collect finds it succeeded.
+  // Queues ATransfer for the next connection that is free, which names its files by the path
+  // ARemoteDirectory (absolute) when that begins with "/", and enters it first otherwise; false when every open
+  // connection has one waiting already (or none is open). AFollowUp runs when Collect finds it succeeded.
   bool Hand(const std::string& ARemoteDirectory, TTransfer ATransfer, TFollowUp AFollowUp);
   // Takes what the finished transfers left, in the order they finished: runs the follow-ups
   // of those that succeeded and keeps the failures for TakeFailure.

@@ -157,15 +157,15 @@ void TSessionThread::SendFile(const std::string& ALocalFile, const std::string& 
                               const std::function<void()>& AAfter) {
   // One temporary name for every attempt: a repeated upload replaces what the broken one left.
   const std::string temporary = Settings.AtomicUpload ? TemporaryUploadName(ARemoteName) : std::string();
-  const auto send = [=](TIdFTP& ftp) {
+  const auto send = [=](TIdFTP& ftp, const std::string& at) {
     if (temporary.empty()) {
-      ftp.PutFile(ALocalFile, ARemoteName, false);
+      ftp.PutFile(ALocalFile, at + ARemoteName, false);
     } else {
-      SendThroughTemporaryName(ftp, ALocalFile, temporary, ARemoteName);
+      SendThroughTemporaryName(ftp, ALocalFile, at + temporary, at + ARemoteName);
     }
   };
   if (Settings.TestMode || !HandToPool(send, AAfter)) {
-    UnlessTestMode([&] { Reconnecting([&](bool) { send(Client()); }); });
+    UnlessTestMode([&] { Reconnecting([&](bool) { send(Client(), std::string()); }); });
     if (AAfter) AAfter();
   }
   RaiseHandedFailure();
@@ -217,13 +217,13 @@ void TSessionThread::FetchFile(const std::string& ARemoteName, const std::string
     const int64_t listedSize = AItem.SizeListed ? AItem.ItemSize : -1;
     const TDateTime listedTime = AItem.ModifiedTime;
     const bool exactTime = AItem.ExactTime;
-    const auto fetch = [=](TIdFTP& ftp) {
-      ftp.GetFile(ARemoteName, ALocalFile, ACanOverwrite, false, listedSize);
+    const auto fetch = [=](TIdFTP& ftp, const std::string& at) {
+      ftp.GetFile(at + ARemoteName, ALocalFile, ACanOverwrite, false, listedSize);
       SetLocalFileTime(ALocalFile, listedTime, exactTime);
     };
     // An extra connection raises no events: its completed fetch is reported here.
     if (!HandToPool(fetch, [this, ALocalFile] { ClientAfterGet(nullptr, ALocalFile, -1); }))
-      Reconnecting([&](bool) { fetch(Client()); });
+      Reconnecting([&](bool) { fetch(Client(), std::string()); });
   });
   RaiseHandedFailure();
 }

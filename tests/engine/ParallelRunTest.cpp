@@ -43,6 +43,12 @@ size_t TransferPorts(const std::string& serverLog) {
   return ports.size();
 }
 
+size_t Occurrences(const std::string& text, const std::string& what) {
+  size_t count = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+  return count;
+}
+
 // One run of `mode` from "l/" to "r/" (or back) with `connections`, from the same trees each
 // time: local and remote files that differ, a stale file on the other side, a CRC store that
 // knows one file.
@@ -122,8 +128,11 @@ TEST_F(EngineRun, TheFilesOfADirectoryGoOverSeveralConnections) {
     auto run = NewRun("copylocaltoremote", Local.path(), "/up", [&](TRunSettings& s) { s.Connections = connections; });
     Recorder.RunHere(*run);
     EXPECT_EQ(ReadTree(ServerRoot.path() + "up/"), ReadTree(Local.path()));
-    const size_t used = TransferPorts(Server->log());
+    const std::string log = Server->log();
+    const size_t used = TransferPorts(log);
     EXPECT_TRUE(connections == 1 ? used == 1 : used > 1) << connections << " connections, used " << used;
+    // The extra connections name the files by their paths: only the run's own enters /up.
+    EXPECT_EQ(Occurrences(log, "] CWD "), 1u) << log;
   }
 }
 
@@ -147,9 +156,7 @@ TEST_F(EngineRun, ExtraConnectionsAreEncryptedAndTrustThePinnedCertificateToo) {
   EXPECT_TRUE(StatusesOf("Error").empty()) << StatusesOf("Error").front();
   // The extra connections log in while the run's own one lists the directory.
   const std::string log = Server->log();
-  size_t logins = 0;
-  for (size_t at = log.find("logged in"); at != std::string::npos; at = log.find("logged in", at + 1)) ++logins;
-  EXPECT_GT(logins, 1u) << log;
+  EXPECT_GT(Occurrences(log, "logged in"), 1u) << log;
 }
 
 TEST_F(EngineRun, AServerThatAllowsTwoConnectionsStillGetsEveryFile) {
