@@ -195,6 +195,8 @@ class TIdFTP : public TIdTCPClient {
   void Login();
   void StartTLS();
   void ProtectData();
+  // Features from the reply to FEAT just read (none unless it is 211).
+  void TakeFeatures(int AReplyCode);
   bool ControlIsIPv6() const;
   void InitDataConnection(TIdTCPConnection& AConnection);
   void TransferIn(const std::string& ACommand, TIdDataSink& ASink, int64_t ARestartAt);

@@ -202,7 +202,11 @@ TEST_P(FtpTlsTransferTest, MovesFilesAndListingsEncrypted) {
   commands.resize(std::min(commands.size(), expected.size()));
   EXPECT_EQ(commands, expected) << Trace();
   EXPECT_EQ(Trace().find(server_->password()), std::string::npos) << Trace();
-  EXPECT_TRUE(Contains(trace_, "> PBSZ 0") && Contains(trace_, "> PROT P")) << Trace();
+  // PBSZ, PROT and FEAT go out together, before the first of their replies.
+  const auto pbsz = std::find(trace_.begin(), trace_.end(), "> PBSZ 0");
+  ASSERT_GE(std::distance(pbsz, trace_.end()), 3) << Trace();
+  EXPECT_EQ(std::vector<std::string>(pbsz, pbsz + 3), (std::vector<std::string>{"> PBSZ 0", "> PROT P", "> FEAT"}))
+      << Trace();
   EXPECT_EQ(Contains(trace_, "> OPTS UTF8 ON"), ftp_.HasFeature("UTF8")) << Trace();
   if (c.Server == Kind::PyFtpdLib) {
     // It lists both, MLST with its facts after the name.
