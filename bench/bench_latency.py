@@ -21,7 +21,7 @@ A second table counts what each client asked of the server in its last round: re
 file (every reply is one 25 ms wait unless the client sent commands without waiting) and
 the commands sent most.
 
-  bench_latency.py BUILD_DIR            # full: 1,000 files in 10 directories, 5 rounds (about an hour and a quarter)
+  bench_latency.py BUILD_DIR            # full: 1,000 files in 10 directories, 5 rounds (about an hour and a half: 63 minutes measured without TLS, 37 with the peers left out)
   QUICK=1 bench_latency.py BUILD_DIR    # short: 200 files in 2 directories, 3 rounds (about 10 minutes)
   ZEPHLIN_BENCH_ONLY=copyup,nochange bench_latency.py BUILD_DIR   # some workloads only
   ZEPHLIN_BENCH_LATENCY_FILES=400 ZEPHLIN_BENCH_ROUNDS=3 bench_latency.py BUILD_DIR
