@@ -217,9 +217,7 @@ std::string TemporaryNameFor(const std::string& path) {
 // those of processes that no longer exist: a living writer's temporary is its business.
 void RemoveStaleTemporaries(const std::string& path) {
   const std::string directory = ExtractFilePath(path);
-  // Appended rather than joined with +: GCC 12 at -O3 takes "." + name for an overlapping copy.
-  std::string prefix = ".";
-  prefix.append(ExtractFileName(path)).append(".tmp");
+  const std::string prefix = "." + ExtractFileName(path) + ".tmp";
   DIR* entries = ::opendir(directory.empty() ? "." : directory.c_str());
   if (entries == nullptr) return;
   // NOLINTNEXTLINE(concurrency-mt-unsafe): one thread reads each directory stream
