@@ -80,9 +80,9 @@ void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std
         LogLines({"GET: " + remoteDir + fileName, "   : " + localFile});
         FetchFile(fileName, localFile, true, item);
       }
-      // Nothing below follows the fetches of a level without sub-directories: they may end
-      // while the run goes on to the next directory.
-      if (!Settings.Recurse || (fileSpec.empty() && NoSubdirectories(items))) return;
+      // Nothing below follows the fetches of a level without sub-directories: over several
+      // connections they may end while the run goes on to the next directory.
+      if (FPool && (!Settings.Recurse || (fileSpec.empty() && NoSubdirectories(items)))) return;
       // As a failed fetch on the run's own connection, one on another ends the level.
       if (!HandedTransfersEndWell(true)) return;
     }

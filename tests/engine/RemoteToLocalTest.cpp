@@ -70,6 +70,9 @@ TEST_F(EngineRun, CopyDownInTestModeCreatesDirectoriesOnly) {
   Recorder.RunHere(*run);
   EXPECT_EQ(ReadTree(Local.path()), (TTree{{"m/", ""}, {"m/sub/", ""}}));
   EXPECT_TRUE(Contains(TestLog(), "GET: /pub/sub/c.txt"));
+  // Each level reports its listing twice, also one without sub-directories.
+  EXPECT_EQ(StatusesOf("List"), (std::vector<std::string>{"/pub/", "2 entries", "/pub/", "2 entries", "/pub/sub/",
+                                                          "1 entries", "/pub/sub/", "1 entries"}));
 }
 
 class SyncDown : public EngineRun {
