@@ -30,6 +30,8 @@ struct TRunOutcome {
   int64_t Skipped = 0;
   int64_t BytesSent = 0;
   int64_t BytesFetched = 0;
+  // Connections the run transferred over, extra ones that the server refused left out.
+  int32_t Connections = 1;
   // The failure texts as the reports gave them, the first MaxErrors of them; ErrorsMore
   // counts those beyond.
   static constexpr size_t MaxErrors = 20;
