@@ -12,7 +12,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/RunOutcome.h"
 #include "sessions/PasswordKeyring.h"
+#include "sessions/RunLedger.h"
 #include "sessions/SessionEditor.h"
 
 class QTimer;
@@ -68,6 +70,8 @@ class TSession {
   std::function<bool()> FetchPasswordAgain;
   TSessionStatusEvent StatusHandler;
   TSessionEvent OnCompleted;
+  // A run ended, with what it did; before OnCompleted and before the session reports again.
+  std::function<void(TSession& session, const TRunOutcome& outcome)> OnRunEnded;
 
   // A clone's settings: the source's, under a name of its own, with its own CRC store and
   // outside test and debug mode.
@@ -95,7 +99,7 @@ class TSession {
   // The session's own report: sent with "Offline" only while it has no worker.
   void ReportStatus(const std::string& function, const std::string& status);
   void WorkerStatus(const std::string& connection, const std::string& function, const std::string& status);
-  void WorkerFinished();
+  void WorkerFinished(const TRunOutcome& outcome);
   // A run that ends before a worker was made: its failure is reported as a worker's would be.
   void EndRunWithoutWorker(const std::string& error);
 
@@ -150,6 +154,9 @@ class TSessions {
   void Tick();  // the one-second timer's handler
   void StartChainedSessions(const TSession& completed);
   void SetEditorFactory(TSessionEditorFactory factory) { EditorFactory = std::move(factory); }
+  // The end of every run of the list's sessions.
+  TRunLedger& Ledger() { return FLedger; }
+  const TRunLedger& Ledger() const { return FLedger; }
 
   // Full path of "zephlin.ini" in the settings directory (ProgramDir.h).
   static std::string SettingsFileName();
@@ -175,6 +182,7 @@ class TSessions {
   std::vector<std::unique_ptr<TSession>> Sessions;
   TSessionStatusEvent StatusHandler;
   TSessionEditorFactory EditorFactory;
+  TRunLedger FLedger;
 };
 
 // The reversible scrambling of stored passwords: four hexadecimal digits per character,

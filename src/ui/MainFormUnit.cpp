@@ -182,6 +182,10 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
 
   FSessions = std::make_unique<TSessions>();
   FSessions->SetEditorFactory([this] { return std::make_unique<TEditSessionForm>(this); });
+  FSessions->Ledger().OnRecorded = [this](const TSession& session, const TRunOutcome& outcome) {
+    NoteRunEnd(session, outcome);
+  };
+  FSessions->Ledger().OnRecordError = [this](const std::string& message) { ReportError(message); };
   FSessions->SetStatusHandler(
       [this](int32_t index, int32_t remaining, const std::string& connection, const std::string& function,
              const std::string& status) { ShowSessionStatus(index, remaining, connection, function, status); });
@@ -329,7 +333,7 @@ void TMainForm::RunCommand(void (TMainForm::*command)()) {
 }
 
 void TMainForm::ReportError(const std::string& message) {
-  ++FFailures;
+  ++FErrorReports;
   if (LogEnabled)
     AppendSummaryLine(PadOrCut("", NameWidth) + "  " + PadOrCut("", ConnectionWidth) +
                       PadOrCut("Error", FunctionWidth) + message);
@@ -444,9 +448,7 @@ void TMainForm::ShowSessionStatus(int32_t index, int32_t remaining, const std::s
     for (int column = 0; column < colCount; ++column) row->setText(column, QString());
     ListView1->addTopLevelItem(row);
   }
-  const TSession* session = FSessions->GetSession(index);
-  const std::string& name = session->Settings.Name;
-  NoteRunReport(session, connection, function, status);
+  const std::string& name = FSessions->GetSession(index)->Settings.Name;
   QTreeWidgetItem* row = ListView1->topLevelItem(index);
   row->setText(colSession, ToQ(name));
   row->setText(colTime, remaining > 0 ? QString::number(remaining) : QString());
@@ -460,29 +462,22 @@ void TMainForm::ShowSessionStatus(int32_t index, int32_t remaining, const std::s
   }
 }
 
-void TMainForm::NoteRunReport(const TSession* session, const std::string& connection, const std::string& function,
-                              const std::string& status) {
-  // A worker reports with its connection state; the session itself reports "Offline", and
-  // only once its worker has ended, which makes the worker's last report the run's end.
-  if (connection != "Offline") {
-    TRunUnderWay& run = FRunsUnderWay[session];
-    run.Done = function.empty() && status == "Done";
-    if (function == "Error") run.LastError = status;
-    if (!status.empty()) run.LastStatus = status;
-    return;
-  }
-  const auto run = FRunsUnderWay.find(session);
-  if (run == FRunsUnderWay.end()) return;
-  const TRunUnderWay ended = run->second;
-  FRunsUnderWay.erase(run);
-  NoteRunEnd(session, ended.Done, ended.Done ? "Done" : !ended.LastError.empty() ? ended.LastError : ended.LastStatus);
+int32_t TMainForm::FailureCount() const { return FErrorReports + FSessions->Ledger().FailedRuns(); }
+
+int TMainForm::ExitStatus(int loopStatus) const {
+  return loopStatus == 0 && ExitWhenIdle && FailureCount() > 0 ? 2 : loopStatus;
 }
 
-void TMainForm::NoteRunEnd(const TSession* session, bool done, const std::string& outcome) {
-  if (!done) ++FFailures;
-  FLastRuns[session] = TLastRun{Now(), !done, outcome};
+void TMainForm::NoteRunEnd(const TSession& session, const TRunOutcome& outcome) {
+  const bool failed = ReportedFailure(outcome);
+  // A service manager's journal or cron's mail then names each run that failed, and why.
+  if (failed && ExitWhenIdle) {
+    const std::string why = outcome.Errors.empty() ? OutcomeText(outcome) : outcome.FirstError();
+    std::fprintf(stderr, "zephlin: %s: %s\n", session.Settings.Name.c_str(), why.c_str());
+  }
+  if (ListView1->topLevelItem(session.Index) != nullptr) ShowLastRun(session.Index);
   if (TrayIcon == nullptr) return;  // the window is on the screen, the row says it
-  if (!done) TrayIcon->ShowNotification("Zephlin: " + session->Settings.Name + " failed", outcome);
+  if (failed) TrayIcon->ShowNotification("Zephlin: " + session.Settings.Name + " failed", OutcomeText(outcome));
   UpdateTrayHint();
 }
 
@@ -490,9 +485,9 @@ void TMainForm::UpdateTrayHint() {
   if (TrayIcon == nullptr) return;
   std::vector<std::string> failed;
   for (int32_t index = 0; index < FSessions->Count(); ++index) {
-    const TSession* session = FSessions->GetSession(index);
-    const auto last = FLastRuns.find(session);
-    if (last != FLastRuns.end() && last->second.Failed) failed.push_back(session->Settings.Name);
+    const TSession& session = *FSessions->GetSession(index);
+    const TRunOutcome* last = FSessions->Ledger().LastOutcome(session);
+    if (last != nullptr && ReportedFailure(*last)) failed.push_back(session.Settings.Name);
   }
   TrayIcon->SetHint(failed.empty() ? std::string(ProgramTitle) : FailedRunsHint(failed));
 }
@@ -501,8 +496,8 @@ void TMainForm::ShowLastRun(int32_t index) {
   const TSession* session = FSessions->GetSession(index);
   QTreeWidgetItem* row = ListView1->topLevelItem(index);
   if (session == nullptr || row == nullptr) return;
-  const auto last = FLastRuns.find(session);
-  const QString text = last == FLastRuns.end() ? QString() : ToQ(LastRunText(last->second.End, last->second.Outcome));
+  const TRunOutcome* last = FSessions->Ledger().LastOutcome(*session);
+  const QString text = last == nullptr ? QString() : ToQ(LastRunText(last->End, OutcomeText(*last)));
   row->setText(colLastRun, text);
   row->setToolTip(colLastRun, text);
 }
@@ -632,11 +627,9 @@ void TMainForm::RemoveButtonClick() {
   // The row goes whenever the session went, also when saving the list then failed (the
   // error is shown after that): rows must keep matching sessions.
   const int32_t before = FSessions->Count();
-  const TSession* removed = FSessions->GetSession(row);
   const auto dropRowIfRemoved = [&] {
     if (FSessions->Count() >= before) return;
     delete ListView1->takeTopLevelItem(row);
-    FLastRuns.erase(removed);  // a later session may be made at the same address
   };
   try {
     FSessions->RemoveSession(row);
