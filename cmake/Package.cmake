@@ -24,4 +24,10 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # QtKeychain reaches the Secret Service through libsecret, which it loads when it runs.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libsecret-1-0")
+# Every symbol is bound when the program loads, so its relocation tables can be made read-only
+# at once (Debian's "bindnow" hardening).
+if(TARGET zephlin)
+  target_link_options(zephlin PRIVATE LINKER:-z,now)
+endif()
+
 include(CPack)
