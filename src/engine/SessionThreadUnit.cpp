@@ -50,6 +50,60 @@ void TSessionThread::DeliverStatus() {
   if (OnStatusReport) OnStatusReport(Connection, Function, Status);
 }
 
+void TSessionThread::EmitRunEvent(const TRunEvent& AEvent) {
+  if (OnRunEvent) Synchronize([&] { OnRunEvent(AEvent); });
+}
+
+// --- The run's account ---
+
+void TSessionThread::CountFileDone(TFileAction AAction, const std::string& AName, int64_t ABytes) {
+  switch (AAction) {
+    case TFileAction::Send:
+      ++Outcome.Sent;
+      Outcome.BytesSent += ABytes;
+      break;
+    case TFileAction::Fetch:
+      ++Outcome.Fetched;
+      Outcome.BytesFetched += ABytes;
+      break;
+    case TFileAction::DeleteRemote:
+    case TFileAction::DeleteLocal:
+      // A test run shows the deletions of a level whose guard tripped; none would be made.
+      if (FDeletionsHeld) return;
+      ++Outcome.Deleted;
+      break;
+  }
+  TRunEvent event;
+  event.Kind = TRunEvent::TKind::FileDone;
+  event.Action = AAction;
+  event.Name = AName;
+  event.Bytes = ABytes;
+  EmitRunEvent(event);
+}
+
+void TSessionThread::CountFileFailed(TFileAction AAction, const std::string& AName, const std::string& AText) {
+  ++Outcome.Failed;
+  TRunEvent event;
+  event.Kind = TRunEvent::TKind::FileFailed;
+  event.Action = AAction;
+  event.Name = AName;
+  event.Text = AText;
+  EmitRunEvent(event);
+}
+
+void TSessionThread::CloseOutcome() {
+  Outcome.End = Now();
+  if (Terminated()) {
+    Outcome.Result = TRunResult::Stopped;
+  } else if (FRunFailed) {
+    Outcome.Result = TRunResult::Failed;
+  } else if (Outcome.Failed > 0 || !Outcome.Errors.empty()) {
+    Outcome.Result = TRunResult::DoneWithFailures;
+  } else {
+    Outcome.Result = TRunResult::Done;
+  }
+}
+
 void TSessionThread::LogLines(const std::vector<std::string>& Lines) {
   if (!Settings.TestMode && !Settings.DebugMode) return;
   for (const std::string& line : Lines) TestLog.push_back(FormatTimeStamp(Now()) + "  " + line);
@@ -89,6 +143,8 @@ void TSessionThread::WriteTestLog() {
 // --- The run ---
 
 void TSessionThread::Execute() {
+  Outcome.Start = Now();
+  Outcome.TestMode = Settings.TestMode;
   LogLines(HeaderLines());
   SendStatus("", "");
   {
@@ -108,6 +164,7 @@ void TSessionThread::Execute() {
     ReleaseClient();
     ReportRunError(EZephlin("Unknown error"));
   }
+  CloseOutcome();
   if (!Settings.TestMode && !Settings.DebugMode) return;
   LogLines({"", (Settings.TestMode ? "Test Completed: " : "Session Completed: ") + FormatShortDateLongTime(Now())});
   WriteTestLog();
@@ -123,6 +180,8 @@ void TSessionThread::RunConnection() {
     FLoggedIn = true;
   }
   if (!ftp.IsConnected()) {
+    Outcome.AddError("Connection failed");
+    FRunFailed = true;
     SendStatus("", "Connection failed");
     LogLines({"Connection failed"});
     return;
@@ -178,6 +237,8 @@ void TSessionThread::SyncAndSaveCrcStore(TLocalScan& AScan) {
 
 void TSessionThread::ReportRunError(const std::exception& AError) {
   const std::string text = FailureText(AError);
+  Outcome.AddError(text);
+  FRunFailed = true;
   SendStatus("Error", text);
   LogLines({"EXCEPTION: " + text});
 }

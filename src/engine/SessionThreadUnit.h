@@ -42,6 +42,8 @@
 
 #include "engine/CrcStore.h"
 #include "engine/ExcludeFilter.h"
+#include "engine/RunEvents.h"
+#include "engine/RunOutcome.h"
 #include "engine/RunSettings.h"
 #include "engine/TransferPool.h"
 #include "ftp/IdComponent.h"
@@ -58,6 +60,7 @@ struct TSearchRec;
 
 using TSessionStatusReport =
     std::function<void(const std::string& Connection, const std::string& Function, const std::string& Status)>;
+using TRunEventHandler = std::function<void(const TRunEvent& Event)>;
 
 class TSessionThread : public TThread {
  public:
@@ -66,6 +69,12 @@ class TSessionThread : public TThread {
 
   // Receiver of status reports; main thread only.
   TSessionStatusReport OnStatusReport;
+  // Receiver of the typed events (RunEvents.h); main thread only, handed over as the status
+  // reports are. Without one the run hands no event over.
+  TRunEventHandler OnRunEvent;
+  // What the run did (RunOutcome.h), counted as it goes. Whole once Execute has returned: the
+  // session reads it in the end notification.
+  TRunOutcome Outcome;
 
   // The report being delivered (written by the worker, read during the hand-over).
   std::string Connection;
@@ -103,6 +112,7 @@ class TSessionThread : public TThread {
   // --- Worker thread ---
   void Execute() override;
   void SendStatus(const std::string& AFunction, const std::string& AStatus);
+  void EmitRunEvent(const TRunEvent& AEvent);
   void LogLines(const std::vector<std::string>& Lines);
 
   static std::string BoolText(bool Flag);
@@ -134,6 +144,20 @@ class TSessionThread : public TThread {
   void RunConnection();
   void DispatchMode();
   void ReportRunError(const std::exception& AError);
+  // The run's account: a file done (sent, fetched, deleted; in test mode one it would have
+  // done) or failed, with its event, and the result once the run is over.
+  void CountFileDone(TFileAction AAction, const std::string& AName, int64_t ABytes);
+  void CountFileFailed(TFileAction AAction, const std::string& AName, const std::string& AText);
+  template <typename Step>
+  void CountingFailure(TFileAction AAction, const std::string& AName, Step&& AStep) {
+    try {
+      AStep();
+    } catch (const std::exception& error) {
+      CountFileFailed(AAction, AName, FailureText(error));
+      throw;
+    }
+  }
+  void CloseOutcome();
   void WriteTestLog();
   void AttachHandlers(TIdFTP& AClient);
   void ReleaseClient();
@@ -240,6 +264,11 @@ class TSessionThread : public TThread {
   // the listed size and time stay the same.
   void FetchFile(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
                  const TIdFTPListItem& AItem);
+  // FetchFile's transfer; true when it was handed to an extra connection.
+  bool FetchOrHandFile(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
+                       const TIdFTPListItem& AItem);
+  // The bytes a fetch counts: the listed size, or what arrived where the listing gave none.
+  int64_t FetchedBytes(const TIdFTPListItem& AItem, const std::string& ALocalFile) const;
   void DeleteRemoteFile(const std::string& AName);
   // DELE or RMD through ARemoval(client), gated and repeated after a reconnect.
   template <typename Removal>
@@ -293,7 +322,7 @@ class TSessionThread : public TThread {
   void DrainHandedTransfers();
   // Gives ATransfer to an idle extra connection, in the current remote directory; false
   // when there is none and the run transfers the file itself. AAfter follows on this thread.
-  bool HandToPool(TTransferPool::TTransfer ATransfer, std::function<void()> AAfter);
+  bool HandToPool(TTransferPool::TTransfer ATransfer, std::function<void()> AAfter, const std::string& AName);
   // Throws the oldest failure of a handed transfer in the current directory that was not
   // reported yet; those of directories the run has left are reported.
   void RaiseHandedFailure();
@@ -306,6 +335,8 @@ class TSessionThread : public TThread {
   void EnteredPoolDirectory(const std::string& ARemoteDir);
   bool HandedHere(const TTransferPool::TFailure& AFailure) const;
   void ReportHandedFailure(const TTransferPool::TFailure& AFailure);
+  // Counts a handed transfer's failure as its file's.
+  void CountHandedFailure(const TTransferPool::TFailure& AFailure);
   std::unique_ptr<TTransferPool> FPool;       // set and cleared under FClientMutex
   std::optional<std::string> FPoolDirectory;  // absolute; "" when it could not be learnt
 
@@ -327,4 +358,7 @@ class TSessionThread : public TThread {
   TCrcStore FCrcStore;
   const TExcludeFilter FExclude;
   bool FListingsShowDotNames = false;  // a listing of this run held a name beginning with "."
+  bool FRunFailed = false;             // the run could not do its work: no connection, its folder refused
+  bool FEnteredRemote = false;         // a change of directory succeeded: later refusals are of sub-folders
+  bool FDeletionsHeld = false;         // the level's deletion guard tripped: a test run counts none
 };

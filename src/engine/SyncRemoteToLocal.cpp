@@ -125,6 +125,7 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
         SendStatus("Changed files", item.ItemName);
         FetchFile(item.ItemName, localFile, true, item);
       });
+      if (Settings.TestMode) CountFileDone(TFileAction::Fetch, item.ItemName, FetchedBytes(item, localFile));
     } catch (const std::exception& error) {
       ReportFailure(error);
       if (Settings.AbortOnFailure) return false;

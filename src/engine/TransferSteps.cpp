@@ -3,6 +3,7 @@
 
 #include "engine/SessionThreadUnit.h"
 
+#include <algorithm>
 #include <random>
 #include <string_view>
 #include <utility>
@@ -30,13 +31,18 @@ void TSessionThread::RethrowWhenConnectionLost() {
 }
 
 void TSessionThread::ReportFailureText(const std::string& AText) {
+  Outcome.AddError(AText);
   SendStatus("Error", AText);
   LogLines({"EXCEPTION: " + AText});
 }
 
-void TSessionThread::ReportUnsafeName(const std::string& AName) { ReportFailureText("Unsafe remote name: " + AName); }
+void TSessionThread::ReportUnsafeName(const std::string& AName) {
+  ++Outcome.Skipped;
+  ReportFailureText("Unsafe remote name: " + AName);
+}
 
 void TSessionThread::ReportSymbolicLink(const std::string& APath) {
+  ++Outcome.Skipped;
   ReportFailureText("Symbolic link not followed: " + APath);
 }
 
@@ -83,10 +89,13 @@ bool TSessionThread::EnterRemoteDirectory(const std::string& ARemoteDir, const s
     Reconnecting([&](bool) { Client().ChangeDirectory(ARemoteDir); });
     FRemoteDirectory = ARemoteDir;
     EnteredPoolDirectory(ARemoteDir);
+    FEnteredRemote = true;
     return true;
   } catch (const std::exception& error) {
     RethrowWhenConnectionLost();
     const std::string text = FailureText(error);
+    Outcome.AddError(text);
+    FRunFailed = FRunFailed || !FEnteredRemote;  // the session's own folder: the run did nothing
     SendStatus("Change directory", text);
     LogLines({AFailurePrefix + text});
     return false;
@@ -100,7 +109,9 @@ bool TSessionThread::RemoteNestingTooDeep(int ADepth, const std::string& ARemote
 }
 
 bool TSessionThread::DeletionGuardStops(size_t ADeletedFiles, size_t AFiles) {
-  if (!DeletionGuardTrips(ADeletedFiles, AFiles, Settings.MaxDelete)) return false;
+  FDeletionsHeld = DeletionGuardTrips(ADeletedFiles, AFiles, Settings.MaxDelete);
+  if (!FDeletionsHeld) return false;
+  Outcome.Skipped += static_cast<int64_t>(ADeletedFiles);
   ReportFailureText(DeletionGuardText(ADeletedFiles, AFiles));
   return true;
 }
@@ -157,6 +168,11 @@ void TSessionThread::SendFile(const std::string& ALocalFile, const std::string& 
                               const std::function<void()>& AAfter) {
   // One temporary name for every attempt: a repeated upload replaces what the broken one left.
   const std::string temporary = Settings.AtomicUpload ? TemporaryUploadName(ARemoteName) : std::string();
+  const int64_t bytes = FileSizeOf(ALocalFile);
+  const auto after = [this, ARemoteName, bytes, AAfter] {
+    CountFileDone(TFileAction::Send, ARemoteName, bytes);
+    if (AAfter) AAfter();
+  };
   const auto send = [=](TIdFTP& ftp, const std::string& at) {
     if (temporary.empty()) {
       ftp.PutFile(ALocalFile, at + ARemoteName, false);
@@ -164,9 +180,10 @@ void TSessionThread::SendFile(const std::string& ALocalFile, const std::string& 
       SendThroughTemporaryName(ftp, ALocalFile, at + temporary, at + ARemoteName);
     }
   };
-  if (Settings.TestMode || !HandToPool(send, AAfter)) {
-    UnlessTestMode([&] { Reconnecting([&](bool) { send(Client(), std::string()); }); });
-    if (AAfter) AAfter();
+  if (Settings.TestMode || !HandToPool(send, after, ARemoteName)) {
+    CountingFailure(TFileAction::Send, ARemoteName,
+                    [&] { UnlessTestMode([&] { Reconnecting([&](bool) { send(Client(), std::string()); }); }); });
+    after();
   }
   RaiseHandedFailure();
 }
@@ -207,6 +224,16 @@ void TSessionThread::ReplaceRemoteFile(TIdFTP& AFtp, const std::string& ATempora
 
 void TSessionThread::FetchFile(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
                                const TIdFTPListItem& AItem) {
+  bool handed = false;
+  CountingFailure(TFileAction::Fetch, ARemoteName,
+                  [&] { handed = FetchOrHandFile(ARemoteName, ALocalFile, ACanOverwrite, AItem); });
+  if (!handed) CountFileDone(TFileAction::Fetch, ARemoteName, FetchedBytes(AItem, ALocalFile));
+  RaiseHandedFailure();
+}
+
+bool TSessionThread::FetchOrHandFile(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
+                                     const TIdFTPListItem& AItem) {
+  bool handed = false;
   UnlessTestMode([&] {
     if (AItem.SizeListed && AItem.ItemSize > ResumableSize && Client().TransferType == ftBinary) {
       // A download worth continuing after a break stays on the run's own connection.
@@ -222,10 +249,21 @@ void TSessionThread::FetchFile(const std::string& ARemoteName, const std::string
       SetLocalFileTime(ALocalFile, listedTime, exactTime);
     };
     // An extra connection raises no events: its completed fetch is reported here.
-    if (!HandToPool(fetch, [this, ALocalFile] { ClientAfterGet(nullptr, ALocalFile, -1); }))
-      Reconnecting([&](bool) { fetch(Client(), std::string()); });
+    handed = HandToPool(
+        fetch,
+        [this, ARemoteName, ALocalFile, AItem] {
+          ClientAfterGet(nullptr, ALocalFile, -1);
+          CountFileDone(TFileAction::Fetch, ARemoteName, FetchedBytes(AItem, ALocalFile));
+        },
+        ARemoteName);
+    if (!handed) Reconnecting([&](bool) { fetch(Client(), std::string()); });
   });
-  RaiseHandedFailure();
+  return handed;
+}
+
+int64_t TSessionThread::FetchedBytes(const TIdFTPListItem& AItem, const std::string& ALocalFile) const {
+  if (AItem.SizeListed) return AItem.ItemSize;
+  return Settings.TestMode ? 0 : std::max<int64_t>(FileSizeOf(ALocalFile), 0);
 }
 
 void TSessionThread::FetchResumable(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
@@ -267,7 +305,9 @@ void TSessionThread::RemoveOnServer(Removal&& ARemoval) {
 }
 
 void TSessionThread::DeleteRemoteFile(const std::string& AName) {
-  RemoveOnServer([&](TIdFTP& ftp) { ftp.DeleteFile(AName); });
+  CountingFailure(TFileAction::DeleteRemote, AName,
+                  [&] { RemoveOnServer([&](TIdFTP& ftp) { ftp.DeleteFile(AName); }); });
+  CountFileDone(TFileAction::DeleteRemote, AName, 0);
 }
 
 void TSessionThread::RemoveRemoteDirectory(const std::string& AName) {
@@ -276,7 +316,9 @@ void TSessionThread::RemoveRemoteDirectory(const std::string& AName) {
 
 void TSessionThread::DeleteLocalFile(const std::string& APath) {
   // A file the file system refuses to delete stays without a report.
-  UnlessTestMode([&] { ::DeleteFile(APath); });
+  bool deleted = Settings.TestMode;
+  UnlessTestMode([&] { deleted = ::DeleteFile(APath); });
+  if (deleted) CountFileDone(TFileAction::DeleteLocal, ExtractFileName(APath), 0);
 }
 
 std::vector<std::string> TSessionThread::RemoteSubdirectories(const TIdFTPListItems& AListing) {
