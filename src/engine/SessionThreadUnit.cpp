@@ -9,6 +9,7 @@
 #include "platform/FileLock.h"
 #include "platform/FileSystem.h"
 #include "platform/ProgramDir.h"
+#include "platform/Text.h"
 #include "platform/VersionInfo.h"
 
 namespace {
@@ -329,10 +330,11 @@ TDateTime TSessionThread::ListedTime(const TIdFTPListItem& AItem) {
 TDateTime TSessionThread::TruncateToMinute(TDateTime When) { return ::TruncateToMinute(When); }
 
 std::string TSessionThread::FailureText(const std::exception& AError) {
+  // Reply and socket texts come with line ends; a report and a log row are one line.
   if (const auto* reply = dynamic_cast<const EIdProtocolReplyError*>(&AError)) {
-    return std::to_string(reply->ReplyCode) + " " + reply->what();
+    return std::to_string(reply->ReplyCode) + " " + OnOneLine(reply->what());
   }
-  return AError.what();
+  return OnOneLine(AError.what());
 }
 
 // --- CRC store ---

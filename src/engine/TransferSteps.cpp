@@ -70,8 +70,9 @@ void TSessionThread::MakeRemoteDirectory(const std::string& ARemoteDir, bool AEx
     LogLines({text});
   } catch (const std::exception& error) {
     RethrowWhenConnectionLost();
-    SendStatus("Make directory", error.what());
-    LogLines({(AExceptionPrefixForOthers ? "EXCEPTION: " : "") + std::string(error.what())});
+    const std::string text = FailureText(error);
+    SendStatus("Make directory", text);
+    LogLines({(AExceptionPrefixForOthers ? "EXCEPTION: " : "") + text});
   }
 }
 

@@ -303,11 +303,11 @@ TEST(ReconnectScripted, RenameRefusedOverAFileDeletesTheTargetFirstAndFullDisksE
                   "S: 250 renamed\n",
        "Done"},
       {"552 after the data", storTemp + "S: 552 Quota exceeded\nC: DELE .a.txt.part-*\nS: 250 gone\n",
-       "552 Quota exceeded\r\n"},
+       "552 Quota exceeded"},
       {"452 at once",
        "C: PASV\nLISTEN\nS: 227 Entering Passive Mode ({pasv})\nC: STOR .a.txt.part-*\nS: 452 No space\n"
        "C: DELE .a.txt.part-*\nS: 550 no such file\n",
-       "452 No space\r\n"},
+       "452 No space"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);

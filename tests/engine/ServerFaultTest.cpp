@@ -83,7 +83,7 @@ TEST(ServerFaultLogin, RejectedLoginIsAnErrorWithItsCode) {
   SetProgramDirectory("");
 
   ASSERT_FALSE(recorder.Reports.empty());
-  EXPECT_EQ(recorder.Reports.back(), (TReport{"Disconnected", "Error", "530 Login incorrect.\r\n"}));
+  EXPECT_EQ(recorder.Reports.back(), (TReport{"Disconnected", "Error", "530 Login incorrect."}));
   const std::vector<std::string> log = LogBody(ReadFile(programDir.path() + "testlog.txt"));
   EXPECT_TRUE(Contains(log, "EXCEPTION: 530 Login incorrect."));
   EXPECT_EQ(log.back().rfind("Test Completed: ", 0), 0u);
@@ -102,7 +102,7 @@ TEST_F(ServerFault, ExistingDirectoryAndOneRefusedUploadThenTheNextFile) {
 
   EXPECT_TRUE(Reported("Make directory", "Directory already exists"));
   EXPECT_TRUE(Contains(Log, "Directory already exists"));
-  EXPECT_TRUE(Reported("Error", "553 Not allowed.\r\n"));
+  EXPECT_TRUE(Reported("Error", "553 Not allowed."));
   EXPECT_TRUE(Contains(Log, "EXCEPTION: 553 Not allowed."));
   EXPECT_TRUE(Reported("", "Done"));
 }
@@ -117,7 +117,7 @@ TEST_F(ServerFault, ThirdOfFiveFetchesRefusedEndsTheLevel) {
   Run(script, "copyremotetolocal", Local.path() + "m", "/pub/");
 
   EXPECT_EQ(ReadTree(Local.path()), (TTree{{"m/", ""}, {"m/f1", "one"}, {"m/f2", "two"}}));
-  EXPECT_TRUE(Reported("Error", "550 No such file.\r\n"));
+  EXPECT_TRUE(Reported("Error", "550 No such file."));
   EXPECT_TRUE(Contains(Log, "EXCEPTION: 550 No such file."));
   EXPECT_TRUE(Reported("", "Done"));
 }
@@ -207,7 +207,7 @@ TEST_F(ServerFault, FetchFailingMidwayKeepsTheOldFileAndItsTime) {
 
   EXPECT_EQ(ReadTree(Local.path()), (TTree{{"a.txt", "old content"}}));
   EXPECT_EQ(TSessionThread::GetLocalFileTime(Local.path() + "a.txt"), oldTime);
-  EXPECT_TRUE(Reported("Error", "451 Local error in processing.\r\n"));
+  EXPECT_TRUE(Reported("Error", "451 Local error in processing."));
 }
 
 }  // namespace
