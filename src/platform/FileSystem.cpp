@@ -5,6 +5,7 @@
 #include <fnmatch.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -133,6 +134,25 @@ int64_t GetFileSize(const std::string& path) {
 bool IsSymbolicLink(const std::string& path) {
   struct stat st {};
   return ::lstat(WithoutTrailingSlashes(path).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+int64_t FreeBytes(const std::string& path) {
+  struct statvfs fs {};
+  if (::statvfs(path.c_str(), &fs) != 0) return -1;
+  const auto blocks = static_cast<unsigned long long>(fs.f_bavail);
+  const auto size = static_cast<unsigned long long>(fs.f_frsize);
+  if (size != 0 && blocks > static_cast<unsigned long long>(INT64_MAX) / size) return INT64_MAX;
+  return static_cast<int64_t>(blocks * size);
+}
+
+bool OthersCanChange(const std::string& path) {
+  const std::string plain = WithoutTrailingSlashes(path);
+  const auto strangerOwns = [](const struct stat& st) { return st.st_uid != ::geteuid() && st.st_uid != 0; };
+  struct stat st {};
+  // A link another user owns can be pointed elsewhere by that user, whatever it leads to.
+  if (::lstat(plain.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && strangerOwns(st)) return true;
+  if (!StatPath(plain, st)) return false;
+  return strangerOwns(st) || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }
 
 bool ResolvesInside(const std::string& path, const std::string& directory) {

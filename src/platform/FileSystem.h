@@ -51,6 +51,10 @@ bool DeleteFile(const std::string& path);        // true when it was removed
 bool RemoveDir(const std::string& path);         // an empty directory; true when removed
 int64_t GetFileSize(const std::string& path);    // -1 when it cannot be read
 bool IsSymbolicLink(const std::string& path);    // the path itself is a link (not followed)
+// Whether users other than this one (and root) could change what `path` holds: it is
+// writable by its group or by others, or owned by another user, or it is a symbolic link
+// that another user owns. False when it does not exist.
+bool OthersCanChange(const std::string& path);
 // Whether `path`, with every link on its way followed, leads to an entry inside `directory`
 // (itself resolved the same way); false when either cannot be resolved.
 bool ResolvesInside(const std::string& path, const std::string& directory);
@@ -58,6 +62,9 @@ bool ResolvesInside(const std::string& path, const std::string& directory);
 std::string ErrorText(int error);
 // Whether an errno value says the file system is full (no space, or the user's quota spent).
 bool IsNoSpaceError(int error);
+// The bytes this user may still write to the file system that holds `path` (at most
+// INT64_MAX); -1 when it cannot be told.
+int64_t FreeBytes(const std::string& path);
 
 // Last-write time in local time; returns false when the file cannot be read or changed.
 // Setting it never follows a symbolic link: a link gets the time itself.
