@@ -1,5 +1,7 @@
 #include "engine/SessionThreadUnit.h"
 
+#include <algorithm>
+
 #include "engine/LocalScan.h"
 #include "engine/SessionTools.h"
 #include "engine/TransferPaths.h"
@@ -27,9 +29,15 @@ std::string ProgramFileVersion() {
   return info.FileVersion();
 }
 
+TRunSettings WithinBounds(TRunSettings ASettings) {
+  ASettings.Retries = std::min(ASettings.Retries, MaxRetries);
+  return ASettings;
+}
+
 }  // namespace
 
-TSessionThread::TSessionThread(const TRunSettings& ASettings) : Settings(ASettings), FExclude(ASettings.Exclude) {}
+TSessionThread::TSessionThread(const TRunSettings& ASettings)
+    : Settings(WithinBounds(ASettings)), FExclude(ASettings.Exclude) {}
 
 TSessionThread::~TSessionThread() = default;
 
