@@ -148,8 +148,11 @@ void TSessionThread::RunConnection() {
 void TSessionThread::DispatchMode() {
   StartTransferPool();
   if (Settings.SessionMode == "synclocaltoremote") {
-    const TFileLock storeLock(LockFileNameFor(StateDirectory() + Settings.CrcFile));  // one run per store at a time
-    if (storeLock.State() == TFileLock::Busy) throw EZephlin("CRC store in use: " + Settings.CrcFile);
+    const std::string lockName = LockFileNameFor(StateDirectory() + Settings.CrcFile);
+    const TFileLock storeLock(lockName);  // one run per store at a time
+    // A link put at the lock's name is never opened, so it locks nothing: the same refusal.
+    if (storeLock.State() == TFileLock::Busy || IsSymbolicLink(lockName))
+      throw EZephlin("CRC store in use: " + Settings.CrcFile);
     // The local tree is read ahead from now on, while the store loads; see LocalScan.h.
     TLocalScan scan(ParseLocalTarget(Settings.LocalPath, TLocalPathForm::Directory).Directory, Settings.Recurse,
                     TLocalScan::DefaultEntryBudget, FExclude);

@@ -237,6 +237,8 @@ void TSessionThread::FetchResumable(const std::string& ARemoteName, const std::s
   const std::string directory = ExtractFilePath(ALocalFile);
   for (const TSearchRec& kept : FindFiles(directory, PartialDownloadName(ExtractFileName(ALocalFile), -1)))
     if (directory + kept.Name != partial) ::DeleteFile(directory + kept.Name);
+  // A link (or a FIFO, a device) at the partial name is no download of ours: it goes unopened.
+  RemoveUnlessRegularFile(partial);
   if (FileExists(partial) && GetLocalFileTime(partial, AItem.ExactTime) != ListedTime(AItem)) ::DeleteFile(partial);
   Reconnecting([&](bool) {
     try {

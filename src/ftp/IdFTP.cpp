@@ -597,8 +597,11 @@ void TIdFTP::GetFileResumable(const std::string& ASourceFile, const std::string&
     if (HasFeature("REST") && file.OpenAppend(APartialFile)) restartAt = file.Size();
   }
   if (restartAt <= 0 || restartAt >= AListedSize) {
+    // Made anew, never opened where it stands: a link put there would lead the bytes elsewhere.
     restartAt = 0;
-    if (!file.Create(APartialFile)) throw FileError("Cannot create file", APartialFile, file.LastError());
+    file.Close();
+    TTransferFile::Remove(APartialFile);
+    if (!file.CreateNew(APartialFile)) throw FileError("Cannot create file", APartialFile, file.LastError());
   }
   TFileSink sink(file);
   sink.Received = restartAt;

@@ -311,7 +311,21 @@ bool TTransferFile::OpenRead(const std::string& path) {
 
 bool TTransferFile::OpenAppend(const std::string& path) {
   Close();
-  fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  // Never through a link, never into a FIFO or device: only a regular file is continued.
+  fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  error_ = fd_ < 0 ? errno : 0;
+  path_ = path;
+  struct stat st {};
+  if (fd_ >= 0 && ::fstat(fd_, &st) == 0 && !S_ISREG(st.st_mode)) {
+    Close();
+    error_ = EINVAL;
+  }
+  return fd_ >= 0;
+}
+
+bool TTransferFile::CreateNew(const std::string& path) {
+  Close();
+  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   error_ = fd_ < 0 ? errno : 0;
   path_ = path;
   return fd_ >= 0;
@@ -405,3 +419,10 @@ bool TTransferFile::Rename(const std::string& from, const std::string& to, int& 
 void TTransferFile::Remove(const std::string& path) noexcept { ::unlink(path.c_str()); }
 
 bool TTransferFile::Exists(const std::string& path) { return FileExists(path); }
+
+bool RemoveUnlessRegularFile(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+  if (S_ISREG(st.st_mode)) return true;
+  return S_ISDIR(st.st_mode) ? ::rmdir(path.c_str()) == 0 : ::unlink(path.c_str()) == 0;
+}

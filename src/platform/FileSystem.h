@@ -85,6 +85,10 @@ std::string ExtractFileName(const std::string& path);
 inline constexpr unsigned ModeFromUmask = ~0u;
 void WriteFileAtomic(const std::string& path, const std::string& content, unsigned mode = ModeFromUmask);
 
+// Removes what is at `path` unless it is a regular file: a symbolic link (not followed), a
+// FIFO, socket or device, an empty directory. True when a regular file or nothing is left.
+bool RemoveUnlessRegularFile(const std::string& path);
+
 // Reads a whole file; false when it does not exist or cannot be read.
 bool ReadWholeFile(const std::string& path, std::string& content);
 
@@ -100,10 +104,14 @@ class TTransferFile {
   // Opens for reading, others free to read and write it. Never waits for a FIFO's writer:
   // anything but a regular file (or a directory) fails with EINVAL.
   bool OpenRead(const std::string& path);
-  // Opens for writing at its end (resume).
+  // Opens a regular file for writing at its end (resume); a symbolic link, FIFO or device
+  // there fails (ELOOP, EINVAL).
   bool OpenAppend(const std::string& path);
   // Creates the file, or empties it when it exists (mode 0666 less the umask when new).
   bool Create(const std::string& path);
+  // Creates a file that does not exist yet (mode 0666 less the umask); anything at the path,
+  // a symbolic link included, fails it (EEXIST).
+  bool CreateNew(const std::string& path);
   // Creates a new hidden file "<dir>.<name>.part-XXXXXX" beside `target` (mode 0644 less
   // the umask); Path() gives its name.
   bool CreateTempBeside(const std::string& target);
