@@ -30,7 +30,7 @@ void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std
 }
 
 void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std::string& ALocalPath, int ADepth) {
-  const TPathSpec remote = SplitPathSpec(ToSlashes(ARemotePath), "/:");
+  const TPathSpec remote = SplitPathSpec(ToSlashes(ARemotePath), "/");
   const std::string& remoteDir = remote.Directory;
   const std::string& fileSpec = remote.FilePart;
   const std::string& localDir = ALocalPath;
@@ -62,8 +62,9 @@ void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std
       for (const TIdFTPListItem& item : items) {
         if (Terminated()) return;
         if (item.ItemKind != ikFile) continue;
-        // A server may list full paths: only the last part names the local file.
-        const std::string fileName = LastPart(item.ItemName, "/\\:");
+        // Only "/" separates path parts: ":" and "\\" are ordinary letters of a name, and a
+        // listed name that holds a "/" is no name in this directory.
+        const std::string& fileName = item.ItemName;
         if (IsUnsafeLocalName(fileName)) {
           ReportUnsafeName(item.ItemName);
           continue;

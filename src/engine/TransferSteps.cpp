@@ -114,7 +114,7 @@ std::string TSessionThread::SessionRemoteDirectory() const {
 
 int TSessionThread::ListRemoteDirectory(const std::string& APath) {
   SendStatus("List", APath);
-  const std::string relativeDir = RelativeDirectory(SplitPathSpec(APath, "/:").Directory, SessionRemoteDirectory());
+  const std::string relativeDir = RelativeDirectory(SplitPathSpec(APath, "/").Directory, SessionRemoteDirectory());
   Reconnecting(
       [&](bool) { FListingsShowDotNames |= ListSessionDirectory(Client(), Settings, FExclude, APath, relativeDir); });
   return Client().ListingItems().Count();

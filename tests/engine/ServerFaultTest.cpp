@@ -147,15 +147,16 @@ TEST_F(ServerFault, HostileNamesNeverLeaveTheLocalDirectory) {
   }
 }
 
-TEST_F(ServerFault, CopyDownUsesOnlyTheLastPartOfAListedName) {
+TEST_F(ServerFault, CopyDownRefusesAListedNameThatHoldsASlash) {
   const std::string listing = Line("../x.txt") + Line("sub/..") + Line("a/b", "drwxr-xr-x");
-  const std::string script = "C: CWD /c/\nS: 250 ok\n" + DataIn("LIST /c/*", listing) + DataIn("RETR x.txt", "xxx") +
+  const std::string script = "C: CWD /c/\nS: 250 ok\n" + DataIn("LIST /c/", listing) +
                              "C: PASV\nLISTEN\nS: 227 Entering Passive Mode ({pasv})\nC: LIST /c/\n"
                              "S: 150 here\nDATA-SEND: " +
                              listing + "\nS: 226 done\n";
   Run(script, "copyremotetolocal", Local.path() + "in", "/c/*");
 
-  EXPECT_EQ(ReadTree(Local.path()), (TTree{{"in/", ""}, {"in/x.txt", "xxx"}}));
+  EXPECT_EQ(ReadTree(Local.path()), (TTree{{"in/", ""}}));
+  EXPECT_TRUE(Reported("Error", "Unsafe remote name: ../x.txt"));
   EXPECT_TRUE(Reported("Error", "Unsafe remote name: sub/.."));
   EXPECT_TRUE(Reported("Error", "Unsafe remote name: a/b"));
 }
