@@ -11,7 +11,11 @@ bool IsHiddenOrDirectory(const TSearchRec& entry) { return (entry.Attr & (faHidd
 // Read-only and hidden local entries are the user's to keep.
 bool IsProtected(const TSearchRec& entry) { return (entry.Attr & (faReadOnly | faHidden)) != 0; }
 
-bool IsWritable(const TIdFTPListItem& item) { return item.OwnerRights.find('w') != std::string::npos; }
+// A listing that shows no rights (the MS-DOS layout, MLSD without a "perm" fact) leaves them
+// "???": nothing there speaks against replacing or deleting the entry.
+bool IsWritable(const TIdFTPListItem& item) {
+  return item.OwnerRights == "???" || item.OwnerRights.find('w') != std::string::npos;
+}
 
 size_t CountLocalFiles(const std::vector<TSearchRec>& entries) {
   size_t count = 0;
