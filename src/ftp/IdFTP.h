@@ -138,6 +138,9 @@ class TIdFTP : public TIdTCPClient {
   const TIdCertificateInfo& ServerCertificate() const;
   std::string TLSVersion() const;
 
+  // Whether LIST "-a" is worth sending on this connection; its users clear it when the server
+  // proves to read "-a" as a name.
+  bool ListAllOptionWorks = true;
   // LIST (ADetails) or NLST + APath, trimmed ("LIST" for an empty path). Keeps the text as
   // lines for ListingItems(); with ADest, also stores the lines there. A failed listing
   // leaves the previous one in place.
