@@ -107,14 +107,14 @@ TEST_F(ServerFault, ExistingDirectoryAndOneRefusedUploadThenTheNextFile) {
   EXPECT_TRUE(Reported("", "Done"));
 }
 
-TEST_F(ServerFault, ThirdOfFiveFetchesRefusedEndsTheLevel) {
+TEST_F(ServerFault, ThirdOfFiveFetchesRefusedEndsTheLevelWhenTheSessionAborts) {
   std::string listing;
   for (int i = 1; i <= 5; ++i) listing += Line("f" + std::to_string(i));
   const std::string script =
       "C: CWD /pub/\nS: 250 ok\n" + DataIn("LIST /pub/", listing) + DataIn("RETR f1", "one") +
       DataIn("RETR f2", "two") +
       "C: PASV\nLISTEN\nS: 227 Entering Passive Mode ({pasv})\nC: RETR f3\nS: 550 No such file.\n";
-  Run(script, "copyremotetolocal", Local.path() + "m", "/pub/");
+  Run(script, "copyremotetolocal", Local.path() + "m", "/pub/", true);
 
   EXPECT_EQ(ReadTree(Local.path()), (TTree{{"m/", ""}, {"m/f1", "one"}, {"m/f2", "two"}}));
   EXPECT_TRUE(Reported("Error", "550 No such file."));
