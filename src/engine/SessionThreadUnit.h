@@ -257,7 +257,7 @@ class TSessionThread : public TThread {
   bool SyncRemoteLevel(const std::string& ARemoteDir, const TLocalTarget& ALocal,
                        TListedSubdirectories& ASubdirectories);
   // The deletion guard's report when it trips (see DeletionGuardTrips).
-  bool DeletionGuardStops(size_t ADeletedFiles, size_t AFiles);
+  bool DeletionGuardStops(size_t ADeletedFiles, size_t AFiles, bool ASourceEmpty);
   // ("Error", "Symbolic link not followed: " + path) and its log line: below the session's
   // local directory no link is written through, deleted or entered.
   void ReportSymbolicLink(const std::string& APath);

@@ -95,7 +95,7 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
 
   SendStatus("Deleted files", "Searching");
   // Test mode still shows what the level would have deleted.
-  if (!DeletionGuardStops(plan.DeletedFiles, plan.RemoteFiles) || Settings.TestMode) {
+  if (!DeletionGuardStops(plan.DeletedFiles, plan.RemoteFiles, plan.SourceEmpty) || Settings.TestMode) {
     for (size_t position : plan.Deletions) {
       if (Terminated()) return;
       const TIdFTPListItem& item = listing[static_cast<int>(position)];

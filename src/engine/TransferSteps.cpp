@@ -100,8 +100,8 @@ bool TSessionThread::RemoteNestingTooDeep(int ADepth, const std::string& ARemote
   return true;
 }
 
-bool TSessionThread::DeletionGuardStops(size_t ADeletedFiles, size_t AFiles) {
-  if (!DeletionGuardTrips(ADeletedFiles, AFiles, Settings.MaxDelete)) return false;
+bool TSessionThread::DeletionGuardStops(size_t ADeletedFiles, size_t AFiles, bool ASourceEmpty) {
+  if (!DeletionGuardTrips(ADeletedFiles, AFiles, Settings.MaxDelete, ASourceEmpty)) return false;
   ReportFailureText(DeletionGuardText(ADeletedFiles, AFiles));
   return true;
 }
