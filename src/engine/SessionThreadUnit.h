@@ -201,7 +201,14 @@ class TSessionThread : public TThread {
   // Either connection of a run may send: these touch nothing of the run but AFtp.
   static void SendThroughTemporaryName(TIdFTP& AFtp, const std::string& ALocalFile, const std::string& ATemporaryName,
                                        const std::string& ARemoteName);
-  static void ReplaceRemoteFile(TIdFTP& AFtp, const std::string& ATemporaryName, const std::string& ARemoteName);
+  // Renames ATemporaryName over ARemoteName, moving an old file aside first where the server
+  // will not rename over it, or sends ALocalFile directly where it renames nothing.
+  // A listed size larger than the local file system's free space (less 1 %) fails the file
+  // before anything is fetched: "Not enough free space for NAME: N bytes listed, M free".
+  static void RefuseWhenNoRoom(const std::string& ARemoteName, const std::string& ALocalFile,
+                               const TIdFTPListItem& AItem);
+  static void ReplaceRemoteFile(TIdFTP& AFtp, const std::string& ALocalFile, const std::string& ATemporaryName,
+                                const std::string& ARemoteName);
   // A download large enough to be worth continuing after a break (see FetchFile).
   void FetchResumable(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
                       const TIdFTPListItem& AItem);

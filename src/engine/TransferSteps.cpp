@@ -129,12 +129,14 @@ void TSessionThread::ProtectUnlistedDotNames(std::vector<TSearchRec>& AEntries) 
 
 namespace {
 
-// "." + the name + a suffix of its own: hidden, in the target's directory (a rename does not
-// cross directories everywhere), and not the name of another run's upload.
-std::string TemporaryUploadName(const std::string& ARemoteName) {
+// "." + the name + AKind + a suffix of its own: hidden, in the target's directory (a rename
+// does not cross directories everywhere), and not the name of another run's upload.
+std::string TemporaryUploadName(const std::string& ARemotePath, const char* AKind = ".part-") {
   thread_local std::mt19937_64 random(std::random_device{}());
   static const char kDigits[] = "0123456789abcdef";
-  std::string name = "." + ARemoteName + ".part-";
+  const size_t slash = ARemotePath.rfind('/');
+  const size_t nameAt = slash == std::string::npos ? 0 : slash + 1;
+  std::string name = ARemotePath.substr(0, nameAt) + "." + ARemotePath.substr(nameAt) + AKind;
   for (int i = 0; i < 8; ++i) name += kDigits[random() % 16];
   return name;
 }
@@ -176,7 +178,7 @@ void TSessionThread::SendThroughTemporaryName(TIdFTP& AFtp, const std::string& A
                                               const std::string& ATemporaryName, const std::string& ARemoteName) {
   try {
     AFtp.PutFile(ALocalFile, ATemporaryName, false);
-    ReplaceRemoteFile(AFtp, ATemporaryName, ARemoteName);
+    ReplaceRemoteFile(AFtp, ALocalFile, ATemporaryName, ARemoteName);
   } catch (...) {
     if (AFtp.IsConnected()) {
       try {
@@ -189,20 +191,37 @@ void TSessionThread::SendThroughTemporaryName(TIdFTP& AFtp, const std::string& A
   }
 }
 
-void TSessionThread::ReplaceRemoteFile(TIdFTP& AFtp, const std::string& ATemporaryName,
+void TSessionThread::ReplaceRemoteFile(TIdFTP& AFtp, const std::string& ALocalFile, const std::string& ATemporaryName,
                                        const std::string& ARemoteName) {
   try {
     AFtp.Rename(ATemporaryName, ARemoteName);
+    return;
   } catch (const EIdProtocolReplyError& refused) {
     if (refused.ReplyCode < 500) throw;
-    // Some servers do not rename over an existing file: the target goes, and the new file
-    // takes its name at once. Without a target to delete, the refusal had another reason.
-    try {
-      AFtp.DeleteFile(ARemoteName);
-    } catch (const EIdProtocolReplyError&) {
-      throw refused;
-    }
+  }
+  // Some servers do not rename over an existing file: the old one steps aside under a hidden
+  // name, the new one takes its place, and only then does the old one go. At no moment is
+  // neither version on the server.
+  const std::string aside = TemporaryUploadName(ARemoteName, ".old-");
+  try {
+    AFtp.Rename(ARemoteName, aside);
+  } catch (const EIdProtocolReplyError& refused) {
+    if (refused.ReplyCode < 500) throw;
+    // Renames refused altogether (or no file to move): sent under its name, as without them.
+    AFtp.DeleteFile(ATemporaryName);
+    AFtp.PutFile(ALocalFile, ARemoteName, false);
+    return;
+  }
+  try {
     AFtp.Rename(ATemporaryName, ARemoteName);
+  } catch (const EIdProtocolReplyError&) {
+    AFtp.Rename(aside, ARemoteName);  // the old file stays, and the upload failed
+    throw;
+  }
+  try {
+    AFtp.DeleteFile(aside);
+  } catch (const EIdProtocolReplyError&) {
+    // Left hidden beside the new file; a later "make the remote the same" run deletes it.
   }
 }
 
