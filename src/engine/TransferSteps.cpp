@@ -12,6 +12,7 @@
 #include "engine/TransferPaths.h"
 #include "ftp/IdFTP.h"
 #include "ftp/IdFTPList.h"
+#include "platform/Errors.h"
 #include "platform/FileSystem.h"
 
 void TSessionThread::SetCurrentFile(const std::string& AName, int64_t ASizeBytes) {
@@ -228,6 +229,7 @@ void TSessionThread::ReplaceRemoteFile(TIdFTP& AFtp, const std::string& ALocalFi
 void TSessionThread::FetchFile(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
                                const TIdFTPListItem& AItem) {
   UnlessTestMode([&] {
+    RefuseWhenNoRoom(ARemoteName, ALocalFile, AItem);
     if (AItem.SizeListed && AItem.ItemSize > ResumableSize && Client().TransferType == ftBinary) {
       // A download worth continuing after a break stays on the run's own connection.
       FetchResumable(ARemoteName, ALocalFile, ACanOverwrite, AItem);
@@ -246,6 +248,16 @@ void TSessionThread::FetchFile(const std::string& ARemoteName, const std::string
       Reconnecting([&](bool) { fetch(Client(), std::string()); });
   });
   RaiseHandedFailure();
+}
+
+void TSessionThread::RefuseWhenNoRoom(const std::string& ARemoteName, const std::string& ALocalFile,
+                                      const TIdFTPListItem& AItem) {
+  if (!AItem.SizeListed) return;  // capped as it comes instead (TIdFTP::DownloadRoom)
+  const int64_t free = FreeBytes(ExtractFilePath(ALocalFile));
+  // 1 % stays free: a file that fills the disk to the last byte fails all the same.
+  if (free < 0 || AItem.ItemSize <= free - free / 100) return;
+  throw EZephlin("Not enough free space for " + ARemoteName + ": " + std::to_string(AItem.ItemSize) +
+                 " bytes listed, " + std::to_string(free) + " free");
 }
 
 void TSessionThread::FetchResumable(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,

@@ -396,6 +396,21 @@ bool TTransferFile::Read(char* data, size_t length, size_t& got) {
   }
 }
 
+bool TTransferFile::ReadAt(int64_t offset, char* data, size_t length, size_t& got) {
+  got = 0;
+  while (got < length) {
+    const ssize_t n = ::pread(fd_, data + got, length - got, static_cast<off_t>(offset) + static_cast<off_t>(got));
+    if (n == 0) break;
+    if (n > 0) {
+      got += static_cast<size_t>(n);
+    } else if (errno != EINTR) {
+      error_ = errno;
+      return false;
+    }
+  }
+  return true;
+}
+
 int64_t TTransferFile::Size() const {
   struct stat st {};
   if (fd_ < 0 || ::fstat(fd_, &st) != 0) return -1;

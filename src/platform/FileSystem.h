@@ -118,6 +118,8 @@ class TTransferFile {
   bool Write(const char* data, size_t length);  // all of it
   // Up to `length` bytes from the current position; `got` 0 at the end of the file.
   bool Read(char* data, size_t length, size_t& got);
+  // Up to `length` bytes from `offset` (the current position stays); `got` less at the end.
+  bool ReadAt(int64_t offset, char* data, size_t length, size_t& got);
   int64_t Size() const;   // -1 on failure
   bool Close() noexcept;  // true when closed cleanly (or not open)
   int Handle() const { return fd_; }
