@@ -138,11 +138,21 @@ void TSessionThread::RunConnection() {
   }
   LogLines({ftp.LoginReply.TextWithLineEnds()});
   LogLines({ftp.SystemDescription});
+  FRemotePath = AbsoluteRemotePath();
   DispatchMode();
   SendStatus("Disconnecting", "");
   ftp.Disconnect();
   if (ftp.IsConnected()) LogLines({"Disconnect failed"});
   SendStatus("", "Done");
+}
+
+std::string TSessionThread::AbsoluteRemotePath() {
+  const std::string remote = ToSlashes(Settings.RemotePath);
+  if (remote.empty() || remote.starts_with('/')) return Settings.RemotePath;
+  std::string login;
+  Reconnecting([&](bool) { login = Client().PrintWorkingDirectory(); });
+  // A server whose paths look otherwise keeps the path as it is, entered relative as before.
+  return login.starts_with('/') ? WithTrailingSlash(login) + remote : Settings.RemotePath;
 }
 
 void TSessionThread::DispatchMode() {
@@ -159,18 +169,18 @@ void TSessionThread::DispatchMode() {
     LoadCrcStore();
     SyncAndSaveCrcStore(scan);
   } else if (Settings.SessionMode == "syncremotetolocal") {
-    SyncRemoteToLocal(Settings.RemotePath, Settings.LocalPath);
+    SyncRemoteToLocal(FRemotePath, Settings.LocalPath);
   } else if (Settings.SessionMode == "copylocaltoremote") {
-    CopyLocalToRemote(Settings.LocalPath, Settings.RemotePath);
+    CopyLocalToRemote(Settings.LocalPath, FRemotePath);
   } else if (Settings.SessionMode == "copyremotetolocal") {
-    CopyRemoteToLocal(Settings.RemotePath, Settings.LocalPath);
+    CopyRemoteToLocal(FRemotePath, Settings.LocalPath);
   }
   FinishHandedTransfers();
 }
 
 void TSessionThread::SyncAndSaveCrcStore(TLocalScan& AScan) {
   try {
-    SyncLocalToRemote(Settings.LocalPath, Settings.RemotePath, AScan);
+    SyncLocalToRemote(Settings.LocalPath, FRemotePath, AScan);
     FinishHandedTransfers();
   } catch (...) {
     DrainHandedTransfers();

@@ -108,8 +108,8 @@ bool TSessionThread::DeletionGuardStops(size_t ADeletedFiles, size_t AFiles, boo
 }
 
 std::string TSessionThread::SessionRemoteDirectory() const {
-  const std::string remote = ToSlashes(Settings.RemotePath);
-  if (Settings.SessionMode.starts_with("copy")) return SplitPathSpec(remote, "/:").Directory;
+  const std::string remote = ToSlashes(FRemotePath.empty() ? Settings.RemotePath : FRemotePath);
+  if (Settings.SessionMode.starts_with("copy")) return SplitPathSpec(remote, "/").Directory;
   return WithTrailingSlash(remote);
 }
 
