@@ -225,7 +225,14 @@ class TSessionThread : public TThread {
   // Either connection of a run may send: these touch nothing of the run but AFtp.
   static void SendThroughTemporaryName(TIdFTP& AFtp, const std::string& ALocalFile, const std::string& ATemporaryName,
                                        const std::string& ARemoteName);
-  static void ReplaceRemoteFile(TIdFTP& AFtp, const std::string& ATemporaryName, const std::string& ARemoteName);
+  // A listed size larger than the local file system's free space (less 1 %) fails the file
+  // before anything is fetched: "Not enough free space for NAME: N bytes listed, M free".
+  static void RefuseWhenNoRoom(const std::string& ARemoteName, const std::string& ALocalFile,
+                               const TIdFTPListItem& AItem);
+  // Renames ATemporaryName over ARemoteName, moving an old file aside first where the server
+  // will not rename over it, or sends ALocalFile directly where it renames nothing.
+  static void ReplaceRemoteFile(TIdFTP& AFtp, const std::string& ALocalFile, const std::string& ATemporaryName,
+                                const std::string& ARemoteName);
   // A download large enough to be worth continuing after a break (see FetchFile).
   void FetchResumable(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
                       const TIdFTPListItem& AItem);
@@ -249,6 +256,9 @@ class TSessionThread : public TThread {
   // The session's remote and local folders (ending in "/"), to which exclude patterns with
   // a "/" are relative.
   std::string SessionRemoteDirectory() const;
+  // The remote path taken relative to the login folder, once (PWD), when it does not begin
+  // with "/": nested folders then go up as with an absolute path. As it is otherwise.
+  std::string AbsoluteRemotePath();
   // Local dot names may be deleted only once a listing of this run has shown a dot name:
   // a server that hides them would otherwise have every local one deleted.
   void ProtectUnlistedDotNames(std::vector<TSearchRec>& AEntries) const;
@@ -286,7 +296,7 @@ class TSessionThread : public TThread {
   bool SyncRemoteLevel(const std::string& ARemoteDir, const TLocalTarget& ALocal,
                        TListedSubdirectories& ASubdirectories);
   // The deletion guard's report when it trips (see DeletionGuardTrips).
-  bool DeletionGuardStops(size_t ADeletedFiles, size_t AFiles);
+  bool DeletionGuardStops(size_t ADeletedFiles, size_t AFiles, bool ASourceEmpty);
   // ("Error", "Symbolic link not followed: " + path) and its log line: below the session's
   // local directory no link is written through, deleted or entered.
   void ReportSymbolicLink(const std::string& APath);
@@ -354,6 +364,8 @@ class TSessionThread : public TThread {
   int FReconnects = 0;              // made by this run so far
   bool FConnectionGivenUp = false;  // lost, and no retry left: the run ends
   std::string FRemoteDirectory;     // the one last entered, entered again on reconnecting
+  // The session's remote path, a relative one made absolute at the start of the run.
+  std::string FRemotePath;
   bool FTlsTraced = false;
   TCrcStore FCrcStore;
   const TExcludeFilter FExclude;

@@ -139,7 +139,7 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
     // Files the listing failed to show, or showed under a refused name, are not gone from
     // the server.
     ReportFailureText("Listing not understood; no local files deleted");
-  } else if (!DeletionGuardStops(plan.Deletions.size(), plan.LocalFiles) || Settings.TestMode) {
+  } else if (!DeletionGuardStops(plan.Deletions.size(), plan.LocalFiles, plan.SourceEmpty) || Settings.TestMode) {
     // Test mode still shows what the level would have deleted.
     for (size_t index : plan.Deletions) {
       if (Terminated()) return false;
