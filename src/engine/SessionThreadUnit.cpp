@@ -59,7 +59,8 @@ void TSessionThread::DeliverStatus() {
   if (OnStatusReport) OnStatusReport(Connection, Function, Status);
 }
 
-void TSessionThread::EmitRunEvent(const TRunEvent& AEvent) {
+void TSessionThread::SendRunEvent(const TRunEvent& AEvent) {
+  // Without a receiver there is nothing to hand over, and the run does not wait for one.
   if (OnRunEvent) Synchronize([&] { OnRunEvent(AEvent); });
 }
 
@@ -87,7 +88,7 @@ void TSessionThread::CountFileDone(TFileAction AAction, const std::string& AName
   event.Action = AAction;
   event.Name = AName;
   event.Bytes = ABytes;
-  EmitRunEvent(event);
+  SendRunEvent(event);
 }
 
 void TSessionThread::CountFileFailed(TFileAction AAction, const std::string& AName, const std::string& AText) {
@@ -97,7 +98,7 @@ void TSessionThread::CountFileFailed(TFileAction AAction, const std::string& ANa
   event.Action = AAction;
   event.Name = AName;
   event.Text = AText;
-  EmitRunEvent(event);
+  SendRunEvent(event);
 }
 
 void TSessionThread::CloseOutcome() {

@@ -60,7 +60,7 @@ struct TSearchRec;
 
 using TSessionStatusReport =
     std::function<void(const std::string& Connection, const std::string& Function, const std::string& Status)>;
-using TRunEventHandler = std::function<void(const TRunEvent& Event)>;
+using TRunEventReport = std::function<void(const TRunEvent& Event)>;
 
 class TSessionThread : public TThread {
  public:
@@ -69,9 +69,8 @@ class TSessionThread : public TThread {
 
   // Receiver of status reports; main thread only.
   TSessionStatusReport OnStatusReport;
-  // Receiver of the typed events (RunEvents.h); main thread only, handed over as the status
-  // reports are. Without one the run hands no event over.
-  TRunEventHandler OnRunEvent;
+  // Receiver of the typed run events; main thread only, handed over as the status reports are.
+  TRunEventReport OnRunEvent;
   // What the run did (RunOutcome.h), counted as it goes. Whole once Execute has returned: the
   // session reads it in the end notification.
   TRunOutcome Outcome;
@@ -112,7 +111,7 @@ class TSessionThread : public TThread {
   // --- Worker thread ---
   void Execute() override;
   void SendStatus(const std::string& AFunction, const std::string& AStatus);
-  void EmitRunEvent(const TRunEvent& AEvent);
+  void SendRunEvent(const TRunEvent& AEvent);
   void LogLines(const std::vector<std::string>& Lines);
 
   static std::string BoolText(bool Flag);
