@@ -91,7 +91,12 @@ void TIdFTP::ConnectAndLogin(bool ALogin, int ATimeout) {
     if (Encryption == etExplicitTLS) StartTLS();
     if (ALogin) {
       Login();
-      if (FTLS) ProtectData();
+      // What the server offers is asked once on every connection: later commands choose by it.
+      if (FTLS)
+        ProtectData();
+      else
+        RequestFeatures();
+      if (HasFeature("UTF8")) SendCmd("OPTS UTF8 ON");
       if (OnAfterClientLogin) OnAfterClientLogin(this);
       SendCmd(TransferType == ftASCII ? "TYPE A" : "TYPE I", {200});
       if (SendCmd("SYST", {200, 215, 500}) == 500)
@@ -136,10 +141,9 @@ void TIdFTP::StartTLS() {
   }
 }
 
-// Every data connection encrypted from now on; then what the server offers, and names in
-// UTF-8 when it can. The three commands go out together: none depends on the answer to the one
-// before (a refusal ends the login, which closes the connection), and a far server then costs
-// one round trip for them instead of three.
+// Every data connection encrypted from now on; then what the server offers. The three commands go out together: none
+// depends on the answer to the one before (a refusal ends the login, which closes the connection), and a far server
+// then costs one round trip for them instead of three.
 void TIdFTP::ProtectData() {
   const bool askFeatures = !FFeaturesRequested;
   WriteCommand("PBSZ 0");
@@ -149,7 +153,6 @@ void TIdFTP::ProtectData() {
   if (GetResponse() != 200) throw EIdTLSError("TLS refused by server: " + ReplyLine(LastReply));
   FDataProtected = true;
   if (askFeatures) TakeFeatures(GetResponse());
-  if (HasFeature("UTF8")) SendCmd("OPTS UTF8 ON");
 }
 
 void TIdFTP::RequestFeatures() {

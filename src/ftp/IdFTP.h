@@ -112,8 +112,8 @@ class TIdFTP : public TIdTCPClient {
   // --- Operations (owner thread) ---
   // Connect (ATimeout neither 0 nor -1: connect time-out in ms), greeting 220, with TLS
   // the handshake (implicit: on connecting; explicit: after "AUTH TLS"), and with ALogin:
-  // USER/PASS, with TLS "PBSZ 0", "PROT P", FEAT and "OPTS UTF8 ON" when it lists UTF8,
-  // then OnAfterClientLogin, TYPE, SYST, status 7 "Connection established".
+  // USER/PASS, with TLS "PBSZ 0" and "PROT P", FEAT (also in the clear) and "OPTS UTF8 ON"
+  // when it lists UTF8, then OnAfterClientLogin, TYPE, SYST, status 7 "Connection established".
   // Any failure disconnects and propagates.
   void ConnectAndLogin(bool ALogin = true, int ATimeout = 0);
   bool IsConnected() const { return Connected(); }
