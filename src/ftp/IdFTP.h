@@ -32,6 +32,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -132,6 +133,18 @@ class TIdFTP : public TIdTCPClient {
   void RequestFeatures();
   // Whether Features names AFeature (its first word, letter case ignored).
   bool HasFeature(const std::string& AFeature) const;
+  // MDTM of one file (when FEAT lists MDTM): its modification time as the server tells it,
+  // in UTC by the command's rules, converted to local time; nothing when it is not offered,
+  // refused or unreadable.
+  std::optional<TDateTime> ModificationTime(const std::string& AFileName);
+  // Gives a file on the server the modification time ALocalTime (sent as UTC, to the second):
+  // MFMT when FEAT lists it, else "SITE UTIME", else "MDTM time name" where FEAT lists MDTM.
+  // A command the server does not understand is not sent again on this connection; false
+  // when no command set the time (a refusal for this file, or none offered). Never throws
+  // for a refusal.
+  bool SetModificationTime(const std::string& AFileName, TDateTime ALocalTime);
+  // False once this connection found no command that sets times.
+  bool MaySetModificationTime() const { return FSetTimeCommand != TSetTimeCommand::None; }
 
   // The certificate the server offered on the last TLS connection (also one that was then
   // rejected), and the protocol agreed ("TLSv1.3"); empty without TLS.
@@ -222,4 +235,7 @@ class TIdFTP : public TIdTCPClient {
   bool FDataProtected = false;         // PROT P accepted: data connections use TLS
   bool FUseEPSV = false;               // the server refused PASV
   bool FFeaturesRequested = false;
+  // The command that sets a file's time on this connection, once tried.
+  enum class TSetTimeCommand { Unknown, Mfmt, SiteUtime, MdtmWithTime, None };
+  TSetTimeCommand FSetTimeCommand = TSetTimeCommand::Unknown;
 };
