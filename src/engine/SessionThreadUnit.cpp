@@ -147,7 +147,7 @@ void TSessionThread::DispatchMode() {
     LoadCrcStore();
     SyncAndSaveCrcStore(scan);
   } else if (Settings.SessionMode == "syncremotetolocal") {
-    SyncRemoteToLocal(Settings.RemotePath, Settings.LocalPath);
+    SyncDownWithRecord();
   } else if (Settings.SessionMode == "copylocaltoremote") {
     CopyLocalToRemote(Settings.LocalPath, Settings.RemotePath);
   } else if (Settings.SessionMode == "copyremotetolocal") {

@@ -119,10 +119,10 @@ int TSessionThread::ListRemoteDirectory(const std::string& APath) {
   return Client().ListingItems().Count();
 }
 
-void TSessionThread::ProtectUnlistedDotNames(std::vector<TSearchRec>& AEntries) const {
+void TSessionThread::ProtectUnlistedDotNames(std::vector<TSearchRec>& AEntries, const std::string& ARemoteDir) const {
   if (FListingsShowDotNames) return;
   for (TSearchRec& entry : AEntries) {
-    if (entry.Name.starts_with('.')) entry.Attr |= faHidden;
+    if (entry.Name.starts_with('.') && !Recorded(ARemoteDir, entry.Name)) entry.Attr |= faHidden;
   }
 }
 
@@ -157,12 +157,14 @@ void TSessionThread::SendFile(const std::string& ALocalFile, const std::string& 
                               const std::function<void()>& AAfter) {
   // One temporary name for every attempt: a repeated upload replaces what the broken one left.
   const std::string temporary = Settings.AtomicUpload ? TemporaryUploadName(ARemoteName) : std::string();
+  const bool stampTime = Settings.ExactTimes;
   const auto send = [=](TIdFTP& ftp, const std::string& at) {
     if (temporary.empty()) {
       ftp.PutFile(ALocalFile, at + ARemoteName, false);
     } else {
       SendThroughTemporaryName(ftp, ALocalFile, at + temporary, at + ARemoteName);
     }
+    if (stampTime) StampRemoteTime(ftp, ALocalFile, at + ARemoteName);
   };
   if (Settings.TestMode || !HandToPool(send, AAfter)) {
     UnlessTestMode([&] { Reconnecting([&](bool) { send(Client(), std::string()); }); });
@@ -208,10 +210,12 @@ void TSessionThread::ReplaceRemoteFile(TIdFTP& AFtp, const std::string& ATempora
 void TSessionThread::FetchFile(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
                                const TIdFTPListItem& AItem) {
   UnlessTestMode([&] {
+    const std::function<void()> recordFetch = RecordFetchOf(ARemoteName, ALocalFile, AItem);
     if (AItem.SizeListed && AItem.ItemSize > ResumableSize && Client().TransferType == ftBinary) {
       // A download worth continuing after a break stays on the run's own connection.
       FetchResumable(ARemoteName, ALocalFile, ACanOverwrite, AItem);
       SetLocalFileTime(ALocalFile, AItem.ModifiedTime, AItem.ExactTime);
+      recordFetch();
       return;
     }
     const int64_t listedSize = AItem.SizeListed ? AItem.ItemSize : -1;
@@ -222,8 +226,13 @@ void TSessionThread::FetchFile(const std::string& ARemoteName, const std::string
       SetLocalFileTime(ALocalFile, listedTime, exactTime);
     };
     // An extra connection raises no events: its completed fetch is reported here.
-    if (!HandToPool(fetch, [this, ALocalFile] { ClientAfterGet(nullptr, ALocalFile, -1); }))
+    if (!HandToPool(fetch, [this, ALocalFile, recordFetch] {
+          ClientAfterGet(nullptr, ALocalFile, -1);
+          recordFetch();
+        })) {
       Reconnecting([&](bool) { fetch(Client(), std::string()); });
+      recordFetch();
+    }
   });
   RaiseHandedFailure();
 }
