@@ -40,8 +40,7 @@ std::optional<TDateTime> ZoneOffset(TDateTime AListed, TDateTime ATrue) {
 }  // namespace
 
 void TSessionThread::SyncDownWithRecord() {
-  if (Settings.CrcFile.empty())
-    return SyncRemoteToLocal(Settings.RemotePath, Settings.LocalPath);  // nowhere to keep it
+  if (Settings.CrcFile.empty()) return SyncRemoteToLocal(FRemotePath, Settings.LocalPath);  // nowhere to keep it
   const std::string store = StateDirectory() + Settings.CrcFile;
   const TFileLock storeLock(LockFileNameFor(store));  // one run per store at a time
   if (storeLock.State() == TFileLock::Busy) throw EZephlin("CRC store in use: " + Settings.CrcFile);
@@ -51,7 +50,7 @@ void TSessionThread::SyncDownWithRecord() {
     if (!Settings.TestMode) FRemoteState.Save(TRemoteState::FileNameFor(store));
   };
   try {
-    SyncRemoteToLocal(Settings.RemotePath, Settings.LocalPath);
+    SyncRemoteToLocal(FRemotePath, Settings.LocalPath);
     FinishHandedTransfers();
   } catch (...) {
     DrainHandedTransfers();
