@@ -229,7 +229,7 @@ void TSessionThread::DispatchMode() {
     LoadCrcStore();
     SyncAndSaveCrcStore(scan);
   } else if (Settings.SessionMode == "syncremotetolocal") {
-    SyncRemoteToLocal(FRemotePath, Settings.LocalPath);
+    SyncDownWithRecord();
   } else if (Settings.SessionMode == "copylocaltoremote") {
     CopyLocalToRemote(Settings.LocalPath, FRemotePath);
   } else if (Settings.SessionMode == "copyremotetolocal") {

@@ -31,7 +31,7 @@ from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
 
 root, portfile, user, password = sys.argv[1:5]
-host, tls, cert, key, tls12, nopasv, perip = sys.argv[5:12]
+host, tls, cert, key, tls12, nopasv, perip, shift = sys.argv[5:13]
 authorizer = DummyAuthorizer()
 authorizer.add_user(user, password, root, perm="elradfmwMT")
 handler = FTPHandler
@@ -50,6 +50,18 @@ if nopasv == "1":
     class NoPasvHandler(handler):
         proto_cmds = {k: v for k, v in handler.proto_cmds.items() if k != "PASV"}
     handler = NoPasvHandler
+if shift != "0":
+    # A server whose listings run on another clock: LIST and MLSD give every time moved by
+    # `shift` seconds, while MDTM tells the true one.
+    from pyftpdlib.filesystems import AbstractedFS
+    def shifted(st):
+        return os.stat_result(tuple(st)[:8] + (st.st_mtime + int(shift),) + tuple(st)[9:10])
+    class ShiftedFS(AbstractedFS):
+        def stat(self, path):
+            return shifted(super().stat(path))
+        def lstat(self, path):
+            return shifted(super().lstat(path))
+    handler.abstracted_fs = ShiftedFS
 handler.authorizer = authorizer
 handler.banner = "pyftpdlib ready"
 server = FTPServer((host, 0), handler)
@@ -82,10 +94,16 @@ std::string ReadText(const std::string& path) {
 }
 
 // Starts argv[0] with output into logPath, in its own process group, dying with the test.
-pid_t Spawn(const std::vector<std::string>& args, const std::string& logPath) {
+// `environment` ("NAME=value") is added to this process's environment for the child.
+pid_t Spawn(const std::vector<std::string>& args, const std::string& logPath,
+            const std::vector<std::string>& environment = {}) {
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (const std::string& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
+  for (char** e = environ; *e != nullptr; ++e) envp.push_back(*e);  // the first of a name counts
+  envp.push_back(nullptr);
   int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   pid_t pid = ::fork();
   if (pid == 0) {
@@ -97,7 +115,7 @@ pid_t Spawn(const std::vector<std::string>& args, const std::string& logPath) {
       ::dup2(log, 1);
       ::dup2(log, 2);
     }
-    ::execv(argv[0], argv.data());
+    ::execve(argv[0], argv.data(), envp.data());
     ::_exit(127);
   }
   if (log >= 0) ::close(log);
@@ -199,7 +217,7 @@ std::string RealFtpServer::log() const { return ReadText(stateDir_ + "server.log
 RealFtpServer::RealFtpServer(Kind kind, const std::string& rootDir) : RealFtpServer(kind, rootDir, Options()) {}
 
 RealFtpServer::RealFtpServer(Kind kind, const std::string& rootDir, const Options& options)
-    : kind_(kind), host_(options.host), stateDir_(MakeStateDir()) {
+    : kind_(kind), host_(options.host), stateDir_(MakeStateDir()), environment_(options.environment) {
   std::string root = rootDir;
   if (root.size() > 1 && root.back() == '/') root.pop_back();
   try {
@@ -226,8 +244,8 @@ void RealFtpServer::StartPyFtpdLib(const std::string& root, const Options& optio
   const char* tls = options.tls == Tls::None ? "none" : "explicit";
   pid_ = Spawn({ZEPHLIN_SYSTEM_PYTHON, stateDir_ + "server.py", root, portFile, user_, password_, options.host, tls,
                 options.certFile, options.keyFile, options.tls12Only ? "1" : "0", options.refusePasv ? "1" : "0",
-                std::to_string(options.maxConnectionsPerIp)},
-               stateDir_ + "server.log");
+                std::to_string(options.maxConnectionsPerIp), std::to_string(options.listingShiftSeconds)},
+               stateDir_ + "server.log", options.environment);
   for (int i = 0; i < 500 && port_ == 0; ++i) {
     std::string text = ReadText(portFile);
     if (!text.empty())
@@ -314,7 +332,7 @@ void RealFtpServer::StartOnFreePort(const std::function<std::vector<std::string>
                                     const char* serverName) {
   for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
     const int port = FreePort();
-    pid_ = Spawn(command(port), stateDir_ + "server.log");
+    pid_ = Spawn(command(port), stateDir_ + "server.log", environment_);
     for (int i = 0; i < 250; ++i) {
       if (Accepts(host_, port)) {
         // Another process could have taken the port between FreePort and the server's
