@@ -564,6 +564,7 @@ void TIdFTP::GetFile(const std::string& ASourceFile, const std::string& ADestFil
         sink.RemoteName = ASourceFile;
         sink.ListedSize = AListedSize;
         sink.Limit = SizeMismatchCutOff(AListedSize);
+        file.Reserve(AListedSize);
       }
       TransferIn("RETR " + ASourceFile, sink, 0);
       if (checkSize && sink.Received != AListedSize) throw EIdFTPSizeMismatch(ASourceFile, AListedSize, sink.Received);
@@ -605,6 +606,7 @@ void TIdFTP::GetFileResumable(const std::string& ASourceFile, const std::string&
   sink.RemoteName = ASourceFile;
   sink.ListedSize = AListedSize;
   sink.Limit = SizeMismatchCutOff(AListedSize);
+  file.Reserve(AListedSize - restartAt);
   try {
     TransferIn("RETR " + ASourceFile, sink, restartAt);
   } catch (...) {
