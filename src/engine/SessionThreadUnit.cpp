@@ -28,7 +28,8 @@ std::string ProgramFileVersion() {
 
 }  // namespace
 
-TSessionThread::TSessionThread(const TRunSettings& ASettings) : Settings(ASettings), FExclude(ASettings.Exclude) {}
+TSessionThread::TSessionThread(const TRunSettings& ASettings)
+    : Settings(WithRateLimiter(ASettings)), FExclude(ASettings.Exclude) {}
 
 TSessionThread::~TSessionThread() = default;
 

@@ -294,6 +294,7 @@ void TIdFTP::InitDataConnection(TIdTCPConnection& AConnection) {
   AConnection.DataRecvSize = DataRecvSize;
   AConnection.SendBufferSize = SendBufferSize;
   AConnection.ReadTimeout = ReadTimeout;
+  AConnection.RateLimiter = RateLimiter;
   AConnection.SetCanceller(&FCanceller);
   AConnection.IOHandlerFactory = FDataProtected ? &FTLS->DataFactory() : DataIOHandlerFactory;
 }
