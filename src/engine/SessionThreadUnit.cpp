@@ -37,7 +37,7 @@ TRunSettings WithinBounds(TRunSettings ASettings) {
 }  // namespace
 
 TSessionThread::TSessionThread(const TRunSettings& ASettings)
-    : Settings(WithinBounds(ASettings)), FExclude(ASettings.Exclude) {}
+    : Settings(WithRateLimiter(WithinBounds(ASettings))), FExclude(ASettings.Exclude) {}
 
 TSessionThread::~TSessionThread() = default;
 

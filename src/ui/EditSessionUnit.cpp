@@ -261,6 +261,8 @@ QWidget* TEditSessionForm::CreateConnectionPage() {
   SpinEdit2 = new TSpinEdit;
   SpinEdit6 = new TSpinEdit;
   SpinEdit6->setToolTip(QStringLiteral("Files of a directory transferred at once, each over its own connection"));
+  RateLimitEdit = new TSpinEdit;
+  RateLimitEdit->setToolTip(QStringLiteral("All of the session's connections together"));
   CheckBox1 = new QCheckBox(QStringLiteral("Abort session on transfer failure"));
   CheckBox4 = new QCheckBox(QStringLiteral("Passive mode"));
   SpinEdit5 = new TSpinEdit;
@@ -312,6 +314,12 @@ QWidget* TEditSessionForm::CreateConnectionPage() {
   connections->addStretch();
   grid->addWidget(Caption("Connections", SpinEdit6), 7, 0);
   grid->addLayout(connections, 7, 1);
+  auto* rateLimit = new QHBoxLayout;
+  rateLimit->addWidget(RateLimitEdit);
+  rateLimit->addWidget(Caption("KiB/s (0 = no limit)", RateLimitEdit));
+  rateLimit->addStretch();
+  grid->addWidget(Caption("Limit transfers to", RateLimitEdit), 8, 0);
+  grid->addLayout(rateLimit, 8, 1);
   grid->setColumnStretch(1, 1);
 
   auto* buttons = new QHBoxLayout;
@@ -423,6 +431,7 @@ void TEditSessionForm::SetSettings(const TSessionSettings& settings) {
   Edit5->setText(ToQ(settings.Password));
   SpinEdit2->SetValue(settings.Timeout);
   SpinEdit6->SetValue(settings.Connections);
+  RateLimitEdit->SetValue(settings.RateLimit);
   CheckBox1->setChecked(settings.AbortOnFailure);
   CheckBox4->setChecked(settings.PassiveMode);
   SpinEdit5->SetValue(settings.Retries);
@@ -459,6 +468,7 @@ TSessionSettings TEditSessionForm::GetSettings() const {
   settings.Password = FromQ(Edit5->text());
   settings.Timeout = SpinEdit2->Value();
   settings.Connections = SpinEdit6->Value();
+  settings.RateLimit = std::max(RateLimitEdit->Value(), 0);  // a negative limit means none
   settings.AbortOnFailure = CheckBox1->isChecked();
   settings.PassiveMode = CheckBox4->isChecked();
   settings.Retries = SpinEdit5->Value();
