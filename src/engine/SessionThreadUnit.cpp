@@ -50,6 +50,23 @@ void TSessionThread::DeliverStatus() {
   if (OnStatusReport) OnStatusReport(Connection, Function, Status);
 }
 
+void TSessionThread::SendRunEvent(const TRunEvent& AEvent) {
+  Synchronize([this, &AEvent] {
+    if (OnRunEvent) OnRunEvent(AEvent);
+  });
+}
+
+void TSessionThread::PlanTransfers(int64_t AFiles, int64_t ABytes) {
+  if (AFiles <= 0) return;
+  FPlannedFiles += AFiles;
+  FPlannedBytes += ABytes;
+  TRunEvent event;
+  event.Kind = TRunEvent::TKind::Planned;
+  event.Files = FPlannedFiles;
+  event.Bytes = FPlannedBytes;
+  SendRunEvent(event);
+}
+
 void TSessionThread::LogLines(const std::vector<std::string>& Lines) {
   if (!Settings.TestMode && !Settings.DebugMode) return;
   for (const std::string& line : Lines) TestLog.push_back(FormatTimeStamp(Now()) + "  " + line);
@@ -305,6 +322,13 @@ void TSessionThread::ReportProgress(TWorkMode AWorkMode, int64_t AWorkCount) {
       CurrentFileSizeKB > 32 ? " / " + std::to_string(CurrentFileSizeKB) + "KB)" : std::string(")");
   const std::string text = CurrentFile + " (" + std::to_string(AWorkCount / 1024) + "KB" + total;
   SendStatus(AWorkMode == WorkWrite ? "Sending " : "Retrieve", text);
+  TRunEvent event;
+  event.Kind = TRunEvent::TKind::Progress;
+  event.Action = AWorkMode == WorkWrite ? TFileAction::Send : TFileAction::Fetch;
+  event.Name = CurrentFile;
+  event.Bytes = AWorkCount;
+  event.Total = CurrentFileSize;
+  SendRunEvent(event);
 }
 
 // --- Helpers ---

@@ -42,6 +42,7 @@
 
 #include "engine/CrcStore.h"
 #include "engine/ExcludeFilter.h"
+#include "engine/RunEvents.h"
 #include "engine/RunSettings.h"
 #include "engine/TransferPool.h"
 #include "ftp/IdComponent.h"
@@ -58,6 +59,7 @@ struct TSearchRec;
 
 using TSessionStatusReport =
     std::function<void(const std::string& Connection, const std::string& Function, const std::string& Status)>;
+using TRunEventReport = std::function<void(const TRunEvent& Event)>;
 
 class TSessionThread : public TThread {
  public:
@@ -66,6 +68,8 @@ class TSessionThread : public TThread {
 
   // Receiver of status reports; main thread only.
   TSessionStatusReport OnStatusReport;
+  // Receiver of the typed run events; main thread only, handed over as the status reports are.
+  TRunEventReport OnRunEvent;
 
   // The report being delivered (written by the worker, read during the hand-over).
   std::string Connection;
@@ -81,6 +85,7 @@ class TSessionThread : public TThread {
   // The file being transferred, for progress reports.
   std::string CurrentFile;
   int64_t CurrentFileSizeKB = 0;
+  int64_t CurrentFileSize = 0;  // bytes
 
   // The test log: one entry per logged line, each with its time stamp.
   std::vector<std::string> TestLog;
@@ -103,6 +108,10 @@ class TSessionThread : public TThread {
   // --- Worker thread ---
   void Execute() override;
   void SendStatus(const std::string& AFunction, const std::string& AStatus);
+  void SendRunEvent(const TRunEvent& AEvent);
+  // Adds AFiles files of ABytes bytes to what the run knows it will transfer, and tells so
+  // (a Planned event with the totals so far).
+  void PlanTransfers(int64_t AFiles, int64_t ABytes);
   void LogLines(const std::vector<std::string>& Lines);
 
   static std::string BoolText(bool Flag);
@@ -319,6 +328,8 @@ class TSessionThread : public TThread {
   bool FProgressHeld = false;
   TWorkMode FHeldWorkMode = WorkRead;
   int64_t FHeldWorkCount = 0;
+  int64_t FPlannedFiles = 0;  // what the run knows it will transfer, so far
+  int64_t FPlannedBytes = 0;
   std::atomic<bool> FStopNow{false};
   int FReconnects = 0;              // made by this run so far
   bool FConnectionGivenUp = false;  // lost, and no retry left: the run ends

@@ -25,6 +25,7 @@ TSession::~TSession() {
   StopWatching();
   if (Worker != nullptr) {
     Worker->OnStatusReport = nullptr;
+    Worker->OnRunEvent = nullptr;
     Worker->OnTerminate = nullptr;
     Worker->Cut();
     Worker = nullptr;
@@ -78,6 +79,9 @@ void TSession::StartWorker() {
   Worker = worker;
   worker->OnStatusReport = [this](const std::string& connection, const std::string& function,
                                   const std::string& status) { WorkerStatus(connection, function, status); };
+  worker->OnRunEvent = [this](const TRunEvent& event) {
+    if (RunEventHandler) RunEventHandler(Index, event);
+  };
   worker->OnTerminate = [this](TThread*) { WorkerFinished(); };
   worker->FreeOnTerminate = true;
   worker->Start();
