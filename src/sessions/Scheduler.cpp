@@ -25,7 +25,6 @@ TSession::~TSession() {
   StopWatching();
   if (Worker != nullptr) {
     Worker->OnStatusReport = nullptr;
-    Worker->OnRunEvent = nullptr;
     Worker->OnTerminate = nullptr;
     Worker->Cut();
     Worker = nullptr;
@@ -79,8 +78,10 @@ void TSession::StartWorker() {
   Worker = worker;
   worker->OnStatusReport = [this](const std::string& connection, const std::string& function,
                                   const std::string& status) { WorkerStatus(connection, function, status); };
-  worker->OnRunEvent = [this](const TRunEvent& event) {
-    if (RunEventHandler) RunEventHandler(Index, event);
+  // The worker looks at its receiver from its own thread, so the receiver stays as it is and
+  // finds out on the main thread whether the session still exists.
+  worker->OnRunEvent = [this, alive = std::weak_ptr<bool>(FAlive)](const TRunEvent& event) {
+    if (!alive.expired() && RunEventHandler) RunEventHandler(Index, event);
   };
   worker->OnTerminate = [this](TThread*) { WorkerFinished(); };
   worker->FreeOnTerminate = true;
