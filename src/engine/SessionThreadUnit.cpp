@@ -64,6 +64,17 @@ void TSessionThread::SendRunEvent(const TRunEvent& AEvent) {
   if (OnRunEvent) Synchronize([&] { OnRunEvent(AEvent); });
 }
 
+void TSessionThread::PlanTransfers(int64_t AFiles, int64_t ABytes) {
+  if (AFiles <= 0) return;
+  FPlannedFiles += AFiles;
+  FPlannedBytes += ABytes;
+  TRunEvent event;
+  event.Kind = TRunEvent::TKind::Planned;
+  event.Files = FPlannedFiles;
+  event.Bytes = FPlannedBytes;
+  SendRunEvent(event);
+}
+
 // --- The run's account ---
 
 void TSessionThread::CountFileDone(TFileAction AAction, const std::string& AName, int64_t ABytes) {
@@ -389,6 +400,13 @@ void TSessionThread::ReportProgress(TWorkMode AWorkMode, int64_t AWorkCount) {
       CurrentFileSizeKB > 32 ? " / " + std::to_string(CurrentFileSizeKB) + "KB)" : std::string(")");
   const std::string text = CurrentFile + " (" + std::to_string(AWorkCount / 1024) + "KB" + total;
   SendStatus(AWorkMode == WorkWrite ? "Sending " : "Retrieve", text);
+  TRunEvent event;
+  event.Kind = TRunEvent::TKind::Progress;
+  event.Action = AWorkMode == WorkWrite ? TFileAction::Send : TFileAction::Fetch;
+  event.Name = CurrentFile;
+  event.Bytes = AWorkCount;
+  event.Total = CurrentFileSize;
+  SendRunEvent(event);
 }
 
 // --- Helpers ---

@@ -90,6 +90,7 @@ class TSessionThread : public TThread {
   // The file being transferred, for progress reports.
   std::string CurrentFile;
   int64_t CurrentFileSizeKB = 0;
+  int64_t CurrentFileSize = 0;  // bytes
 
   // The test log: one entry per logged line, each with its time stamp.
   std::vector<std::string> TestLog;
@@ -113,6 +114,9 @@ class TSessionThread : public TThread {
   void Execute() override;
   void SendStatus(const std::string& AFunction, const std::string& AStatus);
   void SendRunEvent(const TRunEvent& AEvent);
+  // Adds AFiles files of ABytes bytes to what the run knows it will transfer, and tells so
+  // (a Planned event with the totals so far).
+  void PlanTransfers(int64_t AFiles, int64_t ABytes);
   void LogLines(const std::vector<std::string>& Lines);
 
   static std::string BoolText(bool Flag);
@@ -384,6 +388,8 @@ class TSessionThread : public TThread {
   bool FProgressHeld = false;
   TWorkMode FHeldWorkMode = WorkRead;
   int64_t FHeldWorkCount = 0;
+  int64_t FPlannedFiles = 0;  // what the run knows it will transfer, so far
+  int64_t FPlannedBytes = 0;
   std::atomic<bool> FStopNow{false};
   int FReconnects = 0;              // made by this run so far
   bool FConnectionGivenUp = false;  // lost, and no retry left: the run ends
