@@ -78,7 +78,7 @@ struct TSftpClient::TDownload {
 TSftpClient::TSftpClient(TByteChannel& channel) : FChannel(channel) {}
 
 void TSftpClient::Start() {
-  FReceiveBuffer.resize(ReceiveBufferLength);
+  FReceiveBuffer = std::make_unique_for_overwrite<uint8_t[]>(ReceiveBufferLength);
   TRequestWriter init(fxpInit);
   init.Uint32(ProtocolVersion);
   FPending[0];
@@ -143,8 +143,8 @@ TReply TSftpClient::Await(uint32_t id) {
 }
 
 void TSftpClient::ReceiveMore() {
-  const size_t got = FChannel.Read(FReceiveBuffer.data(), FReceiveBuffer.size());
-  FAssembler.Append(FReceiveBuffer.data(), got);
+  const size_t got = FChannel.Read(FReceiveBuffer.get(), ReceiveBufferLength);
+  FAssembler.Append(FReceiveBuffer.get(), got);
   TReply reply;
   while (FAssembler.Next(reply)) {
     const auto found = FPending.find(reply.Id);

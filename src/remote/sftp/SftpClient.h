@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -111,7 +112,7 @@ class TSftpClient {
   uint32_t FNextId = 1;
   std::unordered_map<uint32_t, std::optional<TReply>> FPending;
   TMessageAssembler FAssembler;
-  std::vector<uint8_t> FReceiveBuffer;
+  std::unique_ptr<uint8_t[]> FReceiveBuffer;  // large, and never cleared: only filled
 };
 
 // The failure a STATUS reply stands for, with the server's message (or a text of its own).
