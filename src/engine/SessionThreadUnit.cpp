@@ -1,5 +1,7 @@
 #include "engine/SessionThreadUnit.h"
 
+#include <algorithm>
+
 #include "engine/LocalScan.h"
 #include "engine/SessionTools.h"
 #include "engine/TransferPaths.h"
@@ -9,6 +11,7 @@
 #include "platform/FileLock.h"
 #include "platform/FileSystem.h"
 #include "platform/ProgramDir.h"
+#include "platform/Text.h"
 #include "platform/VersionInfo.h"
 
 namespace {
@@ -26,9 +29,15 @@ std::string ProgramFileVersion() {
   return info.FileVersion();
 }
 
+TRunSettings WithinBounds(TRunSettings ASettings) {
+  ASettings.Retries = std::min(ASettings.Retries, MaxRetries);
+  return ASettings;
+}
+
 }  // namespace
 
-TSessionThread::TSessionThread(const TRunSettings& ASettings) : Settings(ASettings), FExclude(ASettings.Exclude) {}
+TSessionThread::TSessionThread(const TRunSettings& ASettings)
+    : Settings(WithinBounds(ASettings)), FExclude(ASettings.Exclude) {}
 
 TSessionThread::~TSessionThread() = default;
 
@@ -48,6 +57,60 @@ void TSessionThread::SendStatus(const std::string& AFunction, const std::string&
 
 void TSessionThread::DeliverStatus() {
   if (OnStatusReport) OnStatusReport(Connection, Function, Status);
+}
+
+void TSessionThread::EmitRunEvent(const TRunEvent& AEvent) {
+  if (OnRunEvent) Synchronize([&] { OnRunEvent(AEvent); });
+}
+
+// --- The run's account ---
+
+void TSessionThread::CountFileDone(TFileAction AAction, const std::string& AName, int64_t ABytes) {
+  switch (AAction) {
+    case TFileAction::Send:
+      ++Outcome.Sent;
+      Outcome.BytesSent += ABytes;
+      break;
+    case TFileAction::Fetch:
+      ++Outcome.Fetched;
+      Outcome.BytesFetched += ABytes;
+      break;
+    case TFileAction::DeleteRemote:
+    case TFileAction::DeleteLocal:
+      // A test run shows the deletions of a level whose guard tripped; none would be made.
+      if (FDeletionsHeld) return;
+      ++Outcome.Deleted;
+      break;
+  }
+  TRunEvent event;
+  event.Kind = TRunEvent::TKind::FileDone;
+  event.Action = AAction;
+  event.Name = AName;
+  event.Bytes = ABytes;
+  EmitRunEvent(event);
+}
+
+void TSessionThread::CountFileFailed(TFileAction AAction, const std::string& AName, const std::string& AText) {
+  ++Outcome.Failed;
+  TRunEvent event;
+  event.Kind = TRunEvent::TKind::FileFailed;
+  event.Action = AAction;
+  event.Name = AName;
+  event.Text = AText;
+  EmitRunEvent(event);
+}
+
+void TSessionThread::CloseOutcome() {
+  Outcome.End = Now();
+  if (Terminated()) {
+    Outcome.Result = TRunResult::Stopped;
+  } else if (FRunFailed) {
+    Outcome.Result = TRunResult::Failed;
+  } else if (Outcome.Failed > 0 || !Outcome.Errors.empty()) {
+    Outcome.Result = TRunResult::DoneWithFailures;
+  } else {
+    Outcome.Result = TRunResult::Done;
+  }
 }
 
 void TSessionThread::LogLines(const std::vector<std::string>& Lines) {
@@ -89,6 +152,8 @@ void TSessionThread::WriteTestLog() {
 // --- The run ---
 
 void TSessionThread::Execute() {
+  Outcome.Start = Now();
+  Outcome.TestMode = Settings.TestMode;
   LogLines(HeaderLines());
   SendStatus("", "");
   {
@@ -108,6 +173,7 @@ void TSessionThread::Execute() {
     ReleaseClient();
     ReportRunError(EZephlin("Unknown error"));
   }
+  CloseOutcome();
   if (!Settings.TestMode && !Settings.DebugMode) return;
   LogLines({"", (Settings.TestMode ? "Test Completed: " : "Session Completed: ") + FormatShortDateLongTime(Now())});
   WriteTestLog();
@@ -123,12 +189,15 @@ void TSessionThread::RunConnection() {
     FLoggedIn = true;
   }
   if (!ftp.IsConnected()) {
+    Outcome.AddError("Connection failed");
+    FRunFailed = true;
     SendStatus("", "Connection failed");
     LogLines({"Connection failed"});
     return;
   }
   LogLines({ftp.LoginReply.TextWithLineEnds()});
   LogLines({ftp.SystemDescription});
+  FRemotePath = AbsoluteRemotePath();
   DispatchMode();
   SendStatus("Disconnecting", "");
   ftp.Disconnect();
@@ -136,29 +205,41 @@ void TSessionThread::RunConnection() {
   SendStatus("", "Done");
 }
 
+std::string TSessionThread::AbsoluteRemotePath() {
+  const std::string remote = ToSlashes(Settings.RemotePath);
+  if (remote.empty() || remote.starts_with('/')) return Settings.RemotePath;
+  std::string login;
+  Reconnecting([&](bool) { login = Client().PrintWorkingDirectory(); });
+  // A server whose paths look otherwise keeps the path as it is, entered relative as before.
+  return login.starts_with('/') ? WithTrailingSlash(login) + remote : Settings.RemotePath;
+}
+
 void TSessionThread::DispatchMode() {
   StartTransferPool();
   if (Settings.SessionMode == "synclocaltoremote") {
-    const TFileLock storeLock(LockFileNameFor(StateDirectory() + Settings.CrcFile));  // one run per store at a time
-    if (storeLock.State() == TFileLock::Busy) throw EZephlin("CRC store in use: " + Settings.CrcFile);
+    const std::string lockName = LockFileNameFor(StateDirectory() + Settings.CrcFile);
+    const TFileLock storeLock(lockName);  // one run per store at a time
+    // A link put at the lock's name is never opened, so it locks nothing: the same refusal.
+    if (storeLock.State() == TFileLock::Busy || IsSymbolicLink(lockName))
+      throw EZephlin("CRC store in use: " + Settings.CrcFile);
     // The local tree is read ahead from now on, while the store loads; see LocalScan.h.
     TLocalScan scan(ParseLocalTarget(Settings.LocalPath, TLocalPathForm::Directory).Directory, Settings.Recurse,
                     TLocalScan::DefaultEntryBudget, FExclude);
     LoadCrcStore();
     SyncAndSaveCrcStore(scan);
   } else if (Settings.SessionMode == "syncremotetolocal") {
-    SyncRemoteToLocal(Settings.RemotePath, Settings.LocalPath);
+    SyncRemoteToLocal(FRemotePath, Settings.LocalPath);
   } else if (Settings.SessionMode == "copylocaltoremote") {
-    CopyLocalToRemote(Settings.LocalPath, Settings.RemotePath);
+    CopyLocalToRemote(Settings.LocalPath, FRemotePath);
   } else if (Settings.SessionMode == "copyremotetolocal") {
-    CopyRemoteToLocal(Settings.RemotePath, Settings.LocalPath);
+    CopyRemoteToLocal(FRemotePath, Settings.LocalPath);
   }
   FinishHandedTransfers();
 }
 
 void TSessionThread::SyncAndSaveCrcStore(TLocalScan& AScan) {
   try {
-    SyncLocalToRemote(Settings.LocalPath, Settings.RemotePath, AScan);
+    SyncLocalToRemote(Settings.LocalPath, FRemotePath, AScan);
     FinishHandedTransfers();
   } catch (...) {
     DrainHandedTransfers();
@@ -178,6 +259,8 @@ void TSessionThread::SyncAndSaveCrcStore(TLocalScan& AScan) {
 
 void TSessionThread::ReportRunError(const std::exception& AError) {
   const std::string text = FailureText(AError);
+  Outcome.AddError(text);
+  FRunFailed = true;
   SendStatus("Error", text);
   LogLines({"EXCEPTION: " + text});
 }
@@ -329,10 +412,11 @@ TDateTime TSessionThread::ListedTime(const TIdFTPListItem& AItem) {
 TDateTime TSessionThread::TruncateToMinute(TDateTime When) { return ::TruncateToMinute(When); }
 
 std::string TSessionThread::FailureText(const std::exception& AError) {
+  // Reply and socket texts come with line ends; a report and a log row are one line.
   if (const auto* reply = dynamic_cast<const EIdProtocolReplyError*>(&AError)) {
-    return std::to_string(reply->ReplyCode) + " " + reply->what();
+    return std::to_string(reply->ReplyCode) + " " + OnOneLine(reply->what());
   }
-  return AError.what();
+  return OnOneLine(AError.what());
 }
 
 // --- CRC store ---

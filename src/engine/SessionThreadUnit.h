@@ -42,6 +42,8 @@
 
 #include "engine/CrcStore.h"
 #include "engine/ExcludeFilter.h"
+#include "engine/RunEvents.h"
+#include "engine/RunOutcome.h"
 #include "engine/RunSettings.h"
 #include "engine/TransferPool.h"
 #include "ftp/IdComponent.h"
@@ -58,6 +60,7 @@ struct TSearchRec;
 
 using TSessionStatusReport =
     std::function<void(const std::string& Connection, const std::string& Function, const std::string& Status)>;
+using TRunEventHandler = std::function<void(const TRunEvent& Event)>;
 
 class TSessionThread : public TThread {
  public:
@@ -66,6 +69,12 @@ class TSessionThread : public TThread {
 
   // Receiver of status reports; main thread only.
   TSessionStatusReport OnStatusReport;
+  // Receiver of the typed events (RunEvents.h); main thread only, handed over as the status
+  // reports are. Without one the run hands no event over.
+  TRunEventHandler OnRunEvent;
+  // What the run did (RunOutcome.h), counted as it goes. Whole once Execute has returned: the
+  // session reads it in the end notification.
+  TRunOutcome Outcome;
 
   // The report being delivered (written by the worker, read during the hand-over).
   std::string Connection;
@@ -103,6 +112,7 @@ class TSessionThread : public TThread {
   // --- Worker thread ---
   void Execute() override;
   void SendStatus(const std::string& AFunction, const std::string& AStatus);
+  void EmitRunEvent(const TRunEvent& AEvent);
   void LogLines(const std::vector<std::string>& Lines);
 
   static std::string BoolText(bool Flag);
@@ -134,6 +144,20 @@ class TSessionThread : public TThread {
   void RunConnection();
   void DispatchMode();
   void ReportRunError(const std::exception& AError);
+  // The run's account: a file done (sent, fetched, deleted; in test mode one it would have
+  // done) or failed, with its event, and the result once the run is over.
+  void CountFileDone(TFileAction AAction, const std::string& AName, int64_t ABytes);
+  void CountFileFailed(TFileAction AAction, const std::string& AName, const std::string& AText);
+  template <typename Step>
+  void CountingFailure(TFileAction AAction, const std::string& AName, Step&& AStep) {
+    try {
+      AStep();
+    } catch (const std::exception& error) {
+      CountFileFailed(AAction, AName, FailureText(error));
+      throw;
+    }
+  }
+  void CloseOutcome();
   void WriteTestLog();
   void AttachHandlers(TIdFTP& AClient);
   void ReleaseClient();
@@ -201,7 +225,14 @@ class TSessionThread : public TThread {
   // Either connection of a run may send: these touch nothing of the run but AFtp.
   static void SendThroughTemporaryName(TIdFTP& AFtp, const std::string& ALocalFile, const std::string& ATemporaryName,
                                        const std::string& ARemoteName);
-  static void ReplaceRemoteFile(TIdFTP& AFtp, const std::string& ATemporaryName, const std::string& ARemoteName);
+  // A listed size larger than the local file system's free space (less 1 %) fails the file
+  // before anything is fetched: "Not enough free space for NAME: N bytes listed, M free".
+  static void RefuseWhenNoRoom(const std::string& ARemoteName, const std::string& ALocalFile,
+                               const TIdFTPListItem& AItem);
+  // Renames ATemporaryName over ARemoteName, moving an old file aside first where the server
+  // will not rename over it, or sends ALocalFile directly where it renames nothing.
+  static void ReplaceRemoteFile(TIdFTP& AFtp, const std::string& ALocalFile, const std::string& ATemporaryName,
+                                const std::string& ARemoteName);
   // A download large enough to be worth continuing after a break (see FetchFile).
   void FetchResumable(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
                       const TIdFTPListItem& AItem);
@@ -225,6 +256,9 @@ class TSessionThread : public TThread {
   // The session's remote and local folders (ending in "/"), to which exclude patterns with
   // a "/" are relative.
   std::string SessionRemoteDirectory() const;
+  // The remote path taken relative to the login folder, once (PWD), when it does not begin
+  // with "/": nested folders then go up as with an absolute path. As it is otherwise.
+  std::string AbsoluteRemotePath();
   // Local dot names may be deleted only once a listing of this run has shown a dot name:
   // a server that hides them would otherwise have every local one deleted.
   void ProtectUnlistedDotNames(std::vector<TSearchRec>& AEntries) const;
@@ -240,6 +274,11 @@ class TSessionThread : public TThread {
   // the listed size and time stay the same.
   void FetchFile(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
                  const TIdFTPListItem& AItem);
+  // FetchFile's transfer; true when it was handed to an extra connection.
+  bool FetchOrHandFile(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
+                       const TIdFTPListItem& AItem);
+  // The bytes a fetch counts: the listed size, or what arrived where the listing gave none.
+  int64_t FetchedBytes(const TIdFTPListItem& AItem, const std::string& ALocalFile) const;
   void DeleteRemoteFile(const std::string& AName);
   // DELE or RMD through ARemoval(client), gated and repeated after a reconnect.
   template <typename Removal>
@@ -257,7 +296,7 @@ class TSessionThread : public TThread {
   bool SyncRemoteLevel(const std::string& ARemoteDir, const TLocalTarget& ALocal,
                        TListedSubdirectories& ASubdirectories);
   // The deletion guard's report when it trips (see DeletionGuardTrips).
-  bool DeletionGuardStops(size_t ADeletedFiles, size_t AFiles);
+  bool DeletionGuardStops(size_t ADeletedFiles, size_t AFiles, bool ASourceEmpty);
   // ("Error", "Symbolic link not followed: " + path) and its log line: below the session's
   // local directory no link is written through, deleted or entered.
   void ReportSymbolicLink(const std::string& APath);
@@ -293,7 +332,7 @@ class TSessionThread : public TThread {
   void DrainHandedTransfers();
   // Gives ATransfer to an idle extra connection, in the current remote directory; false
   // when there is none and the run transfers the file itself. AAfter follows on this thread.
-  bool HandToPool(TTransferPool::TTransfer ATransfer, std::function<void()> AAfter);
+  bool HandToPool(TTransferPool::TTransfer ATransfer, std::function<void()> AAfter, const std::string& AName);
   // Throws the oldest failure of a handed transfer in the current directory that was not
   // reported yet; those of directories the run has left are reported.
   void RaiseHandedFailure();
@@ -306,6 +345,8 @@ class TSessionThread : public TThread {
   void EnteredPoolDirectory(const std::string& ARemoteDir);
   bool HandedHere(const TTransferPool::TFailure& AFailure) const;
   void ReportHandedFailure(const TTransferPool::TFailure& AFailure);
+  // Counts a handed transfer's failure as its file's.
+  void CountHandedFailure(const TTransferPool::TFailure& AFailure);
   std::unique_ptr<TTransferPool> FPool;       // set and cleared under FClientMutex
   std::optional<std::string> FPoolDirectory;  // absolute; "" when it could not be learnt
 
@@ -323,8 +364,13 @@ class TSessionThread : public TThread {
   int FReconnects = 0;              // made by this run so far
   bool FConnectionGivenUp = false;  // lost, and no retry left: the run ends
   std::string FRemoteDirectory;     // the one last entered, entered again on reconnecting
+  // The session's remote path, a relative one made absolute at the start of the run.
+  std::string FRemotePath;
   bool FTlsTraced = false;
   TCrcStore FCrcStore;
   const TExcludeFilter FExclude;
   bool FListingsShowDotNames = false;  // a listing of this run held a name beginning with "."
+  bool FRunFailed = false;             // the run could not do its work: no connection, its folder refused
+  bool FEnteredRemote = false;         // a change of directory succeeded: later refusals are of sub-folders
+  bool FDeletionsHeld = false;         // the level's deletion guard tripped: a test run counts none
 };

@@ -95,10 +95,14 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
 
   SendStatus("Deleted files", "Searching");
   // Test mode still shows what the level would have deleted.
-  if (!DeletionGuardStops(plan.DeletedFiles, plan.RemoteFiles) || Settings.TestMode) {
+  if (!DeletionGuardStops(plan.DeletedFiles, plan.RemoteFiles, plan.SourceEmpty) || Settings.TestMode) {
     for (size_t position : plan.Deletions) {
       if (Terminated()) return;
       const TIdFTPListItem& item = listing[static_cast<int>(position)];
+      if (IsUnsafeLocalName(item.ItemName)) {  // "../x" would delete outside the directory
+        ReportUnsafeName(item.ItemName);
+        continue;
+      }
       SendStatus("Deleted files", item.ItemName);
       try {
         SyncDeleteRemoteEntry(localDir, item);
@@ -135,7 +139,7 @@ void TSessionThread::SyncDeleteRemoteEntry(const std::string& ALocalDir, const T
     case ikFile:
       LogLines({"DELETE: " + AItem.ItemName});
       DeleteRemoteFile(AItem.ItemName);
-      FCrcStore.RemoveCrc(ALocalDir + LastPart(AItem.ItemName, "/"));
+      FCrcStore.RemoveCrc(ALocalDir + AItem.ItemName);
       break;
     case ikDirectory:
       LogLines({"REMOVE DIR: " + AItem.ItemName});

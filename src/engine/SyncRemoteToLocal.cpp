@@ -125,6 +125,7 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
         SendStatus("Changed files", item.ItemName);
         FetchFile(item.ItemName, localFile, true, item);
       });
+      if (Settings.TestMode) CountFileDone(TFileAction::Fetch, item.ItemName, FetchedBytes(item, localFile));
     } catch (const std::exception& error) {
       ReportFailure(error);
       if (Settings.AbortOnFailure) return false;
@@ -138,7 +139,7 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
     // Files the listing failed to show, or showed under a refused name, are not gone from
     // the server.
     ReportFailureText("Listing not understood; no local files deleted");
-  } else if (!DeletionGuardStops(plan.Deletions.size(), plan.LocalFiles) || Settings.TestMode) {
+  } else if (!DeletionGuardStops(plan.Deletions.size(), plan.LocalFiles, plan.SourceEmpty) || Settings.TestMode) {
     // Test mode still shows what the level would have deleted.
     for (size_t index : plan.Deletions) {
       if (Terminated()) return false;

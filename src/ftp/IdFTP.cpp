@@ -1,8 +1,12 @@
 #include "ftp/IdFTP.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <exception>
+#include <utility>
 
 #include "ftp/IdSimpleServer.h"
 #include "platform/DateTime.h"
@@ -36,14 +40,13 @@ class TIdFTP::TStringSink : public TIdDataSink {
   int64_t FLimit;
 };
 
-namespace {
-
-class TFileSink : public TIdDataSink {
+class TIdFTP::TFileSink : public TIdDataSink {
  public:
   explicit TFileSink(TTransferFile& file) : FFile(file) {}
   void Write(const char* data, size_t length) override {
     Received += static_cast<int64_t>(length);
     if (Limit >= 0 && Received > Limit) throw EIdFTPSizeMismatch(RemoteName, ListedSize, Received);
+    if (Room >= 0 && Received > Room) throw FileError("Cannot write to file", FFile.Path(), ENOSPC);
     if (!FFile.Write(data, length)) throw FileError("Cannot write to file", FFile.Path(), FFile.LastError());
   }
   bool Complete() const override { return Limit >= 0 && Received == ListedSize; }
@@ -53,10 +56,50 @@ class TFileSink : public TIdDataSink {
   std::string RemoteName;
   int64_t ListedSize = -1;
   int64_t Limit = -1;
+  int64_t Room = -1;  // the most the file may take of the disk (see DownloadRoom); -1: no cap
 
  private:
   TTransferFile& FFile;
 };
+
+namespace {
+
+// What a continued download fetches again before its resume point differs from what was kept.
+class EResumeMismatch : public std::exception {};
+
+// The first bytes that come again are compared with what the kept file ends with; only those
+// that follow reach the file.
+class TResumeCheckSink : public TIdDataSink {
+ public:
+  TResumeCheckSink(TIdDataSink& sink, std::string kept) : FSink(sink), FKept(std::move(kept)) {}
+  void Write(const char* data, size_t length) override {
+    const size_t compared = std::min(length, FKept.size() - FCompared);
+    if (FKept.compare(FCompared, compared, data, compared) != 0) throw EResumeMismatch();
+    FCompared += compared;
+    if (length > compared) FSink.Write(data + compared, length - compared);
+  }
+  bool Complete() const override { return FSink.Complete(); }
+
+ private:
+  TIdDataSink& FSink;
+  std::string FKept;
+  size_t FCompared = 0;
+};
+
+// The last bytes (up to ACount) of the file before AEnd; empty when they cannot be read.
+std::string KeptTail(const std::string& APath, int64_t AEnd, int64_t ACount) {
+  TTransferFile file;
+  std::string tail(static_cast<size_t>(ACount), '\0');
+  size_t got = 0;
+  if (!file.OpenRead(APath) || !file.ReadAt(AEnd - ACount, tail.data(), tail.size(), got) || got != tail.size())
+    return std::string();
+  return tail;
+}
+
+// Sizes beyond this are no file's: a listing that gives one is not taken at its word.
+constexpr int64_t kLargestCredibleSize = int64_t{1} << 53;
+// How much of a continued download is fetched again to check what was kept.
+constexpr int64_t kResumeCheckBytes = 64 * 1024;
 
 }  // namespace
 
@@ -532,7 +575,16 @@ void TIdFTP::MachineListDirectory(const std::string& ADirectory) {
 
 TIdFTPListItems& TIdFTP::ListingItems() { return FListing.Items(Now()); }
 
-int64_t TIdFTP::SizeMismatchCutOff(int64_t AListedSize) { return AListedSize + (int64_t{1} << 20) + AListedSize / 100; }
+int64_t TIdFTP::SizeMismatchCutOff(int64_t AListedSize) {
+  const int64_t extra = (int64_t{1} << 20) + AListedSize / 100;
+  return AListedSize > INT64_MAX - extra ? INT64_MAX : AListedSize + extra;
+}
+
+int64_t TIdFTP::DownloadRoom(const std::string& ADestFile, int64_t AListedSize) {
+  if (AListedSize >= 0 && AListedSize <= kLargestCredibleSize) return -1;
+  const int64_t free = FreeBytes(ExtractFilePath(ADestFile));
+  return free < 0 ? -1 : free - free / 100;
+}
 
 void TIdFTP::GetFile(const std::string& ASourceFile, const std::string& ADestFile, bool ACanOverwrite, bool AResume,
                      int64_t AListedSize) {
@@ -565,6 +617,7 @@ void TIdFTP::GetFile(const std::string& ASourceFile, const std::string& ADestFil
         sink.ListedSize = AListedSize;
         sink.Limit = SizeMismatchCutOff(AListedSize);
       }
+      sink.Room = DownloadRoom(ADestFile, AListedSize);
       TransferIn("RETR " + ASourceFile, sink, 0);
       if (checkSize && sink.Received != AListedSize) throw EIdFTPSizeMismatch(ASourceFile, AListedSize, sink.Received);
       if (!file.Close()) throw FileError("Cannot write to file", ADestFile, file.LastError());
@@ -597,16 +650,20 @@ void TIdFTP::GetFileResumable(const std::string& ASourceFile, const std::string&
     if (HasFeature("REST") && file.OpenAppend(APartialFile)) restartAt = file.Size();
   }
   if (restartAt <= 0 || restartAt >= AListedSize) {
+    // Made anew, never opened where it stands: a link put there would lead the bytes elsewhere.
     restartAt = 0;
-    if (!file.Create(APartialFile)) throw FileError("Cannot create file", APartialFile, file.LastError());
+    file.Close();
+    TTransferFile::Remove(APartialFile);
+    if (!file.CreateNew(APartialFile)) throw FileError("Cannot create file", APartialFile, file.LastError());
   }
   TFileSink sink(file);
   sink.Received = restartAt;
   sink.RemoteName = ASourceFile;
   sink.ListedSize = AListedSize;
   sink.Limit = SizeMismatchCutOff(AListedSize);
+  sink.Room = DownloadRoom(ADestFile, AListedSize);
   try {
-    TransferIn("RETR " + ASourceFile, sink, restartAt);
+    ContinueInto(ASourceFile, APartialFile, file, sink);
   } catch (...) {
     file.Close();  // what came stays, for the next attempt to continue
     throw;
@@ -620,6 +677,29 @@ void TIdFTP::GetFileResumable(const std::string& ASourceFile, const std::string&
   int error = 0;
   if (!TTransferFile::Rename(APartialFile, ADestFile, error)) throw FileError("Cannot create file", ADestFile, error);
   RaiseAfterGet(ADestFile);
+}
+
+void TIdFTP::ContinueInto(const std::string& ASourceFile, const std::string& APartialFile, TTransferFile& AFile,
+                          TFileSink& ASink) {
+  const int64_t restartAt = ASink.Received;
+  const int64_t overlap = std::min(restartAt, kResumeCheckBytes);
+  std::string kept = overlap > 0 ? KeptTail(APartialFile, restartAt, overlap) : std::string();
+  if (kept.empty()) {
+    TransferIn("RETR " + ASourceFile, ASink, restartAt);
+    return;
+  }
+  // The bytes before the resume point come again: another version of the file of the same
+  // size and time is never joined to what was kept.
+  TResumeCheckSink check(ASink, std::move(kept));
+  try {
+    TransferIn("RETR " + ASourceFile, check, restartAt - overlap);
+  } catch (const EResumeMismatch&) {
+    AFile.Close();
+    TTransferFile::Remove(APartialFile);
+    if (!AFile.CreateNew(APartialFile)) throw FileError("Cannot create file", APartialFile, AFile.LastError());
+    ASink.Received = 0;
+    TransferIn("RETR " + ASourceFile, ASink, 0);
+  }
 }
 
 void TIdFTP::PutFile(const std::string& ASourceFile, const std::string& ADestFile, bool AAppend) {

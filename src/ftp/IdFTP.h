@@ -138,6 +138,9 @@ class TIdFTP : public TIdTCPClient {
   const TIdCertificateInfo& ServerCertificate() const;
   std::string TLSVersion() const;
 
+  // Whether LIST "-a" is worth sending on this connection; its users clear it when the server
+  // proves to read "-a" as a name.
+  bool ListAllOptionWorks = true;
   // LIST (ADetails) or NLST + APath, trimmed ("LIST" for an empty path). Keeps the text as
   // lines for ListingItems(); with ADest, also stores the lines there. A failed listing
   // leaves the previous one in place.
@@ -158,10 +161,15 @@ class TIdFTP : public TIdTCPClient {
   // still ends with the server's final reply (and fails on its size), while a stream without
   // end is cut off.
   static int64_t SizeMismatchCutOff(int64_t AListedSize);
+  // The most a download of unknown or incredible size (over 2^53) may write: the free space
+  // of ADestFile's file system less 1 %; -1 (no cap) for a credible listed size.
+  static int64_t DownloadRoom(const std::string& ADestFile, int64_t AListedSize);
   // RETR ASourceFile of AListedSize bytes (binary mode) into APartialFile, renamed over
   // ADestFile once whole; APartialFile stays when the transfer breaks off. An existing
   // APartialFile shorter than AListedSize is continued from its end (REST) when the server
-  // lists REST among its features (FEAT), and written anew otherwise. A file that does not
+  // lists REST among its features (FEAT), and written anew otherwise; the last 64 KiB before
+  // the resume point are fetched again, and when they differ from what was kept the file
+  // comes whole from the start. A file that does not
   // come to AListedSize bytes raises EIdFTPSizeMismatch, and APartialFile is removed.
   // ACanOverwrite as for GetFile.
   void GetFileResumable(const std::string& ASourceFile, const std::string& ADestFile, const std::string& APartialFile,
@@ -192,6 +200,7 @@ class TIdFTP : public TIdTCPClient {
 
  private:
   class TStringSink;
+  class TFileSink;
   void Login();
   void StartTLS();
   void ProtectData();
@@ -200,6 +209,10 @@ class TIdFTP : public TIdTCPClient {
   bool ControlIsIPv6() const;
   void InitDataConnection(TIdTCPConnection& AConnection);
   void TransferIn(const std::string& ACommand, TIdDataSink& ASink, int64_t ARestartAt);
+  // RETR from ASink.Received on, into APartialFile (open in AFile) of that size; see
+  // GetFileResumable for the check of what was kept.
+  void ContinueInto(const std::string& ASourceFile, const std::string& APartialFile, TTransferFile& AFile,
+                    TFileSink& ASink);
   void TransferOut(const std::string& ACommand, TTransferFile& AFile, int64_t ASize);
   void EndDataConnection(std::unique_ptr<TIdTCPClient>& APassive, std::unique_ptr<TIdSimpleServer>& AActive,
                          bool AFailed, bool AReplyDue);

@@ -4,6 +4,8 @@
 #include <cstdlib>
 
 #include "platform/DateTime.h"
+#include "platform/FileSystem.h"
+#include "platform/ProgramDir.h"
 #include "platform/Text.h"
 
 // ---------------------------------------------------------------------------------------------
@@ -50,7 +52,20 @@ std::string CrcNameFor(int32_t seed) {
 std::string TSession::GenerateCrcFileName() { return CrcNameFor(CrcNameSeed()); }
 
 bool TSession::IsPlainCrcFileName(const std::string& name) {
-  return !name.empty() && name != "." && name.find('/') == std::string::npos && name.find("..") == std::string::npos;
+  return !name.empty() && name != "." && name.find('/') == std::string::npos && name.find("..") == std::string::npos &&
+         !IsProgramFileName(name);
+}
+
+bool TSession::IsProgramFileName(const std::string& name) {
+  // A store saved under one of these would overwrite it: the settings, the program itself,
+  // a log, the run records. Hidden names are the program's own too (lock files, partial
+  // downloads).
+  static const char* const kOwnFiles[] = {"zephlin.ini", "zephlin.log", "testlog.txt", "runs.jsonl"};
+  if (name.starts_with('.') || name == ExtractFileName(ExecutableName())) return true;
+  for (const char* own : kOwnFiles) {
+    if (name == own) return true;
+  }
+  return false;
 }
 
 void TSession::SetCrcFile(const std::string& name) {

@@ -103,8 +103,10 @@ class TSession {
   // wrapped to 32 bits, absolute value in hexadecimal).
   static std::string GenerateCrcFileName();
   // A CRC store name is a plain file name in the state directory: one that names
-  // another folder (holds "/" or "..") is not.
+  // another folder (holds "/" or "..") is not, nor one of the program's own files.
   static bool IsPlainCrcFileName(const std::string& name);
+  // The settings file, the program, its logs and run records, or a hidden name.
+  static bool IsProgramFileName(const std::string& name);
   // A generated CRC store name that no other session of the same list uses.
   std::function<std::string()> UnusedCrcFileName;
 };

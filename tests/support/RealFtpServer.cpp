@@ -63,6 +63,7 @@ server.serve_forever(handle_exit=True)
 
 const char* kVsftpd = "/usr/sbin/vsftpd";
 const char* kWritableDir = "pub";
+const char* kJailedHome = "/srv";
 const char* kPureFtpd = "/usr/sbin/pure-ftpd";
 const char* kPurePw = "/usr/bin/pure-pw";
 const char* kProFtpd = "/usr/sbin/proftpd";
@@ -157,13 +158,19 @@ void RealFtpServer::StartPyFtpdLib(const std::string& root, const Options& optio
 }
 
 void RealFtpServer::StartVsftpd(const std::string& root, const Options& options) {
-  // Anonymous login starting in `root`, with every write operation allowed. In the clear it
-  // runs as the launching user without chroot (it will not chroot into a writable
-  // directory then); with TLS it starts as root and chroots the session into `root`.
+  // Anonymous login with every write operation allowed. vsftpd will not chroot a session
+  // into a directory it can write. With TLS it starts as root and chroots the session into
+  // `root`, writing as "ftp" in a sub-directory. In the clear, as root, the session is
+  // chrooted into a read-only jail of its own mount namespace, where `root` is mounted
+  // (writable, as root) at kJailedHome. Without root it runs as the launching user,
+  // unconfined: the only way left.
   const bool tls = options.tls != Tls::None;
+  const bool jailed = !tls && ::geteuid() == 0;
   user_ = "anonymous";
   password_ = "zephlin@";
-  home_ = tls ? "/" : root;
+  home_ = tls ? "/" : jailed ? kJailedHome : root;
+  const std::string jail = stateDir_ + "jail";
+  if (jailed) std::filesystem::create_directories(jail + kJailedHome);
   if (tls) {
     // vsftpd will not chroot an anonymous session into a directory it can write: the
     // session writes as the "ftp" user into a sub-directory open to it.
@@ -179,9 +186,11 @@ void RealFtpServer::StartVsftpd(const std::string& root, const Options& options)
         std::ostringstream conf;
         conf << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << port << "\n"
              << "background=NO\nseccomp_sandbox=NO\n"
-             << (tls ? "allow_writeable_chroot=YES\n" : "run_as_launching_user=YES\n")
+             << (tls      ? "allow_writeable_chroot=YES\n"
+                 : jailed ? "ftp_username=root\n"
+                          : "run_as_launching_user=YES\n")
              << "anonymous_enable=YES\nlocal_enable=NO\nno_anon_password=YES\n"
-             << "anon_root=" << root << "\n"
+             << "anon_root=" << (jailed ? jail : root) << "\n"
              << "write_enable=YES\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
              << "anon_other_write_enable=YES\nanon_world_readable_only=NO\nanon_umask=022\n"
              << "pasv_enable=YES\nport_enable=YES\nconnect_from_port_20=NO\n"
@@ -197,7 +206,22 @@ void RealFtpServer::StartVsftpd(const std::string& root, const Options& options)
                << "implicit_ssl=" << (options.tls == Tls::Implicit ? "YES" : "NO") << "\n"
                << "xferlog_enable=YES\ndebug_ssl=YES\nvsftpd_log_file=" << stateDir_ << "server.log\n";
         WriteText(stateDir_ + "vsftpd.conf", conf.str());
-        return {kVsftpd, stateDir_ + "vsftpd.conf"};
+        if (!jailed) return {kVsftpd, stateDir_ + "vsftpd.conf"};
+        // The jail is read-only (so vsftpd chroots into it); its home, a mount of its own, is not.
+        return {"/usr/bin/unshare",
+                "--mount",
+                "--propagation",
+                "private",
+                "/bin/sh",
+                "-c",
+                "mount --bind \"$1\" \"$1\" && mount --bind \"$2\" \"$1$3\" && mount -o remount,ro,bind \"$1\" && "
+                "exec \"$4\" \"$5\"",
+                "sh",
+                jail,
+                root,
+                kJailedHome,
+                kVsftpd,
+                stateDir_ + "vsftpd.conf"};
       },
       "vsftpd");
 }

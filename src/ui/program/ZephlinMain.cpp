@@ -17,11 +17,13 @@
 #include <vector>
 
 #include "platform/FileLock.h"
+#include "platform/FileSystem.h"
 #include "platform/ProgramDir.h"
 #include "platform/Shell.h"
 #include "platform/Signals.h"
 #include "sessions/MainThreadDispatcher.h"
 #include "sessions/PasswordKeyring.h"
+#include "sessions/SessionsUnit.h"
 #include "ui/CommandLine.h"
 #include "ui/InstanceChannel.h"
 #include "ui/MainFormUnit.h"
@@ -112,6 +114,22 @@ struct TInstalledKeyring {
   TInstalledKeyring& operator=(const TInstalledKeyring&) = delete;
 };
 
+// Settings that other users could change would run their commands (hosts, folders to empty)
+// under this user's name: the program refuses them until they are private again.
+bool SettingsArePrivate() {
+  const std::string settings = TSessions::SettingsFileName();
+  if (!FileExists(settings)) return true;
+  if (!OthersCanChange(settings) && !OthersCanChange(SettingsDirectory()) && !OthersCanChange(StateDirectory()))
+    return true;
+  const std::string message =
+      "Settings file " + settings + " can be changed by other users; make it private (chmod 600) and start again";
+  if (NobodyToAnswer())
+    std::fprintf(stderr, "zephlin: %s\n", message.c_str());
+  else
+    ShowMessage(nullptr, QMessageBox::Critical, message);
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -132,6 +150,7 @@ int main(int argc, char** argv) {
   int status = 0;
   try {
     const TCommandLine line = ReadCommandLine(ArgumentsOf(QApplication::arguments()));
+    if (!SettingsArePrivate()) return 1;
     const std::string folder = SettingsDirectory();
     // Held until the program ends; the kernel lets go of it however the program ends.
     const TFileLock folderLock(folder);
