@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <deque>
+#include <exception>
 #include <limits>
 
 namespace sftp {
@@ -295,11 +296,18 @@ void TSftpClient::RenameAwayAndReplace(const std::string& from, const std::strin
   RemoveFile(aside);
 }
 
-// After a failure of the server's (not of the connection), the replies still due are
-// collected and the handle closed, so the connection stays usable for the next file.
+// After a failure of the server's, or of the local side, the replies still due are
+// collected and the handle closed, so the connection stays usable for the next file. After
+// a failure of the connection there is nothing left to clean up.
 template <typename TAction>
-static void CleanUpAfter(const ESftpError& failure, TAction&& cleanUp) {
-  if (failure.Kind == TFailure::ConnectionLost || failure.Kind == TFailure::Protocol) return;
+static void CleanUpAfter(const std::exception_ptr& failure, TAction&& cleanUp) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const ESftpError& error) {
+    if (error.Kind == TFailure::ConnectionLost || error.Kind == TFailure::Protocol) return;
+  } catch (...) {
+    // a failure of the caller's: the connection is as good as before
+  }
   try {
     cleanUp();
   } catch (const ESftpError&) {
@@ -338,8 +346,8 @@ uint64_t TSftpClient::Upload(const std::string& path, uint64_t offset, const TDa
       acknowledged += length;
       if (progress) progress(acknowledged);
     }
-  } catch (const ESftpError& failure) {
-    CleanUpAfter(failure, [&] {
+  } catch (...) {
+    CleanUpAfter(std::current_exception(), [&] {
       for (const auto& request : inFlight) Await(request.first);
       CloseHandle(handle, path);
     });
@@ -412,8 +420,8 @@ uint64_t TSftpClient::Download(const std::string& path, uint64_t offset, int64_t
     }
     download.AtEnd = true;
     for (const TReadRequest& request : download.Queue) Await(request.Id);
-  } catch (const ESftpError& failure) {
-    CleanUpAfter(failure, [&] {
+  } catch (...) {
+    CleanUpAfter(std::current_exception(), [&] {
       for (const TReadRequest& request : download.Queue) Await(request.Id);
       CloseHandle(download.Handle, path);
     });

@@ -199,6 +199,7 @@ void TSshTransport::VerifyHostKey(const TSshOptions& options) {
   FHostKey.Fingerprint = FingerprintOf(key);
   const TKnownHostsLookup known = LookUpKnownHosts(KnownHostsPath(options), KnownHostsName(options), key);
   ssh_key_free(key);
+  FHostKey.KnownHost = known.Matched;
   const std::string pin = NormalisedPin(options.PinnedHostKey);
   if ((!pin.empty() && pin == FHostKey.Fingerprint) || known.Matched) return;
   if (!pin.empty() || !known.OtherFingerprint.empty()) {

@@ -37,6 +37,7 @@ struct TSshOptions {
 struct THostKey {
   std::string Type;
   std::string Fingerprint;
+  bool KnownHost = false;  // known_hosts names it (rather than the session's pin alone)
 };
 
 class TSshTransport : public TByteChannel {
