@@ -10,6 +10,7 @@
 #include "engine/SessionThreadUnit.h"
 #include "ftp/IdFTP.h"
 #include "ftp/IdFTPList.h"
+#include "platform/Errors.h"
 #include "platform/FileLock.h"
 #include "platform/FileSystem.h"
 #include "platform/ProgramDir.h"
