@@ -66,4 +66,9 @@ struct TRunSettings {
   // Connections a run transfers the files of a directory over at once (1 to 8; see
   // engine/TransferPool.h). 1 is a run on its one connection.
   int32_t Connections = 1;
+  // SFTP: the server's host key trusted for this session whatever known_hosts says
+  // ("SHA256:" + base64, as ssh-keygen -l prints it), and a private key to log in with
+  // (when it is encrypted, Password is its passphrase).
+  std::string HostKey;
+  std::string KeyFile;
 };
