@@ -28,6 +28,8 @@ inline std::string EncryptionKeyword(TEncryption AEncryption) {
 }
 
 inline constexpr int32_t DefaultRetries = 3;
+// More reconnects than this would keep a run waiting for hours on a server that is gone.
+inline constexpr int32_t MaxRetries = 10;
 
 struct TRunSettings {
   std::string Host;
@@ -51,6 +53,7 @@ struct TRunSettings {
   // How often a run whose connection is lost reconnects and goes on (see ReconnectWaits in
   // SessionThreadUnit.h); 0 ends it at the first loss. A run made from these defaults
   // retries nothing; a session's own default is DefaultRetries (sessions/SessionSettings.h).
+  // A run takes more than MaxRetries as MaxRetries.
   int32_t Retries = 0;
   // Files are sent under a hidden temporary name and renamed over the target, so that no
   // reader ever sees half a file.

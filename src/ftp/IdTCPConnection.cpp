@@ -143,12 +143,10 @@ int TIdTCPConnection::GetResponse(std::initializer_list<int> AAllowedResponses) 
   // a reply past MaxReplySize is refused.
   const size_t limit = MaxReplySize > 0 ? static_cast<size_t>(MaxReplySize) : size_t{1} << 20;
   size_t replySize = 0;
-  size_t receivedLength = 0;  // of the last line, before trimming
-  auto nextLine = [this, limit, &replySize, &receivedLength]() {
+  auto nextLine = [this, limit, &replySize]() {
     for (;;) {
       std::string line = ReadLn();
       if (OnWireTrace) OnWireTrace(wdReceived, line);
-      receivedLength = line.size();
       replySize += line.size() + 2;
       if (replySize > limit) throw EIdReplyTooLarge();
       line = std::string(TrimBlanksAndControls(line));
@@ -159,13 +157,14 @@ int TIdTCPConnection::GetResponse(std::initializer_list<int> AAllowedResponses) 
     lines.push_back(nextLine());
     const std::string& first = lines.front();
     if (first.size() > 3 && first[3] == '-') {
-      const std::string terminator = first.substr(0, 3) + " ";
+      const std::string code = first.substr(0, 3);
       for (;;) {
         lines.push_back(nextLine());
         const std::string& line = lines.back();
-        // A line that came shorter than a code and its blank ends the reply; one that is short
-        // only once trimmed does not: FEAT lists features such as " CCC" after a blank.
-        if (receivedLength < 4 || StartsWithIgnoringCase(line, terminator)) break;
+        // Only the code and a blank end the reply (the blank trimmed off when nothing
+        // follows it): the lines between may hold any text, short ones such as "*" or a FEAT
+        // feature such as " CCC" included.
+        if (line == code || StartsWithIgnoringCase(line, code + " ")) break;
       }
     }
   } catch (const EIdReadTimeout&) {

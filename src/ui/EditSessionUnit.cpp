@@ -591,6 +591,7 @@ void TEditSessionForm::TestButtonClick() {
 
 void TEditSessionForm::PreloadCrcButtonClick() {
   const TRunSettings settings = GetSettings();
+  if (settings.SessionMode == "syncremotetolocal") return PreloadRemoteRecord(settings);
   RunTool([settings](TToolCancel& cancel) -> TToolResult {
     auto store = std::make_shared<std::vector<TFileCRC>>();
     std::string failure;
@@ -604,6 +605,26 @@ void TEditSessionForm::PreloadCrcButtonClick() {
       if (cancelled) return;
       ShowMessage(form, QMessageBox::Information, PreloadCountMessage(static_cast<int>(form->FPreloadStore.size())));
       if (!failure.empty()) ShowErrorReport(form, failure);
+    };
+  });
+}
+
+// "Make the local the same" keeps no CRC store: its Preload records what the server lists.
+void TEditSessionForm::PreloadRemoteRecord(const TRunSettings& ASettings) {
+  RunTool([ASettings](TToolCancel& cancel) -> TToolResult {
+    int count = 0;
+    std::string failure;
+    try {
+      count = PreloadRemoteState(ASettings, cancel);
+    } catch (const std::exception& error) {
+      failure = error.what();
+    }
+    return [count, failure](TEditSessionForm* form, bool cancelled) {
+      if (cancelled) return;
+      if (failure.empty())
+        ShowMessage(form, QMessageBox::Information, PreloadRemoteCountMessage(count));
+      else
+        ShowErrorReport(form, failure);
     };
   });
 }

@@ -50,6 +50,7 @@ class TEditSessionForm : public QDialog, public ISessionEditor {
   // boxes follow when their thread has finished.
   void TestButtonClick();
   void PreloadCrcButtonClick();
+  void PreloadRemoteRecord(const TRunSettings& ASettings);
   void BrowseButtonClick();
   void TestResultsButtonClick();
   // Ends a running Test or Preload without a result box.

@@ -136,7 +136,7 @@ std::string TranscriptTestName(const ::testing::TestParamInfo<std::string>& para
 INSTANTIATE_TEST_SUITE_P(Transcripts, FtpTranscriptTest, ::testing::ValuesIn(TranscriptNames()), TranscriptTestName);
 
 const char* kLogin =
-    "S: 220 ready\nC: USER bob\nS: 331 pass\nC: PASS secret\nS: 230 in\nC: TYPE I\nS: 200 ok\nC: SYST\nS: 215 UNIX\n";
+    "S: 220 ready\nC: USER bob\nS: 331 pass\nC: PASS secret\nS: 230 in\nC: FEAT\nS: 500 unknown\nC: TYPE I\nS: 200 ok\nC: SYST\nS: 215 UNIX\n";
 
 void Prepare(TIdFTP& ftp, const FakeFtpServer& server) {
   ftp.Host = "127.0.0.1";
@@ -345,7 +345,7 @@ TEST(FtpCommandsTest, LongMultiLineReplyCrossesTheBufferCompaction) {
   // About 200 KiB of reply lines: the input buffer is compacted several times on the way.
   std::string script = "S: 220 ready\nC: USER bob\n";
   for (int i = 0; i < 3000; ++i) script += "S: 230-line " + std::to_string(i) + " {y*60}\n";
-  script += "S: 230 end\nC: TYPE I\nS: 200 ok\nC: SYST\nS: 215 UNIX\n";
+  script += "S: 230 end\nC: FEAT\nS: 500 unknown\nC: TYPE I\nS: 200 ok\nC: SYST\nS: 215 UNIX\n";
   FakeFtpServer server(script);
   TIdFTP ftp;
   Prepare(ftp, server);

@@ -149,6 +149,7 @@ TEST_P(FtpStreamRealServerTest, DataConnectionsTalkThroughTheFactorysStreams) {
   TCountingFactory factory;
   ftp_.DataIOHandlerFactory = &factory;
   ftp_.ConnectAndLogin(true, 10000);
+  ftp_.ChangeDirectory(server_->home());  // a chrooted vsftpd starts above it
   EXPECT_EQ(factory.Streams, 0u) << "the control connection keeps its TCP stream";
 
   ftp_.PutFile(local_.path() + "up.bin", "up.bin");
