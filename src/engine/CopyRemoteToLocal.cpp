@@ -30,7 +30,7 @@ void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std
 }
 
 void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std::string& ALocalPath, int ADepth) {
-  const TPathSpec remote = SplitPathSpec(ToSlashes(ARemotePath), "/:");
+  const TPathSpec remote = SplitPathSpec(ToSlashes(ARemotePath), "/");
   const std::string& remoteDir = remote.Directory;
   const std::string& fileSpec = remote.FilePart;
   const std::string& localDir = ALocalPath;
@@ -59,11 +59,20 @@ void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std
       for (const TSearchRec& entry : read.Entries) localEntries.emplace(entry.Name, &entry);
 
       const TIdFTPListItems& items = Client().ListingItems();
+      int64_t files = 0;
+      int64_t bytes = 0;
+      for (const TIdFTPListItem& item : items) {
+        if (item.ItemKind != ikFile) continue;
+        ++files;
+        bytes += item.ItemSize;
+      }
+      PlanTransfers(files, bytes);
       for (const TIdFTPListItem& item : items) {
         if (Terminated()) return;
         if (item.ItemKind != ikFile) continue;
-        // A server may list full paths: only the last part names the local file.
-        const std::string fileName = LastPart(item.ItemName, "/\\:");
+        // Only "/" separates path parts: ":" and "\\" are ordinary letters of a name, and a
+        // listed name that holds a "/" is no name in this directory.
+        const std::string& fileName = item.ItemName;
         if (IsUnsafeLocalName(fileName)) {
           ReportUnsafeName(item.ItemName);
           continue;
@@ -78,13 +87,20 @@ void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std
         SendStatus("Retrieve", item.ItemName);
         SetCurrentFile(item.ItemName, item.ItemSize);
         LogLines({"GET: " + remoteDir + fileName, "   : " + localFile});
-        FetchFile(fileName, localFile, true, item);
+        // One file that fails is reported; the level goes on unless the session aborts.
+        try {
+          FetchFile(fileName, localFile, true, item);
+        } catch (const std::exception& error) {
+          ReportFailure(error);
+          if (Settings.AbortOnFailure) return;
+        }
       }
       // Nothing below follows the fetches of a level without sub-directories: over several
       // connections they may end while the run goes on to the next directory.
       if (FPool && (!Settings.Recurse || (fileSpec.empty() && NoSubdirectories(items)))) return;
-      // As a failed fetch on the run's own connection, one on another ends the level.
-      if (!HandedTransfersEndWell(true)) return;
+      // As a failed fetch on the run's own connection, one on another ends the level only
+      // when the session aborts on a failure.
+      if (!HandedTransfersEndWell(Settings.AbortOnFailure)) return;
     }
 
     if (!Settings.Recurse) return;

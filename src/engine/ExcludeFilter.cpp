@@ -71,9 +71,8 @@ TDirectoryRead TExcludeFilter::Read(const std::string& ADirectory, const std::st
 
 void TExcludeFilter::Filter(TIdFTPListItems& AItems, const std::string& ARelativeDir) const {
   if (FPatterns.empty()) return;
-  AItems.RemoveIf([&](const TIdFTPListItem& item) {
-    return Excludes(ARelativeDir, LastPart(item.ItemName, "/\\:"), item.ItemKind == ikDirectory);
-  });
+  AItems.RemoveIf(
+      [&](const TIdFTPListItem& item) { return Excludes(ARelativeDir, item.ItemName, item.ItemKind == ikDirectory); });
 }
 
 std::string RelativeDirectory(const std::string& ADirectory, const std::string& ARoot) {

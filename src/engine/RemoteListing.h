@@ -4,10 +4,10 @@
 //
 // - MLSD when the session asks for exact times and the server's features name MLST;
 // - LIST "-a" when its exclude patterns make dot names ordinary names (servers such as vsftpd
-//   hide them from a plain LIST);
-// - else LIST with the path, as always.
-// MLSD and "-a" list the directory the caller has entered, whole (neither takes a file mask,
-// and some servers read "-a path" as one name); a file mask is then applied here.
+//   hide them from a plain LIST), or a plain LIST where "-a" proves to be read as a name;
+// - else LIST with the path's directory.
+// Each lists the directory whole (MLSD and "-a" the one the caller has entered: some servers
+// read "-a path" as one name); a file mask is applied here, never sent to the server.
 
 #include <string>
 

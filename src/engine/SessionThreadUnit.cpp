@@ -1,5 +1,7 @@
 #include "engine/SessionThreadUnit.h"
 
+#include <algorithm>
+
 #include "engine/LocalScan.h"
 #include "engine/SessionTools.h"
 #include "engine/TransferPaths.h"
@@ -9,6 +11,7 @@
 #include "platform/FileLock.h"
 #include "platform/FileSystem.h"
 #include "platform/ProgramDir.h"
+#include "platform/Text.h"
 #include "platform/VersionInfo.h"
 
 namespace {
@@ -26,9 +29,15 @@ std::string ProgramFileVersion() {
   return info.FileVersion();
 }
 
+TRunSettings WithinBounds(TRunSettings ASettings) {
+  ASettings.Retries = std::min(ASettings.Retries, MaxRetries);
+  return ASettings;
+}
+
 }  // namespace
 
-TSessionThread::TSessionThread(const TRunSettings& ASettings) : Settings(ASettings), FExclude(ASettings.Exclude) {}
+TSessionThread::TSessionThread(const TRunSettings& ASettings)
+    : Settings(WithRateLimiter(WithinBounds(ASettings))), FExclude(ASettings.Exclude) {}
 
 TSessionThread::~TSessionThread() = default;
 
@@ -53,6 +62,17 @@ void TSessionThread::DeliverStatus() {
 void TSessionThread::SendRunEvent(const TRunEvent& AEvent) {
   // Without a receiver there is nothing to hand over, and the run does not wait for one.
   if (OnRunEvent) Synchronize([&] { OnRunEvent(AEvent); });
+}
+
+void TSessionThread::PlanTransfers(int64_t AFiles, int64_t ABytes) {
+  if (AFiles <= 0) return;
+  FPlannedFiles += AFiles;
+  FPlannedBytes += ABytes;
+  TRunEvent event;
+  event.Kind = TRunEvent::TKind::Planned;
+  event.Files = FPlannedFiles;
+  event.Bytes = FPlannedBytes;
+  SendRunEvent(event);
 }
 
 // --- The run's account ---
@@ -189,6 +209,7 @@ void TSessionThread::RunConnection() {
   }
   LogLines({ftp.LoginReply.TextWithLineEnds()});
   LogLines({ftp.SystemDescription});
+  FRemotePath = AbsoluteRemotePath();
   DispatchMode();
   SendStatus("Disconnecting", "");
   ftp.Disconnect();
@@ -196,29 +217,41 @@ void TSessionThread::RunConnection() {
   SendStatus("", "Done");
 }
 
+std::string TSessionThread::AbsoluteRemotePath() {
+  const std::string remote = ToSlashes(Settings.RemotePath);
+  if (remote.empty() || remote.starts_with('/')) return Settings.RemotePath;
+  std::string login;
+  Reconnecting([&](bool) { login = Client().PrintWorkingDirectory(); });
+  // A server whose paths look otherwise keeps the path as it is, entered relative as before.
+  return login.starts_with('/') ? WithTrailingSlash(login) + remote : Settings.RemotePath;
+}
+
 void TSessionThread::DispatchMode() {
   StartTransferPool();
   if (Settings.SessionMode == "synclocaltoremote") {
-    const TFileLock storeLock(LockFileNameFor(StateDirectory() + Settings.CrcFile));  // one run per store at a time
-    if (storeLock.State() == TFileLock::Busy) throw EZephlin("CRC store in use: " + Settings.CrcFile);
+    const std::string lockName = LockFileNameFor(StateDirectory() + Settings.CrcFile);
+    const TFileLock storeLock(lockName);  // one run per store at a time
+    // A link put at the lock's name is never opened, so it locks nothing: the same refusal.
+    if (storeLock.State() == TFileLock::Busy || IsSymbolicLink(lockName))
+      throw EZephlin("CRC store in use: " + Settings.CrcFile);
     // The local tree is read ahead from now on, while the store loads; see LocalScan.h.
     TLocalScan scan(ParseLocalTarget(Settings.LocalPath, TLocalPathForm::Directory).Directory, Settings.Recurse,
                     TLocalScan::DefaultEntryBudget, FExclude);
     LoadCrcStore();
     SyncAndSaveCrcStore(scan);
   } else if (Settings.SessionMode == "syncremotetolocal") {
-    SyncRemoteToLocal(Settings.RemotePath, Settings.LocalPath);
+    SyncDownWithRecord();
   } else if (Settings.SessionMode == "copylocaltoremote") {
-    CopyLocalToRemote(Settings.LocalPath, Settings.RemotePath);
+    CopyLocalToRemote(Settings.LocalPath, FRemotePath);
   } else if (Settings.SessionMode == "copyremotetolocal") {
-    CopyRemoteToLocal(Settings.RemotePath, Settings.LocalPath);
+    CopyRemoteToLocal(FRemotePath, Settings.LocalPath);
   }
   FinishHandedTransfers();
 }
 
 void TSessionThread::SyncAndSaveCrcStore(TLocalScan& AScan) {
   try {
-    SyncLocalToRemote(Settings.LocalPath, Settings.RemotePath, AScan);
+    SyncLocalToRemote(Settings.LocalPath, FRemotePath, AScan);
     FinishHandedTransfers();
   } catch (...) {
     DrainHandedTransfers();
@@ -367,6 +400,13 @@ void TSessionThread::ReportProgress(TWorkMode AWorkMode, int64_t AWorkCount) {
       CurrentFileSizeKB > 32 ? " / " + std::to_string(CurrentFileSizeKB) + "KB)" : std::string(")");
   const std::string text = CurrentFile + " (" + std::to_string(AWorkCount / 1024) + "KB" + total;
   SendStatus(AWorkMode == WorkWrite ? "Sending " : "Retrieve", text);
+  TRunEvent event;
+  event.Kind = TRunEvent::TKind::Progress;
+  event.Action = AWorkMode == WorkWrite ? TFileAction::Send : TFileAction::Fetch;
+  event.Name = CurrentFile;
+  event.Bytes = AWorkCount;
+  event.Total = CurrentFileSize;
+  SendRunEvent(event);
 }
 
 // --- Helpers ---
@@ -391,10 +431,11 @@ TDateTime TSessionThread::ListedTime(const TIdFTPListItem& AItem) {
 TDateTime TSessionThread::TruncateToMinute(TDateTime When) { return ::TruncateToMinute(When); }
 
 std::string TSessionThread::FailureText(const std::exception& AError) {
+  // Reply and socket texts come with line ends; a report and a log row are one line.
   if (const auto* reply = dynamic_cast<const EIdProtocolReplyError*>(&AError)) {
-    return std::to_string(reply->ReplyCode) + " " + reply->what();
+    return std::to_string(reply->ReplyCode) + " " + OnOneLine(reply->what());
   }
-  return AError.what();
+  return OnOneLine(AError.what());
 }
 
 // --- CRC store ---

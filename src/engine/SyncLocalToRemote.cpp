@@ -49,6 +49,9 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
   const TIdFTPListItems& listing = Client().ListingItems();
   const TSyncUpPlan plan = PlanSyncUp(snapshot, listing);
 
+  int64_t newBytes = 0;
+  for (size_t index : plan.NewFiles) newBytes += snapshot[index].Size;
+  PlanTransfers(static_cast<int64_t>(plan.NewFiles.size()), newBytes);
   SendStatus("New files", "Searching");
   for (size_t index : plan.NewFiles) {
     if (Terminated()) return;
@@ -80,6 +83,7 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
     const int32_t crc = level->Crc(index);
     const std::optional<int32_t> stored = FCrcStore.LookupCrc(localDir + entry.Name, isLevelFile);
     if (stored && *stored == crc) continue;
+    PlanTransfers(1, entry.Size);
     SendStatus("Changed files", "Set binary mode");
     Client().SetBinaryMode();
     SendStatus("Changed files", entry.Name);
@@ -95,10 +99,14 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
 
   SendStatus("Deleted files", "Searching");
   // Test mode still shows what the level would have deleted.
-  if (!DeletionGuardStops(plan.DeletedFiles, plan.RemoteFiles) || Settings.TestMode) {
+  if (!DeletionGuardStops(plan.DeletedFiles, plan.RemoteFiles, plan.SourceEmpty) || Settings.TestMode) {
     for (size_t position : plan.Deletions) {
       if (Terminated()) return;
       const TIdFTPListItem& item = listing[static_cast<int>(position)];
+      if (IsUnsafeLocalName(item.ItemName)) {  // "../x" would delete outside the directory
+        ReportUnsafeName(item.ItemName);
+        continue;
+      }
       SendStatus("Deleted files", item.ItemName);
       try {
         SyncDeleteRemoteEntry(localDir, item);
@@ -135,7 +143,7 @@ void TSessionThread::SyncDeleteRemoteEntry(const std::string& ALocalDir, const T
     case ikFile:
       LogLines({"DELETE: " + AItem.ItemName});
       DeleteRemoteFile(AItem.ItemName);
-      FCrcStore.RemoveCrc(ALocalDir + LastPart(AItem.ItemName, "/"));
+      FCrcStore.RemoveCrc(ALocalDir + AItem.ItemName);
       break;
     case ikDirectory:
       LogLines({"REMOVE DIR: " + AItem.ItemName});

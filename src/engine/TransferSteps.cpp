@@ -13,11 +13,13 @@
 #include "engine/TransferPaths.h"
 #include "ftp/IdFTP.h"
 #include "ftp/IdFTPList.h"
+#include "platform/Errors.h"
 #include "platform/FileSystem.h"
 
 void TSessionThread::SetCurrentFile(const std::string& AName, int64_t ASizeBytes) {
   CurrentFile = AName;
   CurrentFileSizeKB = ASizeBytes / 1024;
+  CurrentFileSize = ASizeBytes;
 }
 
 void TSessionThread::ReportFailure(const std::exception& AError) {
@@ -76,8 +78,9 @@ void TSessionThread::MakeRemoteDirectory(const std::string& ARemoteDir, bool AEx
     LogLines({text});
   } catch (const std::exception& error) {
     RethrowWhenConnectionLost();
-    SendStatus("Make directory", error.what());
-    LogLines({(AExceptionPrefixForOthers ? "EXCEPTION: " : "") + std::string(error.what())});
+    const std::string text = FailureText(error);
+    SendStatus("Make directory", text);
+    LogLines({(AExceptionPrefixForOthers ? "EXCEPTION: " : "") + text});
   }
 }
 
@@ -108,8 +111,8 @@ bool TSessionThread::RemoteNestingTooDeep(int ADepth, const std::string& ARemote
   return true;
 }
 
-bool TSessionThread::DeletionGuardStops(size_t ADeletedFiles, size_t AFiles) {
-  FDeletionsHeld = DeletionGuardTrips(ADeletedFiles, AFiles, Settings.MaxDelete);
+bool TSessionThread::DeletionGuardStops(size_t ADeletedFiles, size_t AFiles, bool ASourceEmpty) {
+  FDeletionsHeld = DeletionGuardTrips(ADeletedFiles, AFiles, Settings.MaxDelete, ASourceEmpty);
   if (!FDeletionsHeld) return false;
   Outcome.Skipped += static_cast<int64_t>(ADeletedFiles);
   ReportFailureText(DeletionGuardText(ADeletedFiles, AFiles));
@@ -117,34 +120,36 @@ bool TSessionThread::DeletionGuardStops(size_t ADeletedFiles, size_t AFiles) {
 }
 
 std::string TSessionThread::SessionRemoteDirectory() const {
-  const std::string remote = ToSlashes(Settings.RemotePath);
-  if (Settings.SessionMode.starts_with("copy")) return SplitPathSpec(remote, "/:").Directory;
+  const std::string remote = ToSlashes(FRemotePath.empty() ? Settings.RemotePath : FRemotePath);
+  if (Settings.SessionMode.starts_with("copy")) return SplitPathSpec(remote, "/").Directory;
   return WithTrailingSlash(remote);
 }
 
 int TSessionThread::ListRemoteDirectory(const std::string& APath) {
   SendStatus("List", APath);
-  const std::string relativeDir = RelativeDirectory(SplitPathSpec(APath, "/:").Directory, SessionRemoteDirectory());
+  const std::string relativeDir = RelativeDirectory(SplitPathSpec(APath, "/").Directory, SessionRemoteDirectory());
   Reconnecting(
       [&](bool) { FListingsShowDotNames |= ListSessionDirectory(Client(), Settings, FExclude, APath, relativeDir); });
   return Client().ListingItems().Count();
 }
 
-void TSessionThread::ProtectUnlistedDotNames(std::vector<TSearchRec>& AEntries) const {
+void TSessionThread::ProtectUnlistedDotNames(std::vector<TSearchRec>& AEntries, const std::string& ARemoteDir) const {
   if (FListingsShowDotNames) return;
   for (TSearchRec& entry : AEntries) {
-    if (entry.Name.starts_with('.')) entry.Attr |= faHidden;
+    if (entry.Name.starts_with('.') && !Recorded(ARemoteDir, entry.Name)) entry.Attr |= faHidden;
   }
 }
 
 namespace {
 
-// "." + the name + a suffix of its own: hidden, in the target's directory (a rename does not
-// cross directories everywhere), and not the name of another run's upload.
-std::string TemporaryUploadName(const std::string& ARemoteName) {
+// "." + the name + AKind + a suffix of its own: hidden, in the target's directory (a rename
+// does not cross directories everywhere), and not the name of another run's upload.
+std::string TemporaryUploadName(const std::string& ARemotePath, const char* AKind = ".part-") {
   thread_local std::mt19937_64 random(std::random_device{}());
   static const char kDigits[] = "0123456789abcdef";
-  std::string name = "." + ARemoteName + ".part-";
+  const size_t slash = ARemotePath.rfind('/');
+  const size_t nameAt = slash == std::string::npos ? 0 : slash + 1;
+  std::string name = ARemotePath.substr(0, nameAt) + "." + ARemotePath.substr(nameAt) + AKind;
   for (int i = 0; i < 8; ++i) name += kDigits[random() % 16];
   return name;
 }
@@ -168,6 +173,7 @@ void TSessionThread::SendFile(const std::string& ALocalFile, const std::string& 
                               const std::function<void()>& AAfter) {
   // One temporary name for every attempt: a repeated upload replaces what the broken one left.
   const std::string temporary = Settings.AtomicUpload ? TemporaryUploadName(ARemoteName) : std::string();
+  const bool stampTime = Settings.ExactTimes;
   const int64_t bytes = FileSizeOf(ALocalFile);
   const auto after = [this, ARemoteName, bytes, AAfter] {
     CountFileDone(TFileAction::Send, ARemoteName, bytes);
@@ -179,6 +185,7 @@ void TSessionThread::SendFile(const std::string& ALocalFile, const std::string& 
     } else {
       SendThroughTemporaryName(ftp, ALocalFile, at + temporary, at + ARemoteName);
     }
+    if (stampTime) StampRemoteTime(ftp, ALocalFile, at + ARemoteName);
   };
   if (Settings.TestMode || !HandToPool(send, after, ARemoteName)) {
     CountingFailure(TFileAction::Send, ARemoteName,
@@ -192,7 +199,7 @@ void TSessionThread::SendThroughTemporaryName(TIdFTP& AFtp, const std::string& A
                                               const std::string& ATemporaryName, const std::string& ARemoteName) {
   try {
     AFtp.PutFile(ALocalFile, ATemporaryName, false);
-    ReplaceRemoteFile(AFtp, ATemporaryName, ARemoteName);
+    ReplaceRemoteFile(AFtp, ALocalFile, ATemporaryName, ARemoteName);
   } catch (...) {
     if (AFtp.IsConnected()) {
       try {
@@ -205,20 +212,37 @@ void TSessionThread::SendThroughTemporaryName(TIdFTP& AFtp, const std::string& A
   }
 }
 
-void TSessionThread::ReplaceRemoteFile(TIdFTP& AFtp, const std::string& ATemporaryName,
+void TSessionThread::ReplaceRemoteFile(TIdFTP& AFtp, const std::string& ALocalFile, const std::string& ATemporaryName,
                                        const std::string& ARemoteName) {
   try {
     AFtp.Rename(ATemporaryName, ARemoteName);
+    return;
   } catch (const EIdProtocolReplyError& refused) {
     if (refused.ReplyCode < 500) throw;
-    // Some servers do not rename over an existing file: the target goes, and the new file
-    // takes its name at once. Without a target to delete, the refusal had another reason.
-    try {
-      AFtp.DeleteFile(ARemoteName);
-    } catch (const EIdProtocolReplyError&) {
-      throw refused;
-    }
+  }
+  // Some servers do not rename over an existing file: the old one steps aside under a hidden
+  // name, the new one takes its place, and only then does the old one go. At no moment is
+  // neither version on the server.
+  const std::string aside = TemporaryUploadName(ARemoteName, ".old-");
+  try {
+    AFtp.Rename(ARemoteName, aside);
+  } catch (const EIdProtocolReplyError& refused) {
+    if (refused.ReplyCode < 500) throw;
+    // Renames refused altogether (or no file to move): sent under its name, as without them.
+    AFtp.DeleteFile(ATemporaryName);
+    AFtp.PutFile(ALocalFile, ARemoteName, false);
+    return;
+  }
+  try {
     AFtp.Rename(ATemporaryName, ARemoteName);
+  } catch (const EIdProtocolReplyError&) {
+    AFtp.Rename(aside, ARemoteName);  // the old file stays, and the upload failed
+    throw;
+  }
+  try {
+    AFtp.DeleteFile(aside);
+  } catch (const EIdProtocolReplyError&) {
+    // Left hidden beside the new file; a later "make the remote the same" run deletes it.
   }
 }
 
@@ -235,10 +259,13 @@ bool TSessionThread::FetchOrHandFile(const std::string& ARemoteName, const std::
                                      const TIdFTPListItem& AItem) {
   bool handed = false;
   UnlessTestMode([&] {
+    const std::function<void()> recordFetch = RecordFetchOf(ARemoteName, ALocalFile, AItem);
+    RefuseWhenNoRoom(ARemoteName, ALocalFile, AItem);
     if (AItem.SizeListed && AItem.ItemSize > ResumableSize && Client().TransferType == ftBinary) {
       // A download worth continuing after a break stays on the run's own connection.
       FetchResumable(ARemoteName, ALocalFile, ACanOverwrite, AItem);
       SetLocalFileTime(ALocalFile, AItem.ModifiedTime, AItem.ExactTime);
+      recordFetch();
       return;
     }
     const int64_t listedSize = AItem.SizeListed ? AItem.ItemSize : -1;
@@ -251,12 +278,16 @@ bool TSessionThread::FetchOrHandFile(const std::string& ARemoteName, const std::
     // An extra connection raises no events: its completed fetch is reported here.
     handed = HandToPool(
         fetch,
-        [this, ARemoteName, ALocalFile, AItem] {
+        [this, ARemoteName, ALocalFile, AItem, recordFetch] {
           ClientAfterGet(nullptr, ALocalFile, -1);
           CountFileDone(TFileAction::Fetch, ARemoteName, FetchedBytes(AItem, ALocalFile));
+          recordFetch();
         },
         ARemoteName);
-    if (!handed) Reconnecting([&](bool) { fetch(Client(), std::string()); });
+    if (!handed) {
+      Reconnecting([&](bool) { fetch(Client(), std::string()); });
+      recordFetch();
+    }
   });
   return handed;
 }
@@ -264,6 +295,16 @@ bool TSessionThread::FetchOrHandFile(const std::string& ARemoteName, const std::
 int64_t TSessionThread::FetchedBytes(const TIdFTPListItem& AItem, const std::string& ALocalFile) const {
   if (AItem.SizeListed) return AItem.ItemSize;
   return Settings.TestMode ? 0 : std::max<int64_t>(FileSizeOf(ALocalFile), 0);
+}
+
+void TSessionThread::RefuseWhenNoRoom(const std::string& ARemoteName, const std::string& ALocalFile,
+                                      const TIdFTPListItem& AItem) {
+  if (!AItem.SizeListed) return;  // capped as it comes instead (TIdFTP::DownloadRoom)
+  const int64_t free = FreeBytes(ExtractFilePath(ALocalFile));
+  // 1 % stays free: a file that fills the disk to the last byte fails all the same.
+  if (free < 0 || AItem.ItemSize <= free - free / 100) return;
+  throw EZephlin("Not enough free space for " + ARemoteName + ": " + std::to_string(AItem.ItemSize) +
+                 " bytes listed, " + std::to_string(free) + " free");
 }
 
 void TSessionThread::FetchResumable(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
@@ -274,6 +315,8 @@ void TSessionThread::FetchResumable(const std::string& ARemoteName, const std::s
   const std::string directory = ExtractFilePath(ALocalFile);
   for (const TSearchRec& kept : FindFiles(directory, PartialDownloadName(ExtractFileName(ALocalFile), -1)))
     if (directory + kept.Name != partial) ::DeleteFile(directory + kept.Name);
+  // A link (or a FIFO, a device) at the partial name is no download of ours: it goes unopened.
+  RemoveUnlessRegularFile(partial);
   if (FileExists(partial) && GetLocalFileTime(partial, AItem.ExactTime) != ListedTime(AItem)) ::DeleteFile(partial);
   Reconnecting([&](bool) {
     try {

@@ -12,6 +12,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/RunEvents.h"
 #include "engine/RunOutcome.h"
 #include "sessions/PasswordKeyring.h"
 #include "sessions/RunLedger.h"
@@ -27,6 +28,8 @@ class TSession;
 using TSessionStatusEvent = std::function<void(int32_t index, int32_t remaining, const std::string& connection,
                                                const std::string& function, const std::string& status)>;
 using TSessionEvent = std::function<void(TSession& session)>;
+// Row index and a typed event of the session's running worker.
+using TSessionRunEvent = std::function<void(int32_t index, const TRunEvent& event)>;
 
 // Mode and starter keywords; compared exactly, case included.
 inline constexpr const char* ModeCopyLocalToRemote = "copylocaltoremote";
@@ -69,6 +72,7 @@ class TSession {
   bool PasswordUnavailable = false;
   std::function<bool()> FetchPasswordAgain;
   TSessionStatusEvent StatusHandler;
+  TSessionRunEvent RunEventHandler;
   TSessionEvent OnCompleted;
   // A run ended, with what it did; before OnCompleted and before the session reports again.
   std::function<void(TSession& session, const TRunOutcome& outcome)> OnRunEnded;
@@ -107,10 +111,15 @@ class TSession {
   // wrapped to 32 bits, absolute value in hexadecimal).
   static std::string GenerateCrcFileName();
   // A CRC store name is a plain file name in the state directory: one that names
-  // another folder (holds "/" or "..") is not.
+  // another folder (holds "/" or "..") is not, nor one of the program's own files.
   static bool IsPlainCrcFileName(const std::string& name);
+  // The settings file, the program, its logs and run records, or a hidden name.
+  static bool IsProgramFileName(const std::string& name);
   // A generated CRC store name that no other session of the same list uses.
   std::function<std::string()> UnusedCrcFileName;
+
+ private:
+  std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);  // expires with the session
 };
 
 // Hands out generated CRC store names (TSession::GenerateCrcFileName and the seconds after
@@ -149,6 +158,7 @@ class TSessions {
   int32_t FindSession(const std::string& name) const;
 
   void SetStatusHandler(TSessionStatusEvent handler);
+  void SetRunEventHandler(TSessionRunEvent handler);
   void StartSession(int32_t index, bool force, bool runOnce);
   void StopSession(int32_t index);
   void Tick();  // the one-second timer's handler
@@ -181,6 +191,7 @@ class TSessions {
   std::unique_ptr<QTimer> Timer;                                  // drives every countdown, one tick a second
   std::vector<std::unique_ptr<TSession>> Sessions;
   TSessionStatusEvent StatusHandler;
+  TSessionRunEvent RunEventHandler;
   TSessionEditorFactory EditorFactory;
   TRunLedger FLedger;
 };
