@@ -37,7 +37,7 @@ TRunSettings WithinBounds(TRunSettings ASettings) {
 }  // namespace
 
 TSessionThread::TSessionThread(const TRunSettings& ASettings)
-    : Settings(WithinBounds(ASettings)), FExclude(ASettings.Exclude) {}
+    : Settings(WithRateLimiter(WithinBounds(ASettings))), FExclude(ASettings.Exclude) {}
 
 TSessionThread::~TSessionThread() = default;
 
@@ -240,7 +240,7 @@ void TSessionThread::DispatchMode() {
     LoadCrcStore();
     SyncAndSaveCrcStore(scan);
   } else if (Settings.SessionMode == "syncremotetolocal") {
-    SyncRemoteToLocal(FRemotePath, Settings.LocalPath);
+    SyncDownWithRecord();
   } else if (Settings.SessionMode == "copylocaltoremote") {
     CopyLocalToRemote(Settings.LocalPath, FRemotePath);
   } else if (Settings.SessionMode == "copyremotetolocal") {

@@ -168,6 +168,7 @@ int32_t TSessions::AddSessionInteractive() {
   fresh.Encryption = EncryptionKeyword(TEncryption::Explicit);  // stored ones without the key stay plain
   fresh.ExactTimes = true;                                      // as do their minute times
   fresh.AtomicUpload = true;                                    // stored ones without the key send in place
+  fresh.Connections = 4;                                        // stored ones without the key keep one
   editor->SetSettings(fresh);
   if (!editor->ShowModal()) return -1;
   const int32_t index = AddSession(editor->GetSettings().Name);
