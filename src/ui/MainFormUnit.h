@@ -204,6 +204,7 @@ class TMainForm : public QWidget {
   std::unordered_map<const TSession*, TRunProgress> FProgress;
   QTimer FProgressTimer;
   QElapsedTimer FProgressClock;
+  int64_t FLastProgressRefresh = INT32_MIN;  // on FProgressClock
   std::unordered_map<const TSession*, QPointer<THistoryWindow>> FHistoryWindows;
   TDesktopNotifier* FNotifier = nullptr;
 };
