@@ -10,6 +10,7 @@
 #include "engine/SessionThreadUnit.h"
 #include "ftp/IdFTP.h"
 #include "ftp/IdFTPList.h"
+#include "platform/Errors.h"
 #include "platform/FileLock.h"
 #include "platform/FileSystem.h"
 #include "platform/ProgramDir.h"
@@ -21,7 +22,7 @@ constexpr TDateTime kMinute = 1.0 / (24 * 60);
 // "+05:00", "-00:30": an offset for the log.
 std::string OffsetText(TDateTime AOffset) {
   const long minutes = std::lround(AOffset / kMinute);
-  char text[16];
+  char text[48];
   std::snprintf(text, sizeof text, "%c%02ld:%02ld", minutes < 0 ? '-' : '+', std::labs(minutes) / 60,
                 std::labs(minutes) % 60);
   return text;
