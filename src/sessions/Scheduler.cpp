@@ -78,6 +78,11 @@ void TSession::StartWorker() {
   Worker = worker;
   worker->OnStatusReport = [this](const std::string& connection, const std::string& function,
                                   const std::string& status) { WorkerStatus(connection, function, status); };
+  // The worker looks at its receiver from its own thread, so the receiver stays as it is and
+  // finds out on the main thread whether the session still exists.
+  worker->OnRunEvent = [this, alive = std::weak_ptr<bool>(FAlive)](const TRunEvent& event) {
+    if (!alive.expired() && RunEventHandler) RunEventHandler(Index, event);
+  };
   worker->OnTerminate = [this](TThread*) { WorkerFinished(); };
   worker->FreeOnTerminate = true;
   worker->Start();

@@ -66,6 +66,7 @@ inline const auto SessionSettingsKeys = std::to_array<TSettingsKey>({
     {"retries", &TSessionSettings::Retries},
     {"atomicupload", &TSessionSettings::AtomicUpload},
     {"connections", &TSessionSettings::Connections},
+    {"ratelimit", &TSessionSettings::RateLimit},
     {"hostkey", &TSessionSettings::HostKey},
     {"keyfile", &TSessionSettings::KeyFile},
 });

@@ -126,6 +126,7 @@ int32_t TSessions::AddSession(const std::string& name) {
   added->FetchPasswordAgain = [this, added] { return FetchPassword(*added) == TPasswordKeyring::TResult::Done; };
   Sessions.push_back(std::move(session));
   added->SetStatusHandler(StatusHandler);
+  added->RunEventHandler = RunEventHandler;
   added->OnCompleted = [this](TSession& completed) { StartChainedSessions(completed); };
   return added->Index;
 }
@@ -133,6 +134,11 @@ int32_t TSessions::AddSession(const std::string& name) {
 void TSessions::SetStatusHandler(TSessionStatusEvent handler) {
   StatusHandler = std::move(handler);
   for (auto& session : Sessions) session->SetStatusHandler(StatusHandler);
+}
+
+void TSessions::SetRunEventHandler(TSessionRunEvent handler) {
+  RunEventHandler = std::move(handler);
+  for (auto& session : Sessions) session->RunEventHandler = RunEventHandler;
 }
 
 int32_t TSessions::CloneSession(int32_t index) {
@@ -162,6 +168,7 @@ int32_t TSessions::AddSessionInteractive() {
   fresh.Encryption = EncryptionKeyword(TEncryption::Explicit);  // stored ones without the key stay plain
   fresh.ExactTimes = true;                                      // as do their minute times
   fresh.AtomicUpload = true;                                    // stored ones without the key send in place
+  fresh.Connections = 4;                                        // stored ones without the key keep one
   editor->SetSettings(fresh);
   if (!editor->ShowModal()) return -1;
   const int32_t index = AddSession(editor->GetSettings().Name);

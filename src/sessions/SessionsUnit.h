@@ -12,6 +12,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/RunEvents.h"
 #include "sessions/PasswordKeyring.h"
 #include "sessions/SessionEditor.h"
 
@@ -25,6 +26,8 @@ class TSession;
 using TSessionStatusEvent = std::function<void(int32_t index, int32_t remaining, const std::string& connection,
                                                const std::string& function, const std::string& status)>;
 using TSessionEvent = std::function<void(TSession& session)>;
+// Row index and a typed event of the session's running worker.
+using TSessionRunEvent = std::function<void(int32_t index, const TRunEvent& event)>;
 
 // Mode and starter keywords; compared exactly, case included.
 inline constexpr const char* ModeCopyLocalToRemote = "copylocaltoremote";
@@ -67,6 +70,7 @@ class TSession {
   bool PasswordUnavailable = false;
   std::function<bool()> FetchPasswordAgain;
   TSessionStatusEvent StatusHandler;
+  TSessionRunEvent RunEventHandler;
   TSessionEvent OnCompleted;
 
   // A clone's settings: the source's, under a name of its own, with its own CRC store and
@@ -109,6 +113,9 @@ class TSession {
   static bool IsProgramFileName(const std::string& name);
   // A generated CRC store name that no other session of the same list uses.
   std::function<std::string()> UnusedCrcFileName;
+
+ private:
+  std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);  // expires with the session
 };
 
 // Hands out generated CRC store names (TSession::GenerateCrcFileName and the seconds after
@@ -147,6 +154,7 @@ class TSessions {
   int32_t FindSession(const std::string& name) const;
 
   void SetStatusHandler(TSessionStatusEvent handler);
+  void SetRunEventHandler(TSessionRunEvent handler);
   void StartSession(int32_t index, bool force, bool runOnce);
   void StopSession(int32_t index);
   void Tick();  // the one-second timer's handler
@@ -176,6 +184,7 @@ class TSessions {
   std::unique_ptr<QTimer> Timer;                                  // drives every countdown, one tick a second
   std::vector<std::unique_ptr<TSession>> Sessions;
   TSessionStatusEvent StatusHandler;
+  TSessionRunEvent RunEventHandler;
   TSessionEditorFactory EditorFactory;
 };
 

@@ -267,6 +267,8 @@ QWidget* TEditSessionForm::CreateConnectionPage() {
   SpinEdit2 = new TSpinEdit;
   SpinEdit6 = new TSpinEdit;
   SpinEdit6->setToolTip(QStringLiteral("Files of a directory transferred at once, each over its own connection"));
+  RateLimitEdit = new TSpinEdit;
+  RateLimitEdit->setToolTip(QStringLiteral("All of the session's connections together"));
   CheckBox1 = new QCheckBox(QStringLiteral("Abort session on transfer failure"));
   CheckBox4 = new QCheckBox(QStringLiteral("Passive mode"));
   SpinEdit5 = new TSpinEdit;
@@ -318,6 +320,12 @@ QWidget* TEditSessionForm::CreateConnectionPage() {
   connections->addStretch();
   grid->addWidget(Caption("Connections", SpinEdit6), 7, 0);
   grid->addLayout(connections, 7, 1);
+  auto* rateLimit = new QHBoxLayout;
+  rateLimit->addWidget(RateLimitEdit);
+  rateLimit->addWidget(Caption("KiB/s (0 = no limit)", RateLimitEdit));
+  rateLimit->addStretch();
+  grid->addWidget(Caption("Limit transfers to", RateLimitEdit), 8, 0);
+  grid->addLayout(rateLimit, 8, 1);
   grid->setColumnStretch(1, 1);
 
   auto* buttons = new QHBoxLayout;
@@ -435,6 +443,7 @@ void TEditSessionForm::SetSettings(const TSessionSettings& settings) {
   Edit5->setText(ToQ(settings.Password));
   SpinEdit2->SetValue(settings.Timeout);
   SpinEdit6->SetValue(settings.Connections);
+  RateLimitEdit->SetValue(settings.RateLimit);
   CheckBox1->setChecked(settings.AbortOnFailure);
   CheckBox4->setChecked(settings.PassiveMode);
   SpinEdit5->SetValue(settings.Retries);
@@ -474,6 +483,7 @@ TSessionSettings TEditSessionForm::GetSettings() const {
   settings.Password = FromQ(Edit5->text());
   settings.Timeout = SpinEdit2->Value();
   settings.Connections = SpinEdit6->Value();
+  settings.RateLimit = std::max(RateLimitEdit->Value(), 0);  // a negative limit means none
   settings.AbortOnFailure = CheckBox1->isChecked();
   settings.PassiveMode = CheckBox4->isChecked();
   settings.Retries = SpinEdit5->Value();
@@ -605,6 +615,7 @@ void TEditSessionForm::TestButtonClick() {
 
 void TEditSessionForm::PreloadCrcButtonClick() {
   const TRunSettings settings = GetSettings();
+  if (settings.SessionMode == "syncremotetolocal") return PreloadRemoteRecord(settings);
   RunTool([settings](TToolCancel& cancel) -> TToolResult {
     auto store = std::make_shared<std::vector<TFileCRC>>();
     std::string failure;
@@ -618,6 +629,26 @@ void TEditSessionForm::PreloadCrcButtonClick() {
       if (cancelled) return;
       ShowMessage(form, QMessageBox::Information, PreloadCountMessage(static_cast<int>(form->FPreloadStore.size())));
       if (!failure.empty()) ShowErrorReport(form, failure);
+    };
+  });
+}
+
+// "Make the local the same" keeps no CRC store: its Preload records what the server lists.
+void TEditSessionForm::PreloadRemoteRecord(const TRunSettings& ASettings) {
+  RunTool([ASettings](TToolCancel& cancel) -> TToolResult {
+    int count = 0;
+    std::string failure;
+    try {
+      count = PreloadRemoteState(ASettings, cancel);
+    } catch (const std::exception& error) {
+      failure = error.what();
+    }
+    return [count, failure](TEditSessionForm* form, bool cancelled) {
+      if (cancelled) return;
+      if (failure.empty())
+        ShowMessage(form, QMessageBox::Information, PreloadRemoteCountMessage(count));
+      else
+        ShowErrorReport(form, failure);
     };
   });
 }

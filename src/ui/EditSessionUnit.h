@@ -50,6 +50,7 @@ class TEditSessionForm : public QDialog, public ISessionEditor {
   // boxes follow when their thread has finished.
   void TestButtonClick();
   void PreloadCrcButtonClick();
+  void PreloadRemoteRecord(const TRunSettings& ASettings);
   void BrowseButtonClick();
   void TestResultsButtonClick();
   // Ends a running Test or Preload without a result box.
@@ -89,6 +90,7 @@ class TEditSessionForm : public QDialog, public ISessionEditor {
   QLineEdit* Edit5 = nullptr;            // Password
   TSpinEdit* SpinEdit2 = nullptr;        // Timeout
   TSpinEdit* SpinEdit6 = nullptr;        // connections at once
+  TSpinEdit* RateLimitEdit = nullptr;    // KiB/s for all of a run's connections, 0 = none
   QCheckBox* CheckBox1 = nullptr;        // Abort session on transfer failure
   QCheckBox* CheckBox4 = nullptr;        // Passive mode
   TSpinEdit* SpinEdit5 = nullptr;        // reconnects per run after a lost connection

@@ -15,6 +15,8 @@
 // Closed and ends the application's event loop (the last window closing does not: the
 // window may be hidden in the notification area while a dialog closes).
 
+#include <QElapsedTimer>
+#include <QPointer>
 #include <QTimer>
 #include <QWidget>
 #include <cstdint>
@@ -23,9 +25,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/RunEvents.h"
 #include "platform/AppendFile.h"
 #include "platform/DateTime.h"
 #include "ui/CommandLine.h"
+#include "ui/RunProgress.h"
 
 class QAction;
 class QGroupBox;
@@ -36,6 +40,8 @@ class QTreeWidget;
 class TSession;
 class TSessions;
 class TTrayIcon;
+class THistoryWindow;
+class TDesktopNotifier;
 
 class TMainForm : public QWidget {
   Q_OBJECT
@@ -86,6 +92,12 @@ class TMainForm : public QWidget {
   // The display callback of every session (a TSessionStatusEvent).
   void ShowSessionStatus(int32_t index, int32_t remaining, const std::string& connection, const std::string& function,
                          const std::string& status);
+  // A typed event of a session's running worker: it goes into the row's progress, which is
+  // drawn at most four times a second (RefreshProgress).
+  void ShowRunEvent(int32_t index, const TRunEvent& event);
+  // Draws the progress of every running session now: its row's Progress cell and its line
+  // of the tray tip.
+  void RefreshProgress();
 
   void ApplicationIdle();
   void ApplicationActivate();
@@ -112,6 +124,9 @@ class TMainForm : public QWidget {
   void Manual1Click();
   void DetectChange1Click();
   void Test1Click();
+  // The run history of the selected row's session, in a window of its own (one per session).
+  void History1Click();
+  THistoryWindow* ShowHistory(int32_t index);
   void Restore1Click();
   void Quit1Click();
   void ListMenuPopup();
@@ -139,6 +154,7 @@ class TMainForm : public QWidget {
   QAction* Manual1 = nullptr;
   QAction* DetectChange1 = nullptr;
   QAction* Test1 = nullptr;
+  QAction* History1 = nullptr;
   QMenu* TrayMenu = nullptr;
   QAction* Restore1 = nullptr;
   QAction* Quit1 = nullptr;
@@ -165,7 +181,10 @@ class TMainForm : public QWidget {
   // A run ended: its "Last run" record, the failure count, and while hidden a notification.
   void NoteRunEnd(const TSession* session, bool done, const std::string& outcome);
   void ShowLastRun(int32_t index);
+  void ShowProgress(int32_t index);
   void UpdateTrayHint();
+  // A failed run's notification: the desktop's notification service, else the tray's balloon.
+  void NotifyFailedRun(const TSession* session, const std::string& outcome);
   // Runs a command; a failure ends it with the error box instead of leaving the event loop.
   void RunCommand(void (TMainForm::*command)());
 
@@ -192,5 +211,11 @@ class TMainForm : public QWidget {
   };
   std::unordered_map<const TSession*, TLastRun> FLastRuns;
   QTimer FLastRunTimer;  // the column shows the date instead of the time once a day has passed
+  // The progress of each running session, drawn by FProgressTimer at most every 250 ms.
+  std::unordered_map<const TSession*, TRunProgress> FProgress;
+  QTimer FProgressTimer;
+  QElapsedTimer FProgressClock;
+  std::unordered_map<const TSession*, QPointer<THistoryWindow>> FHistoryWindows;
+  TDesktopNotifier* FNotifier = nullptr;
   int32_t FFailures = 0;
 };

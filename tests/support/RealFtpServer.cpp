@@ -32,7 +32,7 @@ from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
 
 root, portfile, user, password = sys.argv[1:5]
-host, tls, cert, key, tls12, nopasv, perip = sys.argv[5:12]
+host, tls, cert, key, tls12, nopasv, perip, shift = sys.argv[5:13]
 authorizer = DummyAuthorizer()
 authorizer.add_user(user, password, root, perm="elradfmwMT")
 handler = FTPHandler
@@ -51,6 +51,18 @@ if nopasv == "1":
     class NoPasvHandler(handler):
         proto_cmds = {k: v for k, v in handler.proto_cmds.items() if k != "PASV"}
     handler = NoPasvHandler
+if shift != "0":
+    # A server whose listings run on another clock: LIST and MLSD give every time moved by
+    # `shift` seconds, while MDTM tells the true one.
+    from pyftpdlib.filesystems import AbstractedFS
+    def shifted(st):
+        return os.stat_result(tuple(st)[:8] + (st.st_mtime + int(shift),) + tuple(st)[9:10])
+    class ShiftedFS(AbstractedFS):
+        def stat(self, path):
+            return shifted(super().stat(path))
+        def lstat(self, path):
+            return shifted(super().lstat(path))
+    handler.abstracted_fs = ShiftedFS
 handler.authorizer = authorizer
 handler.banner = "pyftpdlib ready"
 server = FTPServer((host, 0), handler)
@@ -115,7 +127,7 @@ std::string RealFtpServer::log() const { return ReadText(stateDir_ + "server.log
 RealFtpServer::RealFtpServer(Kind kind, const std::string& rootDir) : RealFtpServer(kind, rootDir, Options()) {}
 
 RealFtpServer::RealFtpServer(Kind kind, const std::string& rootDir, const Options& options)
-    : kind_(kind), host_(options.host), stateDir_(MakeStateDir()) {
+    : kind_(kind), host_(options.host), stateDir_(MakeStateDir()), environment_(options.environment) {
   std::string root = rootDir;
   if (root.size() > 1 && root.back() == '/') root.pop_back();
   try {
@@ -142,8 +154,8 @@ void RealFtpServer::StartPyFtpdLib(const std::string& root, const Options& optio
   const char* tls = options.tls == Tls::None ? "none" : "explicit";
   pid_ = Spawn({ZEPHLIN_SYSTEM_PYTHON, stateDir_ + "server.py", root, portFile, user_, password_, options.host, tls,
                 options.certFile, options.keyFile, options.tls12Only ? "1" : "0", options.refusePasv ? "1" : "0",
-                std::to_string(options.maxConnectionsPerIp)},
-               stateDir_ + "server.log");
+                std::to_string(options.maxConnectionsPerIp), std::to_string(options.listingShiftSeconds)},
+               stateDir_ + "server.log", options.environment);
   for (int i = 0; i < 500 && port_ == 0; ++i) {
     std::string text = ReadText(portFile);
     if (!text.empty())
@@ -228,7 +240,7 @@ void RealFtpServer::StartVsftpd(const std::string& root, const Options& options)
 
 void RealFtpServer::StartOnFreePort(const std::function<std::vector<std::string>(int port)>& command,
                                     const char* serverName) {
-  port_ = ::StartOnFreePort(command, host_, stateDir_ + "server.log", serverName, pid_);
+  port_ = ::StartOnFreePort(command, host_, stateDir_ + "server.log", serverName, pid_, environment_);
 }
 
 std::string RealFtpServer::PasswordLine(const std::string& root, const std::string& homeSuffix) {

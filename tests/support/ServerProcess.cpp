@@ -39,10 +39,15 @@ std::string ReadText(const std::string& path) {
   return text.str();
 }
 
-pid_t Spawn(const std::vector<std::string>& args, const std::string& logPath) {
+pid_t Spawn(const std::vector<std::string>& args, const std::string& logPath,
+            const std::vector<std::string>& environment) {
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (const std::string& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
+  for (char** e = environ; *e != nullptr; ++e) envp.push_back(*e);  // the first of a name counts
+  envp.push_back(nullptr);
   int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   pid_t pid = ::fork();
   if (pid == 0) {
@@ -54,7 +59,7 @@ pid_t Spawn(const std::vector<std::string>& args, const std::string& logPath) {
       ::dup2(log, 1);
       ::dup2(log, 2);
     }
-    ::execv(argv[0], argv.data());
+    ::execve(argv[0], argv.data(), envp.data());
     ::_exit(127);
   }
   if (log >= 0) ::close(log);
@@ -102,10 +107,11 @@ bool Accepts(const std::string& host, int port) {
 }
 
 int StartOnFreePort(const std::function<std::vector<std::string>(int port)>& command, const std::string& host,
-                    const std::string& logPath, const char* serverName, pid_t& pid) {
+                    const std::string& logPath, const char* serverName, pid_t& pid,
+                    const std::vector<std::string>& environment) {
   for (int attempt = 0; attempt < 5; ++attempt) {
     const int port = FreePort();
-    pid = Spawn(command(port), logPath);
+    pid = Spawn(command(port), logPath, environment);
     for (int i = 0; i < 250; ++i) {
       if (Accepts(host, port)) {
         // Another process could have taken the port between FreePort and the server's

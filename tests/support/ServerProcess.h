@@ -14,7 +14,9 @@ void WriteText(const std::string& path, const std::string& text);
 std::string ReadText(const std::string& path);
 
 // Starts argv[0] with output into logPath, in its own process group, dying with the test.
-pid_t Spawn(const std::vector<std::string>& args, const std::string& logPath);
+// `environment` ("NAME=value") is added to this process's environment for the child.
+pid_t Spawn(const std::vector<std::string>& args, const std::string& logPath,
+            const std::vector<std::string>& environment = {});
 bool Exited(pid_t pid);
 // SIGTERM to the process and its group, SIGKILL when it does not go.
 void Stop(pid_t pid);
@@ -28,4 +30,5 @@ bool Accepts(const std::string& host, int port);
 // port once the server accepts connections on `host`, with its process in `pid`; throws
 // std::runtime_error with the log when it does not start.
 int StartOnFreePort(const std::function<std::vector<std::string>(int port)>& command, const std::string& host,
-                    const std::string& logPath, const char* serverName, pid_t& pid);
+                    const std::string& logPath, const char* serverName, pid_t& pid,
+                    const std::vector<std::string>& environment = {});

@@ -165,6 +165,7 @@ TEST_F(EditSessionTest, TextAndNumberSettingsRoundTrip) {
     s.Retries = 7;
     s.AtomicUpload = true;
     s.Connections = 4;
+    s.RateLimit = 512;
     s.AbortOnFailure = true;
     s.PassiveMode = true;
     s.TestMode = true;
@@ -187,6 +188,10 @@ TEST_F(EditSessionTest, TextAndNumberSettingsRoundTrip) {
   EXPECT_TRUE(form.CheckBox7->isChecked() && shown.AtomicUpload);
   EXPECT_EQ(form.SpinEdit6->Value(), 4);  // connections, on the Connection page
   EXPECT_EQ(shown.Connections, 4);
+  EXPECT_EQ(form.RateLimitEdit->Value(), 512);  // KiB/s, on the Connection page
+  EXPECT_EQ(shown.RateLimit, 512);
+  form.RateLimitEdit->SetValue(-3);
+  EXPECT_EQ(Shown().RateLimit, 0) << "a negative limit is no limit";
   EXPECT_TRUE(shown.AbortOnFailure && shown.PassiveMode && shown.TestMode && shown.DebugMode);
 
   // A line break would end the value in the settings file: pasted text loses its breaks.
@@ -497,6 +502,11 @@ TEST_F(EditSessionTest, ANewSessionStartsWithExplicitTlsAStoredOneWithoutTheKeyS
   EXPECT_TRUE(sessions.GetSession(1)->Settings.AtomicUpload);
   EXPECT_EQ(sessions.GetSession(0)->Settings.Retries, 3);
   EXPECT_EQ(sessions.GetSession(1)->Settings.Retries, 3);
+  // A new session transfers over four connections; a stored one without the key over one,
+  // and neither has a bandwidth limit.
+  EXPECT_EQ(sessions.GetSession(0)->Settings.Connections, 1);
+  EXPECT_EQ(sessions.GetSession(1)->Settings.Connections, 4);
+  EXPECT_EQ(sessions.GetSession(0)->Settings.RateLimit + sessions.GetSession(1)->Settings.RateLimit, 0);
 }
 
 TEST_F(EditSessionTest, ImplicitTlsProposesItsPortAndLeavingItProposes21Back) {

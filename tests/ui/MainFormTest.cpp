@@ -106,12 +106,12 @@ class MainFormTest : public UiTest {
 
 TEST_F(MainFormTest, WindowHasItsCaptionColumnsAndHints) {
   EXPECT_EQ(form->windowTitle(), "Zephlin v2");
-  EXPECT_EQ(form->size(), QSize(900, 381));
+  EXPECT_EQ(form->size(), QSize(1180, 381));
   QTreeWidget& list = *form->ListView1;
-  ASSERT_EQ(list.columnCount(), 6);
-  const char* captions[] = {"Session", "Time", "Connection", "Function", "Status", "Last run"};
-  for (int column = 0; column < 6; ++column) EXPECT_EQ(list.headerItem()->text(column), captions[column]);
-  EXPECT_EQ(list.columnWidth(5), 240);
+  ASSERT_EQ(list.columnCount(), 7);
+  const char* captions[] = {"Session", "Time", "Connection", "Function", "Status", "Progress", "Last run"};
+  for (int column = 0; column < 7; ++column) EXPECT_EQ(list.headerItem()->text(column), captions[column]);
+  EXPECT_EQ(list.columnWidth(6), 240);
   EXPECT_EQ(list.header()->sectionResizeMode(4), QHeaderView::Stretch) << "Status takes the rest of the width";
   EXPECT_EQ(list.columnWidth(0), 160);
   EXPECT_EQ(list.columnWidth(1), 50);
@@ -443,12 +443,12 @@ TEST_F(MainFormTest, ARunFailsUnlessItsLastReportBeforeTheSessionIsOfflineSaysDo
     for (const std::vector<std::string>& report : run.Reports)
       form->ShowSessionStatus(index, 0, report[0], report[1], report[2]);
     EXPECT_EQ(form->FailureCount(), before) << run.Name << ": counted before the run ended";
-    EXPECT_EQ(Cell(index, 5), "") << run.Name << ": shown before the run ended";
+    EXPECT_EQ(Cell(index, 6), "") << run.Name << ": shown before the run ended";
     form->ShowSessionStatus(index, 0, "Offline", "", "");
     EXPECT_EQ(form->FailureCount() - before, run.Failures) << run.Name;
     form->ShowSessionStatus(index, 0, "Offline", "", "");
     EXPECT_EQ(form->FailureCount() - before, run.Failures) << run.Name << ": one end per run";
-    EXPECT_EQ(Cell(index, 5), run.LastRun) << run.Name;
+    EXPECT_EQ(Cell(index, 6), run.LastRun) << run.Name;
     EXPECT_EQ(Cell(index, 3), "") << run.Name << ": the Status column is left as the report says";
   }
   SetNowFunction({});
@@ -462,16 +462,16 @@ TEST_F(MainFormTest, LastRunStaysThroughLaterReportsShowsTheDateNextDayAndGoesWi
   form->ShowSessionStatus(0, 0, "Connecting", "Error", "10061 Connection refused.");
   form->ShowSessionStatus(0, 0, "Offline", "", "");
   form->ShowSessionStatus(0, 12, "Offline", "Countdown", "");
-  EXPECT_EQ(Cell(0, 5), "23:58 10061 Connection refused.");
+  EXPECT_EQ(Cell(0, 6), "23:58 10061 Connection refused.");
   now = EncodeDateTime({2026, 3, 10, 0, 1, 0, 0});
   form->ShowSessionStatus(0, 0, "Offline", "", "Starting");
-  EXPECT_EQ(Cell(0, 5), FormatShortDate(EncodeDate(2026, 3, 9)) + " 10061 Connection refused.");
+  EXPECT_EQ(Cell(0, 6), FormatShortDate(EncodeDate(2026, 3, 9)) + " 10061 Connection refused.");
   SetNowFunction({});
   Select({0});
   form->RemoveButtonClick();
   ASSERT_EQ(form->ListView1->topLevelItemCount(), 1);
   EXPECT_EQ(Cell(0, 0), "Other");
-  EXPECT_EQ(Cell(0, 5), "");
+  EXPECT_EQ(Cell(0, 6), "");
 }
 
 TEST_F(MainFormTest, WithNobodyToAnswerAnErrorGoesToStandardErrorAndTheSummaryLog) {
