@@ -203,7 +203,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
   setWindowTitle(QString::fromLatin1(ProgramTitle));
   setWindowIcon(ProgramIcon());
   setFont(ProgramFont());
-  resize(1180, 381);
+  resize(1240, 381);
   if (const QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - rect().center());
 
@@ -220,7 +220,6 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
   FLastRunTimer.start();
   FProgressClock.start();
   FProgressTimer.setSingleShot(true);
-  FProgressTimer.setInterval(ProgressRefreshMs);
   connect(&FProgressTimer, &QTimer::timeout, this, &TMainForm::RefreshProgress);
   FNotifier = new TDesktopNotifier(this);
   FNotifier->OnHistory = [this](const std::string& name) {
@@ -293,7 +292,7 @@ QGroupBox* TMainForm::CreateSessionsGroup() {
   ListView1->setHeaderLabels({QStringLiteral("Session"), QStringLiteral("Time"), QStringLiteral("Connection"),
                               QStringLiteral("Function"), QStringLiteral("Status"), QStringLiteral("Progress"),
                               QStringLiteral("Last run")});
-  const int widths[] = {160, 50, 120, 100, 0, 300, 240};
+  const int widths[] = {160, 50, 120, 100, 0, 280, 240};
   for (int column = colSession; column < colCount; ++column)
     if (column != colStatus) ListView1->setColumnWidth(column, widths[column]);
   ListView1->header()->setStretchLastSection(false);
@@ -558,12 +557,12 @@ void TMainForm::UpdateTrayHint() {
   std::vector<std::string> failed;
   std::string running;
   for (int32_t index = 0; index < FSessions->Count(); ++index) {
-    const TSession* session = FSessions->GetSession(index);
-    const TRunOutcome* last = FSessions->Ledger().LastOutcome(*session);
-    if (last != nullptr && ReportedFailure(*last)) failed.push_back(session->Settings.Name);
-    const auto progress = FProgress.find(session);
+    const TSession& session = *FSessions->GetSession(index);
+    const TRunOutcome* last = FSessions->Ledger().LastOutcome(session);
+    if (last != nullptr && ReportedFailure(*last)) failed.push_back(session.Settings.Name);
+    const auto progress = FProgress.find(&session);
     if (progress != FProgress.end() && !progress->second.Text().empty())
-      running += "\n" + session->Settings.Name + ": " + progress->second.Text();
+      running += "\n" + session.Settings.Name + ": " + progress->second.Text();
   }
   TrayIcon->SetHint((failed.empty() ? std::string(ProgramTitle) : FailedRunsHint(failed)) + running);
 }
@@ -573,12 +572,20 @@ void TMainForm::UpdateTrayHint() {
 void TMainForm::ShowRunEvent(int32_t index, const TRunEvent& event) {
   const TSession* session = FSessions->GetSession(index);
   if (session == nullptr) return;
-  FProgress[session].Add(event, FProgressClock.elapsed());
-  if (!FProgressTimer.isActive()) FProgressTimer.start();
+  const int64_t now = FProgressClock.elapsed();
+  FProgress[session].Add(event, now);
+  // Drawn at once when the last drawing is old enough, else when it will be: a timer alone
+  // could fall behind a run that hands over events without pause.
+  const int64_t since = now - FLastProgressRefresh;
+  if (since >= ProgressRefreshMs)
+    RefreshProgress();
+  else if (!FProgressTimer.isActive())
+    FProgressTimer.start(static_cast<int>(ProgressRefreshMs - since));
 }
 
 void TMainForm::RefreshProgress() {
   FProgressTimer.stop();
+  FLastProgressRefresh = FProgressClock.elapsed();
   for (int32_t index = 0; index < FSessions->Count(); ++index) ShowProgress(index);
   UpdateTrayHint();
 }

@@ -23,7 +23,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "engine/RunEvents.h"
@@ -200,11 +199,12 @@ class TMainForm : public QWidget {
   TAppendFile FSummaryFile;
   std::string FSummaryPending;  // logged lines not yet written
   QTimer FLastRunTimer;         // the column shows the date instead of the time once a day has passed
+  int32_t FErrorReports = 0;
   // The progress of each running session, drawn by FProgressTimer at most every 250 ms.
   std::unordered_map<const TSession*, TRunProgress> FProgress;
   QTimer FProgressTimer;
   QElapsedTimer FProgressClock;
+  int64_t FLastProgressRefresh = INT32_MIN;  // on FProgressClock
   std::unordered_map<const TSession*, QPointer<THistoryWindow>> FHistoryWindows;
   TDesktopNotifier* FNotifier = nullptr;
-  int32_t FErrorReports = 0;
 };

@@ -107,7 +107,7 @@ class MainFormTest : public UiTest {
 
 TEST_F(MainFormTest, WindowHasItsCaptionColumnsAndHints) {
   EXPECT_EQ(form->windowTitle(), "Zephlin v2");
-  EXPECT_EQ(form->size(), QSize(1180, 381));
+  EXPECT_EQ(form->size(), QSize(1240, 381));
   QTreeWidget& list = *form->ListView1;
   ASSERT_EQ(list.columnCount(), 7);
   const char* captions[] = {"Session", "Time", "Connection", "Function", "Status", "Progress", "Last run"};
