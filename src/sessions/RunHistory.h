@@ -1,6 +1,6 @@
 #pragma once
-// The run record read back: "runs.jsonl" in the state directory holds one JSON object per
-// ended run, appended as the run ends. The history window lists a session's runs from it,
+// The run record read back (RunRecord.h writes it): one JSON object per ended run, appended
+// as the run ends. The history window lists a session's runs from it,
 // and "/list" takes each session's last one. Lines that are not a whole record (a write cut
 // off by a crash, a hand edit) are passed over.
 

@@ -13,6 +13,7 @@
 #include "platform/FileSystem.h"
 #include "platform/ProgramDir.h"
 #include "platform/Shell.h"
+#include "sessions/RunRecord.h"
 #include "ui/UiCommon.h"
 
 namespace {

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/Text.h"
+#include "sessions/RunRecord.h"
 #include "sessions/SessionsUnit.h"
 
 std::string SessionListing(const TSessions& sessions, const std::unordered_map<std::string, TRunRecord>& lastRuns) {
