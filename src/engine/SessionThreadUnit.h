@@ -61,7 +61,7 @@ struct TSearchRec;
 
 using TSessionStatusReport =
     std::function<void(const std::string& Connection, const std::string& Function, const std::string& Status)>;
-using TRunEventHandler = std::function<void(const TRunEvent& Event)>;
+using TRunEventReport = std::function<void(const TRunEvent& Event)>;
 
 class TSessionThread : public TThread {
  public:
@@ -70,9 +70,8 @@ class TSessionThread : public TThread {
 
   // Receiver of status reports; main thread only.
   TSessionStatusReport OnStatusReport;
-  // Receiver of the typed events (RunEvents.h); main thread only, handed over as the status
-  // reports are. Without one the run hands no event over.
-  TRunEventHandler OnRunEvent;
+  // Receiver of the typed run events; main thread only, handed over as the status reports are.
+  TRunEventReport OnRunEvent;
   // What the run did (RunOutcome.h), counted as it goes. Whole once Execute has returned: the
   // session reads it in the end notification.
   TRunOutcome Outcome;
@@ -91,6 +90,7 @@ class TSessionThread : public TThread {
   // The file being transferred, for progress reports.
   std::string CurrentFile;
   int64_t CurrentFileSizeKB = 0;
+  int64_t CurrentFileSize = 0;  // bytes
 
   // The test log: one entry per logged line, each with its time stamp.
   std::vector<std::string> TestLog;
@@ -113,7 +113,10 @@ class TSessionThread : public TThread {
   // --- Worker thread ---
   void Execute() override;
   void SendStatus(const std::string& AFunction, const std::string& AStatus);
-  void EmitRunEvent(const TRunEvent& AEvent);
+  void SendRunEvent(const TRunEvent& AEvent);
+  // Adds AFiles files of ABytes bytes to what the run knows it will transfer, and tells so
+  // (a Planned event with the totals so far).
+  void PlanTransfers(int64_t AFiles, int64_t ABytes);
   void LogLines(const std::vector<std::string>& Lines);
 
   static std::string BoolText(bool Flag);
@@ -385,6 +388,8 @@ class TSessionThread : public TThread {
   bool FProgressHeld = false;
   TWorkMode FHeldWorkMode = WorkRead;
   int64_t FHeldWorkCount = 0;
+  int64_t FPlannedFiles = 0;  // what the run knows it will transfer, so far
+  int64_t FPlannedBytes = 0;
   std::atomic<bool> FStopNow{false};
   int FReconnects = 0;              // made by this run so far
   bool FConnectionGivenUp = false;  // lost, and no retry left: the run ends

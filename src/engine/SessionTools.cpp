@@ -80,6 +80,7 @@ void ConnectAndLogIn(TIdFTP& AClient, const TRunSettings& ASettings) {
   AClient.Passive = ASettings.PassiveMode;
   AClient.Encryption = ClientEncryption(EncryptionOf(ASettings.Encryption));
   AClient.PinnedFingerprint = ASettings.TlsFingerprint;
+  AClient.RateLimiter = ASettings.RateLimiter;
   AClient.ConnectAndLogin(true, wait);
 }
 

@@ -73,6 +73,14 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
   const size_t listed = static_cast<size_t>(listing.Count());
   TSyncDownPlan plan = PlanSyncDown(snapshot, listing);
 
+  int64_t newFiles = 0;
+  int64_t newBytes = 0;
+  for (const TSyncDownPlan::TNewFile& file : plan.NewFiles) {
+    if (file.UnsafeName) continue;
+    ++newFiles;
+    newBytes += listing[static_cast<int>(file.Item)].ItemSize;
+  }
+  PlanTransfers(newFiles, newBytes);
   SendStatus("New files", "Searching");
   for (const TSyncDownPlan::TNewFile& file : plan.NewFiles) {
     if (Terminated()) return false;
@@ -115,6 +123,7 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
     // To the second where the listing gave exact times, else to the minute.
     TDateTime localTime = 0, remoteTime = 0;
     if (!FetchAgain(remoteDir, item, localFile, clockShift, localTime, remoteTime)) continue;
+    PlanTransfers(1, item.ItemSize);
     try {
       LogLines({item.ItemName + " : Local=" + DayCountText(localTime) + " Remote=" + DayCountText(remoteTime)});
       LogLines({"GET: " + remoteDir + item.ItemName, "   : " + localFile});

@@ -19,6 +19,7 @@
 void TSessionThread::SetCurrentFile(const std::string& AName, int64_t ASizeBytes) {
   CurrentFile = AName;
   CurrentFileSizeKB = ASizeBytes / 1024;
+  CurrentFileSize = ASizeBytes;
 }
 
 void TSessionThread::ReportFailure(const std::exception& AError) {

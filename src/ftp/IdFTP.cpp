@@ -382,6 +382,7 @@ void TIdFTP::InitDataConnection(TIdTCPConnection& AConnection) {
   AConnection.DataRecvSize = DataRecvSize;
   AConnection.SendBufferSize = SendBufferSize;
   AConnection.ReadTimeout = ReadTimeout;
+  AConnection.RateLimiter = RateLimiter;
   AConnection.SetCanceller(&FCanceller);
   AConnection.IOHandlerFactory = FDataProtected ? &FTLS->DataFactory() : DataIOHandlerFactory;
 }
@@ -661,6 +662,7 @@ void TIdFTP::GetFile(const std::string& ASourceFile, const std::string& ADestFil
         sink.RemoteName = ASourceFile;
         sink.ListedSize = AListedSize;
         sink.Limit = SizeMismatchCutOff(AListedSize);
+        file.Reserve(AListedSize);
       }
       sink.Room = DownloadRoom(ADestFile, AListedSize);
       TransferIn("RETR " + ASourceFile, sink, 0);
@@ -707,6 +709,7 @@ void TIdFTP::GetFileResumable(const std::string& ASourceFile, const std::string&
   sink.ListedSize = AListedSize;
   sink.Limit = SizeMismatchCutOff(AListedSize);
   sink.Room = DownloadRoom(ADestFile, AListedSize);
+  file.Reserve(AListedSize - restartAt);
   try {
     ContinueInto(ASourceFile, APartialFile, file, sink);
   } catch (...) {
