@@ -123,9 +123,8 @@ TEST_F(RemoteTimes, MirrorFetchesOnlyRealChangesWhateverTheServerClock) {
       if (run == 3) Start(c, true);
       const std::vector<std::string> log = Run("syncremotetolocal");
       EXPECT_EQ(LinesBeginning(log, "GET: "), 0u);
-      const std::string moved = run == 3 && c.Moved ? std::string("Server clock moved by ") + c.Moved : "-";
-      EXPECT_EQ(LinesBeginning(log, "Server clock moved by "), run == 3 && c.Moved ? 2u : 0u);  // r/ and r/sub/
-      EXPECT_EQ(LinesBeginning(log, moved), run == 3 && c.Moved ? 2u : 0u);
+      const bool moves = run == 3 && c.Moved;  // once for r/, once for r/sub/
+      EXPECT_EQ(LinesBeginning(log, std::string("Server clock moved by ") + (moves ? c.Moved : "")), moves ? 2u : 0u);
     }
 
     // Changed on the server within the same minute, with another size: fetched.
@@ -160,8 +159,6 @@ TEST_F(RemoteTimes, UploadsCarryTheirTimesSoTheMirrorBackFetchesNothing) {
     if (!RealFtpServer::available(c.Server)) continue;
     std::filesystem::remove_all(ServerRoot.path() + "r");
     std::filesystem::remove_all(Local.path() + "l");
-    std::filesystem::remove(ProgramDir.path() + "session.crc");
-    std::filesystem::remove(ProgramDir.path() + "session.crc.remote");
     MakeTree(ServerRoot.path(), {{"r/", ""}});
     SetMode(ServerRoot.path() + "r", 0777);  // pure-ftpd and proftpd write as their own user
     MakeTree(Local.path(), {{"l/a.txt", "alpha"}, {"l/sub/b.txt", "bravo"}});
@@ -173,10 +170,7 @@ TEST_F(RemoteTimes, UploadsCarryTheirTimesSoTheMirrorBackFetchesNothing) {
       std::filesystem::remove(ProgramDir.path() + "session.crc");  // everything is sent again
       std::filesystem::remove(ProgramDir.path() + "session.crc.remote");
       const std::vector<std::string> up = Run("synclocaltoremote", true);
-      std::string commands;  // what the client sent, for a failure's message
-      for (const std::string& line : up)
-        commands += line.starts_with("> ") || line.starts_with("< ") ? line + "\n" : "";
-      EXPECT_EQ(LinesBeginning(up, c.Command), 2u) << commands;
+      EXPECT_EQ(LinesBeginning(up, c.Command), 2u);
       EXPECT_EQ(LinesBeginning(Run("syncremotetolocal", exact), "GET: "), 0u);
     }
   }
