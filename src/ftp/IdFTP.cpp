@@ -124,6 +124,7 @@ void TIdFTP::ConnectAndLogin(bool ALogin, int ATimeout) {
       FUseEPSV = false;
       FFeaturesRequested = false;
       FSetTimeCommand = TSetTimeCommand::Unknown;
+      FSetTimeWorked = false;
       Features.clear();
     }
     if (Encryption == etImplicitTLS && FTLS) IOHandlerFactory = &FTLS->ControlFactory();
@@ -245,11 +246,16 @@ bool TIdFTP::SetModificationTime(const std::string& AFileName, TDateTime ALocalT
     const int code = SendCmd(command == TSetTimeCommand::Mfmt        ? "MFMT " + stamp + " " + AFileName
                              : command == TSetTimeCommand::SiteUtime ? "SITE UTIME " + stamp + " " + AFileName
                                                                      : "MDTM " + stamp + " " + AFileName);
-    if (code >= 200 && code <= 299) return true;
-    // MDTM with a time first is an extension: any refusal means this server reads it otherwise.
-    if (!CommandNotUnderstood(code) && command != TSetTimeCommand::MdtmWithTime) return false;
-    FSetTimeCommand = command == TSetTimeCommand::SiteUtime && HasFeature("MDTM") ? TSetTimeCommand::MdtmWithTime
-                                                                                  : TSetTimeCommand::None;
+    if (code >= 200 && code <= 299) {
+      FSetTimeWorked = true;
+      return true;
+    }
+    // Once a command has worked, a refusal is this file's; before, it may be the command's
+    // (vsftpd answers SITE with 550 to anonymous logins), and the next one is tried.
+    if (FSetTimeWorked && !CommandNotUnderstood(code)) return false;
+    FSetTimeCommand = command == TSetTimeCommand::Mfmt                              ? TSetTimeCommand::SiteUtime
+                      : command == TSetTimeCommand::SiteUtime && HasFeature("MDTM") ? TSetTimeCommand::MdtmWithTime
+                                                                                    : TSetTimeCommand::None;
   }
   return false;
 }

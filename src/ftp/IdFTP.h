@@ -139,9 +139,9 @@ class TIdFTP : public TIdTCPClient {
   std::optional<TDateTime> ModificationTime(const std::string& AFileName);
   // Gives a file on the server the modification time ALocalTime (sent as UTC, to the second):
   // MFMT when FEAT lists it, else "SITE UTIME", else "MDTM time name" where FEAT lists MDTM.
-  // A command the server does not understand is not sent again on this connection; false
-  // when no command set the time (a refusal for this file, or none offered). Never throws
-  // for a refusal.
+  // A command refused before it ever worked on this connection, or not understood, is not
+  // sent again on it; false when no command set the time (a refusal for this file, or none
+  // offered). Never throws for a refusal.
   bool SetModificationTime(const std::string& AFileName, TDateTime ALocalTime);
   // False once this connection found no command that sets times.
   bool MaySetModificationTime() const { return FSetTimeCommand != TSetTimeCommand::None; }
@@ -251,4 +251,5 @@ class TIdFTP : public TIdTCPClient {
   // The command that sets a file's time on this connection, once tried.
   enum class TSetTimeCommand { Unknown, Mfmt, SiteUtime, MdtmWithTime, None };
   TSetTimeCommand FSetTimeCommand = TSetTimeCommand::Unknown;
+  bool FSetTimeWorked = false;  // that command set a time on this connection
 };

@@ -45,7 +45,9 @@ TEST(RemoteState, ALevelShiftsOnlyWhenEveryRecordedFileMovedAlike) {
     for (const TListedState& listed : c.Listed) pairs.push_back({&kRecorded, &listed});
     const std::optional<TDateTime> shift = LevelClockShift(pairs);
     ASSERT_EQ(shift.has_value(), c.ShiftMinutes.has_value());
-    if (shift) EXPECT_EQ(std::llround(*shift * 24 * 60), *c.ShiftMinutes);
+    if (shift) {
+      EXPECT_EQ(std::llround(*shift * 24 * 60), *c.ShiftMinutes);
+    }
   }
 }
 

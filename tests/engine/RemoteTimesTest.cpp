@@ -4,6 +4,7 @@
 // mirror back fetches nothing.
 
 #include <algorithm>
+#include <filesystem>
 
 #include "EngineFixture.h"
 #include "platform/FileSystem.h"
@@ -31,6 +32,7 @@ struct TClockCase {
   int ShiftBefore, ShiftAfter;             // pyftpdlib: how far its listings are off, in hours
   TDateTime FileTime;
   bool LocalCopyFirst;  // the local side holds the files with their true times and no record
+  const char* Moved;    // what run 3 finds the server clock moved by; nullptr: not moved
 };
 
 class RemoteTimes : public ::testing::Test {
@@ -75,13 +77,21 @@ TEST_F(RemoteTimes, MirrorFetchesOnlyRealChangesWhateverTheServerClock) {
   const TClockCase cases[] = {
       {"vsftpd, New York, across the March DST change", Kind::Vsftpd,
        ServerClock("America/New_York", "2026-03-01 12:00:00"), ServerClock("America/New_York", "2026-03-20 12:00:00"),
-       0, 0, EncodeDate(2026, 2, 25) + EncodeTime(10, 17, 0, 0), false},
+       0, 0, EncodeDate(2026, 2, 25) + EncodeTime(10, 17, 0, 0), false, "+01:00"},
       {"vsftpd, Lord Howe, across its half-hour DST change", Kind::Vsftpd,
        ServerClock("Australia/Lord_Howe", "2026-09-20 12:00:00"),
        ServerClock("Australia/Lord_Howe", "2026-10-10 12:00:00"), 0, 0,
-       EncodeDate(2026, 9, 15) + EncodeTime(10, 17, 0, 0), false},
-      {"pyftpdlib, listings 5 hours behind, a copy already here", Kind::PyFtpdLib, {}, {}, -5, -5, recent, true},
-      {"pyftpdlib, listings 5 hours ahead, then 6", Kind::PyFtpdLib, {}, {}, 5, 6, recent, false},
+       EncodeDate(2026, 9, 15) + EncodeTime(10, 17, 0, 0), false, "+00:30"},
+      {"pyftpdlib, listings 5 hours behind, a copy already here",
+       Kind::PyFtpdLib,
+       {},
+       {},
+       -5,
+       -5,
+       recent,
+       true,
+       nullptr},
+      {"pyftpdlib, listings 5 hours ahead, then 6", Kind::PyFtpdLib, {}, {}, 5, 6, recent, false, "+01:00"},
   };
   const TTree files = {{"r/a.txt", "alpha"}, {"r/b.txt", "bravo"}, {"r/.htaccess", "deny"}, {"r/sub/c.txt", "charlie"}};
   for (const TClockCase& c : cases) {
@@ -96,18 +106,25 @@ TEST_F(RemoteTimes, MirrorFetchesOnlyRealChangesWhateverTheServerClock) {
                {{"l/a.txt", "alpha"}, {"l/b.txt", "bravo"}, {"l/.htaccess", "deny"}, {"l/sub/c.txt", "charlie"}});
     for (const auto& [path, content] : files) {
       ASSERT_TRUE(SetFileTimeLocal(ServerRoot.path() + path, c.FileTime));
-      if (c.LocalCopyFirst) ASSERT_TRUE(SetFileTimeLocal(Local.path() + "l/" + path.substr(2), c.FileTime));
+      if (c.LocalCopyFirst) {
+        ASSERT_TRUE(SetFileTimeLocal(Local.path() + "l/" + path.substr(2), c.FileTime));
+      }
     }
 
     Start(c, false);
     const std::vector<std::string> first = Run("syncremotetolocal");
     EXPECT_EQ(LinesBeginning(first, "GET: "), c.LocalCopyFirst ? 0u : files.size());
-    if (c.LocalCopyFirst) EXPECT_TRUE(Contains(first, "Server time offset: -05:00"));
+    if (c.LocalCopyFirst) {
+      EXPECT_TRUE(Contains(first, "Server time offset: -05:00"));
+    }
     EXPECT_EQ(ReadTree(Local.path() + "l/").size(), 5u);
     for (int run = 2; run <= 5; ++run) {
       SCOPED_TRACE("run " + std::to_string(run));
       if (run == 3) Start(c, true);
-      EXPECT_EQ(LinesBeginning(Run("syncremotetolocal"), "GET: "), 0u);
+      const std::vector<std::string> log = Run("syncremotetolocal");
+      EXPECT_EQ(LinesBeginning(log, "GET: "), 0u);
+      const bool moves = run == 3 && c.Moved;  // once for r/, once for r/sub/
+      EXPECT_EQ(LinesBeginning(log, std::string("Server clock moved by ") + (moves ? c.Moved : "")), moves ? 2u : 0u);
     }
 
     // Changed on the server within the same minute, with another size: fetched.
@@ -142,9 +159,8 @@ TEST_F(RemoteTimes, UploadsCarryTheirTimesSoTheMirrorBackFetchesNothing) {
     if (!RealFtpServer::available(c.Server)) continue;
     std::filesystem::remove_all(ServerRoot.path() + "r");
     std::filesystem::remove_all(Local.path() + "l");
-    std::filesystem::remove(ProgramDir.path() + "session.crc");
-    std::filesystem::remove(ProgramDir.path() + "session.crc.remote");
     MakeTree(ServerRoot.path(), {{"r/", ""}});
+    SetMode(ServerRoot.path() + "r", 0777);  // pure-ftpd and proftpd write as their own user
     MakeTree(Local.path(), {{"l/a.txt", "alpha"}, {"l/sub/b.txt", "bravo"}});
     ASSERT_TRUE(SetFileTimeLocal(Local.path() + "l/a.txt", old));
     ASSERT_TRUE(SetFileTimeLocal(Local.path() + "l/sub/b.txt", old + 1.0 / 24));
