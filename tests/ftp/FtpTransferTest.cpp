@@ -406,9 +406,13 @@ TEST_F(FtpTransferTest, ResumableGetContinuesWithRestOnlyWhenTheServerListsIt) {
     const char* Final;  // a.bin afterwards; nullptr: the transfer fails
     const char* Kept;   // the partial file afterwards; nullptr: gone
   } cases[] = {
+      // The last 64 KiB kept (here all of it) come again and are compared.
       {"continued", "0123",
-       feat + "REST STREAM\nS: 211 End\n" + data +
-           "C: REST 4\nS: 350 ok\nC: RETR a.bin\nS: 150 go\nDATA-SEND: 456789\nS: 226 done\n",
+       feat + "REST STREAM\nS: 211 End\n" + data + "C: RETR a.bin\nS: 150 go\nDATA-SEND: 0123456789\nS: 226 done\n",
+       "0123456789", nullptr},
+      {"another version kept: from the start", "0x23",
+       feat + "REST STREAM\nS: 211 End\n" + data + "C: RETR a.bin\nS: 150 go\nDATA-SEND: 0123456789\nS: 226 done\n" +
+           data + "C: RETR a.bin\nS: 150 go\nDATA-SEND: 0123456789\nS: 226 done\n",
        "0123456789", nullptr},
       {"no REST: from the start", "0123",
        feat + "UTF8\nS: 211 End\n" + data + "C: RETR a.bin\nS: 150 go\nDATA-SEND: 0123456789\nS: 226 done\n",
