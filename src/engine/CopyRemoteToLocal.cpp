@@ -59,6 +59,14 @@ void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std
       for (const TSearchRec& entry : read.Entries) localEntries.emplace(entry.Name, &entry);
 
       const TIdFTPListItems& items = Client().ListingItems();
+      int64_t files = 0;
+      int64_t bytes = 0;
+      for (const TIdFTPListItem& item : items) {
+        if (item.ItemKind != ikFile) continue;
+        ++files;
+        bytes += item.ItemSize;
+      }
+      PlanTransfers(files, bytes);
       for (const TIdFTPListItem& item : items) {
         if (Terminated()) return;
         if (item.ItemKind != ikFile) continue;

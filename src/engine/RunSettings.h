@@ -5,8 +5,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+
+#include "platform/RateLimiter.h"
 
 // How a session's connection is protected, and the keywords the settings file stores:
 // "none" (plain FTP), "explicit" (TLS after AUTH TLS), "implicit" (TLS from the first byte).
@@ -66,4 +69,21 @@ struct TRunSettings {
   // Connections a run transfers the files of a directory over at once (1 to 8; see
   // engine/TransferPool.h). 1 is a run on its one connection.
   int32_t Connections = 1;
+  // KiB per second that all of a run's connections send and fetch together; 0 sets no limit.
+  int32_t RateLimit = 0;
+  // The limit itself, made once when a run begins (WithRateLimiter): every copy of the run's
+  // settings, so every connection it opens, draws from this one.
+  std::shared_ptr<TRateLimiter> RateLimiter;
+  // SFTP: the server's host key trusted for this session whatever known_hosts says
+  // ("SHA256:" + base64, as ssh-keygen -l prints it), and a private key to log in with
+  // (when it is encrypted, Password is its passphrase).
+  std::string HostKey;
+  std::string KeyFile;
 };
+
+// ASettings with a limiter of their own for RateLimit (none without a limit).
+inline TRunSettings WithRateLimiter(TRunSettings ASettings) {
+  ASettings.RateLimiter =
+      ASettings.RateLimit > 0 ? std::make_shared<TRateLimiter>(int64_t{ASettings.RateLimit} * 1024) : nullptr;
+  return ASettings;
+}

@@ -37,7 +37,7 @@ TRunSettings WithinBounds(TRunSettings ASettings) {
 }  // namespace
 
 TSessionThread::TSessionThread(const TRunSettings& ASettings)
-    : Settings(WithinBounds(ASettings)), FExclude(ASettings.Exclude) {}
+    : Settings(WithRateLimiter(WithinBounds(ASettings))), FExclude(ASettings.Exclude) {}
 
 TSessionThread::~TSessionThread() = default;
 
@@ -59,8 +59,20 @@ void TSessionThread::DeliverStatus() {
   if (OnStatusReport) OnStatusReport(Connection, Function, Status);
 }
 
-void TSessionThread::EmitRunEvent(const TRunEvent& AEvent) {
+void TSessionThread::SendRunEvent(const TRunEvent& AEvent) {
+  // Without a receiver there is nothing to hand over, and the run does not wait for one.
   if (OnRunEvent) Synchronize([&] { OnRunEvent(AEvent); });
+}
+
+void TSessionThread::PlanTransfers(int64_t AFiles, int64_t ABytes) {
+  if (AFiles <= 0) return;
+  FPlannedFiles += AFiles;
+  FPlannedBytes += ABytes;
+  TRunEvent event;
+  event.Kind = TRunEvent::TKind::Planned;
+  event.Files = FPlannedFiles;
+  event.Bytes = FPlannedBytes;
+  SendRunEvent(event);
 }
 
 // --- The run's account ---
@@ -87,7 +99,7 @@ void TSessionThread::CountFileDone(TFileAction AAction, const std::string& AName
   event.Action = AAction;
   event.Name = AName;
   event.Bytes = ABytes;
-  EmitRunEvent(event);
+  SendRunEvent(event);
 }
 
 void TSessionThread::CountFileFailed(TFileAction AAction, const std::string& AName, const std::string& AText) {
@@ -97,7 +109,7 @@ void TSessionThread::CountFileFailed(TFileAction AAction, const std::string& ANa
   event.Action = AAction;
   event.Name = AName;
   event.Text = AText;
-  EmitRunEvent(event);
+  SendRunEvent(event);
 }
 
 void TSessionThread::CloseOutcome() {
@@ -228,7 +240,7 @@ void TSessionThread::DispatchMode() {
     LoadCrcStore();
     SyncAndSaveCrcStore(scan);
   } else if (Settings.SessionMode == "syncremotetolocal") {
-    SyncRemoteToLocal(FRemotePath, Settings.LocalPath);
+    SyncDownWithRecord();
   } else if (Settings.SessionMode == "copylocaltoremote") {
     CopyLocalToRemote(Settings.LocalPath, FRemotePath);
   } else if (Settings.SessionMode == "copyremotetolocal") {
@@ -388,6 +400,13 @@ void TSessionThread::ReportProgress(TWorkMode AWorkMode, int64_t AWorkCount) {
       CurrentFileSizeKB > 32 ? " / " + std::to_string(CurrentFileSizeKB) + "KB)" : std::string(")");
   const std::string text = CurrentFile + " (" + std::to_string(AWorkCount / 1024) + "KB" + total;
   SendStatus(AWorkMode == WorkWrite ? "Sending " : "Retrieve", text);
+  TRunEvent event;
+  event.Kind = TRunEvent::TKind::Progress;
+  event.Action = AWorkMode == WorkWrite ? TFileAction::Send : TFileAction::Fetch;
+  event.Name = CurrentFile;
+  event.Bytes = AWorkCount;
+  event.Total = CurrentFileSize;
+  SendRunEvent(event);
 }
 
 // --- Helpers ---

@@ -42,6 +42,7 @@
 
 #include "engine/CrcStore.h"
 #include "engine/ExcludeFilter.h"
+#include "engine/RemoteState.h"
 #include "engine/RunEvents.h"
 #include "engine/RunOutcome.h"
 #include "engine/RunSettings.h"
@@ -60,7 +61,7 @@ struct TSearchRec;
 
 using TSessionStatusReport =
     std::function<void(const std::string& Connection, const std::string& Function, const std::string& Status)>;
-using TRunEventHandler = std::function<void(const TRunEvent& Event)>;
+using TRunEventReport = std::function<void(const TRunEvent& Event)>;
 
 class TSessionThread : public TThread {
  public:
@@ -69,9 +70,8 @@ class TSessionThread : public TThread {
 
   // Receiver of status reports; main thread only.
   TSessionStatusReport OnStatusReport;
-  // Receiver of the typed events (RunEvents.h); main thread only, handed over as the status
-  // reports are. Without one the run hands no event over.
-  TRunEventHandler OnRunEvent;
+  // Receiver of the typed run events; main thread only, handed over as the status reports are.
+  TRunEventReport OnRunEvent;
   // What the run did (RunOutcome.h), counted as it goes. Whole once Execute has returned: the
   // session reads it in the end notification.
   TRunOutcome Outcome;
@@ -90,6 +90,7 @@ class TSessionThread : public TThread {
   // The file being transferred, for progress reports.
   std::string CurrentFile;
   int64_t CurrentFileSizeKB = 0;
+  int64_t CurrentFileSize = 0;  // bytes
 
   // The test log: one entry per logged line, each with its time stamp.
   std::vector<std::string> TestLog;
@@ -112,7 +113,10 @@ class TSessionThread : public TThread {
   // --- Worker thread ---
   void Execute() override;
   void SendStatus(const std::string& AFunction, const std::string& AStatus);
-  void EmitRunEvent(const TRunEvent& AEvent);
+  void SendRunEvent(const TRunEvent& AEvent);
+  // Adds AFiles files of ABytes bytes to what the run knows it will transfer, and tells so
+  // (a Planned event with the totals so far).
+  void PlanTransfers(int64_t AFiles, int64_t ABytes);
   void LogLines(const std::vector<std::string>& Lines);
 
   static std::string BoolText(bool Flag);
@@ -260,8 +264,32 @@ class TSessionThread : public TThread {
   // with "/": nested folders then go up as with an absolute path. As it is otherwise.
   std::string AbsoluteRemotePath();
   // Local dot names may be deleted only once a listing of this run has shown a dot name:
-  // a server that hides them would otherwise have every local one deleted.
-  void ProtectUnlistedDotNames(std::vector<TSearchRec>& AEntries) const;
+  // a server that hides them would otherwise have every local one deleted. Those the
+  // remote-state record names came from ARemoteDir's listing before, and are not protected.
+  void ProtectUnlistedDotNames(std::vector<TSearchRec>& AEntries, const std::string& ARemoteDir) const;
+
+  // "syncremotetolocal" with its remote-state record (RemoteStateSteps.cpp): the record is
+  // loaded under the CRC store's lock and saved however the run ends (not in test mode).
+  void SyncDownWithRecord();
+  std::string RecordKey(const std::string& ARemoteDir, const std::string& AName) const;
+  bool Recorded(const std::string& ARemoteDir, const std::string& AName) const;
+  // The clock shift of ARemoteDir's listing against the record, logged when there is one.
+  std::optional<TDateTime> RecordedClockShift(const std::string& ARemoteDir, const TIdFTPListItems& AListing);
+  // Whether the listed AItem is fetched again over ALocalFile: by the record while the local
+  // file is as the fetch left it, else by its time (ALocalTime, ARemoteTime, for the log); a
+  // file found the same is recorded.
+  bool FetchAgain(const std::string& ARemoteDir, const TIdFTPListItem& AItem, const std::string& ALocalFile,
+                  std::optional<TDateTime> AShift, TDateTime& ALocalTime, TDateTime& ARemoteTime);
+  void RecordLocalFile(const std::string& AKey, const TListedState& AListed, const std::string& ALocalFile);
+  // What records a fetch of AItem in the current remote directory once it is done.
+  std::function<void()> RecordFetchOf(const std::string& ARemoteName, const std::string& ALocalFile,
+                                      const TIdFTPListItem& AItem);
+  void ForgetRecord(const std::string& ARemoteDir, const std::string& AName);
+  // How far a server's LIST times are from the true time, learnt once per run with MDTM of
+  // the first file that needs it (0 when the server does not say); logged.
+  TDateTime ServerListingOffset(const TIdFTPListItem& AItem);
+  // With exact times: gives an uploaded file the local file's time, where the server allows.
+  static void StampRemoteTime(TIdFTP& AFtp, const std::string& ALocalFile, const std::string& ARemoteName);
   // The gated transfers and deletions: the only calls that change files on either side.
   // AAfter runs once the file was sent (and in test mode, where nothing is sent); with
   // several connections that may be after SendFile returned (see HandToPool).
@@ -360,6 +388,8 @@ class TSessionThread : public TThread {
   bool FProgressHeld = false;
   TWorkMode FHeldWorkMode = WorkRead;
   int64_t FHeldWorkCount = 0;
+  int64_t FPlannedFiles = 0;  // what the run knows it will transfer, so far
+  int64_t FPlannedBytes = 0;
   std::atomic<bool> FStopNow{false};
   int FReconnects = 0;              // made by this run so far
   bool FConnectionGivenUp = false;  // lost, and no retry left: the run ends
@@ -373,4 +403,7 @@ class TSessionThread : public TThread {
   bool FRunFailed = false;             // the run could not do its work: no connection, its folder refused
   bool FEnteredRemote = false;         // a change of directory succeeded: later refusals are of sub-folders
   bool FDeletionsHeld = false;         // the level's deletion guard tripped: a test run counts none
+  TRemoteState FRemoteState;
+  bool FRecording = false;  // this run keeps the remote-state record
+  std::optional<TDateTime> FListingOffset;
 };

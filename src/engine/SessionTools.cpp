@@ -4,10 +4,12 @@
 #include <climits>
 
 #include "engine/RemoteListing.h"
+#include "engine/RemoteState.h"
 #include "engine/TransferPaths.h"
 #include "ftp/IdFTP.h"
 #include "platform/DateTime.h"
 #include "platform/Errors.h"
+#include "platform/FileLock.h"
 #include "platform/FileSystem.h"
 #include "platform/ProgramDir.h"
 #include "platform/Text.h"
@@ -78,6 +80,7 @@ void ConnectAndLogIn(TIdFTP& AClient, const TRunSettings& ASettings) {
   AClient.Passive = ASettings.PassiveMode;
   AClient.Encryption = ClientEncryption(EncryptionOf(ASettings.Encryption));
   AClient.PinnedFingerprint = ASettings.TlsFingerprint;
+  AClient.RateLimiter = ASettings.RateLimiter;
   AClient.ConnectAndLogin(true, wait);
 }
 
@@ -221,4 +224,63 @@ std::string PreloadCountMessage(int ACount) {
   std::string message = std::to_string(ACount) + " files added to the crc store.";
   if (ACount == 0) message += " Check your local path. Directories should end with a trailing backslash.";
   return message;
+}
+
+// --- Preload of the remote-state record ---
+
+namespace {
+
+struct TRemotePreload {
+  TIdFTP& Ftp;
+  const TRunSettings& Settings;
+  const TExcludeFilter Exclude;
+  const TToolCancel& Cancel;
+  TRemoteState State;
+  int Count = 0;
+};
+
+// One remote directory (entered and listed as a run does) and, with recursion, those below.
+void PreloadRemoteLevel(TRemotePreload& APreload, const std::string& ARemoteDir, const std::string& ALocalDir,
+                        const std::string& ARelativeDir, int ADepth) {
+  APreload.Ftp.ChangeDirectory(ARemoteDir);
+  ListSessionDirectory(APreload.Ftp, APreload.Settings, APreload.Exclude, ARemoteDir, ARelativeDir);
+  std::vector<std::string> subdirectories;
+  for (const TIdFTPListItem& item : APreload.Ftp.ListingItems()) {
+    if (APreload.Cancel.Cancelled()) return;
+    const std::string& name = item.ItemName;
+    if (item.ItemKind == ikDirectory && !name.ends_with('.') && !IsUnsafeLocalName(name))
+      subdirectories.push_back(name);
+    if (item.ItemKind != ikFile) continue;
+    const std::optional<TLocalState> local = LocalStateOf(ALocalDir + name);
+    if (!local || (item.SizeListed && item.ItemSize != local->Size)) continue;  // not the same file
+    APreload.State.Put(ARelativeDir + name, {ListedStateOf(item), *local});
+    ++APreload.Count;
+  }
+  if (!APreload.Settings.Recurse || ADepth >= 256) return;
+  for (const std::string& name : subdirectories) {
+    PreloadRemoteLevel(APreload, ARemoteDir + name + "/", ALocalDir + name + "/", ARelativeDir + name + "/",
+                       ADepth + 1);
+  }
+}
+
+}  // namespace
+
+int PreloadRemoteState(const TRunSettings& ASettings, TToolCancel& ACancel) {
+  const std::string store = StateDirectory() + ASettings.CrcFile;
+  if (ASettings.CrcFile.empty()) throw EZephlin("Unable to write to " + store);
+  TCancellableClient cancellable(ACancel);
+  ConnectAndLogIn(cancellable.Client, ASettings);
+  TRemotePreload preload{cancellable.Client, ASettings, TExcludeFilter(ASettings.Exclude), ACancel, {}, 0};
+  const std::string local = ParseLocalTarget(ASettings.LocalPath, TLocalPathForm::Directory).Directory;
+  PreloadRemoteLevel(preload, WithTrailingSlash(ToSlashes(ASettings.RemotePath)), local, "", 1);
+  cancellable.Client.Disconnect();
+  if (ACancel.Cancelled()) return preload.Count;
+  const TFileLock storeLock(LockFileNameFor(store));
+  if (storeLock.State() == TFileLock::Busy) throw EZephlin("CRC store in use: " + ASettings.CrcFile);
+  WriteFileAtomic(TRemoteState::FileNameFor(store), preload.State.Format());
+  return preload.Count;
+}
+
+std::string PreloadRemoteCountMessage(int ACount) {
+  return std::to_string(ACount) + " files added to the remote-state record.";
 }

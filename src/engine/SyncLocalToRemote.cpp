@@ -49,6 +49,9 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
   const TIdFTPListItems& listing = Client().ListingItems();
   const TSyncUpPlan plan = PlanSyncUp(snapshot, listing);
 
+  int64_t newBytes = 0;
+  for (size_t index : plan.NewFiles) newBytes += snapshot[index].Size;
+  PlanTransfers(static_cast<int64_t>(plan.NewFiles.size()), newBytes);
   SendStatus("New files", "Searching");
   for (size_t index : plan.NewFiles) {
     if (Terminated()) return;
@@ -80,6 +83,7 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
     const int32_t crc = level->Crc(index);
     const std::optional<int32_t> stored = FCrcStore.LookupCrc(localDir + entry.Name, isLevelFile);
     if (stored && *stored == crc) continue;
+    PlanTransfers(1, entry.Size);
     SendStatus("Changed files", "Set binary mode");
     Client().SetBinaryMode();
     SendStatus("Changed files", entry.Name);

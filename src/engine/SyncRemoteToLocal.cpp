@@ -67,12 +67,20 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
   const int count = ListRemoteDirectory(remoteDir);
   SendStatus("List", std::to_string(count) + " entries");
   LogLines({remoteDir + " contains " + std::to_string(count) + " entries"});
-  ProtectUnlistedDotNames(snapshot);
+  ProtectUnlistedDotNames(snapshot, remoteDir);
 
   const TIdFTPListItems& listing = Client().ListingItems();
   const size_t listed = static_cast<size_t>(listing.Count());
   TSyncDownPlan plan = PlanSyncDown(snapshot, listing);
 
+  int64_t newFiles = 0;
+  int64_t newBytes = 0;
+  for (const TSyncDownPlan::TNewFile& file : plan.NewFiles) {
+    if (file.UnsafeName) continue;
+    ++newFiles;
+    newBytes += listing[static_cast<int>(file.Item)].ItemSize;
+  }
+  PlanTransfers(newFiles, newBytes);
   SendStatus("New files", "Searching");
   for (const TSyncDownPlan::TNewFile& file : plan.NewFiles) {
     if (Terminated()) return false;
@@ -98,6 +106,7 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
   if (WalkGoesOnAfterLastStep(plan.NewFiles, listed) && Terminated()) return false;
 
   SendStatus("Changed files", "Searching");
+  const std::optional<TDateTime> clockShift = RecordedClockShift(remoteDir, listing);
   const TSyncDownPlan::TChangeCandidate* previous = nullptr;
   for (const TSyncDownPlan::TChangeCandidate& candidate : plan.ChangeCandidates) {
     // Asked once per listed file, as the walk over the listing does, however many local
@@ -112,9 +121,9 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
       continue;
     }
     // To the second where the listing gave exact times, else to the minute.
-    const TDateTime localTime = GetLocalFileTime(localFile, item.ExactTime);
-    const TDateTime remoteTime = ListedTime(item);
-    if (localTime == remoteTime) continue;
+    TDateTime localTime = 0, remoteTime = 0;
+    if (!FetchAgain(remoteDir, item, localFile, clockShift, localTime, remoteTime)) continue;
+    PlanTransfers(1, item.ItemSize);
     try {
       LogLines({item.ItemName + " : Local=" + DayCountText(localTime) + " Remote=" + DayCountText(remoteTime)});
       LogLines({"GET: " + remoteDir + item.ItemName, "   : " + localFile});
@@ -152,6 +161,7 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
       try {
         LogLines({"DELETE: " + localDir + entry.Name});
         DeleteLocalFile(localDir + entry.Name);
+        ForgetRecord(remoteDir, entry.Name);
       } catch (const std::exception& error) {
         ReportFailure(error);
         if (Settings.AbortOnFailure) return false;

@@ -19,6 +19,7 @@
 void TSessionThread::SetCurrentFile(const std::string& AName, int64_t ASizeBytes) {
   CurrentFile = AName;
   CurrentFileSizeKB = ASizeBytes / 1024;
+  CurrentFileSize = ASizeBytes;
 }
 
 void TSessionThread::ReportFailure(const std::exception& AError) {
@@ -132,10 +133,10 @@ int TSessionThread::ListRemoteDirectory(const std::string& APath) {
   return Client().ListingItems().Count();
 }
 
-void TSessionThread::ProtectUnlistedDotNames(std::vector<TSearchRec>& AEntries) const {
+void TSessionThread::ProtectUnlistedDotNames(std::vector<TSearchRec>& AEntries, const std::string& ARemoteDir) const {
   if (FListingsShowDotNames) return;
   for (TSearchRec& entry : AEntries) {
-    if (entry.Name.starts_with('.')) entry.Attr |= faHidden;
+    if (entry.Name.starts_with('.') && !Recorded(ARemoteDir, entry.Name)) entry.Attr |= faHidden;
   }
 }
 
@@ -172,6 +173,7 @@ void TSessionThread::SendFile(const std::string& ALocalFile, const std::string& 
                               const std::function<void()>& AAfter) {
   // One temporary name for every attempt: a repeated upload replaces what the broken one left.
   const std::string temporary = Settings.AtomicUpload ? TemporaryUploadName(ARemoteName) : std::string();
+  const bool stampTime = Settings.ExactTimes;
   const int64_t bytes = FileSizeOf(ALocalFile);
   const auto after = [this, ARemoteName, bytes, AAfter] {
     CountFileDone(TFileAction::Send, ARemoteName, bytes);
@@ -183,6 +185,7 @@ void TSessionThread::SendFile(const std::string& ALocalFile, const std::string& 
     } else {
       SendThroughTemporaryName(ftp, ALocalFile, at + temporary, at + ARemoteName);
     }
+    if (stampTime) StampRemoteTime(ftp, ALocalFile, at + ARemoteName);
   };
   if (Settings.TestMode || !HandToPool(send, after, ARemoteName)) {
     CountingFailure(TFileAction::Send, ARemoteName,
@@ -256,11 +259,13 @@ bool TSessionThread::FetchOrHandFile(const std::string& ARemoteName, const std::
                                      const TIdFTPListItem& AItem) {
   bool handed = false;
   UnlessTestMode([&] {
+    const std::function<void()> recordFetch = RecordFetchOf(ARemoteName, ALocalFile, AItem);
     RefuseWhenNoRoom(ARemoteName, ALocalFile, AItem);
     if (AItem.SizeListed && AItem.ItemSize > ResumableSize && Client().TransferType == ftBinary) {
       // A download worth continuing after a break stays on the run's own connection.
       FetchResumable(ARemoteName, ALocalFile, ACanOverwrite, AItem);
       SetLocalFileTime(ALocalFile, AItem.ModifiedTime, AItem.ExactTime);
+      recordFetch();
       return;
     }
     const int64_t listedSize = AItem.SizeListed ? AItem.ItemSize : -1;
@@ -273,12 +278,16 @@ bool TSessionThread::FetchOrHandFile(const std::string& ARemoteName, const std::
     // An extra connection raises no events: its completed fetch is reported here.
     handed = HandToPool(
         fetch,
-        [this, ARemoteName, ALocalFile, AItem] {
+        [this, ARemoteName, ALocalFile, AItem, recordFetch] {
           ClientAfterGet(nullptr, ALocalFile, -1);
           CountFileDone(TFileAction::Fetch, ARemoteName, FetchedBytes(AItem, ALocalFile));
+          recordFetch();
         },
         ARemoteName);
-    if (!handed) Reconnecting([&](bool) { fetch(Client(), std::string()); });
+    if (!handed) {
+      Reconnecting([&](bool) { fetch(Client(), std::string()); });
+      recordFetch();
+    }
   });
   return handed;
 }

@@ -123,6 +123,7 @@ void TIdFTP::ConnectAndLogin(bool ALogin, int ATimeout) {
       FDataProtected = false;
       FUseEPSV = false;
       FFeaturesRequested = false;
+      FSetTimeCommand = TSetTimeCommand::Unknown;
       Features.clear();
     }
     if (Encryption == etImplicitTLS && FTLS) IOHandlerFactory = &FTLS->ControlFactory();
@@ -134,7 +135,12 @@ void TIdFTP::ConnectAndLogin(bool ALogin, int ATimeout) {
     if (Encryption == etExplicitTLS) StartTLS();
     if (ALogin) {
       Login();
-      if (FTLS) ProtectData();
+      // What the server offers is asked once on every connection: later commands choose by it.
+      if (FTLS)
+        ProtectData();
+      else
+        RequestFeatures();
+      if (HasFeature("UTF8")) SendCmd("OPTS UTF8 ON");
       if (OnAfterClientLogin) OnAfterClientLogin(this);
       SendCmd(TransferType == ftASCII ? "TYPE A" : "TYPE I", {200});
       if (SendCmd("SYST", {200, 215, 500}) == 500)
@@ -179,10 +185,9 @@ void TIdFTP::StartTLS() {
   }
 }
 
-// Every data connection encrypted from now on; then what the server offers, and names in
-// UTF-8 when it can. The three commands go out together: none depends on the answer to the one
-// before (a refusal ends the login, which closes the connection), and a far server then costs
-// one round trip for them instead of three.
+// Every data connection encrypted from now on; then what the server offers. The three commands go out together: none
+// depends on the answer to the one before (a refusal ends the login, which closes the connection), and a far server
+// then costs one round trip for them instead of three.
 void TIdFTP::ProtectData() {
   const bool askFeatures = !FFeaturesRequested;
   WriteCommand("PBSZ 0");
@@ -192,7 +197,6 @@ void TIdFTP::ProtectData() {
   if (GetResponse() != 200) throw EIdTLSError("TLS refused by server: " + ReplyLine(LastReply));
   FDataProtected = true;
   if (askFeatures) TakeFeatures(GetResponse());
-  if (HasFeature("UTF8")) SendCmd("OPTS UTF8 ON");
 }
 
 void TIdFTP::RequestFeatures() {
@@ -211,6 +215,41 @@ void TIdFTP::TakeFeatures(int AReplyCode) {
 bool TIdFTP::HasFeature(const std::string& AFeature) const {
   for (const std::string& feature : Features) {
     if (SameTextIgnoringCase(std::string_view(feature).substr(0, feature.find(' ')), AFeature)) return true;
+  }
+  return false;
+}
+
+std::optional<TDateTime> TIdFTP::ModificationTime(const std::string& AFileName) {
+  if (!HasFeature("MDTM") || SendCmd("MDTM " + AFileName) != 213 || LastReply.Text.empty()) return std::nullopt;
+  TDateTime time = 0;
+  if (!ParseMachineTime(TrimBlanksAndControls(LastReply.Text.front()), time)) return std::nullopt;
+  return time;
+}
+
+namespace {
+
+// A reply that says the server does not know the command or this form of it, as opposed to
+// a refusal for the one file.
+bool CommandNotUnderstood(int ACode) { return ACode == 500 || ACode == 501 || ACode == 502 || ACode == 504; }
+
+}  // namespace
+
+bool TIdFTP::SetModificationTime(const std::string& AFileName, TDateTime ALocalTime) {
+  CheckCommand(AFileName);
+  const std::string stamp = FormatMachineTime(ToUnixTimeLocal(ALocalTime));
+  if (FSetTimeCommand == TSetTimeCommand::Unknown) {
+    FSetTimeCommand = HasFeature("MFMT") ? TSetTimeCommand::Mfmt : TSetTimeCommand::SiteUtime;
+  }
+  while (FSetTimeCommand != TSetTimeCommand::None) {
+    const TSetTimeCommand command = FSetTimeCommand;
+    const int code = SendCmd(command == TSetTimeCommand::Mfmt        ? "MFMT " + stamp + " " + AFileName
+                             : command == TSetTimeCommand::SiteUtime ? "SITE UTIME " + stamp + " " + AFileName
+                                                                     : "MDTM " + stamp + " " + AFileName);
+    if (code >= 200 && code <= 299) return true;
+    // MDTM with a time first is an extension: any refusal means this server reads it otherwise.
+    if (!CommandNotUnderstood(code) && command != TSetTimeCommand::MdtmWithTime) return false;
+    FSetTimeCommand = command == TSetTimeCommand::SiteUtime && HasFeature("MDTM") ? TSetTimeCommand::MdtmWithTime
+                                                                                  : TSetTimeCommand::None;
   }
   return false;
 }
@@ -337,6 +376,7 @@ void TIdFTP::InitDataConnection(TIdTCPConnection& AConnection) {
   AConnection.DataRecvSize = DataRecvSize;
   AConnection.SendBufferSize = SendBufferSize;
   AConnection.ReadTimeout = ReadTimeout;
+  AConnection.RateLimiter = RateLimiter;
   AConnection.SetCanceller(&FCanceller);
   AConnection.IOHandlerFactory = FDataProtected ? &FTLS->DataFactory() : DataIOHandlerFactory;
 }
@@ -616,6 +656,7 @@ void TIdFTP::GetFile(const std::string& ASourceFile, const std::string& ADestFil
         sink.RemoteName = ASourceFile;
         sink.ListedSize = AListedSize;
         sink.Limit = SizeMismatchCutOff(AListedSize);
+        file.Reserve(AListedSize);
       }
       sink.Room = DownloadRoom(ADestFile, AListedSize);
       TransferIn("RETR " + ASourceFile, sink, 0);
@@ -662,6 +703,7 @@ void TIdFTP::GetFileResumable(const std::string& ASourceFile, const std::string&
   sink.ListedSize = AListedSize;
   sink.Limit = SizeMismatchCutOff(AListedSize);
   sink.Room = DownloadRoom(ADestFile, AListedSize);
+  file.Reserve(AListedSize - restartAt);
   try {
     ContinueInto(ASourceFile, APartialFile, file, sink);
   } catch (...) {

@@ -32,6 +32,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -112,8 +113,8 @@ class TIdFTP : public TIdTCPClient {
   // --- Operations (owner thread) ---
   // Connect (ATimeout neither 0 nor -1: connect time-out in ms), greeting 220, with TLS
   // the handshake (implicit: on connecting; explicit: after "AUTH TLS"), and with ALogin:
-  // USER/PASS, with TLS "PBSZ 0", "PROT P", FEAT and "OPTS UTF8 ON" when it lists UTF8,
-  // then OnAfterClientLogin, TYPE, SYST, status 7 "Connection established".
+  // USER/PASS, with TLS "PBSZ 0" and "PROT P", FEAT (also in the clear) and "OPTS UTF8 ON"
+  // when it lists UTF8, then OnAfterClientLogin, TYPE, SYST, status 7 "Connection established".
   // Any failure disconnects and propagates.
   void ConnectAndLogin(bool ALogin = true, int ATimeout = 0);
   bool IsConnected() const { return Connected(); }
@@ -132,6 +133,18 @@ class TIdFTP : public TIdTCPClient {
   void RequestFeatures();
   // Whether Features names AFeature (its first word, letter case ignored).
   bool HasFeature(const std::string& AFeature) const;
+  // MDTM of one file (when FEAT lists MDTM): its modification time as the server tells it,
+  // in UTC by the command's rules, converted to local time; nothing when it is not offered,
+  // refused or unreadable.
+  std::optional<TDateTime> ModificationTime(const std::string& AFileName);
+  // Gives a file on the server the modification time ALocalTime (sent as UTC, to the second):
+  // MFMT when FEAT lists it, else "SITE UTIME", else "MDTM time name" where FEAT lists MDTM.
+  // A command the server does not understand is not sent again on this connection; false
+  // when no command set the time (a refusal for this file, or none offered). Never throws
+  // for a refusal.
+  bool SetModificationTime(const std::string& AFileName, TDateTime ALocalTime);
+  // False once this connection found no command that sets times.
+  bool MaySetModificationTime() const { return FSetTimeCommand != TSetTimeCommand::None; }
 
   // The certificate the server offered on the last TLS connection (also one that was then
   // rejected), and the protocol agreed ("TLSv1.3"); empty without TLS.
@@ -235,4 +248,7 @@ class TIdFTP : public TIdTCPClient {
   bool FDataProtected = false;         // PROT P accepted: data connections use TLS
   bool FUseEPSV = false;               // the server refused PASV
   bool FFeaturesRequested = false;
+  // The command that sets a file's time on this connection, once tried.
+  enum class TSetTimeCommand { Unknown, Mfmt, SiteUtime, MdtmWithTime, None };
+  TSetTimeCommand FSetTimeCommand = TSetTimeCommand::Unknown;
 };

@@ -9,6 +9,7 @@
 
 #include "ftp/IdException.h"
 #include "platform/FileSystem.h"
+#include "platform/RateLimiter.h"
 #include "platform/Socket.h"
 #include "platform/Text.h"
 
@@ -240,8 +241,9 @@ void TIdTCPConnection::ReadUntilClosed(TIdDataSink& ASink) {
       FInputBuffer.clear();
       FConsumed = 0;
       DoWork(WorkRead, static_cast<int64_t>(n));
+      Throttle(n);
     }
-    const size_t chunk = DataRecvSize > 0 ? static_cast<size_t>(DataRecvSize) : 32768;
+    const size_t chunk = DataStep(DataRecvSize);
     std::unique_ptr<char[]> buffer(new char[chunk]);
     TIdIOHandlerSocket& stream = *FIOHandler;
     for (;;) {
@@ -252,6 +254,7 @@ void TIdTCPConnection::ReadUntilClosed(TIdDataSink& ASink) {
       if (ASCIIFilter) ApplyASCIIFilter(buffer.get(), received);
       ASink.Write(buffer.get(), received);
       DoWork(WorkRead, static_cast<int64_t>(received));
+      Throttle(received);
     }
     // Answers an encrypting peer's closing alert; the data are complete whatever comes of it.
     stream.Finish(ReadTimeout);
@@ -269,7 +272,7 @@ void TIdTCPConnection::WriteFileData(TTransferFile& AFile, int64_t ASize) {
     // Read and sent in chunks rather than with sendfile(): the copy costs a little CPU, but
     // over loopback from an in-memory file system sendfile() made the receiving server a
     // third slower.
-    std::vector<char> chunk(SendBufferSize > 0 ? static_cast<size_t>(SendBufferSize) : 32768);
+    std::vector<char> chunk(DataStep(SendBufferSize));
     TIdIOHandlerSocket& stream = *FIOHandler;
     int64_t offset = 0;
     while (offset < ASize) {
@@ -278,6 +281,7 @@ void TIdTCPConnection::WriteFileData(TTransferFile& AFile, int64_t ASize) {
       if (!AFile.Read(chunk.data(), want, got))
         throw EIdException("Cannot read file \"" + AFile.Path() + "\". " + ErrorText(AFile.LastError()));
       if (got == 0) break;  // the file became shorter while being sent
+      Throttle(got);
       if (int rc = stream.Send(chunk.data(), got, ReadTimeout); rc != 0) RaiseSocketError(rc);
       offset += static_cast<int64_t>(got);
       DoWork(WorkWrite, static_cast<int64_t>(got));
@@ -290,6 +294,15 @@ void TIdTCPConnection::WriteFileData(TTransferFile& AFile, int64_t ASize) {
     throw;
   }
   EndWork(WorkWrite);
+}
+
+size_t TIdTCPConnection::DataStep(int ADefault) const {
+  const size_t step = ADefault > 0 ? static_cast<size_t>(ADefault) : 32768;
+  return RateLimiter ? std::min(step, RateLimiter->StepBytes()) : step;
+}
+
+void TIdTCPConnection::Throttle(size_t AMoved) {
+  if (RateLimiter && !RateLimiter->Take(AMoved, FCanceller)) RaiseSocketError(WSAEINTR);
 }
 
 void TIdTCPConnection::BeginWork(TWorkMode AWorkMode, int64_t ASize) {

@@ -381,6 +381,17 @@ bool TTransferFile::Write(const char* data, size_t length) {
   return true;
 }
 
+void TTransferFile::Reserve(int64_t length) noexcept {
+  if (fd_ < 0 || length <= 0) return;
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) return;
+  // Keeps the size, so that appending writes still go to the end and a transfer cut off
+  // leaves a file whose size says what came. Marked whatever the result: a failure part-way
+  // may have set aside some of it.
+  reserved_ = true;
+  (void)::fallocate(fd_, FALLOC_FL_KEEP_SIZE, st.st_size, length);
+}
+
 bool TTransferFile::Read(char* data, size_t length, size_t& got) {
   got = 0;
   for (;;) {
@@ -419,6 +430,10 @@ int64_t TTransferFile::Size() const {
 
 bool TTransferFile::Close() noexcept {
   if (fd_ < 0) return true;
+  // A truncation to the size it has frees the blocks reserved past it that were not written.
+  struct stat st {};
+  if (reserved_ && ::fstat(fd_, &st) == 0) (void)::ftruncate(fd_, st.st_size);
+  reserved_ = false;
   int rc = ::close(fd_);
   fd_ = -1;
   if (rc != 0) error_ = errno;

@@ -116,6 +116,11 @@ class TTransferFile {
   // the umask); Path() gives its name.
   bool CreateTempBeside(const std::string& target);
   bool Write(const char* data, size_t length);  // all of it
+  // Sets aside room for `length` more bytes past the current end, without changing the size,
+  // so that the writes that follow find their blocks ready instead of allocating them a page
+  // at a time. Only a hint: a file system that cannot do it is written as before. Close()
+  // gives back what was set aside and not written.
+  void Reserve(int64_t length) noexcept;
   // Up to `length` bytes from the current position; `got` 0 at the end of the file.
   bool Read(char* data, size_t length, size_t& got);
   // Up to `length` bytes from `offset` (the current position stays); `got` less at the end.
@@ -134,5 +139,6 @@ class TTransferFile {
  private:
   int fd_ = -1;
   int error_ = 0;
+  bool reserved_ = false;
   std::string path_;
 };

@@ -55,6 +55,10 @@ class RealFtpServer {
     bool tls12Only = false;          // pyftpdlib: TLS 1.2 at most
     bool refusePasv = false;         // pyftpdlib: PASV answered with 500
     int maxConnectionsPerIp = 0;     // pyftpdlib: more are refused with 421; 0: no limit
+    // "NAME=value" entries for the server's environment (TZ; LD_PRELOAD and FAKETIME for a
+    // server clock moved with faketime).
+    std::vector<std::string> environment;
+    int listingShiftSeconds = 0;  // pyftpdlib: LIST and MLSD times moved by this much; MDTM true
   };
 
   RealFtpServer(Kind kind, const std::string& rootDir);
@@ -112,4 +116,5 @@ class RealFtpServer {
   int port_ = 0;
   pid_t pid_ = -1;
   std::string stateDir_;  // config, logs; removed by the destructor
+  std::vector<std::string> environment_;
 };
