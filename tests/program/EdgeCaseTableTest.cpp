@@ -257,7 +257,8 @@ TEST_F(EdgeCaseTable, EveryRowKeepsItsFilesAndTellsTheTruth) {
       With(Scripted("8: a server that renames nothing gets the file sent directly", "copylocaltoremote",
                     Made("/r/") + Stored("STOR .a.txt.part-*") +
                         "C: RNFR .a.txt.part-*\nS: 350 ready\nC: RNTO a.txt\nS: 553 Permission denied\n"
-                        "C: RNFR a.txt\nS: 550 Permission denied\nC: DELE .a.txt.part-*\nS: 250 gone\n" +
+                        "C: PWD\nS: 257 \"/r\"\nC: CWD a.txt\nS: 550 no\nC: RNFR a.txt\nS: 550 Permission denied\nC: "
+                        "DELE .a.txt.part-*\nS: 250 gone\n" +
                         Stored("STOR a.txt"),
                     Under("l/", {{"a.txt", "AAA"}}), Under("l/", {{"a.txt", "AAA"}}), {{"Row", "Done"}}, 0),
            &TRow::Adjust, [](TSessionSettings& s) { s.AtomicUpload = true; }),
