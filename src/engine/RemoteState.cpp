@@ -1,5 +1,6 @@
 #include "engine/RemoteState.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -40,7 +41,7 @@ std::optional<TIdTimeDetail> DetailOf(char ALetter) {
 
 std::string StampOf(TDateTime ATime) {
   const TDateTimeParts p = DecodeDateTime(ATime);
-  char text[32];
+  char text[96];
   std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d", p.Year, p.Month, p.Day, p.Hour, p.Minute, p.Second);
   return text;
 }

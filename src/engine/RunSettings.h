@@ -74,6 +74,11 @@ struct TRunSettings {
   // The limit itself, made once when a run begins (WithRateLimiter): every copy of the run's
   // settings, so every connection it opens, draws from this one.
   std::shared_ptr<TRateLimiter> RateLimiter;
+  // SFTP: the server's host key trusted for this session whatever known_hosts says
+  // ("SHA256:" + base64, as ssh-keygen -l prints it), and a private key to log in with
+  // (when it is encrypted, Password is its passphrase).
+  std::string HostKey;
+  std::string KeyFile;
 };
 
 // ASettings with a limiter of their own for RateLimit (none without a limit).

@@ -586,7 +586,7 @@ std::string FormatMachineTime(int64_t secondsSinceEpoch) {
   const int64_t days = secondsSinceEpoch >= 0 ? secondsSinceEpoch / 86400 : (secondsSinceEpoch - 86399) / 86400;
   const int64_t second = secondsSinceEpoch - days * 86400;
   const TDateTimeParts date = DecodeDateTime(static_cast<TDateTime>(days + kUnixEpochDay));
-  char text[32];
+  char text[96];
   std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d", date.Year, date.Month, date.Day,
                 static_cast<int>(second / 3600), static_cast<int>(second / 60 % 60), static_cast<int>(second % 60));
   return text;

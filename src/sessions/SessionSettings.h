@@ -67,6 +67,8 @@ inline const auto SessionSettingsKeys = std::to_array<TSettingsKey>({
     {"atomicupload", &TSessionSettings::AtomicUpload},
     {"connections", &TSessionSettings::Connections},
     {"ratelimit", &TSessionSettings::RateLimit},
+    {"hostkey", &TSessionSettings::HostKey},
+    {"keyfile", &TSessionSettings::KeyFile},
 });
 
 // The settings file ends a value at its line: a value holding CR or LF would start keys of

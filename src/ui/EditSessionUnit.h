@@ -99,6 +99,13 @@ class TEditSessionForm : public QDialog, public ISessionEditor {
   QLineEdit* Edit9 = nullptr;            // the trusted certificate's fingerprint, shown only
   QPushButton* ForgetButton = nullptr;   // clears it
   QPushButton* TestButton = nullptr;
+  // SFTP: the protocol, and the controls of SSH logins, shown only for SFTP.
+  QComboBox* ProtocolBox = nullptr;      // items in the order of TProtocol
+  QGroupBox* SftpGroup = nullptr;        // the SFTP controls below
+  QLineEdit* KeyFileEdit = nullptr;      // private key file
+  QToolButton* KeyFileBrowse = nullptr;  // picks it
+  QLineEdit* HostKeyEdit = nullptr;      // the trusted host key's fingerprint, shown only
+  QPushButton* ForgetHostKeyButton = nullptr;
   QLineEdit* Edit8 = nullptr;  // CRC File
   QPushButton* PreloadCrcButton = nullptr;
   TSpinEdit* SpinEdit4 = nullptr;  // the deletion guard's share, in %
@@ -131,6 +138,13 @@ class TEditSessionForm : public QDialog, public ISessionEditor {
   void EncryptionChosen(int item);
   void SetPort(int32_t value);
   int32_t GetPort() const;
+  // SFTP: the protocol row and the SFTP controls; picking a protocol proposes its port (21 and
+  // 22 swap) and greys the controls of the other.
+  QLayout* CreateProtocolRow();
+  QWidget* CreateSftpControls();
+  void ProtocolChosen(int item);
+  void ShowProtocolControls();
+  bool SftpChosen() const;
   void SetParentSession(const std::string& value);
   std::string GetParentSession() const;
 

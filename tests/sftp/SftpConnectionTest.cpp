@@ -268,3 +268,63 @@ TEST_P(SftpServerTest, OperationsKeepBytesNamesAndTimes) {
 }
 
 }  // namespace
+
+// --- Faults a real server produces: a cut connection, a refused rename. ---
+
+TEST_P(SftpServerTest, CutMidTransferFailsAsLostAndTheRestComesFromTheOffset) {
+  // More than the client holds in flight and in its buffers, so the cut falls mid-file.
+  const std::string content = RandomBytes(48 << 20);
+  WriteTextFile(server_->root() + "big.bin", content);
+  const std::string path = server_->home() + (server_->home() == "/" ? "" : "/") + "big.bin";
+  std::string fetched;
+  {
+    TSshTransport transport;
+    transport.Open(options_);
+    TSftpClient client(transport);
+    client.Start();
+    const auto cutting = [&](const uint8_t* data, size_t length) {
+      fetched.append(reinterpret_cast<const char*>(data), length);
+      if (fetched.size() >= (1u << 20) && fetched.size() - length < (1u << 20)) server_->restart();
+    };
+    try {
+      client.Download(path, 0, static_cast<int64_t>(content.size()), cutting, nullptr);
+      ADD_FAILURE() << "the download outlived its server";
+    } catch (const ESftpError& e) {
+      EXPECT_EQ(e.Kind, TFailure::ConnectionLost) << e.what();
+    }
+  }
+  ASSERT_LT(fetched.size(), content.size());
+  ASSERT_EQ(fetched, content.substr(0, fetched.size()));
+  TSshTransport transport;
+  transport.Open(options_);
+  TSftpClient client(transport);
+  client.Start();
+  const auto sink = [&](const uint8_t* data, size_t length) {
+    fetched.append(reinterpret_cast<const char*>(data), length);
+  };
+  client.Download(path, fetched.size(), static_cast<int64_t>(content.size()), sink, nullptr);
+  EXPECT_EQ(fetched, content);
+}
+
+TEST_P(SftpServerTest, RefusedRenameLeavesBothFiles) {
+  if (GetParam() == SshServer::Kind::Rclone) GTEST_SKIP() << "rclone's server runs as root: nothing is refused";
+  TSshTransport transport;
+  transport.Open(options_);
+  TSftpClient client(transport);
+  client.Start();
+  const std::string folder = server_->home() + "/locked";
+  client.MakeDirectory(folder);
+  WriteTextFile(server_->root() + "locked/target", "old");
+  WriteTextFile(server_->root() + "locked/.new", "new");
+  ASSERT_EQ(::chmod((server_->root() + "locked").c_str(), 0555), 0);
+  try {
+    client.RenameOver(folder + "/.new", folder + "/target");
+    ADD_FAILURE() << "a rename in a read-only folder succeeded";
+  } catch (const ESftpError& e) {
+    EXPECT_EQ(e.Kind, TFailure::Refused) << e.what();
+  }
+  EXPECT_EQ(ReadTextFile(server_->root() + "locked/target"), "old");
+  EXPECT_EQ(ReadTextFile(server_->root() + "locked/.new"), "new");
+  // The connection goes on after a refusal.
+  EXPECT_TRUE(client.LinkStatus(folder + "/target").has_value());
+}

@@ -1,6 +1,7 @@
 #include "support/SshServer.h"
 
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -156,7 +157,30 @@ void SshServer::Start() {
   for (int i = 0; i < 250 && !Accepts(host_, port_); ++i) std::this_thread::sleep_for(20ms);
 }
 
+// The processes whose parent is `parent`, read from /proc.
+std::vector<pid_t> ChildrenOf(pid_t parent) {
+  std::vector<pid_t> children;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string stat = ReadText(entry.path().string() + "/stat");
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream fields(stat.substr(close + 2));
+    char state = 0;
+    pid_t ppid = 0;
+    fields >> state >> ppid;
+    if (ppid == parent) children.push_back(std::stoi(name));
+  }
+  return children;
+}
+
 void SshServer::restart() {
+  // sshd serves each connection in processes of their own session: end them too.
+  std::vector<pid_t> descendants = pid_ > 0 ? ChildrenOf(pid_) : std::vector<pid_t>();
+  for (size_t i = 0; i < descendants.size(); ++i)
+    for (const pid_t child : ChildrenOf(descendants[i])) descendants.push_back(child);
+  for (const pid_t process : descendants) ::kill(process, SIGKILL);
   Stop(pid_);
   pid_ = -1;
   Start();

@@ -531,6 +531,34 @@ TEST_F(EditSessionTest, ImplicitTlsProposesItsPortAndLeavingItProposes21Back) {
   EXPECT_EQ(Shown().Encryption, "explicit");
 }
 
+TEST_F(EditSessionTest, SftpProposesPort22GreysTheFtpControlsAndKeepsItsOwn) {
+  enum { Ftp, Sftp };
+  const struct {
+    const char* Port;
+    int To;
+    const char* Expected;
+  } cases[] = {
+      {"21", Sftp, "22"}, {"990", Sftp, "22"}, {"2222", Sftp, "2222"}, {"22", Ftp, "21"}, {"2222", Ftp, "2222"}};
+  for (const auto& c : cases) {
+    form.Edit7->setText(c.Port);
+    form.ProtocolBox->setCurrentIndex(c.To);
+    emit form.ProtocolBox->activated(c.To);  // as the user's pick
+    EXPECT_EQ(form.Edit7->text().toStdString(), c.Expected) << c.Port << " -> " << c.To;
+    for (QWidget* ftpOnly : {static_cast<QWidget*>(form.ComboBox2), static_cast<QWidget*>(form.CheckBox4),
+                             static_cast<QWidget*>(form.Edit9)})
+      EXPECT_EQ(ftpOnly->isEnabled(), c.To == Ftp);
+    EXPECT_EQ(form.SftpGroup->isHidden(), c.To == Ftp);
+  }
+  Change([](TSessionSettings& s) {
+    s.HostKey = "SHA256:abc";
+    s.KeyFile = "/home/u/.ssh/id_ed25519";
+  });
+  EXPECT_EQ(Shown().HostKey, "SHA256:abc");
+  EXPECT_EQ(Shown().KeyFile, "/home/u/.ssh/id_ed25519");
+  form.ForgetHostKeyButton->click();
+  EXPECT_EQ(Shown().HostKey, "");
+}
+
 TEST_F(EditSessionTest, TestOffersToTrustARefusedCertificateAndForgetClearsThePin) {
   const TlsCertificates certificates;
   TempDir root;
