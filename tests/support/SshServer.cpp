@@ -76,11 +76,12 @@ bool SshServer::available(Kind kind) {
 
 const char* SshServer::name(Kind kind) { return kind == Kind::OpenSsh ? "sshd" : "rclone"; }
 
-SshServer::SshServer(Kind kind) : kind_(kind) {
+SshServer::SshServer(Kind kind, const std::string& sshdConfig) : kind_(kind) {
   stateDir_ = kind == Kind::OpenSsh ? MakeRootOwnedStateDir() : MakeStateDir();
   MakeKeys();
   if (kind == Kind::OpenSsh) {
     PrepareOpenSsh();
+    WriteText(stateDir_ + "sshd_config.base", ReadText(stateDir_ + "sshd_config.base") + sshdConfig);
   } else {
     root_ = stateDir_ + "root/";
     home_ = "/";

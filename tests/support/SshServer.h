@@ -21,7 +21,8 @@ class SshServer {
  public:
   enum class Kind { OpenSsh, Rclone };
 
-  explicit SshServer(Kind kind);
+  // `sshdConfig`: lines added to sshd's configuration (such as "Ciphers ...").
+  explicit SshServer(Kind kind, const std::string& sshdConfig = "");
   ~SshServer();
   SshServer(const SshServer&) = delete;
   SshServer& operator=(const SshServer&) = delete;
