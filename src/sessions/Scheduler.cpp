@@ -25,7 +25,7 @@ constexpr std::chrono::seconds WorkerShutdownWait{30};
 TRunSettings WithConnectionsThatWorked(const TSessionSettings& ASettings) {
   TRunSettings run = ASettings;
   if (run.Connections <= 1 || run.TestMode) return run;
-  for (const TRunRecord& last : ReadRunHistory(RunHistoryFileName(), ASettings.Name)) {
+  for (const TRunRecord& last : ReadRunHistory(RunRecordFileName(), ASettings.Name)) {
     if (last.Test || last.Outcome != "done") continue;
     run.Connections = static_cast<int32_t>(std::clamp<int64_t>(last.Connections, 1, run.Connections));
     break;
