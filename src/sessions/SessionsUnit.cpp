@@ -128,6 +128,7 @@ int32_t TSessions::AddSession(const std::string& name) {
   added->SetStatusHandler(StatusHandler);
   added->RunEventHandler = RunEventHandler;
   added->OnCompleted = [this](TSession& completed) { StartChainedSessions(completed); };
+  added->OnRunEnded = [this](TSession& ended, const TRunOutcome& outcome) { FLedger.Record(ended, outcome); };
   return added->Index;
 }
 
@@ -153,6 +154,7 @@ int32_t TSessions::CloneSession(int32_t index) {
 bool TSessions::RemoveSession(int32_t index) {
   TSession* session = GetSession(index);
   if (session == nullptr || session->IsRunning()) return false;
+  FLedger.Forget(*session);
   Sessions.erase(Sessions.begin() + index);
   for (int32_t i = index; i < Count(); ++i) Sessions[static_cast<size_t>(i)]->Index = i;
   SaveAllSessions();

@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "engine/RunEvents.h"
+#include "engine/RunOutcome.h"
 #include "sessions/PasswordKeyring.h"
+#include "sessions/RunLedger.h"
 #include "sessions/SessionEditor.h"
 
 class QTimer;
@@ -72,6 +74,8 @@ class TSession {
   TSessionStatusEvent StatusHandler;
   TSessionRunEvent RunEventHandler;
   TSessionEvent OnCompleted;
+  // A run ended, with what it did; before OnCompleted and before the session reports again.
+  std::function<void(TSession& session, const TRunOutcome& outcome)> OnRunEnded;
 
   // A clone's settings: the source's, under a name of its own, with its own CRC store and
   // outside test and debug mode.
@@ -99,7 +103,7 @@ class TSession {
   // The session's own report: sent with "Offline" only while it has no worker.
   void ReportStatus(const std::string& function, const std::string& status);
   void WorkerStatus(const std::string& connection, const std::string& function, const std::string& status);
-  void WorkerFinished();
+  void WorkerFinished(const TRunOutcome& outcome);
   // A run that ends before a worker was made: its failure is reported as a worker's would be.
   void EndRunWithoutWorker(const std::string& error);
 
@@ -160,6 +164,9 @@ class TSessions {
   void Tick();  // the one-second timer's handler
   void StartChainedSessions(const TSession& completed);
   void SetEditorFactory(TSessionEditorFactory factory) { EditorFactory = std::move(factory); }
+  // The end of every run of the list's sessions.
+  TRunLedger& Ledger() { return FLedger; }
+  const TRunLedger& Ledger() const { return FLedger; }
 
   // Full path of "zephlin.ini" in the settings directory (ProgramDir.h).
   static std::string SettingsFileName();
@@ -186,6 +193,7 @@ class TSessions {
   TSessionStatusEvent StatusHandler;
   TSessionRunEvent RunEventHandler;
   TSessionEditorFactory EditorFactory;
+  TRunLedger FLedger;
 };
 
 // The reversible scrambling of stored passwords: four hexadecimal digits per character,

@@ -13,6 +13,7 @@
 #include "platform/FileSystem.h"
 #include "platform/ProgramDir.h"
 #include "platform/Shell.h"
+#include "sessions/RunRecord.h"
 #include "ui/UiCommon.h"
 
 namespace {
@@ -69,6 +70,8 @@ THistoryWindow::THistoryWindow(std::string session, QWidget* parent) : QDialog(p
                          QStringLiteral("Failed"), QStringLiteral("Bytes"), QStringLiteral("First error")});
   const int widths[] = {140, 70, 100, 50, 60, 60, 50, 80};
   for (int column = rcStart; column < rcError; ++column) Runs->setColumnWidth(column, widths[column]);
+  for (int column = rcSent; column <= rcBytes; ++column)
+    Runs->headerItem()->setTextAlignment(column, Qt::AlignRight | Qt::AlignVCenter);
   Runs->setRootIsDecorated(false);
   Runs->setUniformRowHeights(true);
   Runs->setAlternatingRowColors(true);
@@ -108,12 +111,13 @@ QStringList THistoryWindow::RowTexts(const TRunRecord& run) {
 }
 
 void THistoryWindow::Reload() {
-  const std::string path = RunHistoryFileName();
+  const std::string path = RunRecordFileName();
   const std::vector<TRunRecord> runs = ReadRunHistory(path, FSession);
   Runs->clear();
   for (const TRunRecord& run : runs) {
     auto* row = new QTreeWidgetItem(RowTexts(run));
-    for (int column = rcSent; column <= rcBytes; ++column) row->setTextAlignment(column, Qt::AlignRight);
+    for (int column = rcSent; column <= rcBytes; ++column)
+      row->setTextAlignment(column, Qt::AlignRight | Qt::AlignVCenter);
     row->setToolTip(rcError, row->text(rcError));
     Runs->addTopLevelItem(row);
   }

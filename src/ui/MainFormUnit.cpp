@@ -203,7 +203,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
   setWindowTitle(QString::fromLatin1(ProgramTitle));
   setWindowIcon(ProgramIcon());
   setFont(ProgramFont());
-  resize(1180, 381);
+  resize(1240, 381);
   if (const QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - rect().center());
 
@@ -220,7 +220,6 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
   FLastRunTimer.start();
   FProgressClock.start();
   FProgressTimer.setSingleShot(true);
-  FProgressTimer.setInterval(ProgressRefreshMs);
   connect(&FProgressTimer, &QTimer::timeout, this, &TMainForm::RefreshProgress);
   FNotifier = new TDesktopNotifier(this);
   FNotifier->OnHistory = [this](const std::string& name) {
@@ -229,6 +228,10 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
 
   FSessions = std::make_unique<TSessions>();
   FSessions->SetEditorFactory([this] { return std::make_unique<TEditSessionForm>(this); });
+  FSessions->Ledger().OnRecorded = [this](const TSession& session, const TRunOutcome& outcome) {
+    NoteRunEnd(session, outcome);
+  };
+  FSessions->Ledger().OnRecordError = [this](const std::string& message) { ReportError(message); };
   FSessions->SetStatusHandler(
       [this](int32_t index, int32_t remaining, const std::string& connection, const std::string& function,
              const std::string& status) { ShowSessionStatus(index, remaining, connection, function, status); });
@@ -289,7 +292,7 @@ QGroupBox* TMainForm::CreateSessionsGroup() {
   ListView1->setHeaderLabels({QStringLiteral("Session"), QStringLiteral("Time"), QStringLiteral("Connection"),
                               QStringLiteral("Function"), QStringLiteral("Status"), QStringLiteral("Progress"),
                               QStringLiteral("Last run")});
-  const int widths[] = {160, 50, 120, 100, 0, 300, 240};
+  const int widths[] = {160, 50, 120, 100, 0, 280, 240};
   for (int column = colSession; column < colCount; ++column)
     if (column != colStatus) ListView1->setColumnWidth(column, widths[column]);
   ListView1->header()->setStretchLastSection(false);
@@ -383,7 +386,7 @@ void TMainForm::RunCommand(void (TMainForm::*command)()) {
 }
 
 void TMainForm::ReportError(const std::string& message) {
-  ++FFailures;
+  ++FErrorReports;
   if (LogEnabled)
     AppendSummaryLine(PadOrCut("", NameWidth) + "  " + PadOrCut("", ConnectionWidth) +
                       PadOrCut("Error", FunctionWidth) + message);
@@ -500,7 +503,6 @@ void TMainForm::ShowSessionStatus(int32_t index, int32_t remaining, const std::s
   }
   const TSession* session = FSessions->GetSession(index);
   const std::string& name = session->Settings.Name;
-  NoteRunReport(session, connection, function, status);
   QTreeWidgetItem* row = ListView1->topLevelItem(index);
   row->setText(colSession, ToQ(name));
   row->setText(colTime, remaining > 0 ? QString::number(remaining) : QString());
@@ -518,31 +520,24 @@ void TMainForm::ShowSessionStatus(int32_t index, int32_t remaining, const std::s
   }
 }
 
-void TMainForm::NoteRunReport(const TSession* session, const std::string& connection, const std::string& function,
-                              const std::string& status) {
-  // A worker reports with its connection state; the session itself reports "Offline", and
-  // only once its worker has ended, which makes the worker's last report the run's end.
-  if (connection != "Offline") {
-    TRunUnderWay& run = FRunsUnderWay[session];
-    run.Done = function.empty() && status == "Done";
-    if (function == "Error") run.LastError = status;
-    if (!status.empty()) run.LastStatus = status;
-    return;
-  }
-  const auto run = FRunsUnderWay.find(session);
-  if (run == FRunsUnderWay.end()) return;
-  const TRunUnderWay ended = run->second;
-  FRunsUnderWay.erase(run);
-  NoteRunEnd(session, ended.Done, ended.Done ? "Done" : !ended.LastError.empty() ? ended.LastError : ended.LastStatus);
+int32_t TMainForm::FailureCount() const { return FErrorReports + FSessions->Ledger().FailedRuns(); }
+
+int TMainForm::ExitStatus(int loopStatus) const {
+  return loopStatus == 0 && ExitWhenIdle && FailureCount() > 0 ? 2 : loopStatus;
 }
 
-void TMainForm::NoteRunEnd(const TSession* session, bool done, const std::string& outcome) {
-  if (!done) ++FFailures;
-  FLastRuns[session] = TLastRun{Now(), !done, outcome};
-  if (!done) NotifyFailedRun(session, outcome);
+void TMainForm::NoteRunEnd(const TSession& session, const TRunOutcome& outcome) {
+  const bool failed = ReportedFailure(outcome);
+  // A service manager's journal or cron's mail then names each run that failed, and why.
+  if (failed && ExitWhenIdle) {
+    const std::string why = outcome.Errors.empty() ? OutcomeText(outcome) : outcome.FirstError();
+    std::fprintf(stderr, "zephlin: %s: %s\n", session.Settings.Name.c_str(), why.c_str());
+  }
+  if (ListView1->topLevelItem(session.Index) != nullptr) ShowLastRun(session.Index);
+  if (failed) NotifyFailedRun(&session, OutcomeText(outcome));
   UpdateTrayHint();
   // The run's record is written as its worker ends; an open history shows it once it is there.
-  const auto history = FHistoryWindows.find(session);
+  const auto history = FHistoryWindows.find(&session);
   if (history != FHistoryWindows.end() && !history->second.isNull())
     QTimer::singleShot(0, history->second.data(), &THistoryWindow::Reload);
 }
@@ -562,12 +557,12 @@ void TMainForm::UpdateTrayHint() {
   std::vector<std::string> failed;
   std::string running;
   for (int32_t index = 0; index < FSessions->Count(); ++index) {
-    const TSession* session = FSessions->GetSession(index);
-    const auto last = FLastRuns.find(session);
-    if (last != FLastRuns.end() && last->second.Failed) failed.push_back(session->Settings.Name);
-    const auto progress = FProgress.find(session);
+    const TSession& session = *FSessions->GetSession(index);
+    const TRunOutcome* last = FSessions->Ledger().LastOutcome(session);
+    if (last != nullptr && ReportedFailure(*last)) failed.push_back(session.Settings.Name);
+    const auto progress = FProgress.find(&session);
     if (progress != FProgress.end() && !progress->second.Text().empty())
-      running += "\n" + session->Settings.Name + ": " + progress->second.Text();
+      running += "\n" + session.Settings.Name + ": " + progress->second.Text();
   }
   TrayIcon->SetHint((failed.empty() ? std::string(ProgramTitle) : FailedRunsHint(failed)) + running);
 }
@@ -577,12 +572,20 @@ void TMainForm::UpdateTrayHint() {
 void TMainForm::ShowRunEvent(int32_t index, const TRunEvent& event) {
   const TSession* session = FSessions->GetSession(index);
   if (session == nullptr) return;
-  FProgress[session].Add(event, FProgressClock.elapsed());
-  if (!FProgressTimer.isActive()) FProgressTimer.start();
+  const int64_t now = FProgressClock.elapsed();
+  FProgress[session].Add(event, now);
+  // Drawn at once when the last drawing is old enough, else when it will be: a timer alone
+  // could fall behind a run that hands over events without pause.
+  const int64_t since = now - FLastProgressRefresh;
+  if (since >= ProgressRefreshMs)
+    RefreshProgress();
+  else if (!FProgressTimer.isActive())
+    FProgressTimer.start(static_cast<int>(ProgressRefreshMs - since));
 }
 
 void TMainForm::RefreshProgress() {
   FProgressTimer.stop();
+  FLastProgressRefresh = FProgressClock.elapsed();
   for (int32_t index = 0; index < FSessions->Count(); ++index) ShowProgress(index);
   UpdateTrayHint();
 }
@@ -601,8 +604,8 @@ void TMainForm::ShowLastRun(int32_t index) {
   const TSession* session = FSessions->GetSession(index);
   QTreeWidgetItem* row = ListView1->topLevelItem(index);
   if (session == nullptr || row == nullptr) return;
-  const auto last = FLastRuns.find(session);
-  const QString text = last == FLastRuns.end() ? QString() : ToQ(LastRunText(last->second.End, last->second.Outcome));
+  const TRunOutcome* last = FSessions->Ledger().LastOutcome(*session);
+  const QString text = last == nullptr ? QString() : ToQ(LastRunText(last->End, OutcomeText(*last)));
   row->setText(colLastRun, text);
   row->setToolTip(colLastRun, text);
 }
@@ -749,7 +752,6 @@ void TMainForm::RemoveButtonClick() {
   const auto dropRowIfRemoved = [&] {
     if (FSessions->Count() >= before) return;
     delete ListView1->takeTopLevelItem(row);
-    FLastRuns.erase(removed);  // a later session may be made at the same address
     if (const auto history = FHistoryWindows.find(removed); history != FHistoryWindows.end()) {
       if (!history->second.isNull()) history->second->deleteLater();
       FHistoryWindows.erase(history);

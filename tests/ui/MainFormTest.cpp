@@ -15,6 +15,7 @@
 #include <QStyle>
 #include <QToolButton>
 #include <QTreeWidget>
+#include <functional>
 #include <memory>
 
 #include "UiTestApp.h"
@@ -106,7 +107,7 @@ class MainFormTest : public UiTest {
 
 TEST_F(MainFormTest, WindowHasItsCaptionColumnsAndHints) {
   EXPECT_EQ(form->windowTitle(), "Zephlin v2");
-  EXPECT_EQ(form->size(), QSize(1180, 381));
+  EXPECT_EQ(form->size(), QSize(1240, 381));
   QTreeWidget& list = *form->ListView1;
   ASSERT_EQ(list.columnCount(), 7);
   const char* captions[] = {"Session", "Time", "Connection", "Function", "Status", "Progress", "Last run"};
@@ -335,6 +336,12 @@ TEST_F(MainFormTest, WhileHiddenAFailedRunNotifiesOnceAndTheTipNamesTheFailedSes
   for (const char* name : {"Alpha", "Beta", "A rather long session name", "Another long session name"}) Add(name);
   const auto runEnds = [&](int32_t index, const std::string& function, const std::string& status) {
     form->ShowSessionStatus(index, 0, "Disconnected", function, status);
+    TRunOutcome outcome;
+    if (function == "Error") {
+      outcome.Result = TRunResult::Failed;
+      outcome.AddError(status);
+    }
+    form->Sessions().Ledger().Record(*form->Sessions().GetSession(index), outcome);
     form->ShowSessionStatus(index, 0, "Offline", "", "");
     form->ShowSessionStatus(index, 0, "Offline", "", "");  // a second idle report is no second end
   };
@@ -414,37 +421,68 @@ TEST_F(MainFormTest, SummaryLogOfAnImmediateCloseReplacesTheOldOne) {
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 7);
 }
 
-TEST_F(MainFormTest, ARunFailsUnlessItsLastReportBeforeTheSessionIsOfflineSaysDone) {
+// The status texts say nothing of a run's result: the run ledger's outcome does.
+TEST_F(MainFormTest, ARunIsJudgedByItsOutcomeNotByItsLastReport) {
   struct TRunEnd {
     const char* Name;
     std::vector<std::vector<std::string>> Reports;  // the worker's: connection, function, status
+    std::function<void(TRunOutcome&)> Outcome;      // none: the run never ended
     int32_t Failures;
     const char* LastRun;  // the "Last run" column once the run has ended
   };
+  const auto failedWith = [](TRunResult result, int64_t files, std::vector<std::string> errors) {
+    return [=](TRunOutcome& outcome) {
+      outcome.Result = result;
+      outcome.Failed = files;
+      for (const std::string& error : errors) outcome.AddError(error);
+    };
+  };
   const TRunEnd runs[] = {
-      {"Done", {{"Connected", "Disconnecting", ""}, {"Disconnected", "", "Done"}}, 0, "14:05 Done"},
+      {"Done",
+       {{"Connected", "Disconnecting", ""}, {"Disconnected", "", "Done"}},
+       [](TRunOutcome&) {},
+       0,
+       "14:05 Done"},
       {"Refused",
        {{"Connecting", "", ""}, {"Disconnected", "Error", "530 Login incorrect."}},
+       failedWith(TRunResult::Failed, 0, {"530 Login incorrect."}),
        1,
        "14:05 530 Login incorrect."},
-      {"FileFailedRunDone", {{"Connected", "Error", "550 Denied."}, {"Disconnected", "", "Done"}}, 0, "14:05 Done"},
-      {"LastErrorCounts",
-       {{"Connected", "Error", "550 Denied."}, {"Connected", "Error", "426 Cut."}, {"Disconnected", "", "Sending x"}},
+      {"FileFailedRunDone",
+       {{"Connected", "Error", "550 Denied."}, {"Disconnected", "", "Done"}},
+       failedWith(TRunResult::DoneWithFailures, 1, {"550 Denied."}),
        1,
-       "14:05 426 Cut."},
-      {"NeverConnected", {{"Disconnected", "", "Connection failed"}}, 1, "14:05 Connection failed"},
-      {"NoWorker", {}, 0, ""},
+       "14:05 Failed: 1 file"},
+      {"FilesFailed",
+       {{"Connected", "Error", "550 Denied."}, {"Connected", "Error", "426 Cut."}, {"Disconnected", "", "Sending x"}},
+       failedWith(TRunResult::Failed, 2, {"550 Denied.", "426 Cut."}),
+       1,
+       "14:05 Failed: 2 files"},
+      {"FolderRefusedRunDone",
+       {{"Connected", "Change directory", "550 No such directory."}, {"Disconnected", "", "Done"}},
+       failedWith(TRunResult::Failed, 0, {"550 No such directory."}),
+       1,
+       "14:05 550 No such directory."},
+      {"Stopped", {{"Disconnected", "", "Done"}}, failedWith(TRunResult::Stopped, 0, {}), 0, "14:05 Stopped"},
+      {"NoWorker", {}, {}, 0, ""},
   };
   SetNowFunction([] { return EncodeDateTime({2026, 3, 9, 14, 5, 42, 0}); });
   for (const TRunEnd& run : runs) {
     const int32_t index = form->Sessions().AddSession(run.Name);
+    TSession& session = *form->Sessions().GetSession(index);
     const int32_t before = form->FailureCount();
     form->ShowSessionStatus(index, 0, "Offline", "", "Starting");
     for (const std::vector<std::string>& report : run.Reports)
       form->ShowSessionStatus(index, 0, report[0], report[1], report[2]);
-    EXPECT_EQ(form->FailureCount(), before) << run.Name << ": counted before the run ended";
-    EXPECT_EQ(Cell(index, 6), "") << run.Name << ": shown before the run ended";
     form->ShowSessionStatus(index, 0, "Offline", "", "");
+    EXPECT_EQ(form->FailureCount(), before) << run.Name << ": judged by its reports";
+    EXPECT_EQ(Cell(index, 6), "") << run.Name << ": shown before the run ended";
+    if (run.Outcome) {
+      TRunOutcome outcome;
+      outcome.End = Now();
+      run.Outcome(outcome);
+      form->Sessions().Ledger().Record(session, outcome);
+    }
     EXPECT_EQ(form->FailureCount() - before, run.Failures) << run.Name;
     form->ShowSessionStatus(index, 0, "Offline", "", "");
     EXPECT_EQ(form->FailureCount() - before, run.Failures) << run.Name << ": one end per run";
@@ -459,7 +497,11 @@ TEST_F(MainFormTest, LastRunStaysThroughLaterReportsShowsTheDateNextDayAndGoesWi
   SetNowFunction([&] { return now; });
   Add("Kept");
   Add("Other");
-  form->ShowSessionStatus(0, 0, "Connecting", "Error", "10061 Connection refused.");
+  TRunOutcome refused;
+  refused.Result = TRunResult::Failed;
+  refused.End = now;
+  refused.AddError("10061 Connection refused.");
+  form->Sessions().Ledger().Record(*form->Sessions().GetSession(0), refused);
   form->ShowSessionStatus(0, 0, "Offline", "", "");
   form->ShowSessionStatus(0, 12, "Offline", "Countdown", "");
   EXPECT_EQ(Cell(0, 6), "23:58 10061 Connection refused.");

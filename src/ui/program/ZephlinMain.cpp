@@ -3,9 +3,9 @@
 // no display: without one the program picks the offscreen platform itself, and nothing waits
 // for an answer.
 //
-// Exit status: 0 when every run that ended said "Done" and nothing else went wrong; with
-// "/exit", 2 when a run ended otherwise or an error was reported; 1 when the program could
-// not start (also when another copy holds the folder).
+// Exit status: 0 when every run did all it was asked and nothing else went wrong; with
+// "/exit", 2 when a run reported a failure (the run ledger's word) or an error was reported;
+// 1 when the program could not start (also when another copy holds the folder).
 
 #include <QApplication>
 #include <QSocketNotifier>
@@ -179,7 +179,7 @@ int main(int argc, char** argv) {
     ApplyCommandLine(form, line);
     if (!form.IsStartedHidden()) form.show();
     status = application.exec();
-    if (status == 0 && form.ExitWhenIdle && form.FailureCount() > 0) status = 2;
+    status = form.ExitStatus(status);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "zephlin: %s\n", error.what());
     status = 1;
