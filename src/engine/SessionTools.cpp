@@ -61,10 +61,18 @@ bool CertificateWasRefused(const TIdCertificateInfo& ACertificate, const std::st
 
 }  // namespace
 
-int ConnectionWaitMilliseconds(int32_t ATimeoutSeconds) {
-  constexpr int32_t LongestWaitSeconds = 5 * 60;
-  const bool ownLimit = ATimeoutSeconds > 0 && ATimeoutSeconds < LongestWaitSeconds;
-  return SecondsToMilliseconds(ownLimit ? ATimeoutSeconds : LongestWaitSeconds);
+TRemoteSettings RemoteSettingsOf(const TRunSettings& ASettings) {
+  TRemoteSettings remote;
+  remote.Protocol = ASettings.Protocol;
+  remote.Host = ASettings.Host;
+  remote.Port = ASettings.Port;
+  remote.UserName = ASettings.UserName;
+  remote.Password = ASettings.Password;
+  remote.Timeout = ASettings.Timeout;
+  remote.PassiveMode = ASettings.PassiveMode;
+  remote.Encryption = EncryptionOf(ASettings.Encryption);
+  remote.TrustedFingerprint = ASettings.TlsFingerprint;
+  return remote;
 }
 
 void ConnectAndLogIn(TIdFTP& AClient, const TRunSettings& ASettings) {

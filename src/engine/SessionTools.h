@@ -24,11 +24,8 @@ class TIdFTP;
 // connections alike. Throws the failure of the connection or the login.
 void ConnectAndLogIn(TIdFTP& AClient, const TRunSettings& ASettings);
 
-// The longest wait, in milliseconds, for one connect or one read of a connection made with
-// these settings: the time-out in seconds, but never more than five minutes. A time-out of
-// 0 (or less) sets no limit of its own, and gets those five minutes: an unattended run
-// must end even when a server falls silent.
-int ConnectionWaitMilliseconds(int32_t ATimeoutSeconds);
+// The connection settings of a run's settings (remote/RemoteSettings.h).
+TRemoteSettings RemoteSettingsOf(const TRunSettings& ASettings);
 
 // A connection ended because the server's certificate was refused: it did not verify and
 // was not pinned, or another one was pinned. Carries the certificate, so that the user can
