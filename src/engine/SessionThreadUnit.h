@@ -44,16 +44,15 @@
 #include "engine/ExcludeFilter.h"
 #include "engine/RunSettings.h"
 #include "engine/TransferPool.h"
-#include "ftp/IdComponent.h"
 #include "platform/DateTime.h"
 #include "platform/Thread.h"
+#include "remote/RemoteConnection.h"
+#include "remote/RemoteEntry.h"
+#include "remote/RemoteFactory.h"
 
-class TIdFTP;
 class TLocalScan;
 struct TListedSubdirectories;
 struct TLocalTarget;
-struct TIdFTPListItem;
-class TIdFTPListItems;
 struct TSearchRec;
 
 using TSessionStatusReport =
@@ -75,8 +74,8 @@ class TSessionThread : public TThread {
   // The session's settings as they were when the run was made.
   const TRunSettings Settings;
 
-  // The run's client while a connection attempt lasts; none otherwise. Worker thread.
-  TIdFTP* FTP() const { return FClient.get(); }
+  // The run's connection while a connection attempt lasts; none otherwise. Worker thread.
+  TRemoteConnection* Remote() const { return FClient.get(); }
 
   // The file being transferred, for progress reports.
   std::string CurrentFile;
@@ -84,6 +83,10 @@ class TSessionThread : public TThread {
 
   // The test log: one entry per logged line, each with its time stamp.
   std::vector<std::string> TestLog;
+
+  // Makes the run's connections (its own and the extra ones). Set before Start(); tests
+  // give a run an in-memory tree.
+  TRemoteConnectionMaker ConnectionMaker = MakeRemoteConnection;
 
   // How long a run whose connection was lost waits before its first, second and third
   // reconnect (the last wait again for any later one). Set before Start(); tests shorten it.
@@ -110,7 +113,7 @@ class TSessionThread : public TThread {
   static void SetLocalFileTime(const std::string& Path, TDateTime When, bool AToTheSecond = false);
   static TDateTime GetLocalFileTime(const std::string& Path, bool AToTheSecond = false);
   // A listed file's time as a local file keeps it: to the second for exact times, else to the minute.
-  static TDateTime ListedTime(const TIdFTPListItem& AItem);
+  static TDateTime ListedTime(const TRemoteEntry& AItem);
   static TDateTime TruncateToMinute(TDateTime When);
 
   // The transfer functions. Note the order of the arguments of the remote-to-local ones.
@@ -124,35 +127,34 @@ class TSessionThread : public TThread {
   void SaveCrcStore();
   TCrcStore& CrcStore() { return FCrcStore; }
 
-  // The text of a failed operation: "<code> <message>" for a refused reply, else the message.
+  // The text of a failed operation as reports show it (a remote failure's text says it whole).
   static std::string FailureText(const std::exception& AError);
 
  private:
   void DeliverStatus();
-  TIdFTP& Client();
+  TRemoteConnection& Client();
   std::vector<std::string> HeaderLines() const;
   void RunConnection();
   void DispatchMode();
   void ReportRunError(const std::exception& AError);
   void WriteTestLog();
-  void AttachHandlers(TIdFTP& AClient);
+  void AttachHandlers(TRemoteConnection& AClient);
   void ReleaseClient();
   void CutLocked();  // FClientMutex held
   // Sync mode: the store's file gets what the run recorded, however the run ends.
   void SyncAndSaveCrcStore(TLocalScan& AScan);
 
   // Client event handlers (worker thread, inside the client operation that raises them).
-  void ClientConnected(TIdComponent* ASender);
-  void ClientDisconnected(TIdComponent* ASender);
-  void ClientAfterLogin(TIdComponent* ASender);
-  void ClientAfterGet(TIdComponent* ASender, const std::string& ALocalFile, int64_t ASize);
-  void ClientWork(TIdComponent* ASender, TWorkMode AWorkMode, int64_t AWorkCount);
-  void ClientWorkBegin(TIdComponent* ASender, TWorkMode AWorkMode, int64_t AWorkCountMax);
-  void ClientWorkEnd(TIdComponent* ASender, TWorkMode AWorkMode);
-  void ReportProgress(TWorkMode AWorkMode, int64_t AWorkCount);
-  // Debug mode: a command sent ("> ") or a reply line received ("< ") on the control
-  // connection, and once the TLS handshake has been made, the protocol and certificate ("* ").
-  void TraceWire(bool ASent, const std::string& ALine);
+  void ClientConnected();
+  void ClientDisconnected();
+  void ClientAfterLogin();
+  void ClientAfterGet();
+  void ClientWork(TTransferDirection ADirection, int64_t AWorkCount);
+  void ClientWorkEnd();
+  void ReportProgress(TTransferDirection ADirection, int64_t AWorkCount);
+  // Debug mode: a command sent ("> "), a line received ("< "), and once the connection is
+  // protected, the protocol and certificate ("* ").
+  void TraceWire(TWireLine AKind, const std::string& ALine);
 
   // Shared by the transfer functions.
   // The gate of every action that changes files: runs it only outside test mode.
@@ -183,12 +185,11 @@ class TSessionThread : public TThread {
       }
     }
   }
-  // Whether a failure cost the connection (control or data): a socket failure, a time-out,
-  // a server that hung up, or a reply that says so (421, 425, 426). A refusal, a local
-  // error or a file of the wrong size is not one.
+  // Whether a failure cost the connection (control or data): lost, timed out, or cut. A
+  // refusal, a local error or a file of the wrong size is not one.
   static bool IsConnectionLoss(const std::exception& AError);
-  // A full disk, here (no space left) or on the server (452, 552): every later file would
-  // fail the same way, so the run ends.
+  // A full disk, here or on the server: every later file would fail the same way, so the
+  // run ends.
   static bool IsFullDisk(const std::exception& AError);
   // After the loss AError: false when the run does not reconnect (no retries left, stopped,
   // or not a loss); true once connected and logged in again in the directory it was in.
@@ -198,13 +199,12 @@ class TSessionThread : public TThread {
   bool WaitBeforeReconnect(int AReconnect);
   // Atomic upload: sends ALocalFile as ATemporaryName, then renames that over ARemoteName;
   // a failure removes the temporary file when the connection still allows it.
-  // Either connection of a run may send: these touch nothing of the run but AFtp.
-  static void SendThroughTemporaryName(TIdFTP& AFtp, const std::string& ALocalFile, const std::string& ATemporaryName,
-                                       const std::string& ARemoteName);
-  static void ReplaceRemoteFile(TIdFTP& AFtp, const std::string& ATemporaryName, const std::string& ARemoteName);
+  // Either connection of a run may send: this touches nothing of the run but ARemote.
+  static void SendThroughTemporaryName(TRemoteConnection& ARemote, const std::string& ALocalFile,
+                                       const std::string& ATemporaryName, const std::string& ARemoteName);
   // A download large enough to be worth continuing after a break (see FetchFile).
   void FetchResumable(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
-                      const TIdFTPListItem& AItem);
+                      const TRemoteEntry& AItem);
   void ReportFailureText(const std::string& AText);
   // MKD with the report forms of the local-to-remote functions; never throws for a refusal.
   void MakeRemoteDirectory(const std::string& ARemoteDir, bool AExceptionPrefixForOthers);
@@ -239,7 +239,7 @@ class TSessionThread : public TThread {
   // partial file beside the target, which the retry or the next run continues (REST) while
   // the listed size and time stay the same.
   void FetchFile(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
-                 const TIdFTPListItem& AItem);
+                 const TRemoteEntry& AItem);
   void DeleteRemoteFile(const std::string& AName);
   // DELE or RMD through ARemoval(client), gated and repeated after a reconnect.
   template <typename Removal>
@@ -276,10 +276,10 @@ class TSessionThread : public TThread {
   // ACrcBeforeSending gives the content's CRC-32 (read ahead, or taken now).
   void SyncSendFile(const std::string& ALocalDir, const std::string& ARemoteDir, const std::string& AName,
                     int64_t ASize, const std::function<int32_t()>& ACrcBeforeSending);
-  void SyncDeleteRemoteEntry(const std::string& ALocalDir, const TIdFTPListItem& AItem);
+  void SyncDeleteRemoteEntry(const std::string& ALocalDir, const TRemoteEntry& AItem);
   // The listed directories to recurse into, in listing order: names ending in "." are left
   // out, and unsafe names are reported and skipped.
-  std::vector<std::string> RemoteSubdirectories(const TIdFTPListItems& AListing);
+  std::vector<std::string> RemoteSubdirectories(const TRemoteListing& AListing);
 
   // Several connections (engine/TransferPool.h, ParallelTransfers.cpp). The pool lives
   // while the transfer function runs, when the session asks for more than one connection
@@ -309,7 +309,8 @@ class TSessionThread : public TThread {
   std::unique_ptr<TTransferPool> FPool;       // set and cleared under FClientMutex
   std::optional<std::string> FPoolDirectory;  // absolute; "" when it could not be learnt
 
-  std::unique_ptr<TIdFTP> FClient;
+  std::unique_ptr<TRemoteConnection> FClient;
+  TRemoteListing FListing;          // the last listing that succeeded
   mutable std::mutex FClientMutex;  // guards FClient against Stop() on the main thread
   bool FClientReleased = false;
   bool FLoggedIn = false;  // guarded by FClientMutex: from here on a first Stop() only asks
@@ -317,13 +318,12 @@ class TSessionThread : public TThread {
   // handed over when the next report is due or when the transfer ends.
   std::chrono::steady_clock::time_point FLastProgressReport{};
   bool FProgressHeld = false;
-  TWorkMode FHeldWorkMode = WorkRead;
+  TTransferDirection FHeldDirection = TTransferDirection::Receiving;
   int64_t FHeldWorkCount = 0;
   std::atomic<bool> FStopNow{false};
   int FReconnects = 0;              // made by this run so far
   bool FConnectionGivenUp = false;  // lost, and no retry left: the run ends
   std::string FRemoteDirectory;     // the one last entered, entered again on reconnecting
-  bool FTlsTraced = false;
   TCrcStore FCrcStore;
   const TExcludeFilter FExclude;
   bool FListingsShowDotNames = false;  // a listing of this run held a name beginning with "."

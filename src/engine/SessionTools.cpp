@@ -5,12 +5,12 @@
 
 #include "engine/RemoteListing.h"
 #include "engine/TransferPaths.h"
-#include "ftp/IdFTP.h"
 #include "platform/DateTime.h"
 #include "platform/Errors.h"
 #include "platform/FileSystem.h"
 #include "platform/ProgramDir.h"
 #include "platform/Text.h"
+#include "remote/RemoteFactory.h"
 
 namespace {
 
@@ -18,46 +18,34 @@ const char* const CrLf = "\r\n";
 
 // CWD to the path (its failure ignored), then PWD: the path exists when the working
 // directory plus "/" equals it without regard to case, or when both are exactly "/".
-bool RemoteDirectoryExists(TIdFTP& ftp, const std::string& path) {
+bool RemoteDirectoryExists(TRemoteConnection& remote, const std::string& path) {
   try {
-    ftp.ChangeDirectory(path);
+    remote.ChangeDirectory(path);
   } catch (const std::exception&) {
     // A directory that cannot be entered is simply one that does not exist; PWD below
     // still fails loudly when the connection itself is gone.
   }
-  const std::string current = ftp.PrintWorkingDirectory();
+  const std::string current = remote.WorkingDirectory();
   if (current == "/" && path == "/") return true;
   return LowerAscii(current + "/") == LowerAscii(path);
 }
 
-// Hands the client to a TToolCancel for as long as it lives.
+// Hands the connection to a TToolCancel for as long as it lives.
 class TCancellableClient {
  public:
-  explicit TCancellableClient(TToolCancel& cancel) : Cancel(cancel) { Cancel.SetClient(&Client); }
+  TCancellableClient(TToolCancel& cancel, const TRunSettings& settings)
+      : Client(MakeRemoteConnection(RemoteSettingsOf(settings))), Cancel(cancel) {
+    Cancel.SetClient(Client.get());
+  }
   ~TCancellableClient() { Cancel.SetClient(nullptr); }
   TCancellableClient(const TCancellableClient&) = delete;
   TCancellableClient& operator=(const TCancellableClient&) = delete;
 
-  TIdFTP Client;
+  const std::unique_ptr<TRemoteConnection> Client;
 
  private:
   TToolCancel& Cancel;
 };
-
-TIdFTPEncryption ClientEncryption(TEncryption AEncryption) {
-  switch (AEncryption) {
-    case TEncryption::Explicit: return etExplicitTLS;
-    case TEncryption::Implicit: return etImplicitTLS;
-    case TEncryption::None: break;
-  }
-  return etNone;
-}
-
-// The handshake completed, but the certificate it brought was neither verified nor the pinned one.
-bool CertificateWasRefused(const TIdCertificateInfo& ACertificate, const std::string& APinned) {
-  return !ACertificate.Fingerprint.empty() && !ACertificate.Trusted &&
-         TIdTLSClient::NormalizeFingerprint(APinned) != ACertificate.Fingerprint;
-}
 
 }  // namespace
 
@@ -75,21 +63,7 @@ TRemoteSettings RemoteSettingsOf(const TRunSettings& ASettings) {
   return remote;
 }
 
-void ConnectAndLogIn(TIdFTP& AClient, const TRunSettings& ASettings) {
-  const int wait = ConnectionWaitMilliseconds(ASettings.Timeout);
-  AClient.Username = ASettings.UserName;
-  AClient.Password = ASettings.Password;
-  AClient.Host = ASettings.Host;
-  AClient.Port = ASettings.Port;
-  // Data connections take the client's read time-out for their connects and reads.
-  AClient.ReadTimeout = wait;
-  AClient.Passive = ASettings.PassiveMode;
-  AClient.Encryption = ClientEncryption(EncryptionOf(ASettings.Encryption));
-  AClient.PinnedFingerprint = ASettings.TlsFingerprint;
-  AClient.ConnectAndLogin(true, wait);
-}
-
-std::string CertificateDescription(const TIdCertificateInfo& ACertificate) {
+std::string CertificateDescription(const TRemoteIdentity& ACertificate) {
   return "Subject: " + ACertificate.Subject + CrLf + "Issuer: " + ACertificate.Issuer + CrLf + "Valid from " +
          ACertificate.ValidFrom + " until " + ACertificate.ValidUntil + CrLf + "SHA-256: " + ACertificate.Fingerprint;
 }
@@ -99,13 +73,13 @@ std::string CertificateDescription(const TIdCertificateInfo& ACertificate) {
 void TToolCancel::Cancel() noexcept {
   std::lock_guard lock(FMutex);
   FCancelled = true;
-  if (FClient != nullptr) FClient->ShutdownSocket();
+  if (FClient != nullptr) FClient->Cut();
 }
 
-void TToolCancel::SetClient(TIdFTP* AClient) noexcept {
+void TToolCancel::SetClient(TRemoteConnection* AClient) noexcept {
   std::lock_guard lock(FMutex);
   FClient = AClient;
-  if (FClient != nullptr && FCancelled) FClient->ShutdownSocket();
+  if (FClient != nullptr && FCancelled) FClient->Cut();
 }
 
 // --- Test ---
@@ -119,16 +93,15 @@ bool LocalDirectoryExists(const std::string& APath) {
 
 TPathTestReport TestSessionPaths(const TRunSettings& ASettings, TToolCancel& ACancel) {
   const TRunSettings& settings = ASettings;
-  TCancellableClient cancellable(ACancel);
-  TIdFTP& ftp = cancellable.Client;
+  TCancellableClient cancellable(ACancel, settings);
+  TRemoteConnection& remote = *cancellable.Client;
   try {
-    ConnectAndLogIn(ftp, settings);
-  } catch (const EIdTLSError& error) {
-    if (CertificateWasRefused(ftp.ServerCertificate(), settings.TlsFingerprint))
-      throw ECertificateRefused(error.what(), ftp.ServerCertificate());
+    remote.Connect();
+  } catch (const ERemoteError& error) {
+    if (error.Kind == TRemoteFailure::Untrusted) throw ECertificateRefused(error.what(), remote.ServerIdentity());
     throw;
   }
-  const bool connected = ftp.IsConnected();
+  const bool connected = remote.Connected();
 
   std::string localMessage = "Local path test was not performed.";
   std::string remoteMessage = "Remote path test was not performed.";
@@ -137,14 +110,14 @@ TPathTestReport TestSessionPaths(const TRunSettings& ASettings, TToolCancel& ACa
   const std::string& mode = settings.SessionMode;
   const bool sendsToRemote = mode == "copylocaltoremote" || mode == "synclocaltoremote";
   std::string local = ToSlashes(settings.LocalPath);
-  std::string remote = ToSlashes(settings.RemotePath);
+  std::string remotePath = ToSlashes(settings.RemotePath);
   if (mode == "copylocaltoremote") {
     local = ParseLocalTarget(local, TLocalPathForm::FileMask).Directory;
   } else if (mode == "copyremotetolocal") {
-    remote = SplitPathSpec(remote, "/").Directory;
+    remotePath = SplitMaskPath(remotePath, "/").Directory;
   } else {
     local = ParseLocalTarget(local, TLocalPathForm::Directory).Directory;
-    remote = WithTrailingSlash(remote);
+    remotePath = WithTrailingSlash(remotePath);
   }
 
   if (LocalDirectoryExists(local)) {
@@ -156,11 +129,12 @@ TPathTestReport TestSessionPaths(const TRunSettings& ASettings, TToolCancel& ACa
     localMessage = "Local directory does not currently exist. It will be created.";
   }
 
-  if (RemoteDirectoryExists(ftp, remote)) {
+  if (RemoteDirectoryExists(remote, remotePath)) {
     remoteMessage = "Remote directory exists.";
     // Patterns make dot names ordinary: a server that does not show them is worth a word.
     const TExcludeFilter exclude(settings.Exclude);
-    if (!exclude.HidesDotNames() && !ListSessionDirectory(ftp, settings, exclude, remote, ""))
+    TRemoteListing listing;
+    if (!exclude.HidesDotNames() && !ListSessionDirectory(remote, settings, exclude, remotePath, "", listing))
       remoteMessage += std::string(CrLf) + "It lists no hidden files, which are then neither fetched nor deleted.";
   } else if (sendsToRemote) {
     remoteMessage = "Remote directory does not currently exist. It will be created.";
@@ -169,13 +143,13 @@ TPathTestReport TestSessionPaths(const TRunSettings& ASettings, TToolCancel& ACa
     warning = true;
   }
 
-  ftp.Disconnect();
+  remote.Disconnect();
 
   TPathTestReport report;
   report.Warning = warning;
   if (connected) {
     report.Text = std::string("Connection was successful.") + CrLf + CrLf + "Local Dir: " + local + CrLf +
-                  localMessage + CrLf + CrLf + "Remote Dir: " + remote + CrLf + remoteMessage;
+                  localMessage + CrLf + CrLf + "Remote Dir: " + remotePath + CrLf + remoteMessage;
   }
   return report;
 }
@@ -208,9 +182,10 @@ int ScanLocalLevel(const std::string& ADirectory, const std::string& ARelativeDi
 
 }  // namespace
 
-int ScanLocalFiles(const std::string& ASpec, bool ARecurse, std::vector<TFileCRC>& AStore, const TToolCancel& ACancel,
-                   const TExcludeFilter& AExclude) {
-  return ScanLocalLevel(ExtractFilePath(ASpec), "", ExtractFileName(ASpec), ARecurse, AStore, ACancel, AExclude);
+int ScanLocalFiles(const std::string& AMaskPath, bool ARecurse, std::vector<TFileCRC>& AStore,
+                   const TToolCancel& ACancel, const TExcludeFilter& AExclude) {
+  return ScanLocalLevel(ExtractFilePath(AMaskPath), "", ExtractFileName(AMaskPath), ARecurse, AStore, ACancel,
+                        AExclude);
 }
 
 void WriteCrcStore(const std::string& AFileName, const std::vector<TFileCRC>& AStore) {

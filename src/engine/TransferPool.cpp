@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "engine/SessionTools.h"
-#include "ftp/IdFTP.h"
 #include "platform/Errors.h"
 #include "platform/Text.h"
 
@@ -22,15 +21,17 @@ struct TTransferPool::TJob {
 };
 
 struct TTransferPool::TLane {
-  TIdFTP Client;
+  explicit TLane(std::unique_ptr<TRemoteConnection> AClient) : Client(std::move(AClient)) {}
+  const std::unique_ptr<TRemoteConnection> Client;
   TLaneState State = TLaneState::Opening;  // guarded by the pool's mutex
   std::string Directory;                   // entered last; the lane's thread only
   std::jthread Thread;
 };
 
-TTransferPool::TTransferPool(const TRunSettings& ASettings, int AExtra, bool AOpenNow)
+TTransferPool::TTransferPool(const TRunSettings& ASettings, int AExtra, bool AOpenNow,
+                             const TRemoteConnectionMaker& AMaker)
     : FSettings(ASettings), FOpening(AOpenNow) {
-  for (int i = 0; i < AExtra; ++i) FLanes.push_back(std::make_unique<TLane>());
+  for (int i = 0; i < AExtra; ++i) FLanes.push_back(std::make_unique<TLane>(AMaker(RemoteSettingsOf(ASettings))));
   // Started once every lane exists: no thread sees the vector change.
   for (auto& lane : FLanes) lane->Thread = std::jthread([this, &lane = *lane] { RunLane(lane); });
 }
@@ -53,8 +54,8 @@ void TTransferPool::RunLane(TLane& ALane) {
   }
   bool open = false;
   try {
-    ConnectAndLogIn(ALane.Client, FSettings);
-    open = ALane.Client.IsConnected();
+    ALane.Client->Connect();
+    open = ALane.Client->Connected();
   } catch (const std::exception&) {
     // Refused (too many connections from this address) or unreachable: the run has fewer.
   }
@@ -80,18 +81,17 @@ void TTransferPool::RunLane(TLane& ALane) {
       const bool byPath = job.Directory.starts_with('/');
       if (!byPath && ALane.Directory != job.Directory) {
         ALane.Directory.clear();
-        ALane.Client.ChangeDirectory(job.Directory);
+        ALane.Client->ChangeDirectory(job.Directory);
         ALane.Directory = job.Directory;
       }
-      ALane.Client.SetBinaryMode();
-      job.Transfer(ALane.Client, byPath ? WithTrailingSlash(job.Directory) : std::string());
+      job.Transfer(*ALane.Client, byPath ? WithTrailingSlash(job.Directory) : std::string());
     } catch (...) {
       finished.Failure.Error = std::current_exception();
     }
-    open = ALane.Client.IsConnected();
+    open = ALane.Client->Connected();
     Finish(ALane, std::move(finished), open);
   }
-  ALane.Client.Disconnect();
+  ALane.Client->Disconnect();
 }
 
 void TTransferPool::Finish(TLane& ALane, TFinished AFinished, bool AConnected) {
@@ -178,5 +178,5 @@ int TTransferPool::Usable() const {
 }
 
 void TTransferPool::Cut() noexcept {
-  for (auto& lane : FLanes) lane->Client.ShutdownSocket();
+  for (auto& lane : FLanes) lane->Client->Cut();
 }

@@ -4,15 +4,14 @@
 #include "engine/SessionThreadUnit.h"
 
 #include <random>
-#include <string_view>
 #include <utility>
 
 #include "engine/RemoteListing.h"
 #include "engine/SyncPlan.h"
 #include "engine/TransferPaths.h"
-#include "ftp/IdFTP.h"
-#include "ftp/IdFTPList.h"
 #include "platform/FileSystem.h"
+#include "remote/RemoteConnection.h"
+#include "remote/RemoteEntry.h"
 
 void TSessionThread::SetCurrentFile(const std::string& AName, int64_t ASizeBytes) {
   CurrentFile = AName;
@@ -26,7 +25,7 @@ void TSessionThread::ReportFailure(const std::exception& AError) {
 }
 
 void TSessionThread::RethrowWhenConnectionLost() {
-  if (!FClient || !FClient->IsConnected() || FConnectionGivenUp) throw;
+  if (!FClient || !FClient->Connected() || FConnectionGivenUp) throw;
 }
 
 void TSessionThread::ReportFailureText(const std::string& AText) {
@@ -61,10 +60,14 @@ void TSessionThread::MakeRemoteDirectory(const std::string& ARemoteDir, bool AEx
   LogLines({"Make directory: " + ARemoteDir});
   try {
     Reconnecting([&](bool) { Client().MakeDirectory(ARemoteDir); });
-  } catch (const EIdProtocolReplyError& error) {
+  } catch (const ERemoteError& error) {
     RethrowWhenConnectionLost();
-    const bool exists =
-        error.ReplyCode == 550 && std::string_view(error.what()).find("File exists") != std::string_view::npos;
+    if (!error.Answered) {
+      SendStatus("Make directory", error.what());
+      LogLines({(AExceptionPrefixForOthers ? "EXCEPTION: " : "") + std::string(error.what())});
+      return;
+    }
+    const bool exists = error.Kind == TRemoteFailure::AlreadyExists;
     const std::string text = exists ? "Directory already exists" : FailureText(error);
     SendStatus("Make directory", text);
     LogLines({text});
@@ -107,16 +110,17 @@ bool TSessionThread::DeletionGuardStops(size_t ADeletedFiles, size_t AFiles) {
 
 std::string TSessionThread::SessionRemoteDirectory() const {
   const std::string remote = ToSlashes(Settings.RemotePath);
-  if (Settings.SessionMode.starts_with("copy")) return SplitPathSpec(remote, "/:").Directory;
+  if (Settings.SessionMode.starts_with("copy")) return SplitMaskPath(remote, "/:").Directory;
   return WithTrailingSlash(remote);
 }
 
 int TSessionThread::ListRemoteDirectory(const std::string& APath) {
   SendStatus("List", APath);
-  const std::string relativeDir = RelativeDirectory(SplitPathSpec(APath, "/:").Directory, SessionRemoteDirectory());
-  Reconnecting(
-      [&](bool) { FListingsShowDotNames |= ListSessionDirectory(Client(), Settings, FExclude, APath, relativeDir); });
-  return Client().ListingItems().Count();
+  const std::string relativeDir = RelativeDirectory(SplitMaskPath(APath, "/:").Directory, SessionRemoteDirectory());
+  Reconnecting([&](bool) {
+    FListingsShowDotNames |= ListSessionDirectory(Client(), Settings, FExclude, APath, relativeDir, FListing);
+  });
+  return FListing.Count();
 }
 
 void TSessionThread::ProtectUnlistedDotNames(std::vector<TSearchRec>& AEntries) const {
@@ -149,7 +153,9 @@ std::string PartialDownloadName(const std::string& ALocalFile, int64_t AListedSi
 
 // A refusal of a command that a step repeated after a reconnect, because the first attempt
 // had done its work before the connection broke (the file is gone already).
-bool AlreadyDone(bool AAgain, const EIdProtocolReplyError& ARefusal) { return AAgain && ARefusal.ReplyCode == 550; }
+bool AlreadyDone(bool AAgain, const ERemoteError& ARefusal) {
+  return AAgain && (ARefusal.Kind == TRemoteFailure::NotFound || ARefusal.Kind == TRemoteFailure::AlreadyExists);
+}
 
 }  // namespace
 
@@ -157,11 +163,11 @@ void TSessionThread::SendFile(const std::string& ALocalFile, const std::string& 
                               const std::function<void()>& AAfter) {
   // One temporary name for every attempt: a repeated upload replaces what the broken one left.
   const std::string temporary = Settings.AtomicUpload ? TemporaryUploadName(ARemoteName) : std::string();
-  const auto send = [=](TIdFTP& ftp, const std::string& at) {
+  const auto send = [=](TRemoteConnection& remote, const std::string& at) {
     if (temporary.empty()) {
-      ftp.PutFile(ALocalFile, at + ARemoteName, false);
+      remote.Send(ALocalFile, at + ARemoteName);
     } else {
-      SendThroughTemporaryName(ftp, ALocalFile, at + temporary, at + ARemoteName);
+      SendThroughTemporaryName(remote, ALocalFile, at + temporary, at + ARemoteName);
     }
   };
   if (Settings.TestMode || !HandToPool(send, AAfter)) {
@@ -171,15 +177,15 @@ void TSessionThread::SendFile(const std::string& ALocalFile, const std::string& 
   RaiseHandedFailure();
 }
 
-void TSessionThread::SendThroughTemporaryName(TIdFTP& AFtp, const std::string& ALocalFile,
+void TSessionThread::SendThroughTemporaryName(TRemoteConnection& ARemote, const std::string& ALocalFile,
                                               const std::string& ATemporaryName, const std::string& ARemoteName) {
   try {
-    AFtp.PutFile(ALocalFile, ATemporaryName, false);
-    ReplaceRemoteFile(AFtp, ATemporaryName, ARemoteName);
+    ARemote.Send(ALocalFile, ATemporaryName);
+    ARemote.RenameOver(ATemporaryName, ARemoteName);
   } catch (...) {
-    if (AFtp.IsConnected()) {
+    if (ARemote.Connected()) {
       try {
-        AFtp.DeleteFile(ATemporaryName);
+        ARemote.DeleteFile(ATemporaryName);
       } catch (const std::exception&) {
         // The upload's own failure is the one to report; a server that made no file refuses.
       }
@@ -188,63 +194,46 @@ void TSessionThread::SendThroughTemporaryName(TIdFTP& AFtp, const std::string& A
   }
 }
 
-void TSessionThread::ReplaceRemoteFile(TIdFTP& AFtp, const std::string& ATemporaryName,
-                                       const std::string& ARemoteName) {
-  try {
-    AFtp.Rename(ATemporaryName, ARemoteName);
-  } catch (const EIdProtocolReplyError& refused) {
-    if (refused.ReplyCode < 500) throw;
-    // Some servers do not rename over an existing file: the target goes, and the new file
-    // takes its name at once. Without a target to delete, the refusal had another reason.
-    try {
-      AFtp.DeleteFile(ARemoteName);
-    } catch (const EIdProtocolReplyError&) {
-      throw refused;
-    }
-    AFtp.Rename(ATemporaryName, ARemoteName);
-  }
-}
-
 void TSessionThread::FetchFile(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
-                               const TIdFTPListItem& AItem) {
+                               const TRemoteEntry& AItem) {
   UnlessTestMode([&] {
-    if (AItem.SizeListed && AItem.ItemSize > ResumableSize && Client().TransferType == ftBinary) {
+    if (AItem.SizeKnown && AItem.Size > ResumableSize) {
       // A download worth continuing after a break stays on the run's own connection.
       FetchResumable(ARemoteName, ALocalFile, ACanOverwrite, AItem);
-      SetLocalFileTime(ALocalFile, AItem.ModifiedTime, AItem.ExactTime);
+      SetLocalFileTime(ALocalFile, AItem.Time, AItem.ExactTime());
       return;
     }
-    const int64_t listedSize = AItem.SizeListed ? AItem.ItemSize : -1;
-    const TDateTime listedTime = AItem.ModifiedTime;
-    const bool exactTime = AItem.ExactTime;
-    const auto fetch = [=](TIdFTP& ftp, const std::string& at) {
-      ftp.GetFile(at + ARemoteName, ALocalFile, ACanOverwrite, false, listedSize);
+    const int64_t listedSize = AItem.SizeKnown ? AItem.Size : -1;
+    const TDateTime listedTime = AItem.Time;
+    const bool exactTime = AItem.ExactTime();
+    const auto fetch = [=](TRemoteConnection& remote, const std::string& at) {
+      remote.Fetch({at + ARemoteName, ALocalFile, ACanOverwrite, listedSize, std::string()});
       SetLocalFileTime(ALocalFile, listedTime, exactTime);
     };
     // An extra connection raises no events: its completed fetch is reported here.
-    if (!HandToPool(fetch, [this, ALocalFile] { ClientAfterGet(nullptr, ALocalFile, -1); }))
+    if (!HandToPool(fetch, [this, ALocalFile] { ClientAfterGet(); }))
       Reconnecting([&](bool) { fetch(Client(), std::string()); });
   });
   RaiseHandedFailure();
 }
 
 void TSessionThread::FetchResumable(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
-                                    const TIdFTPListItem& AItem) {
-  const std::string partial = PartialDownloadName(ALocalFile, AItem.ItemSize);
+                                    const TRemoteEntry& AItem) {
+  const std::string partial = PartialDownloadName(ALocalFile, AItem.Size);
   // What is kept of another version of the remote file (another size, or another time) is
   // no start for this one.
   const std::string directory = ExtractFilePath(ALocalFile);
   for (const TSearchRec& kept : FindFiles(directory, PartialDownloadName(ExtractFileName(ALocalFile), -1)))
     if (directory + kept.Name != partial) ::DeleteFile(directory + kept.Name);
-  if (FileExists(partial) && GetLocalFileTime(partial, AItem.ExactTime) != ListedTime(AItem)) ::DeleteFile(partial);
+  if (FileExists(partial) && GetLocalFileTime(partial, AItem.ExactTime()) != ListedTime(AItem)) ::DeleteFile(partial);
   Reconnecting([&](bool) {
     try {
-      Client().GetFileResumable(ARemoteName, ALocalFile, partial, ACanOverwrite, AItem.ItemSize);
+      Client().Fetch({ARemoteName, ALocalFile, ACanOverwrite, AItem.Size, partial});
     } catch (const std::exception& error) {
       // What came over a broken connection is worth keeping; after any other failure, or a
       // stop that cut the transfer on purpose, it is not.
       if (IsConnectionLoss(error) && !Terminated())
-        SetLocalFileTime(partial, AItem.ModifiedTime, AItem.ExactTime);
+        SetLocalFileTime(partial, AItem.Time, AItem.ExactTime());
       else
         ::DeleteFile(partial);
       throw;
@@ -259,19 +248,19 @@ void TSessionThread::RemoveOnServer(Removal&& ARemoval) {
     Reconnecting([&](bool again) {
       try {
         ARemoval(Client());
-      } catch (const EIdProtocolReplyError& refused) {
-        if (!AlreadyDone(again, refused)) throw;
+      } catch (const ERemoteError& refused) {
+        if (!refused.Answered || !AlreadyDone(again, refused)) throw;
       }
     });
   });
 }
 
 void TSessionThread::DeleteRemoteFile(const std::string& AName) {
-  RemoveOnServer([&](TIdFTP& ftp) { ftp.DeleteFile(AName); });
+  RemoveOnServer([&](TRemoteConnection& remote) { remote.DeleteFile(AName); });
 }
 
 void TSessionThread::RemoveRemoteDirectory(const std::string& AName) {
-  RemoveOnServer([&](TIdFTP& ftp) { ftp.RemoveDirectory(AName); });
+  RemoveOnServer([&](TRemoteConnection& remote) { remote.RemoveDirectory(AName); });
 }
 
 void TSessionThread::DeleteLocalFile(const std::string& APath) {
@@ -279,7 +268,7 @@ void TSessionThread::DeleteLocalFile(const std::string& APath) {
   UnlessTestMode([&] { ::DeleteFile(APath); });
 }
 
-std::vector<std::string> TSessionThread::RemoteSubdirectories(const TIdFTPListItems& AListing) {
+std::vector<std::string> TSessionThread::RemoteSubdirectories(const TRemoteListing& AListing) {
   TListedSubdirectories directories = ListedSubdirectories(AListing);
   for (const std::string& name : directories.Unsafe) ReportUnsafeName(name);
   return std::move(directories.Enterable);

@@ -22,11 +22,15 @@ enum class TRemoteFailure {
 
 class ERemoteError : public EZephlin {
  public:
-  // AAnswered: the server answered the request with a refusal (rather than failing on the way).
-  ERemoteError(TRemoteFailure AKind, const std::string& AText, bool AAnswered = false)
-      : EZephlin(AText), Kind(AKind), Answered(AAnswered) {}
+  // AText: the failure as reports and logs show it. AAnswered: the server answered the
+  // request with a refusal (rather than failing on the way). AMessage: what() when that
+  // differs from AText (the server's words without its code, for message boxes).
+  ERemoteError(TRemoteFailure AKind, const std::string& AText, bool AAnswered = false,
+               const std::string& AMessage = std::string())
+      : EZephlin(AMessage.empty() ? AText : AMessage), Kind(AKind), Answered(AAnswered), Text(AText) {}
   TRemoteFailure Kind;
   bool Answered;
+  std::string Text;
 };
 
 // The failures after which the connection is of no further use: lost, or cut on purpose.

@@ -582,7 +582,7 @@ void TEditSessionForm::TestButtonClick() {
 void TEditSessionForm::PreloadCrcButtonClick() {
   const TRunSettings settings = GetSettings();
   RunTool([settings](TToolCancel& cancel) -> TToolResult {
-    auto store = std::make_shared<std::vector<TFileCRC>>();
+    auto store = std::make_shared<TPreloadEntries>();
     std::string failure;
     try {
       PreloadCrcStore(settings, *store, cancel);

@@ -1,0 +1,254 @@
+#include "remote/ftp/FtpConnection.h"
+
+#include "ftp/IdTLSClient.h"
+
+namespace {
+
+TIdFTPEncryption ClientEncryption(TEncryption AEncryption) {
+  switch (AEncryption) {
+    case TEncryption::Explicit: return etExplicitTLS;
+    case TEncryption::Implicit: return etImplicitTLS;
+    case TEncryption::None: break;
+  }
+  return etNone;
+}
+
+// The handshake completed, but the certificate it brought was neither verified nor the pinned one.
+bool CertificateWasRefused(const TIdCertificateInfo& ACertificate, const std::string& APinned) {
+  return !ACertificate.Fingerprint.empty() && !ACertificate.Trusted &&
+         TIdTLSClient::NormalizeFingerprint(APinned) != ACertificate.Fingerprint;
+}
+
+// Some servers split a LIST argument at blanks, so a path holding one would list as empty.
+// Every caller has entered the path's directory, where its file mask alone (or nothing)
+// lists the same entries; every other path is sent whole, as before.
+std::string ListArgument(const std::string& APath) {
+  if (APath.find(' ') == std::string::npos) return APath;
+  const size_t separator = APath.find_last_of("/:");
+  return separator == std::string::npos ? APath : APath.substr(separator + 1);
+}
+
+TRemoteKind NeutralKind(TIdDirItemType AKind) {
+  switch (AKind) {
+    case ikDirectory: return TRemoteKind::Directory;
+    case ikSymbolicLink: return TRemoteKind::Link;
+    case ikFile: break;
+  }
+  return TRemoteKind::File;
+}
+
+TTransferDirection DirectionOf(TWorkMode AMode) {
+  return AMode == WorkWrite ? TTransferDirection::Sending : TTransferDirection::Receiving;
+}
+
+}  // namespace
+
+TRemoteListing NeutralListing(const TIdFTPListItems& AItems) {
+  TRemoteListing listing;
+  for (const TIdFTPListItem& item : AItems) {
+    TRemoteEntry entry;
+    entry.Name = item.ItemName;
+    entry.Kind = NeutralKind(item.ItemKind);
+    entry.Size = item.ItemSize;
+    entry.SizeKnown = item.SizeListed;
+    entry.Time = item.ModifiedTime;
+    entry.Precision = item.ExactTime ? TTimePrecision::Second : TTimePrecision::Minute;
+    entry.Rights = item.OwnerRights + item.GroupRights + item.OtherRights;
+    entry.LinkTarget = item.LinkTarget;
+    listing.Add(std::move(entry));
+  }
+  listing.UnreadLines = AItems.UnreadLines;
+  return listing;
+}
+
+void ConnectFtpClient(TIdFTP& AClient, const TRemoteSettings& ASettings) {
+  const int wait = ConnectionWaitMilliseconds(ASettings.Timeout);
+  AClient.Username = ASettings.UserName;
+  AClient.Password = ASettings.Password;
+  AClient.Host = ASettings.Host;
+  AClient.Port = ASettings.Port;
+  // Data connections take the client's read time-out for their connects and reads.
+  AClient.ReadTimeout = wait;
+  AClient.Passive = ASettings.PassiveMode;
+  AClient.Encryption = ClientEncryption(ASettings.Encryption);
+  AClient.PinnedFingerprint = ASettings.TrustedFingerprint;
+  AClient.ConnectAndLogin(true, wait);
+}
+
+TFtpConnection::TFtpConnection(const TRemoteSettings& ASettings) : FSettings(ASettings) { AttachClientEvents(); }
+
+TFtpConnection::~TFtpConnection() {
+  // No events from the client's destruction: its owner has said all it will say about it.
+  Events = {};
+}
+
+template <typename Operation>
+auto TFtpConnection::Translated(Operation&& AOperation) -> decltype(AOperation()) {
+  try {
+    return AOperation();
+  } catch (const EIdTLSError& error) {
+    const bool untrusted = CertificateWasRefused(FClient.ServerCertificate(), FSettings.TrustedFingerprint);
+    throw ERemoteError(untrusted ? TRemoteFailure::Untrusted : FtpFailureKind(error, FCut), FtpFailureText(error),
+                       false, error.what());
+  } catch (const EIdException& error) {
+    const bool answered = dynamic_cast<const EIdProtocolReplyError*>(&error) != nullptr;
+    throw ERemoteError(FtpFailureKind(error, FCut), FtpFailureText(error), answered, error.what());
+  }
+}
+
+void TFtpConnection::AttachClientEvents() {
+  FClient.OnConnected = [this](TIdComponent*) {
+    if (Events.OnConnected) Events.OnConnected();
+  };
+  FClient.OnDisconnected = [this](TIdComponent*) {
+    if (Events.OnDisconnected) Events.OnDisconnected();
+  };
+  FClient.OnAfterClientLogin = [this](TIdComponent*) {
+    if (Events.OnLoggedIn) Events.OnLoggedIn();
+  };
+  FClient.OnAfterGet = [this](TIdComponent*, const std::string& ALocalFile, int64_t) {
+    if (Events.OnFetched) Events.OnFetched(ALocalFile);
+  };
+  FClient.OnWorkBegin = [this](TIdComponent*, TWorkMode AMode, int64_t AMax) {
+    if (Events.OnWorkBegin) Events.OnWorkBegin(DirectionOf(AMode), AMax);
+  };
+  FClient.OnWork = [this](TIdComponent*, TWorkMode AMode, int64_t ACount) {
+    if (Events.OnWork) Events.OnWork(DirectionOf(AMode), ACount);
+  };
+  FClient.OnWorkEnd = [this](TIdComponent*, TWorkMode AMode) {
+    if (Events.OnWorkEnd) Events.OnWorkEnd(DirectionOf(AMode));
+  };
+  FClient.OnWireTrace = [this](TIdWireDirection ADirection, const std::string& ALine) {
+    if (Events.OnWireTrace) TraceWire(ADirection, ALine);
+  };
+}
+
+void TFtpConnection::TraceWire(TIdWireDirection ADirection, const std::string& ALine) {
+  // The first line after the handshake: the greeting (implicit TLS) or USER (explicit).
+  if (!FTlsTraced && !FClient.TLSVersion().empty()) {
+    FTlsTraced = true;
+    const TIdCertificateInfo& certificate = FClient.ServerCertificate();
+    Events.OnWireTrace(TWireLine::Note, FClient.TLSVersion() + ", certificate " + certificate.Subject + ", SHA-256 " +
+                                            certificate.Fingerprint +
+                                            (certificate.Trusted ? " (verified)" : " (pinned)"));
+  }
+  Events.OnWireTrace(ADirection == wdSent ? TWireLine::Sent : TWireLine::Received, ALine);
+}
+
+void TFtpConnection::Connect() {
+  Translated([&] { ConnectFtpClient(FClient, FSettings); });
+}
+
+void TFtpConnection::Disconnect() {
+  Translated([&] { FClient.Disconnect(); });
+}
+
+void TFtpConnection::Cut() noexcept {
+  FCut = true;
+  FClient.ShutdownSocket();
+}
+
+std::vector<std::string> TFtpConnection::LoginDescription() const {
+  return {FClient.LoginReply.TextWithLineEnds(), FClient.SystemDescription};
+}
+
+TRemoteIdentity TFtpConnection::ServerIdentity() const {
+  const TIdCertificateInfo& certificate = FClient.ServerCertificate();
+  return {certificate.Subject,    certificate.Issuer,      certificate.ValidFrom,
+          certificate.ValidUntil, certificate.Fingerprint, certificate.Trusted};
+}
+
+TRemoteCapabilities TFtpConnection::Capabilities() {
+  Translated([&] { FClient.RequestFeatures(); });  // FEAT, once per connection
+  TRemoteCapabilities offered;
+  offered.ExactTimes = FClient.HasFeature("MLST");
+  offered.Resume = FClient.HasFeature("REST");
+  offered.Utf8 = FClient.HasFeature("UTF8");
+  return offered;
+}
+
+void TFtpConnection::ChangeDirectory(const std::string& ADirectory) {
+  Translated([&] { FClient.ChangeDirectory(ADirectory); });
+}
+
+std::string TFtpConnection::WorkingDirectory() {
+  std::string path = Translated([&] { return FClient.PrintWorkingDirectory(); });
+  // A name holding a quote comes doubled ("") in the reply, which the reply's reader cuts
+  // short: the path is then not known exactly.
+  const TIdRFCReply& reply = FClient.LastReply;
+  if (!reply.Text.empty() && reply.Text.front().find("\"\"") != std::string::npos) return std::string();
+  return path;
+}
+
+TRemoteListing TFtpConnection::List(const TListRequest& ARequest) {
+  return Translated([&] {
+    // MLSD where the session asks for exact times and the server offers it; "LIST -a" where
+    // dot names count (servers such as vsftpd hide them from a plain LIST). Both list the
+    // entered directory whole, and take no mask (some servers read "-a path" as one name).
+    const bool machine = ARequest.ExactTimes && Capabilities().ExactTimes;
+    const bool wholeDirectory = machine || ARequest.DotNames;
+    if (machine) {
+      FClient.MachineListDirectory();
+    } else {
+      FClient.ListDirectory(wholeDirectory ? "-a" : ListArgument(ARequest.Path));
+    }
+    TRemoteListing listing = NeutralListing(FClient.ListingItems());
+    listing.WholeDirectory = wholeDirectory;
+    return listing;
+  });
+}
+
+void TFtpConnection::MakeDirectory(const std::string& ADirectory) {
+  Translated([&] { FClient.MakeDirectory(ADirectory); });
+}
+
+void TFtpConnection::RemoveDirectory(const std::string& ADirectory) {
+  Translated([&] { FClient.RemoveDirectory(ADirectory); });
+}
+
+void TFtpConnection::DeleteFile(const std::string& AName) {
+  Translated([&] { FClient.DeleteFile(AName); });
+}
+
+void TFtpConnection::Send(const std::string& ALocalFile, const std::string& ARemoteName, int64_t AOffset) {
+  if (AOffset != 0)
+    throw ERemoteError(TRemoteFailure::Refused, "Sending from an offset is not supported over FTP: " + ARemoteName);
+  Translated([&] {
+    FClient.SetBinaryMode();
+    FClient.PutFile(ALocalFile, ARemoteName, false);
+  });
+}
+
+void TFtpConnection::Fetch(const TFetchRequest& ARequest) {
+  Translated([&] {
+    FClient.SetBinaryMode();
+    if (ARequest.PartialFile.empty()) {
+      FClient.GetFile(ARequest.RemoteName, ARequest.LocalFile, ARequest.CanOverwrite, false, ARequest.ExpectedSize);
+    } else {
+      FClient.GetFileResumable(ARequest.RemoteName, ARequest.LocalFile, ARequest.PartialFile, ARequest.CanOverwrite,
+                               ARequest.ExpectedSize);
+    }
+  });
+}
+
+void TFtpConnection::RenameOver(const std::string& AFrom, const std::string& ATo) {
+  Translated([&] {
+    try {
+      FClient.Rename(AFrom, ATo);
+    } catch (const EIdProtocolReplyError& refused) {
+      if (refused.ReplyCode < 500) throw;
+      // Some servers do not rename over an existing file: the target goes, and the new file
+      // takes its name at once. Without a target to delete, the refusal had another reason.
+      try {
+        FClient.DeleteFile(ATo);
+      } catch (const EIdProtocolReplyError&) {
+        throw refused;
+      }
+      FClient.Rename(AFrom, ATo);
+    }
+  });
+}
+
+void TFtpConnection::SetTime(const std::string& AName, TDateTime) {
+  throw ERemoteError(TRemoteFailure::Refused, "Setting a file's time is not supported over FTP: " + AName);
+}
