@@ -56,6 +56,7 @@ zephlin_fuzz_target(reply_reader ReplyReaderFuzz.cpp LIBS zephlin_ftp)
 zephlin_fuzz_target(listing ListingFuzz.cpp LIBS zephlin_ftp)
 zephlin_fuzz_target(pasv PasvFuzz.cpp LIBS zephlin_ftp)
 zephlin_fuzz_target(profile ProfileFuzz.cpp LIBS zephlin_sessions)
+zephlin_fuzz_target(sftp_reply SftpReplyFuzz.cpp LIBS zephlin_remote_sftp)
 zephlin_fuzz_target(crc_store CrcStoreFuzz.cpp LIBS zephlin_engine)
 # The command-line reader is one pure file of the ui layer; built alone, without Qt Widgets.
 zephlin_fuzz_target(command_line CommandLineFuzz.cpp LIBS zephlin_sessions VIEW ui

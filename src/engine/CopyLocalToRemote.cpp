@@ -12,6 +12,8 @@ namespace {
 
 bool MatchesEverything(const std::string& mask) { return mask == "*.*" || mask == "*"; }
 
+bool IsFileToSend(const TSearchRec& AEntry) { return (AEntry.Attr & (faHidden | faDirectory)) == 0; }
+
 }  // namespace
 
 void TSessionThread::CopyLocalToRemote(const std::string& ALocalPath, const std::string& ARemotePath) {
@@ -33,9 +35,17 @@ void TSessionThread::CopyLocalToRemote(const std::string& ALocalPath, const std:
     return;
   }
   const std::vector<TSearchRec>& entries = read.Entries;
+  int64_t files = 0;
+  int64_t bytes = 0;
+  for (const TSearchRec& entry : entries) {
+    if (!IsFileToSend(entry) || entry.IsSpecial) continue;
+    ++files;
+    bytes += entry.Size;
+  }
+  PlanTransfers(files, bytes);
   for (const TSearchRec& entry : entries) {
     if (Terminated()) break;
-    if ((entry.Attr & (faHidden | faDirectory)) != 0) continue;
+    if (!IsFileToSend(entry)) continue;
     if (!IsSendableLocalFile(localDir, entry)) continue;
     SendStatus("Sending ", entry.Name);
     try {

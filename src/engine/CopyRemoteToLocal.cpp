@@ -30,7 +30,7 @@ void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std
 }
 
 void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std::string& ALocalPath, int ADepth) {
-  const TMaskPath remote = SplitMaskPath(ToSlashes(ARemotePath), "/:");
+  const TMaskPath remote = SplitMaskPath(ToSlashes(ARemotePath), "/");
   const std::string& remoteDir = remote.Directory;
   const std::string& remoteMask = remote.Mask;
   const std::string& localDir = ALocalPath;
@@ -58,11 +58,20 @@ void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std
       for (const TSearchRec& entry : read.Entries) localEntries.emplace(entry.Name, &entry);
 
       const TRemoteListing& items = FListing;
+      int64_t files = 0;
+      int64_t bytes = 0;
+      for (const TRemoteEntry& item : items) {
+        if (item.Kind != TRemoteKind::File) continue;
+        ++files;
+        bytes += item.Size;
+      }
+      PlanTransfers(files, bytes);
       for (const TRemoteEntry& item : items) {
         if (Terminated()) return;
         if (item.Kind != TRemoteKind::File) continue;
-        // A server may list full paths: only the last part names the local file.
-        const std::string fileName = LastPart(item.Name, "/\\:");
+        // Only "/" separates path parts: ":" and "\\" are ordinary letters of a name, and a
+        // listed name that holds a "/" is no name in this directory.
+        const std::string& fileName = item.Name;
         if (IsUnsafeLocalName(fileName)) {
           ReportUnsafeName(item.Name);
           continue;
@@ -77,13 +86,20 @@ void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std
         SendStatus("Retrieve", item.Name);
         SetCurrentFile(item.Name, item.Size);
         LogLines({"GET: " + remoteDir + fileName, "   : " + localFile});
-        FetchFile(fileName, localFile, true, item);
+        // One file that fails is reported; the level goes on unless the session aborts.
+        try {
+          FetchFile(fileName, localFile, true, item);
+        } catch (const std::exception& error) {
+          ReportFailure(error);
+          if (Settings.AbortOnFailure) return;
+        }
       }
       // Nothing below follows the fetches of a level without sub-directories: over several
       // connections they may end while the run goes on to the next directory.
       if (FPool && (!Settings.Recurse || (remoteMask.empty() && NoSubdirectories(items)))) return;
-      // As a failed fetch on the run's own connection, one on another ends the level.
-      if (!HandedTransfersEndWell(true)) return;
+      // As a failed fetch on the run's own connection, one on another ends the level only
+      // when the session aborts on a failure.
+      if (!HandedTransfersEndWell(Settings.AbortOnFailure)) return;
     }
 
     if (!Settings.Recurse) return;

@@ -71,9 +71,8 @@ TDirectoryRead TExcludeFilter::Read(const std::string& ADirectory, const std::st
 
 void TExcludeFilter::Filter(TRemoteListing& AItems, const std::string& ARelativeDir) const {
   if (FPatterns.empty()) return;
-  AItems.RemoveIf([&](const TRemoteEntry& item) {
-    return Excludes(ARelativeDir, LastPart(item.Name, "/\\:"), item.Kind == TRemoteKind::Directory);
-  });
+  AItems.RemoveIf(
+      [&](const TRemoteEntry& item) { return Excludes(ARelativeDir, item.Name, item.Kind == TRemoteKind::Directory); });
 }
 
 std::string RelativeDirectory(const std::string& ADirectory, const std::string& ARoot) {

@@ -24,6 +24,7 @@ void TSessionThread::StartTransferPool() {
 
 void TSessionThread::FinishHandedTransfers() {
   HandedTransfersEndWell(false);
+  if (FPool) Outcome.Connections = 1 + FPool->Usable();
   std::unique_ptr<TTransferPool> pool;
   {
     std::lock_guard lock(FClientMutex);
@@ -35,8 +36,7 @@ void TSessionThread::DrainHandedTransfers() {
   if (!FPool) return;
   FPool->DropWaiting();
   FPool->Drain();
-  while (FPool->TakeFailure()) {
-  }
+  while (TTransferPool::TFailure failure = FPool->TakeFailure()) CountHandedFailure(failure);
 }
 
 void TSessionThread::ForgetPoolDirectory() { FPoolDirectory.reset(); }
@@ -51,6 +51,7 @@ bool TSessionThread::HandedHere(const TTransferPool::TFailure& AFailure) const {
 }
 
 void TSessionThread::ReportHandedFailure(const TTransferPool::TFailure& AFailure) {
+  CountHandedFailure(AFailure);
   try {
     std::rethrow_exception(AFailure.Error);
   } catch (const std::exception& error) {
@@ -58,7 +59,18 @@ void TSessionThread::ReportHandedFailure(const TTransferPool::TFailure& AFailure
   }
 }
 
-bool TSessionThread::HandToPool(TTransferPool::TTransfer ATransfer, std::function<void()> AAfter) {
+void TSessionThread::CountHandedFailure(const TTransferPool::TFailure& AFailure) {
+  // The extra connections only transfer: they send for the functions that send, else fetch.
+  const TFileAction action = Settings.SessionMode.ends_with("toremote") ? TFileAction::Send : TFileAction::Fetch;
+  try {
+    std::rethrow_exception(AFailure.Error);
+  } catch (const std::exception& error) {
+    CountFileFailed(action, AFailure.Name, FailureText(error));
+  }
+}
+
+bool TSessionThread::HandToPool(TTransferPool::TTransfer ATransfer, std::function<void()> AAfter,
+                                const std::string& AName) {
   if (!FPool) return false;
   FPool->Collect();
   if (Terminated() || FPool->Usable() == 0) return false;
@@ -74,13 +86,16 @@ bool TSessionThread::HandToPool(TTransferPool::TTransfer ATransfer, std::functio
     }
   }
   if (FPoolDirectory->empty()) return false;
-  return FPool->Hand(*FPoolDirectory, std::move(ATransfer), std::move(AAfter));
+  return FPool->Hand(*FPoolDirectory, std::move(ATransfer), std::move(AAfter), AName);
 }
 
 void TSessionThread::RaiseHandedFailure() {
   if (!FPool) return;
   while (TTransferPool::TFailure failure = FPool->TakeFailure()) {
-    if (HandedHere(failure)) std::rethrow_exception(failure.Error);
+    if (HandedHere(failure)) {
+      CountHandedFailure(failure);
+      std::rethrow_exception(failure.Error);
+    }
     ReportHandedFailure(failure);
   }
 }

@@ -7,8 +7,8 @@
 bool ListSessionDirectory(TRemoteConnection& ARemote, const TRunSettings& ASettings, const TExcludeFilter& AExclude,
                           const std::string& APath, const std::string& ARelativeDir, TRemoteListing& AListing) {
   TRemoteListing listing = ARemote.List({APath, ASettings.ExactTimes, !AExclude.HidesDotNames()});
-  const std::string mask = SplitMaskPath(APath, "/:").Mask;
-  if (listing.WholeDirectory && !mask.empty()) {
+  const std::string mask = SplitMaskPath(APath, "/").Mask;
+  if (!mask.empty()) {
     listing.RemoveIf([&](const TRemoteEntry& entry) { return !MatchesMask(entry.Name, mask); });
   }
   bool showsDotNames = false;

@@ -1,8 +1,8 @@
 #pragma once
 // How a session lists a remote directory: the one way that runs and the editor's Test share.
 // The connection picks the command (remote/RemoteConnection.h: exact times where the session
-// asks for them, dot names where its exclude patterns make them ordinary names); a listing
-// of the whole directory gets the path's file mask applied here.
+// asks for them, dot names where its exclude patterns make them ordinary names) and lists the
+// directory whole; a file mask is applied here, never sent to the server.
 
 #include <string>
 

@@ -1,5 +1,7 @@
 #include "engine/SessionThreadUnit.h"
 
+#include <algorithm>
+
 #include "engine/LocalScan.h"
 #include "engine/SessionTools.h"
 #include "engine/TransferPaths.h"
@@ -8,6 +10,7 @@
 #include "platform/FileLock.h"
 #include "platform/FileSystem.h"
 #include "platform/ProgramDir.h"
+#include "platform/Text.h"
 #include "platform/VersionInfo.h"
 #include "remote/RemoteFactory.h"
 
@@ -26,9 +29,15 @@ std::string ProgramFileVersion() {
   return info.FileVersion();
 }
 
+TRunSettings WithinBounds(TRunSettings ASettings) {
+  ASettings.Retries = std::min(ASettings.Retries, MaxRetries);
+  return ASettings;
+}
+
 }  // namespace
 
-TSessionThread::TSessionThread(const TRunSettings& ASettings) : Settings(ASettings), FExclude(ASettings.Exclude) {}
+TSessionThread::TSessionThread(const TRunSettings& ASettings)
+    : Settings(WithRateLimiter(WithinBounds(ASettings))), FExclude(ASettings.Exclude) {}
 
 TSessionThread::~TSessionThread() = default;
 
@@ -48,6 +57,72 @@ void TSessionThread::SendStatus(const std::string& AFunction, const std::string&
 
 void TSessionThread::DeliverStatus() {
   if (OnStatusReport) OnStatusReport(Connection, Function, Status);
+}
+
+void TSessionThread::SendRunEvent(const TRunEvent& AEvent) {
+  // Without a receiver there is nothing to hand over, and the run does not wait for one.
+  if (OnRunEvent) Synchronize([&] { OnRunEvent(AEvent); });
+}
+
+void TSessionThread::PlanTransfers(int64_t AFiles, int64_t ABytes) {
+  if (AFiles <= 0) return;
+  FPlannedFiles += AFiles;
+  FPlannedBytes += ABytes;
+  TRunEvent event;
+  event.Kind = TRunEvent::TKind::Planned;
+  event.Files = FPlannedFiles;
+  event.Bytes = FPlannedBytes;
+  SendRunEvent(event);
+}
+
+// --- The run's account ---
+
+void TSessionThread::CountFileDone(TFileAction AAction, const std::string& AName, int64_t ABytes) {
+  switch (AAction) {
+    case TFileAction::Send:
+      ++Outcome.Sent;
+      Outcome.BytesSent += ABytes;
+      break;
+    case TFileAction::Fetch:
+      ++Outcome.Fetched;
+      Outcome.BytesFetched += ABytes;
+      break;
+    case TFileAction::DeleteRemote:
+    case TFileAction::DeleteLocal:
+      // A test run shows the deletions of a level whose guard tripped; none would be made.
+      if (FDeletionsHeld) return;
+      ++Outcome.Deleted;
+      break;
+  }
+  TRunEvent event;
+  event.Kind = TRunEvent::TKind::FileDone;
+  event.Action = AAction;
+  event.Name = AName;
+  event.Bytes = ABytes;
+  SendRunEvent(event);
+}
+
+void TSessionThread::CountFileFailed(TFileAction AAction, const std::string& AName, const std::string& AText) {
+  ++Outcome.Failed;
+  TRunEvent event;
+  event.Kind = TRunEvent::TKind::FileFailed;
+  event.Action = AAction;
+  event.Name = AName;
+  event.Text = AText;
+  SendRunEvent(event);
+}
+
+void TSessionThread::CloseOutcome() {
+  Outcome.End = Now();
+  if (Terminated()) {
+    Outcome.Result = TRunResult::Stopped;
+  } else if (FRunFailed) {
+    Outcome.Result = TRunResult::Failed;
+  } else if (Outcome.Failed > 0 || !Outcome.Errors.empty()) {
+    Outcome.Result = TRunResult::DoneWithFailures;
+  } else {
+    Outcome.Result = TRunResult::Done;
+  }
 }
 
 void TSessionThread::LogLines(const std::vector<std::string>& Lines) {
@@ -89,6 +164,8 @@ void TSessionThread::WriteTestLog() {
 // --- The run ---
 
 void TSessionThread::Execute() {
+  Outcome.Start = Now();
+  Outcome.TestMode = Settings.TestMode;
   LogLines(HeaderLines());
   SendStatus("", "");
   {
@@ -108,6 +185,7 @@ void TSessionThread::Execute() {
     ReleaseClient();
     ReportRunError(EZephlin("Unknown error"));
   }
+  CloseOutcome();
   if (!Settings.TestMode && !Settings.DebugMode) return;
   LogLines({"", (Settings.TestMode ? "Test Completed: " : "Session Completed: ") + FormatShortDateLongTime(Now())});
   WriteTestLog();
@@ -123,11 +201,14 @@ void TSessionThread::RunConnection() {
     FLoggedIn = true;
   }
   if (!remote.Connected()) {
+    Outcome.AddError("Connection failed");
+    FRunFailed = true;
     SendStatus("", "Connection failed");
     LogLines({"Connection failed"});
     return;
   }
   LogLines(remote.LoginDescription());
+  FRemotePath = AbsoluteRemotePath();
   DispatchMode();
   SendStatus("Disconnecting", "");
   remote.Disconnect();
@@ -135,29 +216,41 @@ void TSessionThread::RunConnection() {
   SendStatus("", "Done");
 }
 
+std::string TSessionThread::AbsoluteRemotePath() {
+  const std::string remote = ToSlashes(Settings.RemotePath);
+  if (remote.empty() || remote.starts_with('/')) return Settings.RemotePath;
+  std::string login;
+  Reconnecting([&](bool) { login = Client().WorkingDirectory(); });
+  // A server whose paths look otherwise keeps the path as it is, entered relative as before.
+  return login.starts_with('/') ? WithTrailingSlash(login) + remote : Settings.RemotePath;
+}
+
 void TSessionThread::DispatchMode() {
   StartTransferPool();
   if (Settings.SessionMode == "synclocaltoremote") {
-    const TFileLock storeLock(LockFileNameFor(StateDirectory() + Settings.CrcFile));  // one run per store at a time
-    if (storeLock.State() == TFileLock::Busy) throw EZephlin("CRC store in use: " + Settings.CrcFile);
+    const std::string lockName = LockFileNameFor(StateDirectory() + Settings.CrcFile);
+    const TFileLock storeLock(lockName);  // one run per store at a time
+    // A link put at the lock's name is never opened, so it locks nothing: the same refusal.
+    if (storeLock.State() == TFileLock::Busy || IsSymbolicLink(lockName))
+      throw EZephlin("CRC store in use: " + Settings.CrcFile);
     // The local tree is read ahead from now on, while the store loads; see LocalScan.h.
     TLocalScan scan(ParseLocalTarget(Settings.LocalPath, TLocalPathForm::Directory).Directory, Settings.Recurse,
                     TLocalScan::DefaultEntryBudget, FExclude);
     LoadCrcStore();
     SyncAndSaveCrcStore(scan);
   } else if (Settings.SessionMode == "syncremotetolocal") {
-    SyncRemoteToLocal(Settings.RemotePath, Settings.LocalPath);
+    SyncDownWithRecord();
   } else if (Settings.SessionMode == "copylocaltoremote") {
-    CopyLocalToRemote(Settings.LocalPath, Settings.RemotePath);
+    CopyLocalToRemote(Settings.LocalPath, FRemotePath);
   } else if (Settings.SessionMode == "copyremotetolocal") {
-    CopyRemoteToLocal(Settings.RemotePath, Settings.LocalPath);
+    CopyRemoteToLocal(FRemotePath, Settings.LocalPath);
   }
   FinishHandedTransfers();
 }
 
 void TSessionThread::SyncAndSaveCrcStore(TLocalScan& AScan) {
   try {
-    SyncLocalToRemote(Settings.LocalPath, Settings.RemotePath, AScan);
+    SyncLocalToRemote(Settings.LocalPath, FRemotePath, AScan);
     FinishHandedTransfers();
   } catch (...) {
     DrainHandedTransfers();
@@ -177,6 +270,8 @@ void TSessionThread::SyncAndSaveCrcStore(TLocalScan& AScan) {
 
 void TSessionThread::ReportRunError(const std::exception& AError) {
   const std::string text = FailureText(AError);
+  Outcome.AddError(text);
+  FRunFailed = true;
   SendStatus("Error", text);
   LogLines({"EXCEPTION: " + text});
 }
@@ -289,6 +384,13 @@ void TSessionThread::ReportProgress(TTransferDirection ADirection, int64_t AWork
       CurrentFileSizeKB > 32 ? " / " + std::to_string(CurrentFileSizeKB) + "KB)" : std::string(")");
   const std::string text = CurrentFile + " (" + std::to_string(AWorkCount / 1024) + "KB" + total;
   SendStatus(ADirection == TTransferDirection::Sending ? "Sending " : "Retrieve", text);
+  TRunEvent event;
+  event.Kind = TRunEvent::TKind::Progress;
+  event.Action = ADirection == TTransferDirection::Sending ? TFileAction::Send : TFileAction::Fetch;
+  event.Name = CurrentFile;
+  event.Bytes = AWorkCount;
+  event.Total = CurrentFileSize;
+  SendRunEvent(event);
 }
 
 // --- Helpers ---
@@ -313,8 +415,10 @@ TDateTime TSessionThread::ListedTime(const TRemoteEntry& AItem) {
 TDateTime TSessionThread::TruncateToMinute(TDateTime When) { return ::TruncateToMinute(When); }
 
 std::string TSessionThread::FailureText(const std::exception& AError) {
+  // A remote failure's text is the report's already; others may come with line ends, and a
+  // report and a log row are one line.
   const auto* remote = dynamic_cast<const ERemoteError*>(&AError);
-  return remote != nullptr ? remote->Text : AError.what();
+  return remote != nullptr ? remote->Text : OnOneLine(AError.what());
 }
 
 // --- CRC store ---

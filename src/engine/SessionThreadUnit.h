@@ -42,6 +42,9 @@
 
 #include "engine/CrcStore.h"
 #include "engine/ExcludeFilter.h"
+#include "engine/RemoteState.h"
+#include "engine/RunEvents.h"
+#include "engine/RunOutcome.h"
 #include "engine/RunSettings.h"
 #include "engine/TransferPool.h"
 #include "platform/DateTime.h"
@@ -57,6 +60,7 @@ struct TSearchRec;
 
 using TSessionStatusReport =
     std::function<void(const std::string& Connection, const std::string& Function, const std::string& Status)>;
+using TRunEventReport = std::function<void(const TRunEvent& Event)>;
 
 class TSessionThread : public TThread {
  public:
@@ -65,6 +69,11 @@ class TSessionThread : public TThread {
 
   // Receiver of status reports; main thread only.
   TSessionStatusReport OnStatusReport;
+  // Receiver of the typed run events; main thread only, handed over as the status reports are.
+  TRunEventReport OnRunEvent;
+  // What the run did (RunOutcome.h), counted as it goes. Whole once Execute has returned: the
+  // session reads it in the end notification.
+  TRunOutcome Outcome;
 
   // The report being delivered (written by the worker, read during the hand-over).
   std::string Connection;
@@ -80,6 +89,7 @@ class TSessionThread : public TThread {
   // The file being transferred, for progress reports.
   std::string CurrentFile;
   int64_t CurrentFileSizeKB = 0;
+  int64_t CurrentFileSize = 0;  // bytes
 
   // The test log: one entry per logged line, each with its time stamp.
   std::vector<std::string> TestLog;
@@ -106,6 +116,10 @@ class TSessionThread : public TThread {
   // --- Worker thread ---
   void Execute() override;
   void SendStatus(const std::string& AFunction, const std::string& AStatus);
+  void SendRunEvent(const TRunEvent& AEvent);
+  // Adds AFiles files of ABytes bytes to what the run knows it will transfer, and tells so
+  // (a Planned event with the totals so far).
+  void PlanTransfers(int64_t AFiles, int64_t ABytes);
   void LogLines(const std::vector<std::string>& Lines);
 
   static std::string BoolText(bool Flag);
@@ -137,6 +151,20 @@ class TSessionThread : public TThread {
   void RunConnection();
   void DispatchMode();
   void ReportRunError(const std::exception& AError);
+  // The run's account: a file done (sent, fetched, deleted; in test mode one it would have
+  // done) or failed, with its event, and the result once the run is over.
+  void CountFileDone(TFileAction AAction, const std::string& AName, int64_t ABytes);
+  void CountFileFailed(TFileAction AAction, const std::string& AName, const std::string& AText);
+  template <typename Step>
+  void CountingFailure(TFileAction AAction, const std::string& AName, Step&& AStep) {
+    try {
+      AStep();
+    } catch (const std::exception& error) {
+      CountFileFailed(AAction, AName, FailureText(error));
+      throw;
+    }
+  }
+  void CloseOutcome();
   void WriteTestLog();
   void AttachHandlers(TRemoteConnection& AClient);
   void ReleaseClient();
@@ -199,9 +227,17 @@ class TSessionThread : public TThread {
   bool WaitBeforeReconnect(int AReconnect);
   // Atomic upload: sends ALocalFile as ATemporaryName, then renames that over ARemoteName;
   // a failure removes the temporary file when the connection still allows it.
-  // Either connection of a run may send: this touches nothing of the run but ARemote.
+  // Either connection of a run may send: these touch nothing of the run but ARemote.
   static void SendThroughTemporaryName(TRemoteConnection& ARemote, const std::string& ALocalFile,
                                        const std::string& ATemporaryName, const std::string& ARemoteName);
+  // A listed size larger than the local file system's free space (less 1 %) fails the file
+  // before anything is fetched: "Not enough free space for NAME: N bytes listed, M free".
+  static void RefuseWhenNoRoom(const std::string& ARemoteName, const std::string& ALocalFile,
+                               const TRemoteEntry& AItem);
+  // Renames ATemporaryName over ARemoteName, moving an old file aside first where the server
+  // will not rename over it, or sends ALocalFile directly where it renames nothing.
+  static void ReplaceRemoteFile(TRemoteConnection& ARemote, const std::string& ALocalFile,
+                                const std::string& ATemporaryName, const std::string& ARemoteName);
   // A download large enough to be worth continuing after a break (see FetchFile).
   void FetchResumable(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
                       const TRemoteEntry& AItem);
@@ -225,9 +261,37 @@ class TSessionThread : public TThread {
   // The session's remote and local folders (ending in "/"), to which exclude patterns with
   // a "/" are relative.
   std::string SessionRemoteDirectory() const;
+  // The remote path taken relative to the login folder, once (PWD), when it does not begin
+  // with "/": nested folders then go up as with an absolute path. As it is otherwise.
+  std::string AbsoluteRemotePath();
   // Local dot names may be deleted only once a listing of this run has shown a dot name:
-  // a server that hides them would otherwise have every local one deleted.
-  void ProtectUnlistedDotNames(std::vector<TSearchRec>& AEntries) const;
+  // a server that hides them would otherwise have every local one deleted. Those the
+  // remote-state record names came from ARemoteDir's listing before, and are not protected.
+  void ProtectUnlistedDotNames(std::vector<TSearchRec>& AEntries, const std::string& ARemoteDir) const;
+
+  // "syncremotetolocal" with its remote-state record (RemoteStateSteps.cpp): the record is
+  // loaded under the CRC store's lock and saved however the run ends (not in test mode).
+  void SyncDownWithRecord();
+  std::string RecordKey(const std::string& ARemoteDir, const std::string& AName) const;
+  bool Recorded(const std::string& ARemoteDir, const std::string& AName) const;
+  // The clock shift of ARemoteDir's listing against the record, logged when there is one.
+  std::optional<TDateTime> RecordedClockShift(const std::string& ARemoteDir, const TRemoteListing& AListing);
+  // Whether the listed AItem is fetched again over ALocalFile: by the record while the local
+  // file is as the fetch left it, else by its time (ALocalTime, ARemoteTime, for the log); a
+  // file found the same is recorded.
+  bool FetchAgain(const std::string& ARemoteDir, const TRemoteEntry& AItem, const std::string& ALocalFile,
+                  std::optional<TDateTime> AShift, TDateTime& ALocalTime, TDateTime& ARemoteTime);
+  void RecordLocalFile(const std::string& AKey, const TListedState& AListed, const std::string& ALocalFile);
+  // What records a fetch of AItem in the current remote directory once it is done.
+  std::function<void()> RecordFetchOf(const std::string& ARemoteName, const std::string& ALocalFile,
+                                      const TRemoteEntry& AItem);
+  void ForgetRecord(const std::string& ARemoteDir, const std::string& AName);
+  // How far a server's LIST times are from the true time, learnt once per run with MDTM of
+  // the first file that needs it (0 when the server does not say); logged.
+  TDateTime ServerListingOffset(const TRemoteEntry& AItem);
+  // With exact times: gives an uploaded file the local file's time, where the server allows.
+  static void StampRemoteTime(TRemoteConnection& ARemote, const std::string& ALocalFile,
+                              const std::string& ARemoteName);
   // The gated transfers and deletions: the only calls that change files on either side.
   // AAfter runs once the file was sent (and in test mode, where nothing is sent); with
   // several connections that may be after SendFile returned (see HandToPool).
@@ -240,6 +304,11 @@ class TSessionThread : public TThread {
   // the listed size and time stay the same.
   void FetchFile(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
                  const TRemoteEntry& AItem);
+  // FetchFile's transfer; true when it was handed to an extra connection.
+  bool FetchOrHandFile(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
+                       const TRemoteEntry& AItem);
+  // The bytes a fetch counts: the listed size, or what arrived where the listing gave none.
+  int64_t FetchedBytes(const TRemoteEntry& AItem, const std::string& ALocalFile) const;
   void DeleteRemoteFile(const std::string& AName);
   // DELE or RMD through ARemoval(client), gated and repeated after a reconnect.
   template <typename Removal>
@@ -257,7 +326,7 @@ class TSessionThread : public TThread {
   bool SyncRemoteLevel(const std::string& ARemoteDir, const TLocalTarget& ALocal,
                        TListedSubdirectories& ASubdirectories);
   // The deletion guard's report when it trips (see DeletionGuardTrips).
-  bool DeletionGuardStops(size_t ADeletedFiles, size_t AFiles);
+  bool DeletionGuardStops(size_t ADeletedFiles, size_t AFiles, bool ASourceEmpty);
   // ("Error", "Symbolic link not followed: " + path) and its log line: below the session's
   // local directory no link is written through, deleted or entered.
   void ReportSymbolicLink(const std::string& APath);
@@ -293,7 +362,7 @@ class TSessionThread : public TThread {
   void DrainHandedTransfers();
   // Gives ATransfer to an idle extra connection, in the current remote directory; false
   // when there is none and the run transfers the file itself. AAfter follows on this thread.
-  bool HandToPool(TTransferPool::TTransfer ATransfer, std::function<void()> AAfter);
+  bool HandToPool(TTransferPool::TTransfer ATransfer, std::function<void()> AAfter, const std::string& AName);
   // Throws the oldest failure of a handed transfer in the current directory that was not
   // reported yet; those of directories the run has left are reported.
   void RaiseHandedFailure();
@@ -306,6 +375,8 @@ class TSessionThread : public TThread {
   void EnteredPoolDirectory(const std::string& ARemoteDir);
   bool HandedHere(const TTransferPool::TFailure& AFailure) const;
   void ReportHandedFailure(const TTransferPool::TFailure& AFailure);
+  // Counts a handed transfer's failure as its file's.
+  void CountHandedFailure(const TTransferPool::TFailure& AFailure);
   std::unique_ptr<TTransferPool> FPool;       // set and cleared under FClientMutex
   std::optional<std::string> FPoolDirectory;  // absolute; "" when it could not be learnt
 
@@ -320,11 +391,21 @@ class TSessionThread : public TThread {
   bool FProgressHeld = false;
   TTransferDirection FHeldDirection = TTransferDirection::Receiving;
   int64_t FHeldWorkCount = 0;
+  int64_t FPlannedFiles = 0;  // what the run knows it will transfer, so far
+  int64_t FPlannedBytes = 0;
   std::atomic<bool> FStopNow{false};
   int FReconnects = 0;              // made by this run so far
   bool FConnectionGivenUp = false;  // lost, and no retry left: the run ends
   std::string FRemoteDirectory;     // the one last entered, entered again on reconnecting
+  // The session's remote path, a relative one made absolute at the start of the run.
+  std::string FRemotePath;
   TCrcStore FCrcStore;
   const TExcludeFilter FExclude;
   bool FListingsShowDotNames = false;  // a listing of this run held a name beginning with "."
+  bool FRunFailed = false;             // the run could not do its work: no connection, its folder refused
+  bool FEnteredRemote = false;         // a change of directory succeeded: later refusals are of sub-folders
+  bool FDeletionsHeld = false;         // the level's deletion guard tripped: a test run counts none
+  TRemoteState FRemoteState;
+  bool FRecording = false;  // this run keeps the remote-state record
+  std::optional<TDateTime> FListingOffset;
 };

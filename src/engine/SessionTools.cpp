@@ -4,9 +4,11 @@
 #include <climits>
 
 #include "engine/RemoteListing.h"
+#include "engine/RemoteState.h"
 #include "engine/TransferPaths.h"
 #include "platform/DateTime.h"
 #include "platform/Errors.h"
+#include "platform/FileLock.h"
 #include "platform/FileSystem.h"
 #include "platform/ProgramDir.h"
 #include "platform/Text.h"
@@ -60,6 +62,9 @@ TRemoteSettings RemoteSettingsOf(const TRunSettings& ASettings) {
   remote.PassiveMode = ASettings.PassiveMode;
   remote.Encryption = EncryptionOf(ASettings.Encryption);
   remote.TrustedFingerprint = ASettings.TlsFingerprint;
+  remote.HostKey = ASettings.HostKey;
+  remote.KeyFile = ASettings.KeyFile;
+  remote.RateLimiter = ASettings.RateLimiter;
   return remote;
 }
 
@@ -204,4 +209,64 @@ std::string PreloadCountMessage(int ACount) {
   std::string message = std::to_string(ACount) + " files added to the crc store.";
   if (ACount == 0) message += " Check your local path. Directories should end with a trailing backslash.";
   return message;
+}
+
+// --- Preload of the remote-state record ---
+
+namespace {
+
+struct TRemotePreload {
+  TRemoteConnection& Ftp;
+  const TRunSettings& Settings;
+  const TExcludeFilter Exclude;
+  const TToolCancel& Cancel;
+  TRemoteState State;
+  int Count = 0;
+};
+
+// One remote directory (entered and listed as a run does) and, with recursion, those below.
+void PreloadRemoteLevel(TRemotePreload& APreload, const std::string& ARemoteDir, const std::string& ALocalDir,
+                        const std::string& ARelativeDir, int ADepth) {
+  APreload.Ftp.ChangeDirectory(ARemoteDir);
+  TRemoteListing listing;
+  ListSessionDirectory(APreload.Ftp, APreload.Settings, APreload.Exclude, ARemoteDir, ARelativeDir, listing);
+  std::vector<std::string> subdirectories;
+  for (const TRemoteEntry& item : listing) {
+    if (APreload.Cancel.Cancelled()) return;
+    const std::string& name = item.Name;
+    if (item.Kind == TRemoteKind::Directory && !name.ends_with('.') && !IsUnsafeLocalName(name))
+      subdirectories.push_back(name);
+    if (item.Kind != TRemoteKind::File) continue;
+    const std::optional<TLocalState> local = LocalStateOf(ALocalDir + name);
+    if (!local || (item.SizeKnown && item.Size != local->Size)) continue;  // not the same file
+    APreload.State.Put(ARelativeDir + name, {ListedStateOf(item), *local});
+    ++APreload.Count;
+  }
+  if (!APreload.Settings.Recurse || ADepth >= 256) return;
+  for (const std::string& name : subdirectories) {
+    PreloadRemoteLevel(APreload, ARemoteDir + name + "/", ALocalDir + name + "/", ARelativeDir + name + "/",
+                       ADepth + 1);
+  }
+}
+
+}  // namespace
+
+int PreloadRemoteState(const TRunSettings& ASettings, TToolCancel& ACancel) {
+  const std::string store = StateDirectory() + ASettings.CrcFile;
+  if (ASettings.CrcFile.empty()) throw EZephlin("Unable to write to " + store);
+  TCancellableClient cancellable(ACancel, ASettings);
+  cancellable.Client->Connect();
+  TRemotePreload preload{*cancellable.Client, ASettings, TExcludeFilter(ASettings.Exclude), ACancel, {}, 0};
+  const std::string local = ParseLocalTarget(ASettings.LocalPath, TLocalPathForm::Directory).Directory;
+  PreloadRemoteLevel(preload, WithTrailingSlash(ToSlashes(ASettings.RemotePath)), local, "", 1);
+  cancellable.Client->Disconnect();
+  if (ACancel.Cancelled()) return preload.Count;
+  const TFileLock storeLock(LockFileNameFor(store));
+  if (storeLock.State() == TFileLock::Busy) throw EZephlin("CRC store in use: " + ASettings.CrcFile);
+  WriteFileAtomic(TRemoteState::FileNameFor(store), preload.State.Format());
+  return preload.Count;
+}
+
+std::string PreloadRemoteCountMessage(int ACount) {
+  return std::to_string(ACount) + " files added to the remote-state record.";
 }

@@ -86,3 +86,11 @@ void PreloadCrcStore(const TRunSettings& ASettings, std::vector<TFileCRC>& AStor
 
 // The count message of Preload.
 std::string PreloadCountMessage(int ACount);
+
+// Preload of "syncremotetolocal": connects with the settings, lists the remote folder (and
+// its sub-folders with recursion) as a run does, and records every listed file whose local
+// namesake has the listed size as fetched, in the remote-state record beside the settings'
+// CRC store (RemoteState.h), which it replaces. Returns how many files it recorded. Throws the
+// failure of the connection, a listing or the write; a cancelled Preload writes nothing.
+int PreloadRemoteState(const TRunSettings& ASettings, TToolCancel& ACancel);
+std::string PreloadRemoteCountMessage(int ACount);

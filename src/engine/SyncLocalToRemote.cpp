@@ -49,6 +49,9 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
   const TRemoteListing& listing = FListing;
   const TSyncUpPlan plan = PlanSyncUp(snapshot, listing);
 
+  int64_t newBytes = 0;
+  for (size_t index : plan.NewFiles) newBytes += snapshot[index].Size;
+  PlanTransfers(static_cast<int64_t>(plan.NewFiles.size()), newBytes);
   SendStatus("New files", "Searching");
   for (size_t index : plan.NewFiles) {
     if (Terminated()) return;
@@ -79,6 +82,7 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
     const int32_t crc = level->Crc(index);
     const std::optional<int32_t> stored = FCrcStore.LookupCrc(localDir + entry.Name, isLevelFile);
     if (stored && *stored == crc) continue;
+    PlanTransfers(1, entry.Size);
     SendStatus("Changed files", "Set binary mode");
     SendStatus("Changed files", entry.Name);
     try {
@@ -93,10 +97,14 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
 
   SendStatus("Deleted files", "Searching");
   // Test mode still shows what the level would have deleted.
-  if (!DeletionGuardStops(plan.DeletedFiles, plan.RemoteFiles) || Settings.TestMode) {
+  if (!DeletionGuardStops(plan.DeletedFiles, plan.RemoteFiles, plan.SourceEmpty) || Settings.TestMode) {
     for (size_t position : plan.Deletions) {
       if (Terminated()) return;
       const TRemoteEntry& item = listing[static_cast<int>(position)];
+      if (IsUnsafeLocalName(item.Name)) {  // "../x" would delete outside the directory
+        ReportUnsafeName(item.Name);
+        continue;
+      }
       SendStatus("Deleted files", item.Name);
       try {
         SyncDeleteRemoteEntry(localDir, item);
@@ -133,7 +141,7 @@ void TSessionThread::SyncDeleteRemoteEntry(const std::string& ALocalDir, const T
     case TRemoteKind::File:
       LogLines({"DELETE: " + AItem.Name});
       DeleteRemoteFile(AItem.Name);
-      FCrcStore.RemoveCrc(ALocalDir + LastPart(AItem.Name, "/"));
+      FCrcStore.RemoveCrc(ALocalDir + AItem.Name);
       break;
     case TRemoteKind::Directory:
       LogLines({"REMOVE DIR: " + AItem.Name});

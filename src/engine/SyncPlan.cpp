@@ -11,12 +11,24 @@ bool IsHiddenOrDirectory(const TSearchRec& entry) { return (entry.Attr & (faHidd
 // Read-only and hidden local entries are the user's to keep.
 bool IsProtected(const TSearchRec& entry) { return (entry.Attr & (faReadOnly | faHidden)) != 0; }
 
+// A listing that shows no rights (the MS-DOS layout, MLSD without a "perm" fact) leaves them
+// unknown: nothing there speaks against replacing or deleting the entry.
 bool IsWritable(const TRemoteEntry& item) { return item.OwnerMayWrite(); }
 
 size_t CountLocalFiles(const std::vector<TSearchRec>& entries) {
   size_t count = 0;
   for (const TSearchRec& entry : entries) count += IsDirectory(entry) ? 0 : 1;
   return count;
+}
+
+// Nothing but "." and "..": what an empty directory shows.
+template <typename Entries, typename NameOf>
+bool HoldsNothing(const Entries& entries, NameOf nameOf) {
+  for (const auto& entry : entries) {
+    const std::string& name = nameOf(entry);
+    if (name != "." && name != "..") return false;
+  }
+  return true;
 }
 
 size_t CountListedFiles(const TRemoteListing& listing) {
@@ -87,6 +99,7 @@ TSyncUpPlan PlanSyncUp(const std::vector<TSearchRec>& localEntries, const TRemot
   plan.LocalFiles = CountLocalFiles(localEntries);
   plan.RemoteFiles = CountListedFiles(listing);
   plan.ListingUnderstood = listing.AllLinesUnderstood();
+  plan.SourceEmpty = HoldsNothing(localEntries, LocalName);
   const TNameIndex remoteNames = IndexNames(listing, false, ListedName);
   plan.LocalNames = IndexNames(localEntries, false, LocalName);
   const TNameIndex& localNames = plan.LocalNames;
@@ -127,6 +140,7 @@ TSyncDownPlan PlanSyncDown(const std::vector<TSearchRec>& localEntries, const TR
   plan.LocalFiles = CountLocalFiles(localEntries);
   plan.RemoteFiles = CountListedFiles(listing);
   plan.ListingUnderstood = listing.AllLinesUnderstood();
+  plan.SourceEmpty = HoldsNothing(listing, ListedName);
   const TMatchableNames localNames(localEntries, LocalName);
   const TMatchableNames remoteNames(listing, ListedName);
 
@@ -158,8 +172,10 @@ size_t TSyncDownPlan::RefusedNames() const {
   return refused;
 }
 
-bool DeletionGuardTrips(size_t deletedFiles, size_t files, int32_t maxPercent) {
-  if (maxPercent <= 0 || files < kGuardedFiles) return false;
+bool DeletionGuardTrips(size_t deletedFiles, size_t files, int32_t maxPercent, bool sourceEmpty) {
+  if (maxPercent <= 0 || deletedFiles == 0) return false;
+  if (sourceEmpty) return true;
+  if (files < kGuardedFiles) return false;
   return deletedFiles * 100 > static_cast<size_t>(maxPercent) * files;
 }
 

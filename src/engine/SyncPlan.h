@@ -25,6 +25,7 @@ struct TSyncUpPlan {
   size_t LocalFiles = 0;          // local entries that are not directories
   size_t RemoteFiles = 0;         // listed entries of kind file
   bool ListingUnderstood = true;  // every listing line became an entry
+  bool SourceEmpty = false;       // the local directory holds nothing but "." and ".."
   // Local positions of files (neither hidden nor directories) with no listed namesake.
   std::vector<size_t> NewFiles;
   // Local positions of files whose first listed namesake is writable: sent again when their
@@ -57,6 +58,7 @@ struct TSyncDownPlan {
   size_t LocalFiles = 0;          // local entries that are not directories
   size_t RemoteFiles = 0;         // listed entries of kind file
   bool ListingUnderstood = true;  // every listing line became an entry
+  bool SourceEmpty = false;       // the listing holds nothing but "." and ".."
   struct TNewFile {
     size_t Item;      // listing position of a file with no local namesake
     bool UnsafeName;  // refused and reported instead of fetched
@@ -85,9 +87,11 @@ TSyncDownPlan PlanSyncDown(const std::vector<TSearchRec>& localEntries, const TR
 
 // The deletion guard of a sync level: a level whose directory has at least kGuardedFiles files
 // on the side that would lose them (as the level found them) deletes nothing when it would
-// delete more than `maxPercent` % of them. A `maxPercent` of 0 (or less) sets no limit.
+// delete more than `maxPercent` % of them. A level whose source side is empty (an unmounted
+// disk, a server that lists a folder as empty) deletes nothing at all, however few files it
+// would delete. A `maxPercent` of 0 (or less) sets no limit.
 inline constexpr size_t kGuardedFiles = 10;
-bool DeletionGuardTrips(size_t deletedFiles, size_t files, int32_t maxPercent);
+bool DeletionGuardTrips(size_t deletedFiles, size_t files, int32_t maxPercent, bool sourceEmpty = false);
 std::string DeletionGuardText(size_t deletedFiles, size_t files);
 
 // The position in the walked side (local entries or listing) that a step stands for.

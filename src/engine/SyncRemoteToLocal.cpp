@@ -67,12 +67,20 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
   const int count = ListRemoteDirectory(remoteDir);
   SendStatus("List", std::to_string(count) + " entries");
   LogLines({remoteDir + " contains " + std::to_string(count) + " entries"});
-  ProtectUnlistedDotNames(snapshot);
+  ProtectUnlistedDotNames(snapshot, remoteDir);
 
   const TRemoteListing& listing = FListing;
   const size_t listed = static_cast<size_t>(listing.Count());
   TSyncDownPlan plan = PlanSyncDown(snapshot, listing);
 
+  int64_t newFiles = 0;
+  int64_t newBytes = 0;
+  for (const TSyncDownPlan::TNewFile& file : plan.NewFiles) {
+    if (file.UnsafeName) continue;
+    ++newFiles;
+    newBytes += listing[static_cast<int>(file.Item)].Size;
+  }
+  PlanTransfers(newFiles, newBytes);
   SendStatus("New files", "Searching");
   for (const TSyncDownPlan::TNewFile& file : plan.NewFiles) {
     if (Terminated()) return false;
@@ -96,6 +104,7 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
   if (WalkGoesOnAfterLastStep(plan.NewFiles, listed) && Terminated()) return false;
 
   SendStatus("Changed files", "Searching");
+  const std::optional<TDateTime> clockShift = RecordedClockShift(remoteDir, listing);
   const TSyncDownPlan::TChangeCandidate* previous = nullptr;
   for (const TSyncDownPlan::TChangeCandidate& candidate : plan.ChangeCandidates) {
     // Asked once per listed file, as the walk over the listing does, however many local
@@ -110,9 +119,9 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
       continue;
     }
     // To the second where the listing gave exact times, else to the minute.
-    const TDateTime localTime = GetLocalFileTime(localFile, item.ExactTime());
-    const TDateTime remoteTime = ListedTime(item);
-    if (localTime == remoteTime) continue;
+    TDateTime localTime = 0, remoteTime = 0;
+    if (!FetchAgain(remoteDir, item, localFile, clockShift, localTime, remoteTime)) continue;
+    PlanTransfers(1, item.Size);
     try {
       LogLines({item.Name + " : Local=" + DayCountText(localTime) + " Remote=" + DayCountText(remoteTime)});
       LogLines({"GET: " + remoteDir + item.Name, "   : " + localFile});
@@ -122,6 +131,7 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
         SendStatus("Changed files", item.Name);
         FetchFile(item.Name, localFile, true, item);
       });
+      if (Settings.TestMode) CountFileDone(TFileAction::Fetch, item.Name, FetchedBytes(item, localFile));
     } catch (const std::exception& error) {
       ReportFailure(error);
       if (Settings.AbortOnFailure) return false;
@@ -135,7 +145,7 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
     // Files the listing failed to show, or showed under a refused name, are not gone from
     // the server.
     ReportFailureText("Listing not understood; no local files deleted");
-  } else if (!DeletionGuardStops(plan.Deletions.size(), plan.LocalFiles) || Settings.TestMode) {
+  } else if (!DeletionGuardStops(plan.Deletions.size(), plan.LocalFiles, plan.SourceEmpty) || Settings.TestMode) {
     // Test mode still shows what the level would have deleted.
     for (size_t index : plan.Deletions) {
       if (Terminated()) return false;
@@ -148,6 +158,7 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
       try {
         LogLines({"DELETE: " + localDir + entry.Name});
         DeleteLocalFile(localDir + entry.Name);
+        ForgetRecord(remoteDir, entry.Name);
       } catch (const std::exception& error) {
         ReportFailure(error);
         if (Settings.AbortOnFailure) return false;

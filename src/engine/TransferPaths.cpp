@@ -16,7 +16,7 @@ std::string LastPart(const std::string& name, const char* separators) {
 }
 
 bool IsUnsafeLocalName(const std::string& name) {
-  return name.empty() || name == "." || name == ".." || name.find_first_of("/\\") != std::string::npos;
+  return name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos;
 }
 
 TMaskPath SplitMaskPath(const std::string& path, const char* separators) {

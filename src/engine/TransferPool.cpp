@@ -18,6 +18,7 @@ struct TTransferPool::TJob {
   std::string Directory;
   TTransfer Transfer;
   TFollowUp FollowUp;
+  std::string Name;
 };
 
 struct TTransferPool::TLane {
@@ -75,7 +76,7 @@ void TTransferPool::RunLane(TLane& ALane) {
       FQueue.pop_front();
       ALane.State = TLaneState::Busy;
     }
-    TFinished finished{std::move(job.FollowUp), {job.Directory, nullptr}};
+    TFinished finished{std::move(job.FollowUp), {job.Directory, nullptr, job.Name}};
     try {
       // A path names the file without a CWD, which would cost a round trip per directory.
       const bool byPath = job.Directory.starts_with('/');
@@ -115,11 +116,12 @@ void TTransferPool::FailStrandedLocked() {
   // The last connection is gone with transfers still waiting: they fail as it did.
   for (TJob& job : FQueue)
     FFinished.push_back(
-        {nullptr, {job.Directory, std::make_exception_ptr(EZephlin("Connection closed: " + job.Directory))}});
+        {nullptr, {job.Directory, std::make_exception_ptr(EZephlin("Connection closed: " + job.Directory)), job.Name}});
   FQueue.clear();
 }
 
-bool TTransferPool::Hand(const std::string& ARemoteDirectory, TTransfer ATransfer, TFollowUp AFollowUp) {
+bool TTransferPool::Hand(const std::string& ARemoteDirectory, TTransfer ATransfer, TFollowUp AFollowUp,
+                         std::string AName) {
   bool handed = false;
   {
     std::lock_guard lock(FMutex);
@@ -128,7 +130,7 @@ bool TTransferPool::Hand(const std::string& ARemoteDirectory, TTransfer ATransfe
     // ends, also while the run's own connection is busy with a file of its own.
     const int open = CountLocked({TLaneState::Idle, TLaneState::Busy});
     if (open > 0 && static_cast<int>(FQueue.size()) < open) {
-      FQueue.push_back({ARemoteDirectory, std::move(ATransfer), std::move(AFollowUp)});
+      FQueue.push_back({ARemoteDirectory, std::move(ATransfer), std::move(AFollowUp), std::move(AName)});
       handed = true;
     }
   }

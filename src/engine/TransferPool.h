@@ -53,7 +53,8 @@ class TTransferPool {
   // Queues ATransfer for the next connection that is free, which names its files by the path
   // ARemoteDirectory (absolute) when that begins with "/", and enters it first otherwise; false when every open
   // connection has one waiting already (or none is open). AFollowUp runs when Collect finds it succeeded.
-  bool Hand(const std::string& ARemoteDirectory, TTransfer ATransfer, TFollowUp AFollowUp);
+  // AName names the file in a failure.
+  bool Hand(const std::string& ARemoteDirectory, TTransfer ATransfer, TFollowUp AFollowUp, std::string AName = {});
   // Takes what the finished transfers left, in the order they finished: runs the follow-ups
   // of those that succeeded and keeps the failures for TakeFailure.
   void Collect();
@@ -65,6 +66,7 @@ class TTransferPool {
   struct TFailure {
     std::string Directory;
     std::exception_ptr Error;
+    std::string Name;
     explicit operator bool() const { return Error != nullptr; }
   };
   // The oldest failure that Collect kept and nobody took yet; an empty one when there is none.

@@ -3,12 +3,15 @@
 
 #include "engine/SessionThreadUnit.h"
 
+#include <algorithm>
 #include <random>
+#include <string_view>
 #include <utility>
 
 #include "engine/RemoteListing.h"
 #include "engine/SyncPlan.h"
 #include "engine/TransferPaths.h"
+#include "platform/Errors.h"
 #include "platform/FileSystem.h"
 #include "remote/RemoteConnection.h"
 #include "remote/RemoteEntry.h"
@@ -16,6 +19,7 @@
 void TSessionThread::SetCurrentFile(const std::string& AName, int64_t ASizeBytes) {
   CurrentFile = AName;
   CurrentFileSizeKB = ASizeBytes / 1024;
+  CurrentFileSize = ASizeBytes;
 }
 
 void TSessionThread::ReportFailure(const std::exception& AError) {
@@ -29,13 +33,18 @@ void TSessionThread::RethrowWhenConnectionLost() {
 }
 
 void TSessionThread::ReportFailureText(const std::string& AText) {
+  Outcome.AddError(AText);
   SendStatus("Error", AText);
   LogLines({"EXCEPTION: " + AText});
 }
 
-void TSessionThread::ReportUnsafeName(const std::string& AName) { ReportFailureText("Unsafe remote name: " + AName); }
+void TSessionThread::ReportUnsafeName(const std::string& AName) {
+  ++Outcome.Skipped;
+  ReportFailureText("Unsafe remote name: " + AName);
+}
 
 void TSessionThread::ReportSymbolicLink(const std::string& APath) {
+  ++Outcome.Skipped;
   ReportFailureText("Symbolic link not followed: " + APath);
 }
 
@@ -60,21 +69,15 @@ void TSessionThread::MakeRemoteDirectory(const std::string& ARemoteDir, bool AEx
   LogLines({"Make directory: " + ARemoteDir});
   try {
     Reconnecting([&](bool) { Client().MakeDirectory(ARemoteDir); });
-  } catch (const ERemoteError& error) {
-    RethrowWhenConnectionLost();
-    if (!error.Answered) {
-      SendStatus("Make directory", error.what());
-      LogLines({(AExceptionPrefixForOthers ? "EXCEPTION: " : "") + std::string(error.what())});
-      return;
-    }
-    const bool exists = error.Kind == TRemoteFailure::AlreadyExists;
-    const std::string text = exists ? "Directory already exists" : FailureText(error);
-    SendStatus("Make directory", text);
-    LogLines({text});
   } catch (const std::exception& error) {
     RethrowWhenConnectionLost();
-    SendStatus("Make directory", error.what());
-    LogLines({(AExceptionPrefixForOthers ? "EXCEPTION: " : "") + std::string(error.what())});
+    // The server's refusal is logged as it is; any other failure as an exception.
+    const auto* refusal = dynamic_cast<const ERemoteError*>(&error);
+    const bool answered = refusal != nullptr && refusal->Answered;
+    const bool exists = answered && refusal->Kind == TRemoteFailure::AlreadyExists;
+    const std::string text = exists ? "Directory already exists" : FailureText(error);
+    SendStatus("Make directory", text);
+    LogLines({(!answered && AExceptionPrefixForOthers ? "EXCEPTION: " : "") + text});
   }
 }
 
@@ -86,10 +89,13 @@ bool TSessionThread::EnterRemoteDirectory(const std::string& ARemoteDir, const s
     Reconnecting([&](bool) { Client().ChangeDirectory(ARemoteDir); });
     FRemoteDirectory = ARemoteDir;
     EnteredPoolDirectory(ARemoteDir);
+    FEnteredRemote = true;
     return true;
   } catch (const std::exception& error) {
     RethrowWhenConnectionLost();
     const std::string text = FailureText(error);
+    Outcome.AddError(text);
+    FRunFailed = FRunFailed || !FEnteredRemote;  // the session's own folder: the run did nothing
     SendStatus("Change directory", text);
     LogLines({AFailurePrefix + text});
     return false;
@@ -102,42 +108,46 @@ bool TSessionThread::RemoteNestingTooDeep(int ADepth, const std::string& ARemote
   return true;
 }
 
-bool TSessionThread::DeletionGuardStops(size_t ADeletedFiles, size_t AFiles) {
-  if (!DeletionGuardTrips(ADeletedFiles, AFiles, Settings.MaxDelete)) return false;
+bool TSessionThread::DeletionGuardStops(size_t ADeletedFiles, size_t AFiles, bool ASourceEmpty) {
+  FDeletionsHeld = DeletionGuardTrips(ADeletedFiles, AFiles, Settings.MaxDelete, ASourceEmpty);
+  if (!FDeletionsHeld) return false;
+  Outcome.Skipped += static_cast<int64_t>(ADeletedFiles);
   ReportFailureText(DeletionGuardText(ADeletedFiles, AFiles));
   return true;
 }
 
 std::string TSessionThread::SessionRemoteDirectory() const {
-  const std::string remote = ToSlashes(Settings.RemotePath);
-  if (Settings.SessionMode.starts_with("copy")) return SplitMaskPath(remote, "/:").Directory;
+  const std::string remote = ToSlashes(FRemotePath.empty() ? Settings.RemotePath : FRemotePath);
+  if (Settings.SessionMode.starts_with("copy")) return SplitMaskPath(remote, "/").Directory;
   return WithTrailingSlash(remote);
 }
 
 int TSessionThread::ListRemoteDirectory(const std::string& APath) {
   SendStatus("List", APath);
-  const std::string relativeDir = RelativeDirectory(SplitMaskPath(APath, "/:").Directory, SessionRemoteDirectory());
+  const std::string relativeDir = RelativeDirectory(SplitMaskPath(APath, "/").Directory, SessionRemoteDirectory());
   Reconnecting([&](bool) {
     FListingsShowDotNames |= ListSessionDirectory(Client(), Settings, FExclude, APath, relativeDir, FListing);
   });
   return FListing.Count();
 }
 
-void TSessionThread::ProtectUnlistedDotNames(std::vector<TSearchRec>& AEntries) const {
+void TSessionThread::ProtectUnlistedDotNames(std::vector<TSearchRec>& AEntries, const std::string& ARemoteDir) const {
   if (FListingsShowDotNames) return;
   for (TSearchRec& entry : AEntries) {
-    if (entry.Name.starts_with('.')) entry.Attr |= faHidden;
+    if (entry.Name.starts_with('.') && !Recorded(ARemoteDir, entry.Name)) entry.Attr |= faHidden;
   }
 }
 
 namespace {
 
-// "." + the name + a suffix of its own: hidden, in the target's directory (a rename does not
-// cross directories everywhere), and not the name of another run's upload.
-std::string TemporaryUploadName(const std::string& ARemoteName) {
+// "." + the name + AKind + a suffix of its own: hidden, in the target's directory (a rename
+// does not cross directories everywhere), and not the name of another run's upload.
+std::string TemporaryUploadName(const std::string& ARemotePath, const char* AKind = ".part-") {
   thread_local std::mt19937_64 random(std::random_device{}());
   static const char kDigits[] = "0123456789abcdef";
-  std::string name = "." + ARemoteName + ".part-";
+  const size_t slash = ARemotePath.rfind('/');
+  const size_t nameAt = slash == std::string::npos ? 0 : slash + 1;
+  std::string name = ARemotePath.substr(0, nameAt) + "." + ARemotePath.substr(nameAt) + AKind;
   for (int i = 0; i < 8; ++i) name += kDigits[random() % 16];
   return name;
 }
@@ -157,35 +167,49 @@ bool AlreadyDone(bool AAgain, const ERemoteError& ARefusal) {
   return AAgain && (ARefusal.Kind == TRemoteFailure::NotFound || ARefusal.Kind == TRemoteFailure::AlreadyExists);
 }
 
+// The server refused for good (not for now, and not by losing the connection).
+bool RefusedForGood(const std::exception& AError) {
+  const auto* refusal = dynamic_cast<const ERemoteError*>(&AError);
+  return refusal != nullptr && refusal->Answered && refusal->Permanent;
+}
+
 }  // namespace
 
 void TSessionThread::SendFile(const std::string& ALocalFile, const std::string& ARemoteName,
                               const std::function<void()>& AAfter) {
   // One temporary name for every attempt: a repeated upload replaces what the broken one left.
   const std::string temporary = Settings.AtomicUpload ? TemporaryUploadName(ARemoteName) : std::string();
-  const auto send = [=](TRemoteConnection& remote, const std::string& at) {
-    if (temporary.empty()) {
-      remote.Send(ALocalFile, at + ARemoteName);
-    } else {
-      SendThroughTemporaryName(remote, ALocalFile, at + temporary, at + ARemoteName);
-    }
-  };
-  if (Settings.TestMode || !HandToPool(send, AAfter)) {
-    UnlessTestMode([&] { Reconnecting([&](bool) { send(Client(), std::string()); }); });
+  const bool stampTime = Settings.ExactTimes;
+  const int64_t bytes = FileSizeOf(ALocalFile);
+  const auto after = [this, ARemoteName, bytes, AAfter] {
+    CountFileDone(TFileAction::Send, ARemoteName, bytes);
     if (AAfter) AAfter();
+  };
+  const auto send = [=](TRemoteConnection& ftp, const std::string& at) {
+    if (temporary.empty()) {
+      ftp.Send(ALocalFile, at + ARemoteName);
+    } else {
+      SendThroughTemporaryName(ftp, ALocalFile, at + temporary, at + ARemoteName);
+    }
+    if (stampTime) StampRemoteTime(ftp, ALocalFile, at + ARemoteName);
+  };
+  if (Settings.TestMode || !HandToPool(send, after, ARemoteName)) {
+    CountingFailure(TFileAction::Send, ARemoteName,
+                    [&] { UnlessTestMode([&] { Reconnecting([&](bool) { send(Client(), std::string()); }); }); });
+    after();
   }
   RaiseHandedFailure();
 }
 
-void TSessionThread::SendThroughTemporaryName(TRemoteConnection& ARemote, const std::string& ALocalFile,
+void TSessionThread::SendThroughTemporaryName(TRemoteConnection& AFtp, const std::string& ALocalFile,
                                               const std::string& ATemporaryName, const std::string& ARemoteName) {
   try {
-    ARemote.Send(ALocalFile, ATemporaryName);
-    ARemote.RenameOver(ATemporaryName, ARemoteName);
+    AFtp.Send(ALocalFile, ATemporaryName);
+    ReplaceRemoteFile(AFtp, ALocalFile, ATemporaryName, ARemoteName);
   } catch (...) {
-    if (ARemote.Connected()) {
+    if (AFtp.Connected()) {
       try {
-        ARemote.DeleteFile(ATemporaryName);
+        AFtp.DeleteFile(ATemporaryName);
       } catch (const std::exception&) {
         // The upload's own failure is the one to report; a server that made no file refuses.
       }
@@ -194,27 +218,101 @@ void TSessionThread::SendThroughTemporaryName(TRemoteConnection& ARemote, const 
   }
 }
 
+void TSessionThread::ReplaceRemoteFile(TRemoteConnection& AFtp, const std::string& ALocalFile,
+                                       const std::string& ATemporaryName, const std::string& ARemoteName) {
+  try {
+    AFtp.RenameOver(ATemporaryName, ARemoteName);
+    return;
+  } catch (const ERemoteError& refused) {
+    if (!RefusedForGood(refused)) throw;
+  }
+  // Some servers do not rename over an existing file: the old one steps aside under a hidden
+  // name, the new one takes its place, and only then does the old one go. At no moment is
+  // neither version on the server.
+  const std::string aside = TemporaryUploadName(ARemoteName, ".old-");
+  try {
+    AFtp.RenameOver(ARemoteName, aside);
+  } catch (const ERemoteError& refused) {
+    if (!RefusedForGood(refused)) throw;
+    // Renames refused altogether (or no file to move): sent under its name, as without them.
+    AFtp.DeleteFile(ATemporaryName);
+    AFtp.Send(ALocalFile, ARemoteName);
+    return;
+  }
+  try {
+    AFtp.RenameOver(ATemporaryName, ARemoteName);
+  } catch (const ERemoteError& refused) {
+    if (!refused.Answered) throw;
+    AFtp.RenameOver(aside, ARemoteName);  // the old file stays, and the upload failed
+    throw;
+  }
+  try {
+    AFtp.DeleteFile(aside);
+  } catch (const ERemoteError& refused) {
+    if (!refused.Answered) throw;
+    // Left hidden beside the new file; a later "make the remote the same" run deletes it.
+  }
+}
+
 void TSessionThread::FetchFile(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
                                const TRemoteEntry& AItem) {
+  bool handed = false;
+  CountingFailure(TFileAction::Fetch, ARemoteName,
+                  [&] { handed = FetchOrHandFile(ARemoteName, ALocalFile, ACanOverwrite, AItem); });
+  if (!handed) CountFileDone(TFileAction::Fetch, ARemoteName, FetchedBytes(AItem, ALocalFile));
+  RaiseHandedFailure();
+}
+
+bool TSessionThread::FetchOrHandFile(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
+                                     const TRemoteEntry& AItem) {
+  bool handed = false;
   UnlessTestMode([&] {
+    const std::function<void()> recordFetch = RecordFetchOf(ARemoteName, ALocalFile, AItem);
+    RefuseWhenNoRoom(ARemoteName, ALocalFile, AItem);
     if (AItem.SizeKnown && AItem.Size > ResumableSize) {
       // A download worth continuing after a break stays on the run's own connection.
       FetchResumable(ARemoteName, ALocalFile, ACanOverwrite, AItem);
       SetLocalFileTime(ALocalFile, AItem.Time, AItem.ExactTime());
+      recordFetch();
       return;
     }
     const int64_t listedSize = AItem.SizeKnown ? AItem.Size : -1;
     const TDateTime listedTime = AItem.Time;
     const bool exactTime = AItem.ExactTime();
-    const auto fetch = [=](TRemoteConnection& remote, const std::string& at) {
-      remote.Fetch({at + ARemoteName, ALocalFile, ACanOverwrite, listedSize, std::string()});
+    const auto fetch = [=](TRemoteConnection& ftp, const std::string& at) {
+      ftp.Fetch({at + ARemoteName, ALocalFile, ACanOverwrite, listedSize, std::string()});
       SetLocalFileTime(ALocalFile, listedTime, exactTime);
     };
     // An extra connection raises no events: its completed fetch is reported here.
-    if (!HandToPool(fetch, [this, ALocalFile] { ClientAfterGet(); }))
+    handed = HandToPool(
+        fetch,
+        [this, ARemoteName, ALocalFile, AItem, recordFetch] {
+          ClientAfterGet();
+          CountFileDone(TFileAction::Fetch, ARemoteName, FetchedBytes(AItem, ALocalFile));
+          recordFetch();
+        },
+        ARemoteName);
+    if (!handed) {
       Reconnecting([&](bool) { fetch(Client(), std::string()); });
+      recordFetch();
+    }
   });
-  RaiseHandedFailure();
+  return handed;
+}
+
+int64_t TSessionThread::FetchedBytes(const TRemoteEntry& AItem, const std::string& ALocalFile) const {
+  if (AItem.SizeKnown) return AItem.Size;
+  return Settings.TestMode ? 0 : std::max<int64_t>(FileSizeOf(ALocalFile), 0);
+}
+
+void TSessionThread::RefuseWhenNoRoom(const std::string& ARemoteName, const std::string& ALocalFile,
+                                      const TRemoteEntry& AItem) {
+  if (!AItem.SizeKnown) return;  // capped as it comes instead (the FTP client's DownloadRoom)
+  const int64_t free = FreeBytes(ExtractFilePath(ALocalFile));
+  // 1 % stays free: a file that fills the disk to the last byte fails all the same.
+  if (free < 0 || AItem.Size <= free - free / 100) return;
+  throw EZephlin("Not enough free space for " + ARemoteName + ": " + std::to_string(AItem.Size) + " bytes listed, " +
+                 std::to_string(free) + " free");
 }
 
 void TSessionThread::FetchResumable(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
@@ -225,6 +323,8 @@ void TSessionThread::FetchResumable(const std::string& ARemoteName, const std::s
   const std::string directory = ExtractFilePath(ALocalFile);
   for (const TSearchRec& kept : FindFiles(directory, PartialDownloadName(ExtractFileName(ALocalFile), -1)))
     if (directory + kept.Name != partial) ::DeleteFile(directory + kept.Name);
+  // A link (or a FIFO, a device) at the partial name is no download of ours: it goes unopened.
+  RemoveUnlessRegularFile(partial);
   if (FileExists(partial) && GetLocalFileTime(partial, AItem.ExactTime()) != ListedTime(AItem)) ::DeleteFile(partial);
   Reconnecting([&](bool) {
     try {
@@ -256,7 +356,9 @@ void TSessionThread::RemoveOnServer(Removal&& ARemoval) {
 }
 
 void TSessionThread::DeleteRemoteFile(const std::string& AName) {
-  RemoveOnServer([&](TRemoteConnection& remote) { remote.DeleteFile(AName); });
+  CountingFailure(TFileAction::DeleteRemote, AName,
+                  [&] { RemoveOnServer([&](TRemoteConnection& remote) { remote.DeleteFile(AName); }); });
+  CountFileDone(TFileAction::DeleteRemote, AName, 0);
 }
 
 void TSessionThread::RemoveRemoteDirectory(const std::string& AName) {
@@ -265,7 +367,9 @@ void TSessionThread::RemoveRemoteDirectory(const std::string& AName) {
 
 void TSessionThread::DeleteLocalFile(const std::string& APath) {
   // A file the file system refuses to delete stays without a report.
-  UnlessTestMode([&] { ::DeleteFile(APath); });
+  bool deleted = Settings.TestMode;
+  UnlessTestMode([&] { deleted = ::DeleteFile(APath); });
+  if (deleted) CountFileDone(TFileAction::DeleteLocal, ExtractFileName(APath), 0);
 }
 
 std::vector<std::string> TSessionThread::RemoteSubdirectories(const TRemoteListing& AListing) {

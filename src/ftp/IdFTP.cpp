@@ -1,8 +1,12 @@
 #include "ftp/IdFTP.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <exception>
+#include <utility>
 
 #include "ftp/IdSimpleServer.h"
 #include "platform/DateTime.h"
@@ -36,14 +40,13 @@ class TIdFTP::TStringSink : public TIdDataSink {
   int64_t FLimit;
 };
 
-namespace {
-
-class TFileSink : public TIdDataSink {
+class TIdFTP::TFileSink : public TIdDataSink {
  public:
   explicit TFileSink(TTransferFile& file) : FFile(file) {}
   void Write(const char* data, size_t length) override {
     Received += static_cast<int64_t>(length);
     if (Limit >= 0 && Received > Limit) throw EIdFTPSizeMismatch(RemoteName, ListedSize, Received);
+    if (Room >= 0 && Received > Room) throw FileError("Cannot write to file", FFile.Path(), ENOSPC);
     if (!FFile.Write(data, length)) throw FileError("Cannot write to file", FFile.Path(), FFile.LastError());
   }
   bool Complete() const override { return Limit >= 0 && Received == ListedSize; }
@@ -53,10 +56,50 @@ class TFileSink : public TIdDataSink {
   std::string RemoteName;
   int64_t ListedSize = -1;
   int64_t Limit = -1;
+  int64_t Room = -1;  // the most the file may take of the disk (see DownloadRoom); -1: no cap
 
  private:
   TTransferFile& FFile;
 };
+
+namespace {
+
+// What a continued download fetches again before its resume point differs from what was kept.
+class EResumeMismatch : public std::exception {};
+
+// The first bytes that come again are compared with what the kept file ends with; only those
+// that follow reach the file.
+class TResumeCheckSink : public TIdDataSink {
+ public:
+  TResumeCheckSink(TIdDataSink& sink, std::string kept) : FSink(sink), FKept(std::move(kept)) {}
+  void Write(const char* data, size_t length) override {
+    const size_t compared = std::min(length, FKept.size() - FCompared);
+    if (FKept.compare(FCompared, compared, data, compared) != 0) throw EResumeMismatch();
+    FCompared += compared;
+    if (length > compared) FSink.Write(data + compared, length - compared);
+  }
+  bool Complete() const override { return FSink.Complete(); }
+
+ private:
+  TIdDataSink& FSink;
+  std::string FKept;
+  size_t FCompared = 0;
+};
+
+// The last bytes (up to ACount) of the file before AEnd; empty when they cannot be read.
+std::string KeptTail(const std::string& APath, int64_t AEnd, int64_t ACount) {
+  TTransferFile file;
+  std::string tail(static_cast<size_t>(ACount), '\0');
+  size_t got = 0;
+  if (!file.OpenRead(APath) || !file.ReadAt(AEnd - ACount, tail.data(), tail.size(), got) || got != tail.size())
+    return std::string();
+  return tail;
+}
+
+// Sizes beyond this are no file's: a listing that gives one is not taken at its word.
+constexpr int64_t kLargestCredibleSize = int64_t{1} << 53;
+// How much of a continued download is fetched again to check what was kept.
+constexpr int64_t kResumeCheckBytes = 64 * 1024;
 
 }  // namespace
 
@@ -80,6 +123,7 @@ void TIdFTP::ConnectAndLogin(bool ALogin, int ATimeout) {
       FDataProtected = false;
       FUseEPSV = false;
       FFeaturesRequested = false;
+      FSetTimeCommand = TSetTimeCommand::Unknown;
       Features.clear();
     }
     if (Encryption == etImplicitTLS && FTLS) IOHandlerFactory = &FTLS->ControlFactory();
@@ -91,7 +135,12 @@ void TIdFTP::ConnectAndLogin(bool ALogin, int ATimeout) {
     if (Encryption == etExplicitTLS) StartTLS();
     if (ALogin) {
       Login();
-      if (FTLS) ProtectData();
+      // What the server offers is asked once on every connection: later commands choose by it.
+      if (FTLS)
+        ProtectData();
+      else
+        RequestFeatures();
+      if (HasFeature("UTF8")) SendCmd("OPTS UTF8 ON");
       if (OnAfterClientLogin) OnAfterClientLogin(this);
       SendCmd(TransferType == ftASCII ? "TYPE A" : "TYPE I", {200});
       if (SendCmd("SYST", {200, 215, 500}) == 500)
@@ -136,10 +185,9 @@ void TIdFTP::StartTLS() {
   }
 }
 
-// Every data connection encrypted from now on; then what the server offers, and names in
-// UTF-8 when it can. The three commands go out together: none depends on the answer to the one
-// before (a refusal ends the login, which closes the connection), and a far server then costs
-// one round trip for them instead of three.
+// Every data connection encrypted from now on; then what the server offers. The three commands go out together: none
+// depends on the answer to the one before (a refusal ends the login, which closes the connection), and a far server
+// then costs one round trip for them instead of three.
 void TIdFTP::ProtectData() {
   const bool askFeatures = !FFeaturesRequested;
   WriteCommand("PBSZ 0");
@@ -149,7 +197,6 @@ void TIdFTP::ProtectData() {
   if (GetResponse() != 200) throw EIdTLSError("TLS refused by server: " + ReplyLine(LastReply));
   FDataProtected = true;
   if (askFeatures) TakeFeatures(GetResponse());
-  if (HasFeature("UTF8")) SendCmd("OPTS UTF8 ON");
 }
 
 void TIdFTP::RequestFeatures() {
@@ -168,6 +215,41 @@ void TIdFTP::TakeFeatures(int AReplyCode) {
 bool TIdFTP::HasFeature(const std::string& AFeature) const {
   for (const std::string& feature : Features) {
     if (SameTextIgnoringCase(std::string_view(feature).substr(0, feature.find(' ')), AFeature)) return true;
+  }
+  return false;
+}
+
+std::optional<TDateTime> TIdFTP::ModificationTime(const std::string& AFileName) {
+  if (!HasFeature("MDTM") || SendCmd("MDTM " + AFileName) != 213 || LastReply.Text.empty()) return std::nullopt;
+  TDateTime time = 0;
+  if (!ParseMachineTime(TrimBlanksAndControls(LastReply.Text.front()), time)) return std::nullopt;
+  return time;
+}
+
+namespace {
+
+// A reply that says the server does not know the command or this form of it, as opposed to
+// a refusal for the one file.
+bool CommandNotUnderstood(int ACode) { return ACode == 500 || ACode == 501 || ACode == 502 || ACode == 504; }
+
+}  // namespace
+
+bool TIdFTP::SetModificationTime(const std::string& AFileName, TDateTime ALocalTime) {
+  CheckCommand(AFileName);
+  const std::string stamp = FormatMachineTime(ToUnixTimeLocal(ALocalTime));
+  if (FSetTimeCommand == TSetTimeCommand::Unknown) {
+    FSetTimeCommand = HasFeature("MFMT") ? TSetTimeCommand::Mfmt : TSetTimeCommand::SiteUtime;
+  }
+  while (FSetTimeCommand != TSetTimeCommand::None) {
+    const TSetTimeCommand command = FSetTimeCommand;
+    const int code = SendCmd(command == TSetTimeCommand::Mfmt        ? "MFMT " + stamp + " " + AFileName
+                             : command == TSetTimeCommand::SiteUtime ? "SITE UTIME " + stamp + " " + AFileName
+                                                                     : "MDTM " + stamp + " " + AFileName);
+    if (code >= 200 && code <= 299) return true;
+    // MDTM with a time first is an extension: any refusal means this server reads it otherwise.
+    if (!CommandNotUnderstood(code) && command != TSetTimeCommand::MdtmWithTime) return false;
+    FSetTimeCommand = command == TSetTimeCommand::SiteUtime && HasFeature("MDTM") ? TSetTimeCommand::MdtmWithTime
+                                                                                  : TSetTimeCommand::None;
   }
   return false;
 }
@@ -294,6 +376,7 @@ void TIdFTP::InitDataConnection(TIdTCPConnection& AConnection) {
   AConnection.DataRecvSize = DataRecvSize;
   AConnection.SendBufferSize = SendBufferSize;
   AConnection.ReadTimeout = ReadTimeout;
+  AConnection.RateLimiter = RateLimiter;
   AConnection.SetCanceller(&FCanceller);
   AConnection.IOHandlerFactory = FDataProtected ? &FTLS->DataFactory() : DataIOHandlerFactory;
 }
@@ -532,7 +615,16 @@ void TIdFTP::MachineListDirectory(const std::string& ADirectory) {
 
 TIdFTPListItems& TIdFTP::ListingItems() { return FListing.Items(Now()); }
 
-int64_t TIdFTP::SizeMismatchCutOff(int64_t AListedSize) { return AListedSize + (int64_t{1} << 20) + AListedSize / 100; }
+int64_t TIdFTP::SizeMismatchCutOff(int64_t AListedSize) {
+  const int64_t extra = (int64_t{1} << 20) + AListedSize / 100;
+  return AListedSize > INT64_MAX - extra ? INT64_MAX : AListedSize + extra;
+}
+
+int64_t TIdFTP::DownloadRoom(const std::string& ADestFile, int64_t AListedSize) {
+  if (AListedSize >= 0 && AListedSize <= kLargestCredibleSize) return -1;
+  const int64_t free = FreeBytes(ExtractFilePath(ADestFile));
+  return free < 0 ? -1 : free - free / 100;
+}
 
 void TIdFTP::GetFile(const std::string& ASourceFile, const std::string& ADestFile, bool ACanOverwrite, bool AResume,
                      int64_t AListedSize) {
@@ -564,7 +656,9 @@ void TIdFTP::GetFile(const std::string& ASourceFile, const std::string& ADestFil
         sink.RemoteName = ASourceFile;
         sink.ListedSize = AListedSize;
         sink.Limit = SizeMismatchCutOff(AListedSize);
+        file.Reserve(AListedSize);
       }
+      sink.Room = DownloadRoom(ADestFile, AListedSize);
       TransferIn("RETR " + ASourceFile, sink, 0);
       if (checkSize && sink.Received != AListedSize) throw EIdFTPSizeMismatch(ASourceFile, AListedSize, sink.Received);
       if (!file.Close()) throw FileError("Cannot write to file", ADestFile, file.LastError());
@@ -597,16 +691,21 @@ void TIdFTP::GetFileResumable(const std::string& ASourceFile, const std::string&
     if (HasFeature("REST") && file.OpenAppend(APartialFile)) restartAt = file.Size();
   }
   if (restartAt <= 0 || restartAt >= AListedSize) {
+    // Made anew, never opened where it stands: a link put there would lead the bytes elsewhere.
     restartAt = 0;
-    if (!file.Create(APartialFile)) throw FileError("Cannot create file", APartialFile, file.LastError());
+    file.Close();
+    TTransferFile::Remove(APartialFile);
+    if (!file.CreateNew(APartialFile)) throw FileError("Cannot create file", APartialFile, file.LastError());
   }
   TFileSink sink(file);
   sink.Received = restartAt;
   sink.RemoteName = ASourceFile;
   sink.ListedSize = AListedSize;
   sink.Limit = SizeMismatchCutOff(AListedSize);
+  sink.Room = DownloadRoom(ADestFile, AListedSize);
+  file.Reserve(AListedSize - restartAt);
   try {
-    TransferIn("RETR " + ASourceFile, sink, restartAt);
+    ContinueInto(ASourceFile, APartialFile, file, sink);
   } catch (...) {
     file.Close();  // what came stays, for the next attempt to continue
     throw;
@@ -620,6 +719,29 @@ void TIdFTP::GetFileResumable(const std::string& ASourceFile, const std::string&
   int error = 0;
   if (!TTransferFile::Rename(APartialFile, ADestFile, error)) throw FileError("Cannot create file", ADestFile, error);
   RaiseAfterGet(ADestFile);
+}
+
+void TIdFTP::ContinueInto(const std::string& ASourceFile, const std::string& APartialFile, TTransferFile& AFile,
+                          TFileSink& ASink) {
+  const int64_t restartAt = ASink.Received;
+  const int64_t overlap = std::min(restartAt, kResumeCheckBytes);
+  std::string kept = overlap > 0 ? KeptTail(APartialFile, restartAt, overlap) : std::string();
+  if (kept.empty()) {
+    TransferIn("RETR " + ASourceFile, ASink, restartAt);
+    return;
+  }
+  // The bytes before the resume point come again: another version of the file of the same
+  // size and time is never joined to what was kept.
+  TResumeCheckSink check(ASink, std::move(kept));
+  try {
+    TransferIn("RETR " + ASourceFile, check, restartAt - overlap);
+  } catch (const EResumeMismatch&) {
+    AFile.Close();
+    TTransferFile::Remove(APartialFile);
+    if (!AFile.CreateNew(APartialFile)) throw FileError("Cannot create file", APartialFile, AFile.LastError());
+    ASink.Received = 0;
+    TransferIn("RETR " + ASourceFile, ASink, 0);
+  }
 }
 
 void TIdFTP::PutFile(const std::string& ASourceFile, const std::string& ADestFile, bool AAppend) {

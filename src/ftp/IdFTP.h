@@ -32,6 +32,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -112,8 +113,8 @@ class TIdFTP : public TIdTCPClient {
   // --- Operations (owner thread) ---
   // Connect (ATimeout neither 0 nor -1: connect time-out in ms), greeting 220, with TLS
   // the handshake (implicit: on connecting; explicit: after "AUTH TLS"), and with ALogin:
-  // USER/PASS, with TLS "PBSZ 0", "PROT P", FEAT and "OPTS UTF8 ON" when it lists UTF8,
-  // then OnAfterClientLogin, TYPE, SYST, status 7 "Connection established".
+  // USER/PASS, with TLS "PBSZ 0" and "PROT P", FEAT (also in the clear) and "OPTS UTF8 ON"
+  // when it lists UTF8, then OnAfterClientLogin, TYPE, SYST, status 7 "Connection established".
   // Any failure disconnects and propagates.
   void ConnectAndLogin(bool ALogin = true, int ATimeout = 0);
   bool IsConnected() const { return Connected(); }
@@ -132,12 +133,27 @@ class TIdFTP : public TIdTCPClient {
   void RequestFeatures();
   // Whether Features names AFeature (its first word, letter case ignored).
   bool HasFeature(const std::string& AFeature) const;
+  // MDTM of one file (when FEAT lists MDTM): its modification time as the server tells it,
+  // in UTC by the command's rules, converted to local time; nothing when it is not offered,
+  // refused or unreadable.
+  std::optional<TDateTime> ModificationTime(const std::string& AFileName);
+  // Gives a file on the server the modification time ALocalTime (sent as UTC, to the second):
+  // MFMT when FEAT lists it, else "SITE UTIME", else "MDTM time name" where FEAT lists MDTM.
+  // A command the server does not understand is not sent again on this connection; false
+  // when no command set the time (a refusal for this file, or none offered). Never throws
+  // for a refusal.
+  bool SetModificationTime(const std::string& AFileName, TDateTime ALocalTime);
+  // False once this connection found no command that sets times.
+  bool MaySetModificationTime() const { return FSetTimeCommand != TSetTimeCommand::None; }
 
   // The certificate the server offered on the last TLS connection (also one that was then
   // rejected), and the protocol agreed ("TLSv1.3"); empty without TLS.
   const TIdCertificateInfo& ServerCertificate() const;
   std::string TLSVersion() const;
 
+  // Whether LIST "-a" is worth sending on this connection; its users clear it when the server
+  // proves to read "-a" as a name.
+  bool ListAllOptionWorks = true;
   // LIST (ADetails) or NLST + APath, trimmed ("LIST" for an empty path). Keeps the text as
   // lines for ListingItems(); with ADest, also stores the lines there. A failed listing
   // leaves the previous one in place.
@@ -158,10 +174,15 @@ class TIdFTP : public TIdTCPClient {
   // still ends with the server's final reply (and fails on its size), while a stream without
   // end is cut off.
   static int64_t SizeMismatchCutOff(int64_t AListedSize);
+  // The most a download of unknown or incredible size (over 2^53) may write: the free space
+  // of ADestFile's file system less 1 %; -1 (no cap) for a credible listed size.
+  static int64_t DownloadRoom(const std::string& ADestFile, int64_t AListedSize);
   // RETR ASourceFile of AListedSize bytes (binary mode) into APartialFile, renamed over
   // ADestFile once whole; APartialFile stays when the transfer breaks off. An existing
   // APartialFile shorter than AListedSize is continued from its end (REST) when the server
-  // lists REST among its features (FEAT), and written anew otherwise. A file that does not
+  // lists REST among its features (FEAT), and written anew otherwise; the last 64 KiB before
+  // the resume point are fetched again, and when they differ from what was kept the file
+  // comes whole from the start. A file that does not
   // come to AListedSize bytes raises EIdFTPSizeMismatch, and APartialFile is removed.
   // ACanOverwrite as for GetFile.
   void GetFileResumable(const std::string& ASourceFile, const std::string& ADestFile, const std::string& APartialFile,
@@ -192,6 +213,7 @@ class TIdFTP : public TIdTCPClient {
 
  private:
   class TStringSink;
+  class TFileSink;
   void Login();
   void StartTLS();
   void ProtectData();
@@ -200,6 +222,10 @@ class TIdFTP : public TIdTCPClient {
   bool ControlIsIPv6() const;
   void InitDataConnection(TIdTCPConnection& AConnection);
   void TransferIn(const std::string& ACommand, TIdDataSink& ASink, int64_t ARestartAt);
+  // RETR from ASink.Received on, into APartialFile (open in AFile) of that size; see
+  // GetFileResumable for the check of what was kept.
+  void ContinueInto(const std::string& ASourceFile, const std::string& APartialFile, TTransferFile& AFile,
+                    TFileSink& ASink);
   void TransferOut(const std::string& ACommand, TTransferFile& AFile, int64_t ASize);
   void EndDataConnection(std::unique_ptr<TIdTCPClient>& APassive, std::unique_ptr<TIdSimpleServer>& AActive,
                          bool AFailed, bool AReplyDue);
@@ -222,4 +248,7 @@ class TIdFTP : public TIdTCPClient {
   bool FDataProtected = false;         // PROT P accepted: data connections use TLS
   bool FUseEPSV = false;               // the server refused PASV
   bool FFeaturesRequested = false;
+  // The command that sets a file's time on this connection, once tried.
+  enum class TSetTimeCommand { Unknown, Mfmt, SiteUtime, MdtmWithTime, None };
+  TSetTimeCommand FSetTimeCommand = TSetTimeCommand::Unknown;
 };

@@ -1,6 +1,7 @@
 #include "ftp/IdFTPList.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -153,8 +154,10 @@ bool ReadUnixTime(const std::vector<std::string_view>& tokens, const TToday& tod
     hour = Int32Or(yearOrTime.substr(0, colon), 0);
     minute = Int32Or(yearOrTime.substr(colon + 1), 0);
     year = today.Month < month ? today.Year - 1 : today.Year;
+    item.TimeDetail = tdMinuteNoYear;
   } else {
     year = Int32Or(yearOrTime, today.Year);
+    item.TimeDetail = tdDay;
   }
   if (!IsValidDate(year, month, day) || !IsValidTime(hour, minute, 0, 999)) return false;
   item.ModifiedTime = EncodeDate(year, month, day) + EncodeTime(hour, minute, 0, 999);
@@ -303,27 +306,6 @@ void ParseDosLine(std::string_view line, const TToday& today, TIdFTPListItem& it
 // Machine listing (MLSD)
 
 // Reads "YYYYMMDDHHMMSS" (UTC), any fraction of a second after it dropped, as local time.
-bool ParseMlsdTime(std::string_view value, TDateTime& time) {
-  if (value.size() < 14) return false;
-  if (value.size() > 14 && value[14] != '.') return false;
-  int parts[6] = {0, 0, 0, 0, 0, 0};
-  static constexpr size_t widths[6] = {4, 2, 2, 2, 2, 2};
-  size_t pos = 0;
-  for (int i = 0; i < 6; ++i) {
-    for (size_t end = pos + widths[i]; pos < end; ++pos) {
-      if (!IsDigit(value[pos])) return false;
-      parts[i] = parts[i] * 10 + (value[pos] - '0');
-    }
-  }
-  const auto [year, month, day, hour, minute, second] = parts;
-  // A leap second (60) is not a moment local time can hold.
-  if (!IsValidDate(year, month, day) || !IsValidTime(hour, minute, second, 0)) return false;
-  constexpr int64_t UnixEpochDay = 25569;  // 1 January 1970 as a day count
-  const int64_t days = static_cast<int64_t>(EncodeDate(year, month, day)) - UnixEpochDay;
-  time = FromUnixTimeLocal(days * 86400 + int64_t{hour} * 3600 + int64_t{minute} * 60 + second);
-  return true;
-}
-
 // Owner rights from the octal "UNIX.mode" (such as 0644): "rw-".
 bool RightsFromUnixMode(std::string_view mode, std::string& rights) {
   if (mode.size() < 3) return false;
@@ -352,6 +334,7 @@ bool ParseMlsdLine(std::string_view line, TIdFTPListItem& item) {
   item.ItemName.assign(line.substr(blank + 1));
   item.ModifiedTime = 0;
   item.ExactTime = false;
+  item.TimeDetail = tdMinute;
   bool typed = false;
   std::string permRights;
   bool modeRights = false;
@@ -380,8 +363,9 @@ bool ParseMlsdLine(std::string_view line, TIdFTPListItem& item) {
       item.SizeListed = IsByteCount(value);
       item.ItemSize = item.SizeListed ? Int64Or(value, 0) : 0;
     } else if (SameTextIgnoringCase(name, "modify")) {
-      if (!ParseMlsdTime(value, item.ModifiedTime)) return false;
+      if (!ParseMachineTime(value, item.ModifiedTime)) return false;
       item.ExactTime = true;
+      item.TimeDetail = tdSecond;
     } else if (SameTextIgnoringCase(name, "unix.mode")) {
       modeRights = RightsFromUnixMode(value, item.OwnerRights);
     } else if (SameTextIgnoringCase(name, "perm")) {
@@ -587,4 +571,34 @@ void TIdFTPListing::Clear() {
   FItems = TIdFTPListItems();
   FParsed = false;
   FMachineListing = false;
+}
+
+bool ParseMachineTime(std::string_view value, TDateTime& time) {
+  if (value.size() < 14) return false;
+  if (value.size() > 14 && value[14] != '.') return false;
+  int parts[6] = {0, 0, 0, 0, 0, 0};
+  static constexpr size_t widths[6] = {4, 2, 2, 2, 2, 2};
+  size_t pos = 0;
+  for (int i = 0; i < 6; ++i) {
+    for (size_t end = pos + widths[i]; pos < end; ++pos) {
+      if (!IsDigit(value[pos])) return false;
+      parts[i] = parts[i] * 10 + (value[pos] - '0');
+    }
+  }
+  const auto [year, month, day, hour, minute, second] = parts;
+  // A leap second (60) is not a moment local time can hold.
+  if (!IsValidDate(year, month, day) || !IsValidTime(hour, minute, second, 0)) return false;
+  const int64_t days = static_cast<int64_t>(EncodeDate(year, month, day)) - kUnixEpochDay;
+  time = FromUnixTimeLocal(days * 86400 + int64_t{hour} * 3600 + int64_t{minute} * 60 + second);
+  return true;
+}
+
+std::string FormatMachineTime(int64_t secondsSinceEpoch) {
+  const int64_t days = secondsSinceEpoch >= 0 ? secondsSinceEpoch / 86400 : (secondsSinceEpoch - 86399) / 86400;
+  const int64_t second = secondsSinceEpoch - days * 86400;
+  const TDateTimeParts date = DecodeDateTime(static_cast<TDateTime>(days + kUnixEpochDay));
+  char text[96];
+  std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d", date.Year, date.Month, date.Day,
+                static_cast<int>(second / 3600), static_cast<int>(second / 60 % 60), static_cast<int>(second % 60));
+  return text;
 }

@@ -78,6 +78,11 @@ enum TIdDirItemType : uint8_t {
   ikSymbolicLink = 2,
 };
 
+// How much of a moment a listed time gives: a date and a time of day to the minute; a Unix
+// line's month, day and time of day, the year guessed from today (recent files); a Unix
+// line's date with its year and no time of day (older files); the second (MLSD).
+enum TIdTimeDetail : uint8_t { tdMinute = 0, tdMinuteNoYear = 1, tdDay = 2, tdSecond = 3 };
+
 // One listing entry, with the initial value of each field.
 struct TIdFTPListItem {
   int64_t ItemSize = 0;             // size in bytes
@@ -92,7 +97,8 @@ struct TIdFTPListItem {
   std::string OtherRights = "???";  // characters 8 to 10 of a Unix permission column
   TDateTime ModifiedTime = 0;       // as the server shows it; 0 when unknown
   bool ExactTime = false;           // ModifiedTime is to the second (MLSD), in local time
-  std::string LinkTarget;           // for a symbolic link, what it points to
+  TIdTimeDetail TimeDetail = tdMinute;
+  std::string LinkTarget;  // for a symbolic link, what it points to
   TIdDirItemType ItemKind = ikFile;
 };
 
@@ -154,6 +160,13 @@ void ParseListing(std::string_view text, TDateTime now, TIdFTPListItems& items);
 // The same, with the format chosen by the caller instead of detected (lfNone keeps only
 // RawLine, lfNamesOnly takes the trimmed line as the name, ...).
 void ParseListing(std::string_view text, TIdFTPListFormat format, TDateTime now, TIdFTPListItems& items);
+
+// Times in the machine form of MLSD, MDTM and MFMT: "YYYYMMDDHHMMSS" in UTC, optionally with
+// a fraction of a second, which is dropped. ParseMachineTime gives local time and fails on an
+// impossible date or time; FormatMachineTime writes seconds since 1970 (UTC) in that form.
+inline constexpr int64_t kUnixEpochDay = 25569;  // 1 January 1970 as a day count
+bool ParseMachineTime(std::string_view value, TDateTime& time);
+std::string FormatMachineTime(int64_t secondsSinceEpoch);
 
 // The last listing of a client: its received text and the entries parsed from it on demand.
 class TIdFTPListing {

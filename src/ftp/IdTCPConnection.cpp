@@ -9,6 +9,7 @@
 
 #include "ftp/IdException.h"
 #include "platform/FileSystem.h"
+#include "platform/RateLimiter.h"
 #include "platform/Socket.h"
 #include "platform/Text.h"
 
@@ -142,12 +143,10 @@ int TIdTCPConnection::GetResponse(std::initializer_list<int> AAllowedResponses) 
   // a reply past MaxReplySize is refused.
   const size_t limit = MaxReplySize > 0 ? static_cast<size_t>(MaxReplySize) : size_t{1} << 20;
   size_t replySize = 0;
-  size_t receivedLength = 0;  // of the last line, before trimming
-  auto nextLine = [this, limit, &replySize, &receivedLength]() {
+  auto nextLine = [this, limit, &replySize]() {
     for (;;) {
       std::string line = ReadLn();
       if (OnWireTrace) OnWireTrace(wdReceived, line);
-      receivedLength = line.size();
       replySize += line.size() + 2;
       if (replySize > limit) throw EIdReplyTooLarge();
       line = std::string(TrimBlanksAndControls(line));
@@ -158,13 +157,14 @@ int TIdTCPConnection::GetResponse(std::initializer_list<int> AAllowedResponses) 
     lines.push_back(nextLine());
     const std::string& first = lines.front();
     if (first.size() > 3 && first[3] == '-') {
-      const std::string terminator = first.substr(0, 3) + " ";
+      const std::string code = first.substr(0, 3);
       for (;;) {
         lines.push_back(nextLine());
         const std::string& line = lines.back();
-        // A line that came shorter than a code and its blank ends the reply; one that is short
-        // only once trimmed does not: FEAT lists features such as " CCC" after a blank.
-        if (receivedLength < 4 || StartsWithIgnoringCase(line, terminator)) break;
+        // Only the code and a blank end the reply (the blank trimmed off when nothing
+        // follows it): the lines between may hold any text, short ones such as "*" or a FEAT
+        // feature such as " CCC" included.
+        if (line == code || StartsWithIgnoringCase(line, code + " ")) break;
       }
     }
   } catch (const EIdReadTimeout&) {
@@ -241,8 +241,9 @@ void TIdTCPConnection::ReadUntilClosed(TIdDataSink& ASink) {
       FInputBuffer.clear();
       FConsumed = 0;
       DoWork(WorkRead, static_cast<int64_t>(n));
+      Throttle(n);
     }
-    const size_t chunk = DataRecvSize > 0 ? static_cast<size_t>(DataRecvSize) : 32768;
+    const size_t chunk = DataStep(DataRecvSize);
     std::unique_ptr<char[]> buffer(new char[chunk]);
     TIdIOHandlerSocket& stream = *FIOHandler;
     for (;;) {
@@ -253,6 +254,7 @@ void TIdTCPConnection::ReadUntilClosed(TIdDataSink& ASink) {
       if (ASCIIFilter) ApplyASCIIFilter(buffer.get(), received);
       ASink.Write(buffer.get(), received);
       DoWork(WorkRead, static_cast<int64_t>(received));
+      Throttle(received);
     }
     // Answers an encrypting peer's closing alert; the data are complete whatever comes of it.
     stream.Finish(ReadTimeout);
@@ -270,7 +272,7 @@ void TIdTCPConnection::WriteFileData(TTransferFile& AFile, int64_t ASize) {
     // Read and sent in chunks rather than with sendfile(): the copy costs a little CPU, but
     // over loopback from an in-memory file system sendfile() made the receiving server a
     // third slower.
-    std::vector<char> chunk(SendBufferSize > 0 ? static_cast<size_t>(SendBufferSize) : 32768);
+    std::vector<char> chunk(DataStep(SendBufferSize));
     TIdIOHandlerSocket& stream = *FIOHandler;
     int64_t offset = 0;
     while (offset < ASize) {
@@ -279,6 +281,7 @@ void TIdTCPConnection::WriteFileData(TTransferFile& AFile, int64_t ASize) {
       if (!AFile.Read(chunk.data(), want, got))
         throw EIdException("Cannot read file \"" + AFile.Path() + "\". " + ErrorText(AFile.LastError()));
       if (got == 0) break;  // the file became shorter while being sent
+      Throttle(got);
       if (int rc = stream.Send(chunk.data(), got, ReadTimeout); rc != 0) RaiseSocketError(rc);
       offset += static_cast<int64_t>(got);
       DoWork(WorkWrite, static_cast<int64_t>(got));
@@ -291,6 +294,15 @@ void TIdTCPConnection::WriteFileData(TTransferFile& AFile, int64_t ASize) {
     throw;
   }
   EndWork(WorkWrite);
+}
+
+size_t TIdTCPConnection::DataStep(int ADefault) const {
+  const size_t step = ADefault > 0 ? static_cast<size_t>(ADefault) : 32768;
+  return RateLimiter ? std::min(step, RateLimiter->StepBytes()) : step;
+}
+
+void TIdTCPConnection::Throttle(size_t AMoved) {
+  if (RateLimiter && !RateLimiter->Take(AMoved, FCanceller)) RaiseSocketError(WSAEINTR);
 }
 
 void TIdTCPConnection::BeginWork(TWorkMode AWorkMode, int64_t ASize) {

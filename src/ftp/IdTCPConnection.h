@@ -14,6 +14,7 @@
 #include "ftp/IdIOHandlerTCP.h"
 #include "ftp/IdRFCReply.h"
 
+class TRateLimiter;
 class TSocketCanceller;
 class TTransferFile;
 
@@ -50,6 +51,9 @@ class TIdTCPConnection : public TIdComponent {
   int DataRecvSize = 1 << 20;
   int SendBufferSize = 32768;  // chunk size of data writes
   bool ASCIIFilter = false;    // clear the top bit of every received byte
+  // Shared by every connection whose data count against one limit (a session's); none: as
+  // fast as the network goes. Data are then moved in the limiter's steps.
+  std::shared_ptr<TRateLimiter> RateLimiter;
 
   // Events.
   TIdNotifyEvent OnConnected;
@@ -124,6 +128,11 @@ class TIdTCPConnection : public TIdComponent {
   void ClosedByPeer();
   // Raises the exception for a socket result code (timeouts as EIdReadTimeout).
   [[noreturn]] void RaiseSocketError(int ACode);
+  // Counts AMoved bytes of data against the limit, waiting as long as it asks; a stop
+  // during the wait fails as an interrupted socket operation.
+  void Throttle(size_t AMoved);
+  // The most one data read or write moves: ADefault, or less under a limit.
+  size_t DataStep(int ADefault) const;
   // Receives once into the input buffer; false when the peer closed.
   bool ReadFromStack(int ATimeoutMs, bool ARaiseExceptionIfDisconnected);
 

@@ -22,6 +22,13 @@ bool TAppendFile::Create(const std::string& path) {
   return FFd >= 0;
 }
 
+bool TAppendFile::Open(const std::string& path) {
+  Close();
+  FFd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+  if (FFd < 0) FError = ::ErrorText(errno);
+  return FFd >= 0;
+}
+
 bool TAppendFile::Append(const std::string& text) {
   if (FFd < 0) return false;
   size_t done = 0;
@@ -42,4 +49,11 @@ void TAppendFile::Close() {
   if (FFd < 0) return;
   ::close(FFd);
   FFd = -1;
+}
+
+bool AppendToFile(const std::string& path, const std::string& text, std::string& AError) {
+  TAppendFile file;
+  if (file.Open(path) && file.Append(text)) return true;
+  AError = file.ErrorText();
+  return false;
 }

@@ -14,6 +14,8 @@ class TAppendFile {
   // Replaces whatever is at path with a new empty file, mode 0666 less the umask. False,
   // with ErrorText() telling why, when it cannot be created.
   bool Create(const std::string& path);
+  // Opens the file at path to write at its end, made as Create makes it when it is not there.
+  bool Open(const std::string& path);
   // Writes the whole text at the end. False when the write failed; the file is then closed
   // and later appends do nothing.
   bool Append(const std::string& text);
@@ -25,3 +27,8 @@ class TAppendFile {
   int FFd = -1;
   std::string FError;
 };
+
+// Adds text at the end of the file at path, made with mode 0666 less the umask when it is
+// not there, in one write: lines that two writers append each stay whole. False, with
+// AError telling why, when it could not be written.
+bool AppendToFile(const std::string& path, const std::string& text, std::string& AError);

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <mutex>
 
@@ -185,6 +186,16 @@ std::string FormatTimeStamp(TDateTime value) {
   const TDateTimeParts p = DecodeDateTime(value);
   char buffer[32];
   std::snprintf(buffer, sizeof buffer, "%02d:%02d:%02d:%03d", p.Hour, p.Minute, p.Second, p.MilliSecond);
+  return buffer;
+}
+
+std::string FormatIso8601(TDateTime value) {
+  const TDateTimeParts p = DecodeDateTime(value);
+  const std::tm tm = LocalTmForFormats(value);  // its offset, daylight saving included
+  const long offset = std::labs(tm.tm_gmtoff) / 60;
+  char buffer[48];
+  std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld", p.Year, p.Month, p.Day, p.Hour,
+                p.Minute, p.Second, tm.tm_gmtoff < 0 ? '-' : '+', offset / 60, offset % 60);
   return buffer;
 }
 

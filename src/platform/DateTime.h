@@ -44,6 +44,9 @@ std::string FormatHourMinute(TDateTime value);
 // "hh:nn:ss:zzz", the stamp of test-log lines.
 std::string FormatTimeStamp(TDateTime value);
 
+// ISO 8601 to the second with the offset from UTC of that moment: "2026-03-09T14:05:42+01:00".
+std::string FormatIso8601(TDateTime value);
+
 // Conversions to and from the C library's local broken-down time; used by file-time code.
 TDateTime FromUnixTimeLocal(int64_t secondsSinceEpoch, int32_t nanoseconds = 0);
 int64_t ToUnixTimeLocal(TDateTime value);

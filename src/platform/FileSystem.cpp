@@ -5,6 +5,7 @@
 #include <fnmatch.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -133,6 +134,25 @@ int64_t GetFileSize(const std::string& path) {
 bool IsSymbolicLink(const std::string& path) {
   struct stat st {};
   return ::lstat(WithoutTrailingSlashes(path).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+int64_t FreeBytes(const std::string& path) {
+  struct statvfs fs {};
+  if (::statvfs(path.c_str(), &fs) != 0) return -1;
+  const auto blocks = static_cast<unsigned long long>(fs.f_bavail);
+  const auto size = static_cast<unsigned long long>(fs.f_frsize);
+  if (size != 0 && blocks > static_cast<unsigned long long>(INT64_MAX) / size) return INT64_MAX;
+  return static_cast<int64_t>(blocks * size);
+}
+
+bool OthersCanChange(const std::string& path) {
+  const std::string plain = WithoutTrailingSlashes(path);
+  const auto strangerOwns = [](const struct stat& st) { return st.st_uid != ::geteuid() && st.st_uid != 0; };
+  struct stat st {};
+  // A link another user owns can be pointed elsewhere by that user, whatever it leads to.
+  if (::lstat(plain.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && strangerOwns(st)) return true;
+  if (!StatPath(plain, st)) return false;
+  return strangerOwns(st) || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }
 
 bool ResolvesInside(const std::string& path, const std::string& directory) {
@@ -291,7 +311,21 @@ bool TTransferFile::OpenRead(const std::string& path) {
 
 bool TTransferFile::OpenAppend(const std::string& path) {
   Close();
-  fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  // Never through a link, never into a FIFO or device: only a regular file is continued.
+  fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  error_ = fd_ < 0 ? errno : 0;
+  path_ = path;
+  struct stat st {};
+  if (fd_ >= 0 && ::fstat(fd_, &st) == 0 && !S_ISREG(st.st_mode)) {
+    Close();
+    error_ = EINVAL;
+  }
+  return fd_ >= 0;
+}
+
+bool TTransferFile::CreateNew(const std::string& path) {
+  Close();
+  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   error_ = fd_ < 0 ? errno : 0;
   path_ = path;
   return fd_ >= 0;
@@ -347,6 +381,17 @@ bool TTransferFile::Write(const char* data, size_t length) {
   return true;
 }
 
+void TTransferFile::Reserve(int64_t length) noexcept {
+  if (fd_ < 0 || length <= 0) return;
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) return;
+  // Keeps the size, so that appending writes still go to the end and a transfer cut off
+  // leaves a file whose size says what came. Marked whatever the result: a failure part-way
+  // may have set aside some of it.
+  reserved_ = true;
+  (void)::fallocate(fd_, FALLOC_FL_KEEP_SIZE, st.st_size, length);
+}
+
 bool TTransferFile::Read(char* data, size_t length, size_t& got) {
   got = 0;
   for (;;) {
@@ -362,6 +407,21 @@ bool TTransferFile::Read(char* data, size_t length, size_t& got) {
   }
 }
 
+bool TTransferFile::ReadAt(int64_t offset, char* data, size_t length, size_t& got) {
+  got = 0;
+  while (got < length) {
+    const ssize_t n = ::pread(fd_, data + got, length - got, static_cast<off_t>(offset) + static_cast<off_t>(got));
+    if (n == 0) break;
+    if (n > 0) {
+      got += static_cast<size_t>(n);
+    } else if (errno != EINTR) {
+      error_ = errno;
+      return false;
+    }
+  }
+  return true;
+}
+
 int64_t TTransferFile::Size() const {
   struct stat st {};
   if (fd_ < 0 || ::fstat(fd_, &st) != 0) return -1;
@@ -370,6 +430,10 @@ int64_t TTransferFile::Size() const {
 
 bool TTransferFile::Close() noexcept {
   if (fd_ < 0) return true;
+  // A truncation to the size it has frees the blocks reserved past it that were not written.
+  struct stat st {};
+  if (reserved_ && ::fstat(fd_, &st) == 0) (void)::ftruncate(fd_, st.st_size);
+  reserved_ = false;
   int rc = ::close(fd_);
   fd_ = -1;
   if (rc != 0) error_ = errno;
@@ -385,3 +449,10 @@ bool TTransferFile::Rename(const std::string& from, const std::string& to, int& 
 void TTransferFile::Remove(const std::string& path) noexcept { ::unlink(path.c_str()); }
 
 bool TTransferFile::Exists(const std::string& path) { return FileExists(path); }
+
+bool RemoveUnlessRegularFile(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+  if (S_ISREG(st.st_mode)) return true;
+  return S_ISDIR(st.st_mode) ? ::rmdir(path.c_str()) == 0 : ::unlink(path.c_str()) == 0;
+}

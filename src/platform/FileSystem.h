@@ -51,6 +51,10 @@ bool DeleteFile(const std::string& path);        // true when it was removed
 bool RemoveDir(const std::string& path);         // an empty directory; true when removed
 int64_t GetFileSize(const std::string& path);    // -1 when it cannot be read
 bool IsSymbolicLink(const std::string& path);    // the path itself is a link (not followed)
+// Whether users other than this one (and root) could change what `path` holds: it is
+// writable by its group or by others, or owned by another user, or it is a symbolic link
+// that another user owns. False when it does not exist.
+bool OthersCanChange(const std::string& path);
 // Whether `path`, with every link on its way followed, leads to an entry inside `directory`
 // (itself resolved the same way); false when either cannot be resolved.
 bool ResolvesInside(const std::string& path, const std::string& directory);
@@ -58,6 +62,9 @@ bool ResolvesInside(const std::string& path, const std::string& directory);
 std::string ErrorText(int error);
 // Whether an errno value says the file system is full (no space, or the user's quota spent).
 bool IsNoSpaceError(int error);
+// The bytes this user may still write to the file system that holds `path` (at most
+// INT64_MAX); -1 when it cannot be told.
+int64_t FreeBytes(const std::string& path);
 
 // Last-write time in local time; returns false when the file cannot be read or changed.
 // Setting it never follows a symbolic link: a link gets the time itself.
@@ -78,6 +85,10 @@ std::string ExtractFileName(const std::string& path);
 inline constexpr unsigned ModeFromUmask = ~0u;
 void WriteFileAtomic(const std::string& path, const std::string& content, unsigned mode = ModeFromUmask);
 
+// Removes what is at `path` unless it is a regular file: a symbolic link (not followed), a
+// FIFO, socket or device, an empty directory. True when a regular file or nothing is left.
+bool RemoveUnlessRegularFile(const std::string& path);
+
 // Reads a whole file; false when it does not exist or cannot be read.
 bool ReadWholeFile(const std::string& path, std::string& content);
 
@@ -93,16 +104,27 @@ class TTransferFile {
   // Opens for reading, others free to read and write it. Never waits for a FIFO's writer:
   // anything but a regular file (or a directory) fails with EINVAL.
   bool OpenRead(const std::string& path);
-  // Opens for writing at its end (resume).
+  // Opens a regular file for writing at its end (resume); a symbolic link, FIFO or device
+  // there fails (ELOOP, EINVAL).
   bool OpenAppend(const std::string& path);
   // Creates the file, or empties it when it exists (mode 0666 less the umask when new).
   bool Create(const std::string& path);
+  // Creates a file that does not exist yet (mode 0666 less the umask); anything at the path,
+  // a symbolic link included, fails it (EEXIST).
+  bool CreateNew(const std::string& path);
   // Creates a new hidden file "<dir>.<name>.part-XXXXXX" beside `target` (mode 0644 less
   // the umask); Path() gives its name.
   bool CreateTempBeside(const std::string& target);
   bool Write(const char* data, size_t length);  // all of it
+  // Sets aside room for `length` more bytes past the current end, without changing the size,
+  // so that the writes that follow find their blocks ready instead of allocating them a page
+  // at a time. Only a hint: a file system that cannot do it is written as before. Close()
+  // gives back what was set aside and not written.
+  void Reserve(int64_t length) noexcept;
   // Up to `length` bytes from the current position; `got` 0 at the end of the file.
   bool Read(char* data, size_t length, size_t& got);
+  // Up to `length` bytes from `offset` (the current position stays); `got` less at the end.
+  bool ReadAt(int64_t offset, char* data, size_t length, size_t& got);
   int64_t Size() const;   // -1 on failure
   bool Close() noexcept;  // true when closed cleanly (or not open)
   int Handle() const { return fd_; }
@@ -117,5 +139,6 @@ class TTransferFile {
  private:
   int fd_ = -1;
   int error_ = 0;
+  bool reserved_ = false;
   std::string path_;
 };

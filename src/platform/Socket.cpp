@@ -1,6 +1,7 @@
 #include "platform/Socket.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -331,6 +332,11 @@ void TSocket::Close() noexcept {
 
 void TSocket::Shutdown() noexcept {
   if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+}
+
+int TSocket::DuplicateDescriptor() const {
+  if (fd_ < 0) return -1;
+  return ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
 }
 
 void TSocket::Abort() noexcept {

@@ -101,6 +101,9 @@ class TSocket {
   void Close() noexcept;
   // Sends FIN both ways; the descriptor stays open until Close.
   void Shutdown() noexcept;
+  // A second descriptor of the same connection, for a library that closes the descriptor it
+  // is given; Shutdown and the canceller still cut it. -1 when closed or on failure.
+  int DuplicateDescriptor() const;
   // Closes with a reset (RST) instead of an orderly close: the peer's next read or write
   // fails with 10054. For test servers that simulate a broken network.
   void Abort() noexcept;

@@ -26,3 +26,7 @@ std::string_view TrimSpaces(std::string_view text);             // " " only
 std::string WithTrailingSlash(std::string_view path);
 // "/a/b//" -> "/a/b": every trailing "/" removed, but "/" itself (and "") stays.
 std::string WithoutTrailingSlashes(std::string_view path);
+
+// A text of several lines as one line: each line end inside (CR LF, CR or LF) becomes one
+// blank, and those at the end are dropped. Reports and log rows are one line each.
+std::string OnOneLine(std::string_view text);

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -112,8 +113,14 @@ class TRemoteConnection {
   // Sends ALocalFile as ARemoteName from byte AOffset of both on (0: the whole file).
   virtual void Send(const std::string& ALocalFile, const std::string& ARemoteName, int64_t AOffset = 0) = 0;
   virtual void Fetch(const TFetchRequest& ARequest) = 0;
-  // AFrom takes the name ATo, replacing a file of that name.
+  // AFrom takes the name ATo, replacing a file of that name where the server does so; a
+  // server that will not replace one refuses (the engine then moves the old file aside).
   virtual void RenameOver(const std::string& AFrom, const std::string& ATo) = 0;
-  // Gives AName the time AWhen (local time); only where Capabilities().SetTime.
+  // Gives AName the time AWhen (local time, to the second); only where Capabilities().SetTime.
   virtual void SetTime(const std::string& AName, TDateTime AWhen) = 0;
+  // False once this connection found no way to set times (asking may cost nothing).
+  virtual bool MaySetTime() const { return false; }
+  // One file's time as the server tells it (local time); nothing when the server does not
+  // offer it, refuses it, or says something unreadable.
+  virtual std::optional<TDateTime> ModificationTime(const std::string&) { return std::nullopt; }
 };

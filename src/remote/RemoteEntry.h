@@ -12,9 +12,11 @@
 
 enum class TRemoteKind { File, Directory, Link, Other };
 
-// How exact a listed time is: FTP's plain listings show minutes, machine listings and
-// SFTP seconds.
-enum class TTimePrecision { Minute, Second };
+// How much of a moment a listed time gives: a date and a time of day to the minute; the
+// month, day and time of day with the year guessed from today (recent files of a Unix
+// listing); a date without a time of day (older files of a Unix listing); the second
+// (machine listings, SFTP).
+enum class TTimePrecision { Minute, MinuteNoYear, Day, Second };
 
 struct TRemoteEntry {
   std::string Name;  // as the server has it; may hold blanks
@@ -29,7 +31,11 @@ struct TRemoteEntry {
   std::string LinkTarget;  // for a link, what it points to, when the server says
 
   bool ExactTime() const { return Precision == TTimePrecision::Second; }
-  bool OwnerMayWrite() const { return Rights.substr(0, 3).find('w') != std::string::npos; }
+  // The owner may write, or the listing did not say (nothing then speaks against it).
+  bool OwnerMayWrite() const {
+    const std::string owner = Rights.substr(0, 3);
+    return owner == "???" || owner.find('w') != std::string::npos;
+  }
 };
 
 // One directory's listing, in the order the server gave it.

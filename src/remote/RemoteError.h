@@ -31,6 +31,8 @@ class ERemoteError : public EZephlin {
   TRemoteFailure Kind;
   bool Answered;
   std::string Text;
+  // The server's refusal is for good (an FTP 5xx reply): asking again the same way is useless.
+  bool Permanent = false;
 };
 
 // The failures after which the connection is of no further use: lost, or cut on purpose.

@@ -5,7 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#include "platform/RateLimiter.h"
 
 // The protocol a session speaks, and the keywords the settings file stores.
 enum class TProtocol { Ftp, Sftp };
@@ -48,6 +51,11 @@ struct TRemoteSettings {
   int32_t Timeout = 30;  // seconds; see ConnectionWaitMilliseconds
   bool PassiveMode = false;
   TEncryption Encryption = TEncryption::None;
-  // SHA-256 (hex) of a certificate or host key trusted although it does not verify.
+  // SHA-256 (hex) of a certificate trusted although it does not verify.
   std::string TrustedFingerprint;
+  // SFTP: the host key trusted whatever known_hosts says, and a private key to log in with.
+  std::string HostKey;
+  std::string KeyFile;
+  // Shared by every connection of a run: the bytes per second they may move together; none: no limit.
+  std::shared_ptr<TRateLimiter> RateLimiter;
 };

@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "engine/SessionThreadUnit.h"
+#include "platform/DateTime.h"
 #include "platform/FileSystem.h"
 #include "platform/ProgramDir.h"
 #include "platform/Shell.h"
@@ -78,14 +79,25 @@ void TSession::StartWorker() {
   Worker = worker;
   worker->OnStatusReport = [this](const std::string& connection, const std::string& function,
                                   const std::string& status) { WorkerStatus(connection, function, status); };
-  worker->OnTerminate = [this](TThread*) { WorkerFinished(); };
+  // The worker looks at its receiver from its own thread, so the receiver stays as it is and
+  // finds out on the main thread whether the session still exists.
+  worker->OnRunEvent = [this, alive = std::weak_ptr<bool>(FAlive)](const TRunEvent& event) {
+    if (!alive.expired() && RunEventHandler) RunEventHandler(Index, event);
+  };
+  // The worker frees itself only once this has returned: its outcome is whole and still there.
+  worker->OnTerminate = [this, worker](TThread*) { WorkerFinished(worker->Outcome); };
   worker->FreeOnTerminate = true;
   worker->Start();
 }
 
 void TSession::EndRunWithoutWorker(const std::string& error) {
   WorkerStatus("Disconnected", "Error", error);
-  WorkerFinished();
+  TRunOutcome outcome;
+  outcome.Result = TRunResult::Failed;
+  outcome.TestMode = Settings.TestMode;
+  outcome.Start = outcome.End = Now();
+  outcome.AddError(error);
+  WorkerFinished(outcome);
 }
 
 void TSession::StopWorker() {
@@ -123,8 +135,9 @@ void TSession::WorkerStatus(const std::string& connection, const std::string& fu
   if (StatusHandler) StatusHandler(Index, Remaining, connection, function, status);
 }
 
-void TSession::WorkerFinished() {
+void TSession::WorkerFinished(const TRunOutcome& outcome) {
   Worker = nullptr;  // the worker frees itself once this handler has returned
+  if (OnRunEnded) OnRunEnded(*this, outcome);
   // The run may have missed what changed while it ran: one more run, after the usual wait.
   if (ChangedDuringRun && Watcher != nullptr) Remaining = std::max(Settings.DetectWait, 1);
   ChangedDuringRun = false;

@@ -66,6 +66,9 @@ inline const auto SessionSettingsKeys = std::to_array<TSettingsKey>({
     {"retries", &TSessionSettings::Retries},
     {"atomicupload", &TSessionSettings::AtomicUpload},
     {"connections", &TSessionSettings::Connections},
+    {"ratelimit", &TSessionSettings::RateLimit},
+    {"hostkey", &TSessionSettings::HostKey},
+    {"keyfile", &TSessionSettings::KeyFile},
 });
 
 // The settings file ends a value at its line: a value holding CR or LF would start keys of

@@ -4,6 +4,8 @@
 #include <cstdlib>
 
 #include "platform/DateTime.h"
+#include "platform/FileSystem.h"
+#include "platform/ProgramDir.h"
 #include "platform/Text.h"
 
 // ---------------------------------------------------------------------------------------------
@@ -50,7 +52,20 @@ std::string CrcNameFor(int32_t seed) {
 std::string TSession::GenerateCrcFileName() { return CrcNameFor(CrcNameSeed()); }
 
 bool TSession::IsPlainCrcFileName(const std::string& name) {
-  return !name.empty() && name != "." && name.find('/') == std::string::npos && name.find("..") == std::string::npos;
+  return !name.empty() && name != "." && name.find('/') == std::string::npos && name.find("..") == std::string::npos &&
+         !IsProgramFileName(name);
+}
+
+bool TSession::IsProgramFileName(const std::string& name) {
+  // A store saved under one of these would overwrite it: the settings, the program itself,
+  // a log, the run records. Hidden names are the program's own too (lock files, partial
+  // downloads).
+  static const char* const kOwnFiles[] = {"zephlin.ini", "zephlin.log", "testlog.txt", "runs.jsonl"};
+  if (name.starts_with('.') || name == ExtractFileName(ExecutableName())) return true;
+  for (const char* own : kOwnFiles) {
+    if (name == own) return true;
+  }
+  return false;
 }
 
 void TSession::SetCrcFile(const std::string& name) {
@@ -111,13 +126,20 @@ int32_t TSessions::AddSession(const std::string& name) {
   added->FetchPasswordAgain = [this, added] { return FetchPassword(*added) == TPasswordKeyring::TResult::Done; };
   Sessions.push_back(std::move(session));
   added->SetStatusHandler(StatusHandler);
+  added->RunEventHandler = RunEventHandler;
   added->OnCompleted = [this](TSession& completed) { StartChainedSessions(completed); };
+  added->OnRunEnded = [this](TSession& ended, const TRunOutcome& outcome) { FLedger.Record(ended, outcome); };
   return added->Index;
 }
 
 void TSessions::SetStatusHandler(TSessionStatusEvent handler) {
   StatusHandler = std::move(handler);
   for (auto& session : Sessions) session->SetStatusHandler(StatusHandler);
+}
+
+void TSessions::SetRunEventHandler(TSessionRunEvent handler) {
+  RunEventHandler = std::move(handler);
+  for (auto& session : Sessions) session->RunEventHandler = RunEventHandler;
 }
 
 int32_t TSessions::CloneSession(int32_t index) {
@@ -132,6 +154,7 @@ int32_t TSessions::CloneSession(int32_t index) {
 bool TSessions::RemoveSession(int32_t index) {
   TSession* session = GetSession(index);
   if (session == nullptr || session->IsRunning()) return false;
+  FLedger.Forget(*session);
   Sessions.erase(Sessions.begin() + index);
   for (int32_t i = index; i < Count(); ++i) Sessions[static_cast<size_t>(i)]->Index = i;
   SaveAllSessions();
@@ -147,6 +170,7 @@ int32_t TSessions::AddSessionInteractive() {
   fresh.Encryption = EncryptionKeyword(TEncryption::Explicit);  // stored ones without the key stay plain
   fresh.ExactTimes = true;                                      // as do their minute times
   fresh.AtomicUpload = true;                                    // stored ones without the key send in place
+  fresh.Connections = 4;                                        // stored ones without the key keep one
   editor->SetSettings(fresh);
   if (!editor->ShowModal()) return -1;
   const int32_t index = AddSession(editor->GetSettings().Name);

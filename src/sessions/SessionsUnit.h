@@ -12,7 +12,10 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/RunEvents.h"
+#include "engine/RunOutcome.h"
 #include "sessions/PasswordKeyring.h"
+#include "sessions/RunLedger.h"
 #include "sessions/SessionEditor.h"
 
 class QTimer;
@@ -25,6 +28,8 @@ class TSession;
 using TSessionStatusEvent = std::function<void(int32_t index, int32_t remaining, const std::string& connection,
                                                const std::string& function, const std::string& status)>;
 using TSessionEvent = std::function<void(TSession& session)>;
+// Row index and a typed event of the session's running worker.
+using TSessionRunEvent = std::function<void(int32_t index, const TRunEvent& event)>;
 
 // Mode and starter keywords; compared exactly, case included.
 inline constexpr const char* ModeCopyLocalToRemote = "copylocaltoremote";
@@ -67,7 +72,10 @@ class TSession {
   bool PasswordUnavailable = false;
   std::function<bool()> FetchPasswordAgain;
   TSessionStatusEvent StatusHandler;
+  TSessionRunEvent RunEventHandler;
   TSessionEvent OnCompleted;
+  // A run ended, with what it did; before OnCompleted and before the session reports again.
+  std::function<void(TSession& session, const TRunOutcome& outcome)> OnRunEnded;
 
   // A clone's settings: the source's, under a name of its own, with its own CRC store and
   // outside test and debug mode.
@@ -95,7 +103,7 @@ class TSession {
   // The session's own report: sent with "Offline" only while it has no worker.
   void ReportStatus(const std::string& function, const std::string& status);
   void WorkerStatus(const std::string& connection, const std::string& function, const std::string& status);
-  void WorkerFinished();
+  void WorkerFinished(const TRunOutcome& outcome);
   // A run that ends before a worker was made: its failure is reported as a worker's would be.
   void EndRunWithoutWorker(const std::string& error);
 
@@ -103,10 +111,15 @@ class TSession {
   // wrapped to 32 bits, absolute value in hexadecimal).
   static std::string GenerateCrcFileName();
   // A CRC store name is a plain file name in the state directory: one that names
-  // another folder (holds "/" or "..") is not.
+  // another folder (holds "/" or "..") is not, nor one of the program's own files.
   static bool IsPlainCrcFileName(const std::string& name);
+  // The settings file, the program, its logs and run records, or a hidden name.
+  static bool IsProgramFileName(const std::string& name);
   // A generated CRC store name that no other session of the same list uses.
   std::function<std::string()> UnusedCrcFileName;
+
+ private:
+  std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);  // expires with the session
 };
 
 // Hands out generated CRC store names (TSession::GenerateCrcFileName and the seconds after
@@ -145,11 +158,15 @@ class TSessions {
   int32_t FindSession(const std::string& name) const;
 
   void SetStatusHandler(TSessionStatusEvent handler);
+  void SetRunEventHandler(TSessionRunEvent handler);
   void StartSession(int32_t index, bool force, bool runOnce);
   void StopSession(int32_t index);
   void Tick();  // the one-second timer's handler
   void StartChainedSessions(const TSession& completed);
   void SetEditorFactory(TSessionEditorFactory factory) { EditorFactory = std::move(factory); }
+  // The end of every run of the list's sessions.
+  TRunLedger& Ledger() { return FLedger; }
+  const TRunLedger& Ledger() const { return FLedger; }
 
   // Full path of "zephlin.ini" in the settings directory (ProgramDir.h).
   static std::string SettingsFileName();
@@ -174,7 +191,9 @@ class TSessions {
   std::unique_ptr<QTimer> Timer;                                  // drives every countdown, one tick a second
   std::vector<std::unique_ptr<TSession>> Sessions;
   TSessionStatusEvent StatusHandler;
+  TSessionRunEvent RunEventHandler;
   TSessionEditorFactory EditorFactory;
+  TRunLedger FLedger;
 };
 
 // The reversible scrambling of stored passwords: four hexadecimal digits per character,

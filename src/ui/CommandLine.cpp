@@ -15,6 +15,8 @@ TCommandLine ReadCommandLine(const std::vector<std::string>& arguments) {
       line.StartHidden = true;
     } else if (option == "/log") {
       line.LogEnabled = true;
+    } else if (option == "/list") {
+      line.ListSessions = true;
     } else if (option != "/force") {
       // The "/force" that qualifies a name is met again on its own turn and does nothing.
       const bool force = i + 1 < arguments.size() && LowerAscii(arguments[i + 1]) == "/force";

@@ -1,5 +1,5 @@
 #pragma once
-// The command line: "/exit", "/start", "/hide", "/log", "/force" and session names. Options
+// The command line: "/exit", "/start", "/hide", "/log", "/list", "/force" and session names. Options
 // match as whole arguments after folding A to Z to lower case; every other argument names a
 // session, forced when the argument right after it is "/force". Pure: no I/O, no Qt.
 
@@ -16,6 +16,7 @@ struct TCommandLine {
   bool StartOnLaunch = false;
   bool StartHidden = false;
   bool LogEnabled = false;
+  bool ListSessions = false;                     // print the sessions and end; nothing else is done
   std::vector<TCommandSession> CommandSessions;  // in the order given
 };
 

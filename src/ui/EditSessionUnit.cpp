@@ -64,7 +64,8 @@ QLabel* Caption(const char* text, QWidget* buddy = nullptr) {
 
 // The Test's failure on a refused certificate, with the certificate; true when the user
 // chose to trust it. Nobody to answer: an error report, and no trust.
-bool AskToTrustCertificate(QWidget* parent, const std::string& text) {
+bool AskToTrustCertificate(QWidget* parent, const std::string& text,
+                           const char* trust = "Trust this certificate for this session") {
   if (NobodyToAnswer()) {
     ShowErrorReport(parent, text);
     return false;
@@ -73,9 +74,14 @@ bool AskToTrustCertificate(QWidget* parent, const std::string& text) {
                   ToQ(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")),
                   QMessageBox::Yes | QMessageBox::Close, parent);
   box.setTextFormat(Qt::PlainText);
-  box.button(QMessageBox::Yes)->setText(QStringLiteral("Trust this certificate for this session"));
+  box.button(QMessageBox::Yes)->setText(QString::fromUtf8(trust));
   box.setDefaultButton(QMessageBox::Close);
   return box.exec() == QMessageBox::Yes;
+}
+
+// An SSH host key as the Test shows it: its type and fingerprint.
+std::string HostKeyDescription(const std::string& AType, const std::string& AFingerprint) {
+  return "Key type: " + AType + "\r\nFingerprint: " + AFingerprint;
 }
 
 QLabel* ReadOnlyText(const char* text) {
@@ -261,6 +267,8 @@ QWidget* TEditSessionForm::CreateConnectionPage() {
   SpinEdit2 = new TSpinEdit;
   SpinEdit6 = new TSpinEdit;
   SpinEdit6->setToolTip(QStringLiteral("Files of a directory transferred at once, each over its own connection"));
+  RateLimitEdit = new TSpinEdit;
+  RateLimitEdit->setToolTip(QStringLiteral("All of the session's connections together"));
   CheckBox1 = new QCheckBox(QStringLiteral("Abort session on transfer failure"));
   CheckBox4 = new QCheckBox(QStringLiteral("Passive mode"));
   SpinEdit5 = new TSpinEdit;
@@ -312,6 +320,12 @@ QWidget* TEditSessionForm::CreateConnectionPage() {
   connections->addStretch();
   grid->addWidget(Caption("Connections", SpinEdit6), 7, 0);
   grid->addLayout(connections, 7, 1);
+  auto* rateLimit = new QHBoxLayout;
+  rateLimit->addWidget(RateLimitEdit);
+  rateLimit->addWidget(Caption("KiB/s (0 = no limit)", RateLimitEdit));
+  rateLimit->addStretch();
+  grid->addWidget(Caption("Limit transfers to", RateLimitEdit), 8, 0);
+  grid->addLayout(rateLimit, 8, 1);
   grid->setColumnStretch(1, 1);
 
   auto* buttons = new QHBoxLayout;
@@ -320,7 +334,9 @@ QWidget* TEditSessionForm::CreateConnectionPage() {
 
   auto* page = new QWidget;
   auto* layout = new QVBoxLayout(page);
+  layout->addLayout(CreateProtocolRow());
   layout->addLayout(grid);
+  layout->addWidget(CreateSftpControls());
   layout->addSpacing(8);
   layout->addWidget(CheckBox1);
   layout->addWidget(CheckBox4);
@@ -393,6 +409,10 @@ QWidget* TEditSessionForm::CreateTestDebugPage() {
 void TEditSessionForm::FormCreate() {
   for (QLineEdit* edit : {Edit1, Edit2, Edit3, Edit6, Edit7, Edit4, Edit5, Edit8, Edit9}) edit->clear();
   ComboBox2->setCurrentIndex(0);
+  KeyFileEdit->clear();
+  HostKeyEdit->clear();
+  ProtocolBox->setCurrentIndex(0);
+  ShowProtocolControls();
   RadioButton7->setChecked(true);
   SelectItem(FModeItems, 0);
   SelectItem(FRecurseItems, 0);
@@ -423,6 +443,7 @@ void TEditSessionForm::SetSettings(const TSessionSettings& settings) {
   Edit5->setText(ToQ(settings.Password));
   SpinEdit2->SetValue(settings.Timeout);
   SpinEdit6->SetValue(settings.Connections);
+  RateLimitEdit->SetValue(settings.RateLimit);
   CheckBox1->setChecked(settings.AbortOnFailure);
   CheckBox4->setChecked(settings.PassiveMode);
   SpinEdit5->SetValue(settings.Retries);
@@ -430,6 +451,9 @@ void TEditSessionForm::SetSettings(const TSessionSettings& settings) {
   FEncryptionItem = static_cast<int>(EncryptionOf(settings.Encryption));
   ComboBox2->setCurrentIndex(FEncryptionItem);
   Edit9->setText(ToQ(settings.TlsFingerprint));
+  KeyFileEdit->setText(ToQ(settings.KeyFile));
+  HostKeyEdit->setText(ToQ(settings.HostKey));
+  ShowProtocolControls();
   SetParentSession(settings.ParentSession);
   Edit8->setText(ToQ(settings.CrcFile));
   SpinEdit4->SetValue(settings.MaxDelete);
@@ -459,12 +483,15 @@ TSessionSettings TEditSessionForm::GetSettings() const {
   settings.Password = FromQ(Edit5->text());
   settings.Timeout = SpinEdit2->Value();
   settings.Connections = SpinEdit6->Value();
+  settings.RateLimit = std::max(RateLimitEdit->Value(), 0);  // a negative limit means none
   settings.AbortOnFailure = CheckBox1->isChecked();
   settings.PassiveMode = CheckBox4->isChecked();
   settings.Retries = SpinEdit5->Value();
   settings.AtomicUpload = CheckBox7->isChecked();
   settings.Encryption = EncryptionKeyword(static_cast<TEncryption>(std::max(ComboBox2->currentIndex(), 0)));
   settings.TlsFingerprint = FromQ(Edit9->text());
+  settings.KeyFile = FromQ(KeyFileEdit->text());
+  settings.HostKey = FromQ(HostKeyEdit->text());
   settings.ParentSession = GetParentSession();
   settings.CrcFile = FromQ(Edit8->text());
   settings.MaxDelete = SpinEdit4->Value();
@@ -554,21 +581,28 @@ bool TEditSessionForm::ShowModal() { return exec() == QDialog::Accepted; }
 
 void TEditSessionForm::TestButtonClick() {
   const TRunSettings settings = GetSettings();
-  RunTool([settings](TToolCancel& cancel) -> TToolResult {
+  const bool sftp = SftpChosen();
+  RunTool([settings, sftp](TToolCancel& cancel) -> TToolResult {
     TPathTestReport report;
     std::string failure;
     std::string refusedFingerprint;  // of a certificate the user may choose to trust
     try {
       report = TestSessionPaths(settings, cancel);
     } catch (const ECertificateRefused& error) {
-      failure = std::string(error.what()) + "\r\n\r\n" + CertificateDescription(error.Certificate);
+      const std::string description = sftp
+                                          ? HostKeyDescription(error.Certificate.Subject, error.Certificate.Fingerprint)
+                                          : CertificateDescription(error.Certificate);
+      failure = std::string(error.what()) + "\r\n\r\n" + description;
       refusedFingerprint = error.Certificate.Fingerprint;
     } catch (const std::exception& error) {
       failure = error.what();
     }
-    return [report, failure, refusedFingerprint](TEditSessionForm* form, bool cancelled) {
+    return [report, failure, refusedFingerprint, sftp](TEditSessionForm* form, bool cancelled) {
       if (cancelled) return;
-      if (!refusedFingerprint.empty()) {
+      if (!refusedFingerprint.empty() && sftp) {
+        if (AskToTrustCertificate(form, failure, "Trust this host key for this session"))
+          form->HostKeyEdit->setText(ToQ(refusedFingerprint));
+      } else if (!refusedFingerprint.empty()) {
         if (AskToTrustCertificate(form, failure)) form->Edit9->setText(ToQ(refusedFingerprint));
       } else if (!failure.empty()) {
         ShowErrorReport(form, failure);
@@ -581,6 +615,7 @@ void TEditSessionForm::TestButtonClick() {
 
 void TEditSessionForm::PreloadCrcButtonClick() {
   const TRunSettings settings = GetSettings();
+  if (settings.SessionMode == "syncremotetolocal") return PreloadRemoteRecord(settings);
   RunTool([settings](TToolCancel& cancel) -> TToolResult {
     auto store = std::make_shared<TPreloadEntries>();
     std::string failure;
@@ -594,6 +629,26 @@ void TEditSessionForm::PreloadCrcButtonClick() {
       if (cancelled) return;
       ShowMessage(form, QMessageBox::Information, PreloadCountMessage(static_cast<int>(form->FPreloadStore.size())));
       if (!failure.empty()) ShowErrorReport(form, failure);
+    };
+  });
+}
+
+// "Make the local the same" keeps no CRC store: its Preload records what the server lists.
+void TEditSessionForm::PreloadRemoteRecord(const TRunSettings& ASettings) {
+  RunTool([ASettings](TToolCancel& cancel) -> TToolResult {
+    int count = 0;
+    std::string failure;
+    try {
+      count = PreloadRemoteState(ASettings, cancel);
+    } catch (const std::exception& error) {
+      failure = error.what();
+    }
+    return [count, failure](TEditSessionForm* form, bool cancelled) {
+      if (cancelled) return;
+      if (failure.empty())
+        ShowMessage(form, QMessageBox::Information, PreloadRemoteCountMessage(count));
+      else
+        ShowErrorReport(form, failure);
     };
   });
 }
@@ -667,4 +722,78 @@ void TEditSessionForm::BrowseButtonClick() {
 void TEditSessionForm::TestResultsButtonClick() {
   const std::string log = StateDirectory() + "testlog.txt";
   if (FileExists(log)) OpenWithAssociatedProgram(log);
+}
+
+// --- SFTP ---
+
+QLayout* TEditSessionForm::CreateProtocolRow() {
+  ProtocolBox = new QComboBox;
+  ProtocolBox->addItems({QStringLiteral("FTP"), QStringLiteral("SFTP (SSH)")});
+  connect(ProtocolBox, &QComboBox::activated, this, &TEditSessionForm::ProtocolChosen);
+  auto* row = new QHBoxLayout;
+  row->addWidget(Caption("Protocol", ProtocolBox));
+  row->addWidget(ProtocolBox);
+  row->addStretch();
+  return row;
+}
+
+QWidget* TEditSessionForm::CreateSftpControls() {
+  KeyFileEdit = new QLineEdit;
+  KeyFileEdit->setPlaceholderText(QStringLiteral("none: the agent's keys, then the password"));
+  KeyFileBrowse = new QToolButton;
+  KeyFileBrowse->setText(QStringLiteral("..."));
+  KeyFileBrowse->setToolTip(QStringLiteral("Browse for a private key file"));
+  connect(KeyFileBrowse, &QToolButton::clicked, this, [this] {
+    const QString chosen =
+        QFileDialog::getOpenFileName(this, QStringLiteral("Select private key file"), KeyFileEdit->text(), QString(),
+                                     nullptr, QFileDialog::DontResolveSymlinks | QFileDialog::HideNameFilterDetails);
+    if (!chosen.isEmpty()) KeyFileEdit->setText(chosen);
+  });
+  HostKeyEdit = new QLineEdit;
+  HostKeyEdit->setReadOnly(true);
+  HostKeyEdit->setPlaceholderText(QStringLiteral("none: only keys that ~/.ssh/known_hosts names"));
+  ForgetHostKeyButton = new QPushButton(QStringLiteral("Forget"));
+  ForgetHostKeyButton->setAutoDefault(false);
+  ForgetHostKeyButton->setToolTip(QStringLiteral("Forget the trusted host key"));
+  ForgetHostKeyButton->setEnabled(false);
+  connect(ForgetHostKeyButton, &QPushButton::clicked, HostKeyEdit, &QLineEdit::clear);
+  connect(HostKeyEdit, &QLineEdit::textChanged, ForgetHostKeyButton,
+          [this] { ForgetHostKeyButton->setEnabled(!HostKeyEdit->text().isEmpty()); });
+
+  SftpGroup = new QGroupBox(QStringLiteral("SFTP"));
+  auto* grid = new QGridLayout(SftpGroup);
+  auto* keyFile = new QHBoxLayout;
+  keyFile->addWidget(KeyFileEdit, 1);
+  keyFile->addWidget(KeyFileBrowse);
+  grid->addWidget(Caption("Key file", KeyFileEdit), 0, 0);
+  grid->addLayout(keyFile, 0, 1);
+  auto* hostKey = new QHBoxLayout;
+  hostKey->addWidget(HostKeyEdit, 1);
+  hostKey->addWidget(ForgetHostKeyButton);
+  grid->addWidget(Caption("Trusted host key (SHA-256)", HostKeyEdit), 1, 0);
+  grid->addLayout(hostKey, 1, 1);
+  grid->setColumnStretch(1, 1);
+  QSizePolicy policy = SftpGroup->sizePolicy();
+  policy.setRetainSizeWhenHidden(true);  // the fixed-size dialog keeps its size
+  SftpGroup->setSizePolicy(policy);
+  return SftpGroup;
+}
+
+bool TEditSessionForm::SftpChosen() const { return ProtocolBox->currentIndex() == 1; }
+
+void TEditSessionForm::ProtocolChosen(int item) {
+  const int32_t port = GetPort();
+  if (item == 1 && (port == 21 || port == 990)) SetPort(22);
+  const bool implicitTls = static_cast<TEncryption>(ComboBox2->currentIndex()) == TEncryption::Implicit;
+  if (item == 0 && port == 22) SetPort(implicitTls ? 990 : 21);
+  ShowProtocolControls();
+}
+
+void TEditSessionForm::ShowProtocolControls() {
+  const bool sftp = SftpChosen();
+  for (QWidget* ftpOnly :
+       {static_cast<QWidget*>(ComboBox2), static_cast<QWidget*>(CheckBox4), static_cast<QWidget*>(Edit9)})
+    ftpOnly->setEnabled(!sftp);
+  ForgetButton->setEnabled(!sftp && !Edit9->text().isEmpty());
+  SftpGroup->setVisible(sftp);
 }

@@ -50,6 +50,7 @@ class TEditSessionForm : public QDialog, public ISessionEditor {
   // boxes follow when their thread has finished.
   void TestButtonClick();
   void PreloadCrcButtonClick();
+  void PreloadRemoteRecord(const TRunSettings& ASettings);
   void BrowseButtonClick();
   void TestResultsButtonClick();
   // Ends a running Test or Preload without a result box.
@@ -89,6 +90,7 @@ class TEditSessionForm : public QDialog, public ISessionEditor {
   QLineEdit* Edit5 = nullptr;            // Password
   TSpinEdit* SpinEdit2 = nullptr;        // Timeout
   TSpinEdit* SpinEdit6 = nullptr;        // connections at once
+  TSpinEdit* RateLimitEdit = nullptr;    // KiB/s for all of a run's connections, 0 = none
   QCheckBox* CheckBox1 = nullptr;        // Abort session on transfer failure
   QCheckBox* CheckBox4 = nullptr;        // Passive mode
   TSpinEdit* SpinEdit5 = nullptr;        // reconnects per run after a lost connection
@@ -97,6 +99,13 @@ class TEditSessionForm : public QDialog, public ISessionEditor {
   QLineEdit* Edit9 = nullptr;            // the trusted certificate's fingerprint, shown only
   QPushButton* ForgetButton = nullptr;   // clears it
   QPushButton* TestButton = nullptr;
+  // SFTP: the protocol, and the controls of SSH logins, shown only for SFTP.
+  QComboBox* ProtocolBox = nullptr;      // items in the order of TProtocol
+  QGroupBox* SftpGroup = nullptr;        // the SFTP controls below
+  QLineEdit* KeyFileEdit = nullptr;      // private key file
+  QToolButton* KeyFileBrowse = nullptr;  // picks it
+  QLineEdit* HostKeyEdit = nullptr;      // the trusted host key's fingerprint, shown only
+  QPushButton* ForgetHostKeyButton = nullptr;
   QLineEdit* Edit8 = nullptr;  // CRC File
   QPushButton* PreloadCrcButton = nullptr;
   TSpinEdit* SpinEdit4 = nullptr;  // the deletion guard's share, in %
@@ -129,6 +138,13 @@ class TEditSessionForm : public QDialog, public ISessionEditor {
   void EncryptionChosen(int item);
   void SetPort(int32_t value);
   int32_t GetPort() const;
+  // SFTP: the protocol row and the SFTP controls; picking a protocol proposes its port (21 and
+  // 22 swap) and greys the controls of the other.
+  QLayout* CreateProtocolRow();
+  QWidget* CreateSftpControls();
+  void ProtocolChosen(int item);
+  void ShowProtocolControls();
+  bool SftpChosen() const;
   void SetParentSession(const std::string& value);
   std::string GetParentSession() const;
 

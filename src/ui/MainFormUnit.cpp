@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStyle>
+#include <QStyleOptionProgressBar>
 #include <QStyledItemDelegate>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -25,7 +26,9 @@
 #include "platform/Shell.h"
 #include "sessions/SessionsUnit.h"
 #include "ui/AboutFormUnit.h"
+#include "ui/DesktopNotifier.h"
 #include "ui/EditSessionUnit.h"
+#include "ui/HistoryWindow.h"
 #include "ui/TrayIcon.h"
 #include "ui/UiCommon.h"
 
@@ -34,7 +37,12 @@ namespace {
 const char* const CloseQuestion = "There are one or more ftp sessions active. Are you sure you want to quit?";
 
 // Columns of the list view, left to right; "Status" takes the width the others leave.
-enum TColumn { colSession, colTime, colConnection, colFunction, colStatus, colLastRun, colCount };
+enum TColumn { colSession, colTime, colConnection, colFunction, colStatus, colProgress, colLastRun, colCount };
+
+// The Progress cell keeps its share (thousandths, -1 for none) under this role beside its text.
+constexpr int ProgressRole = Qt::UserRole + 1;
+// The rows' progress is drawn at most this often, however fast the events come.
+constexpr int ProgressRefreshMs = 250;
 
 // The list view measures every cell of the first row whenever one of its texts changes (to
 // learn the height of all rows), and laying out text was the costliest step of a status
@@ -63,6 +71,37 @@ class TLineHeightDelegate : public QStyledItemDelegate {
   mutable bool FMeasured = false;
   mutable QFont FFont;
   mutable int FHeight = 0;
+};
+
+// The Progress cell: a progress bar carrying the cell's text while a share is known, the text
+// alone otherwise.
+class TProgressDelegate : public TLineHeightDelegate {
+ public:
+  using TLineHeightDelegate::TLineHeightDelegate;
+  void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    const QVariant share = index.data(ProgressRole);
+    if (!share.isValid() || share.toInt() < 0) {
+      TLineHeightDelegate::paint(painter, option, index);
+      return;
+    }
+    const QWidget* widget = option.widget;
+    const QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
+    QStyleOptionViewItem background = option;
+    initStyleOption(&background, index);
+    background.text.clear();
+    style->drawControl(QStyle::CE_ItemViewItem, &background, painter, widget);
+    QStyleOptionProgressBar bar;
+    bar.QStyleOption::operator=(option);
+    bar.rect = option.rect.adjusted(2, 1, -2, -1);
+    bar.state = (option.state & QStyle::State_Enabled) | QStyle::State_Horizontal;
+    bar.minimum = 0;
+    bar.maximum = 1000;
+    bar.progress = share.toInt();
+    bar.text = index.data().toString();
+    bar.textVisible = true;
+    bar.textAlignment = Qt::AlignCenter;
+    style->drawControl(QStyle::CE_ProgressBar, &bar, painter, widget);
+  }
 };
 
 // Width of each summary-log column; the status is never cut.
@@ -164,7 +203,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
   setWindowTitle(QString::fromLatin1(ProgramTitle));
   setWindowIcon(ProgramIcon());
   setFont(ProgramFont());
-  resize(900, 381);
+  resize(1240, 381);
   if (const QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - rect().center());
 
@@ -179,12 +218,24 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
     for (int32_t index = 0; index < ListView1->topLevelItemCount(); ++index) ShowLastRun(index);
   });
   FLastRunTimer.start();
+  FProgressClock.start();
+  FProgressTimer.setSingleShot(true);
+  connect(&FProgressTimer, &QTimer::timeout, this, &TMainForm::RefreshProgress);
+  FNotifier = new TDesktopNotifier(this);
+  FNotifier->OnHistory = [this](const std::string& name) {
+    if (THistoryWindow* window = ShowHistory(FSessions->FindSession(name))) window->activateWindow();
+  };
 
   FSessions = std::make_unique<TSessions>();
   FSessions->SetEditorFactory([this] { return std::make_unique<TEditSessionForm>(this); });
+  FSessions->Ledger().OnRecorded = [this](const TSession& session, const TRunOutcome& outcome) {
+    NoteRunEnd(session, outcome);
+  };
+  FSessions->Ledger().OnRecordError = [this](const std::string& message) { ReportError(message); };
   FSessions->SetStatusHandler(
       [this](int32_t index, int32_t remaining, const std::string& connection, const std::string& function,
              const std::string& status) { ShowSessionStatus(index, remaining, connection, function, status); });
+  FSessions->SetRunEventHandler([this](int32_t index, const TRunEvent& event) { ShowRunEvent(index, event); });
 }
 
 TMainForm::~TMainForm() {
@@ -239,8 +290,9 @@ QGroupBox* TMainForm::CreateSessionsGroup() {
   ListView1 = new QTreeWidget;
   ListView1->setColumnCount(colCount);
   ListView1->setHeaderLabels({QStringLiteral("Session"), QStringLiteral("Time"), QStringLiteral("Connection"),
-                              QStringLiteral("Function"), QStringLiteral("Status"), QStringLiteral("Last run")});
-  const int widths[] = {160, 50, 120, 100, 0, 240};
+                              QStringLiteral("Function"), QStringLiteral("Status"), QStringLiteral("Progress"),
+                              QStringLiteral("Last run")});
+  const int widths[] = {160, 50, 120, 100, 0, 280, 240};
   for (int column = colSession; column < colCount; ++column)
     if (column != colStatus) ListView1->setColumnWidth(column, widths[column]);
   ListView1->header()->setStretchLastSection(false);
@@ -250,6 +302,7 @@ QGroupBox* TMainForm::CreateSessionsGroup() {
   ListView1->setItemsExpandable(false);
   ListView1->setUniformRowHeights(true);
   ListView1->setItemDelegate(new TLineHeightDelegate(ListView1));
+  ListView1->setItemDelegateForColumn(colProgress, new TProgressDelegate(ListView1));
   ListView1->setAlternatingRowColors(true);
   ListView1->setAllColumnsShowFocus(true);
   ListView1->setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -264,7 +317,9 @@ QGroupBox* TMainForm::CreateSessionsGroup() {
   ListView1->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(ListView1, &QTreeWidget::customContextMenuRequested, this,
           [this](const QPoint& at) { ListMenu->popup(ListView1->viewport()->mapToGlobal(at)); });
-  connect(ListView1, &QTreeWidget::itemDoubleClicked, this, [this] { RunCommand(&TMainForm::EditButtonClick); });
+  connect(ListView1, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem*, int column) {
+    RunCommand(column == colLastRun ? &TMainForm::History1Click : &TMainForm::EditButtonClick);
+  });
 
   auto makeButton = [this](const char* caption, const char* hint, void (TMainForm::*command)()) {
     auto* button = new QPushButton(QString::fromLatin1(caption));
@@ -311,6 +366,8 @@ void TMainForm::CreateMenus() {
   Manual1 = addCommand(SessionMode1, "Manual", &TMainForm::Manual1Click);
   DetectChange1 = addCommand(SessionMode1, "Detect Change", &TMainForm::DetectChange1Click);
   Test1 = addCommand(ListMenu, "Test", &TMainForm::Test1Click);
+  ListMenu->addSeparator();
+  History1 = addCommand(ListMenu, "History...", &TMainForm::History1Click);
   for (QAction* checkable : {Manual1, DetectChange1, Test1}) checkable->setCheckable(true);
   connect(ListMenu, &QMenu::aboutToShow, this, &TMainForm::ListMenuPopup);
 
@@ -329,7 +386,7 @@ void TMainForm::RunCommand(void (TMainForm::*command)()) {
 }
 
 void TMainForm::ReportError(const std::string& message) {
-  ++FFailures;
+  ++FErrorReports;
   if (LogEnabled)
     AppendSummaryLine(PadOrCut("", NameWidth) + "  " + PadOrCut("", ConnectionWidth) +
                       PadOrCut("Error", FunctionWidth) + message);
@@ -446,13 +503,16 @@ void TMainForm::ShowSessionStatus(int32_t index, int32_t remaining, const std::s
   }
   const TSession* session = FSessions->GetSession(index);
   const std::string& name = session->Settings.Name;
-  NoteRunReport(session, connection, function, status);
   QTreeWidgetItem* row = ListView1->topLevelItem(index);
   row->setText(colSession, ToQ(name));
   row->setText(colTime, remaining > 0 ? QString::number(remaining) : QString());
   row->setText(colConnection, ToQ(connection));
   row->setText(colFunction, ToQ(function));
   row->setText(colStatus, ToQ(status));
+  if (connection == "Offline" && FProgress.erase(session) > 0) {
+    ShowProgress(index);
+    UpdateTrayHint();
+  }
   ShowLastRun(index);
   if (LogEnabled && remaining == 0) {
     AppendSummaryLine(PadOrCut(name, NameWidth) + "  " + PadOrCut(connection, ConnectionWidth) +
@@ -460,49 +520,92 @@ void TMainForm::ShowSessionStatus(int32_t index, int32_t remaining, const std::s
   }
 }
 
-void TMainForm::NoteRunReport(const TSession* session, const std::string& connection, const std::string& function,
-                              const std::string& status) {
-  // A worker reports with its connection state; the session itself reports "Offline", and
-  // only once its worker has ended, which makes the worker's last report the run's end.
-  if (connection != "Offline") {
-    TRunUnderWay& run = FRunsUnderWay[session];
-    run.Done = function.empty() && status == "Done";
-    if (function == "Error") run.LastError = status;
-    if (!status.empty()) run.LastStatus = status;
-    return;
-  }
-  const auto run = FRunsUnderWay.find(session);
-  if (run == FRunsUnderWay.end()) return;
-  const TRunUnderWay ended = run->second;
-  FRunsUnderWay.erase(run);
-  NoteRunEnd(session, ended.Done, ended.Done ? "Done" : !ended.LastError.empty() ? ended.LastError : ended.LastStatus);
+int32_t TMainForm::FailureCount() const { return FErrorReports + FSessions->Ledger().FailedRuns(); }
+
+int TMainForm::ExitStatus(int loopStatus) const {
+  return loopStatus == 0 && ExitWhenIdle && FailureCount() > 0 ? 2 : loopStatus;
 }
 
-void TMainForm::NoteRunEnd(const TSession* session, bool done, const std::string& outcome) {
-  if (!done) ++FFailures;
-  FLastRuns[session] = TLastRun{Now(), !done, outcome};
-  if (TrayIcon == nullptr) return;  // the window is on the screen, the row says it
-  if (!done) TrayIcon->ShowNotification("Zephlin: " + session->Settings.Name + " failed", outcome);
+void TMainForm::NoteRunEnd(const TSession& session, const TRunOutcome& outcome) {
+  const bool failed = ReportedFailure(outcome);
+  // A service manager's journal or cron's mail then names each run that failed, and why.
+  if (failed && ExitWhenIdle) {
+    const std::string why = outcome.Errors.empty() ? OutcomeText(outcome) : outcome.FirstError();
+    std::fprintf(stderr, "zephlin: %s: %s\n", session.Settings.Name.c_str(), why.c_str());
+  }
+  if (ListView1->topLevelItem(session.Index) != nullptr) ShowLastRun(session.Index);
+  if (failed) NotifyFailedRun(&session, OutcomeText(outcome));
   UpdateTrayHint();
+  // The run's record is written as its worker ends; an open history shows it once it is there.
+  const auto history = FHistoryWindows.find(&session);
+  if (history != FHistoryWindows.end() && !history->second.isNull())
+    QTimer::singleShot(0, history->second.data(), &THistoryWindow::Reload);
+}
+
+void TMainForm::NotifyFailedRun(const TSession* session, const std::string& outcome) {
+  const std::string title = "Zephlin: " + session->Settings.Name + " failed";
+  // Without the desktop's service only the tray can tell, and only while the window is
+  // hidden there; on the screen the row says it.
+  // The notifier is the window's own, so its answer never outlives the window.
+  FNotifier->Notify(session->Settings.Name, title, outcome, [this, title, outcome] {
+    if (TrayIcon != nullptr) TrayIcon->ShowNotification(title, outcome);
+  });
 }
 
 void TMainForm::UpdateTrayHint() {
   if (TrayIcon == nullptr) return;
   std::vector<std::string> failed;
+  std::string running;
   for (int32_t index = 0; index < FSessions->Count(); ++index) {
-    const TSession* session = FSessions->GetSession(index);
-    const auto last = FLastRuns.find(session);
-    if (last != FLastRuns.end() && last->second.Failed) failed.push_back(session->Settings.Name);
+    const TSession& session = *FSessions->GetSession(index);
+    const TRunOutcome* last = FSessions->Ledger().LastOutcome(session);
+    if (last != nullptr && ReportedFailure(*last)) failed.push_back(session.Settings.Name);
+    const auto progress = FProgress.find(&session);
+    if (progress != FProgress.end() && !progress->second.Text().empty())
+      running += "\n" + session.Settings.Name + ": " + progress->second.Text();
   }
-  TrayIcon->SetHint(failed.empty() ? std::string(ProgramTitle) : FailedRunsHint(failed));
+  TrayIcon->SetHint((failed.empty() ? std::string(ProgramTitle) : FailedRunsHint(failed)) + running);
+}
+
+// --- Progress ---
+
+void TMainForm::ShowRunEvent(int32_t index, const TRunEvent& event) {
+  const TSession* session = FSessions->GetSession(index);
+  if (session == nullptr) return;
+  const int64_t now = FProgressClock.elapsed();
+  FProgress[session].Add(event, now);
+  // Drawn at once when the last drawing is old enough, else when it will be: a timer alone
+  // could fall behind a run that hands over events without pause.
+  const int64_t since = now - FLastProgressRefresh;
+  if (since >= ProgressRefreshMs)
+    RefreshProgress();
+  else if (!FProgressTimer.isActive())
+    FProgressTimer.start(static_cast<int>(ProgressRefreshMs - since));
+}
+
+void TMainForm::RefreshProgress() {
+  FProgressTimer.stop();
+  FLastProgressRefresh = FProgressClock.elapsed();
+  for (int32_t index = 0; index < FSessions->Count(); ++index) ShowProgress(index);
+  UpdateTrayHint();
+}
+
+void TMainForm::ShowProgress(int32_t index) {
+  const TSession* session = FSessions->GetSession(index);
+  QTreeWidgetItem* row = ListView1->topLevelItem(index);
+  if (session == nullptr || row == nullptr) return;
+  const auto progress = FProgress.find(session);
+  const bool shown = progress != FProgress.end();
+  row->setText(colProgress, shown ? ToQ(progress->second.Text()) : QString());
+  row->setData(colProgress, ProgressRole, shown ? progress->second.Permille() : -1);
 }
 
 void TMainForm::ShowLastRun(int32_t index) {
   const TSession* session = FSessions->GetSession(index);
   QTreeWidgetItem* row = ListView1->topLevelItem(index);
   if (session == nullptr || row == nullptr) return;
-  const auto last = FLastRuns.find(session);
-  const QString text = last == FLastRuns.end() ? QString() : ToQ(LastRunText(last->second.End, last->second.Outcome));
+  const TRunOutcome* last = FSessions->Ledger().LastOutcome(*session);
+  const QString text = last == nullptr ? QString() : ToQ(LastRunText(last->End, OutcomeText(*last)));
   row->setText(colLastRun, text);
   row->setToolTip(colLastRun, text);
 }
@@ -624,6 +727,19 @@ void TMainForm::Test1Click() {
   if (session->Settings.TestMode) session->Start(true, false);
 }
 
+void TMainForm::History1Click() { ShowHistory(SelectedRow()); }
+
+THistoryWindow* TMainForm::ShowHistory(int32_t index) {
+  const TSession* session = FSessions->GetSession(index);
+  if (session == nullptr) return nullptr;
+  QPointer<THistoryWindow>& window = FHistoryWindows[session];
+  if (window.isNull()) window = new THistoryWindow(session->Settings.Name, this);
+  window->Reload();
+  window->show();
+  window->raise();
+  return window.data();
+}
+
 void TMainForm::AddButtonClick() { FSessions->AddSessionInteractive(); }
 
 void TMainForm::RemoveButtonClick() {
@@ -636,7 +752,10 @@ void TMainForm::RemoveButtonClick() {
   const auto dropRowIfRemoved = [&] {
     if (FSessions->Count() >= before) return;
     delete ListView1->takeTopLevelItem(row);
-    FLastRuns.erase(removed);  // a later session may be made at the same address
+    if (const auto history = FHistoryWindows.find(removed); history != FHistoryWindows.end()) {
+      if (!history->second.isNull()) history->second->deleteLater();
+      FHistoryWindows.erase(history);
+    }
   };
   try {
     FSessions->RemoveSession(row);
@@ -686,7 +805,7 @@ void TMainForm::Quit1Click() { close(); }
 void TMainForm::ListMenuPopup() {
   TSession* session = FSessions->GetSession(SelectedRow());
   const bool selected = session != nullptr;
-  for (QAction* entry : {Start1, Stop1, ForceStart1, Clone1, SessionMode1->menuAction(), Test1})
+  for (QAction* entry : {Start1, Stop1, ForceStart1, Clone1, SessionMode1->menuAction(), Test1, History1})
     entry->setEnabled(selected);
   Manual1->setChecked(selected && session->Settings.SessionStarter == StarterManual);
   DetectChange1->setChecked(selected && session->Settings.SessionStarter == StarterDetect);

@@ -2,8 +2,9 @@
 // TMainForm: the main window. It owns the session list, shows one row per session (row i is
 // always session i) with its countdown, connection, function and status, carries the
 // commands that start, stop, add, remove, edit, clone and test sessions, keeps the optional
-// summary log "zephlin.log", and hides the program to the notification area. It also keeps
-// the score of the runs that end, for the exit status of an unattended run.
+// summary log "zephlin.log", and hides the program to the notification area. What it says of
+// the runs that end (the "Last run" column, the tray, the exit status) it reads from the
+// session list's run ledger (sessions/RunLedger.h).
 //
 // Main thread only. Every status change reaches ShowSessionStatus on the main thread: the
 // session list's own reports directly, a worker's through the main-thread hand-over while
@@ -15,17 +16,21 @@
 // Closed and ends the application's event loop (the last window closing does not: the
 // window may be hidden in the notification area while a dialog closes).
 
+#include <QElapsedTimer>
+#include <QPointer>
 #include <QTimer>
 #include <QWidget>
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
+#include "engine/RunEvents.h"
+#include "engine/RunOutcome.h"
 #include "platform/AppendFile.h"
 #include "platform/DateTime.h"
 #include "ui/CommandLine.h"
+#include "ui/RunProgress.h"
 
 class QAction;
 class QGroupBox;
@@ -36,6 +41,8 @@ class QTreeWidget;
 class TSession;
 class TSessions;
 class TTrayIcon;
+class THistoryWindow;
+class TDesktopNotifier;
 
 class TMainForm : public QWidget {
   Q_OBJECT
@@ -76,9 +83,12 @@ class TMainForm : public QWidget {
   // The text followed by blanks up to width characters, or its first width characters.
   static std::string PadOrCut(const std::string& text, size_t width);
 
-  // What went wrong since start-up: runs whose last report was not "Done" (an "Error" report
-  // or a connection that never came about), and error reports.
-  int32_t FailureCount() const { return FFailures; }
+  // What went wrong since start-up: runs that reported a failure (the run ledger's count) and
+  // error reports.
+  int32_t FailureCount() const;
+  // The process's exit status once the event loop ended with `loopStatus`: with ExitWhenIdle,
+  // 2 when anything went wrong.
+  int ExitStatus(int loopStatus) const;
   // A failed command's report: the error box (standard error while nobody can answer), and a
   // line of the summary log when it is kept.
   void ReportError(const std::string& message);
@@ -86,6 +96,12 @@ class TMainForm : public QWidget {
   // The display callback of every session (a TSessionStatusEvent).
   void ShowSessionStatus(int32_t index, int32_t remaining, const std::string& connection, const std::string& function,
                          const std::string& status);
+  // A typed event of a session's running worker: it goes into the row's progress, which is
+  // drawn at most four times a second (RefreshProgress).
+  void ShowRunEvent(int32_t index, const TRunEvent& event);
+  // Draws the progress of every running session now: its row's Progress cell and its line
+  // of the tray tip.
+  void RefreshProgress();
 
   void ApplicationIdle();
   void ApplicationActivate();
@@ -112,6 +128,9 @@ class TMainForm : public QWidget {
   void Manual1Click();
   void DetectChange1Click();
   void Test1Click();
+  // The run history of the selected row's session, in a window of its own (one per session).
+  void History1Click();
+  THistoryWindow* ShowHistory(int32_t index);
   void Restore1Click();
   void Quit1Click();
   void ListMenuPopup();
@@ -139,6 +158,7 @@ class TMainForm : public QWidget {
   QAction* Manual1 = nullptr;
   QAction* DetectChange1 = nullptr;
   QAction* Test1 = nullptr;
+  QAction* History1 = nullptr;
   QMenu* TrayMenu = nullptr;
   QAction* Restore1 = nullptr;
   QAction* Quit1 = nullptr;
@@ -160,12 +180,14 @@ class TMainForm : public QWidget {
   void CreateTrayIcon();
   void ExitCheck();
   void AppendSummaryLine(const std::string& line);
-  void NoteRunReport(const TSession* session, const std::string& connection, const std::string& function,
-                     const std::string& status);
-  // A run ended: its "Last run" record, the failure count, and while hidden a notification.
-  void NoteRunEnd(const TSession* session, bool done, const std::string& outcome);
+  // A run ended (the ledger's word): its "Last run" cell, with ExitWhenIdle a failure's line on
+  // standard error, and while hidden the tray's notification.
+  void NoteRunEnd(const TSession& session, const TRunOutcome& outcome);
   void ShowLastRun(int32_t index);
+  void ShowProgress(int32_t index);
   void UpdateTrayHint();
+  // A failed run's notification: the desktop's notification service, else the tray's balloon.
+  void NotifyFailedRun(const TSession* session, const std::string& outcome);
   // Runs a command; a failure ends it with the error box instead of leaving the event loop.
   void RunCommand(void (TMainForm::*command)());
 
@@ -176,21 +198,13 @@ class TMainForm : public QWidget {
   QTimer FIdleTimer;
   TAppendFile FSummaryFile;
   std::string FSummaryPending;  // logged lines not yet written
-  // Sessions whose worker has reported: whether its last report said "Done", the text of its
-  // last "Error" report and its last status text (what a failed run without one says).
-  struct TRunUnderWay {
-    bool Done = false;
-    std::string LastError;
-    std::string LastStatus;
-  };
-  std::unordered_map<const TSession*, TRunUnderWay> FRunsUnderWay;
-  // The end of each session's last run since start-up, shown in the "Last run" column.
-  struct TLastRun {
-    TDateTime End = 0;
-    bool Failed = false;
-    std::string Outcome;  // "Done" or the failure's text
-  };
-  std::unordered_map<const TSession*, TLastRun> FLastRuns;
-  QTimer FLastRunTimer;  // the column shows the date instead of the time once a day has passed
-  int32_t FFailures = 0;
+  QTimer FLastRunTimer;         // the column shows the date instead of the time once a day has passed
+  int32_t FErrorReports = 0;
+  // The progress of each running session, drawn by FProgressTimer at most every 250 ms.
+  std::unordered_map<const TSession*, TRunProgress> FProgress;
+  QTimer FProgressTimer;
+  QElapsedTimer FProgressClock;
+  int64_t FLastProgressRefresh = INT32_MIN;  // on FProgressClock
+  std::unordered_map<const TSession*, QPointer<THistoryWindow>> FHistoryWindows;
+  TDesktopNotifier* FNotifier = nullptr;
 };

@@ -47,9 +47,13 @@ TTrayIcon::~TTrayIcon() {
 }
 
 std::string TTrayIcon::CutTip(const std::string& text) {
-  QString tip = ToQ(text).left(MaxTipLength);
-  if (!tip.isEmpty() && tip.back().isHighSurrogate()) tip.chop(1);  // never half a character
-  return FromQ(tip);
+  // Each line on its own: the tip may hold one line per running session below the title.
+  QStringList lines = ToQ(text).split(QLatin1Char('\n'));
+  for (QString& line : lines) {
+    line = line.left(MaxTipLength);
+    if (!line.isEmpty() && line.back().isHighSurrogate()) line.chop(1);  // never half a character
+  }
+  return FromQ(lines.join(QLatin1Char('\n')));
 }
 
 bool TTrayIcon::IsShown() const { return FShellIcon != nullptr && FShellIcon->isVisible(); }

@@ -76,7 +76,7 @@ class TTrayIcon : public QObject {
   TTrayIcon& operator=(const TTrayIcon&) = delete;
 
   // The tip text; the application's title stays the tip until it is set. At most
-  // MaxTipLength characters of either are shown.
+  // MaxTipLength characters of each of its lines are shown.
   const std::string& Hint() const { return FHint; }
   virtual void SetHint(const std::string& hint);
   const QIcon& Icon() const { return FIcon; }

@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QFileInfo>
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QHash>
@@ -146,4 +147,10 @@ void DesktopOpen(const std::string& pathOrUrl) {
 
 void ShowErrorReport(QWidget* parent, const std::string& message) {
   ShowMessage(parent, QMessageBox::Critical, message);
+}
+
+bool SessionBusReachable() {
+  if (qEnvironmentVariableIsSet("DBUS_SESSION_BUS_ADDRESS")) return true;
+  const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+  return !runtime.isEmpty() && QFileInfo::exists(runtime + QStringLiteral("/bus"));
 }

@@ -41,6 +41,10 @@ QMessageBox::StandardButton ShowMessage(QWidget* parent, QMessageBox::Icon icon,
 // desktop to open files with, and nobody to answer a dialog.
 bool IsHeadless();
 
+// Whether a desktop session bus, where keyrings and the notification service live, can be
+// reached: its address is given, or the per-user bus socket exists.
+bool SessionBusReachable();
+
 // Start-up switches this on when the program runs without a display: a modal box would then
 // wait for ever, as nobody could close it.
 void SetNobodyToAnswer(bool nobody);

@@ -21,7 +21,7 @@ std::ostream& operator<<(std::ostream& out, const TReport& report);
 inline constexpr const char* kFakeServerLogin =
     "S: 220 fake ready\n"
     "C: USER bob\nS: 331 password please\n"
-    "C: PASS pw\nS: 230 welcome\n"
+    "C: PASS pw\nS: 230 welcome\nC: FEAT\nS: 500 unknown\n"
     "C: TYPE I\nS: 200 binary\n"
     "C: SYST\nS: 215 UNIX Type: L8\n";
 

@@ -66,11 +66,9 @@ std::string ListingLine(const std::string& name) {
 }
 
 std::vector<TStage> LoginStages() {
-  return {{"greeting", "", "S: 220 fake ready"},
-          {"USER", "C: USER bob", "S: 331 password please"},
-          {"PASS", "C: PASS pw", "S: 230 welcome"},
-          {"TYPE", "C: TYPE I", "S: 200 binary"},
-          {"SYST", "C: SYST", "S: 215 UNIX Type: L8"}};
+  return {{"greeting", "", "S: 220 fake ready"},    {"USER", "C: USER bob", "S: 331 password please"},
+          {"PASS", "C: PASS pw", "S: 230 welcome"}, {"FEAT", "C: FEAT", "S: 500 unknown"},
+          {"TYPE", "C: TYPE I", "S: 200 binary"},   {"SYST", "C: SYST", "S: 215 UNIX Type: L8"}};
 }
 
 // Opens the data connection the way the run's mode asks for.
@@ -191,7 +189,7 @@ std::vector<TFaultCase> AllCases() {
     for (TFault fault : controlFaults) cases.push_back({step, fault, upload, passive});
     if (data) cases.push_back({step, TFault::Reset, upload, passive});
   };
-  for (const char* step : {"greeting", "USER", "PASS", "TYPE", "SYST", "CWD"}) add(step, false, true, false);
+  for (const char* step : {"greeting", "USER", "PASS", "FEAT", "TYPE", "SYST", "CWD"}) add(step, false, true, false);
   add("MKD", true, true, false);
   add("PASV", false, true, false);
   add("PORT", false, false, false);
@@ -373,8 +371,10 @@ INSTANTIATE_TEST_SUITE_P(EveryStep, FaultMatrix, ::testing::ValuesIn(AllCases())
 class ClientOutOfStep : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(ClientOutOfStep, ClosesTheControlConnection) {
-  FakeFtpServer server(std::string("S: 220 hi\nC: USER bob\nS: 230 in\nC: TYPE I\nS: 200 ok\nC: SYST\nS: 215 UNIX\n") +
-                       "C: CWD /a\n" + GetParam() + "\nS: 250 late reply for CWD\n");
+  FakeFtpServer server(
+      std::string(
+          "S: 220 hi\nC: USER bob\nS: 230 in\nC: FEAT\nS: 500 unknown\nC: TYPE I\nS: 200 ok\nC: SYST\nS: 215 UNIX\n") +
+      "C: CWD /a\n" + GetParam() + "\nS: 250 late reply for CWD\n");
   TIdFTP ftp;
   ftp.Host = "127.0.0.1";
   ftp.Port = server.port();
@@ -396,7 +396,7 @@ INSTANTIATE_TEST_SUITE_P(Replies, ClientOutOfStep, ::testing::Values("SLEEP: 600
 TEST(ClientOutOfStepData, StalledDataConnectionClosesTheControlConnection) {
   TempDir local;
   FakeFtpServer server(
-      "S: 220 hi\nC: USER bob\nS: 230 in\nC: TYPE I\nS: 200 ok\nC: SYST\nS: 215 UNIX\n"
+      "S: 220 hi\nC: USER bob\nS: 230 in\nC: FEAT\nS: 500 unknown\nC: TYPE I\nS: 200 ok\nC: SYST\nS: 215 UNIX\n"
       "C: PASV\nLISTEN\nS: 227 Entering Passive Mode ({pasv})\nC: RETR a\nS: 150 go\nDATA-STALL\n");
   TIdFTP ftp;
   ftp.Host = "127.0.0.1";

@@ -183,14 +183,13 @@ TEST_F(HostileServer, SyncDownSkipsEveryNameThatLeavesTheLocalDirectory) {
   EXPECT_TRUE(Reported("Error", "Listing not understood; no local files deleted"));
 }
 
-TEST_F(HostileServer, CopyDownKeepsOnlyTheLastPartOfEachName) {
-  Run("C: CWD /h/\nS: 250 ok\n" + DataIn("LIST /h/", kEscapingListing) + DataIn("RETR x", "xxx") +
-          DataIn("RETR victim.txt", "vvv") + DataIn("RETR ok.txt", "ok!"),
+TEST_F(HostileServer, CopyDownRefusesEveryNameThatLeavesTheLocalDirectory) {
+  Run("C: CWD /h/\nS: 250 ok\n" + DataIn("LIST /h/", kEscapingListing) + DataIn("RETR ok.txt", "ok!"),
       "copyremotetolocal", "/h/");
 
-  EXPECT_EQ(Local(), (TTree{{"ok.txt", "ok!"}, {"stale.txt", "only here"}, {"victim.txt", "vvv"}, {"x", "xxx"}}));
+  EXPECT_EQ(Local(), (TTree{{"ok.txt", "ok!"}, {"stale.txt", "only here"}}));
   ExpectOutsideUntouched();
-  for (const char* name : {"..", "../sentinel", "/etc", "a/b"})
+  for (const char* name : {"/etc/x", "..", "../victim.txt", "../sentinel", "/etc", "a/b"})
     EXPECT_TRUE(Reported("Error", std::string("Unsafe remote name: ") + name)) << name;
 }
 

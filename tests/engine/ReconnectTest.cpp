@@ -286,7 +286,7 @@ TEST_F(Reconnect, AFullLocalDiskEndsTheRun) {
 }
 
 // The scripted server: a server that refuses to rename over a file, and full disks.
-TEST(ReconnectScripted, RenameRefusedOverAFileDeletesTheTargetFirstAndFullDisksEndTheRun) {
+TEST(ReconnectScripted, RenameRefusedOverAFileMovesTheTargetAsideFirstAndFullDisksEndTheRun) {
   const std::string storTemp =
       "C: PASV\nLISTEN\nS: 227 Entering Passive Mode ({pasv})\nC: STOR .a.txt.part-*\nS: 150 go\nDATA-RECV\n";
   const struct {
@@ -296,18 +296,19 @@ TEST(ReconnectScripted, RenameRefusedOverAFileDeletesTheTargetFirstAndFullDisksE
   } cases[] = {
       {"rename refused",
        storTemp + "S: 226 ok\nC: RNFR .a.txt.part-*\nS: 350 ready\nC: RNTO a.txt\nS: 553 exists\n"
-                  "C: DELE a.txt\nS: 250 gone\nC: RNFR .a.txt.part-*\nS: 350 ready\nC: RNTO a.txt\n"
-                  "S: 250 renamed\n"
+                  "C: RNFR a.txt\nS: 350 ready\nC: RNTO .a.txt.old-*\nS: 250 moved\n"
+                  "C: RNFR .a.txt.part-*\nS: 350 ready\nC: RNTO a.txt\nS: 250 renamed\nC: DELE .a.txt.old-*\n"
+                  "S: 250 gone\n"
                   "C: PASV\nLISTEN\nS: 227 Entering Passive Mode ({pasv})\nC: STOR .b.txt.part-*\n"
                   "S: 150 go\nDATA-RECV\nS: 226 ok\nC: RNFR .b.txt.part-*\nS: 350 ready\nC: RNTO b.txt\n"
                   "S: 250 renamed\n",
        "Done"},
       {"552 after the data", storTemp + "S: 552 Quota exceeded\nC: DELE .a.txt.part-*\nS: 250 gone\n",
-       "552 Quota exceeded\r\n"},
+       "552 Quota exceeded"},
       {"452 at once",
        "C: PASV\nLISTEN\nS: 227 Entering Passive Mode ({pasv})\nC: STOR .a.txt.part-*\nS: 452 No space\n"
        "C: DELE .a.txt.part-*\nS: 550 no such file\n",
-       "452 No space\r\n"},
+       "452 No space"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);

@@ -39,6 +39,7 @@ class FtpRealServerTest : public ::testing::TestWithParam<std::tuple<Kind, bool>
   void Login() {
     try {
       ftp_.ConnectAndLogin(true, 10000);
+      ftp_.ChangeDirectory(server_->home());  // a chrooted vsftpd starts above it
     } catch (const std::exception& e) {
       FAIL() << "login failed: " << e.what() << "\n" << server_->log();
     }

@@ -71,6 +71,25 @@ TEST(FileSystem, ExistenceCreationDeletion) {
   EXPECT_TRUE(RemoveDir(dir.path() + "a/b/c/"));
 }
 
+// Room reserved for a download that then comes short (cut off, or a file that shrank) is
+// neither counted in the size nor kept on disk, also when appending to what is there.
+TEST(FileSystem, ReservedRoomNeverShowsInTheFile) {
+  TempDir dir;
+  const std::string path = dir.path() + "partial";
+  for (bool append : {false, true}) {
+    TTransferFile file;
+    ASSERT_TRUE(append ? file.OpenAppend(path) : file.Create(path));
+    file.Reserve(int64_t{8} << 20);
+    ASSERT_TRUE(file.Write("0123456789", 10));
+    EXPECT_EQ(file.Size(), append ? 20 : 10) << "append " << append;
+    ASSERT_TRUE(file.Close());
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, append ? 20 : 10);
+    EXPECT_LT(st.st_blocks * 512, 1 << 20) << "reserved blocks freed at close, append " << append;
+  }
+}
+
 TEST(FileSystem, FileTimesRoundTripInLocalTime) {
   TempDir dir;
   const std::string path = dir.path() + "f";

@@ -19,6 +19,7 @@
 
 #include "platform/Socket.h"
 #include "support/ChildProcess.h"
+#include "support/ServerProcess.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
 
 root, portfile, user, password = sys.argv[1:5]
-host, tls, cert, key, tls12, nopasv, perip = sys.argv[5:12]
+host, tls, cert, key, tls12, nopasv, perip, shift = sys.argv[5:13]
 authorizer = DummyAuthorizer()
 authorizer.add_user(user, password, root, perm="elradfmwMT")
 handler = FTPHandler
@@ -50,6 +51,18 @@ if nopasv == "1":
     class NoPasvHandler(handler):
         proto_cmds = {k: v for k, v in handler.proto_cmds.items() if k != "PASV"}
     handler = NoPasvHandler
+if shift != "0":
+    # A server whose listings run on another clock: LIST and MLSD give every time moved by
+    # `shift` seconds, while MDTM tells the true one.
+    from pyftpdlib.filesystems import AbstractedFS
+    def shifted(st):
+        return os.stat_result(tuple(st)[:8] + (st.st_mtime + int(shift),) + tuple(st)[9:10])
+    class ShiftedFS(AbstractedFS):
+        def stat(self, path):
+            return shifted(super().stat(path))
+        def lstat(self, path):
+            return shifted(super().lstat(path))
+    handler.abstracted_fs = ShiftedFS
 handler.authorizer = authorizer
 handler.banner = "pyftpdlib ready"
 server = FTPServer((host, 0), handler)
@@ -60,93 +73,9 @@ os.rename(portfile + ".tmp", portfile)
 server.serve_forever(handle_exit=True)
 )PY";
 
-std::string MakeStateDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/zephlin-ftpd-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot create a state directory");
-  ::chmod(pattern.c_str(), 0755);
-  return pattern + "/";
-}
-
-void WriteText(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-  if (!out) throw std::runtime_error("cannot write " + path);
-}
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// Starts argv[0] with output into logPath, in its own process group, dying with the test.
-pid_t Spawn(const std::vector<std::string>& args, const std::string& logPath) {
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    ::setpgid(0, 0);
-    int devnull = ::open("/dev/null", O_RDONLY);
-    if (devnull >= 0) ::dup2(devnull, 0);
-    if (log >= 0) {
-      ::dup2(log, 1);
-      ::dup2(log, 2);
-    }
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  if (log >= 0) ::close(log);
-  if (pid < 0) throw std::runtime_error("fork failed");
-  return pid;
-}
-
-bool Exited(pid_t pid) {
-  int status = 0;
-  return ::waitpid(pid, &status, WNOHANG) == pid;
-}
-
-void Stop(pid_t pid) {
-  if (pid <= 0) return;
-  ::kill(-pid, SIGTERM);
-  ::kill(pid, SIGTERM);
-  for (int i = 0; i < 100; ++i) {
-    int status = 0;
-    pid_t reaped = ::waitpid(pid, &status, WNOHANG);
-    if (reaped == pid) {
-      ::kill(-pid, SIGKILL);  // any session children left behind
-      return;
-    }
-    if (reaped < 0) return;  // already reaped
-    std::this_thread::sleep_for(20ms);
-  }
-  ::kill(-pid, SIGKILL);
-  ::kill(pid, SIGKILL);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-}
-
-// A port that was free a moment ago (vsftpd cannot be told to pick one itself).
-int FreePort() {
-  TSocket s;
-  std::string address;
-  uint16_t port = 0;
-  if (s.Open() != 0 || s.Bind(0x7F000001u, 0) != 0 || s.LocalAddress(address, port) != 0)
-    throw std::runtime_error("no free port");
-  return port;
-}
-
-bool Accepts(const std::string& host, int port) {
-  TSocket s;
-  return s.Open(host) == 0 && s.Connect(host, static_cast<uint16_t>(port), 200) == 0;
-}
-
 const char* kVsftpd = "/usr/sbin/vsftpd";
 const char* kWritableDir = "pub";
+const char* kJailedHome = "/srv";
 const char* kPureFtpd = "/usr/sbin/pure-ftpd";
 const char* kPurePw = "/usr/bin/pure-pw";
 const char* kProFtpd = "/usr/sbin/proftpd";
@@ -198,7 +127,7 @@ std::string RealFtpServer::log() const { return ReadText(stateDir_ + "server.log
 RealFtpServer::RealFtpServer(Kind kind, const std::string& rootDir) : RealFtpServer(kind, rootDir, Options()) {}
 
 RealFtpServer::RealFtpServer(Kind kind, const std::string& rootDir, const Options& options)
-    : kind_(kind), host_(options.host), stateDir_(MakeStateDir()) {
+    : kind_(kind), host_(options.host), stateDir_(MakeStateDir()), environment_(options.environment) {
   std::string root = rootDir;
   if (root.size() > 1 && root.back() == '/') root.pop_back();
   try {
@@ -225,8 +154,8 @@ void RealFtpServer::StartPyFtpdLib(const std::string& root, const Options& optio
   const char* tls = options.tls == Tls::None ? "none" : "explicit";
   pid_ = Spawn({ZEPHLIN_SYSTEM_PYTHON, stateDir_ + "server.py", root, portFile, user_, password_, options.host, tls,
                 options.certFile, options.keyFile, options.tls12Only ? "1" : "0", options.refusePasv ? "1" : "0",
-                std::to_string(options.maxConnectionsPerIp)},
-               stateDir_ + "server.log");
+                std::to_string(options.maxConnectionsPerIp), std::to_string(options.listingShiftSeconds)},
+               stateDir_ + "server.log", options.environment);
   for (int i = 0; i < 500 && port_ == 0; ++i) {
     std::string text = ReadText(portFile);
     if (!text.empty())
@@ -241,13 +170,19 @@ void RealFtpServer::StartPyFtpdLib(const std::string& root, const Options& optio
 }
 
 void RealFtpServer::StartVsftpd(const std::string& root, const Options& options) {
-  // Anonymous login starting in `root`, with every write operation allowed. In the clear it
-  // runs as the launching user without chroot (it will not chroot into a writable
-  // directory then); with TLS it starts as root and chroots the session into `root`.
+  // Anonymous login with every write operation allowed. vsftpd will not chroot a session
+  // into a directory it can write. With TLS it starts as root and chroots the session into
+  // `root`, writing as "ftp" in a sub-directory. In the clear, as root, the session is
+  // chrooted into a read-only jail of its own mount namespace, where `root` is mounted
+  // (writable, as root) at kJailedHome. Without root it runs as the launching user,
+  // unconfined: the only way left.
   const bool tls = options.tls != Tls::None;
+  const bool jailed = !tls && ::geteuid() == 0;
   user_ = "anonymous";
   password_ = "zephlin@";
-  home_ = tls ? "/" : root;
+  home_ = tls ? "/" : jailed ? kJailedHome : root;
+  const std::string jail = stateDir_ + "jail";
+  if (jailed) std::filesystem::create_directories(jail + kJailedHome);
   if (tls) {
     // vsftpd will not chroot an anonymous session into a directory it can write: the
     // session writes as the "ftp" user into a sub-directory open to it.
@@ -263,9 +198,11 @@ void RealFtpServer::StartVsftpd(const std::string& root, const Options& options)
         std::ostringstream conf;
         conf << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << port << "\n"
              << "background=NO\nseccomp_sandbox=NO\n"
-             << (tls ? "allow_writeable_chroot=YES\n" : "run_as_launching_user=YES\n")
+             << (tls      ? "allow_writeable_chroot=YES\n"
+                 : jailed ? "ftp_username=root\n"
+                          : "run_as_launching_user=YES\n")
              << "anonymous_enable=YES\nlocal_enable=NO\nno_anon_password=YES\n"
-             << "anon_root=" << root << "\n"
+             << "anon_root=" << (jailed ? jail : root) << "\n"
              << "write_enable=YES\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
              << "anon_other_write_enable=YES\nanon_world_readable_only=NO\nanon_umask=022\n"
              << "pasv_enable=YES\nport_enable=YES\nconnect_from_port_20=NO\n"
@@ -281,39 +218,29 @@ void RealFtpServer::StartVsftpd(const std::string& root, const Options& options)
                << "implicit_ssl=" << (options.tls == Tls::Implicit ? "YES" : "NO") << "\n"
                << "xferlog_enable=YES\ndebug_ssl=YES\nvsftpd_log_file=" << stateDir_ << "server.log\n";
         WriteText(stateDir_ + "vsftpd.conf", conf.str());
-        return {kVsftpd, stateDir_ + "vsftpd.conf"};
+        if (!jailed) return {kVsftpd, stateDir_ + "vsftpd.conf"};
+        // The jail is read-only (so vsftpd chroots into it); its home, a mount of its own, is not.
+        return {"/usr/bin/unshare",
+                "--mount",
+                "--propagation",
+                "private",
+                "/bin/sh",
+                "-c",
+                "mount --bind \"$1\" \"$1\" && mount --bind \"$2\" \"$1$3\" && mount -o remount,ro,bind \"$1\" && "
+                "exec \"$4\" \"$5\"",
+                "sh",
+                jail,
+                root,
+                kJailedHome,
+                kVsftpd,
+                stateDir_ + "vsftpd.conf"};
       },
       "vsftpd");
 }
 
 void RealFtpServer::StartOnFreePort(const std::function<std::vector<std::string>(int port)>& command,
                                     const char* serverName) {
-  for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
-    const int port = FreePort();
-    pid_ = Spawn(command(port), stateDir_ + "server.log");
-    for (int i = 0; i < 250; ++i) {
-      if (Accepts(host_, port)) {
-        // Another process could have taken the port between FreePort and the server's
-        // bind; then our server has exited on its bind failure, and we try another port.
-        std::this_thread::sleep_for(50ms);
-        if (!Exited(pid_))
-          port_ = port;
-        else
-          pid_ = -1;
-        break;
-      }
-      if (Exited(pid_)) {
-        pid_ = -1;
-        break;
-      }
-      std::this_thread::sleep_for(20ms);
-    }
-    if (port_ == 0) {
-      Stop(pid_);
-      pid_ = -1;
-    }
-  }
-  if (port_ == 0) throw std::runtime_error(std::string(serverName) + " did not start:\n" + log());
+  port_ = ::StartOnFreePort(command, host_, stateDir_ + "server.log", serverName, pid_, environment_);
 }
 
 std::string RealFtpServer::PasswordLine(const std::string& root, const std::string& homeSuffix) {

@@ -14,11 +14,12 @@
 //
 // pyftpdlib: user "zephlin", password "secret", home = rootDir; active mode always allowed
 // (the client's PORT address is 127.0.0.1, the same as the control connection's).
-// vsftpd: user "anonymous", password "zephlin@": an anonymous login that starts in rootDir,
-// with upload, mkdir, rename and delete enabled. vsftpd refuses to chroot into a directory
-// the session can write, so it runs without chroot (run_as_launching_user): remote paths
-// are then absolute paths of this machine and PWD after login gives rootDir itself. Use
-// relative names, or home() + "/name". Runs in the foreground with a generated config.
+// vsftpd: user "anonymous", password "zephlin@", with upload, mkdir, rename and delete
+// enabled. vsftpd refuses to chroot into a directory the session can write, so as root it
+// chroots the login into a read-only directory of its own where rootDir is mounted at "/srv"
+// (home() is "/srv"; the login starts at "/", so enter home() first). Without root it runs
+// unconfined (run_as_launching_user), starting in rootDir: home() is then rootDir itself.
+// Use home() + "/name". Runs in the foreground with a generated config.
 // Always use user(), password() and home() rather than the literal values.
 //
 // With Options the server can speak TLS (explicit or implicit) with a given certificate,
@@ -54,6 +55,10 @@ class RealFtpServer {
     bool tls12Only = false;          // pyftpdlib: TLS 1.2 at most
     bool refusePasv = false;         // pyftpdlib: PASV answered with 500
     int maxConnectionsPerIp = 0;     // pyftpdlib: more are refused with 421; 0: no limit
+    // "NAME=value" entries for the server's environment (TZ; LD_PRELOAD and FAKETIME for a
+    // server clock moved with faketime).
+    std::vector<std::string> environment;
+    int listingShiftSeconds = 0;  // pyftpdlib: LIST and MLSD times moved by this much; MDTM true
   };
 
   RealFtpServer(Kind kind, const std::string& rootDir);
@@ -82,8 +87,8 @@ class RealFtpServer {
     session.Timeout = timeoutSeconds;
     session.PassiveMode = true;
   }
-  // The remote directory a login starts in, as PWD reports it: "/" for pyftpdlib, rootDir
-  // without its trailing "/" for vsftpd.
+  // The remote directory a test works in, as PWD reports it there: "/" for pyftpdlib, rootDir
+  // as it is for vsftpd without root, "/srv" for vsftpd chrooted in the clear.
   const std::string& home() const { return home_; }
   // The directory below home() (and rootDir) where the login may write: "" for the whole
   // root, "pub" for vsftpd with TLS.
@@ -111,4 +116,5 @@ class RealFtpServer {
   int port_ = 0;
   pid_t pid_ = -1;
   std::string stateDir_;  // config, logs; removed by the destructor
+  std::vector<std::string> environment_;
 };

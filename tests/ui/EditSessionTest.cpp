@@ -165,6 +165,7 @@ TEST_F(EditSessionTest, TextAndNumberSettingsRoundTrip) {
     s.Retries = 7;
     s.AtomicUpload = true;
     s.Connections = 4;
+    s.RateLimit = 512;
     s.AbortOnFailure = true;
     s.PassiveMode = true;
     s.TestMode = true;
@@ -187,6 +188,10 @@ TEST_F(EditSessionTest, TextAndNumberSettingsRoundTrip) {
   EXPECT_TRUE(form.CheckBox7->isChecked() && shown.AtomicUpload);
   EXPECT_EQ(form.SpinEdit6->Value(), 4);  // connections, on the Connection page
   EXPECT_EQ(shown.Connections, 4);
+  EXPECT_EQ(form.RateLimitEdit->Value(), 512);  // KiB/s, on the Connection page
+  EXPECT_EQ(shown.RateLimit, 512);
+  form.RateLimitEdit->SetValue(-3);
+  EXPECT_EQ(Shown().RateLimit, 0) << "a negative limit is no limit";
   EXPECT_TRUE(shown.AbortOnFailure && shown.PassiveMode && shown.TestMode && shown.DebugMode);
 
   // A line break would end the value in the settings file: pasted text loses its breaks.
@@ -497,6 +502,11 @@ TEST_F(EditSessionTest, ANewSessionStartsWithExplicitTlsAStoredOneWithoutTheKeyS
   EXPECT_TRUE(sessions.GetSession(1)->Settings.AtomicUpload);
   EXPECT_EQ(sessions.GetSession(0)->Settings.Retries, 3);
   EXPECT_EQ(sessions.GetSession(1)->Settings.Retries, 3);
+  // A new session transfers over four connections; a stored one without the key over one,
+  // and neither has a bandwidth limit.
+  EXPECT_EQ(sessions.GetSession(0)->Settings.Connections, 1);
+  EXPECT_EQ(sessions.GetSession(1)->Settings.Connections, 4);
+  EXPECT_EQ(sessions.GetSession(0)->Settings.RateLimit + sessions.GetSession(1)->Settings.RateLimit, 0);
 }
 
 TEST_F(EditSessionTest, ImplicitTlsProposesItsPortAndLeavingItProposes21Back) {
@@ -519,6 +529,34 @@ TEST_F(EditSessionTest, ImplicitTlsProposesItsPortAndLeavingItProposes21Back) {
   }
   Change([](TSessionSettings& s) { s.Encryption = "Implicit"; });  // not a keyword: explicit TLS, never plain
   EXPECT_EQ(Shown().Encryption, "explicit");
+}
+
+TEST_F(EditSessionTest, SftpProposesPort22GreysTheFtpControlsAndKeepsItsOwn) {
+  enum { Ftp, Sftp };
+  const struct {
+    const char* Port;
+    int To;
+    const char* Expected;
+  } cases[] = {
+      {"21", Sftp, "22"}, {"990", Sftp, "22"}, {"2222", Sftp, "2222"}, {"22", Ftp, "21"}, {"2222", Ftp, "2222"}};
+  for (const auto& c : cases) {
+    form.Edit7->setText(c.Port);
+    form.ProtocolBox->setCurrentIndex(c.To);
+    emit form.ProtocolBox->activated(c.To);  // as the user's pick
+    EXPECT_EQ(form.Edit7->text().toStdString(), c.Expected) << c.Port << " -> " << c.To;
+    for (QWidget* ftpOnly : {static_cast<QWidget*>(form.ComboBox2), static_cast<QWidget*>(form.CheckBox4),
+                             static_cast<QWidget*>(form.Edit9)})
+      EXPECT_EQ(ftpOnly->isEnabled(), c.To == Ftp);
+    EXPECT_EQ(form.SftpGroup->isHidden(), c.To == Ftp);
+  }
+  Change([](TSessionSettings& s) {
+    s.HostKey = "SHA256:abc";
+    s.KeyFile = "/home/u/.ssh/id_ed25519";
+  });
+  EXPECT_EQ(Shown().HostKey, "SHA256:abc");
+  EXPECT_EQ(Shown().KeyFile, "/home/u/.ssh/id_ed25519");
+  form.ForgetHostKeyButton->click();
+  EXPECT_EQ(Shown().HostKey, "");
 }
 
 TEST_F(EditSessionTest, TestOffersToTrustARefusedCertificateAndForgetClearsThePin) {

@@ -15,6 +15,7 @@
 #include <QStyle>
 #include <QToolButton>
 #include <QTreeWidget>
+#include <functional>
 #include <memory>
 
 #include "UiTestApp.h"
@@ -106,12 +107,12 @@ class MainFormTest : public UiTest {
 
 TEST_F(MainFormTest, WindowHasItsCaptionColumnsAndHints) {
   EXPECT_EQ(form->windowTitle(), "Zephlin v2");
-  EXPECT_EQ(form->size(), QSize(900, 381));
+  EXPECT_EQ(form->size(), QSize(1240, 381));
   QTreeWidget& list = *form->ListView1;
-  ASSERT_EQ(list.columnCount(), 6);
-  const char* captions[] = {"Session", "Time", "Connection", "Function", "Status", "Last run"};
-  for (int column = 0; column < 6; ++column) EXPECT_EQ(list.headerItem()->text(column), captions[column]);
-  EXPECT_EQ(list.columnWidth(5), 240);
+  ASSERT_EQ(list.columnCount(), 7);
+  const char* captions[] = {"Session", "Time", "Connection", "Function", "Status", "Progress", "Last run"};
+  for (int column = 0; column < 7; ++column) EXPECT_EQ(list.headerItem()->text(column), captions[column]);
+  EXPECT_EQ(list.columnWidth(6), 240);
   EXPECT_EQ(list.header()->sectionResizeMode(4), QHeaderView::Stretch) << "Status takes the rest of the width";
   EXPECT_EQ(list.columnWidth(0), 160);
   EXPECT_EQ(list.columnWidth(1), 50);
@@ -335,6 +336,12 @@ TEST_F(MainFormTest, WhileHiddenAFailedRunNotifiesOnceAndTheTipNamesTheFailedSes
   for (const char* name : {"Alpha", "Beta", "A rather long session name", "Another long session name"}) Add(name);
   const auto runEnds = [&](int32_t index, const std::string& function, const std::string& status) {
     form->ShowSessionStatus(index, 0, "Disconnected", function, status);
+    TRunOutcome outcome;
+    if (function == "Error") {
+      outcome.Result = TRunResult::Failed;
+      outcome.AddError(status);
+    }
+    form->Sessions().Ledger().Record(*form->Sessions().GetSession(index), outcome);
     form->ShowSessionStatus(index, 0, "Offline", "", "");
     form->ShowSessionStatus(index, 0, "Offline", "", "");  // a second idle report is no second end
   };
@@ -414,41 +421,72 @@ TEST_F(MainFormTest, SummaryLogOfAnImmediateCloseReplacesTheOldOne) {
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 7);
 }
 
-TEST_F(MainFormTest, ARunFailsUnlessItsLastReportBeforeTheSessionIsOfflineSaysDone) {
+// The status texts say nothing of a run's result: the run ledger's outcome does.
+TEST_F(MainFormTest, ARunIsJudgedByItsOutcomeNotByItsLastReport) {
   struct TRunEnd {
     const char* Name;
     std::vector<std::vector<std::string>> Reports;  // the worker's: connection, function, status
+    std::function<void(TRunOutcome&)> Outcome;      // none: the run never ended
     int32_t Failures;
     const char* LastRun;  // the "Last run" column once the run has ended
   };
+  const auto failedWith = [](TRunResult result, int64_t files, std::vector<std::string> errors) {
+    return [=](TRunOutcome& outcome) {
+      outcome.Result = result;
+      outcome.Failed = files;
+      for (const std::string& error : errors) outcome.AddError(error);
+    };
+  };
   const TRunEnd runs[] = {
-      {"Done", {{"Connected", "Disconnecting", ""}, {"Disconnected", "", "Done"}}, 0, "14:05 Done"},
+      {"Done",
+       {{"Connected", "Disconnecting", ""}, {"Disconnected", "", "Done"}},
+       [](TRunOutcome&) {},
+       0,
+       "14:05 Done"},
       {"Refused",
        {{"Connecting", "", ""}, {"Disconnected", "Error", "530 Login incorrect."}},
+       failedWith(TRunResult::Failed, 0, {"530 Login incorrect."}),
        1,
        "14:05 530 Login incorrect."},
-      {"FileFailedRunDone", {{"Connected", "Error", "550 Denied."}, {"Disconnected", "", "Done"}}, 0, "14:05 Done"},
-      {"LastErrorCounts",
-       {{"Connected", "Error", "550 Denied."}, {"Connected", "Error", "426 Cut."}, {"Disconnected", "", "Sending x"}},
+      {"FileFailedRunDone",
+       {{"Connected", "Error", "550 Denied."}, {"Disconnected", "", "Done"}},
+       failedWith(TRunResult::DoneWithFailures, 1, {"550 Denied."}),
        1,
-       "14:05 426 Cut."},
-      {"NeverConnected", {{"Disconnected", "", "Connection failed"}}, 1, "14:05 Connection failed"},
-      {"NoWorker", {}, 0, ""},
+       "14:05 Failed: 1 file"},
+      {"FilesFailed",
+       {{"Connected", "Error", "550 Denied."}, {"Connected", "Error", "426 Cut."}, {"Disconnected", "", "Sending x"}},
+       failedWith(TRunResult::Failed, 2, {"550 Denied.", "426 Cut."}),
+       1,
+       "14:05 Failed: 2 files"},
+      {"FolderRefusedRunDone",
+       {{"Connected", "Change directory", "550 No such directory."}, {"Disconnected", "", "Done"}},
+       failedWith(TRunResult::Failed, 0, {"550 No such directory."}),
+       1,
+       "14:05 550 No such directory."},
+      {"Stopped", {{"Disconnected", "", "Done"}}, failedWith(TRunResult::Stopped, 0, {}), 0, "14:05 Stopped"},
+      {"NoWorker", {}, {}, 0, ""},
   };
   SetNowFunction([] { return EncodeDateTime({2026, 3, 9, 14, 5, 42, 0}); });
   for (const TRunEnd& run : runs) {
     const int32_t index = form->Sessions().AddSession(run.Name);
+    TSession& session = *form->Sessions().GetSession(index);
     const int32_t before = form->FailureCount();
     form->ShowSessionStatus(index, 0, "Offline", "", "Starting");
     for (const std::vector<std::string>& report : run.Reports)
       form->ShowSessionStatus(index, 0, report[0], report[1], report[2]);
-    EXPECT_EQ(form->FailureCount(), before) << run.Name << ": counted before the run ended";
-    EXPECT_EQ(Cell(index, 5), "") << run.Name << ": shown before the run ended";
     form->ShowSessionStatus(index, 0, "Offline", "", "");
+    EXPECT_EQ(form->FailureCount(), before) << run.Name << ": judged by its reports";
+    EXPECT_EQ(Cell(index, 6), "") << run.Name << ": shown before the run ended";
+    if (run.Outcome) {
+      TRunOutcome outcome;
+      outcome.End = Now();
+      run.Outcome(outcome);
+      form->Sessions().Ledger().Record(session, outcome);
+    }
     EXPECT_EQ(form->FailureCount() - before, run.Failures) << run.Name;
     form->ShowSessionStatus(index, 0, "Offline", "", "");
     EXPECT_EQ(form->FailureCount() - before, run.Failures) << run.Name << ": one end per run";
-    EXPECT_EQ(Cell(index, 5), run.LastRun) << run.Name;
+    EXPECT_EQ(Cell(index, 6), run.LastRun) << run.Name;
     EXPECT_EQ(Cell(index, 3), "") << run.Name << ": the Status column is left as the report says";
   }
   SetNowFunction({});
@@ -459,19 +497,23 @@ TEST_F(MainFormTest, LastRunStaysThroughLaterReportsShowsTheDateNextDayAndGoesWi
   SetNowFunction([&] { return now; });
   Add("Kept");
   Add("Other");
-  form->ShowSessionStatus(0, 0, "Connecting", "Error", "10061 Connection refused.");
+  TRunOutcome refused;
+  refused.Result = TRunResult::Failed;
+  refused.End = now;
+  refused.AddError("10061 Connection refused.");
+  form->Sessions().Ledger().Record(*form->Sessions().GetSession(0), refused);
   form->ShowSessionStatus(0, 0, "Offline", "", "");
   form->ShowSessionStatus(0, 12, "Offline", "Countdown", "");
-  EXPECT_EQ(Cell(0, 5), "23:58 10061 Connection refused.");
+  EXPECT_EQ(Cell(0, 6), "23:58 10061 Connection refused.");
   now = EncodeDateTime({2026, 3, 10, 0, 1, 0, 0});
   form->ShowSessionStatus(0, 0, "Offline", "", "Starting");
-  EXPECT_EQ(Cell(0, 5), FormatShortDate(EncodeDate(2026, 3, 9)) + " 10061 Connection refused.");
+  EXPECT_EQ(Cell(0, 6), FormatShortDate(EncodeDate(2026, 3, 9)) + " 10061 Connection refused.");
   SetNowFunction({});
   Select({0});
   form->RemoveButtonClick();
   ASSERT_EQ(form->ListView1->topLevelItemCount(), 1);
   EXPECT_EQ(Cell(0, 0), "Other");
-  EXPECT_EQ(Cell(0, 5), "");
+  EXPECT_EQ(Cell(0, 6), "");
 }
 
 TEST_F(MainFormTest, WithNobodyToAnswerAnErrorGoesToStandardErrorAndTheSummaryLog) {

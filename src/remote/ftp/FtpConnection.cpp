@@ -19,13 +19,13 @@ bool CertificateWasRefused(const TIdCertificateInfo& ACertificate, const std::st
          TIdTLSClient::NormalizeFingerprint(APinned) != ACertificate.Fingerprint;
 }
 
-// Some servers split a LIST argument at blanks, so a path holding one would list as empty.
-// Every caller has entered the path's directory, where its file mask alone (or nothing)
-// lists the same entries; every other path is sent whole, as before.
+// The directory of APath, never its file mask: a server need not expand a pattern (several
+// list nothing for one), so the caller applies the mask. Some servers split a LIST argument
+// at blanks, so a path holding one would list as empty; every caller has entered the
+// directory, which a plain LIST then shows.
 std::string ListArgument(const std::string& APath) {
-  if (APath.find(' ') == std::string::npos) return APath;
-  const size_t separator = APath.find_last_of("/:");
-  return separator == std::string::npos ? APath : APath.substr(separator + 1);
+  const std::string directory = APath.substr(0, APath.find_last_of('/') + 1);
+  return directory.find(' ') == std::string::npos ? directory : std::string();
 }
 
 TRemoteKind NeutralKind(TIdDirItemType AKind) {
@@ -35,6 +35,16 @@ TRemoteKind NeutralKind(TIdDirItemType AKind) {
     case ikFile: break;
   }
   return TRemoteKind::File;
+}
+
+TTimePrecision NeutralPrecision(TIdTimeDetail ADetail) {
+  switch (ADetail) {
+    case tdMinuteNoYear: return TTimePrecision::MinuteNoYear;
+    case tdDay: return TTimePrecision::Day;
+    case tdSecond: return TTimePrecision::Second;
+    case tdMinute: break;
+  }
+  return TTimePrecision::Minute;
 }
 
 TTransferDirection DirectionOf(TWorkMode AMode) {
@@ -52,7 +62,7 @@ TRemoteListing NeutralListing(const TIdFTPListItems& AItems) {
     entry.Size = item.ItemSize;
     entry.SizeKnown = item.SizeListed;
     entry.Time = item.ModifiedTime;
-    entry.Precision = item.ExactTime ? TTimePrecision::Second : TTimePrecision::Minute;
+    entry.Precision = NeutralPrecision(item.TimeDetail);
     entry.Rights = item.OwnerRights + item.GroupRights + item.OtherRights;
     entry.LinkTarget = item.LinkTarget;
     listing.Add(std::move(entry));
@@ -72,6 +82,7 @@ void ConnectFtpClient(TIdFTP& AClient, const TRemoteSettings& ASettings) {
   AClient.Passive = ASettings.PassiveMode;
   AClient.Encryption = ClientEncryption(ASettings.Encryption);
   AClient.PinnedFingerprint = ASettings.TrustedFingerprint;
+  AClient.RateLimiter = ASettings.RateLimiter;
   AClient.ConnectAndLogin(true, wait);
 }
 
@@ -91,8 +102,10 @@ auto TFtpConnection::Translated(Operation&& AOperation) -> decltype(AOperation()
     throw ERemoteError(untrusted ? TRemoteFailure::Untrusted : FtpFailureKind(error, FCut), FtpFailureText(error),
                        false, error.what());
   } catch (const EIdException& error) {
-    const bool answered = dynamic_cast<const EIdProtocolReplyError*>(&error) != nullptr;
-    throw ERemoteError(FtpFailureKind(error, FCut), FtpFailureText(error), answered, error.what());
+    const auto* reply = dynamic_cast<const EIdProtocolReplyError*>(&error);
+    ERemoteError failure(FtpFailureKind(error, FCut), FtpFailureText(error), reply != nullptr, error.what());
+    failure.Permanent = reply != nullptr && reply->ReplyCode >= 500;
+    throw failure;
   }
 }
 
@@ -164,6 +177,7 @@ TRemoteCapabilities TFtpConnection::Capabilities() {
   offered.ExactTimes = FClient.HasFeature("MLST");
   offered.Resume = FClient.HasFeature("REST");
   offered.Utf8 = FClient.HasFeature("UTF8");
+  offered.SetTime = FClient.MaySetModificationTime();
   return offered;
 }
 
@@ -183,19 +197,30 @@ std::string TFtpConnection::WorkingDirectory() {
 TRemoteListing TFtpConnection::List(const TListRequest& ARequest) {
   return Translated([&] {
     // MLSD where the session asks for exact times and the server offers it; "LIST -a" where
-    // dot names count (servers such as vsftpd hide them from a plain LIST). Both list the
-    // entered directory whole, and take no mask (some servers read "-a path" as one name).
-    const bool machine = ARequest.ExactTimes && Capabilities().ExactTimes;
-    const bool wholeDirectory = machine || ARequest.DotNames;
-    if (machine) {
+    // dot names count (servers such as vsftpd hide them from a plain LIST). Either lists the
+    // entered directory whole (some servers read "-a path" as one name).
+    if (ARequest.ExactTimes && Capabilities().ExactTimes) {
       FClient.MachineListDirectory();
+    } else if (ARequest.DotNames) {
+      ListWithHiddenNames(ARequest.Path);
     } else {
-      FClient.ListDirectory(wholeDirectory ? "-a" : ListArgument(ARequest.Path));
+      FClient.ListDirectory(ListArgument(ARequest.Path));
     }
     TRemoteListing listing = NeutralListing(FClient.ListingItems());
-    listing.WholeDirectory = wholeDirectory;
+    listing.WholeDirectory = true;
     return listing;
   });
+}
+
+void TFtpConnection::ListWithHiddenNames(const std::string& APath) {
+  // A server that reads "-a" as a name lists nothing (not even "." and ".."): when a plain
+  // LIST then shows entries, that listing counts, and "-a" is not sent again on this connection.
+  if (FClient.ListAllOptionWorks) {
+    FClient.ListDirectory("-a");
+    if (FClient.ListingItems().Count() > 0) return;
+  }
+  FClient.ListDirectory(ListArgument(APath));
+  if (FClient.ListingItems().Count() > 0) FClient.ListAllOptionWorks = false;
 }
 
 void TFtpConnection::MakeDirectory(const std::string& ADirectory) {
@@ -232,23 +257,16 @@ void TFtpConnection::Fetch(const TFetchRequest& ARequest) {
 }
 
 void TFtpConnection::RenameOver(const std::string& AFrom, const std::string& ATo) {
-  Translated([&] {
-    try {
-      FClient.Rename(AFrom, ATo);
-    } catch (const EIdProtocolReplyError& refused) {
-      if (refused.ReplyCode < 500) throw;
-      // Some servers do not rename over an existing file: the target goes, and the new file
-      // takes its name at once. Without a target to delete, the refusal had another reason.
-      try {
-        FClient.DeleteFile(ATo);
-      } catch (const EIdProtocolReplyError&) {
-        throw refused;
-      }
-      FClient.Rename(AFrom, ATo);
-    }
-  });
+  Translated([&] { FClient.Rename(AFrom, ATo); });
 }
 
-void TFtpConnection::SetTime(const std::string& AName, TDateTime) {
-  throw ERemoteError(TRemoteFailure::Refused, "Setting a file's time is not supported over FTP: " + AName);
+void TFtpConnection::SetTime(const std::string& AName, TDateTime AWhen) {
+  // A refusal for this one file is no failure of the transfer it follows.
+  Translated([&] { FClient.SetModificationTime(AName, AWhen); });
+}
+
+bool TFtpConnection::MaySetTime() const { return FClient.MaySetModificationTime(); }
+
+std::optional<TDateTime> TFtpConnection::ModificationTime(const std::string& AName) {
+  return Translated([&] { return FClient.ModificationTime(AName); });
 }

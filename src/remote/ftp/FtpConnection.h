@@ -49,10 +49,13 @@ class TFtpConnection : public TRemoteConnection {
   void Fetch(const TFetchRequest& ARequest) override;
   void RenameOver(const std::string& AFrom, const std::string& ATo) override;
   void SetTime(const std::string& AName, TDateTime AWhen) override;
+  bool MaySetTime() const override;
+  std::optional<TDateTime> ModificationTime(const std::string& AName) override;
 
  private:
   void AttachClientEvents();
   void TraceWire(TIdWireDirection ADirection, const std::string& ALine);
+  void ListWithHiddenNames(const std::string& APath);
   // Runs AOperation on the client; its failures leave as ERemoteError.
   template <typename Operation>
   auto Translated(Operation&& AOperation) -> decltype(AOperation());

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "platform/FileSystem.h"
+#include "platform/Text.h"
 #include "remote/ftp/FtpConnection.h"
 
 namespace {
@@ -60,7 +61,8 @@ TRemoteFailure FtpFailureKind(const EIdException& AError, bool ACut) {
 }
 
 std::string FtpFailureText(const std::exception& AError) {
+  // Reply and socket texts come with line ends; a report and a log row are one line.
   if (const auto* reply = dynamic_cast<const EIdProtocolReplyError*>(&AError))
-    return std::to_string(reply->ReplyCode) + " " + reply->what();
-  return AError.what();
+    return std::to_string(reply->ReplyCode) + " " + OnOneLine(reply->what());
+  return OnOneLine(AError.what());
 }

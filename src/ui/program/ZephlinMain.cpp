@@ -3,12 +3,11 @@
 // no display: without one the program picks the offscreen platform itself, and nothing waits
 // for an answer.
 //
-// Exit status: 0 when every run that ended said "Done" and nothing else went wrong; with
-// "/exit", 2 when a run ended otherwise or an error was reported; 1 when the program could
-// not start (also when another copy holds the folder).
+// Exit status: 0 when every run did all it was asked and nothing else went wrong; with
+// "/exit", 2 when a run reported a failure (the run ledger's word) or an error was reported;
+// 1 when the program could not start (also when another copy holds the folder).
 
 #include <QApplication>
-#include <QFileInfo>
 #include <QSocketNotifier>
 #include <clocale>
 #include <cstdio>
@@ -17,14 +16,17 @@
 #include <vector>
 
 #include "platform/FileLock.h"
+#include "platform/FileSystem.h"
 #include "platform/ProgramDir.h"
 #include "platform/Shell.h"
 #include "platform/Signals.h"
 #include "sessions/MainThreadDispatcher.h"
 #include "sessions/PasswordKeyring.h"
+#include "sessions/SessionsUnit.h"
 #include "ui/CommandLine.h"
 #include "ui/InstanceChannel.h"
 #include "ui/MainFormUnit.h"
+#include "ui/SessionListing.h"
 #include "ui/UiCommon.h"
 
 namespace {
@@ -92,17 +94,10 @@ int StartedAgain(const TCommandLine& line, const std::string& folder) {
   return 1;
 }
 
-// Whether a desktop session bus, where keyrings live, can be reached: its address is given,
-// or the per-user bus socket exists. Without one (cron, CI, a service) no keyring thread is
-// started and passwords stay scrambled in the settings file.
-bool SessionBusReachable() {
-  if (qEnvironmentVariableIsSet("DBUS_SESSION_BUS_ADDRESS")) return true;
-  const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-  return !runtime.isEmpty() && QFileInfo::exists(runtime + QStringLiteral("/bus"));
-}
-
 // Session passwords go to the desktop's keyring while the application lives; its thread
-// ends before the application does, however main() returns.
+// ends before the application does, however main() returns. Without a session bus (cron,
+// CI, a service) no keyring thread is started and passwords stay scrambled in the settings
+// file.
 struct TInstalledKeyring {
   TInstalledKeyring() {
     if (SessionBusReachable()) SetPasswordKeyring(MakeDesktopKeyring());
@@ -112,9 +107,46 @@ struct TInstalledKeyring {
   TInstalledKeyring& operator=(const TInstalledKeyring&) = delete;
 };
 
+// Settings that other users could change would run their commands (hosts, folders to empty)
+// under this user's name: the program refuses them until they are private again.
+bool SettingsArePrivate() {
+  const std::string settings = TSessions::SettingsFileName();
+  if (!FileExists(settings)) return true;
+  if (!OthersCanChange(settings) && !OthersCanChange(SettingsDirectory()) && !OthersCanChange(StateDirectory()))
+    return true;
+  const std::string message =
+      "Settings file " + settings + " can be changed by other users; make it private (chmod 600) and start again";
+  if (NobodyToAnswer())
+    std::fprintf(stderr, "zephlin: %s\n", message.c_str());
+  else
+    ShowMessage(nullptr, QMessageBox::Critical, message);
+  return false;
+}
+
+// "/list" anywhere on the command line: the sessions are printed and nothing else is done,
+// without a display, the folder's lock or a window, so it also answers while another copy
+// runs in the folder.
+bool AsksForList(int argc, char** argv) {
+  std::vector<std::string> arguments(argv + 1, argv + argc);
+  return ReadCommandLine(arguments).ListSessions;
+}
+
+int ListSessions(int argc, char** argv) {
+  const QCoreApplication application(argc, argv);
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): before the program starts any thread of its own
+  std::setlocale(LC_ALL, "");
+  try {
+    return ListSessionsToStandardOutput();
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "zephlin: %s\n", error.what());
+    return 1;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (AsksForList(argc, argv)) return ListSessions(argc, argv);
   ChooseHeadlessPlatformWhenNoDisplay(argc, argv);
   QApplication application(argc, argv);
   // NOLINTBEGIN(concurrency-mt-unsafe): before the program starts any thread of its own
@@ -132,6 +164,7 @@ int main(int argc, char** argv) {
   int status = 0;
   try {
     const TCommandLine line = ReadCommandLine(ArgumentsOf(QApplication::arguments()));
+    if (!SettingsArePrivate()) return 1;
     const std::string folder = SettingsDirectory();
     // Held until the program ends; the kernel lets go of it however the program ends.
     const TFileLock folderLock(folder);
@@ -146,7 +179,7 @@ int main(int argc, char** argv) {
     ApplyCommandLine(form, line);
     if (!form.IsStartedHidden()) form.show();
     status = application.exec();
-    if (status == 0 && form.ExitWhenIdle && form.FailureCount() > 0) status = 2;
+    status = form.ExitStatus(status);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "zephlin: %s\n", error.what());
     status = 1;

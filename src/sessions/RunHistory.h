@@ -1,0 +1,38 @@
+#pragma once
+// The run record read back: "runs.jsonl" in the state directory holds one JSON object per
+// ended run, appended as the run ends. The history window lists a session's runs from it,
+// and "/list" takes each session's last one. Lines that are not a whole record (a write cut
+// off by a crash, a hand edit) are passed over.
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+struct TRunRecord {
+  std::string Session;
+  std::string Function;  // the mode keyword
+  std::string Start;     // ISO 8601 with the offset from UTC
+  std::string End;
+  std::string Outcome;  // "done", "failed" or "stopped"
+  int64_t Sent = 0;
+  int64_t Fetched = 0;
+  int64_t Deleted = 0;
+  int64_t Failed = 0;
+  int64_t Skipped = 0;
+  int64_t BytesSent = 0;
+  int64_t BytesFetched = 0;
+  std::vector<std::string> Errors;
+  int64_t ErrorsMore = 0;
+  int64_t Connections = 1;
+  bool Test = false;
+};
+
+// The state directory's "runs.jsonl".
+std::string RunHistoryFileName();
+
+// The runs of the session named `session` (letter case aside), newest first.
+std::vector<TRunRecord> ReadRunHistory(const std::string& path, const std::string& session);
+
+// The last run of every session in the record, by session name in lower case.
+std::unordered_map<std::string, TRunRecord> ReadLastRuns(const std::string& path);
