@@ -5,8 +5,8 @@
 
 #include "engine/SessionThreadUnit.h"
 #include "engine/TransferPaths.h"
-#include "ftp/IdFTP.h"
 #include "platform/FileSystem.h"
+#include "remote/RemoteConnection.h"
 
 namespace {
 
@@ -27,7 +27,6 @@ void TSessionThread::CopyLocalToRemote(const std::string& ALocalPath, const std:
   // Sending by bare name anywhere else would overwrite another directory's files.
   if (!EnterRemoteDirectory(remoteDir, "Change directory: ")) return;
   SendStatus("Sending ", "Set binary mode");
-  Client().SetBinaryMode();
 
   const std::string relativeDir = RelativeDirectory(localDir, SessionLocalDirectory());
   const TDirectoryRead read = FExclude.Read(localDir, mask, relativeDir);

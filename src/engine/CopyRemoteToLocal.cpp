@@ -7,10 +7,10 @@
 #include "engine/SessionThreadUnit.h"
 #include "engine/SyncPlan.h"
 #include "engine/TransferPaths.h"
-#include "ftp/IdFTP.h"
-#include "ftp/IdFTPList.h"
 #include "platform/Errors.h"
 #include "platform/FileSystem.h"
+#include "remote/RemoteConnection.h"
+#include "remote/RemoteEntry.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ namespace {
 bool IsProtectedTarget(uint32_t attributes) { return (attributes & (faReadOnly | faHidden | faDirectory)) != 0; }
 
 // Neither a directory to enter nor one to report as unsafe.
-bool NoSubdirectories(const TIdFTPListItems& listing) {
+bool NoSubdirectories(const TRemoteListing& listing) {
   const TListedSubdirectories below = ListedSubdirectories(listing);
   return below.Enterable.empty() && below.Unsafe.empty();
 }
@@ -30,9 +30,9 @@ void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std
 }
 
 void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std::string& ALocalPath, int ADepth) {
-  const TPathSpec remote = SplitPathSpec(ToSlashes(ARemotePath), "/");
+  const TMaskPath remote = SplitMaskPath(ToSlashes(ARemotePath), "/");
   const std::string& remoteDir = remote.Directory;
-  const std::string& fileSpec = remote.FilePart;
+  const std::string& remoteMask = remote.Mask;
   const std::string& localDir = ALocalPath;
   if (RemoteNestingTooDeep(ADepth, remoteDir)) return;
 
@@ -42,11 +42,10 @@ void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std
   // Fetching by bare name anywhere else would fetch another directory's files.
   if (!EnterRemoteDirectory(remoteDir, "EXCEPTION: ")) return;
   SendStatus("Retrieve", "Set binary mode");
-  Client().SetBinaryMode();
 
   try {
-    const int count = ListRemoteDirectory(remoteDir + fileSpec);
-    if (Client().IsConnected()) {
+    const int count = ListRemoteDirectory(remoteDir + remoteMask);
+    if (Client().Connected()) {
       SendStatus("List", std::to_string(count) + " entries");
       // One read of the local directory serves every "may it be replaced?" question.
       const TDirectoryRead read =
@@ -58,23 +57,23 @@ void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std
       std::unordered_map<std::string, const TSearchRec*> localEntries;
       for (const TSearchRec& entry : read.Entries) localEntries.emplace(entry.Name, &entry);
 
-      const TIdFTPListItems& items = Client().ListingItems();
+      const TRemoteListing& items = FListing;
       int64_t files = 0;
       int64_t bytes = 0;
-      for (const TIdFTPListItem& item : items) {
-        if (item.ItemKind != ikFile) continue;
+      for (const TRemoteEntry& item : items) {
+        if (item.Kind != TRemoteKind::File) continue;
         ++files;
-        bytes += item.ItemSize;
+        bytes += item.Size;
       }
       PlanTransfers(files, bytes);
-      for (const TIdFTPListItem& item : items) {
+      for (const TRemoteEntry& item : items) {
         if (Terminated()) return;
-        if (item.ItemKind != ikFile) continue;
+        if (item.Kind != TRemoteKind::File) continue;
         // Only "/" separates path parts: ":" and "\\" are ordinary letters of a name, and a
         // listed name that holds a "/" is no name in this directory.
-        const std::string& fileName = item.ItemName;
+        const std::string& fileName = item.Name;
         if (IsUnsafeLocalName(fileName)) {
-          ReportUnsafeName(item.ItemName);
+          ReportUnsafeName(item.Name);
           continue;
         }
         const std::string localFile = localDir + "/" + fileName;
@@ -84,8 +83,8 @@ void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std
           continue;
         }
         if (existing != localEntries.end() && IsProtectedTarget(existing->second->Attr)) continue;
-        SendStatus("Retrieve", item.ItemName);
-        SetCurrentFile(item.ItemName, item.ItemSize);
+        SendStatus("Retrieve", item.Name);
+        SetCurrentFile(item.Name, item.Size);
         LogLines({"GET: " + remoteDir + fileName, "   : " + localFile});
         // One file that fails is reported; the level goes on unless the session aborts.
         try {
@@ -97,7 +96,7 @@ void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std
       }
       // Nothing below follows the fetches of a level without sub-directories: over several
       // connections they may end while the run goes on to the next directory.
-      if (FPool && (!Settings.Recurse || (fileSpec.empty() && NoSubdirectories(items)))) return;
+      if (FPool && (!Settings.Recurse || (remoteMask.empty() && NoSubdirectories(items)))) return;
       // As a failed fetch on the run's own connection, one on another ends the level only
       // when the session aborts on a failure.
       if (!HandedTransfersEndWell(Settings.AbortOnFailure)) return;
@@ -105,20 +104,20 @@ void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std
 
     if (!Settings.Recurse) return;
     // Without a file mask the listing above is already the whole directory.
-    if (fileSpec.empty()) {
+    if (remoteMask.empty()) {
       SendStatus("List", remoteDir);
     } else {
       ListRemoteDirectory(remoteDir);
     }
-    if (!Client().IsConnected()) return;
-    const TIdFTPListItems& items = Client().ListingItems();
+    if (!Client().Connected()) return;
+    const TRemoteListing& items = FListing;
     SendStatus("List", std::to_string(items.Count()) + " entries");
     for (const std::string& name : RemoteSubdirectories(items)) {
       if (IsSymbolicLink(localDir + "/" + name)) {
         ReportSymbolicLink(localDir + "/" + name);
         continue;
       }
-      CopyRemoteToLocal(remoteDir + name + "/" + fileSpec, localDir + "/" + name, ADepth + 1);
+      CopyRemoteToLocal(remoteDir + name + "/" + remoteMask, localDir + "/" + name, ADepth + 1);
       if (Terminated()) return;
     }
   } catch (const std::exception& error) {

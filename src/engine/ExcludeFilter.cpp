@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "engine/TransferPaths.h"
-#include "ftp/IdFTPList.h"
 #include "platform/Text.h"
+#include "remote/RemoteEntry.h"
 
 namespace {
 
@@ -69,10 +69,10 @@ TDirectoryRead TExcludeFilter::Read(const std::string& ADirectory, const std::st
   return read;
 }
 
-void TExcludeFilter::Filter(TIdFTPListItems& AItems, const std::string& ARelativeDir) const {
+void TExcludeFilter::Filter(TRemoteListing& AItems, const std::string& ARelativeDir) const {
   if (FPatterns.empty()) return;
   AItems.RemoveIf(
-      [&](const TIdFTPListItem& item) { return Excludes(ARelativeDir, item.ItemName, item.ItemKind == ikDirectory); });
+      [&](const TRemoteEntry& item) { return Excludes(ARelativeDir, item.Name, item.Kind == TRemoteKind::Directory); });
 }
 
 std::string RelativeDirectory(const std::string& ADirectory, const std::string& ARoot) {

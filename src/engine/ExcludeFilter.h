@@ -21,7 +21,7 @@
 
 #include "platform/FileSystem.h"
 
-class TIdFTPListItems;
+class TRemoteListing;
 
 class TExcludeFilter {
  public:
@@ -44,7 +44,7 @@ class TExcludeFilter {
   TDirectoryRead Read(const std::string& ADirectory, const std::string& AMask, const std::string& ARelativeDir) const;
   // Removes the excluded entries of a listing of ARelativeDir; a listed name with a path
   // keeps only its last part for the match.
-  void Filter(TIdFTPListItems& AItems, const std::string& ARelativeDir) const;
+  void Filter(TRemoteListing& AItems, const std::string& ARelativeDir) const;
 
  private:
   struct TPattern {

@@ -10,14 +10,13 @@
 
 #include "engine/SessionThreadUnit.h"
 #include "engine/TransferPool.h"
-#include "ftp/IdFTP.h"
 
 void TSessionThread::StartTransferPool() {
   const int connections = TransferConnections(Settings);
   if (connections <= 1 || Settings.TestMode) return;
   // The copy functions send or fetch every file they find; the others may find nothing to do.
   const bool openNow = Settings.SessionMode.starts_with("copy");
-  auto pool = std::make_unique<TTransferPool>(Settings, connections - 1, openNow);
+  auto pool = std::make_unique<TTransferPool>(Settings, connections - 1, openNow, ConnectionMaker);
   std::lock_guard lock(FClientMutex);
   FPool = std::move(pool);
   if (FStopNow) FPool->Cut();
@@ -88,15 +87,13 @@ bool TSessionThread::HandToPool(TTransferPool::TTransfer ATransfer, std::functio
   if (!FPoolDirectory) {
     // The extra connections need the directory's absolute path: the run's own connection
     // may have reached it by a relative one.
+    // A directory whose path the server does not tell exactly stays with the run's own connection.
     try {
-      FPoolDirectory = Client().PrintWorkingDirectory();
-    } catch (const EIdProtocolReplyError&) {
+      FPoolDirectory = Client().WorkingDirectory();
+    } catch (const ERemoteError& refused) {
+      if (!refused.Answered) throw;
       FPoolDirectory = std::string();
     }
-    // A name holding a quote comes doubled ("") in the reply, which the reply's reader
-    // cuts short: such a directory stays with the run's own connection.
-    const TIdRFCReply& reply = Client().LastReply;
-    if (!reply.Text.empty() && reply.Text.front().find("\"\"") != std::string::npos) FPoolDirectory = std::string();
   }
   if (FPoolDirectory->empty()) return false;
   return FPool->Hand(*FPoolDirectory, std::move(ATransfer), std::move(AAfter), AName);

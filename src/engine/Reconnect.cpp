@@ -6,29 +6,17 @@
 #include <mutex>
 
 #include "engine/SessionThreadUnit.h"
-#include "engine/SessionTools.h"
-#include "ftp/IdFTP.h"
 #include "platform/FileSystem.h"
+#include "remote/RemoteConnection.h"
 
 bool TSessionThread::IsConnectionLoss(const std::exception& AError) {
-  if (const auto* reply = dynamic_cast<const EIdProtocolReplyError*>(&AError)) {
-    // 421: the server closes the control connection; 425 and 426: the data connection
-    // could not be made or broke off.
-    return reply->ReplyCode == 421 || reply->ReplyCode == 425 || reply->ReplyCode == 426;
-  }
-  return dynamic_cast<const EIdSocketError*>(&AError) != nullptr ||
-         dynamic_cast<const EIdConnClosedGracefully*>(&AError) != nullptr ||
-         dynamic_cast<const EIdReadTimeout*>(&AError) != nullptr ||
-         dynamic_cast<const EIdConnectTimeout*>(&AError) != nullptr ||
-         dynamic_cast<const EIdConnectException*>(&AError) != nullptr ||
-         dynamic_cast<const EIdNotConnected*>(&AError) != nullptr;
+  const auto* remote = dynamic_cast<const ERemoteError*>(&AError);
+  return remote != nullptr && CostsTheConnection(remote->Kind);
 }
 
 bool TSessionThread::IsFullDisk(const std::exception& AError) {
-  if (const auto* reply = dynamic_cast<const EIdProtocolReplyError*>(&AError))
-    return reply->ReplyCode == 452 || reply->ReplyCode == 552;
-  const auto* local = dynamic_cast<const EIdFileError*>(&AError);
-  return local != nullptr && IsNoSpaceError(local->Error);
+  const auto* remote = dynamic_cast<const ERemoteError*>(&AError);
+  return remote != nullptr && remote->Kind == TRemoteFailure::NoSpace;
 }
 
 bool TSessionThread::ReconnectAfter(const std::exception& AError) {
@@ -81,14 +69,14 @@ void TSessionThread::Reconnect() {
   const std::string attempt = std::to_string(FReconnects) + " of " + std::to_string(Settings.Retries);
   SendStatus("Reconnect", attempt);
   LogLines({"RECONNECT " + attempt});
-  TIdFTP& ftp = Client();
+  TRemoteConnection& remote = Client();
   // A broken data connection can leave the control connection up but out of step.
-  if (ftp.IsConnected()) ftp.Disconnect();
-  ConnectAndLogIn(ftp, Settings);
-  if (!ftp.IsConnected()) throw EIdNotConnected();
+  if (remote.Connected()) remote.Disconnect();
+  remote.Connect();
+  if (!remote.Connected()) throw ERemoteError(TRemoteFailure::ConnectionLost, "Not Connected");
   {
     std::lock_guard lock(FClientMutex);
     FLoggedIn = true;
   }
-  if (!FRemoteDirectory.empty()) ftp.ChangeDirectory(FRemoteDirectory);
+  if (!FRemoteDirectory.empty()) remote.ChangeDirectory(FRemoteDirectory);
 }

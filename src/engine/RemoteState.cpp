@@ -19,22 +19,22 @@ constexpr int64_t kLargestShiftMinutes = 14 * 60;
 // Whole minutes between two times (times from listings are whole minutes or seconds).
 int64_t MinutesBetween(TDateTime AFrom, TDateTime ATo) { return std::llround((ATo - AFrom) / kMinute); }
 
-char DetailLetter(TIdTimeDetail ADetail) {
+char DetailLetter(TTimePrecision ADetail) {
   switch (ADetail) {
-    case tdMinuteNoYear: return 'y';
-    case tdDay: return 'd';
-    case tdSecond: return 's';
-    case tdMinute: break;
+    case TTimePrecision::MinuteNoYear: return 'y';
+    case TTimePrecision::Day: return 'd';
+    case TTimePrecision::Second: return 's';
+    case TTimePrecision::Minute: break;
   }
   return 'm';
 }
 
-std::optional<TIdTimeDetail> DetailOf(char ALetter) {
+std::optional<TTimePrecision> DetailOf(char ALetter) {
   switch (ALetter) {
-    case 'm': return tdMinute;
-    case 'y': return tdMinuteNoYear;
-    case 'd': return tdDay;
-    case 's': return tdSecond;
+    case 'm': return TTimePrecision::Minute;
+    case 'y': return TTimePrecision::MinuteNoYear;
+    case 'd': return TTimePrecision::Day;
+    case 's': return TTimePrecision::Second;
     default: return std::nullopt;
   }
 }
@@ -74,7 +74,7 @@ std::optional<TRemoteRecord> ParseRecordLine(std::string_view ALine) {
   }
   TRemoteRecord record;
   const std::optional<TDateTime> time = fields.size() == 5 ? TimeOfStamp(fields[1]) : std::nullopt;
-  const std::optional<TIdTimeDetail> detail =
+  const std::optional<TTimePrecision> detail =
       fields.size() == 5 && fields[2].size() == 1 ? DetailOf(fields[2][0]) : std::nullopt;
   if (!time || !detail || !ParseNumber(fields[0], record.Listed.Size) || !ParseNumber(fields[3], record.Local.Size) ||
       !ParseNumber(fields[4], record.Local.Time))
@@ -97,14 +97,14 @@ std::vector<std::string_view> TextLines(std::string_view AText) {
   return lines;
 }
 
-bool HasTimeOfDay(TIdTimeDetail ADetail) { return ADetail != tdDay; }
+bool HasTimeOfDay(TTimePrecision ADetail) { return ADetail != TTimePrecision::Day; }
 
 // How far a listed time moved. Between two year-less dates the year is a guess that moves
 // with today's date: the listed time counts in whichever year lies nearest the recorded one.
 int64_t MinutesMoved(const TListedState& ARecorded, const TListedState& AListed) {
   const TDateTime from = TruncateToMinute(ARecorded.Time), to = TruncateToMinute(AListed.Time);
   int64_t moved = MinutesBetween(from, to);
-  if (ARecorded.Detail != tdMinuteNoYear || AListed.Detail != tdMinuteNoYear) return moved;
+  if (ARecorded.Detail != TTimePrecision::MinuteNoYear || AListed.Detail != TTimePrecision::MinuteNoYear) return moved;
   const TDateTimeParts listed = DecodeDateTime(to);
   const int recordedYear = DecodeDateTime(from).Year;
   for (int year = recordedYear - 1; year <= recordedYear + 1; ++year) {
@@ -117,15 +117,15 @@ int64_t MinutesMoved(const TListedState& ARecorded, const TListedState& AListed)
 }
 
 // A time at the coarser of two details: the minute unless one is only a day.
-TDateTime AtDetail(TDateTime ATime, TIdTimeDetail AOther, TIdTimeDetail AOwn) {
+TDateTime AtDetail(TDateTime ATime, TTimePrecision AOther, TTimePrecision AOwn) {
   if (!HasTimeOfDay(AOther) || !HasTimeOfDay(AOwn)) return std::floor(ATime);
   return TruncateToMinute(ATime);
 }
 
 }  // namespace
 
-TListedState ListedStateOf(const TIdFTPListItem& AItem) {
-  return {AItem.SizeListed ? AItem.ItemSize : -1, AItem.ModifiedTime, AItem.TimeDetail};
+TListedState ListedStateOf(const TRemoteEntry& AItem) {
+  return {AItem.SizeKnown ? AItem.Size : -1, AItem.Time, AItem.Precision};
 }
 
 std::optional<TLocalState> LocalStateOf(const std::string& APath) {
@@ -136,7 +136,7 @@ std::optional<TLocalState> LocalStateOf(const std::string& APath) {
 }
 
 bool SameListedTime(const TListedState& ABefore, const TListedState& ANow) {
-  if (ABefore.Detail == tdMinuteNoYear && ANow.Detail == tdMinuteNoYear) {
+  if (ABefore.Detail == TTimePrecision::MinuteNoYear && ANow.Detail == TTimePrecision::MinuteNoYear) {
     const TDateTimeParts before = DecodeDateTime(ABefore.Time), now = DecodeDateTime(ANow.Time);
     return before.Month == now.Month && before.Day == now.Day && before.Hour == now.Hour && before.Minute == now.Minute;
   }

@@ -23,17 +23,17 @@
 #include <unordered_map>
 #include <vector>
 
-#include "ftp/IdFTPList.h"
 #include "platform/DateTime.h"
+#include "remote/RemoteEntry.h"
 
 // What a listing said of one file.
 struct TListedState {
   int64_t Size = -1;  // -1: not listed
   TDateTime Time = 0;
-  TIdTimeDetail Detail = tdMinute;
+  TTimePrecision Detail = TTimePrecision::Minute;
   bool operator==(const TListedState&) const = default;
 };
-TListedState ListedStateOf(const TIdFTPListItem& AItem);
+TListedState ListedStateOf(const TRemoteEntry& AItem);
 
 // A local file as the fetch left it.
 struct TLocalState {

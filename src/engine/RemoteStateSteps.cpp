@@ -8,12 +8,12 @@
 
 #include "engine/ExcludeFilter.h"
 #include "engine/SessionThreadUnit.h"
-#include "ftp/IdFTP.h"
-#include "ftp/IdFTPList.h"
 #include "platform/Errors.h"
 #include "platform/FileLock.h"
 #include "platform/FileSystem.h"
 #include "platform/ProgramDir.h"
+#include "remote/RemoteConnection.h"
+#include "remote/RemoteEntry.h"
 
 namespace {
 
@@ -73,14 +73,14 @@ bool TSessionThread::Recorded(const std::string& ARemoteDir, const std::string& 
 }
 
 std::optional<TDateTime> TSessionThread::RecordedClockShift(const std::string& ARemoteDir,
-                                                            const TIdFTPListItems& AListing) {
+                                                            const TRemoteListing& AListing) {
   if (!FRecording) return std::nullopt;
   std::vector<TListedState> listed;
   listed.reserve(static_cast<size_t>(AListing.Count()));
   std::vector<const TRemoteRecord*> records;
-  for (const TIdFTPListItem& item : AListing) {
+  for (const TRemoteEntry& item : AListing) {
     const TRemoteRecord* record =
-        item.ItemKind == ikFile ? FRemoteState.Find(RecordKey(ARemoteDir, item.ItemName)) : nullptr;
+        item.Kind == TRemoteKind::File ? FRemoteState.Find(RecordKey(ARemoteDir, item.Name)) : nullptr;
     if (record == nullptr) continue;
     listed.push_back(ListedStateOf(item));
     records.push_back(record);
@@ -92,14 +92,13 @@ std::optional<TDateTime> TSessionThread::RecordedClockShift(const std::string& A
   return shift;
 }
 
-bool TSessionThread::FetchAgain(const std::string& ARemoteDir, const TIdFTPListItem& AItem,
-                                const std::string& ALocalFile, std::optional<TDateTime> AShift, TDateTime& ALocalTime,
-                                TDateTime& ARemoteTime) {
-  const std::string key = FRecording ? RecordKey(ARemoteDir, AItem.ItemName) : std::string();
+bool TSessionThread::FetchAgain(const std::string& ARemoteDir, const TRemoteEntry& AItem, const std::string& ALocalFile,
+                                std::optional<TDateTime> AShift, TDateTime& ALocalTime, TDateTime& ARemoteTime) {
+  const std::string key = FRecording ? RecordKey(ARemoteDir, AItem.Name) : std::string();
   const TRemoteRecord* record = FRecording ? FRemoteState.Find(key) : nullptr;
   const TListedState listed = ListedStateOf(AItem);
   const std::optional<TLocalState> local = record ? LocalStateOf(ALocalFile) : std::nullopt;
-  ALocalTime = GetLocalFileTime(ALocalFile, AItem.ExactTime);
+  ALocalTime = GetLocalFileTime(ALocalFile, AItem.ExactTime());
   ARemoteTime = ListedTime(AItem);
   switch (JudgeRecordedFile(record, listed, local, AShift)) {
     case TRecordVerdict::Unchanged:
@@ -108,7 +107,7 @@ bool TSessionThread::FetchAgain(const std::string& ARemoteDir, const TIdFTPListI
     case TRecordVerdict::Changed: return true;
     case TRecordVerdict::NoRecord:
       // Without a record, a LIST time is compared as the true time it stands for.
-      if (!AItem.ExactTime) ARemoteTime = TruncateToMinute(AItem.ModifiedTime - ServerListingOffset(AItem));
+      if (!AItem.ExactTime()) ARemoteTime = TruncateToMinute(AItem.Time - ServerListingOffset(AItem));
       break;
     case TRecordVerdict::LocalChanged: break;
   }
@@ -123,7 +122,7 @@ void TSessionThread::RecordLocalFile(const std::string& AKey, const TListedState
 }
 
 std::function<void()> TSessionThread::RecordFetchOf(const std::string& ARemoteName, const std::string& ALocalFile,
-                                                    const TIdFTPListItem& AItem) {
+                                                    const TRemoteEntry& AItem) {
   if (!FRecording) return [] {};
   return [this, key = RecordKey(FRemoteDirectory, ARemoteName), listed = ListedStateOf(AItem), ALocalFile] {
     RecordLocalFile(key, listed, ALocalFile);
@@ -134,20 +133,20 @@ void TSessionThread::ForgetRecord(const std::string& ARemoteDir, const std::stri
   if (FRecording) FRemoteState.Remove(RecordKey(ARemoteDir, AName));
 }
 
-TDateTime TSessionThread::ServerListingOffset(const TIdFTPListItem& AItem) {
+TDateTime TSessionThread::ServerListingOffset(const TRemoteEntry& AItem) {
   // Learnt from the first file that needs it and whose listing gives a time of day.
-  const bool timeOfDay = AItem.TimeDetail == tdMinute || AItem.TimeDetail == tdMinuteNoYear;
+  const bool timeOfDay = AItem.Precision == TTimePrecision::Minute || AItem.Precision == TTimePrecision::MinuteNoYear;
   if (FListingOffset || !timeOfDay) return FListingOffset.value_or(0);
   std::optional<TDateTime> modified;
-  Reconnecting([&](bool) { modified = Client().ModificationTime(AItem.ItemName); });
-  const std::optional<TDateTime> offset = modified ? ZoneOffset(AItem.ModifiedTime, *modified) : std::nullopt;
+  Reconnecting([&](bool) { modified = Client().ModificationTime(AItem.Name); });
+  const std::optional<TDateTime> offset = modified ? ZoneOffset(AItem.Time, *modified) : std::nullopt;
   FListingOffset = offset.value_or(0);
   if (offset) LogLines({"Server time offset: " + OffsetText(*offset)});
   return *FListingOffset;
 }
 
-void TSessionThread::StampRemoteTime(TIdFTP& AFtp, const std::string& ALocalFile, const std::string& ARemoteName) {
+void TSessionThread::StampRemoteTime(TRemoteConnection& ARemote, const std::string& ALocalFile,
+                                     const std::string& ARemoteName) {
   TDateTime time = 0;
-  if (AFtp.MaySetModificationTime() && GetFileTimeLocal(ALocalFile, time))
-    AFtp.SetModificationTime(ARemoteName, TruncateToSecond(time));
+  if (ARemote.MaySetTime() && GetFileTimeLocal(ALocalFile, time)) ARemote.SetTime(ARemoteName, TruncateToSecond(time));
 }

@@ -53,11 +53,8 @@ struct TRunOutcome {
 // counts as failed there).
 inline const char* OutcomeKeyword(TRunResult AResult) {
   switch (AResult) {
-    case TRunResult::Done:
-      return "done";
-    case TRunResult::Stopped:
-      return "stopped";
-    default:
-      return "failed";
+    case TRunResult::Done: return "done";
+    case TRunResult::Stopped: return "stopped";
+    default: return "failed";
   }
 }

@@ -10,28 +10,14 @@
 #include <string>
 
 #include "platform/RateLimiter.h"
-
-// How a session's connection is protected, and the keywords the settings file stores:
-// "none" (plain FTP), "explicit" (TLS after AUTH TLS), "implicit" (TLS from the first byte).
-enum class TEncryption { None, Explicit, Implicit };
-inline constexpr const char* EncryptionKeywords[] = {"none", "explicit", "implicit"};
-
-// "none" and an empty value are plain FTP, as a session stored before encryption existed
-// is; any other unknown value is explicit TLS, so that a mistyped keyword never sends the
-// password in the clear.
-inline TEncryption EncryptionOf(const std::string& AKeyword) {
-  if (AKeyword.empty() || AKeyword == EncryptionKeywords[0]) return TEncryption::None;
-  return AKeyword == EncryptionKeywords[2] ? TEncryption::Implicit : TEncryption::Explicit;
-}
-inline std::string EncryptionKeyword(TEncryption AEncryption) {
-  return EncryptionKeywords[static_cast<size_t>(AEncryption)];
-}
+#include "remote/RemoteSettings.h"
 
 inline constexpr int32_t DefaultRetries = 3;
 // More reconnects than this would keep a run waiting for hours on a server that is gone.
 inline constexpr int32_t MaxRetries = 10;
 
 struct TRunSettings {
+  TProtocol Protocol = TProtocol::Ftp;  // which backend the run connects with
   std::string Host;
   int32_t Port = 21;
   std::string UserName;

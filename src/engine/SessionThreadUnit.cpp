@@ -6,13 +6,13 @@
 #include "engine/SessionTools.h"
 #include "engine/TransferPaths.h"
 #include "engine/TransferPool.h"
-#include "ftp/IdFTP.h"
 #include "platform/Errors.h"
 #include "platform/FileLock.h"
 #include "platform/FileSystem.h"
 #include "platform/ProgramDir.h"
 #include "platform/Text.h"
 #include "platform/VersionInfo.h"
+#include "remote/RemoteFactory.h"
 
 namespace {
 
@@ -46,7 +46,7 @@ TSessionThread::~TSessionThread() = default;
 void TSessionThread::SendStatus(const std::string& AFunction, const std::string& AStatus) {
   Connection = "Connecting";
   if (FClient) {
-    Connection = Terminated() ? "Terminating" : FClient->IsConnected() ? "Connected" : "Disconnected";
+    Connection = Terminated() ? "Terminating" : FClient->Connected() ? "Connected" : "Disconnected";
   } else if (FClientReleased) {
     Connection = "Disconnected";  // the attempt is over; "Connecting" would mislead
   }
@@ -170,8 +170,8 @@ void TSessionThread::Execute() {
   SendStatus("", "");
   {
     std::lock_guard lock(FClientMutex);
-    FClient = std::make_unique<TIdFTP>();
-    if (FStopNow) FClient->ShutdownSocket();
+    FClient = ConnectionMaker(RemoteSettingsOf(Settings));
+    if (FStopNow) FClient->Cut();
   }
   AttachHandlers(*FClient);
   LogLines({"Connecting to: " + Settings.Host});
@@ -194,26 +194,25 @@ void TSessionThread::Execute() {
 void TSessionThread::RunConnection() {
   // Before connecting: a run that cannot know where its files are does nothing at all.
   if (!IsAbsoluteLocalPath(Settings.LocalPath)) throw EZephlin("Local path must be absolute: " + Settings.LocalPath);
-  TIdFTP& ftp = *FClient;
-  ConnectAndLogIn(ftp, Settings);
+  TRemoteConnection& remote = *FClient;
+  remote.Connect();
   {
     std::lock_guard lock(FClientMutex);
     FLoggedIn = true;
   }
-  if (!ftp.IsConnected()) {
+  if (!remote.Connected()) {
     Outcome.AddError("Connection failed");
     FRunFailed = true;
     SendStatus("", "Connection failed");
     LogLines({"Connection failed"});
     return;
   }
-  LogLines({ftp.LoginReply.TextWithLineEnds()});
-  LogLines({ftp.SystemDescription});
+  LogLines(remote.LoginDescription());
   FRemotePath = AbsoluteRemotePath();
   DispatchMode();
   SendStatus("Disconnecting", "");
-  ftp.Disconnect();
-  if (ftp.IsConnected()) LogLines({"Disconnect failed"});
+  remote.Disconnect();
+  if (remote.Connected()) LogLines({"Disconnect failed"});
   SendStatus("", "Done");
 }
 
@@ -221,7 +220,7 @@ std::string TSessionThread::AbsoluteRemotePath() {
   const std::string remote = ToSlashes(Settings.RemotePath);
   if (remote.empty() || remote.starts_with('/')) return Settings.RemotePath;
   std::string login;
-  Reconnecting([&](bool) { login = Client().PrintWorkingDirectory(); });
+  Reconnecting([&](bool) { login = Client().WorkingDirectory(); });
   // A server whose paths look otherwise keeps the path as it is, entered relative as before.
   return login.starts_with('/') ? WithTrailingSlash(login) + remote : Settings.RemotePath;
 }
@@ -277,21 +276,21 @@ void TSessionThread::ReportRunError(const std::exception& AError) {
   LogLines({"EXCEPTION: " + text});
 }
 
-void TSessionThread::AttachHandlers(TIdFTP& AClient) {
-  AClient.OnConnected = [this](TIdComponent* s) { ClientConnected(s); };
-  AClient.OnDisconnected = [this](TIdComponent* s) { ClientDisconnected(s); };
-  AClient.OnWork = [this](TIdComponent* s, TWorkMode m, int64_t n) { ClientWork(s, m, n); };
-  AClient.OnWorkBegin = [this](TIdComponent* s, TWorkMode m, int64_t n) { ClientWorkBegin(s, m, n); };
-  AClient.OnWorkEnd = [this](TIdComponent* s, TWorkMode m) { ClientWorkEnd(s, m); };
-  AClient.OnAfterClientLogin = [this](TIdComponent* s) { ClientAfterLogin(s); };
-  AClient.OnAfterGet = [this](TIdComponent* s, const std::string& f, int64_t n) { ClientAfterGet(s, f, n); };
+void TSessionThread::AttachHandlers(TRemoteConnection& AClient) {
+  TRemoteEvents& events = AClient.Events;
+  events.OnConnected = [this] { ClientConnected(); };
+  events.OnDisconnected = [this] { ClientDisconnected(); };
+  events.OnWork = [this](TTransferDirection d, int64_t n) { ClientWork(d, n); };
+  events.OnWorkEnd = [this](TTransferDirection) { ClientWorkEnd(); };
+  events.OnLoggedIn = [this] { ClientAfterLogin(); };
+  events.OnFetched = [this](const std::string&) { ClientAfterGet(); };
   // Only a debug run: a test run's log stays the record of what it would do.
   if (Settings.DebugMode && !Settings.TestMode)
-    AClient.OnWireTrace = [this](TIdWireDirection d, const std::string& line) { TraceWire(d == wdSent, line); };
+    events.OnWireTrace = [this](TWireLine kind, const std::string& line) { TraceWire(kind, line); };
 }
 
 void TSessionThread::ReleaseClient() {
-  std::unique_ptr<TIdFTP> client;
+  std::unique_ptr<TRemoteConnection> client;
   std::unique_ptr<TTransferPool> pool;
   {
     std::lock_guard lock(FClientMutex);
@@ -301,14 +300,7 @@ void TSessionThread::ReleaseClient() {
   pool.reset();  // cuts what a failed run left going
   if (!client) return;
   // No events from the client's destruction: the run has said all it will say about it.
-  client->OnConnected = nullptr;
-  client->OnDisconnected = nullptr;
-  client->OnWork = nullptr;
-  client->OnWorkBegin = nullptr;
-  client->OnWorkEnd = nullptr;
-  client->OnAfterClientLogin = nullptr;
-  client->OnAfterGet = nullptr;
-  client->OnWireTrace = nullptr;
+  client->Events = {};
   FClientReleased = true;
 }
 
@@ -327,82 +319,74 @@ void TSessionThread::Cut() {
 
 void TSessionThread::CutLocked() {
   FStopNow = true;
-  if (FClient) FClient->ShutdownSocket();
+  if (FClient) FClient->Cut();
   if (FPool) FPool->Cut();
 }
 
-TIdFTP& TSessionThread::Client() {
+TRemoteConnection& TSessionThread::Client() {
   if (!FClient) throw EZephlin("Not Connected");
   return *FClient;
 }
 
 // --- Client events ---
 
-void TSessionThread::ClientConnected(TIdComponent*) {
+void TSessionThread::ClientConnected() {
   SendStatus("Connection", "Successful");
   LogLines({"Connection successful"});
 }
 
-void TSessionThread::ClientDisconnected(TIdComponent*) {
+void TSessionThread::ClientDisconnected() {
   SendStatus("Disconnected", "Successful");
   LogLines({"Disconnection successful"});
 }
 
-void TSessionThread::ClientAfterLogin(TIdComponent*) {
+void TSessionThread::ClientAfterLogin() {
   SendStatus("Login", "Successful");
   LogLines({"Login successful"});
 }
 
-void TSessionThread::ClientAfterGet(TIdComponent*, const std::string&, int64_t) {
+void TSessionThread::ClientAfterGet() {
   SendStatus("Retrieve", "Successful");
   LogLines({"GET successful"});
 }
 
-void TSessionThread::ClientWork(TIdComponent*, TWorkMode AWorkMode, int64_t AWorkCount) {
+void TSessionThread::ClientWork(TTransferDirection ADirection, int64_t AWorkCount) {
   // Raised for every 32 KB chunk. A hand-over per chunk (two thread switches while the
   // transfer waits) would cost the transfer more than half its speed, and nobody reads a
   // count that changes thousands of times a second.
   const auto now = std::chrono::steady_clock::now();
   if (now - FLastProgressReport < ProgressReportInterval) {
     FProgressHeld = true;
-    FHeldWorkMode = AWorkMode;
+    FHeldDirection = ADirection;
     FHeldWorkCount = AWorkCount;
     return;
   }
   FLastProgressReport = now;
   FProgressHeld = false;
-  ReportProgress(AWorkMode, AWorkCount);
+  ReportProgress(ADirection, AWorkCount);
 }
 
-void TSessionThread::ClientWorkBegin(TIdComponent*, TWorkMode, int64_t) {}
-
-void TSessionThread::ClientWorkEnd(TIdComponent*, TWorkMode) {
+void TSessionThread::ClientWorkEnd() {
   // The last count of each transfer is always shown, whenever it came.
   if (!FProgressHeld) return;
   FProgressHeld = false;
   FLastProgressReport = std::chrono::steady_clock::now();
-  ReportProgress(FHeldWorkMode, FHeldWorkCount);
+  ReportProgress(FHeldDirection, FHeldWorkCount);
 }
 
-void TSessionThread::TraceWire(bool ASent, const std::string& ALine) {
-  // The first line after the handshake: the greeting (implicit TLS) or USER (explicit).
-  if (!FTlsTraced && FClient && !FClient->TLSVersion().empty()) {
-    FTlsTraced = true;
-    const TIdCertificateInfo& certificate = FClient->ServerCertificate();
-    LogLines({"* " + FClient->TLSVersion() + ", certificate " + certificate.Subject + ", SHA-256 " +
-              certificate.Fingerprint + (certificate.Trusted ? " (verified)" : " (pinned)")});
-  }
-  LogLines({(ASent ? "> " : "< ") + ALine});
+void TSessionThread::TraceWire(TWireLine AKind, const std::string& ALine) {
+  const char* prefix = AKind == TWireLine::Sent ? "> " : AKind == TWireLine::Received ? "< " : "* ";
+  LogLines({prefix + ALine});
 }
 
-void TSessionThread::ReportProgress(TWorkMode AWorkMode, int64_t AWorkCount) {
+void TSessionThread::ReportProgress(TTransferDirection ADirection, int64_t AWorkCount) {
   const std::string total =
       CurrentFileSizeKB > 32 ? " / " + std::to_string(CurrentFileSizeKB) + "KB)" : std::string(")");
   const std::string text = CurrentFile + " (" + std::to_string(AWorkCount / 1024) + "KB" + total;
-  SendStatus(AWorkMode == WorkWrite ? "Sending " : "Retrieve", text);
+  SendStatus(ADirection == TTransferDirection::Sending ? "Sending " : "Retrieve", text);
   TRunEvent event;
   event.Kind = TRunEvent::TKind::Progress;
-  event.Action = AWorkMode == WorkWrite ? TFileAction::Send : TFileAction::Fetch;
+  event.Action = ADirection == TTransferDirection::Sending ? TFileAction::Send : TFileAction::Fetch;
   event.Name = CurrentFile;
   event.Bytes = AWorkCount;
   event.Total = CurrentFileSize;
@@ -424,18 +408,17 @@ TDateTime TSessionThread::GetLocalFileTime(const std::string& Path, bool AToTheS
   return AToTheSecond ? TruncateToSecond(time) : TruncateToMinute(time);
 }
 
-TDateTime TSessionThread::ListedTime(const TIdFTPListItem& AItem) {
-  return AItem.ExactTime ? TruncateToSecond(AItem.ModifiedTime) : TruncateToMinute(AItem.ModifiedTime);
+TDateTime TSessionThread::ListedTime(const TRemoteEntry& AItem) {
+  return AItem.ExactTime() ? TruncateToSecond(AItem.Time) : TruncateToMinute(AItem.Time);
 }
 
 TDateTime TSessionThread::TruncateToMinute(TDateTime When) { return ::TruncateToMinute(When); }
 
 std::string TSessionThread::FailureText(const std::exception& AError) {
-  // Reply and socket texts come with line ends; a report and a log row are one line.
-  if (const auto* reply = dynamic_cast<const EIdProtocolReplyError*>(&AError)) {
-    return std::to_string(reply->ReplyCode) + " " + OnOneLine(reply->what());
-  }
-  return OnOneLine(AError.what());
+  // A remote failure's text is the report's already; others may come with line ends, and a
+  // report and a log row are one line.
+  const auto* remote = dynamic_cast<const ERemoteError*>(&AError);
+  return remote != nullptr ? remote->Text : OnOneLine(AError.what());
 }
 
 // --- CRC store ---

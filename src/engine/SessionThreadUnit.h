@@ -47,16 +47,15 @@
 #include "engine/RunOutcome.h"
 #include "engine/RunSettings.h"
 #include "engine/TransferPool.h"
-#include "ftp/IdComponent.h"
 #include "platform/DateTime.h"
 #include "platform/Thread.h"
+#include "remote/RemoteConnection.h"
+#include "remote/RemoteEntry.h"
+#include "remote/RemoteFactory.h"
 
-class TIdFTP;
 class TLocalScan;
 struct TListedSubdirectories;
 struct TLocalTarget;
-struct TIdFTPListItem;
-class TIdFTPListItems;
 struct TSearchRec;
 
 using TSessionStatusReport =
@@ -84,8 +83,8 @@ class TSessionThread : public TThread {
   // The session's settings as they were when the run was made.
   const TRunSettings Settings;
 
-  // The run's client while a connection attempt lasts; none otherwise. Worker thread.
-  TIdFTP* FTP() const { return FClient.get(); }
+  // The run's connection while a connection attempt lasts; none otherwise. Worker thread.
+  TRemoteConnection* Remote() const { return FClient.get(); }
 
   // The file being transferred, for progress reports.
   std::string CurrentFile;
@@ -94,6 +93,10 @@ class TSessionThread : public TThread {
 
   // The test log: one entry per logged line, each with its time stamp.
   std::vector<std::string> TestLog;
+
+  // Makes the run's connections (its own and the extra ones). Set before Start(); tests
+  // give a run an in-memory tree.
+  TRemoteConnectionMaker ConnectionMaker = MakeRemoteConnection;
 
   // How long a run whose connection was lost waits before its first, second and third
   // reconnect (the last wait again for any later one). Set before Start(); tests shorten it.
@@ -124,7 +127,7 @@ class TSessionThread : public TThread {
   static void SetLocalFileTime(const std::string& Path, TDateTime When, bool AToTheSecond = false);
   static TDateTime GetLocalFileTime(const std::string& Path, bool AToTheSecond = false);
   // A listed file's time as a local file keeps it: to the second for exact times, else to the minute.
-  static TDateTime ListedTime(const TIdFTPListItem& AItem);
+  static TDateTime ListedTime(const TRemoteEntry& AItem);
   static TDateTime TruncateToMinute(TDateTime When);
 
   // The transfer functions. Note the order of the arguments of the remote-to-local ones.
@@ -138,12 +141,12 @@ class TSessionThread : public TThread {
   void SaveCrcStore();
   TCrcStore& CrcStore() { return FCrcStore; }
 
-  // The text of a failed operation: "<code> <message>" for a refused reply, else the message.
+  // The text of a failed operation as reports show it (a remote failure's text says it whole).
   static std::string FailureText(const std::exception& AError);
 
  private:
   void DeliverStatus();
-  TIdFTP& Client();
+  TRemoteConnection& Client();
   std::vector<std::string> HeaderLines() const;
   void RunConnection();
   void DispatchMode();
@@ -163,24 +166,23 @@ class TSessionThread : public TThread {
   }
   void CloseOutcome();
   void WriteTestLog();
-  void AttachHandlers(TIdFTP& AClient);
+  void AttachHandlers(TRemoteConnection& AClient);
   void ReleaseClient();
   void CutLocked();  // FClientMutex held
   // Sync mode: the store's file gets what the run recorded, however the run ends.
   void SyncAndSaveCrcStore(TLocalScan& AScan);
 
   // Client event handlers (worker thread, inside the client operation that raises them).
-  void ClientConnected(TIdComponent* ASender);
-  void ClientDisconnected(TIdComponent* ASender);
-  void ClientAfterLogin(TIdComponent* ASender);
-  void ClientAfterGet(TIdComponent* ASender, const std::string& ALocalFile, int64_t ASize);
-  void ClientWork(TIdComponent* ASender, TWorkMode AWorkMode, int64_t AWorkCount);
-  void ClientWorkBegin(TIdComponent* ASender, TWorkMode AWorkMode, int64_t AWorkCountMax);
-  void ClientWorkEnd(TIdComponent* ASender, TWorkMode AWorkMode);
-  void ReportProgress(TWorkMode AWorkMode, int64_t AWorkCount);
-  // Debug mode: a command sent ("> ") or a reply line received ("< ") on the control
-  // connection, and once the TLS handshake has been made, the protocol and certificate ("* ").
-  void TraceWire(bool ASent, const std::string& ALine);
+  void ClientConnected();
+  void ClientDisconnected();
+  void ClientAfterLogin();
+  void ClientAfterGet();
+  void ClientWork(TTransferDirection ADirection, int64_t AWorkCount);
+  void ClientWorkEnd();
+  void ReportProgress(TTransferDirection ADirection, int64_t AWorkCount);
+  // Debug mode: a command sent ("> "), a line received ("< "), and once the connection is
+  // protected, the protocol and certificate ("* ").
+  void TraceWire(TWireLine AKind, const std::string& ALine);
 
   // Shared by the transfer functions.
   // The gate of every action that changes files: runs it only outside test mode.
@@ -211,12 +213,11 @@ class TSessionThread : public TThread {
       }
     }
   }
-  // Whether a failure cost the connection (control or data): a socket failure, a time-out,
-  // a server that hung up, or a reply that says so (421, 425, 426). A refusal, a local
-  // error or a file of the wrong size is not one.
+  // Whether a failure cost the connection (control or data): lost, timed out, or cut. A
+  // refusal, a local error or a file of the wrong size is not one.
   static bool IsConnectionLoss(const std::exception& AError);
-  // A full disk, here (no space left) or on the server (452, 552): every later file would
-  // fail the same way, so the run ends.
+  // A full disk, here or on the server: every later file would fail the same way, so the
+  // run ends.
   static bool IsFullDisk(const std::exception& AError);
   // After the loss AError: false when the run does not reconnect (no retries left, stopped,
   // or not a loss); true once connected and logged in again in the directory it was in.
@@ -226,20 +227,20 @@ class TSessionThread : public TThread {
   bool WaitBeforeReconnect(int AReconnect);
   // Atomic upload: sends ALocalFile as ATemporaryName, then renames that over ARemoteName;
   // a failure removes the temporary file when the connection still allows it.
-  // Either connection of a run may send: these touch nothing of the run but AFtp.
-  static void SendThroughTemporaryName(TIdFTP& AFtp, const std::string& ALocalFile, const std::string& ATemporaryName,
-                                       const std::string& ARemoteName);
+  // Either connection of a run may send: these touch nothing of the run but ARemote.
+  static void SendThroughTemporaryName(TRemoteConnection& ARemote, const std::string& ALocalFile,
+                                       const std::string& ATemporaryName, const std::string& ARemoteName);
   // A listed size larger than the local file system's free space (less 1 %) fails the file
   // before anything is fetched: "Not enough free space for NAME: N bytes listed, M free".
   static void RefuseWhenNoRoom(const std::string& ARemoteName, const std::string& ALocalFile,
-                               const TIdFTPListItem& AItem);
+                               const TRemoteEntry& AItem);
   // Renames ATemporaryName over ARemoteName, moving an old file aside first where the server
   // will not rename over it, or sends ALocalFile directly where it renames nothing.
-  static void ReplaceRemoteFile(TIdFTP& AFtp, const std::string& ALocalFile, const std::string& ATemporaryName,
-                                const std::string& ARemoteName);
+  static void ReplaceRemoteFile(TRemoteConnection& ARemote, const std::string& ALocalFile,
+                                const std::string& ATemporaryName, const std::string& ARemoteName);
   // A download large enough to be worth continuing after a break (see FetchFile).
   void FetchResumable(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
-                      const TIdFTPListItem& AItem);
+                      const TRemoteEntry& AItem);
   void ReportFailureText(const std::string& AText);
   // MKD with the report forms of the local-to-remote functions; never throws for a refusal.
   void MakeRemoteDirectory(const std::string& ARemoteDir, bool AExceptionPrefixForOthers);
@@ -274,22 +275,23 @@ class TSessionThread : public TThread {
   std::string RecordKey(const std::string& ARemoteDir, const std::string& AName) const;
   bool Recorded(const std::string& ARemoteDir, const std::string& AName) const;
   // The clock shift of ARemoteDir's listing against the record, logged when there is one.
-  std::optional<TDateTime> RecordedClockShift(const std::string& ARemoteDir, const TIdFTPListItems& AListing);
+  std::optional<TDateTime> RecordedClockShift(const std::string& ARemoteDir, const TRemoteListing& AListing);
   // Whether the listed AItem is fetched again over ALocalFile: by the record while the local
   // file is as the fetch left it, else by its time (ALocalTime, ARemoteTime, for the log); a
   // file found the same is recorded.
-  bool FetchAgain(const std::string& ARemoteDir, const TIdFTPListItem& AItem, const std::string& ALocalFile,
+  bool FetchAgain(const std::string& ARemoteDir, const TRemoteEntry& AItem, const std::string& ALocalFile,
                   std::optional<TDateTime> AShift, TDateTime& ALocalTime, TDateTime& ARemoteTime);
   void RecordLocalFile(const std::string& AKey, const TListedState& AListed, const std::string& ALocalFile);
   // What records a fetch of AItem in the current remote directory once it is done.
   std::function<void()> RecordFetchOf(const std::string& ARemoteName, const std::string& ALocalFile,
-                                      const TIdFTPListItem& AItem);
+                                      const TRemoteEntry& AItem);
   void ForgetRecord(const std::string& ARemoteDir, const std::string& AName);
   // How far a server's LIST times are from the true time, learnt once per run with MDTM of
   // the first file that needs it (0 when the server does not say); logged.
-  TDateTime ServerListingOffset(const TIdFTPListItem& AItem);
+  TDateTime ServerListingOffset(const TRemoteEntry& AItem);
   // With exact times: gives an uploaded file the local file's time, where the server allows.
-  static void StampRemoteTime(TIdFTP& AFtp, const std::string& ALocalFile, const std::string& ARemoteName);
+  static void StampRemoteTime(TRemoteConnection& ARemote, const std::string& ALocalFile,
+                              const std::string& ARemoteName);
   // The gated transfers and deletions: the only calls that change files on either side.
   // AAfter runs once the file was sent (and in test mode, where nothing is sent); with
   // several connections that may be after SendFile returned (see HandToPool).
@@ -301,12 +303,12 @@ class TSessionThread : public TThread {
   // partial file beside the target, which the retry or the next run continues (REST) while
   // the listed size and time stay the same.
   void FetchFile(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
-                 const TIdFTPListItem& AItem);
+                 const TRemoteEntry& AItem);
   // FetchFile's transfer; true when it was handed to an extra connection.
   bool FetchOrHandFile(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
-                       const TIdFTPListItem& AItem);
+                       const TRemoteEntry& AItem);
   // The bytes a fetch counts: the listed size, or what arrived where the listing gave none.
-  int64_t FetchedBytes(const TIdFTPListItem& AItem, const std::string& ALocalFile) const;
+  int64_t FetchedBytes(const TRemoteEntry& AItem, const std::string& ALocalFile) const;
   void DeleteRemoteFile(const std::string& AName);
   // DELE or RMD through ARemoval(client), gated and repeated after a reconnect.
   template <typename Removal>
@@ -343,10 +345,10 @@ class TSessionThread : public TThread {
   // ACrcBeforeSending gives the content's CRC-32 (read ahead, or taken now).
   void SyncSendFile(const std::string& ALocalDir, const std::string& ARemoteDir, const std::string& AName,
                     int64_t ASize, const std::function<int32_t()>& ACrcBeforeSending);
-  void SyncDeleteRemoteEntry(const std::string& ALocalDir, const TIdFTPListItem& AItem);
+  void SyncDeleteRemoteEntry(const std::string& ALocalDir, const TRemoteEntry& AItem);
   // The listed directories to recurse into, in listing order: names ending in "." are left
   // out, and unsafe names are reported and skipped.
-  std::vector<std::string> RemoteSubdirectories(const TIdFTPListItems& AListing);
+  std::vector<std::string> RemoteSubdirectories(const TRemoteListing& AListing);
 
   // Several connections (engine/TransferPool.h, ParallelTransfers.cpp). The pool lives
   // while the transfer function runs, when the session asks for more than one connection
@@ -381,7 +383,8 @@ class TSessionThread : public TThread {
   std::unique_ptr<TTransferPool> FPool;       // set and cleared under FClientMutex
   std::optional<std::string> FPoolDirectory;  // absolute; "" when it could not be learnt
 
-  std::unique_ptr<TIdFTP> FClient;
+  std::unique_ptr<TRemoteConnection> FClient;
+  TRemoteListing FListing;          // the last listing that succeeded
   mutable std::mutex FClientMutex;  // guards FClient against Stop() on the main thread
   bool FClientReleased = false;
   bool FLoggedIn = false;  // guarded by FClientMutex: from here on a first Stop() only asks
@@ -389,7 +392,7 @@ class TSessionThread : public TThread {
   // handed over when the next report is due or when the transfer ends.
   std::chrono::steady_clock::time_point FLastProgressReport{};
   bool FProgressHeld = false;
-  TWorkMode FHeldWorkMode = WorkRead;
+  TTransferDirection FHeldDirection = TTransferDirection::Receiving;
   int64_t FHeldWorkCount = 0;
   int64_t FPlannedFiles = 0;  // what the run knows it will transfer, so far
   int64_t FPlannedBytes = 0;
@@ -399,7 +402,6 @@ class TSessionThread : public TThread {
   std::string FRemoteDirectory;     // the one last entered, entered again on reconnecting
   // The session's remote path, a relative one made absolute at the start of the run.
   std::string FRemotePath;
-  bool FTlsTraced = false;
   TCrcStore FCrcStore;
   const TExcludeFilter FExclude;
   bool FListingsShowDotNames = false;  // a listing of this run held a name beginning with "."

@@ -6,13 +6,13 @@
 #include "engine/RemoteListing.h"
 #include "engine/RemoteState.h"
 #include "engine/TransferPaths.h"
-#include "ftp/IdFTP.h"
 #include "platform/DateTime.h"
 #include "platform/Errors.h"
 #include "platform/FileLock.h"
 #include "platform/FileSystem.h"
 #include "platform/ProgramDir.h"
 #include "platform/Text.h"
+#include "remote/RemoteFactory.h"
 
 namespace {
 
@@ -20,71 +20,55 @@ const char* const CrLf = "\r\n";
 
 // CWD to the path (its failure ignored), then PWD: the path exists when the working
 // directory plus "/" equals it without regard to case, or when both are exactly "/".
-bool RemoteDirectoryExists(TIdFTP& ftp, const std::string& path) {
+bool RemoteDirectoryExists(TRemoteConnection& remote, const std::string& path) {
   try {
-    ftp.ChangeDirectory(path);
+    remote.ChangeDirectory(path);
   } catch (const std::exception&) {
     // A directory that cannot be entered is simply one that does not exist; PWD below
     // still fails loudly when the connection itself is gone.
   }
-  const std::string current = ftp.PrintWorkingDirectory();
+  const std::string current = remote.WorkingDirectory();
   if (current == "/" && path == "/") return true;
   return LowerAscii(current + "/") == LowerAscii(path);
 }
 
-// Hands the client to a TToolCancel for as long as it lives.
+// Hands the connection to a TToolCancel for as long as it lives.
 class TCancellableClient {
  public:
-  explicit TCancellableClient(TToolCancel& cancel) : Cancel(cancel) { Cancel.SetClient(&Client); }
+  TCancellableClient(TToolCancel& cancel, const TRunSettings& settings)
+      : Client(MakeRemoteConnection(RemoteSettingsOf(settings))), Cancel(cancel) {
+    Cancel.SetClient(Client.get());
+  }
   ~TCancellableClient() { Cancel.SetClient(nullptr); }
   TCancellableClient(const TCancellableClient&) = delete;
   TCancellableClient& operator=(const TCancellableClient&) = delete;
 
-  TIdFTP Client;
+  const std::unique_ptr<TRemoteConnection> Client;
 
  private:
   TToolCancel& Cancel;
 };
 
-TIdFTPEncryption ClientEncryption(TEncryption AEncryption) {
-  switch (AEncryption) {
-    case TEncryption::Explicit: return etExplicitTLS;
-    case TEncryption::Implicit: return etImplicitTLS;
-    case TEncryption::None: break;
-  }
-  return etNone;
-}
-
-// The handshake completed, but the certificate it brought was neither verified nor the pinned one.
-bool CertificateWasRefused(const TIdCertificateInfo& ACertificate, const std::string& APinned) {
-  return !ACertificate.Fingerprint.empty() && !ACertificate.Trusted &&
-         TIdTLSClient::NormalizeFingerprint(APinned) != ACertificate.Fingerprint;
-}
-
 }  // namespace
 
-int ConnectionWaitMilliseconds(int32_t ATimeoutSeconds) {
-  constexpr int32_t LongestWaitSeconds = 5 * 60;
-  const bool ownLimit = ATimeoutSeconds > 0 && ATimeoutSeconds < LongestWaitSeconds;
-  return SecondsToMilliseconds(ownLimit ? ATimeoutSeconds : LongestWaitSeconds);
+TRemoteSettings RemoteSettingsOf(const TRunSettings& ASettings) {
+  TRemoteSettings remote;
+  remote.Protocol = ASettings.Protocol;
+  remote.Host = ASettings.Host;
+  remote.Port = ASettings.Port;
+  remote.UserName = ASettings.UserName;
+  remote.Password = ASettings.Password;
+  remote.Timeout = ASettings.Timeout;
+  remote.PassiveMode = ASettings.PassiveMode;
+  remote.Encryption = EncryptionOf(ASettings.Encryption);
+  remote.TrustedFingerprint = ASettings.TlsFingerprint;
+  remote.HostKey = ASettings.HostKey;
+  remote.KeyFile = ASettings.KeyFile;
+  remote.RateLimiter = ASettings.RateLimiter;
+  return remote;
 }
 
-void ConnectAndLogIn(TIdFTP& AClient, const TRunSettings& ASettings) {
-  const int wait = ConnectionWaitMilliseconds(ASettings.Timeout);
-  AClient.Username = ASettings.UserName;
-  AClient.Password = ASettings.Password;
-  AClient.Host = ASettings.Host;
-  AClient.Port = ASettings.Port;
-  // Data connections take the client's read time-out for their connects and reads.
-  AClient.ReadTimeout = wait;
-  AClient.Passive = ASettings.PassiveMode;
-  AClient.Encryption = ClientEncryption(EncryptionOf(ASettings.Encryption));
-  AClient.PinnedFingerprint = ASettings.TlsFingerprint;
-  AClient.RateLimiter = ASettings.RateLimiter;
-  AClient.ConnectAndLogin(true, wait);
-}
-
-std::string CertificateDescription(const TIdCertificateInfo& ACertificate) {
+std::string CertificateDescription(const TRemoteIdentity& ACertificate) {
   return "Subject: " + ACertificate.Subject + CrLf + "Issuer: " + ACertificate.Issuer + CrLf + "Valid from " +
          ACertificate.ValidFrom + " until " + ACertificate.ValidUntil + CrLf + "SHA-256: " + ACertificate.Fingerprint;
 }
@@ -94,13 +78,13 @@ std::string CertificateDescription(const TIdCertificateInfo& ACertificate) {
 void TToolCancel::Cancel() noexcept {
   std::lock_guard lock(FMutex);
   FCancelled = true;
-  if (FClient != nullptr) FClient->ShutdownSocket();
+  if (FClient != nullptr) FClient->Cut();
 }
 
-void TToolCancel::SetClient(TIdFTP* AClient) noexcept {
+void TToolCancel::SetClient(TRemoteConnection* AClient) noexcept {
   std::lock_guard lock(FMutex);
   FClient = AClient;
-  if (FClient != nullptr && FCancelled) FClient->ShutdownSocket();
+  if (FClient != nullptr && FCancelled) FClient->Cut();
 }
 
 // --- Test ---
@@ -114,16 +98,15 @@ bool LocalDirectoryExists(const std::string& APath) {
 
 TPathTestReport TestSessionPaths(const TRunSettings& ASettings, TToolCancel& ACancel) {
   const TRunSettings& settings = ASettings;
-  TCancellableClient cancellable(ACancel);
-  TIdFTP& ftp = cancellable.Client;
+  TCancellableClient cancellable(ACancel, settings);
+  TRemoteConnection& remote = *cancellable.Client;
   try {
-    ConnectAndLogIn(ftp, settings);
-  } catch (const EIdTLSError& error) {
-    if (CertificateWasRefused(ftp.ServerCertificate(), settings.TlsFingerprint))
-      throw ECertificateRefused(error.what(), ftp.ServerCertificate());
+    remote.Connect();
+  } catch (const ERemoteError& error) {
+    if (error.Kind == TRemoteFailure::Untrusted) throw ECertificateRefused(error.what(), remote.ServerIdentity());
     throw;
   }
-  const bool connected = ftp.IsConnected();
+  const bool connected = remote.Connected();
 
   std::string localMessage = "Local path test was not performed.";
   std::string remoteMessage = "Remote path test was not performed.";
@@ -132,14 +115,14 @@ TPathTestReport TestSessionPaths(const TRunSettings& ASettings, TToolCancel& ACa
   const std::string& mode = settings.SessionMode;
   const bool sendsToRemote = mode == "copylocaltoremote" || mode == "synclocaltoremote";
   std::string local = ToSlashes(settings.LocalPath);
-  std::string remote = ToSlashes(settings.RemotePath);
+  std::string remotePath = ToSlashes(settings.RemotePath);
   if (mode == "copylocaltoremote") {
     local = ParseLocalTarget(local, TLocalPathForm::FileMask).Directory;
   } else if (mode == "copyremotetolocal") {
-    remote = SplitPathSpec(remote, "/").Directory;
+    remotePath = SplitMaskPath(remotePath, "/").Directory;
   } else {
     local = ParseLocalTarget(local, TLocalPathForm::Directory).Directory;
-    remote = WithTrailingSlash(remote);
+    remotePath = WithTrailingSlash(remotePath);
   }
 
   if (LocalDirectoryExists(local)) {
@@ -151,11 +134,12 @@ TPathTestReport TestSessionPaths(const TRunSettings& ASettings, TToolCancel& ACa
     localMessage = "Local directory does not currently exist. It will be created.";
   }
 
-  if (RemoteDirectoryExists(ftp, remote)) {
+  if (RemoteDirectoryExists(remote, remotePath)) {
     remoteMessage = "Remote directory exists.";
     // Patterns make dot names ordinary: a server that does not show them is worth a word.
     const TExcludeFilter exclude(settings.Exclude);
-    if (!exclude.HidesDotNames() && !ListSessionDirectory(ftp, settings, exclude, remote, ""))
+    TRemoteListing listing;
+    if (!exclude.HidesDotNames() && !ListSessionDirectory(remote, settings, exclude, remotePath, "", listing))
       remoteMessage += std::string(CrLf) + "It lists no hidden files, which are then neither fetched nor deleted.";
   } else if (sendsToRemote) {
     remoteMessage = "Remote directory does not currently exist. It will be created.";
@@ -164,13 +148,13 @@ TPathTestReport TestSessionPaths(const TRunSettings& ASettings, TToolCancel& ACa
     warning = true;
   }
 
-  ftp.Disconnect();
+  remote.Disconnect();
 
   TPathTestReport report;
   report.Warning = warning;
   if (connected) {
     report.Text = std::string("Connection was successful.") + CrLf + CrLf + "Local Dir: " + local + CrLf +
-                  localMessage + CrLf + CrLf + "Remote Dir: " + remote + CrLf + remoteMessage;
+                  localMessage + CrLf + CrLf + "Remote Dir: " + remotePath + CrLf + remoteMessage;
   }
   return report;
 }
@@ -203,9 +187,10 @@ int ScanLocalLevel(const std::string& ADirectory, const std::string& ARelativeDi
 
 }  // namespace
 
-int ScanLocalFiles(const std::string& ASpec, bool ARecurse, std::vector<TFileCRC>& AStore, const TToolCancel& ACancel,
-                   const TExcludeFilter& AExclude) {
-  return ScanLocalLevel(ExtractFilePath(ASpec), "", ExtractFileName(ASpec), ARecurse, AStore, ACancel, AExclude);
+int ScanLocalFiles(const std::string& AMaskPath, bool ARecurse, std::vector<TFileCRC>& AStore,
+                   const TToolCancel& ACancel, const TExcludeFilter& AExclude) {
+  return ScanLocalLevel(ExtractFilePath(AMaskPath), "", ExtractFileName(AMaskPath), ARecurse, AStore, ACancel,
+                        AExclude);
 }
 
 void WriteCrcStore(const std::string& AFileName, const std::vector<TFileCRC>& AStore) {
@@ -231,7 +216,7 @@ std::string PreloadCountMessage(int ACount) {
 namespace {
 
 struct TRemotePreload {
-  TIdFTP& Ftp;
+  TRemoteConnection& Ftp;
   const TRunSettings& Settings;
   const TExcludeFilter Exclude;
   const TToolCancel& Cancel;
@@ -243,16 +228,17 @@ struct TRemotePreload {
 void PreloadRemoteLevel(TRemotePreload& APreload, const std::string& ARemoteDir, const std::string& ALocalDir,
                         const std::string& ARelativeDir, int ADepth) {
   APreload.Ftp.ChangeDirectory(ARemoteDir);
-  ListSessionDirectory(APreload.Ftp, APreload.Settings, APreload.Exclude, ARemoteDir, ARelativeDir);
+  TRemoteListing listing;
+  ListSessionDirectory(APreload.Ftp, APreload.Settings, APreload.Exclude, ARemoteDir, ARelativeDir, listing);
   std::vector<std::string> subdirectories;
-  for (const TIdFTPListItem& item : APreload.Ftp.ListingItems()) {
+  for (const TRemoteEntry& item : listing) {
     if (APreload.Cancel.Cancelled()) return;
-    const std::string& name = item.ItemName;
-    if (item.ItemKind == ikDirectory && !name.ends_with('.') && !IsUnsafeLocalName(name))
+    const std::string& name = item.Name;
+    if (item.Kind == TRemoteKind::Directory && !name.ends_with('.') && !IsUnsafeLocalName(name))
       subdirectories.push_back(name);
-    if (item.ItemKind != ikFile) continue;
+    if (item.Kind != TRemoteKind::File) continue;
     const std::optional<TLocalState> local = LocalStateOf(ALocalDir + name);
-    if (!local || (item.SizeListed && item.ItemSize != local->Size)) continue;  // not the same file
+    if (!local || (item.SizeKnown && item.Size != local->Size)) continue;  // not the same file
     APreload.State.Put(ARelativeDir + name, {ListedStateOf(item), *local});
     ++APreload.Count;
   }
@@ -268,12 +254,12 @@ void PreloadRemoteLevel(TRemotePreload& APreload, const std::string& ARemoteDir,
 int PreloadRemoteState(const TRunSettings& ASettings, TToolCancel& ACancel) {
   const std::string store = StateDirectory() + ASettings.CrcFile;
   if (ASettings.CrcFile.empty()) throw EZephlin("Unable to write to " + store);
-  TCancellableClient cancellable(ACancel);
-  ConnectAndLogIn(cancellable.Client, ASettings);
-  TRemotePreload preload{cancellable.Client, ASettings, TExcludeFilter(ASettings.Exclude), ACancel, {}, 0};
+  TCancellableClient cancellable(ACancel, ASettings);
+  cancellable.Client->Connect();
+  TRemotePreload preload{*cancellable.Client, ASettings, TExcludeFilter(ASettings.Exclude), ACancel, {}, 0};
   const std::string local = ParseLocalTarget(ASettings.LocalPath, TLocalPathForm::Directory).Directory;
   PreloadRemoteLevel(preload, WithTrailingSlash(ToSlashes(ASettings.RemotePath)), local, "", 1);
-  cancellable.Client.Disconnect();
+  cancellable.Client->Disconnect();
   if (ACancel.Cancelled()) return preload.Count;
   const TFileLock storeLock(LockFileNameFor(store));
   if (storeLock.State() == TFileLock::Busy) throw EZephlin("CRC store in use: " + ASettings.CrcFile);

@@ -13,51 +13,40 @@
 #include "engine/CrcStore.h"
 #include "engine/ExcludeFilter.h"
 #include "engine/RunSettings.h"
-#include "ftp/IdTLSClient.h"
 #include "platform/Errors.h"
+#include "remote/RemoteConnection.h"
 
-class TIdFTP;
-
-// Connects the client to the settings' host and port, with their encryption and pinned
-// certificate, and logs in with their user name and password; the time-out applies to the
-// connection and to every wait for a reply, on the control connection and on data
-// connections alike. Throws the failure of the connection or the login.
-void ConnectAndLogIn(TIdFTP& AClient, const TRunSettings& ASettings);
-
-// The longest wait, in milliseconds, for one connect or one read of a connection made with
-// these settings: the time-out in seconds, but never more than five minutes. A time-out of
-// 0 (or less) sets no limit of its own, and gets those five minutes: an unattended run
-// must end even when a server falls silent.
-int ConnectionWaitMilliseconds(int32_t ATimeoutSeconds);
+// The connection settings of a run's settings (remote/RemoteSettings.h).
+TRemoteSettings RemoteSettingsOf(const TRunSettings& ASettings);
 
 // A connection ended because the server's certificate was refused: it did not verify and
 // was not pinned, or another one was pinned. Carries the certificate, so that the user can
 // decide to trust it.
 class ECertificateRefused : public EZephlin {
  public:
-  ECertificateRefused(const std::string& AMessage, const TIdCertificateInfo& ACertificate)
+  ECertificateRefused(const std::string& AMessage, const TRemoteIdentity& ACertificate)
       : EZephlin(AMessage), Certificate(ACertificate) {}
-  TIdCertificateInfo Certificate;
+  TRemoteIdentity Certificate;
 };
 
 // The certificate's subject, issuer, validity and fingerprint, one per line (CR LF).
-std::string CertificateDescription(const TIdCertificateInfo& ACertificate);
+std::string CertificateDescription(const TRemoteIdentity& ACertificate);
 
-// Cancels a Test or a Preload from any thread. A Test's client has its sockets shut down,
+// Cancels a Test or a Preload from any thread. A Test's connection is cut,
 // so a wait for a silent server ends at once; a Preload stops before its next file.
 class TToolCancel {
  public:
   void Cancel() noexcept;
   bool Cancelled() const noexcept { return FCancelled; }
 
-  // The tool's thread: the client that Cancel shuts down while it is set (at once when
-  // cancelled already); nullptr when the client is gone.
-  void SetClient(TIdFTP* AClient) noexcept;
+  // The tool's thread: the connection that Cancel cuts while it is set (at once when
+  // cancelled already); nullptr when the connection is gone.
+  void SetClient(TRemoteConnection* AClient) noexcept;
 
  private:
   std::mutex FMutex;
   std::atomic<bool> FCancelled{false};
-  TIdFTP* FClient = nullptr;
+  TRemoteConnection* FClient = nullptr;
 };
 
 // Severity and text of the Test's result box.
@@ -76,15 +65,18 @@ TPathTestReport TestSessionPaths(const TRunSettings& ASettings, TToolCancel& ACa
 // name an existing directory.
 bool LocalDirectoryExists(const std::string& APath);
 
-// Adds every matching file under ASpec (directory part + pattern) to AStore, entering
+// Adds every matching file under AMaskPath (directory part + pattern) to AStore, entering
 // sub-directories that match the pattern when ARecurse is set; returns how many files were
-// added. What AExclude leaves out (ASpec's directory being the session's folder), hidden and
+// added. What AExclude leaves out (AMaskPath's directory being the session's folder), hidden and
 // read-only files are skipped. Stops early when cancelled.
-int ScanLocalFiles(const std::string& ASpec, bool ARecurse, std::vector<TFileCRC>& AStore, const TToolCancel& ACancel,
-                   const TExcludeFilter& AExclude);
+int ScanLocalFiles(const std::string& AMaskPath, bool ARecurse, std::vector<TFileCRC>& AStore,
+                   const TToolCancel& ACancel, const TExcludeFilter& AExclude);
 
 // Writes the entries to the file in the CRC store format.
 void WriteCrcStore(const std::string& AFileName, const std::vector<TFileCRC>& AStore);
+
+// What Preload found: one entry per file with its CRC-32, in the CRC store's form.
+using TPreloadEntries = std::vector<TFileCRC>;
 
 // Preload: fills AStore from the local path (a directory with its trailing "/", or a file
 // mask) and writes it to the settings' CRC store in the state directory. Throws the

@@ -6,9 +6,9 @@
 #include "engine/SessionThreadUnit.h"
 #include "engine/SyncPlan.h"
 #include "engine/TransferPaths.h"
-#include "ftp/IdFTP.h"
-#include "ftp/IdFTPList.h"
 #include "platform/FileSystem.h"
+#include "remote/RemoteConnection.h"
+#include "remote/RemoteEntry.h"
 
 void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std::string& ARemotePath) {
   // The local tree is read ahead while the server answers; see LocalScan.h.
@@ -46,7 +46,7 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
   SendStatus("List", std::to_string(count) + " entries");
   LogLines({remoteDir + " contains " + std::to_string(count) + " entries"});
 
-  const TIdFTPListItems& listing = Client().ListingItems();
+  const TRemoteListing& listing = FListing;
   const TSyncUpPlan plan = PlanSyncUp(snapshot, listing);
 
   int64_t newBytes = 0;
@@ -58,7 +58,6 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
     const TSearchRec& entry = snapshot[index];
     if (!IsSendableLocalFile(localDir, entry)) continue;
     SendStatus("New files", "Set binary mode");
-    Client().SetBinaryMode();
     SendStatus("New files", entry.Name);
     try {
       SyncSendFile(localDir, remoteDir, entry.Name, entry.Size, [&] { return level->Crc(index); });
@@ -85,7 +84,6 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
     if (stored && *stored == crc) continue;
     PlanTransfers(1, entry.Size);
     SendStatus("Changed files", "Set binary mode");
-    Client().SetBinaryMode();
     SendStatus("Changed files", entry.Name);
     try {
       SyncSendFile(localDir, remoteDir, entry.Name, entry.Size, [crc] { return crc; });
@@ -102,12 +100,12 @@ void TSessionThread::SyncLocalToRemote(const std::string& ALocalPath, const std:
   if (!DeletionGuardStops(plan.DeletedFiles, plan.RemoteFiles, plan.SourceEmpty) || Settings.TestMode) {
     for (size_t position : plan.Deletions) {
       if (Terminated()) return;
-      const TIdFTPListItem& item = listing[static_cast<int>(position)];
-      if (IsUnsafeLocalName(item.ItemName)) {  // "../x" would delete outside the directory
-        ReportUnsafeName(item.ItemName);
+      const TRemoteEntry& item = listing[static_cast<int>(position)];
+      if (IsUnsafeLocalName(item.Name)) {  // "../x" would delete outside the directory
+        ReportUnsafeName(item.Name);
         continue;
       }
-      SendStatus("Deleted files", item.ItemName);
+      SendStatus("Deleted files", item.Name);
       try {
         SyncDeleteRemoteEntry(localDir, item);
       } catch (const std::exception& error) {
@@ -138,17 +136,18 @@ void TSessionThread::SyncSendFile(const std::string& ALocalDir, const std::strin
   SendFile(localFile, AName, [this, localFile, crc] { FCrcStore.UpdateCrc(localFile, crc); });
 }
 
-void TSessionThread::SyncDeleteRemoteEntry(const std::string& ALocalDir, const TIdFTPListItem& AItem) {
-  switch (AItem.ItemKind) {
-    case ikFile:
-      LogLines({"DELETE: " + AItem.ItemName});
-      DeleteRemoteFile(AItem.ItemName);
-      FCrcStore.RemoveCrc(ALocalDir + AItem.ItemName);
+void TSessionThread::SyncDeleteRemoteEntry(const std::string& ALocalDir, const TRemoteEntry& AItem) {
+  switch (AItem.Kind) {
+    case TRemoteKind::File:
+      LogLines({"DELETE: " + AItem.Name});
+      DeleteRemoteFile(AItem.Name);
+      FCrcStore.RemoveCrc(ALocalDir + AItem.Name);
       break;
-    case ikDirectory:
-      LogLines({"REMOVE DIR: " + AItem.ItemName});
-      RemoveRemoteDirectory(AItem.ItemName);
+    case TRemoteKind::Directory:
+      LogLines({"REMOVE DIR: " + AItem.Name});
+      RemoveRemoteDirectory(AItem.Name);
       break;
-    case ikSymbolicLink: break;
+    case TRemoteKind::Link:
+    case TRemoteKind::Other: break;  // never followed, never deleted
   }
 }

@@ -12,10 +12,8 @@ bool IsHiddenOrDirectory(const TSearchRec& entry) { return (entry.Attr & (faHidd
 bool IsProtected(const TSearchRec& entry) { return (entry.Attr & (faReadOnly | faHidden)) != 0; }
 
 // A listing that shows no rights (the MS-DOS layout, MLSD without a "perm" fact) leaves them
-// "???": nothing there speaks against replacing or deleting the entry.
-bool IsWritable(const TIdFTPListItem& item) {
-  return item.OwnerRights == "???" || item.OwnerRights.find('w') != std::string::npos;
-}
+// unknown: nothing there speaks against replacing or deleting the entry.
+bool IsWritable(const TRemoteEntry& item) { return item.OwnerMayWrite(); }
 
 size_t CountLocalFiles(const std::vector<TSearchRec>& entries) {
   size_t count = 0;
@@ -33,9 +31,9 @@ bool HoldsNothing(const Entries& entries, NameOf nameOf) {
   return true;
 }
 
-size_t CountListedFiles(const TIdFTPListItems& listing) {
+size_t CountListedFiles(const TRemoteListing& listing) {
   size_t count = 0;
-  for (const TIdFTPListItem& item : listing) count += item.ItemKind == ikFile ? 1 : 0;
+  for (const TRemoteEntry& item : listing) count += item.Kind == TRemoteKind::File ? 1 : 0;
   return count;
 }
 
@@ -52,12 +50,10 @@ TNameIndex IndexNames(const Entries& entries, bool lowered, NameOf nameOf) {
 }
 
 const std::string& LocalName(const TSearchRec& entry) { return entry.Name; }
-const std::string& ListedName(const TIdFTPListItem& item) { return item.ItemName; }
+const std::string& ListedName(const TRemoteEntry& item) { return item.Name; }
 
 const TSearchRec& At(const std::vector<TSearchRec>& entries, size_t position) { return entries[position]; }
-const TIdFTPListItem& At(const TIdFTPListItems& listing, size_t position) {
-  return listing[static_cast<int>(position)];
-}
+const TRemoteEntry& At(const TRemoteListing& listing, size_t position) { return listing[static_cast<int>(position)]; }
 
 // The names of one side of a sync-down level, indexed for the other side to match: a name
 // meets its exact namesakes here, or, when there is none, the names here that equal it
@@ -98,7 +94,7 @@ class TMatchableNames {
 
 }  // namespace
 
-TSyncUpPlan PlanSyncUp(const std::vector<TSearchRec>& localEntries, const TIdFTPListItems& listing) {
+TSyncUpPlan PlanSyncUp(const std::vector<TSearchRec>& localEntries, const TRemoteListing& listing) {
   TSyncUpPlan plan;
   plan.LocalFiles = CountLocalFiles(localEntries);
   plan.RemoteFiles = CountListedFiles(listing);
@@ -119,9 +115,9 @@ TSyncUpPlan PlanSyncUp(const std::vector<TSearchRec>& localEntries, const TIdFTP
     }
   }
   for (int i = 0; i < listing.Count(); ++i) {
-    if (!IsWritable(listing[i]) || localNames.Contains(listing[i].ItemName)) continue;
+    if (!IsWritable(listing[i]) || localNames.Contains(listing[i].Name)) continue;
     plan.Deletions.push_back(static_cast<size_t>(i));
-    plan.DeletedFiles += listing[i].ItemKind == ikFile ? 1 : 0;
+    plan.DeletedFiles += listing[i].Kind == TRemoteKind::File ? 1 : 0;
   }
   for (size_t index = 0; index < localEntries.size(); ++index) {
     if (IsEnterableLocalDirectory(localEntries[index])) plan.Subdirectories.push_back(index);
@@ -129,17 +125,17 @@ TSyncUpPlan PlanSyncUp(const std::vector<TSearchRec>& localEntries, const TIdFTP
   return plan;
 }
 
-TListedSubdirectories ListedSubdirectories(const TIdFTPListItems& listing) {
+TListedSubdirectories ListedSubdirectories(const TRemoteListing& listing) {
   TListedSubdirectories directories;
-  for (const TIdFTPListItem& item : listing) {
-    const std::string& name = item.ItemName;
-    if (item.ItemKind != ikDirectory || (!name.empty() && name.back() == '.')) continue;
+  for (const TRemoteEntry& item : listing) {
+    const std::string& name = item.Name;
+    if (item.Kind != TRemoteKind::Directory || (!name.empty() && name.back() == '.')) continue;
     (IsUnsafeLocalName(name) ? directories.Unsafe : directories.Enterable).push_back(name);
   }
   return directories;
 }
 
-TSyncDownPlan PlanSyncDown(const std::vector<TSearchRec>& localEntries, const TIdFTPListItems& listing) {
+TSyncDownPlan PlanSyncDown(const std::vector<TSearchRec>& localEntries, const TRemoteListing& listing) {
   TSyncDownPlan plan;
   plan.LocalFiles = CountLocalFiles(localEntries);
   plan.RemoteFiles = CountListedFiles(listing);
@@ -149,15 +145,15 @@ TSyncDownPlan PlanSyncDown(const std::vector<TSearchRec>& localEntries, const TI
   const TMatchableNames remoteNames(listing, ListedName);
 
   for (int i = 0; i < listing.Count(); ++i) {
-    const TIdFTPListItem& item = listing[i];
-    if (item.ItemKind != ikFile) continue;
+    const TRemoteEntry& item = listing[i];
+    if (item.Kind != TRemoteKind::File) continue;
     const size_t position = static_cast<size_t>(i);
-    const size_t matches = localNames.ForEachMatch(item.ItemName, remoteNames, [&](size_t entry) {
+    const size_t matches = localNames.ForEachMatch(item.Name, remoteNames, [&](size_t entry) {
       if (!IsProtected(localEntries[entry]) && !IsDirectory(localEntries[entry])) {
         plan.ChangeCandidates.push_back({position, entry});
       }
     });
-    if (matches == 0) plan.NewFiles.push_back({position, IsUnsafeLocalName(item.ItemName)});
+    if (matches == 0) plan.NewFiles.push_back({position, IsUnsafeLocalName(item.Name)});
   }
   plan.Subdirectories = ListedSubdirectories(listing);
   if (plan.ListingShowsWholeDirectory()) {

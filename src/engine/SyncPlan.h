@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "engine/NameIndex.h"
-#include "ftp/IdFTPList.h"
 #include "platform/FileSystem.h"
+#include "remote/RemoteEntry.h"
 
 // "synclocaltoremote". Names match exactly.
 struct TSyncUpPlan {
@@ -39,7 +39,7 @@ struct TSyncUpPlan {
   // Every local name at its positions.
   TNameIndex LocalNames;
 };
-TSyncUpPlan PlanSyncUp(const std::vector<TSearchRec>& localEntries, const TIdFTPListItems& listing);
+TSyncUpPlan PlanSyncUp(const std::vector<TSearchRec>& localEntries, const TRemoteListing& listing);
 
 // The listed directories a level recurses into, in listing order: names ending in "." are
 // left out; names that would leave the local directory are refused.
@@ -47,7 +47,7 @@ struct TListedSubdirectories {
   std::vector<std::string> Enterable;
   std::vector<std::string> Unsafe;
 };
-TListedSubdirectories ListedSubdirectories(const TIdFTPListItems& listing);
+TListedSubdirectories ListedSubdirectories(const TRemoteListing& listing);
 
 // "syncremotetolocal". Names match exactly; a name without an exact namesake on the other
 // side matches, without regard to the case of ASCII letters, the names there that have no
@@ -83,7 +83,7 @@ struct TSyncDownPlan {
   // Every line understood and no name refused.
   bool ListingShowsWholeDirectory() const { return ListingUnderstood && RefusedNames() == 0; }
 };
-TSyncDownPlan PlanSyncDown(const std::vector<TSearchRec>& localEntries, const TIdFTPListItems& listing);
+TSyncDownPlan PlanSyncDown(const std::vector<TSearchRec>& localEntries, const TRemoteListing& listing);
 
 // The deletion guard of a sync level: a level whose directory has at least kGuardedFiles files
 // on the side that would lose them (as the level found them) deletes nothing when it would

@@ -11,9 +11,9 @@
 #include "engine/SessionThreadUnit.h"
 #include "engine/SyncPlan.h"
 #include "engine/TransferPaths.h"
-#include "ftp/IdFTP.h"
-#include "ftp/IdFTPList.h"
 #include "platform/FileSystem.h"
+#include "remote/RemoteConnection.h"
+#include "remote/RemoteEntry.h"
 
 namespace {
 
@@ -69,7 +69,7 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
   LogLines({remoteDir + " contains " + std::to_string(count) + " entries"});
   ProtectUnlistedDotNames(snapshot, remoteDir);
 
-  const TIdFTPListItems& listing = Client().ListingItems();
+  const TRemoteListing& listing = FListing;
   const size_t listed = static_cast<size_t>(listing.Count());
   TSyncDownPlan plan = PlanSyncDown(snapshot, listing);
 
@@ -78,25 +78,23 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
   for (const TSyncDownPlan::TNewFile& file : plan.NewFiles) {
     if (file.UnsafeName) continue;
     ++newFiles;
-    newBytes += listing[static_cast<int>(file.Item)].ItemSize;
+    newBytes += listing[static_cast<int>(file.Item)].Size;
   }
   PlanTransfers(newFiles, newBytes);
   SendStatus("New files", "Searching");
   for (const TSyncDownPlan::TNewFile& file : plan.NewFiles) {
     if (Terminated()) return false;
-    const TIdFTPListItem& item = listing[static_cast<int>(file.Item)];
+    const TRemoteEntry& item = listing[static_cast<int>(file.Item)];
     if (file.UnsafeName) {
-      ReportUnsafeName(item.ItemName);
+      ReportUnsafeName(item.Name);
       continue;
     }
     SendStatus("New files", "Set binary mode");
-    Client().SetBinaryMode();
-    SendStatus("New files", item.ItemName);
+    SendStatus("New files", item.Name);
     try {
-      SetCurrentFile(item.ItemName, item.ItemSize);
-      LogLines({"NEW FILE: " + remoteDir + item.ItemName, "GET: " + remoteDir + item.ItemName,
-                "   : " + localDir + item.ItemName});
-      FetchFile(item.ItemName, localDir + item.ItemName, false, item);
+      SetCurrentFile(item.Name, item.Size);
+      LogLines({"NEW FILE: " + remoteDir + item.Name, "GET: " + remoteDir + item.Name, "   : " + localDir + item.Name});
+      FetchFile(item.Name, localDir + item.Name, false, item);
     } catch (const std::exception& error) {
       ReportFailure(error);
       if (Settings.AbortOnFailure) return false;
@@ -113,7 +111,7 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
     // files match it.
     if ((previous == nullptr || previous->Item != candidate.Item) && Terminated()) return false;
     previous = &candidate;
-    const TIdFTPListItem& item = listing[static_cast<int>(candidate.Item)];
+    const TRemoteEntry& item = listing[static_cast<int>(candidate.Item)];
     // The local file of that name in whatever letter case it has: the same file.
     const std::string localFile = localDir + snapshot[candidate.Entry].Name;
     if (snapshot[candidate.Entry].IsSymLink) {
@@ -123,18 +121,17 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
     // To the second where the listing gave exact times, else to the minute.
     TDateTime localTime = 0, remoteTime = 0;
     if (!FetchAgain(remoteDir, item, localFile, clockShift, localTime, remoteTime)) continue;
-    PlanTransfers(1, item.ItemSize);
+    PlanTransfers(1, item.Size);
     try {
-      LogLines({item.ItemName + " : Local=" + DayCountText(localTime) + " Remote=" + DayCountText(remoteTime)});
-      LogLines({"GET: " + remoteDir + item.ItemName, "   : " + localFile});
+      LogLines({item.Name + " : Local=" + DayCountText(localTime) + " Remote=" + DayCountText(remoteTime)});
+      LogLines({"GET: " + remoteDir + item.Name, "   : " + localFile});
       UnlessTestMode([&] {
-        SetCurrentFile(item.ItemName, item.ItemSize);
+        SetCurrentFile(item.Name, item.Size);
         SendStatus("Changed files", "Set binary mode");
-        Client().SetBinaryMode();
-        SendStatus("Changed files", item.ItemName);
-        FetchFile(item.ItemName, localFile, true, item);
+        SendStatus("Changed files", item.Name);
+        FetchFile(item.Name, localFile, true, item);
       });
-      if (Settings.TestMode) CountFileDone(TFileAction::Fetch, item.ItemName, FetchedBytes(item, localFile));
+      if (Settings.TestMode) CountFileDone(TFileAction::Fetch, item.Name, FetchedBytes(item, localFile));
     } catch (const std::exception& error) {
       ReportFailure(error);
       if (Settings.AbortOnFailure) return false;

@@ -19,7 +19,7 @@ bool IsUnsafeLocalName(const std::string& name) {
   return name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos;
 }
 
-TPathSpec SplitPathSpec(const std::string& path, const char* separators) {
+TMaskPath SplitMaskPath(const std::string& path, const char* separators) {
   const size_t cut = path.find_last_of(separators);
   if (cut == std::string::npos) return {std::string(), path};
   return {path.substr(0, cut + 1), path.substr(cut + 1)};
@@ -28,9 +28,9 @@ TPathSpec SplitPathSpec(const std::string& path, const char* separators) {
 TLocalTarget ParseLocalTarget(const std::string& localPath, TLocalPathForm form) {
   static const std::string kEveryFile = "*.*";
   if (form == TLocalPathForm::Directory) return {WithTrailingSlash(ToSlashes(localPath)), kEveryFile};
-  TPathSpec split = SplitPathSpec(ToSlashes(localPath), "/");
-  if (split.FilePart.empty()) split.FilePart = kEveryFile;
-  return {std::move(split.Directory), std::move(split.FilePart)};
+  TMaskPath split = SplitMaskPath(ToSlashes(localPath), "/");
+  if (split.Mask.empty()) split.Mask = kEveryFile;
+  return {std::move(split.Directory), std::move(split.Mask)};
 }
 
 bool IsEnterableLocalDirectory(const TSearchRec& entry) {

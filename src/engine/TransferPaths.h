@@ -20,13 +20,13 @@ std::string LastPart(const std::string& name, const char* separators);
 // holding "/" or "\".
 bool IsUnsafeLocalName(const std::string& name);
 
-// A file mask path split into directory (up to and including the last separator) and
-// file part. "/pub/*.zip" -> "/pub/" and "*.zip"; "/pub/" -> "/pub/" and "".
-struct TPathSpec {
+// A path with a file mask split into directory (up to and including the last separator)
+// and mask. "/pub/*.zip" -> "/pub/" and "*.zip"; "/pub/" -> "/pub/" and "".
+struct TMaskPath {
   std::string Directory;
-  std::string FilePart;
+  std::string Mask;
 };
-TPathSpec SplitPathSpec(const std::string& path, const char* separators);
+TMaskPath SplitMaskPath(const std::string& path, const char* separators);
 
 // A local sub-directory that recursion enters: not hidden, neither "." nor "..", and not a
 // link to a directory (no loops).

@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "engine/SessionTools.h"
-#include "ftp/IdFTP.h"
 #include "platform/Errors.h"
 #include "platform/Text.h"
 
@@ -15,14 +14,13 @@ constexpr int kMaxConnections = 8;
 
 // The ways a server says that it serves no more connections from this client.
 bool IsOneConnectionTooMany(const std::exception& AError) {
-  if (const auto* reply = dynamic_cast<const EIdProtocolReplyError*>(&AError)) {
-    return reply->ReplyCode == 421 ||
-           (reply->ReplyCode == 530 && LowerAscii(reply->what()).find("too many") != std::string::npos);
-  }
-  const auto* socket = dynamic_cast<const EIdSocketError*>(&AError);
-  return (socket != nullptr && socket->LastError == WSAECONNREFUSED) ||
-         (dynamic_cast<const EIdConnectException*>(&AError) != nullptr &&
-          std::string_view(AError.what()).find("refused") != std::string_view::npos);
+  const auto* failure = dynamic_cast<const ERemoteError*>(&AError);
+  if (failure == nullptr) return false;
+  const std::string text = LowerAscii(failure->Text);
+  if (failure->Answered)
+    return text.starts_with("421") || (text.starts_with("530") && text.find("too many") != std::string::npos);
+  // Not answered: a connect the server's address refused.
+  return failure->Kind == TRemoteFailure::ConnectionLost && text.find("refused") != std::string::npos;
 }
 }  // namespace
 
@@ -36,15 +34,17 @@ struct TTransferPool::TJob {
 };
 
 struct TTransferPool::TLane {
-  TIdFTP Client;
+  explicit TLane(std::unique_ptr<TRemoteConnection> AClient) : Client(std::move(AClient)) {}
+  const std::unique_ptr<TRemoteConnection> Client;
   TLaneState State = TLaneState::Opening;  // guarded by the pool's mutex
   std::string Directory;                   // entered last; the lane's thread only
   std::jthread Thread;
 };
 
-TTransferPool::TTransferPool(const TRunSettings& ASettings, int AExtra, bool AOpenNow)
+TTransferPool::TTransferPool(const TRunSettings& ASettings, int AExtra, bool AOpenNow,
+                             const TRemoteConnectionMaker& AMaker)
     : FSettings(ASettings), FOpening(AOpenNow) {
-  for (int i = 0; i < AExtra; ++i) FLanes.push_back(std::make_unique<TLane>());
+  for (int i = 0; i < AExtra; ++i) FLanes.push_back(std::make_unique<TLane>(AMaker(RemoteSettingsOf(ASettings))));
   // Started once every lane exists: no thread sees the vector change.
   for (auto& lane : FLanes) lane->Thread = std::jthread([this, &lane = *lane] { RunLane(lane); });
 }
@@ -68,8 +68,8 @@ void TTransferPool::RunLane(TLane& ALane) {
   bool open = false;
   bool refused = false;
   try {
-    ConnectAndLogIn(ALane.Client, FSettings);
-    open = ALane.Client.IsConnected();
+    ALane.Client->Connect();
+    open = ALane.Client->Connected();
   } catch (const std::exception& error) {
     // Refused (too many connections from this address) or unreachable: the run has fewer.
     refused = IsOneConnectionTooMany(error);
@@ -97,18 +97,17 @@ void TTransferPool::RunLane(TLane& ALane) {
       const bool byPath = job.Directory.starts_with('/');
       if (!byPath && ALane.Directory != job.Directory) {
         ALane.Directory.clear();
-        ALane.Client.ChangeDirectory(job.Directory);
+        ALane.Client->ChangeDirectory(job.Directory);
         ALane.Directory = job.Directory;
       }
-      ALane.Client.SetBinaryMode();
-      job.Transfer(ALane.Client, byPath ? WithTrailingSlash(job.Directory) : std::string());
+      job.Transfer(*ALane.Client, byPath ? WithTrailingSlash(job.Directory) : std::string());
     } catch (...) {
       finished.Failure.Error = std::current_exception();
     }
-    open = ALane.Client.IsConnected();
+    open = ALane.Client->Connected();
     Finish(ALane, std::move(finished), open);
   }
-  ALane.Client.Disconnect();
+  ALane.Client->Disconnect();
 }
 
 void TTransferPool::Finish(TLane& ALane, TFinished AFinished, bool AConnected) {
@@ -201,5 +200,5 @@ int TTransferPool::Refused() const {
 }
 
 void TTransferPool::Cut() noexcept {
-  for (auto& lane : FLanes) lane->Client.ShutdownSocket();
+  for (auto& lane : FLanes) lane->Client->Cut();
 }

@@ -28,8 +28,7 @@
 #include <vector>
 
 #include "engine/RunSettings.h"
-
-class TIdFTP;
+#include "remote/RemoteFactory.h"
 
 // The connections a run with these settings transfers over at once: the session's setting
 // limited to 1..8.
@@ -39,12 +38,13 @@ class TTransferPool {
  public:
   // On a connection's thread, with what names the files of the directory for it: the
   // directory's absolute path ending in "/", or nothing for a connection that entered it.
-  using TTransfer = std::function<void(TIdFTP&, const std::string& APathPrefix)>;
+  using TTransfer = std::function<void(TRemoteConnection&, const std::string& APathPrefix)>;
   using TFollowUp = std::function<void()>;  // on the run's thread, after success
 
-  // AExtra connections with ASettings, opened in the background from the first Hand on, or
-  // at once with AOpenNow (a run that will transfer files whatever it finds).
-  TTransferPool(const TRunSettings& ASettings, int AExtra, bool AOpenNow);
+  // AExtra connections with ASettings, made by AMaker and opened in the background from the
+  // first Hand on, or at once with AOpenNow (a run that will transfer files whatever it finds).
+  TTransferPool(const TRunSettings& ASettings, int AExtra, bool AOpenNow,
+                const TRemoteConnectionMaker& AMaker = MakeRemoteConnection);
   // Cuts what is still going (see Cut) and closes the connections.
   ~TTransferPool();
   TTransferPool(const TTransferPool&) = delete;

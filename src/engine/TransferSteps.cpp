@@ -11,10 +11,10 @@
 #include "engine/RemoteListing.h"
 #include "engine/SyncPlan.h"
 #include "engine/TransferPaths.h"
-#include "ftp/IdFTP.h"
-#include "ftp/IdFTPList.h"
 #include "platform/Errors.h"
 #include "platform/FileSystem.h"
+#include "remote/RemoteConnection.h"
+#include "remote/RemoteEntry.h"
 
 void TSessionThread::SetCurrentFile(const std::string& AName, int64_t ASizeBytes) {
   CurrentFile = AName;
@@ -29,7 +29,7 @@ void TSessionThread::ReportFailure(const std::exception& AError) {
 }
 
 void TSessionThread::RethrowWhenConnectionLost() {
-  if (!FClient || !FClient->IsConnected() || FConnectionGivenUp) throw;
+  if (!FClient || !FClient->Connected() || FConnectionGivenUp) throw;
 }
 
 void TSessionThread::ReportFailureText(const std::string& AText) {
@@ -69,18 +69,15 @@ void TSessionThread::MakeRemoteDirectory(const std::string& ARemoteDir, bool AEx
   LogLines({"Make directory: " + ARemoteDir});
   try {
     Reconnecting([&](bool) { Client().MakeDirectory(ARemoteDir); });
-  } catch (const EIdProtocolReplyError& error) {
-    RethrowWhenConnectionLost();
-    const bool exists =
-        error.ReplyCode == 550 && std::string_view(error.what()).find("File exists") != std::string_view::npos;
-    const std::string text = exists ? "Directory already exists" : FailureText(error);
-    SendStatus("Make directory", text);
-    LogLines({text});
   } catch (const std::exception& error) {
     RethrowWhenConnectionLost();
-    const std::string text = FailureText(error);
+    // The server's refusal is logged as it is; any other failure as an exception.
+    const auto* refusal = dynamic_cast<const ERemoteError*>(&error);
+    const bool answered = refusal != nullptr && refusal->Answered;
+    const bool exists = answered && refusal->Kind == TRemoteFailure::AlreadyExists;
+    const std::string text = exists ? "Directory already exists" : FailureText(error);
     SendStatus("Make directory", text);
-    LogLines({(AExceptionPrefixForOthers ? "EXCEPTION: " : "") + text});
+    LogLines({(!answered && AExceptionPrefixForOthers ? "EXCEPTION: " : "") + text});
   }
 }
 
@@ -121,16 +118,17 @@ bool TSessionThread::DeletionGuardStops(size_t ADeletedFiles, size_t AFiles, boo
 
 std::string TSessionThread::SessionRemoteDirectory() const {
   const std::string remote = ToSlashes(FRemotePath.empty() ? Settings.RemotePath : FRemotePath);
-  if (Settings.SessionMode.starts_with("copy")) return SplitPathSpec(remote, "/").Directory;
+  if (Settings.SessionMode.starts_with("copy")) return SplitMaskPath(remote, "/").Directory;
   return WithTrailingSlash(remote);
 }
 
 int TSessionThread::ListRemoteDirectory(const std::string& APath) {
   SendStatus("List", APath);
-  const std::string relativeDir = RelativeDirectory(SplitPathSpec(APath, "/").Directory, SessionRemoteDirectory());
-  Reconnecting(
-      [&](bool) { FListingsShowDotNames |= ListSessionDirectory(Client(), Settings, FExclude, APath, relativeDir); });
-  return Client().ListingItems().Count();
+  const std::string relativeDir = RelativeDirectory(SplitMaskPath(APath, "/").Directory, SessionRemoteDirectory());
+  Reconnecting([&](bool) {
+    FListingsShowDotNames |= ListSessionDirectory(Client(), Settings, FExclude, APath, relativeDir, FListing);
+  });
+  return FListing.Count();
 }
 
 void TSessionThread::ProtectUnlistedDotNames(std::vector<TSearchRec>& AEntries, const std::string& ARemoteDir) const {
@@ -164,11 +162,12 @@ std::string PartialDownloadName(const std::string& ALocalFile, int64_t AListedSi
 }
 
 // Whether AName is a directory (entering it succeeds); the working directory stays as it was.
-bool IsRemoteDirectory(TIdFTP& AFtp, const std::string& AName) {
-  const std::string here = AFtp.PrintWorkingDirectory();
+bool IsRemoteDirectory(TRemoteConnection& AFtp, const std::string& AName) {
+  const std::string here = AFtp.WorkingDirectory();
   try {
     AFtp.ChangeDirectory(AName);
-  } catch (const EIdProtocolReplyError&) {
+  } catch (const ERemoteError& refused) {
+    if (!refused.Answered) throw;
     return false;
   }
   AFtp.ChangeDirectory(here);
@@ -177,7 +176,15 @@ bool IsRemoteDirectory(TIdFTP& AFtp, const std::string& AName) {
 
 // A refusal of a command that a step repeated after a reconnect, because the first attempt
 // had done its work before the connection broke (the file is gone already).
-bool AlreadyDone(bool AAgain, const EIdProtocolReplyError& ARefusal) { return AAgain && ARefusal.ReplyCode == 550; }
+bool AlreadyDone(bool AAgain, const ERemoteError& ARefusal) {
+  return AAgain && (ARefusal.Kind == TRemoteFailure::NotFound || ARefusal.Kind == TRemoteFailure::AlreadyExists);
+}
+
+// The server refused for good (not for now, and not by losing the connection).
+bool RefusedForGood(const std::exception& AError) {
+  const auto* refusal = dynamic_cast<const ERemoteError*>(&AError);
+  return refusal != nullptr && refusal->Answered && refusal->Permanent;
+}
 
 }  // namespace
 
@@ -191,9 +198,9 @@ void TSessionThread::SendFile(const std::string& ALocalFile, const std::string& 
     CountFileDone(TFileAction::Send, ARemoteName, bytes);
     if (AAfter) AAfter();
   };
-  const auto send = [=](TIdFTP& ftp, const std::string& at) {
+  const auto send = [=](TRemoteConnection& ftp, const std::string& at) {
     if (temporary.empty()) {
-      ftp.PutFile(ALocalFile, at + ARemoteName, false);
+      ftp.Send(ALocalFile, at + ARemoteName);
     } else {
       SendThroughTemporaryName(ftp, ALocalFile, at + temporary, at + ARemoteName);
     }
@@ -207,13 +214,13 @@ void TSessionThread::SendFile(const std::string& ALocalFile, const std::string& 
   RaiseHandedFailure();
 }
 
-void TSessionThread::SendThroughTemporaryName(TIdFTP& AFtp, const std::string& ALocalFile,
+void TSessionThread::SendThroughTemporaryName(TRemoteConnection& AFtp, const std::string& ALocalFile,
                                               const std::string& ATemporaryName, const std::string& ARemoteName) {
   try {
-    AFtp.PutFile(ALocalFile, ATemporaryName, false);
+    AFtp.Send(ALocalFile, ATemporaryName);
     ReplaceRemoteFile(AFtp, ALocalFile, ATemporaryName, ARemoteName);
   } catch (...) {
-    if (AFtp.IsConnected()) {
+    if (AFtp.Connected()) {
       try {
         AFtp.DeleteFile(ATemporaryName);
       } catch (const std::exception&) {
@@ -224,43 +231,45 @@ void TSessionThread::SendThroughTemporaryName(TIdFTP& AFtp, const std::string& A
   }
 }
 
-void TSessionThread::ReplaceRemoteFile(TIdFTP& AFtp, const std::string& ALocalFile, const std::string& ATemporaryName,
-                                       const std::string& ARemoteName) {
+void TSessionThread::ReplaceRemoteFile(TRemoteConnection& AFtp, const std::string& ALocalFile,
+                                       const std::string& ATemporaryName, const std::string& ARemoteName) {
   try {
-    AFtp.Rename(ATemporaryName, ARemoteName);
+    AFtp.RenameOver(ATemporaryName, ARemoteName);
     return;
-  } catch (const EIdProtocolReplyError& refused) {
+  } catch (const ERemoteError& refused) {
     // A directory of that name is no file to replace: the refusal stands.
-    if (refused.ReplyCode < 500 || IsRemoteDirectory(AFtp, ARemoteName)) throw;
+    if (!RefusedForGood(refused) || IsRemoteDirectory(AFtp, ARemoteName)) throw;
   }
   // Some servers do not rename over an existing file: the old one steps aside under a hidden
   // name, the new one takes its place, and only then does the old one go. At no moment is
   // neither version on the server.
   const std::string aside = TemporaryUploadName(ARemoteName, ".old-");
   try {
-    AFtp.Rename(ARemoteName, aside);
-  } catch (const EIdProtocolReplyError& refused) {
-    if (refused.ReplyCode < 500) throw;
+    AFtp.RenameOver(ARemoteName, aside);
+  } catch (const ERemoteError& refused) {
+    if (!RefusedForGood(refused)) throw;
     // Renames refused altogether (or no file to move): sent under its name, as without them.
     AFtp.DeleteFile(ATemporaryName);
-    AFtp.PutFile(ALocalFile, ARemoteName, false);
+    AFtp.Send(ALocalFile, ARemoteName);
     return;
   }
   try {
-    AFtp.Rename(ATemporaryName, ARemoteName);
-  } catch (const EIdProtocolReplyError&) {
-    AFtp.Rename(aside, ARemoteName);  // the old file stays, and the upload failed
+    AFtp.RenameOver(ATemporaryName, ARemoteName);
+  } catch (const ERemoteError& refused) {
+    if (!refused.Answered) throw;
+    AFtp.RenameOver(aside, ARemoteName);  // the old file stays, and the upload failed
     throw;
   }
   try {
     AFtp.DeleteFile(aside);
-  } catch (const EIdProtocolReplyError&) {
+  } catch (const ERemoteError& refused) {
+    if (!refused.Answered) throw;
     // Left hidden beside the new file; a later "make the remote the same" run deletes it.
   }
 }
 
 void TSessionThread::FetchFile(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
-                               const TIdFTPListItem& AItem) {
+                               const TRemoteEntry& AItem) {
   bool handed = false;
   CountingFailure(TFileAction::Fetch, ARemoteName,
                   [&] { handed = FetchOrHandFile(ARemoteName, ALocalFile, ACanOverwrite, AItem); });
@@ -269,30 +278,30 @@ void TSessionThread::FetchFile(const std::string& ARemoteName, const std::string
 }
 
 bool TSessionThread::FetchOrHandFile(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
-                                     const TIdFTPListItem& AItem) {
+                                     const TRemoteEntry& AItem) {
   bool handed = false;
   UnlessTestMode([&] {
     const std::function<void()> recordFetch = RecordFetchOf(ARemoteName, ALocalFile, AItem);
     RefuseWhenNoRoom(ARemoteName, ALocalFile, AItem);
-    if (AItem.SizeListed && AItem.ItemSize > ResumableSize && Client().TransferType == ftBinary) {
+    if (AItem.SizeKnown && AItem.Size > ResumableSize) {
       // A download worth continuing after a break stays on the run's own connection.
       FetchResumable(ARemoteName, ALocalFile, ACanOverwrite, AItem);
-      SetLocalFileTime(ALocalFile, AItem.ModifiedTime, AItem.ExactTime);
+      SetLocalFileTime(ALocalFile, AItem.Time, AItem.ExactTime());
       recordFetch();
       return;
     }
-    const int64_t listedSize = AItem.SizeListed ? AItem.ItemSize : -1;
-    const TDateTime listedTime = AItem.ModifiedTime;
-    const bool exactTime = AItem.ExactTime;
-    const auto fetch = [=](TIdFTP& ftp, const std::string& at) {
-      ftp.GetFile(at + ARemoteName, ALocalFile, ACanOverwrite, false, listedSize);
+    const int64_t listedSize = AItem.SizeKnown ? AItem.Size : -1;
+    const TDateTime listedTime = AItem.Time;
+    const bool exactTime = AItem.ExactTime();
+    const auto fetch = [=](TRemoteConnection& ftp, const std::string& at) {
+      ftp.Fetch({at + ARemoteName, ALocalFile, ACanOverwrite, listedSize, std::string()});
       SetLocalFileTime(ALocalFile, listedTime, exactTime);
     };
     // An extra connection raises no events: its completed fetch is reported here.
     handed = HandToPool(
         fetch,
         [this, ARemoteName, ALocalFile, AItem, recordFetch] {
-          ClientAfterGet(nullptr, ALocalFile, -1);
+          ClientAfterGet();
           CountFileDone(TFileAction::Fetch, ARemoteName, FetchedBytes(AItem, ALocalFile));
           recordFetch();
         },
@@ -305,24 +314,24 @@ bool TSessionThread::FetchOrHandFile(const std::string& ARemoteName, const std::
   return handed;
 }
 
-int64_t TSessionThread::FetchedBytes(const TIdFTPListItem& AItem, const std::string& ALocalFile) const {
-  if (AItem.SizeListed) return AItem.ItemSize;
+int64_t TSessionThread::FetchedBytes(const TRemoteEntry& AItem, const std::string& ALocalFile) const {
+  if (AItem.SizeKnown) return AItem.Size;
   return Settings.TestMode ? 0 : std::max<int64_t>(FileSizeOf(ALocalFile), 0);
 }
 
 void TSessionThread::RefuseWhenNoRoom(const std::string& ARemoteName, const std::string& ALocalFile,
-                                      const TIdFTPListItem& AItem) {
-  if (!AItem.SizeListed) return;  // capped as it comes instead (TIdFTP::DownloadRoom)
+                                      const TRemoteEntry& AItem) {
+  if (!AItem.SizeKnown) return;  // capped as it comes instead (the FTP client's DownloadRoom)
   const int64_t free = FreeBytes(ExtractFilePath(ALocalFile));
   // 1 % stays free: a file that fills the disk to the last byte fails all the same.
-  if (free < 0 || AItem.ItemSize <= free - free / 100) return;
-  throw EZephlin("Not enough free space for " + ARemoteName + ": " + std::to_string(AItem.ItemSize) +
-                 " bytes listed, " + std::to_string(free) + " free");
+  if (free < 0 || AItem.Size <= free - free / 100) return;
+  throw EZephlin("Not enough free space for " + ARemoteName + ": " + std::to_string(AItem.Size) + " bytes listed, " +
+                 std::to_string(free) + " free");
 }
 
 void TSessionThread::FetchResumable(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
-                                    const TIdFTPListItem& AItem) {
-  const std::string partial = PartialDownloadName(ALocalFile, AItem.ItemSize);
+                                    const TRemoteEntry& AItem) {
+  const std::string partial = PartialDownloadName(ALocalFile, AItem.Size);
   // What is kept of another version of the remote file (another size, or another time) is
   // no start for this one.
   const std::string directory = ExtractFilePath(ALocalFile);
@@ -330,15 +339,15 @@ void TSessionThread::FetchResumable(const std::string& ARemoteName, const std::s
     if (directory + kept.Name != partial) ::DeleteFile(directory + kept.Name);
   // A link (or a FIFO, a device) at the partial name is no download of ours: it goes unopened.
   RemoveUnlessRegularFile(partial);
-  if (FileExists(partial) && GetLocalFileTime(partial, AItem.ExactTime) != ListedTime(AItem)) ::DeleteFile(partial);
+  if (FileExists(partial) && GetLocalFileTime(partial, AItem.ExactTime()) != ListedTime(AItem)) ::DeleteFile(partial);
   Reconnecting([&](bool) {
     try {
-      Client().GetFileResumable(ARemoteName, ALocalFile, partial, ACanOverwrite, AItem.ItemSize);
+      Client().Fetch({ARemoteName, ALocalFile, ACanOverwrite, AItem.Size, partial});
     } catch (const std::exception& error) {
       // What came over a broken connection is worth keeping; after any other failure, or a
       // stop that cut the transfer on purpose, it is not.
       if (IsConnectionLoss(error) && !Terminated())
-        SetLocalFileTime(partial, AItem.ModifiedTime, AItem.ExactTime);
+        SetLocalFileTime(partial, AItem.Time, AItem.ExactTime());
       else
         ::DeleteFile(partial);
       throw;
@@ -353,8 +362,8 @@ void TSessionThread::RemoveOnServer(Removal&& ARemoval) {
     Reconnecting([&](bool again) {
       try {
         ARemoval(Client());
-      } catch (const EIdProtocolReplyError& refused) {
-        if (!AlreadyDone(again, refused)) throw;
+      } catch (const ERemoteError& refused) {
+        if (!refused.Answered || !AlreadyDone(again, refused)) throw;
       }
     });
   });
@@ -362,12 +371,12 @@ void TSessionThread::RemoveOnServer(Removal&& ARemoval) {
 
 void TSessionThread::DeleteRemoteFile(const std::string& AName) {
   CountingFailure(TFileAction::DeleteRemote, AName,
-                  [&] { RemoveOnServer([&](TIdFTP& ftp) { ftp.DeleteFile(AName); }); });
+                  [&] { RemoveOnServer([&](TRemoteConnection& remote) { remote.DeleteFile(AName); }); });
   CountFileDone(TFileAction::DeleteRemote, AName, 0);
 }
 
 void TSessionThread::RemoveRemoteDirectory(const std::string& AName) {
-  RemoveOnServer([&](TIdFTP& ftp) { ftp.RemoveDirectory(AName); });
+  RemoveOnServer([&](TRemoteConnection& remote) { remote.RemoveDirectory(AName); });
 }
 
 void TSessionThread::DeleteLocalFile(const std::string& APath) {
@@ -377,7 +386,7 @@ void TSessionThread::DeleteLocalFile(const std::string& APath) {
   if (deleted) CountFileDone(TFileAction::DeleteLocal, ExtractFileName(APath), 0);
 }
 
-std::vector<std::string> TSessionThread::RemoteSubdirectories(const TIdFTPListItems& AListing) {
+std::vector<std::string> TSessionThread::RemoteSubdirectories(const TRemoteListing& AListing) {
   TListedSubdirectories directories = ListedSubdirectories(AListing);
   for (const std::string& name : directories.Unsafe) ReportUnsafeName(name);
   return std::move(directories.Enterable);

@@ -112,10 +112,10 @@ int MonthNumber(std::string_view token) {
   return 0;
 }
 
-bool ParseUnixLine(std::string_view line, const TToday& today, TUnixScratch& scratch, TIdFTPListItem& item) {
-  // 1. Trim, split at (runs of) blanks only, trim each token of control characters.
+// Trims the line and splits it at (runs of) blanks only, each token trimmed of control
+// characters; the text the tokens point into is returned.
+std::string_view SplitUnixTokens(std::string_view line, std::vector<std::string_view>& tokens) {
   const std::string_view text = TrimBlanksAndControls(line);
-  std::vector<std::string_view>& tokens = scratch.Tokens;
   tokens.clear();
   size_t pos = 0;
   while (pos < text.size()) {
@@ -125,13 +125,11 @@ bool ParseUnixLine(std::string_view line, const TToday& today, TUnixScratch& scr
     pos = end;
     while (pos < text.size() && text[pos] == ' ') ++pos;
   }
+  return text;
+}
 
-  // 2. A line with a single name column: insert an empty token before token 3.
-  if (tokens.size() == 8 && !tokens[4].empty() && IsLetter(tokens[4][0]))
-    tokens.insert(tokens.begin() + 2, std::string_view());
-  if (tokens.size() < 8) return false;
-
-  // 3. Kind, rights, link count, owner, group, size.
+// Kind, rights, link count, owner, group and size.
+void ReadUnixColumns(const std::vector<std::string_view>& tokens, TIdFTPListItem& item) {
   const std::string_view perms = tokens[0];
   const char type = perms.empty() ? '\0' : UpperAsciiChar(perms[0]);
   item.ItemKind = type == 'D' ? ikDirectory : type == 'L' ? ikSymbolicLink : ikFile;
@@ -143,12 +141,13 @@ bool ParseUnixLine(std::string_view line, const TToday& today, TUnixScratch& scr
   item.Group.assign(tokens[3]);
   item.ItemSize = Int64Or(tokens[4], 0);
   item.SizeListed = IsByteCount(tokens[4]);
+}
 
-  // 4. Month and day.
+// Month, day, and the time of day (this year or last) or the year; false for an impossible
+// date or time, which fails the line.
+bool ReadUnixTime(const std::vector<std::string_view>& tokens, const TToday& today, TIdFTPListItem& item) {
   const int month = MonthNumber(tokens[5]);
   const int day = Int32Or(tokens[6], today.Day);
-
-  // 5. Time of day and year.
   const std::string_view yearOrTime = tokens[7];
   int year = 0, hour = 0, minute = 0;
   if (const size_t colon = yearOrTime.find(':'); colon != std::string_view::npos) {
@@ -160,19 +159,19 @@ bool ParseUnixLine(std::string_view line, const TToday& today, TUnixScratch& scr
     year = Int32Or(yearOrTime, today.Year);
     item.TimeDetail = tdDay;
   }
-
-  // 6. An impossible date or time fails the line.
   if (!IsValidDate(year, month, day) || !IsValidTime(hour, minute, 0, 999)) return false;
   item.ModifiedTime = EncodeDate(year, month, day) + EncodeTime(hour, minute, 0, 999);
+  return true;
+}
 
-  // 7. The name: the rest of the line from token 9 on, exactly as the server wrote it. Blanks
-  // inside it are part of the name: a local file "a  b" must meet the listed "a  b".
+// The name: the rest of the line from token 9 on, exactly as the server wrote it. Blanks
+// inside it are part of the name: a local file "a  b" must meet the listed "a  b". A
+// symbolic link splits at the first " -> "; without one, the whole name stays the name and
+// the target is empty.
+void ReadUnixName(std::string_view text, const std::vector<std::string_view>& tokens, TIdFTPListItem& item) {
   std::string& name = item.ItemName;
   name.clear();
   if (tokens.size() > 8) name.assign(text.substr(static_cast<size_t>(tokens[8].data() - text.data())));
-
-  // 8. A symbolic link splits at the first " -> ". Without one,
-  // the whole name stays the name and the target is empty.
   item.LinkTarget.clear();
   if (item.ItemKind == ikSymbolicLink) {
     if (const size_t arrow = name.find(" -> "); arrow != std::string::npos) {
@@ -180,6 +179,18 @@ bool ParseUnixLine(std::string_view line, const TToday& today, TUnixScratch& scr
       name.resize(arrow);
     }
   }
+}
+
+bool ParseUnixLine(std::string_view line, const TToday& today, TUnixScratch& scratch, TIdFTPListItem& item) {
+  std::vector<std::string_view>& tokens = scratch.Tokens;
+  const std::string_view text = SplitUnixTokens(line, tokens);
+  // A line with one name column where two belong: an empty token goes in before the third.
+  if (tokens.size() == 8 && !tokens[4].empty() && IsLetter(tokens[4][0]))
+    tokens.insert(tokens.begin() + 2, std::string_view());
+  if (tokens.size() < 8) return false;
+  ReadUnixColumns(tokens, item);
+  if (!ReadUnixTime(tokens, today, item)) return false;
+  ReadUnixName(text, tokens, item);
   return true;
 }
 
@@ -256,13 +267,13 @@ int WindowYear(int twoDigits, int currentYear) {
 }
 
 void ParseDosLine(std::string_view line, const TToday& today, TIdFTPListItem& item) {
-  // 1.-2. The date text: characters 1-2, 4-5 and 7-8, then the first token after
-  // character 8 (the time).
+  // The date text: characters 1-2, 4-5 and 7-8, then the first token after character 8
+  // (the time).
   std::string_view rest = TrimBlanksAndControls(line.size() > 8 ? line.substr(8) : std::string_view());
   const std::string_view time = FetchToBlank(rest);
   rest = TrimBlanksAndControls(rest);
 
-  // 3. "<DIR>" or the size, commas removed.
+  // "<DIR>" or the size, commas removed.
   const std::string_view sizeToken = FetchToBlank(rest);
   std::string size;
   size.reserve(sizeToken.size());
@@ -277,10 +288,10 @@ void ParseDosLine(std::string_view line, const TToday& today, TIdFTPListItem& it
     item.SizeListed = IsByteCount(size);
   }
 
-  // 4. The name: what remains, trimmed; inner blanks kept.
+  // The name: what remains, trimmed; inner blanks kept.
   item.ItemName.assign(TrimBlanksAndControls(rest));
 
-  // 5. month/day/year and the time; unreadable gives 0 and the line still counts.
+  // Month/day/year and the time; unreadable gives 0 and the line still counts.
   item.ModifiedTime = 0;
   int month = 0, day = 0, year = 0, hour = 0, minute = 0, second = 0;
   if (DosDateField(Chars(line, 1, 2), month) && DosDateField(Chars(line, 4, 5), day) &&
@@ -423,7 +434,7 @@ class TLineReader {
 };
 
 void Build(std::string_view text, bool detect, TIdFTPListFormat format, TDateTime now, TIdFTPListItems& items) {
-  // 1. Empty the collection.
+  // A new listing starts from an empty collection.
   items.Clear();
   items.UnreadLines = 0;
   TLineReader reader(text);
@@ -435,11 +446,11 @@ void Build(std::string_view text, bool detect, TIdFTPListFormat format, TDateTim
   const TToday today = DecodeToday(now);
   TUnixScratch scratch;
 
-  // 2. A Unix listing that begins with a "total" line skips it.
+  // A Unix listing that begins with a "total" line skips it.
   bool have = true;
   if (format == lfUnix && StartsWithIgnoringCase(line, "TOTAL")) have = reader.Next(line);
 
-  // 3.-4. Every other line that is not blank becomes an entry, unless it fails: then the
+  // Every other line that is not blank becomes an entry, unless it fails: then the
   // collection is emptied and building goes on.
   for (; have; have = reader.Next(line)) {
     if (IsEmptyOrBlank(line)) continue;
@@ -483,7 +494,7 @@ std::vector<std::string_view> SplitListingLines(std::string_view text) {
 }
 
 TIdFTPListFormat DetectListFormat(std::string_view line) {
-  // 1. A permission column, or a "total" line.
+  // The Unix check: a permission column, or a "total" line.
   if (line.size() >= 10) {
     const char type = UpperAsciiChar(line[0]);
     bool unix = type == '-' || type == 'D' || type == 'L';
@@ -495,10 +506,10 @@ TIdFTPListFormat DetectListFormat(std::string_view line) {
   }
   if (StartsWithIgnoringCase(line, "TOTAL")) return lfUnix;
 
-  // 2. "DSK:" anywhere.
+  // The disk-prefix check: "DSK:" anywhere.
   if (ContainsUpper(line, "DSK:")) return lfDiskPrefix;
 
-  // 3. An MS-DOS date (characters 3 and 6) and "<DIR>" in characters 25-30, or a size in
+  // The MS-DOS check: a date (characters 3 and 6) and "<DIR>" in characters 25-30, or a size in
   // characters 31-38 with nothing in 25-30.
   const auto dateSeparator = [](char c) { return c == '-' || c == '/'; };
   if (line.size() >= 6 && dateSeparator(line[2]) && dateSeparator(line[5])) {

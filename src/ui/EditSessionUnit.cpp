@@ -617,7 +617,7 @@ void TEditSessionForm::PreloadCrcButtonClick() {
   const TRunSettings settings = GetSettings();
   if (settings.SessionMode == "syncremotetolocal") return PreloadRemoteRecord(settings);
   RunTool([settings](TToolCancel& cancel) -> TToolResult {
-    auto store = std::make_shared<std::vector<TFileCRC>>();
+    auto store = std::make_shared<TPreloadEntries>();
     std::string failure;
     try {
       PreloadCrcStore(settings, *store, cancel);

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/CrcStore.h"
+#include "engine/SessionTools.h"
 #include "sessions/SessionEditor.h"
 
 class QButtonGroup;
@@ -61,7 +61,7 @@ class TEditSessionForm : public QDialog, public ISessionEditor {
   bool ToolRunning() const { return FTool.joinable(); }
 
   // The files of the last Preload.
-  const std::vector<TFileCRC>& PreloadStore() const { return FPreloadStore; }
+  const TPreloadEntries& PreloadStore() const { return FPreloadStore; }
 
   // Any close of the dialog first cancels a running tool and waits for its thread.
   void done(int result) override;
@@ -159,7 +159,7 @@ class TEditSessionForm : public QDialog, public ISessionEditor {
   QButtonGroup* FModeItems = nullptr;     // RadioGroup1's four items
   QButtonGroup* FRecurseItems = nullptr;  // RadioGroup2's two items
   int FEncryptionItem = 0;                // ComboBox2's item before the user's last pick
-  std::vector<TFileCRC> FPreloadStore;
+  TPreloadEntries FPreloadStore;
   std::jthread FTool;
   std::shared_ptr<TToolCancel> FToolCancel;
   uint64_t FToolRun = 0;  // numbers the runs, so a result that comes after StopTool is dropped

@@ -13,9 +13,9 @@ TDateTime At(int year, int month, int day, int hour, int minute) {
   return EncodeDate(year, month, day) + EncodeTime(hour, minute, 0, 0);
 }
 
-const TListedState kRecorded{100, At(2026, 3, 8, 10, 30), tdMinuteNoYear};
+const TListedState kRecorded{100, At(2026, 3, 8, 10, 30), TTimePrecision::MinuteNoYear};
 
-TListedState Moved(int minutes, int64_t size = 100, TIdTimeDetail detail = tdMinuteNoYear) {
+TListedState Moved(int minutes, int64_t size = 100, TTimePrecision detail = TTimePrecision::MinuteNoYear) {
   return {size, kRecorded.Time + minutes / (24.0 * 60), detail};
 }
 
@@ -35,8 +35,8 @@ TEST(RemoteState, ALevelShiftsOnlyWhenEveryRecordedFileMovedAlike) {
       {"one moved, one stayed", {Moved(60), Moved(0)}, std::nullopt},
       {"two offsets", {Moved(60), Moved(120)}, std::nullopt},
       {"one size changed", {Moved(60), Moved(60, 101)}, std::nullopt},
-      {"a date without time agrees", {Moved(60), Moved(60, 100, tdDay)}, 60},
-      {"a date without time disagrees", {Moved(60), Moved(3 * 24 * 60, 100, tdDay)}, std::nullopt},
+      {"a date without time agrees", {Moved(60), Moved(60, 100, TTimePrecision::Day)}, 60},
+      {"a date without time disagrees", {Moved(60), Moved(3 * 24 * 60, 100, TTimePrecision::Day)}, std::nullopt},
       {"a year-less date whose year guess moved", {Moved(60), Moved(365 * 24 * 60 + 60)}, 60},
   };
   for (const auto& c : cases) {
@@ -72,14 +72,19 @@ TEST(RemoteState, VerdictsOfARecordedFile) {
       {"year guess moved", &record, Moved(365 * 24 * 60), fetched, {}, TRecordVerdict::Unchanged},
       {"aged into a date with year",
        &record,
-       {100, EncodeDate(2026, 3, 8), tdDay},
+       {100, EncodeDate(2026, 3, 8), TTimePrecision::Day},
        fetched,
        {},
        TRecordVerdict::Unchanged},
-      {"aged, another day", &record, {100, EncodeDate(2026, 3, 9), tdDay}, fetched, {}, TRecordVerdict::Changed},
+      {"aged, another day",
+       &record,
+       {100, EncodeDate(2026, 3, 9), TTimePrecision::Day},
+       fetched,
+       {},
+       TRecordVerdict::Changed},
       {"now to the second",
        &record,
-       {100, kRecorded.Time + 20.0 / 86400, tdSecond},
+       {100, kRecorded.Time + 20.0 / 86400, TTimePrecision::Second},
        fetched,
        {},
        TRecordVerdict::Unchanged},
@@ -95,8 +100,9 @@ TEST(RemoteState, VerdictsOfARecordedFile) {
 
 TEST(RemoteState, FileKeepsEveryRecordAndDropsWhatItCannotRead) {
   TRemoteState state;
-  state.Put("a b.txt", {{-1, At(2025, 1, 31, 23, 59), tdDay}, {0, 0}});
-  state.Put("sub/.htaccess", {{12, At(2026, 12, 7, 14, 25) + 7.0 / 86400, tdSecond}, {12, 1'796'000'000}});
+  state.Put("a b.txt", {{-1, At(2025, 1, 31, 23, 59), TTimePrecision::Day}, {0, 0}});
+  state.Put("sub/.htaccess",
+            {{12, At(2026, 12, 7, 14, 25) + 7.0 / 86400, TTimePrecision::Second}, {12, 1'796'000'000}});
   const std::string text = state.Format();
   const auto parsed = TRemoteState::Parse(text);
   ASSERT_EQ(parsed.size(), 2u);

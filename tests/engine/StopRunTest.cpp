@@ -8,6 +8,7 @@
 #include "ftp/IdFTP.h"
 #include "platform/FileSystem.h"
 #include "platform/Socket.h"
+#include "remote/ftp/FtpConnection.h"
 #include "support/FakeFtpServer.h"
 
 namespace {
@@ -109,6 +110,6 @@ TEST(ConnectionWait, NeverMoreThanFiveMinutes) {
   settings.Port = port;
   settings.Timeout = 0;
   TIdFTP client;
-  EXPECT_ANY_THROW(ConnectAndLogIn(client, settings));
+  EXPECT_ANY_THROW(ConnectFtpClient(client, RemoteSettingsOf(settings)));
   EXPECT_EQ(client.ReadTimeout, 300'000);
 }

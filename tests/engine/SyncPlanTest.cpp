@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/SyncPlan.h"
+#include "remote/ftp/FtpConnection.h"
 
 namespace {
 
@@ -33,6 +34,13 @@ std::string Line(const std::string& perms, const std::string& name) {
   return perms + " 1 ftp ftp 10 Jan 5 2020 " + name + "\r\n";
 }
 
+// The entries of a Unix listing as the FTP backend gives them.
+TRemoteListing Listing(const std::string& text) {
+  TIdFTPListItems items;
+  ParseListing(text, 46000.0, items);
+  return NeutralListing(items);
+}
+
 std::string Join(const std::vector<std::string>& names) {
   std::string text;
   for (const std::string& name : names) text += (text.empty() ? "" : ",") + name;
@@ -46,17 +54,17 @@ std::string Names(const Positions& positions, NameOf nameOf) {
   return Join(names);
 }
 
-std::string Describe(const TSyncUpPlan& plan, const std::vector<TSearchRec>& local, const TIdFTPListItems& listing) {
+std::string Describe(const TSyncUpPlan& plan, const std::vector<TSearchRec>& local, const TRemoteListing& listing) {
   const auto localName = [&](size_t i) { return local[i].Name; };
   return "new=" + Names(plan.NewFiles, localName) + " changed=" + Names(plan.ChangeCandidates, localName) +
-         " delete=" + Names(plan.Deletions, [&](size_t i) { return listing[static_cast<int>(i)].ItemName; }) +
+         " delete=" + Names(plan.Deletions, [&](size_t i) { return listing[static_cast<int>(i)].Name; }) +
          " sub=" + Names(plan.Subdirectories, localName) + " files=" + std::to_string(plan.LocalFiles) + "/" +
          std::to_string(plan.RemoteFiles) + (plan.ListingUnderstood ? "" : " not-understood");
 }
 
 // Unsafe names carry "!"; a change candidate shows "listed>local".
-std::string Describe(const TSyncDownPlan& plan, const std::vector<TSearchRec>& local, const TIdFTPListItems& listing) {
-  const auto listed = [&](size_t i) { return listing[static_cast<int>(i)].ItemName; };
+std::string Describe(const TSyncDownPlan& plan, const std::vector<TSearchRec>& local, const TRemoteListing& listing) {
+  const auto listed = [&](size_t i) { return listing[static_cast<int>(i)].Name; };
   std::vector<std::string> subdirectories = plan.Subdirectories.Enterable;
   for (const std::string& name : plan.Subdirectories.Unsafe) subdirectories.push_back("!" + name);
   return "new=" + Names(plan.NewFiles, [&](const auto& f) { return (f.UnsafeName ? "!" : "") + listed(f.Item); }) +
@@ -161,8 +169,7 @@ TEST(SyncPlan, StepsOfEachPhaseInWalkOrder) {
   for (const PlanRow& row : rows) {
     SCOPED_TRACE(row.label);
     const std::vector<TSearchRec> local = Local(row.local);
-    TIdFTPListItems listing;
-    ParseListing(row.listing, 46000.0, listing);
+    const TRemoteListing listing = Listing(row.listing);
     const std::string got = row.up ? Describe(PlanSyncUp(local, listing), local, listing)
                                    : Describe(PlanSyncDown(local, listing), local, listing);
     EXPECT_EQ(got, row.expected);
@@ -187,8 +194,8 @@ TEST(SyncPlan, TheDeletionGuardTripsAboveItsShareOfTenFilesOrMore) {
 
 TEST(SyncPlan, UpCountsTheFilesItWouldDelete) {
   const std::vector<TSearchRec> local = Local({"a"});
-  TIdFTPListItems listing;
-  ParseListing(Line(rw, "a") + Line(rw, "b") + Line(rw, "c") + Line(dirRw, "d") + Line(ro, "e"), 46000.0, listing);
+  const TRemoteListing listing =
+      Listing(Line(rw, "a") + Line(rw, "b") + Line(rw, "c") + Line(dirRw, "d") + Line(ro, "e"));
   const TSyncUpPlan plan = PlanSyncUp(local, listing);
   EXPECT_EQ(plan.DeletedFiles, 2u);
   EXPECT_EQ(plan.Deletions.size(), 3u);

@@ -172,9 +172,9 @@ TEST(ListingDetect, DiskPrefixAnywhereInTheLine) {
   EXPECT_EQ(DetectListFormat("volume dsk: main"), lfDiskPrefix);  // upper case compare
   EXPECT_EQ(DetectListFormat("xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxDsK:"), lfDiskPrefix);
   EXPECT_EQ(DetectListFormat("DSK"), lfUnknown);
-  // Rule 1 comes first.
+  // The Unix check comes first.
   EXPECT_EQ(DetectListFormat("-rw-r--r-- 1 a b 1 Jan 1 2000 DSK:x"), lfUnix);
-  // Rule 2 before rule 3.
+  // The disk-prefix check before the MS-DOS check.
   EXPECT_EQ(DetectListFormat("01-15-07  03:04PM       <DIR>          DSK:"), lfDiskPrefix);
 }
 
@@ -192,7 +192,7 @@ TEST(ListingDetect, DosDirColumnOrSizeColumn) {
   EXPECT_EQ(DetectListFormat("08-07-2015  07:50PM                  718 P.dat"), lfDos);
 }
 
-TEST(ListingDetect, DosLinesThatFailRule3) {
+TEST(ListingDetect, DosLinesThatFailTheDosCheck) {
   EXPECT_EQ(DetectListFormat("08-10-2015  02:04PM       <DIR>          Billing"), lfUnknown);
   EXPECT_EQ(DetectListFormat("01-15-07  03:04PM            123456789 big"), lfUnknown);  // 9 digits
   EXPECT_EQ(DetectListFormat("01-15-07  03:04PM            1,234,567 report.pdf"), lfUnknown);
@@ -640,7 +640,7 @@ TEST(ListingDos, TwoDigitYearsLieInTheWindowStartingFiftyYearsBack) {
     const auto r = Line(lfDos, std::string("06-30-") + yy + "  10:00AM  1 n", At(currentYear, 6, 1));
     return r.item.ModifiedTime == 0 ? 0 : DecodeDateTime(r.item.ModifiedTime).Year;
   };
-  EXPECT_EQ(year("07", 2007), 2007);  // the documented examples
+  EXPECT_EQ(year("07", 2007), 2007);  // a year of the current century, and one of the last
   EXPECT_EQ(year("60", 2007), 1960);
   EXPECT_EQ(year("57", 2007), 1957);  // the window starts at 1957
   EXPECT_EQ(year("56", 2007), 2056);  // and ends at 2056
