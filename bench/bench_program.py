@@ -32,7 +32,8 @@ QUICK = os.environ.get("QUICK", "") not in ("", "0")
 ROUNDS = int(os.environ.get("ZEPHLIN_BENCH_ROUNDS", "3" if QUICK else "5"))
 BIG_MIB = int(os.environ.get("ZEPHLIN_BENCH_MIB") or ("256" if QUICK else "1024"))
 TREE_DIRS, TREE_FILES = (10, 100) if QUICK else (100, 100)  # directories, files in each
-HUGE_DIRS, HUGE_FILES = (0, 0) if QUICK else (100, 1000)    # the 100,000-file no-change tree
+HUGE_DIRS, HUGE_FILES = (0, 0) if QUICK and not os.environ.get("ZEPHLIN_BENCH_HUGE") else (1000, 100)   # the 100,000-file tree, in 1,000 folders
+HUGE_BYTES = 1024                                           # its files are 1 KiB each
 FILE_BYTES = 4096
 SESSIONS_AT_ONCE = 20
 RUN_LIMIT_S = 600
@@ -217,15 +218,15 @@ class Zephlin:
 
 # --- Workloads ---
 
-def make_tree(path, dirs, files, mtime):
-    """dirs directories of files files of FILE_BYTES each, all with the same whole-minute time."""
+def make_tree(path, dirs, files, mtime, size=FILE_BYTES):
+    """dirs directories of files files of size bytes each, all with the same whole-minute time."""
     for d in range(dirs):
         folder = os.path.join(path, f"d{d:03d}")
         os.makedirs(folder, exist_ok=True)
         for i in range(files):
             name = os.path.join(folder, f"f{i:04d}.dat")
             with open(name, "wb") as f:
-                f.write((b"%08d:%08d " % (d, i)) * (FILE_BYTES // 18) + b"\n" * (FILE_BYTES % 18))
+                f.write((b"%08d:%08d " % (d, i)) * (size // 18) + b"\n" * (size % 18))
             os.utime(name, (mtime, mtime))
         os.utime(folder, (mtime, mtime))
 
@@ -353,6 +354,91 @@ def cpu_ratio(name):
 
 def our_rss(w):
     return max(s.rss_mib for s in w.clients[0].samples) if w.clients[0].samples else None
+
+
+RATE_KIB = 8192      # the limit of the bandwidth rows: 8 MiB/s
+RATE_SECONDS = 12    # how long each of their transfers lasts at that rate
+WINDOW_S = 5.0
+
+
+def bytes_in(folder):
+    """What the files under folder hold so far, hidden ones (a download in progress) too."""
+    total = 0
+    for path, _, names in os.walk(folder):
+        for name in names:
+            try:
+                total += os.lstat(os.path.join(path, name)).st_size
+            except OSError:
+                pass
+    return total
+
+
+def rate_windows(program, work, name, mode, local_path, remote_path, port, watched, connections):
+    """Runs one limited session, samples the bytes that arrived; the rate of every 5-second
+    window between the first byte and the last, as a share of the limit."""
+    z = Zephlin(program, work, "rate-" + name)
+    z.add(name, mode, local_path, remote_path, port, recurse=False,
+          extra=(("ratelimit", str(RATE_KIB)), ("connections", str(connections))))
+    z.write()
+    child = subprocess.Popen(z.argv(name), cwd=work, env=z.env(), stdin=subprocess.DEVNULL,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    samples = []
+    while child.poll() is None:
+        samples.append((time.perf_counter(), bytes_in(watched)))
+        time.sleep(0.1)
+    samples.append((time.perf_counter(), bytes_in(watched)))
+    moving = [(t, b) for t, b in samples if b > 0]
+    shares = []
+    for i, (t0, b0) in enumerate(moving):
+        later = [(t, b) for t, b in moving[i:] if t - t0 >= WINDOW_S]
+        if not later or later[0][1] >= moving[-1][1]:
+            break  # windows that reach the end measure the tail, not the rate held
+        t1, b1 = later[0]
+        shares.append((b1 - b0) / (t1 - t0) / (RATE_KIB * 1024))
+    return child.returncode, shares
+
+
+def rate_limit_rows(program, work, root, local, port):
+    """The bandwidth limit over a long transfer: one download, and four uploads at once over
+    four connections that share the limit."""
+    size = RATE_KIB * 1024 * RATE_SECONDS
+    source = os.path.join(local, "rate-src")
+    os.makedirs(source)
+    os.makedirs(os.path.join(root, "rate"))
+    for n in range(4):
+        with open(os.path.join(source, f"part{n}.bin"), "wb") as f:
+            f.write(os.urandom(size // 4))
+    os.link(os.path.join(source, "part0.bin"), os.path.join(root, "rate", "whole.bin"))
+    with open(os.path.join(root, "rate", "whole.bin"), "ab") as f:
+        f.write(os.urandom(size - size // 4))
+    down = os.path.join(local, "rate-down")
+    up = os.path.join(root, "rate-up")
+    print(f"\nBandwidth limit {RATE_KIB} KiB/s, {RATE_SECONDS} s at that rate; every {WINDOW_S:.0f}-second window"
+          " as a share of the limit (target: 0.90 to 1.10)")
+    for label, args, watched in (
+            ("1 file down, 1 connection", ("down", "copyremotetolocal", down, "/rate/whole.bin", 1), down),
+            ("4 files up, 4 connections", ("up", "copylocaltoremote", source + "/", "/rate-up/", 4), up)):
+        for _ in range(ROUNDS):
+            remover(down, up)()
+            code, shares = rate_windows(program, work, args[0], args[1], args[2], args[3], port, watched, args[4])
+            verdict = "met" if shares and 0.9 <= min(shares) and max(shares) <= 1.1 else "MISSED"
+            print(f"  {label:<28} exit {code}, {len(shares)} windows, share {min(shares, default=0):.3f}"
+                  f" .. {max(shares, default=0):.3f}  {verdict}")
+
+
+def first_copy_up(program, work, root, source, port, expected, lftp_open, missing):
+    """The first copy of the large tree to the server, over four connections each."""
+    z = Zephlin(program, work, "hugeup")
+    z.add("hugeup", "copylocaltoremote", source + "/", "/hu-z", port, extra=(("connections", "4"),))
+    z.write()
+    target = lambda n: os.path.join(root, f"hu-{n}")
+    clients = [Client("zephlin 4 conn.", z.argv("hugeup"), remover(target("z")), checker(target("z"), expected),
+                      cwd=work, env=z.env())]
+    if "lftp" not in missing:
+        clients.append(Client("lftp --parallel=4", [PEERS["lftp"], "-e", f"mirror -R --parallel=4 {source} hu-l; quit",
+                                                     *lftp_open], remover(target("l")), checker(target("l"), expected)))
+    return Workload("hugeup", f"{expected[0]} files first copy up", clients, "lftp --parallel=4",
+                    [("wall / lftp --parallel=4", 1.0, wall_ratio("lftp --parallel=4"))])
 
 
 def main():
@@ -559,13 +645,13 @@ def main():
 
         # No-change mirrors, both ways, on the tree and on a tree ten times larger.
         if want("nochange"):
-            shapes = [("tree", tree, TREE_DIRS * TREE_FILES)]
+            shapes = [("tree", tree, TREE_DIRS * TREE_FILES, FILE_BYTES)]
             if HUGE_DIRS:
                 huge = os.path.join(local, "huge")
-                make_tree(huge, HUGE_DIRS, HUGE_FILES, minute)
-                shapes.append(("huge", huge, HUGE_DIRS * HUGE_FILES))
-            for label, source, count in shapes:
-                expected = (count, count * FILE_BYTES)
+                make_tree(huge, HUGE_DIRS, HUGE_FILES, minute, HUGE_BYTES)
+                shapes.append(("huge", huge, HUGE_DIRS * HUGE_FILES, HUGE_BYTES))
+            for label, source, count, size in shapes:
+                expected = (count, count * size)
                 z = Zephlin(program, work, "nochange-" + label)
                 z.add("up", "synclocaltoremote", source + "/", f"/nc-{label}-z/", port, crc="crcstore")
                 z.add("down", "syncremotetolocal", os.path.join(local, f"nd-{label}-z"), f"/src-{label}/", port)
@@ -592,7 +678,7 @@ def main():
                                      checker(os.path.join(root, f"nc-{label}-l"), expected)))
                 targets = [("wall / rclone", 1.0, wall_ratio("rclone --transfers 1"))]
                 if label == "huge":
-                    targets.append(("peak RSS MiB", 120, our_rss))
+                    targets.append(("peak RSS MiB", 100, our_rss))
                 workloads.append(Workload("nochange", f"{count} files no-change up", up, "rclone --transfers 1", targets))
                 down = [Client("zephlin", z.argv("down"), None, checker(os.path.join(local, f"nd-{label}-z"), expected),
                                cwd=work, env=z.env())]
@@ -605,14 +691,25 @@ def main():
                                                        f"mirror src-{label} {os.path.join(local, f'nd-{label}-l')}; quit",
                                                        *lftp_open], None,
                                        checker(os.path.join(local, f"nd-{label}-l"), expected)))
+                if rclone_remote:
+                    rdir = os.path.join(local, f"nd-{label}-r")
+                    copy_tree(source, rdir)
+                    down.append(Client("rclone --transfers 1", [PEERS["rclone"], "sync", "--transfers", "1",
+                                                                f"{rclone_remote}/src-{label}", rdir],
+                                       None, checker(rdir, expected)))
                 targets = [("wall / wget -m", 1.0, wall_ratio("wget -m"))]
                 if label == "huge":
-                    targets.append(("peak RSS MiB", 120, our_rss))
+                    targets = [("wall / rclone", 1.0, wall_ratio("rclone --transfers 1")),
+                               ("peak RSS MiB", 100, our_rss)]
                 workloads.append(Workload("nochange", f"{count} files no-change down", down, "wget -m", targets))
+                if label == "huge" and want("hugeup"):
+                    workloads.append(first_copy_up(program, work, root, source, port, expected, lftp_open, missing))
 
         for w in workloads:
             run_workload(w)
         print_table(workloads)
+        if want("ratelimit"):
+            rate_limit_rows(program, work, root, local, port)
         if tick_runs:
             gaps = [float(r.split("longest gap ")[1].split()[0]) for r in tick_runs if "longest gap " in r]
             print(f"\nMain thread while 4 x {BIG_MIB} MiB go up, longest gap between scheduler ticks (target under 1.2 s):")

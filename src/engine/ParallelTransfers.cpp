@@ -25,12 +25,22 @@ void TSessionThread::StartTransferPool() {
 
 void TSessionThread::FinishHandedTransfers() {
   HandedTransfersEndWell(false);
-  if (FPool) Outcome.Connections = 1 + FPool->Usable();
+  if (FPool) NoteConnectionsThatWorked(*FPool);
   std::unique_ptr<TTransferPool> pool;
   {
     std::lock_guard lock(FClientMutex);
     pool = std::move(FPool);
   }
+}
+
+void TSessionThread::NoteConnectionsThatWorked(const TTransferPool& APool) {
+  const int asked = TransferConnections(Settings);
+  const int refused = APool.Refused();
+  // Those lost later in a transfer did work: the server took them.
+  Outcome.Connections = asked - refused;
+  if (refused == 0) return;
+  LogLines({"CONNECTIONS: the server refused " + std::to_string(refused) + " of " + std::to_string(asked) +
+            "; the run went on with " + std::to_string(Outcome.Connections)});
 }
 
 void TSessionThread::DrainHandedTransfers() {

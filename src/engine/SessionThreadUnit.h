@@ -358,6 +358,9 @@ class TSessionThread : public TThread {
   // Waits for the handed transfers and does their follow-ups; their failures stay unreported
   // (a run that ends in an error).
   void DrainHandedTransfers();
+  // The connections the run had, the extra ones the server refused left out (said once in
+  // the debug log).
+  void NoteConnectionsThatWorked(const TTransferPool& APool);
   // Gives ATransfer to an idle extra connection, in the current remote directory; false
   // when there is none and the run transfers the file itself. AAfter follows on this thread.
   bool HandToPool(TTransferPool::TTransfer ATransfer, std::function<void()> AAfter, const std::string& AName);

@@ -1,6 +1,7 @@
 #include "engine/TransferPool.h"
 
 #include <algorithm>
+#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -11,6 +12,18 @@
 
 namespace {
 constexpr int kMaxConnections = 8;
+
+// The ways a server says that it serves no more connections from this client.
+bool IsOneConnectionTooMany(const std::exception& AError) {
+  if (const auto* reply = dynamic_cast<const EIdProtocolReplyError*>(&AError)) {
+    return reply->ReplyCode == 421 ||
+           (reply->ReplyCode == 530 && LowerAscii(reply->what()).find("too many") != std::string::npos);
+  }
+  const auto* socket = dynamic_cast<const EIdSocketError*>(&AError);
+  return (socket != nullptr && socket->LastError == WSAECONNREFUSED) ||
+         (dynamic_cast<const EIdConnectException*>(&AError) != nullptr &&
+          std::string_view(AError.what()).find("refused") != std::string_view::npos);
+}
 }  // namespace
 
 int TransferConnections(const TRunSettings& ASettings) { return std::clamp(ASettings.Connections, 1, kMaxConnections); }
@@ -53,14 +66,17 @@ void TTransferPool::RunLane(TLane& ALane) {
     if (FClosing) return;
   }
   bool open = false;
+  bool refused = false;
   try {
     ConnectAndLogIn(ALane.Client, FSettings);
     open = ALane.Client.IsConnected();
-  } catch (const std::exception&) {
+  } catch (const std::exception& error) {
     // Refused (too many connections from this address) or unreachable: the run has fewer.
+    refused = IsOneConnectionTooMany(error);
   }
   {
     std::lock_guard lock(FMutex);
+    FRefused += refused ? 1 : 0;
     ALane.State = open ? TLaneState::Idle : TLaneState::Gone;
     if (!open) FailStrandedLocked();
   }
@@ -177,6 +193,11 @@ TTransferPool::TFailure TTransferPool::TakeFailure() {
 int TTransferPool::Usable() const {
   std::lock_guard lock(FMutex);
   return CountLocked({TLaneState::Opening, TLaneState::Idle, TLaneState::Busy});
+}
+
+int TTransferPool::Refused() const {
+  std::lock_guard lock(FMutex);
+  return FRefused;
 }
 
 void TTransferPool::Cut() noexcept {

@@ -10,9 +10,9 @@
 // it when it next hands over a file or waits for the transfers.
 //
 // A connection that cannot be opened (a server that allows fewer connections refuses it
-// with 421, or 530 at the login) is dropped, and so is one that is lost in a transfer: the
-// run goes on with fewer. Nothing is reported for a connection that was never opened; a
-// failed transfer is the run's to report, like any other.
+// with 421, or 530 at the login, or refuses the connect) is dropped and counted as refused, and so is one that is lost
+// in a transfer: the run goes on with fewer. Nothing is reported for a connection that was never opened; a failed
+// transfer is the run's to report, like any other.
 //
 // Threads: Cut may be called from any thread; everything else is for the run's thread.
 
@@ -73,6 +73,9 @@ class TTransferPool {
   TFailure TakeFailure();
   // Connections that are open or still opening.
   int Usable() const;
+  // Extra connections the server refused as one too many (421, 530 "too many", a refused
+  // connect): the run did without them.
+  int Refused() const;
   // Any thread: shuts down the sockets of every connection, so that a transfer ends at once
   // with a failure and nothing more is sent or fetched.
   void Cut() noexcept;
@@ -101,4 +104,5 @@ class TTransferPool {
   std::deque<TFailure> FFailures;   // run's thread only
   bool FOpening = false;            // the connections are opened; guarded by FMutex
   bool FClosing = false;            // guarded by FMutex
+  int FRefused = 0;                 // guarded by FMutex
 };

@@ -163,6 +163,18 @@ std::string PartialDownloadName(const std::string& ALocalFile, int64_t AListedSi
          (AListedSize < 0 ? std::string("*") : std::to_string(AListedSize)) + ".partial";
 }
 
+// Whether AName is a directory (entering it succeeds); the working directory stays as it was.
+bool IsRemoteDirectory(TIdFTP& AFtp, const std::string& AName) {
+  const std::string here = AFtp.PrintWorkingDirectory();
+  try {
+    AFtp.ChangeDirectory(AName);
+  } catch (const EIdProtocolReplyError&) {
+    return false;
+  }
+  AFtp.ChangeDirectory(here);
+  return true;
+}
+
 // A refusal of a command that a step repeated after a reconnect, because the first attempt
 // had done its work before the connection broke (the file is gone already).
 bool AlreadyDone(bool AAgain, const EIdProtocolReplyError& ARefusal) { return AAgain && ARefusal.ReplyCode == 550; }
@@ -218,7 +230,8 @@ void TSessionThread::ReplaceRemoteFile(TIdFTP& AFtp, const std::string& ALocalFi
     AFtp.Rename(ATemporaryName, ARemoteName);
     return;
   } catch (const EIdProtocolReplyError& refused) {
-    if (refused.ReplyCode < 500) throw;
+    // A directory of that name is no file to replace: the refusal stands.
+    if (refused.ReplyCode < 500 || IsRemoteDirectory(AFtp, ARemoteName)) throw;
   }
   // Some servers do not rename over an existing file: the old one steps aside under a hidden
   // name, the new one takes its place, and only then does the old one go. At no moment is

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <functional>
 
-#include "platform/ProgramDir.h"
 #include "platform/Text.h"
 
 namespace {
@@ -59,8 +58,6 @@ void ForEachRecord(const std::string& path, const std::function<void(TRunRecord&
 }
 
 }  // namespace
-
-std::string RunHistoryFileName() { return StateDirectory() + "runs.jsonl"; }
 
 std::vector<TRunRecord> ReadRunHistory(const std::string& path, const std::string& session) {
   const std::string wanted = LowerAscii(session);

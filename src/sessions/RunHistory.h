@@ -1,6 +1,6 @@
 #pragma once
-// The run record read back: "runs.jsonl" in the state directory holds one JSON object per
-// ended run, appended as the run ends. The history window lists a session's runs from it,
+// The run record read back (RunRecord.h writes it): one JSON object per ended run, appended
+// as the run ends. The history window lists a session's runs from it,
 // and "/list" takes each session's last one. Lines that are not a whole record (a write cut
 // off by a crash, a hand edit) are passed over.
 
@@ -8,6 +8,8 @@
 #include <string>
 #include <unordered_map>
 #include <vector>
+
+#include "sessions/RunRecord.h"  // RunRecordFileName, the file these read
 
 struct TRunRecord {
   std::string Session;
@@ -27,9 +29,6 @@ struct TRunRecord {
   int64_t Connections = 1;
   bool Test = false;
 };
-
-// The state directory's "runs.jsonl".
-std::string RunHistoryFileName();
 
 // The runs of the session named `session` (letter case aside), newest first.
 std::vector<TRunRecord> ReadRunHistory(const std::string& path, const std::string& session);

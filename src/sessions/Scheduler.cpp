@@ -11,12 +11,27 @@
 #include "platform/ProgramDir.h"
 #include "platform/Shell.h"
 #include "platform/Text.h"
+#include "sessions/RunHistory.h"
 #include "sessions/SessionsUnit.h"
 #include "sessions/fisFileNotification.h"
 
 namespace {
 // How long the end of the list waits for workers that were asked to stop.
 constexpr std::chrono::seconds WorkerShutdownWait{30};
+
+// The connections a run of the session asks for: its setting, but no more than its last run
+// that went well had, so that a server that refused some of them is not asked again night
+// after night. Runs in test mode open no extra connections and say nothing about them.
+TRunSettings WithConnectionsThatWorked(const TSessionSettings& ASettings) {
+  TRunSettings run = ASettings;
+  if (run.Connections <= 1 || run.TestMode) return run;
+  for (const TRunRecord& last : ReadRunHistory(RunRecordFileName(), ASettings.Name)) {
+    if (last.Test || last.Outcome != "done") continue;
+    run.Connections = static_cast<int32_t>(std::clamp<int64_t>(last.Connections, 1, run.Connections));
+    break;
+  }
+  return run;
+}
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -75,7 +90,7 @@ void TSession::StartWorker() {
     EndRunWithoutWorker(PasswordUnavailableText);
     return;
   }
-  auto* worker = new TSessionThread(Settings);
+  auto* worker = new TSessionThread(WithConnectionsThatWorked(Settings));
   Worker = worker;
   worker->OnStatusReport = [this](const std::string& connection, const std::string& function,
                                   const std::string& status) { WorkerStatus(connection, function, status); };

@@ -730,6 +730,10 @@ QLayout* TEditSessionForm::CreateProtocolRow() {
   ProtocolBox = new QComboBox;
   ProtocolBox->addItems({QStringLiteral("FTP"), QStringLiteral("SFTP (SSH)")});
   connect(ProtocolBox, &QComboBox::activated, this, &TEditSessionForm::ProtocolChosen);
+  // Runs connect over FTP alone until the engine reaches servers through the SFTP backend:
+  // until then the choice is not offered, so that no session is saved as SFTP and run as FTP.
+  ProtocolBox->setEnabled(false);
+  ProtocolBox->setToolTip(QStringLiteral("SFTP is not available in this build"));
   auto* row = new QHBoxLayout;
   row->addWidget(Caption("Protocol", ProtocolBox));
   row->addWidget(ProtocolBox);

@@ -13,6 +13,7 @@
 #include "platform/FileSystem.h"
 #include "platform/ProgramDir.h"
 #include "platform/Shell.h"
+#include "sessions/RunRecord.h"
 #include "ui/UiCommon.h"
 
 namespace {
@@ -110,7 +111,7 @@ QStringList THistoryWindow::RowTexts(const TRunRecord& run) {
 }
 
 void THistoryWindow::Reload() {
-  const std::string path = RunHistoryFileName();
+  const std::string path = RunRecordFileName();
   const std::vector<TRunRecord> runs = ReadRunHistory(path, FSession);
   Runs->clear();
   for (const TRunRecord& run : runs) {

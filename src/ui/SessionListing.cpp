@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/Text.h"
+#include "sessions/RunRecord.h"
 #include "sessions/SessionsUnit.h"
 
 std::string SessionListing(const TSessions& sessions, const std::unordered_map<std::string, TRunRecord>& lastRuns) {
@@ -24,7 +25,7 @@ std::string SessionListing(const TSessions& sessions, const std::unordered_map<s
 
 int ListSessionsToStandardOutput() {
   const TSessions sessions;
-  const std::string listing = SessionListing(sessions, ReadLastRuns(RunHistoryFileName()));
+  const std::string listing = SessionListing(sessions, ReadLastRuns(RunRecordFileName()));
   std::fputs(listing.c_str(), stdout);
   return std::fflush(stdout) == 0 ? 0 : 1;
 }

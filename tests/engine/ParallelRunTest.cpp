@@ -167,11 +167,18 @@ TEST_F(EngineRun, AServerThatAllowsTwoConnectionsStillGetsEveryFile) {
   auto run = NewRun("copylocaltoremote", Local.path(), "/up", [](TRunSettings& s) {
     s.Recurse = true;
     s.Connections = 8;
+    s.DebugMode = true;
   });
   Recorder.RunHere(*run);
   EXPECT_EQ(ReadTree(ServerRoot.path() + "up/"), ReadTree(Local.path()));
   EXPECT_TRUE(StatusesOf("Error").empty()) << StatusesOf("Error").front();
   EXPECT_EQ(Recorder.Reports.back(), (TReport{"Disconnected", "", "Done"}));
+  // The count that worked, for the next run to start with, and said once in the debug log.
+  EXPECT_EQ(run->Outcome.Connections, 2);
+  const std::vector<std::string> log = TestLog();
+  EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                          [](const std::string& line) { return line.find("CONNECTIONS: ") != std::string::npos; }),
+            1);
 }
 
 TEST_F(EngineRun, AStoppedParallelRunLeavesNoHalfFetchedFile) {

@@ -130,9 +130,10 @@ TEST_F(EngineRun, MissingLocalDirectoryIsAnErrorAndEmptiesNothing) {
   EXPECT_TRUE(Contains(TestLog(), "EXCEPTION: Local directory not found: " + Local.path() + "nowhere/"));
 }
 
+// Without a deletion guard (with one, an empty side deletes nothing).
 TEST_F(EngineRun, EmptyLocalDirectoryEmptiesTheRemoteOneButNotItsSubDirectories) {
   MakeTree(ServerRoot.path(), {{"e/a.txt", "A"}, {"e/dir/", ""}, {"e/full/b", "B"}});
-  auto run = NewRun("synclocaltoremote", Local.path(), "/e");
+  auto run = NewRun("synclocaltoremote", Local.path(), "/e", [](TRunSettings& s) { s.MaxDelete = 0; });
   Recorder.RunHere(*run);
   EXPECT_EQ(ReadTree(ServerRoot.path()), (TTree{{"e/", ""}, {"e/full/", ""}, {"e/full/b", "B"}}));
   // Every entry was deleted from the store: an empty store is not written.

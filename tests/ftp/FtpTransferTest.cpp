@@ -413,6 +413,10 @@ TEST_F(FtpTransferTest, ResumableGetContinuesWithRestOnlyWhenTheServerListsIt) {
       // What was kept is fetched again to check it (all of it here, being that short), then continued.
       {"continued", "0123", feat + "REST STREAM\nS: 211 End\n",
        data + "C: RETR a.bin\nS: 150 go\nDATA-SEND: 0123456789\nS: 226 done\n", "0123456789", nullptr},
+      {"another version kept: from the start", "0x23", feat + "REST STREAM\nS: 211 End\n",
+       data + "C: RETR a.bin\nS: 150 go\nDATA-SEND: 0123456789\nS: 226 done\n" + data +
+           "C: RETR a.bin\nS: 150 go\nDATA-SEND: 0123456789\nS: 226 done\n",
+       "0123456789", nullptr},
       {"no REST: from the start", "0123", feat + "UTF8\nS: 211 End\nC: OPTS UTF8 ON\nS: 200 ok\n",
        data + "C: RETR a.bin\nS: 150 go\nDATA-SEND: 0123456789\nS: 226 done\n", "0123456789", nullptr},
       {"broken off: kept", nullptr, "S: 500 unknown\n",

@@ -172,7 +172,7 @@ TEST_P(FileModes, FollowTheUmaskAndTheSettingsStayPrivate) {
   ::umask(before);
   ASSERT_FALSE(result.TimedOut) << result.Output;
   ASSERT_EQ(result.ExitCode, 0) << result.Output;
-  for (const char* name : {"zephlin.log", "sync.crc", "testlog.txt", ".sync.crc.lock"})
+  for (const char* name : {"zephlin.log", "sync.crc", "testlog.txt", ".sync.crc.lock", "runs.jsonl"})
     EXPECT_EQ(ModeOf(app.path() + name), 0666 & ~GetParam()) << name;
   EXPECT_EQ(ModeOf(app.path() + "zephlin.ini"), 0600u);
 }

@@ -41,7 +41,7 @@ const char* const ExampleFile =
     "host=192.0.2.10\nport=21\nusername=\npassword=\ntimeout=30\nabortonfailure=0\npassivemode=1\n"
     "encryption=none\ntlsfingerprint=\n"
     "parentsession=\ncrcfile=113D5800.crc\ntestmode=0\ndebugmode=0\nmaxdelete=50\nexacttimes=0\nretries="
-    "3\natomicupload=0\nconnections=1\nhostkey=\nkeyfile=\n";
+    "3\natomicupload=0\nconnections=1\nratelimit=0\nhostkey=\nkeyfile=\n";
 
 }  // namespace
 
@@ -326,12 +326,13 @@ TEST_F(SettingsFile, ExcludeKeepsItsAbsenceAndExactTimesDefaultsOff) {
     const char* Saved;  // the session's section after saving, from "maxdelete" on
   } cases[] = {
       {"", std::nullopt, false,
-       "maxdelete=50\nexacttimes=0\nretries=3\natomicupload=0\nconnections=1\nhostkey=\nkeyfile=\n"},
+       "maxdelete=50\nexacttimes=0\nretries=3\natomicupload=0\nconnections=1\nratelimit=0\nhostkey=\nkeyfile=\n"},
       {"exclude=\n", "", false,
-       "maxdelete=50\nexclude=\nexacttimes=0\nretries=3\natomicupload=0\nconnections=1\nhostkey=\nkeyfile=\n"},
+       "maxdelete=50\nexclude=\nexacttimes=0\nretries=3\natomicupload=0\nconnections=1\nratelimit=0\nhostkey=\nkeyfile="
+       "\n"},
       {"exclude=.git/;*.tmp\nexacttimes=1\n", ".git/;*.tmp", true,
        "maxdelete=50\nexclude=.git/"
-       ";*.tmp\nexacttimes=1\nretries=3\natomicupload=0\nconnections=1\nhostkey=\nkeyfile=\n"},
+       ";*.tmp\nexacttimes=1\nretries=3\natomicupload=0\nconnections=1\nratelimit=0\nhostkey=\nkeyfile=\n"},
   };
   for (const auto& c : cases) {
     WriteIni(std::string("[global]\nsessions=1\n[session0]\nname=A\n") + c.Lines);

@@ -69,9 +69,14 @@ class NotificationTest : public UiTest {
     daemon.kill();
     daemon.waitForFinished(5000);
   }
-  void RunEnds(int32_t index, const std::string& function, const std::string& status) {
-    form->ShowSessionStatus(index, 0, "Disconnected", function, status);
-    form->ShowSessionStatus(index, 0, "Offline", "", "");
+  // A run of the session at index ends, done or with the failure `error`.
+  void RunEnds(int32_t index, const std::string& error = std::string()) {
+    TRunOutcome outcome;
+    if (!error.empty()) {
+      outcome.Result = TRunResult::Failed;
+      outcome.AddError(error);
+    }
+    form->Sessions().Ledger().Record(*form->Sessions().GetSession(index), outcome);
   }
 
   TProgramDirScope program;
@@ -84,8 +89,8 @@ class NotificationTest : public UiTest {
 
 TEST_F(NotificationTest, OneMessagePerFailedRunWhoseHistoryActionOpensTheSessionsHistory) {
   for (const char* name : {"Alpha", "Beta"}) form->Sessions().AddSession(name);
-  RunEnds(0, "", "Done");
-  RunEnds(1, "Error", "530 Login incorrect.");
+  RunEnds(0);
+  RunEnds(1, "530 Login incorrect.");
   ASSERT_TRUE(ProcessUiEventsUntil([&] { return !service.Calls.empty(); }, 5s));
   ProcessUiEventsUntil([] { return false; }, 200ms);  // nothing more comes
   ASSERT_EQ(service.Calls.size(), 1u) << "none for the run that ended well";
@@ -111,7 +116,7 @@ TEST_F(NotificationTest, WithoutTheServiceTheTrayTellsWhileHidden) {
   form->Sessions().AddSession("Alpha");
   form->HideButtonClick();
   ASSERT_NE(form->TrayIcon, nullptr);
-  RunEnds(0, "Error", "421 Bye.");
+  RunEnds(0, "421 Bye.");
   EXPECT_TRUE(ProcessUiEventsUntil([&] { return form->TrayIcon->NotificationCount() == 1; }, 5s));
   EXPECT_EQ(form->TrayIcon->LastNotification().Title, "Zephlin: Alpha failed");
   EXPECT_TRUE(service.Calls.empty());

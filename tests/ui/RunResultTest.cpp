@@ -86,7 +86,7 @@ TEST_P(RunResult, ExitStatusRunRecordLastRunAndStandardErrorTellTheSame) {
   const std::string printed = ::testing::internal::GetCapturedStderr();
   ASSERT_TRUE(ended) << "the run never ended";
   EXPECT_EQ(form->ExitStatus(0), row.ExitStatus);
-  const std::string lastRun = form->ListView1->topLevelItem(0)->text(5).toStdString();
+  const std::string lastRun = form->ListView1->topLevelItem(0)->text(6).toStdString();
   EXPECT_EQ(lastRun.substr(lastRun.find(' ') + 1), row.LastRun);
   const std::string line = "zephlin: Run: " + row.StandardError + "\n";
   if (row.StandardError.empty())
@@ -100,9 +100,9 @@ TEST_P(RunResult, ExitStatusRunRecordLastRunAndStandardErrorTellTheSame) {
   QJsonParseError error{};
   const QJsonObject run = QJsonDocument::fromJson(QByteArray::fromStdString(record), &error).object();
   ASSERT_EQ(error.error, QJsonParseError::NoError) << record;
-  QStringList keys{"session",       "function", "start",    "end",         "outcome",     "sent",
-                   "fetched",       "deleted",  "failed",   "skipped",     "bytes_sent",  "bytes_fetched",
-                   "errors",        "errors_more", "connections"};
+  QStringList keys{"session",    "function",      "start",   "end",         "outcome",
+                   "sent",       "fetched",       "deleted", "failed",      "skipped",
+                   "bytes_sent", "bytes_fetched", "errors",  "errors_more", "connections"};
   if (session.Settings.TestMode) keys << "test";
   keys.sort();
   EXPECT_EQ(run.keys(), keys) << record;
