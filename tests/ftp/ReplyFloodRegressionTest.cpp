@@ -35,7 +35,8 @@ TEST(ReplyFloodRegression, ReplyPastMaxReplySizeIsRefusedAndTheClientHangsUp) {
 TEST(ReplyFloodRegression, ReplyUpToMaxReplySizeIsRead) {
   std::string script = "S: 220-welcome\n";
   for (int i = 0; i < 40; ++i) script += "S: 220-{y*90}\n";  // 40 lines of 96 bytes with CR LF
-  script += "S: 220 ready\nC: USER bob\nS: 230 in\nC: FEAT\nS: 500 unknown\nC: TYPE I\nS: 200 ok\nC: SYST\nS: 215 UNIX\n";
+  script +=
+      "S: 220 ready\nC: USER bob\nS: 230 in\nC: FEAT\nS: 500 unknown\nC: TYPE I\nS: 200 ok\nC: SYST\nS: 215 UNIX\n";
   FakeFtpServer server(script);
   TIdFTP ftp;
   ftp.Host = "127.0.0.1";
