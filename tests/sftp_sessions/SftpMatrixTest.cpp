@@ -54,7 +54,7 @@ void GiveToLogin(const std::string& root) {
 class SftpMatrix : public EngineRun, public ::testing::WithParamInterface<std::tuple<Kind, const char*>> {
  protected:
   std::unique_ptr<TSessionThread> SftpRun(const SshServer& server, const std::string& mode,
-                                          const std::string& remotePath) {
+                                          const std::string& remotePath, const std::string& pin) {
     TRunSettings settings;
     settings.Protocol = TProtocol::Sftp;
     settings.SessionMode = mode;
@@ -64,7 +64,7 @@ class SftpMatrix : public EngineRun, public ::testing::WithParamInterface<std::t
     settings.Port = server.port();
     settings.UserName = server.user();
     settings.Password = server.password();
-    settings.HostKey = server.hostKeyFingerprint();
+    settings.HostKey = pin;
     settings.Timeout = 20;
     settings.Recurse = true;
     settings.DebugMode = true;
@@ -91,7 +91,7 @@ TEST_P(SftpMatrix, TreeArrivesByteForByteAndToTheSecond) {
   // A relative remote folder is taken from the login folder.
   const std::string remotePath = "t/";
 
-  Recorder.RunHere(*SftpRun(server, mode, remotePath));
+  Recorder.RunHere(*SftpRun(server, mode, remotePath, server.hostKeyFingerprint()));
   EXPECT_TRUE(Reported("", "Done") && StatusesOf("Error").empty())
       << ReadFile(ProgramDir.path() + "testlog.txt") << server.log();
   if (std::string(mode) == "syncremotetolocal") expected["stale dir/"] = "";  // locally only files go
@@ -101,7 +101,7 @@ TEST_P(SftpMatrix, TreeArrivesByteForByteAndToTheSecond) {
   for (const auto& [path, stamp] : Stamps(source, expected))
     EXPECT_EQ(before.at(path).first, stamp.first) << path << ": times to the second";
 
-  Recorder.RunHere(*SftpRun(server, mode, remotePath));
+  Recorder.RunHere(*SftpRun(server, mode, remotePath, server.hostKeyFingerprint()));
   EXPECT_TRUE(Reported("", "Done") && StatusesOf("Error").empty()) << ReadFile(ProgramDir.path() + "testlog.txt");
   EXPECT_EQ(ReadTree(target), expected);
   auto after = Stamps(target, expected);
@@ -119,6 +119,46 @@ std::string CaseName(const ::testing::TestParamInfo<SftpMatrix::ParamType>& info
 INSTANTIATE_TEST_SUITE_P(Servers, SftpMatrix,
                          ::testing::Combine(::testing::Values(Kind::OpenSsh, Kind::Rclone),
                                             ::testing::ValuesIn(kModes)),
+                         CaseName);
+
+// A host key neither pinned nor in known_hosts, or another than the pinned one, ends the run
+// before the login with the exact text, and nothing reaches the server.
+struct THostKeyCase {
+  const char* Name;
+  bool PinAnother;
+};
+const THostKeyCase kHostKeyCases[] = {{"unknown", false}, {"changed", true}};
+
+class SftpHostKey : public SftpMatrix {};
+
+TEST_P(SftpHostKey, EndsTheRunBeforeTheLogin) {
+  const auto& [kind, mode] = GetParam();
+  if (!SshServer::available(kind)) GTEST_SKIP() << SshServer::name(kind) << " is not available here";
+  const SshServer server(kind);
+  MakeTree(Local.path() + "t/", SourceTree());
+  for (const THostKeyCase& c : kHostKeyCases) {
+    SCOPED_TRACE(c.Name);
+    Recorder.Reports.clear();
+    const std::string pin = c.PinAnother ? server.otherHostKeyFingerprint() : "";
+    Recorder.RunHere(*SftpRun(server, mode, "t/", pin));
+    ASSERT_FALSE(Recorder.Reports.empty());
+    const TReport last = Recorder.Reports.back();
+    EXPECT_EQ(last.Function, "Error");
+    const std::string offered = server.hostKeyFingerprint();
+    if (c.PinAnother) {
+      EXPECT_EQ(last.Status, "Host key changed: pinned " + pin + ", offered " + offered);
+    } else {
+      EXPECT_EQ(last.Status.rfind("Host key not trusted: ", 0), 0u) << last.Status;
+      EXPECT_EQ(last.Status.substr(last.Status.rfind(' ') + 1), offered) << last.Status;
+    }
+    EXPECT_TRUE(StatusesOf("Login").empty()) << "no login after a refusal";
+    EXPECT_FALSE(std::filesystem::exists(server.root() + "t")) << "nothing sent";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, SftpHostKey,
+                         ::testing::Combine(::testing::Values(Kind::OpenSsh, Kind::Rclone),
+                                            ::testing::Values("copylocaltoremote")),
                          CaseName);
 
 }  // namespace
