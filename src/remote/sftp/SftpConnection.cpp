@@ -109,6 +109,18 @@ void TSftpConnection::Trace(const std::string& ALine) {
   if (Events.OnWireTrace) Events.OnWireTrace(TWireLine::Sent, ALine);
 }
 
+void TSftpConnection::Pace(size_t ABytes) {
+  // The run's limit holds for what arrives as for what is sent. A reply may carry many steps'
+  // worth: they are paid a step at a time, so that a cut ends the wait promptly.
+  TRateLimiter* limiter = FSettings.RateLimiter.get();
+  for (size_t left = ABytes; limiter != nullptr && left > 0;) {
+    if (FCut) throw ESftpError(TFailure::ConnectionLost, "Cancelled");
+    const size_t step = std::min(left, limiter->StepBytes());
+    limiter->Take(step, nullptr);
+    left -= step;
+  }
+}
+
 void TSftpConnection::Connect() {
   sftp::TSshOptions options;
   options.Host = FSettings.Host;
@@ -246,8 +258,10 @@ void TSftpConnection::Send(const std::string& ALocalFile, const std::string& ARe
   }
   const auto source = [&](uint8_t* buffer, size_t capacity) {
     size_t got = 0;
+    if (FSettings.RateLimiter) capacity = std::min(capacity, FSettings.RateLimiter->StepBytes());
     if (!file.Read(reinterpret_cast<char*>(buffer), capacity, got))
       throw LocalFileError("Cannot read file", ALocalFile, file.LastError());
+    Pace(got);
     return got;
   };
   const auto progress = [this](uint64_t done) {
@@ -283,6 +297,7 @@ uint64_t TSftpConnection::Receive(const std::string& ARemote, TTransferFile& AFi
   uint64_t received = AOffset;
   size_t checked = 0;
   const auto sink = [&](const uint8_t* data, size_t length) {
+    Pace(length);
     // The bytes before the resume point come again: they must be what was kept.
     const size_t compare = std::min(length, AKept.size() - checked);
     if (AKept.compare(checked, compare, reinterpret_cast<const char*>(data), compare) != 0) throw EResumeMismatch();

@@ -60,6 +60,8 @@ class TSftpConnection : public TRemoteConnection {
   void FetchWhole(const TFetchRequest& ARequest);
   void FetchResumable(const TFetchRequest& ARequest);
   void Trace(const std::string& ALine);
+  // Waits until the run's rate limit (if any) allows ABytes more.
+  void Pace(size_t ABytes);
   // Gives an uploaded file its local file's time; a server that refuses is not asked again
   // on this connection, and the upload stands.
   void KeepLocalTime(const std::string& ALocalFile, const std::string& ARemote);
