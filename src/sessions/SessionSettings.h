@@ -26,14 +26,16 @@ using TTextSetting = std::string TSessionSettings::*;
 using TIntegerSetting = int32_t TSessionSettings::*;
 using TFlagSetting = bool TSessionSettings::*;
 using TOptionalTextSetting = std::optional<std::string> TSessionSettings::*;
+using TProtocolSetting = TProtocol TSessionSettings::*;
 
-// One key: text is stored as it is (or scrambled), integers in decimal, flags as "1" or "0".
+// One key: text is stored as it is (or scrambled), integers in decimal, flags as "1" or "0",
+// the protocol as its keyword.
 // A key that is missing, or an integer or flag that does not read as a number, leaves the
 // value a new session has (the member's initial value, the name the list gave it). Optional
 // text is written only when set, and a missing key reads as not set.
 struct TSettingsKey {
   const char* Key;
-  std::variant<TTextSetting, TIntegerSetting, TFlagSetting, TOptionalTextSetting> Field;
+  std::variant<TTextSetting, TIntegerSetting, TFlagSetting, TOptionalTextSetting, TProtocolSetting> Field;
   bool Scrambled = false;  // text stored scrambled with PasswordKey; unreadable text loads as empty
 };
 
@@ -69,6 +71,7 @@ inline const auto SessionSettingsKeys = std::to_array<TSettingsKey>({
     {"ratelimit", &TSessionSettings::RateLimit},
     {"hostkey", &TSessionSettings::HostKey},
     {"keyfile", &TSessionSettings::KeyFile},
+    {"protocol", &TSessionSettings::Protocol},
 });
 
 // The settings file ends a value at its line: a value holding CR or LF would start keys of

@@ -96,6 +96,8 @@ void ReadKey(const TSettingsReader& read, const TSettingsKey& key, TSessionSetti
     s.** integer = read.Integer(key.Key, s.**integer);
   } else if (const auto* optional = std::get_if<TOptionalTextSetting>(&key.Field)) {
     s.** optional = read.Has(key.Key) ? std::optional(read.Text(key.Key, "")) : std::nullopt;
+  } else if (const auto* protocol = std::get_if<TProtocolSetting>(&key.Field)) {
+    s.** protocol = ProtocolOf(read.Text(key.Key, ""));
   } else {
     bool& flag = s.*std::get<TFlagSetting>(key.Field);
     flag = read.Integer(key.Key, flag ? 1 : 0) != 0;
@@ -107,6 +109,7 @@ std::string StoredValue(const TSettingsKey& key, const TSessionSettings& s) {
     return key.Scrambled ? ScrambleText(s.**text, PasswordKey) : s.**text;
   if (const auto* integer = std::get_if<TIntegerSetting>(&key.Field)) return std::to_string(s.**integer);
   if (const auto* optional = std::get_if<TOptionalTextSetting>(&key.Field)) return (s.**optional).value_or("");
+  if (const auto* protocol = std::get_if<TProtocolSetting>(&key.Field)) return ProtocolKeyword(s.**protocol);
   return s.*std::get<TFlagSetting>(key.Field) ? "1" : "0";
 }
 

@@ -453,6 +453,7 @@ void TEditSessionForm::SetSettings(const TSessionSettings& settings) {
   Edit9->setText(ToQ(settings.TlsFingerprint));
   KeyFileEdit->setText(ToQ(settings.KeyFile));
   HostKeyEdit->setText(ToQ(settings.HostKey));
+  ProtocolBox->setCurrentIndex(static_cast<int>(settings.Protocol));
   ShowProtocolControls();
   SetParentSession(settings.ParentSession);
   Edit8->setText(ToQ(settings.CrcFile));
@@ -492,6 +493,7 @@ TSessionSettings TEditSessionForm::GetSettings() const {
   settings.TlsFingerprint = FromQ(Edit9->text());
   settings.KeyFile = FromQ(KeyFileEdit->text());
   settings.HostKey = FromQ(HostKeyEdit->text());
+  settings.Protocol = SftpChosen() ? TProtocol::Sftp : TProtocol::Ftp;
   settings.ParentSession = GetParentSession();
   settings.CrcFile = FromQ(Edit8->text());
   settings.MaxDelete = SpinEdit4->Value();
@@ -730,10 +732,6 @@ QLayout* TEditSessionForm::CreateProtocolRow() {
   ProtocolBox = new QComboBox;
   ProtocolBox->addItems({QStringLiteral("FTP"), QStringLiteral("SFTP (SSH)")});
   connect(ProtocolBox, &QComboBox::activated, this, &TEditSessionForm::ProtocolChosen);
-  // Runs connect over FTP alone until the engine reaches servers through the SFTP backend:
-  // until then the choice is not offered, so that no session is saved as SFTP and run as FTP.
-  ProtocolBox->setEnabled(false);
-  ProtocolBox->setToolTip(QStringLiteral("SFTP is not available in this build"));
   auto* row = new QHBoxLayout;
   row->addWidget(Caption("Protocol", ProtocolBox));
   row->addWidget(ProtocolBox);

@@ -41,7 +41,7 @@ const char* const ExampleFile =
     "host=192.0.2.10\nport=21\nusername=\npassword=\ntimeout=30\nabortonfailure=0\npassivemode=1\n"
     "encryption=none\ntlsfingerprint=\n"
     "parentsession=\ncrcfile=113D5800.crc\ntestmode=0\ndebugmode=0\nmaxdelete=50\nexacttimes=0\nretries="
-    "3\natomicupload=0\nconnections=1\nratelimit=0\nhostkey=\nkeyfile=\n";
+    "3\natomicupload=0\nconnections=1\nratelimit=0\nhostkey=\nkeyfile=\nprotocol=ftp\n";
 
 }  // namespace
 
@@ -242,6 +242,7 @@ void SetDistinct(const TSettingsKey& key, size_t row, TSessionSettings& s) {
   if (const auto* integer = std::get_if<TIntegerSetting>(&key.Field)) s.** integer = -1000 - static_cast<int32_t>(row);
   if (const auto* flag = std::get_if<TFlagSetting>(&key.Field)) s.** flag = true;
   if (const auto* optional = std::get_if<TOptionalTextSetting>(&key.Field)) s.** optional = "v" + std::to_string(row);
+  if (const auto* protocol = std::get_if<TProtocolSetting>(&key.Field)) s.** protocol = TProtocol::Sftp;
 }
 
 // The value as the file stores it: text as it is or scrambled, integers in decimal, flags 1.
@@ -250,6 +251,7 @@ std::string StoredText(const TSettingsKey& key, const TSessionSettings& s) {
     return key.Scrambled ? ScrambleText(s.**text, PasswordKey) : s.**text;
   if (const auto* integer = std::get_if<TIntegerSetting>(&key.Field)) return std::to_string(s.**integer);
   if (const auto* optional = std::get_if<TOptionalTextSetting>(&key.Field)) return *(s.**optional);
+  if (const auto* protocol = std::get_if<TProtocolSetting>(&key.Field)) return ProtocolKeyword(s.**protocol);
   return "1";
 }
 
@@ -317,7 +319,8 @@ TEST_F(SettingsFile, AMissingKeyLeavesTheValueOfANewSession) {
 }
 
 // "exclude" tells a session without the key (dot names hidden) from one whose patterns are
-// empty (nothing left out); "exacttimes" is off for a stored session without it.
+// empty (nothing left out); "exacttimes" is off for a stored session without it; an empty or
+// unknown "protocol" is FTP, as every session stored before SFTP is.
 TEST_F(SettingsFile, ExcludeKeepsItsAbsenceAndExactTimesDefaultsOff) {
   const struct {
     const char* Lines;
@@ -326,13 +329,24 @@ TEST_F(SettingsFile, ExcludeKeepsItsAbsenceAndExactTimesDefaultsOff) {
     const char* Saved;  // the session's section after saving, from "maxdelete" on
   } cases[] = {
       {"", std::nullopt, false,
-       "maxdelete=50\nexacttimes=0\nretries=3\natomicupload=0\nconnections=1\nratelimit=0\nhostkey=\nkeyfile=\n"},
+       "maxdelete=50\nexacttimes=0\nretries=3\natomicupload=0\nconnections=1\nratelimit=0\nhostkey=\nkeyfile="
+       "\nprotocol=ftp\n"},
       {"exclude=\n", "", false,
        "maxdelete=50\nexclude=\nexacttimes=0\nretries=3\natomicupload=0\nconnections=1\nratelimit=0\nhostkey=\nkeyfile="
-       "\n"},
+       "\nprotocol=ftp\n"},
       {"exclude=.git/;*.tmp\nexacttimes=1\n", ".git/;*.tmp", true,
        "maxdelete=50\nexclude=.git/"
-       ";*.tmp\nexacttimes=1\nretries=3\natomicupload=0\nconnections=1\nratelimit=0\nhostkey=\nkeyfile=\n"},
+       ";*.tmp\nexacttimes=1\nretries=3\natomicupload=0\nconnections=1\nratelimit=0\nhostkey=\nkeyfile=\nprotocol="
+       "ftp\n"},
+      {"protocol=\n", std::nullopt, false,
+       "maxdelete=50\nexacttimes=0\nretries=3\natomicupload=0\nconnections=1\nratelimit=0\nhostkey=\nkeyfile="
+       "\nprotocol=ftp\n"},
+      {"protocol=SFTP\n", std::nullopt, false,
+       "maxdelete=50\nexacttimes=0\nretries=3\natomicupload=0\nconnections=1\nratelimit=0\nhostkey=\nkeyfile="
+       "\nprotocol=ftp\n"},
+      {"protocol=sftp\n", std::nullopt, false,
+       "maxdelete=50\nexacttimes=0\nretries=3\natomicupload=0\nconnections=1\nratelimit=0\nhostkey=\nkeyfile="
+       "\nprotocol=sftp\n"},
   };
   for (const auto& c : cases) {
     WriteIni(std::string("[global]\nsessions=1\n[session0]\nname=A\n") + c.Lines);

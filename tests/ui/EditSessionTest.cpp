@@ -548,13 +548,19 @@ TEST_F(EditSessionTest, SftpProposesPort22GreysTheFtpControlsAndKeepsItsOwn) {
                              static_cast<QWidget*>(form.Edit9)})
       EXPECT_EQ(ftpOnly->isEnabled(), c.To == Ftp);
     EXPECT_EQ(form.SftpGroup->isHidden(), c.To == Ftp);
+    EXPECT_EQ(Shown().Protocol, c.To == Sftp ? TProtocol::Sftp : TProtocol::Ftp);
   }
+  form.ProtocolBox->setCurrentIndex(Ftp);
   Change([](TSessionSettings& s) {
+    s.Protocol = TProtocol::Sftp;
     s.HostKey = "SHA256:abc";
     s.KeyFile = "/home/u/.ssh/id_ed25519";
   });
   EXPECT_EQ(Shown().HostKey, "SHA256:abc");
   EXPECT_EQ(Shown().KeyFile, "/home/u/.ssh/id_ed25519");
+  EXPECT_TRUE(form.ProtocolBox->isEnabled());
+  EXPECT_EQ(form.ProtocolBox->currentIndex(), Sftp) << "a stored SFTP session opens as one";
+  EXPECT_FALSE(form.ComboBox2->isEnabled());
   form.ForgetHostKeyButton->click();
   EXPECT_EQ(Shown().HostKey, "");
 }
