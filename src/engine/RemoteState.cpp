@@ -14,7 +14,7 @@ namespace {
 constexpr const char* kHeader = "zephlin remote state 1";
 constexpr TDateTime kMinute = 1.0 / (24 * 60);
 constexpr int64_t kShiftStepMinutes = 15;
-constexpr int64_t kLargestShiftMinutes = 14 * 60;
+constexpr int64_t kLargestShiftMinutes = int64_t{14} * 60;
 
 // Whole minutes between two times (times from listings are whole minutes or seconds).
 int64_t MinutesBetween(TDateTime AFrom, TDateTime ATo) { return std::llround((ATo - AFrom) / kMinute); }

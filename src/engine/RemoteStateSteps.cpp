@@ -34,7 +34,7 @@ std::string OffsetText(TDateTime AOffset) {
 std::optional<TDateTime> ZoneOffset(TDateTime AListed, TDateTime ATrue) {
   const long minutes = std::lround((TruncateToMinute(AListed) - TruncateToMinute(ATrue)) / kMinute);
   const long quarters = std::lround(static_cast<double>(minutes) / 15);
-  if (std::labs(minutes - quarters * 15) > 1 || std::labs(quarters) > 14 * 4) return std::nullopt;
+  if (std::labs(minutes - quarters * 15) > 1 || std::labs(quarters) > int64_t{14} * 4) return std::nullopt;
   return static_cast<double>(quarters * 15) * kMinute;
 }
 

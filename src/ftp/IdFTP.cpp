@@ -99,7 +99,7 @@ std::string KeptTail(const std::string& APath, int64_t AEnd, int64_t ACount) {
 // Sizes beyond this are no file's: a listing that gives one is not taken at its word.
 constexpr int64_t kLargestCredibleSize = int64_t{1} << 53;
 // How much of a continued download is fetched again to check what was kept.
-constexpr int64_t kResumeCheckBytes = 64 * 1024;
+constexpr int64_t kResumeCheckBytes = int64_t{64} * 1024;
 
 }  // namespace
 

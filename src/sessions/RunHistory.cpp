@@ -38,7 +38,7 @@ bool ParseRecord(const QByteArray& line, TRunRecord& record) {
   record.Skipped = NumberOf(object, "skipped");
   record.BytesSent = NumberOf(object, "bytes_sent");
   record.BytesFetched = NumberOf(object, "bytes_fetched");
-  for (const QJsonValue& text : object.value(QLatin1String("errors")).toArray())
+  for (const auto& text : object.value(QLatin1String("errors")).toArray())
     record.Errors.push_back(text.toString().toStdString());
   record.ErrorsMore = NumberOf(object, "errors_more");
   record.Connections = object.value(QLatin1String("connections")).toInteger(1);

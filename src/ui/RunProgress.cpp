@@ -1,6 +1,7 @@
 #include "ui/RunProgress.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace {
@@ -73,7 +74,7 @@ int64_t TRunProgress::SecondsLeft() const {
   const double rate = Rate();
   const int64_t left = FPlannedBytes > 0 ? FPlannedBytes - Moved() : FCurrentTotal - FCurrentBytes;
   if (rate <= 0 || left <= 0) return -1;
-  return static_cast<int64_t>(static_cast<double>(left) / rate + 0.5);
+  return std::llround(static_cast<double>(left) / rate);
 }
 
 std::string TRunProgress::Text() const {

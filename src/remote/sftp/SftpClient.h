@@ -42,7 +42,7 @@ class TSftpClient {
   // Requests of one transfer in flight at once, at the most.
   static constexpr size_t RequestsInFlight = 16;
   // Bytes of one read or write when the server states no limits: every server takes these.
-  static constexpr size_t SafeBlockLength = 32 * 1024;
+  static constexpr size_t SafeBlockLength = size_t{32} * 1024;
 
   explicit TSftpClient(TByteChannel& channel);
 

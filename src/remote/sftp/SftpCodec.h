@@ -16,7 +16,7 @@
 namespace sftp {
 
 inline constexpr uint32_t ProtocolVersion = 3;
-inline constexpr size_t MaxMessageLength = 256 * 1024;
+inline constexpr size_t MaxMessageLength = size_t{256} * 1024;
 
 enum TMessageType : uint8_t {
   fxpInit = 1,
