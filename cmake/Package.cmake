@@ -6,13 +6,13 @@ set(CPACK_PACKAGE_NAME zephlin)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Zephlin Workshop")
 set(CPACK_PACKAGE_CONTACT "Zephlin Workshop <zephlin@example.org>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "keeps local folders and FTP folders in step")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "keeps local folders and FTP or SFTP folders in step")
 # Lines of at most 80 columns, as Debian asks; an empty line separates paragraphs.
 set(CPACK_PACKAGE_DESCRIPTION [=[
 Zephlin copies or mirrors files between local folders and folders on FTP
-servers, in the clear or over TLS. Each job, a session, runs by hand, after a
-countdown, when a local folder changes or after another session; several
-sessions transfer at once, each on connections of its own.
+servers (in the clear or over TLS) or SFTP servers. Each job, a session, runs
+by hand, after a countdown, when a local folder changes or after another
+session; several sessions transfer at once, each on connections of its own.
 
 It runs as a desktop program in the notification area, or unattended from
 cron or a systemd timer, with a summary log and an exit status that tells
