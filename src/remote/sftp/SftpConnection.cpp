@@ -15,7 +15,7 @@ using sftp::ESftpError;
 using sftp::TFailure;
 
 // What was kept of a partial download is checked against this much of the file fetched again.
-constexpr int64_t ResumeCheckBytes = 64 * 1024;
+constexpr int64_t ResumeCheckBytes = int64_t{64} * 1024;
 
 // A resumed download whose bytes before the resume point differ from what was kept.
 struct EResumeMismatch {};
@@ -249,10 +249,11 @@ void TSftpConnection::Send(const std::string& ALocalFile, const std::string& ARe
   TTransferFile file;
   if (!file.OpenRead(ALocalFile)) throw LocalFileError("Cannot open file", ALocalFile, file.LastError());
   const int64_t size = file.Size();
-  std::vector<char> skipped(64 * 1024);
+  constexpr int64_t SkipChunk = int64_t{64} * 1024;
+  std::vector<char> skipped(static_cast<size_t>(SkipChunk));
   for (int64_t left = AOffset; left > 0;) {
     size_t got = 0;
-    if (!file.Read(skipped.data(), static_cast<size_t>(std::min<int64_t>(left, 64 * 1024)), got) || got == 0)
+    if (!file.Read(skipped.data(), static_cast<size_t>(std::min(left, SkipChunk)), got) || got == 0)
       throw LocalFileError("Cannot read file", ALocalFile, file.LastError());
     left -= static_cast<int64_t>(got);
   }

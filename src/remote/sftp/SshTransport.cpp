@@ -30,6 +30,7 @@ namespace {
 
 std::string KnownHostsPath(const TSshOptions& options) {
   if (!options.KnownHostsFile.empty()) return options.KnownHostsFile;
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): the program never changes its environment
   const char* home = std::getenv("HOME");
   return std::string(home != nullptr ? home : "") + "/.ssh/known_hosts";
 }
@@ -215,6 +216,7 @@ void TSshTransport::Authenticate(const TSshOptions& options) {
   if (result == SSH_AUTH_ERROR) FailConnection("SSH authentication");
   const int offered = ssh_userauth_list(session, nullptr);
   const auto offers = [session](int method) { return (ssh_userauth_list(session, nullptr) & method) != 0; };
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): the program never changes its environment
   const auto agent = std::getenv("SSH_AUTH_SOCK");
   if (result != SSH_AUTH_SUCCESS && options.UseAgent && agent != nullptr && *agent != 0 &&
       offers(SSH_AUTH_METHOD_PUBLICKEY))
