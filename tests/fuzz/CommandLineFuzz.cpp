@@ -20,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t named = 0;
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::string option = LowerAscii(arguments[i]);
-    if (option == "/exit" || option == "/start" || option == "/hide" || option == "/log" || option == "/force")
+    if (option == "/exit" || option == "/start" || option == "/hide" || option == "/log" || option == "/force" ||
+        option == "/list")
       continue;
     FUZZ_CHECK(named < line.CommandSessions.size());
     FUZZ_CHECK(line.CommandSessions[named].SessionName == arguments[i]);
