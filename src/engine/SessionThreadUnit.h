@@ -150,6 +150,8 @@ class TSessionThread : public TThread {
   std::vector<std::string> HeaderLines() const;
   void RunConnection();
   void DispatchMode();
+  // "synclocaltoremote" with its CRC store, held and loaded around the run.
+  void SyncUpWithStore();
   void ReportRunError(const std::exception& AError);
   // The run's account: a file done (sent, fetched, deleted; in test mode one it would have
   // done) or failed, with its event, and the result once the run is over.

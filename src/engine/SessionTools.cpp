@@ -112,13 +112,13 @@ TPathTestReport TestSessionPaths(const TRunSettings& ASettings, TToolCancel& ACa
   std::string remoteMessage = "Remote path test was not performed.";
   bool warning = false;
   // Which side the run would create, and which must exist already, follows from the function.
-  const std::string& mode = settings.SessionMode;
-  const bool sendsToRemote = mode == "copylocaltoremote" || mode == "synclocaltoremote";
+  const TSessionMode mode = settings.SessionMode;
+  const bool sendsToRemote = SendsToRemote(mode);
   std::string local = ToSlashes(settings.LocalPath);
   std::string remotePath = ToSlashes(settings.RemotePath);
-  if (mode == "copylocaltoremote") {
+  if (mode == TSessionMode::CopyLocalToRemote) {
     local = ParseLocalTarget(local, TLocalPathForm::FileMask).Directory;
-  } else if (mode == "copyremotetolocal") {
+  } else if (mode == TSessionMode::CopyRemoteToLocal) {
     remotePath = SplitMaskPath(remotePath, "/").Directory;
   } else {
     local = ParseLocalTarget(local, TLocalPathForm::Directory).Directory;
