@@ -292,6 +292,9 @@ class TSessionThread : public TThread {
   // With exact times: gives an uploaded file the local file's time, where the server allows.
   static void StampRemoteTime(TRemoteConnection& ARemote, const std::string& ALocalFile,
                               const std::string& ARemoteName);
+  // ("Warning", "File times not set: " + ARefusal) and its log line, the first time in a run
+  // that a server refused to set an uploaded file's time; nothing for an empty refusal.
+  void WarnTimesNotSet(const std::string& ARefusal);
   // The gated transfers and deletions: the only calls that change files on either side.
   // AAfter runs once the file was sent (and in test mode, where nothing is sent); with
   // several connections that may be after SendFile returned (see HandToPool).
@@ -411,4 +414,5 @@ class TSessionThread : public TThread {
   TRemoteState FRemoteState;
   bool FRecording = false;  // this run keeps the remote-state record
   std::optional<TDateTime> FListingOffset;
+  bool FTimesWarned = false;  // the run said that the server refused to set times
 };

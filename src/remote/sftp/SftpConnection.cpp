@@ -282,13 +282,13 @@ void TSftpConnection::Send(const std::string& ALocalFile, const std::string& ARe
 void TSftpConnection::KeepLocalTime(const std::string& ALocalFile, const std::string& ARemote) {
   // Every upload takes its file's time, so that both directions compare to the second.
   TDateTime time = 0;
-  if (FTimeRefused || !GetFileTimeLocal(ALocalFile, time)) return;
+  if (!FTimesRefusal.empty() || !GetFileTimeLocal(ALocalFile, time)) return;
   try {
     SetTime(ARemote, TruncateToSecond(time));
   } catch (const ERemoteError& error) {
     if (!error.Answered) throw;
-    FTimeRefused = true;
-    if (Events.OnWireTrace) Events.OnWireTrace(TWireLine::Note, std::string("Times not set: ") + error.what());
+    FTimesRefusal = error.Text;
+    if (Events.OnWireTrace) Events.OnWireTrace(TWireLine::Note, "Times not set: " + FTimesRefusal);
   }
 }
 

@@ -41,7 +41,8 @@ class TSftpConnection : public TRemoteConnection {
   void Fetch(const TFetchRequest& ARequest) override;
   void RenameOver(const std::string& AFrom, const std::string& ATo) override;
   void SetTime(const std::string& AName, TDateTime AWhen) override;
-  bool MaySetTime() const override { return !FTimeRefused; }
+  bool MaySetTime() const override { return FTimesRefusal.empty(); }
+  std::string TimesRefusal() const override { return FTimesRefusal; }
 
   // The absolute form of a name: as it is when it begins with "/", else in the directory
   // last entered; "." and ".." parts are resolved by name, never by the server.
@@ -71,5 +72,5 @@ class TSftpConnection : public TRemoteConnection {
   std::unique_ptr<sftp::TSftpClient> FClient;
   std::string FDirectory = "/";
   std::atomic<bool> FCut{false};
-  bool FTimeRefused = false;
+  std::string FTimesRefusal;  // what the server said when it refused a time
 };
