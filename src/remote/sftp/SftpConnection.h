@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -63,9 +64,9 @@ class TSftpConnection : public TRemoteConnection {
   void Trace(const std::string& ALine);
   // Waits until the run's rate limit (if any) allows ABytes more.
   void Pace(size_t ABytes);
-  // Gives an uploaded file its local file's time; a server that refuses is not asked again
-  // on this connection, and the upload stands.
-  void KeepLocalTime(const std::string& ALocalFile, const std::string& ARemote);
+  // The time an upload of ALocalFile gives the remote file: its own, to the second; none once
+  // the server refused a time on this connection (it is not asked again; the uploads stand).
+  std::optional<sftp::TUploadTime> LocalTimeFor(const std::string& ALocalFile) const;
 
   TRemoteSettings FSettings;
   sftp::TSshTransport FTransport;
