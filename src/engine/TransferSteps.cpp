@@ -54,7 +54,7 @@ void TSessionThread::ReportUnreadableLocalDirectory(const std::string& ADirector
 }
 
 std::string TSessionThread::SessionLocalDirectory() const {
-  const bool copy = Settings.SessionMode.starts_with("copy");
+  const bool copy = IsCopyMode(Settings.SessionMode);
   return ParseLocalTarget(Settings.LocalPath, copy ? TLocalPathForm::FileMask : TLocalPathForm::Directory).Directory;
 }
 
@@ -119,7 +119,7 @@ bool TSessionThread::DeletionGuardStops(size_t ADeletedFiles, size_t AFiles, boo
 
 std::string TSessionThread::SessionRemoteDirectory() const {
   const std::string remote = ToSlashes(FRemotePath.empty() ? Settings.RemotePath : FRemotePath);
-  if (Settings.SessionMode.starts_with("copy")) return SplitMaskPath(remote, "/").Directory;
+  if (IsCopyMode(Settings.SessionMode)) return SplitMaskPath(remote, "/").Directory;
   return WithTrailingSlash(remote);
 }
 

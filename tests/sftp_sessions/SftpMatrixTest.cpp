@@ -61,7 +61,7 @@ class SftpMatrix : public EngineRun, public ::testing::WithParamInterface<std::t
                                           const std::string& remotePath, const std::string& pin) {
     TRunSettings settings;
     settings.Protocol = TProtocol::Sftp;
-    settings.SessionMode = mode;
+    settings.SessionMode = SessionModeOf(mode);
     settings.LocalPath = Local.path() + "t/";
     settings.RemotePath = remotePath;
     settings.Host = server.host();
