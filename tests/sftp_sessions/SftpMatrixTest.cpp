@@ -249,7 +249,7 @@ TEST_P(SftpFault, RunEndsAsItShould) {
 
   TRunSettings settings;
   settings.Protocol = TProtocol::Sftp;
-  settings.SessionMode = row.Mode;
+  settings.SessionMode = SessionModeOf(row.Mode);
   settings.LocalPath = Local.path() + "t/";
   settings.RemotePath = "t/";
   settings.Host = server.host();
