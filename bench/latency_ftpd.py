@@ -41,6 +41,7 @@ import time
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import ActiveDTP, FTPHandler, PassiveDTP
+from pyftpdlib.ioloop import IOLoop
 from pyftpdlib.servers import FTPServer
 
 try:
@@ -59,6 +60,17 @@ def write_stats():
     with open(temp, "w") as f:
         json.dump(STATS, f)
     os.replace(temp, STATS_FILE)
+
+
+class PromptIOLoop(IOLoop):
+    """The I/O loop whose wait ends when the next late action is due.
+
+    pyftpdlib's epoll loop takes a timeout of 0 (a timer due at once) for "no timeout": it then
+    waits for the next socket event, and with every client waiting for a late reply there is
+    none; the reply went out only when some client gave up (lftp after 5 minutes)."""
+
+    def poll(self, timeout):
+        return super().poll(0.0005 if timeout is not None and timeout <= 0 else timeout)
 
 
 class LateDelivery:
@@ -179,7 +191,7 @@ def main():
     authorizer.add_anonymous(args.root, perm="elradfmwMT")
     handler.authorizer = authorizer
     handler.permit_foreign_addresses = False
-    server = FTPServer(("127.0.0.1", args.port), handler)
+    server = FTPServer(("127.0.0.1", args.port), handler, ioloop=PromptIOLoop())
     server.max_cons = 256
     server.max_cons_per_ip = args.max_per_ip
     write_stats()

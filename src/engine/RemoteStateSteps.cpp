@@ -154,3 +154,12 @@ void TRunActions::StampRemoteTime(TRemoteConnection& ARemote, const std::string&
   TDateTime time = 0;
   if (ARemote.MaySetTime() && GetFileTimeLocal(ALocalFile, time)) ARemote.SetTime(ARemoteName, TruncateToSecond(time));
 }
+
+void TRunActions::WarnTimesNotSet(const std::string& ARefusal) {
+  // Said once a run, whichever of its connections met the refusal; the uploads stand.
+  if (ARefusal.empty() || FTimesWarned) return;
+  FTimesWarned = true;
+  const std::string text = "File times not set: " + ARefusal;
+  FRun.SendStatus("Warning", text);
+  FRun.LogLines({"WARNING: " + text});
+}

@@ -107,6 +107,9 @@ class TRunActions {
   // unless the run entered it by an absolute path.
   void ForgetPoolDirectory();
   void EnteredPoolDirectory(const std::string& ARemoteDir);
+  // ("Warning", "File times not set: " + ARefusal) and its log line, the first time in a run
+  // that a server refused to set an uploaded file's time; nothing for an empty refusal.
+  void WarnTimesNotSet(const std::string& ARefusal);
   bool HandToPool(TTransferPool::TTransfer ATransfer, std::function<void()> AAfter, const std::string& AName);
   void RaiseHandedFailure();
   void NoteConnectionsThatWorked(const TTransferPool& APool);
@@ -116,4 +119,5 @@ class TRunActions {
 
   TRunContext& FRun;
   std::optional<std::string> FPoolDirectory;  // absolute; "" when it could not be learnt
+  bool FTimesWarned = false;                  // the run said that the server refused to set times
 };

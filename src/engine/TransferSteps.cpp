@@ -4,6 +4,7 @@
 #include "engine/RunActions.h"
 
 #include <algorithm>
+#include <memory>
 #include <random>
 #include <string_view>
 #include <utility>
@@ -164,8 +165,11 @@ void TRunActions::SendFile(const std::string& ALocalFile, const std::string& ARe
   const std::string temporary = FRun.Settings.AtomicUpload ? TemporaryUploadName(ARemoteName) : std::string();
   const bool stampTime = FRun.Settings.ExactTimes;
   const int64_t bytes = FileSizeOf(ALocalFile);
-  const auto after = [this, ARemoteName, bytes, AAfter] {
+  // Written on the connection's thread, read on the run's once the file was sent.
+  const auto timesRefusal = std::make_shared<std::string>();
+  const auto after = [this, ARemoteName, bytes, AAfter, timesRefusal] {
     FRun.CountFileDone(TFileAction::Send, ARemoteName, bytes);
+    WarnTimesNotSet(*timesRefusal);
     if (AAfter) AAfter();
   };
   const auto send = [=](TRemoteConnection& ftp, const std::string& at) {
@@ -175,6 +179,7 @@ void TRunActions::SendFile(const std::string& ALocalFile, const std::string& ARe
       SendThroughTemporaryName(ftp, ALocalFile, at + temporary, at + ARemoteName);
     }
     if (stampTime) StampRemoteTime(ftp, ALocalFile, at + ARemoteName);
+    *timesRefusal = ftp.TimesRefusal();
   };
   if (FRun.Settings.TestMode || !HandToPool(send, after, ARemoteName)) {
     FRun.CountingFailure(TFileAction::Send, ARemoteName, [&] {
