@@ -171,41 +171,8 @@ QWidget* TEditSessionForm::CreateDetailsPage() {
   left->addWidget(CreateStarterGroup());
   left->addStretch();
 
-  RadioGroup1 = new QGroupBox(QStringLiteral("What Happens During The Session"));
-  auto* modeLayout = new QVBoxLayout(RadioGroup1);
-  FModeItems = new QButtonGroup(this);
-  for (int item = 0; item < static_cast<int>(ModeCaptions.size()); ++item) {
-    auto* button = new QRadioButton(QString::fromUtf8(ModeCaptions[static_cast<size_t>(item)]));
-    FModeItems->addButton(button, item);
-    modeLayout->addWidget(button);
-  }
-
-  RadioGroup2 = new QGroupBox(QStringLiteral("What Files Are Copied"));
-  auto* recurseLayout = new QVBoxLayout(RadioGroup2);
-  FRecurseItems = new QButtonGroup(this);
-  const std::array<const char*, 2> recurseCaptions = {"Only those in the specified directory or file spec",
-                                                      "Also include everything/matching in sub-directories"};
-  for (int item = 0; item < 2; ++item) {
-    auto* button = new QRadioButton(QString::fromUtf8(recurseCaptions[static_cast<size_t>(item)]));
-    FRecurseItems->addButton(button, item);
-    recurseLayout->addWidget(button);
-  }
-
-  // A session without exclude patterns of its own leaves out hidden (dot) files.
-  CheckBox5 = new QCheckBox(QStringLiteral("Leave out hidden files"));
-  Memo1 = new QPlainTextEdit;
-  Memo1->setPlaceholderText(QStringLiteral(".git/\n*.tmp\n/cache/"));
-  connect(CheckBox5, &QCheckBox::toggled, Memo1, [this](bool hidden) { Memo1->setEnabled(!hidden); });
-  CheckBox5->setChecked(true);
-  recurseLayout->addWidget(CheckBox5);
-  recurseLayout->addWidget(Caption("Leave out instead (one pattern a line; a trailing / for directories)", Memo1));
-  recurseLayout->addWidget(Memo1);
-  CheckBox6 = new QCheckBox(QStringLiteral("Exact times (MLSD, where the server offers it)"));
-  CheckBox6->setToolTip(QStringLiteral("Switching this makes every file look changed once."));
-  recurseLayout->addWidget(CheckBox6);
-  auto* exactNote = Caption("Switching this makes every file look changed once.");
-  exactNote->setEnabled(false);
-  recurseLayout->addWidget(exactNote);
+  CreateModeGroup();
+  CreateFilesGroup();
 
   auto* right = new QVBoxLayout;
   right->addWidget(RadioGroup1);
@@ -291,6 +258,67 @@ QWidget* TEditSessionForm::CreateConnectionPage() {
   TestButton->setAutoDefault(false);
   connect(TestButton, &QPushButton::clicked, this, &TEditSessionForm::TestButtonClick);
 
+  QGridLayout* grid = CreateServerGrid();
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch();
+  buttons->addWidget(TestButton);
+
+  auto* page = new QWidget;
+  auto* layout = new QVBoxLayout(page);
+  layout->addLayout(CreateProtocolRow());
+  layout->addLayout(grid);
+  layout->addWidget(CreateSftpControls());
+  layout->addSpacing(8);
+  layout->addWidget(CheckBox1);
+  layout->addWidget(CheckBox4);
+  layout->addLayout(CreateRetriesRow());
+  layout->addWidget(CheckBox7);
+  layout->addStretch();
+  layout->addLayout(buttons);
+  return page;
+}
+
+void TEditSessionForm::CreateModeGroup() {
+  RadioGroup1 = new QGroupBox(QStringLiteral("What Happens During The Session"));
+  auto* modeLayout = new QVBoxLayout(RadioGroup1);
+  FModeItems = new QButtonGroup(this);
+  for (int item = 0; item < static_cast<int>(ModeCaptions.size()); ++item) {
+    auto* button = new QRadioButton(QString::fromUtf8(ModeCaptions[static_cast<size_t>(item)]));
+    FModeItems->addButton(button, item);
+    modeLayout->addWidget(button);
+  }
+}
+
+void TEditSessionForm::CreateFilesGroup() {
+  RadioGroup2 = new QGroupBox(QStringLiteral("What Files Are Copied"));
+  auto* recurseLayout = new QVBoxLayout(RadioGroup2);
+  FRecurseItems = new QButtonGroup(this);
+  const std::array<const char*, 2> recurseCaptions = {"Only those in the specified directory or file spec",
+                                                      "Also include everything/matching in sub-directories"};
+  for (int item = 0; item < 2; ++item) {
+    auto* button = new QRadioButton(QString::fromUtf8(recurseCaptions[static_cast<size_t>(item)]));
+    FRecurseItems->addButton(button, item);
+    recurseLayout->addWidget(button);
+  }
+
+  // A session without exclude patterns of its own leaves out hidden (dot) files.
+  CheckBox5 = new QCheckBox(QStringLiteral("Leave out hidden files"));
+  Memo1 = new QPlainTextEdit;
+  Memo1->setPlaceholderText(QStringLiteral(".git/\n*.tmp\n/cache/"));
+  connect(CheckBox5, &QCheckBox::toggled, Memo1, [this](bool hidden) { Memo1->setEnabled(!hidden); });
+  CheckBox5->setChecked(true);
+  recurseLayout->addWidget(CheckBox5);
+  recurseLayout->addWidget(Caption("Leave out instead (one pattern a line; a trailing / for directories)", Memo1));
+  recurseLayout->addWidget(Memo1);
+  CheckBox6 = new QCheckBox(QStringLiteral("Exact times (MLSD, where the server offers it)"));
+  CheckBox6->setToolTip(QStringLiteral("Switching this makes every file look changed once."));
+  recurseLayout->addWidget(CheckBox6);
+  auto* exactNote = Caption("Switching this makes every file look changed once.");
+  exactNote->setEnabled(false);
+  recurseLayout->addWidget(exactNote);
+}
+
+QGridLayout* TEditSessionForm::CreateServerGrid() {
   auto* timeout = new QHBoxLayout;
   timeout->addWidget(SpinEdit2);
   timeout->addWidget(Caption("seconds", SpinEdit2));
@@ -327,29 +355,16 @@ QWidget* TEditSessionForm::CreateConnectionPage() {
   grid->addWidget(Caption("Limit transfers to", RateLimitEdit), 8, 0);
   grid->addLayout(rateLimit, 8, 1);
   grid->setColumnStretch(1, 1);
+  return grid;
+}
 
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
-  buttons->addWidget(TestButton);
-
-  auto* page = new QWidget;
-  auto* layout = new QVBoxLayout(page);
-  layout->addLayout(CreateProtocolRow());
-  layout->addLayout(grid);
-  layout->addWidget(CreateSftpControls());
-  layout->addSpacing(8);
-  layout->addWidget(CheckBox1);
-  layout->addWidget(CheckBox4);
+QHBoxLayout* TEditSessionForm::CreateRetriesRow() {
   auto* retries = new QHBoxLayout;
   retries->addWidget(Caption("When the connection is lost, reconnect up to", SpinEdit5));
   retries->addWidget(SpinEdit5);
   retries->addWidget(Caption("times per run (0 = end the run)", SpinEdit5));
   retries->addStretch();
-  layout->addLayout(retries);
-  layout->addWidget(CheckBox7);
-  layout->addStretch();
-  layout->addLayout(buttons);
-  return page;
+  return retries;
 }
 
 QWidget* TEditSessionForm::CreateSynchronisationPage() {

@@ -22,7 +22,9 @@
 class QButtonGroup;
 class QCheckBox;
 class QComboBox;
+class QGridLayout;
 class QGroupBox;
+class QHBoxLayout;
 class QLineEdit;
 class QPlainTextEdit;
 class QProgressBar;
@@ -120,6 +122,11 @@ class TEditSessionForm : public QDialog, public ISessionEditor {
  private:
   QWidget* CreateDetailsPage();
   QWidget* CreateConnectionPage();
+  // Parts of the pages, made in the order the pages show them.
+  void CreateModeGroup();
+  void CreateFilesGroup();
+  QGridLayout* CreateServerGrid();
+  QHBoxLayout* CreateRetriesRow();
   QWidget* CreateSynchronisationPage();
   QWidget* CreateTestDebugPage();
   QWidget* CreateStarterGroup();
