@@ -101,7 +101,7 @@ bool SessionRun(const TEndpoint& at, const std::string& mode, const std::string&
   SetProgramDirectory(programDir);
   TRunSettings settings;
   settings.Protocol = TProtocol::Sftp;
-  settings.SessionMode = mode;
+  settings.SessionMode = SessionModeOf(mode);
   settings.LocalPath = local;
   settings.RemotePath = remote;
   settings.Host = at.Server.host();

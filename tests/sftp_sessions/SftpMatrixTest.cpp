@@ -213,8 +213,8 @@ class CutWhenFetching {
             std::error_code ignored;
             for (const auto& entry : std::filesystem::recursive_directory_iterator(folder, ignored))
               if (entry.is_regular_file(ignored) && entry.file_size(ignored) >= (2u << 20) && !cut_) {
-                server.restart();
                 cut_ = true;
+                server.restart();
               }
           }
         }) {}
@@ -249,7 +249,7 @@ TEST_P(SftpFault, RunEndsAsItShould) {
 
   TRunSettings settings;
   settings.Protocol = TProtocol::Sftp;
-  settings.SessionMode = row.Mode;
+  settings.SessionMode = SessionModeOf(row.Mode);
   settings.LocalPath = Local.path() + "t/";
   settings.RemotePath = "t/";
   settings.Host = server.host();
@@ -266,7 +266,7 @@ TEST_P(SftpFault, RunEndsAsItShould) {
   settings.AtomicUpload = row.Play == Fault::FullDisk;                // a file that did not fit is removed
   settings.CrcFile = "session.crc";
   auto run = Recorder.NewRun(settings);
-  run->ReconnectWaits = {std::chrono::milliseconds(50)};
+  run->ReconnectWaits = {std::chrono::seconds(2)};  // time for the server to come back
   {
     std::unique_ptr<CutWhenFetching> cutter;
     if (row.Play == Fault::CutMidFetch) cutter = std::make_unique<CutWhenFetching>(server, Local.path());
