@@ -71,6 +71,7 @@ class SftpMatrix : public EngineRun, public ::testing::WithParamInterface<std::t
     settings.HostKey = pin;
     settings.Timeout = 20;
     settings.Recurse = true;
+    settings.ExactTimes = true;  // as a new session has it
     settings.DebugMode = true;
     settings.CrcFile = "session.crc";
     return Recorder.NewRun(settings);
