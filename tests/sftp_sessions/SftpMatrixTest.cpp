@@ -267,7 +267,8 @@ TEST_P(SftpFault, RunEndsAsItShould) {
   settings.AtomicUpload = row.Play == Fault::FullDisk;                // a file that did not fit is removed
   settings.CrcFile = "session.crc";
   auto run = Recorder.NewRun(settings);
-  run->ReconnectWaits = {std::chrono::seconds(2)};  // time for the server to come back
+  // A restarted server may take seconds to listen again on a loaded machine.
+  run->ReconnectWaits = {std::chrono::milliseconds(500), std::chrono::seconds(2), std::chrono::seconds(5)};
   {
     std::unique_ptr<CutWhenFetching> cutter;
     if (row.Play == Fault::CutMidFetch) cutter = std::make_unique<CutWhenFetching>(server, Local.path());
