@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
       s.Settings.RemotePath = "/incoming/" + std::to_string(i) + "/";
       s.Settings.SessionStarter = "countdown";
       s.Settings.Countdown = 300;
-      s.Settings.SessionMode = "synclocaltoremote";
+      s.Settings.SessionMode = SessionModeOf("synclocaltoremote");
       s.Settings.Host = "ftp.example.org";
       s.Settings.Password = "password" + std::to_string(i);
       s.Settings.CrcFile = std::to_string(i) + ".crc";

@@ -15,7 +15,7 @@ void TSessionThread::StartTransferPool() {
   const int connections = TransferConnections(Settings);
   if (connections <= 1 || Settings.TestMode) return;
   // The copy functions send or fetch every file they find; the others may find nothing to do.
-  const bool openNow = Settings.SessionMode.starts_with("copy");
+  const bool openNow = IsCopyMode(Settings.SessionMode);
   auto pool = std::make_unique<TTransferPool>(Settings, connections - 1, openNow, ConnectionMaker);
   std::lock_guard lock(FClientMutex);
   FPool = std::move(pool);
@@ -71,7 +71,7 @@ void TSessionThread::ReportHandedFailure(const TTransferPool::TFailure& AFailure
 
 void TSessionThread::CountHandedFailure(const TTransferPool::TFailure& AFailure) {
   // The extra connections only transfer: they send for the functions that send, else fetch.
-  const TFileAction action = Settings.SessionMode.ends_with("toremote") ? TFileAction::Send : TFileAction::Fetch;
+  const TFileAction action = SendsToRemote(Settings.SessionMode) ? TFileAction::Send : TFileAction::Fetch;
   try {
     std::rethrow_exception(AFailure.Error);
   } catch (const std::exception& error) {

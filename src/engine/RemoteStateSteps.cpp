@@ -150,3 +150,12 @@ void TSessionThread::StampRemoteTime(TRemoteConnection& ARemote, const std::stri
   TDateTime time = 0;
   if (ARemote.MaySetTime() && GetFileTimeLocal(ALocalFile, time)) ARemote.SetTime(ARemoteName, TruncateToSecond(time));
 }
+
+void TSessionThread::WarnTimesNotSet(const std::string& ARefusal) {
+  // Said once a run, whichever of its connections met the refusal; the uploads stand.
+  if (ARefusal.empty() || FTimesWarned) return;
+  FTimesWarned = true;
+  const std::string text = "File times not set: " + ARefusal;
+  SendStatus("Warning", text);
+  LogLines({"WARNING: " + text});
+}

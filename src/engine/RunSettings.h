@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "engine/SessionMode.h"
 #include "platform/RateLimiter.h"
 #include "remote/RemoteSettings.h"
 
@@ -24,7 +25,7 @@ struct TRunSettings {
   std::string Password;  // plain text
   std::string LocalPath;
   std::string RemotePath;
-  std::string SessionMode;  // one of the mode keywords
+  TSessionMode SessionMode = TSessionMode::None;  // stored as its keyword (SessionMode.h)
   bool Recurse = false;
   int32_t Timeout = 30;  // seconds; 0 sets no limit of its own (see ConnectionWaitMilliseconds)
   bool PassiveMode = false;

@@ -138,7 +138,7 @@ std::vector<std::string> TSessionThread::HeaderLines() const {
       "",
       "Local Path: " + Settings.LocalPath,
       "Remote Path: " + Settings.RemotePath,
-      "Session Mode: " + Settings.SessionMode,
+      "Session Mode: " + SessionModeKeyword(Settings.SessionMode),
       "Recurse: " + BoolText(Settings.Recurse),
       "Host: " + Settings.Host,
       "Username: " + Settings.UserName,
@@ -227,25 +227,27 @@ std::string TSessionThread::AbsoluteRemotePath() {
 
 void TSessionThread::DispatchMode() {
   StartTransferPool();
-  if (Settings.SessionMode == "synclocaltoremote") {
-    const std::string lockName = LockFileNameFor(StateDirectory() + Settings.CrcFile);
-    const TFileLock storeLock(lockName);  // one run per store at a time
-    // A link put at the lock's name is never opened, so it locks nothing: the same refusal.
-    if (storeLock.State() == TFileLock::Busy || IsSymbolicLink(lockName))
-      throw EZephlin("CRC store in use: " + Settings.CrcFile);
-    // The local tree is read ahead from now on, while the store loads; see LocalScan.h.
-    TLocalScan scan(ParseLocalTarget(Settings.LocalPath, TLocalPathForm::Directory).Directory, Settings.Recurse,
-                    TLocalScan::DefaultEntryBudget, FExclude);
-    LoadCrcStore();
-    SyncAndSaveCrcStore(scan);
-  } else if (Settings.SessionMode == "syncremotetolocal") {
-    SyncDownWithRecord();
-  } else if (Settings.SessionMode == "copylocaltoremote") {
-    CopyLocalToRemote(Settings.LocalPath, FRemotePath);
-  } else if (Settings.SessionMode == "copyremotetolocal") {
-    CopyRemoteToLocal(FRemotePath, Settings.LocalPath);
+  switch (Settings.SessionMode) {
+    case TSessionMode::SyncLocalToRemote: SyncUpWithStore(); break;
+    case TSessionMode::SyncRemoteToLocal: SyncDownWithRecord(); break;
+    case TSessionMode::CopyLocalToRemote: CopyLocalToRemote(Settings.LocalPath, FRemotePath); break;
+    case TSessionMode::CopyRemoteToLocal: CopyRemoteToLocal(FRemotePath, Settings.LocalPath); break;
+    case TSessionMode::None: break;
   }
   FinishHandedTransfers();
+}
+
+void TSessionThread::SyncUpWithStore() {
+  const std::string lockName = LockFileNameFor(StateDirectory() + Settings.CrcFile);
+  const TFileLock storeLock(lockName);  // one run per store at a time
+  // A link put at the lock's name is never opened, so it locks nothing: the same refusal.
+  if (storeLock.State() == TFileLock::Busy || IsSymbolicLink(lockName))
+    throw EZephlin("CRC store in use: " + Settings.CrcFile);
+  // The local tree is read ahead from now on, while the store loads; see LocalScan.h.
+  TLocalScan scan(ParseLocalTarget(Settings.LocalPath, TLocalPathForm::Directory).Directory, Settings.Recurse,
+                  TLocalScan::DefaultEntryBudget, FExclude);
+  LoadCrcStore();
+  SyncAndSaveCrcStore(scan);
 }
 
 void TSessionThread::SyncAndSaveCrcStore(TLocalScan& AScan) {

@@ -56,6 +56,8 @@
 class TLocalScan;
 struct TListedSubdirectories;
 struct TLocalTarget;
+struct TSyncUpLevel;
+struct TSyncDownLevel;
 struct TSearchRec;
 
 using TSessionStatusReport =
@@ -150,6 +152,8 @@ class TSessionThread : public TThread {
   std::vector<std::string> HeaderLines() const;
   void RunConnection();
   void DispatchMode();
+  // "synclocaltoremote" with its CRC store, held and loaded around the run.
+  void SyncUpWithStore();
   void ReportRunError(const std::exception& AError);
   // The run's account: a file done (sent, fetched, deleted; in test mode one it would have
   // done) or failed, with its event, and the result once the run is over.
@@ -292,6 +296,9 @@ class TSessionThread : public TThread {
   // With exact times: gives an uploaded file the local file's time, where the server allows.
   static void StampRemoteTime(TRemoteConnection& ARemote, const std::string& ALocalFile,
                               const std::string& ARemoteName);
+  // ("Warning", "File times not set: " + ARefusal) and its log line, the first time in a run
+  // that a server refused to set an uploaded file's time; nothing for an empty refusal.
+  void WarnTimesNotSet(const std::string& ARefusal);
   // The gated transfers and deletions: the only calls that change files on either side.
   // AAfter runs once the file was sent (and in test mode, where nothing is sent); with
   // several connections that may be after SendFile returned (see HandToPool).
@@ -320,11 +327,19 @@ class TSessionThread : public TThread {
   // The remote-to-local functions at level ADepth (see kMaxRemoteDepth).
   void CopyRemoteToLocal(const std::string& ARemotePath, const std::string& ALocalPath, int ADepth);
   void SyncRemoteToLocal(const std::string& ARemotePath, const std::string& ALocalPath, int ADepth);
+  // A copy-down level's files, from the listing in FListing; false when the level ends here.
+  bool CopyDownListedFiles(const std::string& ARemoteDir, const std::string& ALocalDir);
+  void CopyDownSubdirectories(const std::string& ARemoteDir, const std::string& ARemoteMask,
+                              const std::string& ALocalDir, int ADepth);
   // The files of one SyncRemoteToLocal level, up to its sub-directories, which it leaves in
   // ASubdirectories; false when the level ends here. Its tables go when it returns, so that a
   // deep tree holds no more than the names of each level's sub-directories.
   bool SyncRemoteLevel(const std::string& ARemoteDir, const TLocalTarget& ALocal,
                        TListedSubdirectories& ASubdirectories);
+  // The phases of a SyncRemoteLevel; false when the level ends there.
+  bool SyncDownNewFiles(const TSyncDownLevel& ALevel);
+  bool SyncDownChangedFiles(const TSyncDownLevel& ALevel);
+  bool SyncDownDeletions(const TSyncDownLevel& ALevel);
   // The deletion guard's report when it trips (see DeletionGuardTrips).
   bool DeletionGuardStops(size_t ADeletedFiles, size_t AFiles, bool ASourceEmpty);
   // ("Error", "Symbolic link not followed: " + path) and its log line: below the session's
@@ -341,6 +356,10 @@ class TSessionThread : public TThread {
   std::string SessionLocalDirectory() const;
   // SyncLocalToRemote with the local side read ahead by AScan, which walks from ALocalPath.
   void SyncLocalToRemote(const std::string& ALocalPath, const std::string& ARemotePath, TLocalScan& AScan);
+  // The phases of a SyncLocalToRemote level; false when the level ends there.
+  bool SyncUpNewFiles(const TSyncUpLevel& ALevel);
+  bool SyncUpChangedFiles(const TSyncUpLevel& ALevel);
+  bool SyncUpDeletions(const TSyncUpLevel& ALevel);
   // The sending steps shared by the new and changed files of SyncLocalToRemote;
   // ACrcBeforeSending gives the content's CRC-32 (read ahead, or taken now).
   void SyncSendFile(const std::string& ALocalDir, const std::string& ARemoteDir, const std::string& AName,
@@ -411,4 +430,5 @@ class TSessionThread : public TThread {
   TRemoteState FRemoteState;
   bool FRecording = false;  // this run keeps the remote-state record
   std::optional<TDateTime> FListingOffset;
+  bool FTimesWarned = false;  // the run said that the server refused to set times
 };

@@ -96,65 +96,76 @@ bool LocalDirectoryExists(const std::string& APath) {
   return !directory.empty() && DirectoryExists(directory);
 }
 
-TPathTestReport TestSessionPaths(const TRunSettings& ASettings, TToolCancel& ACancel) {
-  const TRunSettings& settings = ASettings;
-  TCancellableClient cancellable(ACancel, settings);
-  TRemoteConnection& remote = *cancellable.Client;
+namespace {
+
+void ConnectForTest(TRemoteConnection& ARemote) {
   try {
-    remote.Connect();
+    ARemote.Connect();
   } catch (const ERemoteError& error) {
-    if (error.Kind == TRemoteFailure::Untrusted) throw ECertificateRefused(error.what(), remote.ServerIdentity());
+    if (error.Kind == TRemoteFailure::Untrusted) throw ECertificateRefused(error.what(), ARemote.ServerIdentity());
     throw;
   }
-  const bool connected = remote.Connected();
+}
 
-  std::string localMessage = "Local path test was not performed.";
-  std::string remoteMessage = "Remote path test was not performed.";
-  bool warning = false;
-  // Which side the run would create, and which must exist already, follows from the function.
-  const std::string& mode = settings.SessionMode;
-  const bool sendsToRemote = mode == "copylocaltoremote" || mode == "synclocaltoremote";
-  std::string local = ToSlashes(settings.LocalPath);
-  std::string remotePath = ToSlashes(settings.RemotePath);
-  if (mode == "copylocaltoremote") {
-    local = ParseLocalTarget(local, TLocalPathForm::FileMask).Directory;
-  } else if (mode == "copyremotetolocal") {
-    remotePath = SplitMaskPath(remotePath, "/").Directory;
+// The local directory and the remote one a run of the settings' function would work in.
+struct TTestedPaths {
+  std::string Local;
+  std::string Remote;
+};
+
+TTestedPaths TestedPaths(const TRunSettings& ASettings) {
+  TTestedPaths paths{ToSlashes(ASettings.LocalPath), ToSlashes(ASettings.RemotePath)};
+  if (ASettings.SessionMode == TSessionMode::CopyLocalToRemote) {
+    paths.Local = ParseLocalTarget(paths.Local, TLocalPathForm::FileMask).Directory;
+  } else if (ASettings.SessionMode == TSessionMode::CopyRemoteToLocal) {
+    paths.Remote = SplitMaskPath(paths.Remote, "/").Directory;
   } else {
-    local = ParseLocalTarget(local, TLocalPathForm::Directory).Directory;
-    remotePath = WithTrailingSlash(remotePath);
+    paths.Local = ParseLocalTarget(paths.Local, TLocalPathForm::Directory).Directory;
+    paths.Remote = WithTrailingSlash(paths.Remote);
   }
+  return paths;
+}
 
-  if (LocalDirectoryExists(local)) {
-    localMessage = "Local directory exists.";
-  } else if (sendsToRemote) {
-    localMessage = "Local directory does not exist. You should create it first.";
-    warning = true;
-  } else {
-    localMessage = "Local directory does not currently exist. It will be created.";
-  }
+// Which side the run would create, and which must exist already, follows from the function.
+std::string LocalPathMessage(const std::string& ALocal, bool ASendsToRemote, bool& AWarning) {
+  if (LocalDirectoryExists(ALocal)) return "Local directory exists.";
+  if (!ASendsToRemote) return "Local directory does not currently exist. It will be created.";
+  AWarning = true;
+  return "Local directory does not exist. You should create it first.";
+}
 
-  if (RemoteDirectoryExists(remote, remotePath)) {
-    remoteMessage = "Remote directory exists.";
+std::string RemotePathMessage(TRemoteConnection& ARemote, const TRunSettings& ASettings, const std::string& APath,
+                              bool ASendsToRemote, bool& AWarning) {
+  if (RemoteDirectoryExists(ARemote, APath)) {
+    std::string message = "Remote directory exists.";
     // Patterns make dot names ordinary: a server that does not show them is worth a word.
-    const TExcludeFilter exclude(settings.Exclude);
+    const TExcludeFilter exclude(ASettings.Exclude);
     TRemoteListing listing;
-    if (!exclude.HidesDotNames() && !ListSessionDirectory(remote, settings, exclude, remotePath, "", listing))
-      remoteMessage += std::string(CrLf) + "It lists no hidden files, which are then neither fetched nor deleted.";
-  } else if (sendsToRemote) {
-    remoteMessage = "Remote directory does not currently exist. It will be created.";
-  } else {
-    remoteMessage = "Remote directory does not exist. You should create it first.";
-    warning = true;
+    if (!exclude.HidesDotNames() && !ListSessionDirectory(ARemote, ASettings, exclude, APath, "", listing))
+      message += std::string(CrLf) + "It lists no hidden files, which are then neither fetched nor deleted.";
+    return message;
   }
+  if (ASendsToRemote) return "Remote directory does not currently exist. It will be created.";
+  AWarning = true;
+  return "Remote directory does not exist. You should create it first.";
+}
 
-  remote.Disconnect();
+}  // namespace
 
+TPathTestReport TestSessionPaths(const TRunSettings& ASettings, TToolCancel& ACancel) {
+  TCancellableClient cancellable(ACancel, ASettings);
+  TRemoteConnection& remote = *cancellable.Client;
+  ConnectForTest(remote);
+  const bool connected = remote.Connected();
+  const bool sendsToRemote = SendsToRemote(ASettings.SessionMode);
+  const TTestedPaths paths = TestedPaths(ASettings);
   TPathTestReport report;
-  report.Warning = warning;
+  const std::string localMessage = LocalPathMessage(paths.Local, sendsToRemote, report.Warning);
+  const std::string remoteMessage = RemotePathMessage(remote, ASettings, paths.Remote, sendsToRemote, report.Warning);
+  remote.Disconnect();
   if (connected) {
-    report.Text = std::string("Connection was successful.") + CrLf + CrLf + "Local Dir: " + local + CrLf +
-                  localMessage + CrLf + CrLf + "Remote Dir: " + remotePath + CrLf + remoteMessage;
+    report.Text = std::string("Connection was successful.") + CrLf + CrLf + "Local Dir: " + paths.Local + CrLf +
+                  localMessage + CrLf + CrLf + "Remote Dir: " + paths.Remote + CrLf + remoteMessage;
   }
   return report;
 }

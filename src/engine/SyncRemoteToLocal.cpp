@@ -48,6 +48,15 @@ void TSessionThread::SyncRemoteToLocal(const std::string& ARemotePath, const std
   }
 }
 
+// One level of the walk: its directories, the local entries as read, and its plan.
+struct TSyncDownLevel {
+  std::string RemoteDir;
+  std::string LocalDir;
+  const std::vector<TSearchRec>& Entries;
+  const TRemoteListing& Listing;
+  TSyncDownPlan Plan;
+};
+
 bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocalTarget& ALocal,
                                      TListedSubdirectories& ASubdirectories) {
   const std::string& remoteDir = ARemoteDir;
@@ -69,10 +78,15 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
   LogLines({remoteDir + " contains " + std::to_string(count) + " entries"});
   ProtectUnlistedDotNames(snapshot, remoteDir);
 
-  const TRemoteListing& listing = FListing;
-  const size_t listed = static_cast<size_t>(listing.Count());
-  TSyncDownPlan plan = PlanSyncDown(snapshot, listing);
+  TSyncDownLevel level{remoteDir, localDir, snapshot, FListing, PlanSyncDown(snapshot, FListing)};
+  if (!SyncDownNewFiles(level) || !SyncDownChangedFiles(level) || !SyncDownDeletions(level)) return false;
+  ASubdirectories = std::move(level.Plan.Subdirectories);
+  return true;
+}
 
+bool TSessionThread::SyncDownNewFiles(const TSyncDownLevel& ALevel) {
+  const TRemoteListing& listing = ALevel.Listing;
+  const TSyncDownPlan& plan = ALevel.Plan;
   int64_t newFiles = 0;
   int64_t newBytes = 0;
   for (const TSyncDownPlan::TNewFile& file : plan.NewFiles) {
@@ -93,18 +107,24 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
     SendStatus("New files", item.Name);
     try {
       SetCurrentFile(item.Name, item.Size);
-      LogLines({"NEW FILE: " + remoteDir + item.Name, "GET: " + remoteDir + item.Name, "   : " + localDir + item.Name});
-      FetchFile(item.Name, localDir + item.Name, false, item);
+      const std::string localFile = ALevel.LocalDir + item.Name;
+      LogLines(
+          {"NEW FILE: " + ALevel.RemoteDir + item.Name, "GET: " + ALevel.RemoteDir + item.Name, "   : " + localFile});
+      FetchFile(item.Name, localFile, false, item);
     } catch (const std::exception& error) {
       ReportFailure(error);
       if (Settings.AbortOnFailure) return false;
     }
   }
   if (!HandedTransfersEndWell(Settings.AbortOnFailure)) return false;
-  if (WalkGoesOnAfterLastStep(plan.NewFiles, listed) && Terminated()) return false;
+  return !(WalkGoesOnAfterLastStep(plan.NewFiles, static_cast<size_t>(listing.Count())) && Terminated());
+}
 
+bool TSessionThread::SyncDownChangedFiles(const TSyncDownLevel& ALevel) {
+  const TRemoteListing& listing = ALevel.Listing;
+  const TSyncDownPlan& plan = ALevel.Plan;
   SendStatus("Changed files", "Searching");
-  const std::optional<TDateTime> clockShift = RecordedClockShift(remoteDir, listing);
+  const std::optional<TDateTime> clockShift = RecordedClockShift(ALevel.RemoteDir, listing);
   const TSyncDownPlan::TChangeCandidate* previous = nullptr;
   for (const TSyncDownPlan::TChangeCandidate& candidate : plan.ChangeCandidates) {
     // Asked once per listed file, as the walk over the listing does, however many local
@@ -113,18 +133,18 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
     previous = &candidate;
     const TRemoteEntry& item = listing[static_cast<int>(candidate.Item)];
     // The local file of that name in whatever letter case it has: the same file.
-    const std::string localFile = localDir + snapshot[candidate.Entry].Name;
-    if (snapshot[candidate.Entry].IsSymLink) {
+    const std::string localFile = ALevel.LocalDir + ALevel.Entries[candidate.Entry].Name;
+    if (ALevel.Entries[candidate.Entry].IsSymLink) {
       ReportSymbolicLink(localFile);
       continue;
     }
     // To the second where the listing gave exact times, else to the minute.
     TDateTime localTime = 0, remoteTime = 0;
-    if (!FetchAgain(remoteDir, item, localFile, clockShift, localTime, remoteTime)) continue;
+    if (!FetchAgain(ALevel.RemoteDir, item, localFile, clockShift, localTime, remoteTime)) continue;
     PlanTransfers(1, item.Size);
     try {
       LogLines({item.Name + " : Local=" + DayCountText(localTime) + " Remote=" + DayCountText(remoteTime)});
-      LogLines({"GET: " + remoteDir + item.Name, "   : " + localFile});
+      LogLines({"GET: " + ALevel.RemoteDir + item.Name, "   : " + localFile});
       UnlessTestMode([&] {
         SetCurrentFile(item.Name, item.Size);
         SendStatus("Changed files", "Set binary mode");
@@ -138,35 +158,37 @@ bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocal
     }
   }
   if (!HandedTransfersEndWell(Settings.AbortOnFailure)) return false;
-  if (WalkGoesOnAfterLastStep(plan.ChangeCandidates, listed) && Terminated()) return false;
+  return !(WalkGoesOnAfterLastStep(plan.ChangeCandidates, static_cast<size_t>(listing.Count())) && Terminated());
+}
 
+bool TSessionThread::SyncDownDeletions(const TSyncDownLevel& ALevel) {
+  const TSyncDownPlan& plan = ALevel.Plan;
+  const std::string& localDir = ALevel.LocalDir;
   SendStatus("Deleted files", "Searching");
   if (!plan.ListingShowsWholeDirectory()) {
     // Files the listing failed to show, or showed under a refused name, are not gone from
     // the server.
     ReportFailureText("Listing not understood; no local files deleted");
-  } else if (!DeletionGuardStops(plan.Deletions.size(), plan.LocalFiles, plan.SourceEmpty) || Settings.TestMode) {
-    // Test mode still shows what the level would have deleted.
-    for (size_t index : plan.Deletions) {
-      if (Terminated()) return false;
-      const TSearchRec& entry = snapshot[index];
-      if (entry.IsSymLink) {
-        ReportSymbolicLink(localDir + entry.Name);
-        continue;
-      }
-      SendStatus("Deleted files", entry.Name);
-      try {
-        LogLines({"DELETE: " + localDir + entry.Name});
-        DeleteLocalFile(localDir + entry.Name);
-        ForgetRecord(remoteDir, entry.Name);
-      } catch (const std::exception& error) {
-        ReportFailure(error);
-        if (Settings.AbortOnFailure) return false;
-      }
-    }
-    if (WalkGoesOnAfterLastStep(plan.Deletions, snapshot.size()) && Terminated()) return false;
+    return true;
   }
-
-  ASubdirectories = std::move(plan.Subdirectories);
-  return true;
+  // Test mode still shows what the level would have deleted.
+  if (DeletionGuardStops(plan.Deletions.size(), plan.LocalFiles, plan.SourceEmpty) && !Settings.TestMode) return true;
+  for (size_t index : plan.Deletions) {
+    if (Terminated()) return false;
+    const TSearchRec& entry = ALevel.Entries[index];
+    if (entry.IsSymLink) {
+      ReportSymbolicLink(localDir + entry.Name);
+      continue;
+    }
+    SendStatus("Deleted files", entry.Name);
+    try {
+      LogLines({"DELETE: " + localDir + entry.Name});
+      DeleteLocalFile(localDir + entry.Name);
+      ForgetRecord(ALevel.RemoteDir, entry.Name);
+    } catch (const std::exception& error) {
+      ReportFailure(error);
+      if (Settings.AbortOnFailure) return false;
+    }
+  }
+  return !(WalkGoesOnAfterLastStep(plan.Deletions, ALevel.Entries.size()) && Terminated());
 }

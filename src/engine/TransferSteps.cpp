@@ -4,6 +4,7 @@
 #include "engine/SessionThreadUnit.h"
 
 #include <algorithm>
+#include <memory>
 #include <random>
 #include <string_view>
 #include <utility>
@@ -53,7 +54,7 @@ void TSessionThread::ReportUnreadableLocalDirectory(const std::string& ADirector
 }
 
 std::string TSessionThread::SessionLocalDirectory() const {
-  const bool copy = Settings.SessionMode.starts_with("copy");
+  const bool copy = IsCopyMode(Settings.SessionMode);
   return ParseLocalTarget(Settings.LocalPath, copy ? TLocalPathForm::FileMask : TLocalPathForm::Directory).Directory;
 }
 
@@ -118,7 +119,7 @@ bool TSessionThread::DeletionGuardStops(size_t ADeletedFiles, size_t AFiles, boo
 
 std::string TSessionThread::SessionRemoteDirectory() const {
   const std::string remote = ToSlashes(FRemotePath.empty() ? Settings.RemotePath : FRemotePath);
-  if (Settings.SessionMode.starts_with("copy")) return SplitMaskPath(remote, "/").Directory;
+  if (IsCopyMode(Settings.SessionMode)) return SplitMaskPath(remote, "/").Directory;
   return WithTrailingSlash(remote);
 }
 
@@ -194,8 +195,11 @@ void TSessionThread::SendFile(const std::string& ALocalFile, const std::string& 
   const std::string temporary = Settings.AtomicUpload ? TemporaryUploadName(ARemoteName) : std::string();
   const bool stampTime = Settings.ExactTimes;
   const int64_t bytes = FileSizeOf(ALocalFile);
-  const auto after = [this, ARemoteName, bytes, AAfter] {
+  // Written on the connection's thread, read on the run's once the file was sent.
+  const auto timesRefusal = std::make_shared<std::string>();
+  const auto after = [this, ARemoteName, bytes, AAfter, timesRefusal] {
     CountFileDone(TFileAction::Send, ARemoteName, bytes);
+    WarnTimesNotSet(*timesRefusal);
     if (AAfter) AAfter();
   };
   const auto send = [=](TRemoteConnection& ftp, const std::string& at) {
@@ -205,6 +209,7 @@ void TSessionThread::SendFile(const std::string& ALocalFile, const std::string& 
       SendThroughTemporaryName(ftp, ALocalFile, at + temporary, at + ARemoteName);
     }
     if (stampTime) StampRemoteTime(ftp, ALocalFile, at + ARemoteName);
+    *timesRefusal = ftp.TimesRefusal();
   };
   if (Settings.TestMode || !HandToPool(send, after, ARemoteName)) {
     CountingFailure(TFileAction::Send, ARemoteName,

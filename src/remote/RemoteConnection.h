@@ -120,6 +120,9 @@ class TRemoteConnection {
   virtual void SetTime(const std::string& AName, TDateTime AWhen) = 0;
   // False once this connection found no way to set times (asking may cost nothing).
   virtual bool MaySetTime() const { return false; }
+  // The server's refusal, once it refused to give a file this connection uploaded its time
+  // (the upload stands and no time is asked for again); empty while it never refused.
+  virtual std::string TimesRefusal() const { return {}; }
   // One file's time as the server tells it (local time); nothing when the server does not
   // offer it, refuses it, or says something unreadable.
   virtual std::optional<TDateTime> ModificationTime(const std::string&) { return std::nullopt; }

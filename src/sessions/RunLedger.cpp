@@ -18,8 +18,8 @@ void TRunLedger::Record(const TSession& session, const TRunOutcome& outcome) {
   FLast[&session] = outcome;
   if (ReportedFailure(outcome)) ++FFailedRuns;
   const std::string path = RunRecordFileName();
-  const bool written =
-      FRecordFile.Append(path, RunRecordLine(session.Settings.Name, session.Settings.SessionMode, outcome));
+  const bool written = FRecordFile.Append(
+      path, RunRecordLine(session.Settings.Name, SessionModeKeyword(session.Settings.SessionMode), outcome));
   if (!written && !FRecordErrorTold && OnRecordError) {
     FRecordErrorTold = true;
     OnRecordError("Unable to write to " + path + ": " + FRecordFile.Error());

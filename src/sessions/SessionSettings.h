@@ -27,15 +27,16 @@ using TIntegerSetting = int32_t TSessionSettings::*;
 using TFlagSetting = bool TSessionSettings::*;
 using TOptionalTextSetting = std::optional<std::string> TSessionSettings::*;
 using TProtocolSetting = TProtocol TSessionSettings::*;
+using TModeSetting = TSessionMode TSessionSettings::*;
 
 // One key: text is stored as it is (or scrambled), integers in decimal, flags as "1" or "0",
-// the protocol as its keyword.
+// the protocol and the mode as their keywords.
 // A key that is missing, or an integer or flag that does not read as a number, leaves the
 // value a new session has (the member's initial value, the name the list gave it). Optional
 // text is written only when set, and a missing key reads as not set.
 struct TSettingsKey {
   const char* Key;
-  std::variant<TTextSetting, TIntegerSetting, TFlagSetting, TOptionalTextSetting, TProtocolSetting> Field;
+  std::variant<TTextSetting, TIntegerSetting, TFlagSetting, TOptionalTextSetting, TProtocolSetting, TModeSetting> Field;
   bool Scrambled = false;  // text stored scrambled with PasswordKey; unreadable text loads as empty
 };
 

@@ -31,11 +31,7 @@ using TSessionEvent = std::function<void(TSession& session)>;
 // Row index and a typed event of the session's running worker.
 using TSessionRunEvent = std::function<void(int32_t index, const TRunEvent& event)>;
 
-// Mode and starter keywords; compared exactly, case included.
-inline constexpr const char* ModeCopyLocalToRemote = "copylocaltoremote";
-inline constexpr const char* ModeCopyRemoteToLocal = "copyremotetolocal";
-inline constexpr const char* ModeSyncLocalToRemote = "synclocaltoremote";
-inline constexpr const char* ModeSyncRemoteToLocal = "syncremotetolocal";
+// Starter keywords; compared exactly, case included (the modes: engine/SessionMode.h).
 inline constexpr const char* StarterManual = "manual";
 inline constexpr const char* StarterCountdown = "countdown";
 inline constexpr const char* StarterDetect = "detect";

@@ -98,6 +98,8 @@ void ReadKey(const TSettingsReader& read, const TSettingsKey& key, TSessionSetti
     s.** optional = read.Has(key.Key) ? std::optional(read.Text(key.Key, "")) : std::nullopt;
   } else if (const auto* protocol = std::get_if<TProtocolSetting>(&key.Field)) {
     s.** protocol = ProtocolOf(read.Text(key.Key, ""));
+  } else if (const auto* mode = std::get_if<TModeSetting>(&key.Field)) {
+    s.** mode = SessionModeOf(read.Text(key.Key, SessionModeKeyword(s.**mode)));
   } else {
     bool& flag = s.*std::get<TFlagSetting>(key.Field);
     flag = read.Integer(key.Key, flag ? 1 : 0) != 0;
@@ -110,6 +112,7 @@ std::string StoredValue(const TSettingsKey& key, const TSessionSettings& s) {
   if (const auto* integer = std::get_if<TIntegerSetting>(&key.Field)) return std::to_string(s.**integer);
   if (const auto* optional = std::get_if<TOptionalTextSetting>(&key.Field)) return (s.**optional).value_or("");
   if (const auto* protocol = std::get_if<TProtocolSetting>(&key.Field)) return ProtocolKeyword(s.**protocol);
+  if (const auto* mode = std::get_if<TModeSetting>(&key.Field)) return SessionModeKeyword(s.**mode);
   return s.*std::get<TFlagSetting>(key.Field) ? "1" : "0";
 }
 

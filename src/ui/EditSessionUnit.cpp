@@ -32,9 +32,9 @@
 
 namespace {
 
-// RadioGroup1's items in order, with the keyword each one stands for.
-constexpr std::array<const char*, 4> ModeKeywords = {ModeCopyLocalToRemote, ModeCopyRemoteToLocal,
-                                                     ModeSyncLocalToRemote, ModeSyncRemoteToLocal};
+// RadioGroup1's items in order, with the function each one stands for.
+constexpr std::array<TSessionMode, 4> ModeItems = {TSessionMode::CopyLocalToRemote, TSessionMode::CopyRemoteToLocal,
+                                                   TSessionMode::SyncLocalToRemote, TSessionMode::SyncRemoteToLocal};
 constexpr std::array<const char*, 4> ModeCaptions = {
     "Copy files from local to remote", "Copy files from remote to local",
     "Make the remote the same as the local directory", "Make the local the same as the remote directory"};
@@ -527,14 +527,14 @@ std::string TEditSessionForm::GetSessionStarter() const {
   return StarterManual;
 }
 
-void TEditSessionForm::SetSessionMode(const std::string& value) {
-  for (size_t item = 0; item < ModeKeywords.size(); ++item)
-    if (value == ModeKeywords[item]) SelectItem(FModeItems, static_cast<int>(item));
+void TEditSessionForm::SetSessionMode(TSessionMode value) {
+  for (size_t item = 0; item < ModeItems.size(); ++item)
+    if (value == ModeItems[item]) SelectItem(FModeItems, static_cast<int>(item));
 }
 
-std::string TEditSessionForm::GetSessionMode() const {
+TSessionMode TEditSessionForm::GetSessionMode() const {
   const int item = SelectedItem(FModeItems);
-  return ModeKeywords[static_cast<size_t>(std::clamp(item, 0, static_cast<int>(ModeKeywords.size()) - 1))];
+  return ModeItems[static_cast<size_t>(std::clamp(item, 0, static_cast<int>(ModeItems.size()) - 1))];
 }
 
 void TEditSessionForm::EncryptionChosen(int item) {
@@ -617,7 +617,7 @@ void TEditSessionForm::TestButtonClick() {
 
 void TEditSessionForm::PreloadCrcButtonClick() {
   const TRunSettings settings = GetSettings();
-  if (settings.SessionMode == "syncremotetolocal") return PreloadRemoteRecord(settings);
+  if (settings.SessionMode == TSessionMode::SyncRemoteToLocal) return PreloadRemoteRecord(settings);
   RunTool([settings](TToolCancel& cancel) -> TToolResult {
     auto store = std::make_shared<TPreloadEntries>();
     std::string failure;

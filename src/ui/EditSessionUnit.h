@@ -131,8 +131,8 @@ class TEditSessionForm : public QDialog, public ISessionEditor {
   // The controls that are more than a plain text or check box.
   void SetSessionStarter(const std::string& value);
   std::string GetSessionStarter() const;
-  void SetSessionMode(const std::string& value);
-  std::string GetSessionMode() const;
+  void SetSessionMode(TSessionMode value);
+  TSessionMode GetSessionMode() const;
   // The user picked an encryption: implicit TLS proposes its port 990 in place of 21, and
   // leaving implicit TLS proposes 21 in place of 990.
   void EncryptionChosen(int item);

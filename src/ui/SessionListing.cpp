@@ -17,8 +17,8 @@ std::string SessionListing(const TSessions& sessions, const std::unordered_map<s
       outcome = last->second.Outcome + (last->second.Test ? " (test)" : "");
       when = last->second.End;
     }
-    listing += settings.Name + "\t" + settings.SessionMode + "\t" + settings.SessionStarter + "\t" + outcome + "\t" +
-               when + "\n";
+    listing += settings.Name + "\t" + SessionModeKeyword(settings.SessionMode) + "\t" + settings.SessionStarter + "\t" +
+               outcome + "\t" + when + "\n";
   }
   return listing;
 }

@@ -67,7 +67,7 @@ void RunCase(const std::string& mode, const TCase& c, Kind kind) {
   RealFtpServer server(kind, remote.path());
   TRunSettings settings;
   server.Configure(settings, 10);
-  settings.SessionMode = mode;
+  settings.SessionMode = SessionModeOf(mode);
   settings.LocalPath = folder;
   settings.RemotePath = (server.home() == "/" ? "" : server.home()) + c.RemotePath;
   settings.CrcFile = "session.crc";

@@ -29,7 +29,7 @@ class EngineRun : public ::testing::Test {
                                          const std::function<void(TRunSettings&)>& adjust = {}) {
     if (!Server) StartServer();
     TRunSettings settings;
-    settings.SessionMode = mode;
+    settings.SessionMode = SessionModeOf(mode);
     settings.LocalPath = localPath;
     settings.RemotePath = remotePath;
     settings.Host = Server->host();

@@ -58,7 +58,7 @@ TEST(ExactTimes, MirrorKeepsTimesAndASecondRunFetchesNothing) {
     RealFtpServer server(c.Server, remote.path());
     TRunSettings settings;
     server.Configure(settings, 10);
-    settings.SessionMode = "syncremotetolocal";
+    settings.SessionMode = SessionModeOf("syncremotetolocal");
     settings.LocalPath = local.path() + "l/";
     settings.RemotePath = (server.home() == "/" ? "" : server.home()) + "/r/";
     settings.DebugMode = true;

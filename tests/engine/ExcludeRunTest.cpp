@@ -42,7 +42,7 @@ void RunFilterCase(const TFilterCase& c, Kind kind, bool sync) {
   RealFtpServer server(kind, remote.path());
   TRunSettings settings;
   server.Configure(settings, 10);
-  settings.SessionMode = mode;
+  settings.SessionMode = SessionModeOf(mode);
   settings.LocalPath = local.path() + "l/";
   settings.RemotePath = (server.home() == "/" ? "" : server.home()) + (c.Up ? "/r" : "/r/");
   settings.CrcFile = "session.crc";
@@ -176,7 +176,7 @@ TEST(ExcludeRun, LocalDotNamesStayWhenNoListingShowsDotNames) {
     settings.UserName = "bob";
     settings.Password = "pw";
     settings.PassiveMode = true;
-    settings.SessionMode = "syncremotetolocal";
+    settings.SessionMode = SessionModeOf("syncremotetolocal");
     settings.RemotePath = "/r/";
     settings.LocalPath = local.path() + "l/";
     settings.Exclude = "";

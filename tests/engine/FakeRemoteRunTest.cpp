@@ -62,7 +62,7 @@ class FakeRemoteRun : public ::testing::Test {
     TempDir local;
     MakeTree(local.path(), row.local);
     TRunSettings settings;
-    settings.SessionMode = row.mode;
+    settings.SessionMode = SessionModeOf(row.mode);
     settings.LocalPath = local.path();
     settings.RemotePath = std::string(row.mode) == "copylocaltoremote" ? "/up" : "/s/";
     settings.Retries = row.retries;

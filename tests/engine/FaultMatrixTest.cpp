@@ -319,7 +319,7 @@ TEST_P(FaultMatrix, RunEndsWithAnErrorAndKeepsLocalState) {
 
     TRunRecorder recorder;
     TRunSettings settings;
-    settings.SessionMode = script.Mode;
+    settings.SessionMode = SessionModeOf(script.Mode);
     settings.LocalPath = Local.path();
     settings.RemotePath = fault.Upload ? "/up" : "/s";
     settings.Host = "127.0.0.1";

@@ -123,7 +123,7 @@ class HostileServer : public ::testing::Test {
   // added, in MiB.
   int64_t Run(int port, const std::string& mode, const std::string& remotePath) {
     TRunSettings settings;
-    settings.SessionMode = mode;
+    settings.SessionMode = SessionModeOf(mode);
     settings.LocalPath = Root.path() + "local";
     settings.RemotePath = remotePath;
     settings.Host = "127.0.0.1";

@@ -74,7 +74,7 @@ TOutcome RunWith(Kind kind, const std::string& mode, int connections) {
   RealFtpServer server(kind, remote.path());
   TRunSettings settings;
   server.Configure(settings, 10);
-  settings.SessionMode = mode;
+  settings.SessionMode = SessionModeOf(mode);
   settings.LocalPath = folder;
   settings.RemotePath = (server.home() == "/" ? "" : server.home()) + "/r/";
   settings.CrcFile = "session.crc";

@@ -320,7 +320,7 @@ TEST(ReconnectScripted, RenameRefusedOverAFileMovesTheTargetAsideFirstAndFullDis
     FakeFtpServer server(std::string(kFakeServerLogin) + "C: MKD /r/\nS: 257 made\nC: CWD /r/\nS: 250 ok\n" + c.Script);
     TRunRecorder recorder;
     TRunSettings settings;
-    settings.SessionMode = "copylocaltoremote";
+    settings.SessionMode = SessionModeOf("copylocaltoremote");
     settings.LocalPath = local.path();
     settings.RemotePath = "/r/";
     settings.Host = "127.0.0.1";

@@ -52,7 +52,7 @@ class RemoteTimes : public ::testing::Test {
   std::vector<std::string> Run(const std::string& mode, bool exactTimes = false) {
     TRunSettings settings;
     Server->Configure(settings, 10);
-    settings.SessionMode = mode;
+    settings.SessionMode = SessionModeOf(mode);
     settings.LocalPath = Local.path() + "l/";
     settings.RemotePath = (Server->home() == "/" ? "" : Server->home()) + "/r/";
     settings.Recurse = true;

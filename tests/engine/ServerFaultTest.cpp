@@ -33,7 +33,7 @@ class ServerFault : public ::testing::Test {
            const std::string& remotePath, bool abortOnFailure = false) {
     FakeFtpServer server(kFakeServerLogin + script);
     TRunSettings settings;
-    settings.SessionMode = mode;
+    settings.SessionMode = SessionModeOf(mode);
     settings.LocalPath = localPath;
     settings.RemotePath = remotePath;
     settings.Host = "127.0.0.1";
@@ -69,7 +69,7 @@ TEST(ServerFaultLogin, RejectedLoginIsAnErrorWithItsCode) {
   FakeFtpServer server("S: 220 fake\nC: USER bob\nS: 331 pw\nC: PASS pw\nS: 530 Login incorrect.\n");
   TRunRecorder recorder;
   TRunSettings settings;
-  settings.SessionMode = "copylocaltoremote";
+  settings.SessionMode = SessionModeOf("copylocaltoremote");
   settings.LocalPath = programDir.path();
   settings.Host = "127.0.0.1";
   settings.Port = server.port();

@@ -84,7 +84,7 @@ TEST_F(StopRun, ARunThatFailsStillRecordsTheFilesItSent) {
   settings.Password = "pw";
   settings.LocalPath = Local.path();
   settings.RemotePath = "/up";
-  settings.SessionMode = "synclocaltoremote";
+  settings.SessionMode = SessionModeOf("synclocaltoremote");
   settings.PassiveMode = true;
   settings.CrcFile = "session.crc";
   auto run = Recorder.NewRun(settings);

@@ -146,8 +146,9 @@ class EdgeCaseTable : public ProgramFixture {
       TSessions list;
       TSessionSettings& s = list.GetSession(list.AddSession("Row"))->Settings;
       if (real) real->Configure(s, 10);
-      std::tie(s.SessionStarter, s.SessionMode, s.LocalPath, s.Host, s.Port) =
-          std::tuple("manual", row.Mode, place.Local + "l/", "127.0.0.1", port);
+      std::tie(s.SessionStarter, s.LocalPath, s.Host, s.Port) =
+          std::tuple("manual", place.Local + "l/", "127.0.0.1", port);
+      s.SessionMode = SessionModeOf(row.Mode);
       if (!real) std::tie(s.UserName, s.Password, s.Timeout, s.PassiveMode) = std::tuple("bob", "pw", 10, true);
       std::tie(s.Recurse, s.Encryption, s.ExactTimes, s.AtomicUpload, s.Retries, s.CrcFile) =
           std::tuple(true, "none", false, false, 0, "session.crc");

@@ -46,7 +46,7 @@ class ExitOnSignal : public ::testing::TestWithParam<int> {
       TSessions list;
       TSession& s = *list.GetSession(list.AddSession("Big"));
       s.Settings.SessionStarter = "manual";
-      s.Settings.SessionMode = "copyremotetolocal";
+      s.Settings.SessionMode = SessionModeOf("copyremotetolocal");
       s.Settings.LocalPath = local.path();
       s.Settings.RemotePath = "/";
       server.Configure(s.Settings, 30);

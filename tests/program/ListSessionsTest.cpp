@@ -31,7 +31,7 @@ class ListSessions : public ProgramFixture {
 TEST_F(ListSessions, PrintsEverySessionWithItsLastRunWhileAnotherCopyHoldsTheFolder) {
   Configure([&](TSessions& list) {
     AddUpload(list, "Upload", "countdown", "/u/").Settings.Countdown = 3600;
-    AddUpload(list, "Mirror Site", "manual", "/m/").Settings.SessionMode = "synclocaltoremote";
+    AddUpload(list, "Mirror Site", "manual", "/m/").Settings.SessionMode = SessionModeOf("synclocaltoremote");
     AddUpload(list, "Fresh", "chain", "/f/");
   });
   WriteFileAtomic(

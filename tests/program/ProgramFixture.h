@@ -41,7 +41,7 @@ class ProgramFixture : public ::testing::Test {
   TSession& AddUpload(TSessions& list, const std::string& name, const std::string& starter, const std::string& remote) {
     TSession& s = *list.GetSession(list.AddSession(name));
     s.Settings.SessionStarter = starter;
-    s.Settings.SessionMode = "copylocaltoremote";
+    s.Settings.SessionMode = SessionModeOf("copylocaltoremote");
     s.Settings.LocalPath = local.path();
     s.Settings.RemotePath = remote;
     s.Settings.Recurse = true;

@@ -79,7 +79,7 @@ TEST_P(ExitStatus, TellsWhetherEveryRunEndedWithDone) {
   Configure([&](TSessions& list) {
     AddUpload(list, "Good", "manual", "/good/");
     TSession& bad = AddUpload(list, "Bad", "manual", "/bad/");
-    bad.Settings.SessionMode = "synclocaltoremote";
+    bad.Settings.SessionMode = SessionModeOf("synclocaltoremote");
     bad.Settings.CrcFile = "bad.crc";
     c.Break(bad);
   });
@@ -163,7 +163,7 @@ class FileModes : public UnattendedRun, public ::testing::WithParamInterface<mod
 TEST_P(FileModes, FollowTheUmaskAndTheSettingsStayPrivate) {
   Configure([&](TSessions& list) {
     TSession& s = AddUpload(list, "Sync", "manual", "/s/");
-    s.Settings.SessionMode = "synclocaltoremote";
+    s.Settings.SessionMode = SessionModeOf("synclocaltoremote");
     s.Settings.CrcFile = "sync.crc";
     s.Settings.DebugMode = true;
   });

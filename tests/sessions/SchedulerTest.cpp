@@ -76,7 +76,7 @@ class Scheduler : public ::testing::Test {
   TSession& AddCopySession(const std::string& name, const std::string& starter) {
     TSession& s = *List().GetSession(List().AddSession(name));
     s.Settings.SessionStarter = starter;
-    s.Settings.SessionMode = "copylocaltoremote";
+    s.Settings.SessionMode = SessionModeOf("copylocaltoremote");
     s.Settings.LocalPath = local.path();
     s.Settings.RemotePath = "/up/";
     server.Configure(s.Settings, 10);

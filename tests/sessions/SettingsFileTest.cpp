@@ -53,7 +53,7 @@ TEST_F(SettingsFile, SaveAllWritesTheExampleByteForByte) {
   s.Settings.RemotePath = "/incoming/";
   s.Settings.SessionStarter = "countdown";
   s.Settings.Countdown = 300;
-  s.Settings.SessionMode = "copylocaltoremote";
+  s.Settings.SessionMode = SessionModeOf("copylocaltoremote");
   s.Settings.Recurse = true;
   s.Settings.Host = "192.0.2.10";
   s.Settings.Timeout = 30;
@@ -243,6 +243,7 @@ void SetDistinct(const TSettingsKey& key, size_t row, TSessionSettings& s) {
   if (const auto* flag = std::get_if<TFlagSetting>(&key.Field)) s.** flag = true;
   if (const auto* optional = std::get_if<TOptionalTextSetting>(&key.Field)) s.** optional = "v" + std::to_string(row);
   if (const auto* protocol = std::get_if<TProtocolSetting>(&key.Field)) s.** protocol = TProtocol::Sftp;
+  if (const auto* mode = std::get_if<TModeSetting>(&key.Field)) s.** mode = TSessionMode::SyncRemoteToLocal;
 }
 
 // The value as the file stores it: text as it is or scrambled, integers in decimal, flags 1.
@@ -252,6 +253,7 @@ std::string StoredText(const TSettingsKey& key, const TSessionSettings& s) {
   if (const auto* integer = std::get_if<TIntegerSetting>(&key.Field)) return std::to_string(s.**integer);
   if (const auto* optional = std::get_if<TOptionalTextSetting>(&key.Field)) return *(s.**optional);
   if (const auto* protocol = std::get_if<TProtocolSetting>(&key.Field)) return ProtocolKeyword(s.**protocol);
+  if (const auto* mode = std::get_if<TModeSetting>(&key.Field)) return SessionModeKeyword(s.**mode);
   return "1";
 }
 

@@ -2,10 +2,14 @@
 // and rclone's server, on one small tree that must arrive byte for byte and to the second;
 // a second run changes nothing. A link on the server is never fetched.
 
+#include <pwd.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include "EngineFixture.h"
 #include "platform/FileSystem.h"
@@ -57,7 +61,7 @@ class SftpMatrix : public EngineRun, public ::testing::WithParamInterface<std::t
                                           const std::string& remotePath, const std::string& pin) {
     TRunSettings settings;
     settings.Protocol = TProtocol::Sftp;
-    settings.SessionMode = mode;
+    settings.SessionMode = SessionModeOf(mode);
     settings.LocalPath = Local.path() + "t/";
     settings.RemotePath = remotePath;
     settings.Host = server.host();
@@ -160,5 +164,153 @@ INSTANTIATE_TEST_SUITE_P(Servers, SftpHostKey,
                          ::testing::Combine(::testing::Values(Kind::OpenSsh, Kind::Rclone),
                                             ::testing::Values("copylocaltoremote")),
                          CaseName);
+
+// --- Faults and refusals of a whole run, on sshd (and on rclone where it can cut). ---
+
+enum class Fault { TimesRefused, CutMidFetch, FullDisk };
+struct TFaultRow {
+  const char* Name;
+  Kind Server;
+  Fault Play;
+  const char* Mode;
+  bool EncryptedKey;  // log in with the encrypted key and its passphrase, else the password
+};
+const TFaultRow kFaultRows[] = {
+    {"TimesRefusedWarnsOnce", Kind::OpenSsh, Fault::TimesRefused, "copylocaltoremote", false},
+    {"CutMidFetchReconnectsAndArrivesWhole", Kind::OpenSsh, Fault::CutMidFetch, "copyremotetolocal", true},
+    {"CutMidFetchOnRclone", Kind::Rclone, Fault::CutMidFetch, "syncremotetolocal", false},
+    {"FullDiskFailsTheFileOnly", Kind::OpenSsh, Fault::FullDisk, "copylocaltoremote", true},
+};
+
+// sshd's SFTP server refusing to set times (internal-sftp -P), as some hosting servers do.
+const char* const kRefuseTimes = "Match User zephlin-sftp\n  ForceCommand internal-sftp -P setstat,fsetstat\n";
+
+// A full disk: a 1 MiB file system mounted over the served folder while it lives.
+class SmallDisk {
+ public:
+  explicit SmallDisk(const std::string& root) : root_(root) {
+    const passwd* login = ::getpwnam("zephlin-sftp");
+    const std::string options =
+        "size=1m,mode=0755,uid=" + std::to_string(login->pw_uid) + ",gid=" + std::to_string(login->pw_gid);
+    mounted_ = ::mount("tmpfs", root.c_str(), "tmpfs", 0, options.c_str()) == 0;
+  }
+  ~SmallDisk() {
+    if (mounted_) ::umount(root_.c_str());
+  }
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string root_;
+  bool mounted_ = false;
+};
+
+// Restarts the server once a file under `folder` holds 2 MiB: a cut in the middle of a fetch.
+class CutWhenFetching {
+ public:
+  CutWhenFetching(SshServer& server, const std::string& folder)
+      : thread_([this, &server, folder] {
+          for (int i = 0; i < 3000 && !done_; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+            std::error_code ignored;
+            for (const auto& entry : std::filesystem::recursive_directory_iterator(folder, ignored))
+              if (entry.is_regular_file(ignored) && entry.file_size(ignored) >= (2u << 20) && !cut_) {
+                server.restart();
+                cut_ = true;
+              }
+          }
+        }) {}
+  ~CutWhenFetching() {
+    done_ = true;
+    thread_.join();
+  }
+  bool cut() const { return cut_; }
+
+ private:
+  std::atomic<bool> done_{false}, cut_{false};
+  std::thread thread_;
+};
+
+class SftpFault : public EngineRun, public ::testing::WithParamInterface<TFaultRow> {};
+
+TEST_P(SftpFault, RunEndsAsItShould) {
+  const TFaultRow& row = GetParam();
+  if (!SshServer::available(row.Server)) GTEST_SKIP() << SshServer::name(row.Server) << " is not available here";
+  SshServer server(row.Server, row.Play == Fault::TimesRefused ? kRefuseTimes : "");
+  std::unique_ptr<SmallDisk> disk;
+  if (row.Play == Fault::FullDisk) {
+    disk = std::make_unique<SmallDisk>(server.root());
+    if (!disk->mounted()) GTEST_SKIP() << "no tmpfs can be mounted here";
+  }
+  const bool upwards = std::string(row.Mode).find("localtoremote") != std::string::npos;
+  TTree tree = Files("t/", 6);
+  if (row.Play == Fault::CutMidFetch) tree["t/big.bin"] = std::string(24u << 20, 'z');
+  if (row.Play == Fault::FullDisk) tree["t/big.bin"] = std::string(3u << 20, 'z');
+  MakeTree(upwards ? Local.path() : server.root(), tree);
+  GiveToLogin(server.root());
+
+  TRunSettings settings;
+  settings.Protocol = TProtocol::Sftp;
+  settings.SessionMode = SessionModeOf(row.Mode);
+  settings.LocalPath = Local.path() + "t/";
+  settings.RemotePath = "t/";
+  settings.Host = server.host();
+  settings.Port = server.port();
+  settings.UserName = server.user();
+  settings.Password = row.EncryptedKey ? server.passphrase() : server.password();
+  if (row.EncryptedKey) settings.KeyFile = server.encryptedClientKey();
+  settings.HostKey = server.hostKeyFingerprint();
+  settings.Timeout = 20;
+  settings.DebugMode = true;
+  settings.Retries = 3;
+  settings.Connections = row.Play == Fault::TimesRefused ? 3 : 1;     // the extra connections stamp times too
+  if (row.Play == Fault::CutMidFetch) settings.RateLimit = 8 * 1024;  // KiB/s: the cut falls mid-file
+  settings.AtomicUpload = row.Play == Fault::FullDisk;                // a file that did not fit is removed
+  settings.CrcFile = "session.crc";
+  auto run = Recorder.NewRun(settings);
+  run->ReconnectWaits = {std::chrono::milliseconds(50)};
+  {
+    std::unique_ptr<CutWhenFetching> cutter;
+    if (row.Play == Fault::CutMidFetch) cutter = std::make_unique<CutWhenFetching>(server, Local.path());
+    Recorder.RunHere(*run);
+    if (cutter) {
+      EXPECT_TRUE(cutter->cut()) << "the fetch ended before the cut";
+    }
+  }
+  const std::string log = ReadFile(ProgramDir.path() + "testlog.txt");
+  const std::vector<std::string> errors = StatusesOf("Error");
+  switch (row.Play) {
+    case Fault::TimesRefused: {
+      EXPECT_TRUE(errors.empty()) << log;
+      const std::vector<std::string> warnings = StatusesOf("Warning");
+      ASSERT_EQ(warnings.size(), 1u) << log;
+      EXPECT_EQ(warnings[0].rfind("File times not set: Permission denied: /data/t/", 0), 0u) << warnings[0];
+      size_t logged = 0;
+      for (const std::string& line : LogBody(log)) logged += line.rfind("WARNING: File times not set: ", 0) == 0;
+      EXPECT_EQ(logged, 1u) << log;
+      EXPECT_TRUE(ReadTree(server.root()) == tree);
+      break;
+    }
+    case Fault::CutMidFetch:
+      EXPECT_FALSE(StatusesOf("Connection lost").empty()) << log;
+      EXPECT_TRUE(errors.empty()) << log;
+      EXPECT_TRUE(ReadTree(Local.path()) == tree);
+      break;
+    case Fault::FullDisk:
+      // The file that did not fit fails, and leaves nothing behind; the others arrive.
+      EXPECT_EQ(errors.size(), 1u) << log;
+      EXPECT_FALSE(std::filesystem::exists(server.root() + "t/big.bin"));
+      tree.erase("t/big.bin");
+      EXPECT_TRUE(ReadTree(server.root()) == tree) << log;
+      break;
+  }
+  EXPECT_TRUE(Reported("", "Done")) << log;
+  // No log or report holds a secret.
+  for (const std::string& secret : {server.password(), server.passphrase()}) {
+    EXPECT_EQ(log.find(secret), std::string::npos) << log;
+    for (const TReport& report : Recorder.Reports) EXPECT_EQ(report.Status.find(secret), std::string::npos);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, SftpFault, ::testing::ValuesIn(kFaultRows),
+                         [](const auto& row) { return std::string(row.param.Name); });
 
 }  // namespace

@@ -87,7 +87,7 @@ TEST_F(EditSessionTest, StartsEmptyWithManualStarterAndFirstItems) {
   EXPECT_EQ(form.PageControl1->currentIndex(), 0);
   EXPECT_EQ(Shown().Name, "");
   EXPECT_EQ(Shown().SessionStarter, "manual");
-  EXPECT_EQ(Shown().SessionMode, "copylocaltoremote");
+  EXPECT_EQ(SessionModeKeyword(Shown().SessionMode), "copylocaltoremote");
   EXPECT_FALSE(Shown().Recurse);
   EXPECT_EQ(Shown().Port, 21);  // an empty port text is not a number
   EXPECT_EQ(Shown().Countdown, 0);
@@ -108,12 +108,12 @@ TEST_F(EditSessionTest, StarterAndModeKeywordsAreMatchedExactly) {
   EXPECT_EQ(Shown().SessionStarter, "detect");
 
   for (const std::string mode : {"copyremotetolocal", "synclocaltoremote", "syncremotetolocal", "copylocaltoremote"}) {
-    Change([&](TSessionSettings& s) { s.SessionMode = mode; });
-    EXPECT_EQ(Shown().SessionMode, mode);
+    Change([&](TSessionSettings& s) { s.SessionMode = SessionModeOf(mode); });
+    EXPECT_EQ(SessionModeKeyword(Shown().SessionMode), mode);
   }
-  Change([](TSessionSettings& s) { s.SessionMode = "syncremotetolocal"; });
-  Change([](TSessionSettings& s) { s.SessionMode = "SyncRemoteToLocal"; });
-  EXPECT_EQ(Shown().SessionMode, "syncremotetolocal");
+  Change([](TSessionSettings& s) { s.SessionMode = SessionModeOf("syncremotetolocal"); });
+  Change([](TSessionSettings& s) { s.SessionMode = SessionModeOf("SyncRemoteToLocal"); });
+  EXPECT_EQ(SessionModeKeyword(Shown().SessionMode), "syncremotetolocal");
 
   Change([](TSessionSettings& s) { s.Recurse = true; });
   EXPECT_TRUE(Shown().Recurse);
@@ -293,7 +293,7 @@ TEST_F(EditSessionTest, SessionListAddsAndEditsThroughTheDialog) {
     shownPort = editor->Edit7->text().toStdString();
     ChangeSettings(*editor, [](TSessionSettings& s) {
       s.LocalPath = "/data/";
-      s.SessionMode = "synclocaltoremote";
+      s.SessionMode = SessionModeOf("synclocaltoremote");
       s.ParentSession = "PARENT";
       s.SessionStarter = "chain";
     });
@@ -307,7 +307,7 @@ TEST_F(EditSessionTest, SessionListAddsAndEditsThroughTheDialog) {
   const TSession& added = *sessions.GetSession(1);
   EXPECT_EQ(added.Settings.Name, "NewSession1");
   EXPECT_EQ(added.Settings.LocalPath, "/data/");
-  EXPECT_EQ(added.Settings.SessionMode, "synclocaltoremote");
+  EXPECT_EQ(SessionModeKeyword(added.Settings.SessionMode), "synclocaltoremote");
   EXPECT_EQ(added.Settings.SessionStarter, "chain");
   EXPECT_EQ(added.Settings.ParentSession, "Parent");
   EXPECT_EQ(added.Settings.Port, 21);
@@ -377,7 +377,7 @@ class EditSessionServerTest : public EditSessionTest {
   std::vector<TShownBox> RunTest() { return RunTool(&TEditSessionForm::TestButtonClick); }
   void Paths(const std::string& mode, const std::string& localPath, const std::string& remotePath) {
     Change([&](TSessionSettings& s) {
-      s.SessionMode = mode;
+      s.SessionMode = SessionModeOf(mode);
       s.LocalPath = localPath;
       s.RemotePath = remotePath;
     });

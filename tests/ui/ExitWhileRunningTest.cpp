@@ -50,7 +50,7 @@ TEST_F(ExitWhileRunning, ClosingWithYesStopsTheTransferAndKeepsTheOldFile) {
   form->StartupPending = false;
   TSession& session = *form->Sessions().GetSession(form->Sessions().AddSession("Big"));
   session.Settings.SessionStarter = "manual";
-  session.Settings.SessionMode = "copyremotetolocal";
+  session.Settings.SessionMode = SessionModeOf("copyremotetolocal");
   session.Settings.LocalPath = local.path();
   session.Settings.RemotePath = "/";
   server.Configure(session.Settings, 30);

@@ -75,7 +75,7 @@ class MainFormTest : public UiTest {
     session.Settings.Host = "127.0.0.1";
     session.Settings.Port = silent.port();
     session.Settings.Timeout = 60;
-    session.Settings.SessionMode = "copylocaltoremote";
+    session.Settings.SessionMode = SessionModeOf("copylocaltoremote");
     session.Settings.LocalPath = program.path();
     session.Start(false, false);
     EXPECT_TRUE(session.IsRunning());

@@ -46,7 +46,7 @@ void Write(const std::string& path, const std::string& content) {
 }
 
 void CopyUp(TSessionSettings& s, const std::string& local, const std::string& remote) {
-  s.SessionMode = "copylocaltoremote";
+  s.SessionMode = SessionModeOf("copylocaltoremote");
   s.LocalPath = local;
   s.RemotePath = "/up/";
   s.Recurse = true;
@@ -56,7 +56,7 @@ void CopyUp(TSessionSettings& s, const std::string& local, const std::string& re
 }
 
 void Down(TSessionSettings& s, const std::string& mode, const std::string& local, const std::string& remotePath) {
-  s.SessionMode = mode;
+  s.SessionMode = SessionModeOf(mode);
   s.LocalPath = local;
   s.RemotePath = remotePath;
 }
@@ -107,7 +107,7 @@ TEST_P(RunResult, ExitStatusRunRecordLastRunAndStandardErrorTellTheSame) {
   keys.sort();
   EXPECT_EQ(run.keys(), keys) << record;
   EXPECT_EQ(JsonText(run["session"]), "\"Run\"");
-  EXPECT_EQ(JsonText(run["function"]), "\"" + session.Settings.SessionMode + "\"");
+  EXPECT_EQ(JsonText(run["function"]), "\"" + SessionModeKeyword(session.Settings.SessionMode) + "\"");
   const QRegularExpression iso(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d[+-]\\d\\d:\\d\\d$"));
   EXPECT_TRUE(iso.match(run["start"].toString()).hasMatch()) << record;
   EXPECT_LE(run["start"].toString(), run["end"].toString()) << record;

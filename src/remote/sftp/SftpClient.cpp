@@ -315,8 +315,31 @@ static void CleanUpAfter(const std::exception_ptr& failure, TAction&& cleanUp) {
   }
 }
 
+void TSftpClient::StampAndClose(const std::string& handle, const std::string& path, TUploadTime& time) {
+  Trace("FSETSTAT", path);
+  TAttributes times;
+  times.Flags = attrTimes;
+  times.AccessTime = time.ModifyTime;
+  times.ModifyTime = time.ModifyTime;
+  uint32_t stampId = 0;
+  TRequestWriter stamp = Request(fxpFsetstat, stampId);
+  stamp.String(handle).Attributes(times);
+  Send(stamp);
+  uint32_t closeId = 0;
+  TRequestWriter close = Request(fxpClose, closeId);
+  close.String(handle);
+  Send(close);
+  try {
+    ExpectOk(Await(stampId), path);
+  } catch (const ESftpError& error) {
+    if (error.Kind == TFailure::ConnectionLost || error.Kind == TFailure::Protocol) throw;
+    time.Refusal = error.what();
+  }
+  ExpectOk(Await(closeId), path);
+}
+
 uint64_t TSftpClient::Upload(const std::string& path, uint64_t offset, const TDataSource& source,
-                             const TProgress& progress) {
+                             const TProgress& progress, TUploadTime* time) {
   Trace("OPEN-WRITE", path);
   const std::string handle = OpenHandle(path, fxfWrite | fxfCreat | (offset == 0 ? uint32_t{fxfTrunc} : 0u));
   std::deque<std::pair<uint32_t, size_t>> inFlight;  // id, length
@@ -353,7 +376,11 @@ uint64_t TSftpClient::Upload(const std::string& path, uint64_t offset, const TDa
     });
     throw;
   }
-  CloseHandle(handle, path);
+  if (time != nullptr) {
+    StampAndClose(handle, path, *time);
+  } else {
+    CloseHandle(handle, path);
+  }
   return acknowledged;
 }
 

@@ -37,6 +37,14 @@ using TProgress = std::function<void(uint64_t done)>;
 // One line per request: what and on which path (never file data or a secret).
 using TTrace = std::function<void(const std::string& line)>;
 
+// The time an uploaded file is to take, set on its handle once every byte is written, in the
+// same round trip as the close. A server that refuses leaves its words in Refusal; the
+// upload stands.
+struct TUploadTime {
+  uint32_t ModifyTime = 0;
+  std::string Refusal;
+};
+
 class TSftpClient {
  public:
   // Requests of one transfer in flight at once, at the most.
@@ -68,9 +76,10 @@ class TSftpClient {
   void RenameOver(const std::string& from, const std::string& to);
   void SetModifyTime(const std::string& path, uint32_t seconds);
 
-  // Writes the file `path` from `source`, from `offset` on (0: the file is made anew).
-  // Returns the bytes sent.
-  uint64_t Upload(const std::string& path, uint64_t offset, const TDataSource& source, const TProgress& progress);
+  // Writes the file `path` from `source`, from `offset` on (0: the file is made anew), and
+  // gives it `time` where one is given. Returns the bytes sent.
+  uint64_t Upload(const std::string& path, uint64_t offset, const TDataSource& source, const TProgress& progress,
+                  TUploadTime* time = nullptr);
   // Reads the file `path` from `offset` to its end into `sink`. `expectedSize` (the listed
   // size; -1 unknown) only shapes the requests: the file is read until the server says it
   // ends. Returns the bytes received.
@@ -96,6 +105,8 @@ class TSftpClient {
   void ExpectOk(const TReply& reply, const std::string& path);
   std::string OpenHandle(const std::string& path, uint32_t flags);
   void CloseHandle(const std::string& handle, const std::string& path);
+  // FSETSTAT and CLOSE sent together: one round trip for both.
+  void StampAndClose(const std::string& handle, const std::string& path, TUploadTime& time);
   // `id` by reference: it is set while the request argument is made.
   TReply Call(TRequestWriter request, const uint32_t& id);
   void ReadLimits();

@@ -51,6 +51,11 @@ TRemoteEntry EntryOf(const sftp::TNameEntry& name) {
   return entry;
 }
 
+// Version 3 carries times as unsigned 32-bit seconds.
+uint32_t ProtocolSeconds(TDateTime AWhen) {
+  return static_cast<uint32_t>(std::clamp<int64_t>(ToUnixTimeLocal(AWhen), 0, std::numeric_limits<uint32_t>::max()));
+}
+
 TRemoteFailure NeutralKind(TFailure AKind, bool ACut) {
   switch (AKind) {
     case TFailure::NotFound: return TRemoteFailure::NotFound;
@@ -240,9 +245,7 @@ void TSftpConnection::RenameOver(const std::string& AFrom, const std::string& AT
 }
 
 void TSftpConnection::SetTime(const std::string& AName, TDateTime AWhen) {
-  // Version 3 carries times as unsigned 32-bit seconds.
-  const int64_t seconds = std::clamp<int64_t>(ToUnixTimeLocal(AWhen), 0, std::numeric_limits<uint32_t>::max());
-  Translated([&] { FClient->SetModifyTime(Absolute(AName), static_cast<uint32_t>(seconds)); });
+  Translated([&] { FClient->SetModifyTime(Absolute(AName), ProtocolSeconds(AWhen)); });
 }
 
 void TSftpConnection::Send(const std::string& ALocalFile, const std::string& ARemoteName, int64_t AOffset) {
@@ -268,28 +271,30 @@ void TSftpConnection::Send(const std::string& ALocalFile, const std::string& ARe
   const auto progress = [this](uint64_t done) {
     if (Events.OnWork) Events.OnWork(TTransferDirection::Sending, static_cast<int64_t>(done));
   };
+  std::optional<sftp::TUploadTime> time = LocalTimeFor(ALocalFile);
   if (Events.OnWorkBegin) Events.OnWorkBegin(TTransferDirection::Sending, size - AOffset);
   try {
-    Translated([&] { FClient->Upload(Absolute(ARemoteName), static_cast<uint64_t>(AOffset), source, progress); });
+    Translated([&] {
+      FClient->Upload(Absolute(ARemoteName), static_cast<uint64_t>(AOffset), source, progress, time ? &*time : nullptr);
+    });
   } catch (...) {
     if (Events.OnWorkEnd) Events.OnWorkEnd(TTransferDirection::Sending);
     throw;
   }
   if (Events.OnWorkEnd) Events.OnWorkEnd(TTransferDirection::Sending);
-  KeepLocalTime(ALocalFile, ARemoteName);
+  if (time && !time->Refusal.empty()) {
+    FTimesRefusal = time->Refusal;
+    if (Events.OnWireTrace) Events.OnWireTrace(TWireLine::Note, "Times not set: " + FTimesRefusal);
+  }
 }
 
-void TSftpConnection::KeepLocalTime(const std::string& ALocalFile, const std::string& ARemote) {
+std::optional<sftp::TUploadTime> TSftpConnection::LocalTimeFor(const std::string& ALocalFile) const {
   // Every upload takes its file's time, so that both directions compare to the second.
   TDateTime time = 0;
-  if (FTimeRefused || !GetFileTimeLocal(ALocalFile, time)) return;
-  try {
-    SetTime(ARemote, TruncateToSecond(time));
-  } catch (const ERemoteError& error) {
-    if (!error.Answered) throw;
-    FTimeRefused = true;
-    if (Events.OnWireTrace) Events.OnWireTrace(TWireLine::Note, std::string("Times not set: ") + error.what());
-  }
+  if (!FTimesRefusal.empty() || !GetFileTimeLocal(ALocalFile, time)) return std::nullopt;
+  sftp::TUploadTime upload;
+  upload.ModifyTime = ProtocolSeconds(TruncateToSecond(time));
+  return upload;
 }
 
 uint64_t TSftpConnection::Receive(const std::string& ARemote, TTransferFile& AFile, uint64_t AOffset, int64_t AExpected,

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,7 +42,8 @@ class TSftpConnection : public TRemoteConnection {
   void Fetch(const TFetchRequest& ARequest) override;
   void RenameOver(const std::string& AFrom, const std::string& ATo) override;
   void SetTime(const std::string& AName, TDateTime AWhen) override;
-  bool MaySetTime() const override { return !FTimeRefused; }
+  bool MaySetTime() const override { return FTimesRefusal.empty(); }
+  std::string TimesRefusal() const override { return FTimesRefusal; }
 
   // The absolute form of a name: as it is when it begins with "/", else in the directory
   // last entered; "." and ".." parts are resolved by name, never by the server.
@@ -62,14 +64,14 @@ class TSftpConnection : public TRemoteConnection {
   void Trace(const std::string& ALine);
   // Waits until the run's rate limit (if any) allows ABytes more.
   void Pace(size_t ABytes);
-  // Gives an uploaded file its local file's time; a server that refuses is not asked again
-  // on this connection, and the upload stands.
-  void KeepLocalTime(const std::string& ALocalFile, const std::string& ARemote);
+  // The time an upload of ALocalFile gives the remote file: its own, to the second; none once
+  // the server refused a time on this connection (it is not asked again; the uploads stand).
+  std::optional<sftp::TUploadTime> LocalTimeFor(const std::string& ALocalFile) const;
 
   TRemoteSettings FSettings;
   sftp::TSshTransport FTransport;
   std::unique_ptr<sftp::TSftpClient> FClient;
   std::string FDirectory = "/";
   std::atomic<bool> FCut{false};
-  bool FTimeRefused = false;
+  std::string FTimesRefusal;  // what the server said when it refused a time
 };
