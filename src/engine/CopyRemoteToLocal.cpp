@@ -4,8 +4,9 @@
 
 #include <unordered_map>
 
-#include "engine/SessionThreadUnit.h"
+#include "engine/RunActions.h"
 #include "engine/SyncPlan.h"
+#include "engine/TransferFunctions.h"
 #include "engine/TransferPaths.h"
 #include "platform/Errors.h"
 #include "platform/FileSystem.h"
@@ -23,55 +24,68 @@ bool NoSubdirectories(const TRemoteListing& listing) {
   return below.Enterable.empty() && below.Unsafe.empty();
 }
 
+// One level at ADepth: its files, then its sub-directories (see RemoteNestingTooDeep).
+class TCopyDown {
+ public:
+  TCopyDown(TRunContext& ARun, TRunActions& AActions) : Run(ARun), Act(AActions) {}
+  void Level(const std::string& ARemotePath, const std::string& ALocalPath, int ADepth);
+
+ private:
+  // The level's files, from the run's listing; false when the level ends here.
+  bool ListedFiles(const std::string& ARemoteDir, const std::string& ALocalDir);
+  void Subdirectories(const std::string& ARemoteDir, const std::string& ARemoteMask, const std::string& ALocalDir,
+                      int ADepth);
+
+  TRunContext& Run;
+  TRunActions& Act;
+};
+
 }  // namespace
 
-void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std::string& ALocalPath) {
-  CopyRemoteToLocal(ARemotePath, ALocalPath, 1);
-}
-
-void TSessionThread::CopyRemoteToLocal(const std::string& ARemotePath, const std::string& ALocalPath, int ADepth) {
+void TCopyDown::Level(const std::string& ARemotePath, const std::string& ALocalPath, int ADepth) {
   const TMaskPath remote = SplitMaskPath(ToSlashes(ARemotePath), "/");
   const std::string& remoteDir = remote.Directory;
   const std::string& remoteMask = remote.Mask;
   const std::string& localDir = ALocalPath;
-  if (RemoteNestingTooDeep(ADepth, remoteDir)) return;
+  if (Act.RemoteNestingTooDeep(ADepth, remoteDir)) return;
 
-  SendStatus("Make directory", localDir);
+  Run.SendStatus("Make directory", localDir);
   if (localDir.empty()) throw EZephlin("Unable to create directory");
   ForceDirectories(localDir);  // a failure shows in the fetches into it
   // Fetching by bare name anywhere else would fetch another directory's files.
-  if (!EnterRemoteDirectory(remoteDir, "EXCEPTION: ")) return;
-  SendStatus("Retrieve", "Set binary mode");
+  if (!Act.EnterRemoteDirectory(remoteDir, "EXCEPTION: ")) return;
+  Run.SendStatus("Retrieve", "Set binary mode");
 
   try {
-    const int count = ListRemoteDirectory(remoteDir + remoteMask);
-    if (Client().Connected()) {
-      SendStatus("List", std::to_string(count) + " entries");
-      if (!CopyDownListedFiles(remoteDir, localDir)) return;
+    const int count = Act.ListRemoteDirectory(remoteDir + remoteMask);
+    if (Run.Client().Connected()) {
+      Run.SendStatus("List", std::to_string(count) + " entries");
+      if (!ListedFiles(remoteDir, localDir)) return;
       // Nothing below follows the fetches of a level without sub-directories: over several
       // connections they may end while the run goes on to the next directory.
-      if (FPool && (!Settings.Recurse || (remoteMask.empty() && NoSubdirectories(FListing)))) return;
+      if (Run.Pool() && (!Run.Settings.Recurse || (remoteMask.empty() && NoSubdirectories(Run.Listing())))) return;
       // As a failed fetch on the run's own connection, one on another ends the level only
       // when the session aborts on a failure.
-      if (!HandedTransfersEndWell(Settings.AbortOnFailure)) return;
+      if (!Act.HandedTransfersEndWell(Run.Settings.AbortOnFailure)) return;
     }
-    if (Settings.Recurse) CopyDownSubdirectories(remoteDir, remoteMask, localDir, ADepth);
+    if (Run.Settings.Recurse) Subdirectories(remoteDir, remoteMask, localDir, ADepth);
   } catch (const std::exception& error) {
-    ReportFailure(error);
+    Run.ReportFailure(error);
   }
 }
 
-bool TSessionThread::CopyDownListedFiles(const std::string& ARemoteDir, const std::string& ALocalDir) {
+bool TCopyDown::ListedFiles(const std::string& ARemoteDir, const std::string& ALocalDir) {
   // One read of the local directory serves every "may it be replaced?" question.
-  const TDirectoryRead read = FExclude.Read(ALocalDir, "*.*", RelativeDirectory(ARemoteDir, SessionRemoteDirectory()));
+  const TDirectoryRead read =
+      Run.Exclude.Read(ALocalDir, "*.*", RelativeDirectory(ARemoteDir, Run.SessionRemoteDirectory()));
   if (read.Unreadable()) {  // what is in it is not known: nothing may be replaced
-    ReportUnreadableLocalDirectory(ALocalDir, read.Error);
+    Act.ReportUnreadableLocalDirectory(ALocalDir, read.Error);
     return false;
   }
   std::unordered_map<std::string, const TSearchRec*> localEntries;
   for (const TSearchRec& entry : read.Entries) localEntries.emplace(entry.Name, &entry);
 
-  const TRemoteListing& items = FListing;
+  const TRemoteListing& items = Run.Listing();
   int64_t files = 0;
   int64_t bytes = 0;
   for (const TRemoteEntry& item : items) {
@@ -79,55 +93,59 @@ bool TSessionThread::CopyDownListedFiles(const std::string& ARemoteDir, const st
     ++files;
     bytes += item.Size;
   }
-  PlanTransfers(files, bytes);
+  Run.PlanTransfers(files, bytes);
   for (const TRemoteEntry& item : items) {
-    if (Terminated()) return false;
+    if (Run.Terminated()) return false;
     if (item.Kind != TRemoteKind::File) continue;
     // Only "/" separates path parts: ":" and "\\" are ordinary letters of a name, and a
     // listed name that holds a "/" is no name in this directory.
     const std::string& fileName = item.Name;
     if (IsUnsafeLocalName(fileName)) {
-      ReportUnsafeName(item.Name);
+      Act.ReportUnsafeName(item.Name);
       continue;
     }
     const std::string localFile = ALocalDir + "/" + fileName;
     auto existing = localEntries.find(fileName);
     if (existing != localEntries.end() && existing->second->IsSymLink) {
-      ReportSymbolicLink(localFile);
+      Act.ReportSymbolicLink(localFile);
       continue;
     }
     if (existing != localEntries.end() && IsProtectedTarget(existing->second->Attr)) continue;
-    SendStatus("Retrieve", item.Name);
-    SetCurrentFile(item.Name, item.Size);
-    LogLines({"GET: " + ARemoteDir + fileName, "   : " + localFile});
+    Run.SendStatus("Retrieve", item.Name);
+    Run.SetCurrentFile(item.Name, item.Size);
+    Run.LogLines({"GET: " + ARemoteDir + fileName, "   : " + localFile});
     // One file that fails is reported; the level goes on unless the session aborts.
     try {
-      FetchFile(fileName, localFile, true, item);
+      Act.FetchFile(fileName, localFile, true, item);
     } catch (const std::exception& error) {
-      ReportFailure(error);
-      if (Settings.AbortOnFailure) return false;
+      Run.ReportFailure(error);
+      if (Run.Settings.AbortOnFailure) return false;
     }
   }
   return true;
 }
 
-void TSessionThread::CopyDownSubdirectories(const std::string& ARemoteDir, const std::string& ARemoteMask,
-                                            const std::string& ALocalDir, int ADepth) {
+void TCopyDown::Subdirectories(const std::string& ARemoteDir, const std::string& ARemoteMask,
+                               const std::string& ALocalDir, int ADepth) {
   // Without a file mask the listing of the files is already the whole directory.
   if (ARemoteMask.empty()) {
-    SendStatus("List", ARemoteDir);
+    Run.SendStatus("List", ARemoteDir);
   } else {
-    ListRemoteDirectory(ARemoteDir);
+    Act.ListRemoteDirectory(ARemoteDir);
   }
-  if (!Client().Connected()) return;
-  const TRemoteListing& items = FListing;
-  SendStatus("List", std::to_string(items.Count()) + " entries");
-  for (const std::string& name : RemoteSubdirectories(items)) {
+  if (!Run.Client().Connected()) return;
+  const TRemoteListing& items = Run.Listing();
+  Run.SendStatus("List", std::to_string(items.Count()) + " entries");
+  for (const std::string& name : Act.RemoteSubdirectories(items)) {
     if (IsSymbolicLink(ALocalDir + "/" + name)) {
-      ReportSymbolicLink(ALocalDir + "/" + name);
+      Act.ReportSymbolicLink(ALocalDir + "/" + name);
       continue;
     }
-    CopyRemoteToLocal(ARemoteDir + name + "/" + ARemoteMask, ALocalDir + "/" + name, ADepth + 1);
-    if (Terminated()) return;
+    Level(ARemoteDir + name + "/" + ARemoteMask, ALocalDir + "/" + name, ADepth + 1);
+    if (Run.Terminated()) return;
   }
+}
+
+void RunCopyRemoteToLocal(TRunContext& ARun, TRunActions& AActions) {
+  TCopyDown(ARun, AActions).Level(ARun.RemotePath(), ARun.Settings.LocalPath, 1);
 }

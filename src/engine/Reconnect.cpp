@@ -5,21 +5,22 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "engine/RunContext.h"
 #include "engine/SessionThreadUnit.h"
 #include "platform/FileSystem.h"
 #include "remote/RemoteConnection.h"
 
-bool TSessionThread::IsConnectionLoss(const std::exception& AError) {
+bool TRunContext::IsConnectionLoss(const std::exception& AError) {
   const auto* remote = dynamic_cast<const ERemoteError*>(&AError);
   return remote != nullptr && CostsTheConnection(remote->Kind);
 }
 
-bool TSessionThread::IsFullDisk(const std::exception& AError) {
+bool TRunContext::IsFullDisk(const std::exception& AError) {
   const auto* remote = dynamic_cast<const ERemoteError*>(&AError);
   return remote != nullptr && remote->Kind == TRemoteFailure::NoSpace;
 }
 
-bool TSessionThread::ReconnectAfter(const std::exception& AError) {
+bool TRunContext::ReconnectAfter(const std::exception& AError) {
   if (Settings.Retries <= 0 || !IsConnectionLoss(AError) || FConnectionGivenUp) return false;
   std::string failure = FailureText(AError);
   for (;;) {
@@ -49,23 +50,21 @@ bool TSessionThread::ReconnectAfter(const std::exception& AError) {
   }
 }
 
-bool TSessionThread::WaitBeforeReconnect(int AReconnect) {
-  if (ReconnectWaits.empty()) return !Terminated();
-  const size_t index = std::min(static_cast<size_t>(AReconnect - 1), ReconnectWaits.size() - 1);
+bool TRunContext::WaitBeforeReconnect(int AReconnect) {
+  const std::vector<std::chrono::milliseconds>& waits = FThread.ReconnectWaits;
+  if (waits.empty()) return !Terminated();
+  const size_t index = std::min(static_cast<size_t>(AReconnect - 1), waits.size() - 1);
   std::mutex mutex;
   std::condition_variable_any woken;
   std::unique_lock lock(mutex);
   // Returns early only for a stop request (Stop and Cut both make one).
-  woken.wait_for(lock, StopToken(), ReconnectWaits[index], [] { return false; });
+  woken.wait_for(lock, FThread.StopToken(), waits[index], [] { return false; });
   return !Terminated();
 }
 
-void TSessionThread::Reconnect() {
-  {
-    // Until logged in again nothing can be left half done: a first Stop cuts at once.
-    std::lock_guard lock(FClientMutex);
-    FLoggedIn = false;
-  }
+void TRunContext::Reconnect() {
+  // Until logged in again nothing can be left half done: a first Stop cuts at once.
+  MarkLoggedIn(false);
   const std::string attempt = std::to_string(FReconnects) + " of " + std::to_string(Settings.Retries);
   SendStatus("Reconnect", attempt);
   LogLines({"RECONNECT " + attempt});
@@ -74,9 +73,6 @@ void TSessionThread::Reconnect() {
   if (remote.Connected()) remote.Disconnect();
   remote.Connect();
   if (!remote.Connected()) throw ERemoteError(TRemoteFailure::ConnectionLost, "Not Connected");
-  {
-    std::lock_guard lock(FClientMutex);
-    FLoggedIn = true;
-  }
+  MarkLoggedIn(true);
   if (!FRemoteDirectory.empty()) remote.ChangeDirectory(FRemoteDirectory);
 }

@@ -7,7 +7,10 @@
 #include <cstdlib>
 
 #include "engine/ExcludeFilter.h"
-#include "engine/SessionThreadUnit.h"
+#include "engine/FileTimes.h"
+#include "engine/RunActions.h"
+#include "engine/SyncDownRecord.h"
+#include "engine/TransferPaths.h"
 #include "platform/Errors.h"
 #include "platform/FileLock.h"
 #include "platform/FileSystem.h"
@@ -40,21 +43,21 @@ std::optional<TDateTime> ZoneOffset(TDateTime AListed, TDateTime ATrue) {
 
 }  // namespace
 
-void TSessionThread::SyncDownWithRecord() {
-  if (Settings.CrcFile.empty()) return SyncRemoteToLocal(FRemotePath, Settings.LocalPath);  // nowhere to keep it
-  const std::string store = StateDirectory() + Settings.CrcFile;
+void TSyncDownRecord::Around(TRunActions& AActions, const std::function<void()>& AWalk) {
+  if (FRun.Settings.CrcFile.empty()) return AWalk();  // nowhere to keep it
+  const std::string store = StateDirectory() + FRun.Settings.CrcFile;
   const TFileLock storeLock(LockFileNameFor(store));  // one run per store at a time
-  if (storeLock.State() == TFileLock::Busy) throw EZephlin("CRC store in use: " + Settings.CrcFile);
+  if (storeLock.State() == TFileLock::Busy) throw EZephlin("CRC store in use: " + FRun.Settings.CrcFile);
   FRemoteState.Load(TRemoteState::FileNameFor(store));
   FRecording = true;
   const auto save = [&] {
-    if (!Settings.TestMode) FRemoteState.Save(TRemoteState::FileNameFor(store));
+    if (!FRun.Settings.TestMode) FRemoteState.Save(TRemoteState::FileNameFor(store));
   };
   try {
-    SyncRemoteToLocal(FRemotePath, Settings.LocalPath);
-    FinishHandedTransfers();
+    AWalk();
+    AActions.FinishHandedTransfers();
   } catch (...) {
-    DrainHandedTransfers();
+    AActions.DrainHandedTransfers();
     try {
       save();  // what the run fetched stays known; the run's own failure is what it reports
     } catch (const std::exception&) {
@@ -64,16 +67,16 @@ void TSessionThread::SyncDownWithRecord() {
   save();
 }
 
-std::string TSessionThread::RecordKey(const std::string& ARemoteDir, const std::string& AName) const {
-  return RelativeDirectory(ARemoteDir, SessionRemoteDirectory()) + AName;
+std::string TSyncDownRecord::RecordKey(const std::string& ARemoteDir, const std::string& AName) const {
+  return RelativeDirectory(ARemoteDir, FRun.SessionRemoteDirectory()) + AName;
 }
 
-bool TSessionThread::Recorded(const std::string& ARemoteDir, const std::string& AName) const {
+bool TSyncDownRecord::Recorded(const std::string& ARemoteDir, const std::string& AName) const {
   return FRecording && FRemoteState.Find(RecordKey(ARemoteDir, AName)) != nullptr;
 }
 
-std::optional<TDateTime> TSessionThread::RecordedClockShift(const std::string& ARemoteDir,
-                                                            const TRemoteListing& AListing) {
+std::optional<TDateTime> TSyncDownRecord::RecordedClockShift(const std::string& ARemoteDir,
+                                                             const TRemoteListing& AListing) {
   if (!FRecording) return std::nullopt;
   std::vector<TListedState> listed;
   listed.reserve(static_cast<size_t>(AListing.Count()));
@@ -88,12 +91,13 @@ std::optional<TDateTime> TSessionThread::RecordedClockShift(const std::string& A
   std::vector<TRecordedPair> pairs;
   for (size_t i = 0; i < listed.size(); ++i) pairs.push_back({&records[i]->Listed, &listed[i]});
   const std::optional<TDateTime> shift = LevelClockShift(pairs);
-  if (shift) LogLines({"Server clock moved by " + OffsetText(*shift) + " since the last run: " + ARemoteDir});
+  if (shift) FRun.LogLines({"Server clock moved by " + OffsetText(*shift) + " since the last run: " + ARemoteDir});
   return shift;
 }
 
-bool TSessionThread::FetchAgain(const std::string& ARemoteDir, const TRemoteEntry& AItem, const std::string& ALocalFile,
-                                std::optional<TDateTime> AShift, TDateTime& ALocalTime, TDateTime& ARemoteTime) {
+bool TSyncDownRecord::FetchAgain(const std::string& ARemoteDir, const TRemoteEntry& AItem,
+                                 const std::string& ALocalFile, std::optional<TDateTime> AShift, TDateTime& ALocalTime,
+                                 TDateTime& ARemoteTime) {
   const std::string key = FRecording ? RecordKey(ARemoteDir, AItem.Name) : std::string();
   const TRemoteRecord* record = FRecording ? FRemoteState.Find(key) : nullptr;
   const TListedState listed = ListedStateOf(AItem);
@@ -116,46 +120,46 @@ bool TSessionThread::FetchAgain(const std::string& ARemoteDir, const TRemoteEntr
   return false;
 }
 
-void TSessionThread::RecordLocalFile(const std::string& AKey, const TListedState& AListed,
-                                     const std::string& ALocalFile) {
+void TSyncDownRecord::RecordLocalFile(const std::string& AKey, const TListedState& AListed,
+                                      const std::string& ALocalFile) {
   if (const std::optional<TLocalState> local = LocalStateOf(ALocalFile)) FRemoteState.Put(AKey, {AListed, *local});
 }
 
-std::function<void()> TSessionThread::RecordFetchOf(const std::string& ARemoteName, const std::string& ALocalFile,
-                                                    const TRemoteEntry& AItem) {
+std::function<void()> TSyncDownRecord::RecordFetchOf(const std::string& ARemoteName, const std::string& ALocalFile,
+                                                     const TRemoteEntry& AItem) {
   if (!FRecording) return [] {};
-  return [this, key = RecordKey(FRemoteDirectory, ARemoteName), listed = ListedStateOf(AItem), ALocalFile] {
+  return [this, key = RecordKey(FRun.RemoteDirectory(), ARemoteName), listed = ListedStateOf(AItem), ALocalFile] {
     RecordLocalFile(key, listed, ALocalFile);
   };
 }
 
-void TSessionThread::ForgetRecord(const std::string& ARemoteDir, const std::string& AName) {
+void TSyncDownRecord::ForgetRecord(const std::string& ARemoteDir, const std::string& AName) {
   if (FRecording) FRemoteState.Remove(RecordKey(ARemoteDir, AName));
 }
 
-TDateTime TSessionThread::ServerListingOffset(const TRemoteEntry& AItem) {
+TDateTime TSyncDownRecord::ServerListingOffset(const TRemoteEntry& AItem) {
   // Learnt from the first file that needs it and whose listing gives a time of day.
   const bool timeOfDay = AItem.Precision == TTimePrecision::Minute || AItem.Precision == TTimePrecision::MinuteNoYear;
   if (FListingOffset || !timeOfDay) return FListingOffset.value_or(0);
   std::optional<TDateTime> modified;
-  Reconnecting([&](bool) { modified = Client().ModificationTime(AItem.Name); });
+  FRun.Reconnecting([&](bool) { modified = FRun.Client().ModificationTime(AItem.Name); });
   const std::optional<TDateTime> offset = modified ? ZoneOffset(AItem.Time, *modified) : std::nullopt;
   FListingOffset = offset.value_or(0);
-  if (offset) LogLines({"Server time offset: " + OffsetText(*offset)});
+  if (offset) FRun.LogLines({"Server time offset: " + OffsetText(*offset)});
   return *FListingOffset;
 }
 
-void TSessionThread::StampRemoteTime(TRemoteConnection& ARemote, const std::string& ALocalFile,
-                                     const std::string& ARemoteName) {
+void TRunActions::StampRemoteTime(TRemoteConnection& ARemote, const std::string& ALocalFile,
+                                  const std::string& ARemoteName) {
   TDateTime time = 0;
   if (ARemote.MaySetTime() && GetFileTimeLocal(ALocalFile, time)) ARemote.SetTime(ARemoteName, TruncateToSecond(time));
 }
 
-void TSessionThread::WarnTimesNotSet(const std::string& ARefusal) {
+void TRunActions::WarnTimesNotSet(const std::string& ARefusal) {
   // Said once a run, whichever of its connections met the refusal; the uploads stand.
   if (ARefusal.empty() || FTimesWarned) return;
   FTimesWarned = true;
   const std::string text = "File times not set: " + ARefusal;
-  SendStatus("Warning", text);
-  LogLines({"WARNING: " + text});
+  FRun.SendStatus("Warning", text);
+  FRun.LogLines({"WARNING: " + text});
 }

@@ -8,8 +8,10 @@
 #include <cstdio>
 #include <utility>
 
-#include "engine/SessionThreadUnit.h"
+#include "engine/RunActions.h"
+#include "engine/SyncDownRecord.h"
 #include "engine/SyncPlan.h"
+#include "engine/TransferFunctions.h"
 #include "engine/TransferPaths.h"
 #include "platform/FileSystem.h"
 #include "remote/RemoteConnection.h"
@@ -24,30 +26,6 @@ std::string DayCountText(TDateTime value) {
   return text;
 }
 
-}  // namespace
-
-void TSessionThread::SyncRemoteToLocal(const std::string& ARemotePath, const std::string& ALocalPath) {
-  SyncRemoteToLocal(ARemotePath, ALocalPath, 1);
-}
-
-void TSessionThread::SyncRemoteToLocal(const std::string& ARemotePath, const std::string& ALocalPath, int ADepth) {
-  const std::string remoteDir = WithTrailingSlash(ToSlashes(ARemotePath));
-  if (RemoteNestingTooDeep(ADepth, remoteDir)) return;
-  SendStatus("Synchronise", "");
-  const TLocalTarget local = ParseLocalTarget(ALocalPath, TLocalPathForm::Directory);
-  TListedSubdirectories subdirectories;
-  if (!SyncRemoteLevel(remoteDir, local, subdirectories) || !Settings.Recurse) return;
-  for (const std::string& name : subdirectories.Unsafe) ReportUnsafeName(name);
-  for (const std::string& name : subdirectories.Enterable) {
-    if (IsSymbolicLink(local.Directory + name)) {
-      ReportSymbolicLink(local.Directory + name);
-      continue;
-    }
-    SyncRemoteToLocal(remoteDir + name, local.Directory + name, ADepth + 1);
-    if (Terminated()) return;
-  }
-}
-
 // One level of the walk: its directories, the local entries as read, and its plan.
 struct TSyncDownLevel {
   std::string RemoteDir;
@@ -57,34 +35,86 @@ struct TSyncDownLevel {
   TSyncDownPlan Plan;
 };
 
-bool TSessionThread::SyncRemoteLevel(const std::string& ARemoteDir, const TLocalTarget& ALocal,
-                                     TListedSubdirectories& ASubdirectories) {
+// The walk, level by level at ADepth (see RemoteNestingTooDeep), phase by phase (SyncPlan.h).
+class TSyncDown {
+ public:
+  TSyncDown(TRunContext& ARun, TRunActions& AActions) : Run(ARun), Act(AActions), Record(ARun) {
+    Act.FetchRecorder = [this](const std::string& name, const std::string& localFile, const TRemoteEntry& item) {
+      return Record.RecordFetchOf(name, localFile, item);
+    };
+  }
+  ~TSyncDown() { Act.FetchRecorder = nullptr; }
+  TSyncDown(const TSyncDown&) = delete;
+  TSyncDown& operator=(const TSyncDown&) = delete;
+  void WithRecord() {
+    Record.Around(Act, [this] { Level(Run.RemotePath(), Run.Settings.LocalPath, 1); });
+  }
+
+ private:
+  void Level(const std::string& ARemotePath, const std::string& ALocalPath, int ADepth);
+  // The files of one level, up to its sub-directories, which it leaves in ASubdirectories;
+  // false when the level ends here. Its tables go when it returns, so that a deep tree holds
+  // no more than the names of each level's sub-directories.
+  bool Files(const std::string& ARemoteDir, const TLocalTarget& ALocal, TListedSubdirectories& ASubdirectories);
+  // The phases of a level; false when the level ends there.
+  bool NewFiles(const TSyncDownLevel& ALevel);
+  bool ChangedFiles(const TSyncDownLevel& ALevel);
+  bool Deletions(const TSyncDownLevel& ALevel);
+
+  TRunContext& Run;
+  TRunActions& Act;
+  TSyncDownRecord Record;
+};
+
+}  // namespace
+
+void TSyncDown::Level(const std::string& ARemotePath, const std::string& ALocalPath, int ADepth) {
+  const std::string remoteDir = WithTrailingSlash(ToSlashes(ARemotePath));
+  if (Act.RemoteNestingTooDeep(ADepth, remoteDir)) return;
+  Run.SendStatus("Synchronise", "");
+  const TLocalTarget local = ParseLocalTarget(ALocalPath, TLocalPathForm::Directory);
+  TListedSubdirectories subdirectories;
+  if (!Files(remoteDir, local, subdirectories) || !Run.Settings.Recurse) return;
+  for (const std::string& name : subdirectories.Unsafe) Act.ReportUnsafeName(name);
+  for (const std::string& name : subdirectories.Enterable) {
+    if (IsSymbolicLink(local.Directory + name)) {
+      Act.ReportSymbolicLink(local.Directory + name);
+      continue;
+    }
+    Level(remoteDir + name, local.Directory + name, ADepth + 1);
+    if (Run.Terminated()) return;
+  }
+}
+
+bool TSyncDown::Files(const std::string& ARemoteDir, const TLocalTarget& ALocal,
+                      TListedSubdirectories& ASubdirectories) {
   const std::string& remoteDir = ARemoteDir;
   const std::string& localDir = ALocal.Directory;
   // Anywhere else, the listing of a directory that is not there could read as an empty one,
   // and fetches by bare name would take another directory's files.
-  if (!EnterRemoteDirectory(remoteDir, "EXCEPTION: ")) return false;
+  if (!Act.EnterRemoteDirectory(remoteDir, "EXCEPTION: ")) return false;
   ForceDirectories(localDir);  // a failure shows in the fetches into it
 
-  TDirectoryRead read = FExclude.Read(localDir, ALocal.Mask, RelativeDirectory(remoteDir, SessionRemoteDirectory()));
+  TDirectoryRead read =
+      Run.Exclude.Read(localDir, ALocal.Mask, RelativeDirectory(remoteDir, Run.SessionRemoteDirectory()));
   if (read.Unreadable()) {  // files it failed to show are not known to be missing
-    ReportUnreadableLocalDirectory(localDir, read.Error);
+    Act.ReportUnreadableLocalDirectory(localDir, read.Error);
     return false;
   }
   std::vector<TSearchRec>& snapshot = read.Entries;
-  LogLines({localDir + " contains " + std::to_string(snapshot.size()) + " entries"});
-  const int count = ListRemoteDirectory(remoteDir);
-  SendStatus("List", std::to_string(count) + " entries");
-  LogLines({remoteDir + " contains " + std::to_string(count) + " entries"});
-  ProtectUnlistedDotNames(snapshot, remoteDir);
+  Run.LogLines({localDir + " contains " + std::to_string(snapshot.size()) + " entries"});
+  const int count = Act.ListRemoteDirectory(remoteDir);
+  Run.SendStatus("List", std::to_string(count) + " entries");
+  Run.LogLines({remoteDir + " contains " + std::to_string(count) + " entries"});
+  Act.ProtectUnlistedDotNames(snapshot, [&](const std::string& name) { return Record.Recorded(remoteDir, name); });
 
-  TSyncDownLevel level{remoteDir, localDir, snapshot, FListing, PlanSyncDown(snapshot, FListing)};
-  if (!SyncDownNewFiles(level) || !SyncDownChangedFiles(level) || !SyncDownDeletions(level)) return false;
+  TSyncDownLevel level{remoteDir, localDir, snapshot, Run.Listing(), PlanSyncDown(snapshot, Run.Listing())};
+  if (!NewFiles(level) || !ChangedFiles(level) || !Deletions(level)) return false;
   ASubdirectories = std::move(level.Plan.Subdirectories);
   return true;
 }
 
-bool TSessionThread::SyncDownNewFiles(const TSyncDownLevel& ALevel) {
+bool TSyncDown::NewFiles(const TSyncDownLevel& ALevel) {
   const TRemoteListing& listing = ALevel.Listing;
   const TSyncDownPlan& plan = ALevel.Plan;
   int64_t newFiles = 0;
@@ -94,101 +124,104 @@ bool TSessionThread::SyncDownNewFiles(const TSyncDownLevel& ALevel) {
     ++newFiles;
     newBytes += listing[static_cast<int>(file.Item)].Size;
   }
-  PlanTransfers(newFiles, newBytes);
-  SendStatus("New files", "Searching");
+  Run.PlanTransfers(newFiles, newBytes);
+  Run.SendStatus("New files", "Searching");
   for (const TSyncDownPlan::TNewFile& file : plan.NewFiles) {
-    if (Terminated()) return false;
+    if (Run.Terminated()) return false;
     const TRemoteEntry& item = listing[static_cast<int>(file.Item)];
     if (file.UnsafeName) {
-      ReportUnsafeName(item.Name);
+      Act.ReportUnsafeName(item.Name);
       continue;
     }
-    SendStatus("New files", "Set binary mode");
-    SendStatus("New files", item.Name);
+    Run.SendStatus("New files", "Set binary mode");
+    Run.SendStatus("New files", item.Name);
     try {
-      SetCurrentFile(item.Name, item.Size);
+      Run.SetCurrentFile(item.Name, item.Size);
       const std::string localFile = ALevel.LocalDir + item.Name;
-      LogLines(
+      Run.LogLines(
           {"NEW FILE: " + ALevel.RemoteDir + item.Name, "GET: " + ALevel.RemoteDir + item.Name, "   : " + localFile});
-      FetchFile(item.Name, localFile, false, item);
+      Act.FetchFile(item.Name, localFile, false, item);
     } catch (const std::exception& error) {
-      ReportFailure(error);
-      if (Settings.AbortOnFailure) return false;
+      Run.ReportFailure(error);
+      if (Run.Settings.AbortOnFailure) return false;
     }
   }
-  if (!HandedTransfersEndWell(Settings.AbortOnFailure)) return false;
-  return !(WalkGoesOnAfterLastStep(plan.NewFiles, static_cast<size_t>(listing.Count())) && Terminated());
+  if (!Act.HandedTransfersEndWell(Run.Settings.AbortOnFailure)) return false;
+  return !(WalkGoesOnAfterLastStep(plan.NewFiles, static_cast<size_t>(listing.Count())) && Run.Terminated());
 }
 
-bool TSessionThread::SyncDownChangedFiles(const TSyncDownLevel& ALevel) {
+bool TSyncDown::ChangedFiles(const TSyncDownLevel& ALevel) {
   const TRemoteListing& listing = ALevel.Listing;
   const TSyncDownPlan& plan = ALevel.Plan;
-  SendStatus("Changed files", "Searching");
-  const std::optional<TDateTime> clockShift = RecordedClockShift(ALevel.RemoteDir, listing);
+  Run.SendStatus("Changed files", "Searching");
+  const std::optional<TDateTime> clockShift = Record.RecordedClockShift(ALevel.RemoteDir, listing);
   const TSyncDownPlan::TChangeCandidate* previous = nullptr;
   for (const TSyncDownPlan::TChangeCandidate& candidate : plan.ChangeCandidates) {
     // Asked once per listed file, as the walk over the listing does, however many local
     // files match it.
-    if ((previous == nullptr || previous->Item != candidate.Item) && Terminated()) return false;
+    if ((previous == nullptr || previous->Item != candidate.Item) && Run.Terminated()) return false;
     previous = &candidate;
     const TRemoteEntry& item = listing[static_cast<int>(candidate.Item)];
     // The local file of that name in whatever letter case it has: the same file.
     const std::string localFile = ALevel.LocalDir + ALevel.Entries[candidate.Entry].Name;
     if (ALevel.Entries[candidate.Entry].IsSymLink) {
-      ReportSymbolicLink(localFile);
+      Act.ReportSymbolicLink(localFile);
       continue;
     }
     // To the second where the listing gave exact times, else to the minute.
     TDateTime localTime = 0, remoteTime = 0;
-    if (!FetchAgain(ALevel.RemoteDir, item, localFile, clockShift, localTime, remoteTime)) continue;
-    PlanTransfers(1, item.Size);
+    if (!Record.FetchAgain(ALevel.RemoteDir, item, localFile, clockShift, localTime, remoteTime)) continue;
+    Run.PlanTransfers(1, item.Size);
     try {
-      LogLines({item.Name + " : Local=" + DayCountText(localTime) + " Remote=" + DayCountText(remoteTime)});
-      LogLines({"GET: " + ALevel.RemoteDir + item.Name, "   : " + localFile});
-      UnlessTestMode([&] {
-        SetCurrentFile(item.Name, item.Size);
-        SendStatus("Changed files", "Set binary mode");
-        SendStatus("Changed files", item.Name);
-        FetchFile(item.Name, localFile, true, item);
+      Run.LogLines({item.Name + " : Local=" + DayCountText(localTime) + " Remote=" + DayCountText(remoteTime)});
+      Run.LogLines({"GET: " + ALevel.RemoteDir + item.Name, "   : " + localFile});
+      Act.UnlessTestMode([&] {
+        Run.SetCurrentFile(item.Name, item.Size);
+        Run.SendStatus("Changed files", "Set binary mode");
+        Run.SendStatus("Changed files", item.Name);
+        Act.FetchFile(item.Name, localFile, true, item);
       });
-      if (Settings.TestMode) CountFileDone(TFileAction::Fetch, item.Name, FetchedBytes(item, localFile));
+      if (Run.Settings.TestMode) Run.CountFileDone(TFileAction::Fetch, item.Name, Act.FetchedBytes(item, localFile));
     } catch (const std::exception& error) {
-      ReportFailure(error);
-      if (Settings.AbortOnFailure) return false;
+      Run.ReportFailure(error);
+      if (Run.Settings.AbortOnFailure) return false;
     }
   }
-  if (!HandedTransfersEndWell(Settings.AbortOnFailure)) return false;
-  return !(WalkGoesOnAfterLastStep(plan.ChangeCandidates, static_cast<size_t>(listing.Count())) && Terminated());
+  if (!Act.HandedTransfersEndWell(Run.Settings.AbortOnFailure)) return false;
+  return !(WalkGoesOnAfterLastStep(plan.ChangeCandidates, static_cast<size_t>(listing.Count())) && Run.Terminated());
 }
 
-bool TSessionThread::SyncDownDeletions(const TSyncDownLevel& ALevel) {
+bool TSyncDown::Deletions(const TSyncDownLevel& ALevel) {
   const TSyncDownPlan& plan = ALevel.Plan;
   const std::string& localDir = ALevel.LocalDir;
-  SendStatus("Deleted files", "Searching");
+  Run.SendStatus("Deleted files", "Searching");
   if (!plan.ListingShowsWholeDirectory()) {
     // Files the listing failed to show, or showed under a refused name, are not gone from
     // the server.
-    ReportFailureText("Listing not understood; no local files deleted");
+    Run.ReportFailureText("Listing not understood; no local files deleted");
     return true;
   }
   // Test mode still shows what the level would have deleted.
-  if (DeletionGuardStops(plan.Deletions.size(), plan.LocalFiles, plan.SourceEmpty) && !Settings.TestMode) return true;
+  if (Act.DeletionGuardStops(plan.Deletions.size(), plan.LocalFiles, plan.SourceEmpty) && !Run.Settings.TestMode)
+    return true;
   for (size_t index : plan.Deletions) {
-    if (Terminated()) return false;
+    if (Run.Terminated()) return false;
     const TSearchRec& entry = ALevel.Entries[index];
     if (entry.IsSymLink) {
-      ReportSymbolicLink(localDir + entry.Name);
+      Act.ReportSymbolicLink(localDir + entry.Name);
       continue;
     }
-    SendStatus("Deleted files", entry.Name);
+    Run.SendStatus("Deleted files", entry.Name);
     try {
-      LogLines({"DELETE: " + localDir + entry.Name});
-      DeleteLocalFile(localDir + entry.Name);
-      ForgetRecord(ALevel.RemoteDir, entry.Name);
+      Run.LogLines({"DELETE: " + localDir + entry.Name});
+      Act.DeleteLocalFile(localDir + entry.Name);
+      Record.ForgetRecord(ALevel.RemoteDir, entry.Name);
     } catch (const std::exception& error) {
-      ReportFailure(error);
-      if (Settings.AbortOnFailure) return false;
+      Run.ReportFailure(error);
+      if (Run.Settings.AbortOnFailure) return false;
     }
   }
-  return !(WalkGoesOnAfterLastStep(plan.Deletions, ALevel.Entries.size()) && Terminated());
+  return !(WalkGoesOnAfterLastStep(plan.Deletions, ALevel.Entries.size()) && Run.Terminated());
 }
+
+void RunSyncRemoteToLocal(TRunContext& ARun, TRunActions& AActions) { TSyncDown(ARun, AActions).WithRecord(); }

@@ -1,7 +1,7 @@
 // Steps shared by the four transfer functions: directory commands with their report forms,
 // listings, failure reports, and the gated actions that change files.
 
-#include "engine/SessionThreadUnit.h"
+#include "engine/RunActions.h"
 
 #include <algorithm>
 #include <memory>
@@ -9,6 +9,7 @@
 #include <string_view>
 #include <utility>
 
+#include "engine/FileTimes.h"
 #include "engine/RemoteListing.h"
 #include "engine/SyncPlan.h"
 #include "engine/TransferPaths.h"
@@ -17,125 +18,94 @@
 #include "remote/RemoteConnection.h"
 #include "remote/RemoteEntry.h"
 
-void TSessionThread::SetCurrentFile(const std::string& AName, int64_t ASizeBytes) {
-  CurrentFile = AName;
-  CurrentFileSizeKB = ASizeBytes / 1024;
-  CurrentFileSize = ASizeBytes;
+void TRunActions::ReportUnsafeName(const std::string& AName) {
+  FRun.CountSkipped(1);
+  FRun.ReportFailureText("Unsafe remote name: " + AName);
 }
 
-void TSessionThread::ReportFailure(const std::exception& AError) {
-  RethrowWhenConnectionLost();
-  if (IsFullDisk(AError)) throw;
-  ReportFailureText(FailureText(AError));
+void TRunActions::ReportSymbolicLink(const std::string& APath) {
+  FRun.CountSkipped(1);
+  FRun.ReportFailureText("Symbolic link not followed: " + APath);
 }
 
-void TSessionThread::RethrowWhenConnectionLost() {
-  if (!FClient || !FClient->Connected() || FConnectionGivenUp) throw;
+void TRunActions::ReportUnreadableLocalDirectory(const std::string& ADirectory, int AError) {
+  FRun.ReportFailureText("Cannot read local directory: " + ADirectory + ": " + ErrorText(AError));
 }
 
-void TSessionThread::ReportFailureText(const std::string& AText) {
-  Outcome.AddError(AText);
-  SendStatus("Error", AText);
-  LogLines({"EXCEPTION: " + AText});
-}
-
-void TSessionThread::ReportUnsafeName(const std::string& AName) {
-  ++Outcome.Skipped;
-  ReportFailureText("Unsafe remote name: " + AName);
-}
-
-void TSessionThread::ReportSymbolicLink(const std::string& APath) {
-  ++Outcome.Skipped;
-  ReportFailureText("Symbolic link not followed: " + APath);
-}
-
-void TSessionThread::ReportUnreadableLocalDirectory(const std::string& ADirectory, int AError) {
-  ReportFailureText("Cannot read local directory: " + ADirectory + ": " + ErrorText(AError));
-}
-
-std::string TSessionThread::SessionLocalDirectory() const {
-  const bool copy = IsCopyMode(Settings.SessionMode);
-  return ParseLocalTarget(Settings.LocalPath, copy ? TLocalPathForm::FileMask : TLocalPathForm::Directory).Directory;
-}
-
-bool TSessionThread::IsSendableLocalFile(const std::string& ALocalDir, const TSearchRec& AEntry) {
+bool TRunActions::IsSendableLocalFile(const std::string& ALocalDir, const TSearchRec& AEntry) {
   if (AEntry.IsSpecial) return false;  // a FIFO or device: opening it could wait forever
-  if (!AEntry.IsSymLink || ResolvesInside(ALocalDir + AEntry.Name, SessionLocalDirectory())) return true;
+  if (!AEntry.IsSymLink || ResolvesInside(ALocalDir + AEntry.Name, FRun.SessionLocalDirectory())) return true;
   ReportSymbolicLink(ALocalDir + AEntry.Name);
   return false;
 }
 
-void TSessionThread::MakeRemoteDirectory(const std::string& ARemoteDir, bool AExceptionPrefixForOthers) {
-  SendStatus("Make directory", ARemoteDir);
-  LogLines({"Make directory: " + ARemoteDir});
+void TRunActions::MakeRemoteDirectory(const std::string& ARemoteDir, bool AExceptionPrefixForOthers) {
+  FRun.SendStatus("Make directory", ARemoteDir);
+  FRun.LogLines({"Make directory: " + ARemoteDir});
   try {
-    Reconnecting([&](bool) { Client().MakeDirectory(ARemoteDir); });
+    FRun.Reconnecting([&](bool) { FRun.Client().MakeDirectory(ARemoteDir); });
   } catch (const std::exception& error) {
-    RethrowWhenConnectionLost();
+    FRun.RethrowWhenConnectionLost();
     // The server's refusal is logged as it is; any other failure as an exception.
     const auto* refusal = dynamic_cast<const ERemoteError*>(&error);
     const bool answered = refusal != nullptr && refusal->Answered;
     const bool exists = answered && refusal->Kind == TRemoteFailure::AlreadyExists;
-    const std::string text = exists ? "Directory already exists" : FailureText(error);
-    SendStatus("Make directory", text);
-    LogLines({(!answered && AExceptionPrefixForOthers ? "EXCEPTION: " : "") + text});
+    const std::string text = exists ? "Directory already exists" : FRun.FailureText(error);
+    FRun.SendStatus("Make directory", text);
+    FRun.LogLines({(!answered && AExceptionPrefixForOthers ? "EXCEPTION: " : "") + text});
   }
 }
 
-bool TSessionThread::EnterRemoteDirectory(const std::string& ARemoteDir, const std::string& AFailurePrefix) {
-  SendStatus("Change directory", ARemoteDir);
-  LogLines({"Change directory: " + ARemoteDir});
+bool TRunActions::EnterRemoteDirectory(const std::string& ARemoteDir, const std::string& AFailurePrefix) {
+  FRun.SendStatus("Change directory", ARemoteDir);
+  FRun.LogLines({"Change directory: " + ARemoteDir});
   ForgetPoolDirectory();
   try {
-    Reconnecting([&](bool) { Client().ChangeDirectory(ARemoteDir); });
-    FRemoteDirectory = ARemoteDir;
+    FRun.Reconnecting([&](bool) { FRun.Client().ChangeDirectory(ARemoteDir); });
+    FRun.EnteredRemoteDirectory(ARemoteDir);
     EnteredPoolDirectory(ARemoteDir);
-    FEnteredRemote = true;
     return true;
   } catch (const std::exception& error) {
-    RethrowWhenConnectionLost();
-    const std::string text = FailureText(error);
-    Outcome.AddError(text);
-    FRunFailed = FRunFailed || !FEnteredRemote;  // the session's own folder: the run did nothing
-    SendStatus("Change directory", text);
-    LogLines({AFailurePrefix + text});
+    FRun.RethrowWhenConnectionLost();
+    const std::string text = FRun.FailureText(error);
+    FRun.NoteError(text);
+    if (!FRun.HasEnteredRemote()) FRun.MarkRunFailed();  // the session's own folder: the run did nothing
+    FRun.SendStatus("Change directory", text);
+    FRun.LogLines({AFailurePrefix + text});
     return false;
   }
 }
 
-bool TSessionThread::RemoteNestingTooDeep(int ADepth, const std::string& ARemoteDir) {
+bool TRunActions::RemoteNestingTooDeep(int ADepth, const std::string& ARemoteDir) {
   if (ADepth <= kMaxRemoteDepth) return false;
-  ReportFailureText("Directory nesting too deep: " + ARemoteDir);
+  FRun.ReportFailureText("Directory nesting too deep: " + ARemoteDir);
   return true;
 }
 
-bool TSessionThread::DeletionGuardStops(size_t ADeletedFiles, size_t AFiles, bool ASourceEmpty) {
-  FDeletionsHeld = DeletionGuardTrips(ADeletedFiles, AFiles, Settings.MaxDelete, ASourceEmpty);
-  if (!FDeletionsHeld) return false;
-  Outcome.Skipped += static_cast<int64_t>(ADeletedFiles);
-  ReportFailureText(DeletionGuardText(ADeletedFiles, AFiles));
+bool TRunActions::DeletionGuardStops(size_t ADeletedFiles, size_t AFiles, bool ASourceEmpty) {
+  const bool held = DeletionGuardTrips(ADeletedFiles, AFiles, FRun.Settings.MaxDelete, ASourceEmpty);
+  FRun.HoldDeletions(held);
+  if (!held) return false;
+  FRun.CountSkipped(static_cast<int64_t>(ADeletedFiles));
+  FRun.ReportFailureText(DeletionGuardText(ADeletedFiles, AFiles));
   return true;
 }
 
-std::string TSessionThread::SessionRemoteDirectory() const {
-  const std::string remote = ToSlashes(FRemotePath.empty() ? Settings.RemotePath : FRemotePath);
-  if (IsCopyMode(Settings.SessionMode)) return SplitMaskPath(remote, "/").Directory;
-  return WithTrailingSlash(remote);
-}
-
-int TSessionThread::ListRemoteDirectory(const std::string& APath) {
-  SendStatus("List", APath);
-  const std::string relativeDir = RelativeDirectory(SplitMaskPath(APath, "/").Directory, SessionRemoteDirectory());
-  Reconnecting([&](bool) {
-    FListingsShowDotNames |= ListSessionDirectory(Client(), Settings, FExclude, APath, relativeDir, FListing);
+int TRunActions::ListRemoteDirectory(const std::string& APath) {
+  FRun.SendStatus("List", APath);
+  const std::string relativeDir = RelativeDirectory(SplitMaskPath(APath, "/").Directory, FRun.SessionRemoteDirectory());
+  FRun.Reconnecting([&](bool) {
+    FRun.ListingsShowDotNames() |=
+        ListSessionDirectory(FRun.Client(), FRun.Settings, FRun.Exclude, APath, relativeDir, FRun.Listing());
   });
-  return FListing.Count();
+  return FRun.Listing().Count();
 }
 
-void TSessionThread::ProtectUnlistedDotNames(std::vector<TSearchRec>& AEntries, const std::string& ARemoteDir) const {
-  if (FListingsShowDotNames) return;
+void TRunActions::ProtectUnlistedDotNames(std::vector<TSearchRec>& AEntries,
+                                          const std::function<bool(const std::string&)>& AWasListed) const {
+  if (FRun.ListingsShowDotNames()) return;
   for (TSearchRec& entry : AEntries) {
-    if (entry.Name.starts_with('.') && !Recorded(ARemoteDir, entry.Name)) entry.Attr |= faHidden;
+    if (entry.Name.starts_with('.') && !AWasListed(entry.Name)) entry.Attr |= faHidden;
   }
 }
 
@@ -189,16 +159,16 @@ bool RefusedForGood(const std::exception& AError) {
 
 }  // namespace
 
-void TSessionThread::SendFile(const std::string& ALocalFile, const std::string& ARemoteName,
-                              const std::function<void()>& AAfter) {
+void TRunActions::SendFile(const std::string& ALocalFile, const std::string& ARemoteName,
+                           const std::function<void()>& AAfter) {
   // One temporary name for every attempt: a repeated upload replaces what the broken one left.
-  const std::string temporary = Settings.AtomicUpload ? TemporaryUploadName(ARemoteName) : std::string();
-  const bool stampTime = Settings.ExactTimes;
+  const std::string temporary = FRun.Settings.AtomicUpload ? TemporaryUploadName(ARemoteName) : std::string();
+  const bool stampTime = FRun.Settings.ExactTimes;
   const int64_t bytes = FileSizeOf(ALocalFile);
   // Written on the connection's thread, read on the run's once the file was sent.
   const auto timesRefusal = std::make_shared<std::string>();
   const auto after = [this, ARemoteName, bytes, AAfter, timesRefusal] {
-    CountFileDone(TFileAction::Send, ARemoteName, bytes);
+    FRun.CountFileDone(TFileAction::Send, ARemoteName, bytes);
     WarnTimesNotSet(*timesRefusal);
     if (AAfter) AAfter();
   };
@@ -211,16 +181,17 @@ void TSessionThread::SendFile(const std::string& ALocalFile, const std::string& 
     if (stampTime) StampRemoteTime(ftp, ALocalFile, at + ARemoteName);
     *timesRefusal = ftp.TimesRefusal();
   };
-  if (Settings.TestMode || !HandToPool(send, after, ARemoteName)) {
-    CountingFailure(TFileAction::Send, ARemoteName,
-                    [&] { UnlessTestMode([&] { Reconnecting([&](bool) { send(Client(), std::string()); }); }); });
+  if (FRun.Settings.TestMode || !HandToPool(send, after, ARemoteName)) {
+    FRun.CountingFailure(TFileAction::Send, ARemoteName, [&] {
+      UnlessTestMode([&] { FRun.Reconnecting([&](bool) { send(FRun.Client(), std::string()); }); });
+    });
     after();
   }
   RaiseHandedFailure();
 }
 
-void TSessionThread::SendThroughTemporaryName(TRemoteConnection& AFtp, const std::string& ALocalFile,
-                                              const std::string& ATemporaryName, const std::string& ARemoteName) {
+void TRunActions::SendThroughTemporaryName(TRemoteConnection& AFtp, const std::string& ALocalFile,
+                                           const std::string& ATemporaryName, const std::string& ARemoteName) {
   try {
     AFtp.Send(ALocalFile, ATemporaryName);
     ReplaceRemoteFile(AFtp, ALocalFile, ATemporaryName, ARemoteName);
@@ -236,8 +207,8 @@ void TSessionThread::SendThroughTemporaryName(TRemoteConnection& AFtp, const std
   }
 }
 
-void TSessionThread::ReplaceRemoteFile(TRemoteConnection& AFtp, const std::string& ALocalFile,
-                                       const std::string& ATemporaryName, const std::string& ARemoteName) {
+void TRunActions::ReplaceRemoteFile(TRemoteConnection& AFtp, const std::string& ALocalFile,
+                                    const std::string& ATemporaryName, const std::string& ARemoteName) {
   try {
     AFtp.RenameOver(ATemporaryName, ARemoteName);
     return;
@@ -273,20 +244,21 @@ void TSessionThread::ReplaceRemoteFile(TRemoteConnection& AFtp, const std::strin
   }
 }
 
-void TSessionThread::FetchFile(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
-                               const TRemoteEntry& AItem) {
+void TRunActions::FetchFile(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
+                            const TRemoteEntry& AItem) {
   bool handed = false;
-  CountingFailure(TFileAction::Fetch, ARemoteName,
-                  [&] { handed = FetchOrHandFile(ARemoteName, ALocalFile, ACanOverwrite, AItem); });
-  if (!handed) CountFileDone(TFileAction::Fetch, ARemoteName, FetchedBytes(AItem, ALocalFile));
+  FRun.CountingFailure(TFileAction::Fetch, ARemoteName,
+                       [&] { handed = FetchOrHandFile(ARemoteName, ALocalFile, ACanOverwrite, AItem); });
+  if (!handed) FRun.CountFileDone(TFileAction::Fetch, ARemoteName, FetchedBytes(AItem, ALocalFile));
   RaiseHandedFailure();
 }
 
-bool TSessionThread::FetchOrHandFile(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
-                                     const TRemoteEntry& AItem) {
+bool TRunActions::FetchOrHandFile(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
+                                  const TRemoteEntry& AItem) {
   bool handed = false;
   UnlessTestMode([&] {
-    const std::function<void()> recordFetch = RecordFetchOf(ARemoteName, ALocalFile, AItem);
+    const std::function<void()> recordFetch =
+        FetchRecorder ? FetchRecorder(ARemoteName, ALocalFile, AItem) : std::function<void()>([] {});
     RefuseWhenNoRoom(ARemoteName, ALocalFile, AItem);
     if (AItem.SizeKnown && AItem.Size > ResumableSize) {
       // A download worth continuing after a break stays on the run's own connection.
@@ -306,26 +278,26 @@ bool TSessionThread::FetchOrHandFile(const std::string& ARemoteName, const std::
     handed = HandToPool(
         fetch,
         [this, ARemoteName, ALocalFile, AItem, recordFetch] {
-          ClientAfterGet();
-          CountFileDone(TFileAction::Fetch, ARemoteName, FetchedBytes(AItem, ALocalFile));
+          FRun.ReportFetched();
+          FRun.CountFileDone(TFileAction::Fetch, ARemoteName, FetchedBytes(AItem, ALocalFile));
           recordFetch();
         },
         ARemoteName);
     if (!handed) {
-      Reconnecting([&](bool) { fetch(Client(), std::string()); });
+      FRun.Reconnecting([&](bool) { fetch(FRun.Client(), std::string()); });
       recordFetch();
     }
   });
   return handed;
 }
 
-int64_t TSessionThread::FetchedBytes(const TRemoteEntry& AItem, const std::string& ALocalFile) const {
+int64_t TRunActions::FetchedBytes(const TRemoteEntry& AItem, const std::string& ALocalFile) const {
   if (AItem.SizeKnown) return AItem.Size;
-  return Settings.TestMode ? 0 : std::max<int64_t>(FileSizeOf(ALocalFile), 0);
+  return FRun.Settings.TestMode ? 0 : std::max<int64_t>(FileSizeOf(ALocalFile), 0);
 }
 
-void TSessionThread::RefuseWhenNoRoom(const std::string& ARemoteName, const std::string& ALocalFile,
-                                      const TRemoteEntry& AItem) {
+void TRunActions::RefuseWhenNoRoom(const std::string& ARemoteName, const std::string& ALocalFile,
+                                   const TRemoteEntry& AItem) {
   if (!AItem.SizeKnown) return;  // capped as it comes instead (the FTP client's DownloadRoom)
   const int64_t free = FreeBytes(ExtractFilePath(ALocalFile));
   // 1 % stays free: a file that fills the disk to the last byte fails all the same.
@@ -334,8 +306,8 @@ void TSessionThread::RefuseWhenNoRoom(const std::string& ARemoteName, const std:
                  std::to_string(free) + " free");
 }
 
-void TSessionThread::FetchResumable(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
-                                    const TRemoteEntry& AItem) {
+void TRunActions::FetchResumable(const std::string& ARemoteName, const std::string& ALocalFile, bool ACanOverwrite,
+                                 const TRemoteEntry& AItem) {
   const std::string partial = PartialDownloadName(ALocalFile, AItem.Size);
   // What is kept of another version of the remote file (another size, or another time) is
   // no start for this one.
@@ -345,13 +317,13 @@ void TSessionThread::FetchResumable(const std::string& ARemoteName, const std::s
   // A link (or a FIFO, a device) at the partial name is no download of ours: it goes unopened.
   RemoveUnlessRegularFile(partial);
   if (FileExists(partial) && GetLocalFileTime(partial, AItem.ExactTime()) != ListedTime(AItem)) ::DeleteFile(partial);
-  Reconnecting([&](bool) {
+  FRun.Reconnecting([&](bool) {
     try {
-      Client().Fetch({ARemoteName, ALocalFile, ACanOverwrite, AItem.Size, partial});
+      FRun.Client().Fetch({ARemoteName, ALocalFile, ACanOverwrite, AItem.Size, partial});
     } catch (const std::exception& error) {
       // What came over a broken connection is worth keeping; after any other failure, or a
       // stop that cut the transfer on purpose, it is not.
-      if (IsConnectionLoss(error) && !Terminated())
+      if (FRun.IsConnectionLoss(error) && !FRun.Terminated())
         SetLocalFileTime(partial, AItem.Time, AItem.ExactTime());
       else
         ::DeleteFile(partial);
@@ -362,11 +334,11 @@ void TSessionThread::FetchResumable(const std::string& ARemoteName, const std::s
 
 // A removal repeated after a reconnect: a 550 then means the first attempt had done it.
 template <typename Removal>
-void TSessionThread::RemoveOnServer(Removal&& ARemoval) {
+void TRunActions::RemoveOnServer(Removal&& ARemoval) {
   UnlessTestMode([&] {
-    Reconnecting([&](bool again) {
+    FRun.Reconnecting([&](bool again) {
       try {
-        ARemoval(Client());
+        ARemoval(FRun.Client());
       } catch (const ERemoteError& refused) {
         if (!refused.Answered || !AlreadyDone(again, refused)) throw;
       }
@@ -374,24 +346,24 @@ void TSessionThread::RemoveOnServer(Removal&& ARemoval) {
   });
 }
 
-void TSessionThread::DeleteRemoteFile(const std::string& AName) {
-  CountingFailure(TFileAction::DeleteRemote, AName,
-                  [&] { RemoveOnServer([&](TRemoteConnection& remote) { remote.DeleteFile(AName); }); });
-  CountFileDone(TFileAction::DeleteRemote, AName, 0);
+void TRunActions::DeleteRemoteFile(const std::string& AName) {
+  FRun.CountingFailure(TFileAction::DeleteRemote, AName,
+                       [&] { RemoveOnServer([&](TRemoteConnection& remote) { remote.DeleteFile(AName); }); });
+  FRun.CountFileDone(TFileAction::DeleteRemote, AName, 0);
 }
 
-void TSessionThread::RemoveRemoteDirectory(const std::string& AName) {
+void TRunActions::RemoveRemoteDirectory(const std::string& AName) {
   RemoveOnServer([&](TRemoteConnection& remote) { remote.RemoveDirectory(AName); });
 }
 
-void TSessionThread::DeleteLocalFile(const std::string& APath) {
+void TRunActions::DeleteLocalFile(const std::string& APath) {
   // A file the file system refuses to delete stays without a report.
-  bool deleted = Settings.TestMode;
+  bool deleted = FRun.Settings.TestMode;
   UnlessTestMode([&] { deleted = ::DeleteFile(APath); });
-  if (deleted) CountFileDone(TFileAction::DeleteLocal, ExtractFileName(APath), 0);
+  if (deleted) FRun.CountFileDone(TFileAction::DeleteLocal, ExtractFileName(APath), 0);
 }
 
-std::vector<std::string> TSessionThread::RemoteSubdirectories(const TRemoteListing& AListing) {
+std::vector<std::string> TRunActions::RemoteSubdirectories(const TRemoteListing& AListing) {
   TListedSubdirectories directories = ListedSubdirectories(AListing);
   for (const std::string& name : directories.Unsafe) ReportUnsafeName(name);
   return std::move(directories.Enterable);

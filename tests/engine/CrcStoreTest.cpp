@@ -11,6 +11,7 @@
 #include "EngineTestSupport.h"
 #include "engine/Crc32.h"
 #include "engine/CrcStore.h"
+#include "engine/FileTimes.h"
 #include "engine/NameIndex.h"
 #include "engine/SessionThreadUnit.h"
 #include "platform/FileSystem.h"
@@ -292,15 +293,15 @@ TEST(LocalFileTimes, SetToTheMinuteAndReadBack) {
   const std::string path = dir.path() + "a.txt";
   WriteFile(path, "x");
   const TDateTime at = EncodeDateTime({2007, 1, 15, 15, 5, 40, 500});
-  TSessionThread::SetLocalFileTime(path, at);
-  EXPECT_EQ(TSessionThread::GetLocalFileTime(path), EncodeDateTime({2007, 1, 15, 15, 5, 0, 0}));
+  SetLocalFileTime(path, at);
+  EXPECT_EQ(GetLocalFileTime(path), EncodeDateTime({2007, 1, 15, 15, 5, 0, 0}));
   TDateTime raw = 0;
   ASSERT_TRUE(GetFileTimeLocal(path, raw));
   EXPECT_EQ(DecodeDateTime(raw).Second, 0);  // seconds are dropped when setting, too
 
-  TSessionThread::SetLocalFileTime(dir.path() + "missing", at);  // nothing happens
-  EXPECT_EQ(TSessionThread::GetLocalFileTime(dir.path() + "missing"), 0);
-  EXPECT_EQ(TSessionThread::TruncateToMinute(EncodeDateTime({2007, 1, 15, 15, 6, 59, 999})),
+  SetLocalFileTime(dir.path() + "missing", at);  // nothing happens
+  EXPECT_EQ(GetLocalFileTime(dir.path() + "missing"), 0);
+  EXPECT_EQ(TruncateToMinute(EncodeDateTime({2007, 1, 15, 15, 6, 59, 999})),
             EncodeDateTime({2007, 1, 15, 15, 6, 0, 0}));
 }
 

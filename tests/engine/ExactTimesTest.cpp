@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "EngineFixture.h"
+#include "engine/FileTimes.h"
 #include "platform/FileSystem.h"
 
 namespace {
@@ -73,8 +74,7 @@ TEST(ExactTimes, MirrorKeepsTimesAndASecondRunFetchesNothing) {
       const std::string path = settings.LocalPath + file.Name;
       EXPECT_EQ(ReadFile(path), file.Name);
       const TDateTime expected = exact ? file.Time : file.Recent ? TruncateToMinute(file.Time) : DayCount(file.Time);
-      EXPECT_EQ(FormatShortDateLongTime(TSessionThread::GetLocalFileTime(path, true)),
-                FormatShortDateLongTime(expected));
+      EXPECT_EQ(FormatShortDateLongTime(GetLocalFileTime(path, true)), FormatShortDateLongTime(expected));
     }
     EXPECT_EQ(LinesBeginning(RunMirror(settings), "GET: "), 0u) << "the second run fetches nothing";
     SetProgramDirectory("");

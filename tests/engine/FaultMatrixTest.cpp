@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "EngineTestSupport.h"
+#include "engine/FileTimes.h"
 #include "ftp/IdException.h"
 #include "ftp/IdFTP.h"
 #include "platform/DateTime.h"
@@ -286,7 +287,7 @@ class FaultMatrix : public ::testing::TestWithParam<TFaultCase> {
   void SetUp() override {
     SetProgramDirectory(ProgramDir.path());
     WriteFile(Local.path() + "keep.txt", "kept as it is");
-    TSessionThread::SetLocalFileTime(Local.path() + "keep.txt", EncodeDate(2007, 1, 15));
+    SetLocalFileTime(Local.path() + "keep.txt", EncodeDate(2007, 1, 15));
     WriteFile(Local.path() + "changed.txt", "the last good copy");
     if (GetParam().Upload) WriteFile(Local.path() + "big.bin", FakeFtpServer::Pattern(kUploadSize));
     WriteFile(ProgramDir.path() + "s.crc", "/elsewhere/old.txt\r\n12345\r\n");

@@ -2,6 +2,7 @@
 // recursion, protected local files, file times, letter case, deletions and test mode.
 
 #include "EngineFixture.h"
+#include "engine/FileTimes.h"
 #include "platform/FileSystem.h"
 
 namespace {
@@ -12,7 +13,7 @@ void SetServerTime(const std::string& path, int year, int month, int day, int ho
   ASSERT_TRUE(SetFileTimeLocal(path, when));
 }
 
-TDateTime LocalTime(const std::string& path) { return TSessionThread::GetLocalFileTime(path); }
+TDateTime LocalTime(const std::string& path) { return GetLocalFileTime(path); }
 
 TEST_F(EngineRun, CopyDownRecursesKeepsProtectedFilesAndSetsListedTimes) {
   MakeTree(ServerRoot.path(), {{"pub/a.txt", "A"},
@@ -95,9 +96,9 @@ class SyncDown : public EngineRun {
     for (const char* name : {"same.txt", "changed.txt", "a.txt"}) {
       SetServerTime(ServerRoot.path() + "site/" + name, 2007, 1, 15, 0, 0);
     }
-    TSessionThread::SetLocalFileTime(Local.path() + "copy/same.txt", EncodeDate(2007, 1, 15) + EncodeTime(0, 0, 40, 0));
-    TSessionThread::SetLocalFileTime(Local.path() + "copy/changed.txt", EncodeDate(2007, 1, 14));
-    TSessionThread::SetLocalFileTime(Local.path() + "copy/A.TXT", EncodeDate(2007, 1, 16));
+    SetLocalFileTime(Local.path() + "copy/same.txt", EncodeDate(2007, 1, 15) + EncodeTime(0, 0, 40, 0));
+    SetLocalFileTime(Local.path() + "copy/changed.txt", EncodeDate(2007, 1, 14));
+    SetLocalFileTime(Local.path() + "copy/A.TXT", EncodeDate(2007, 1, 16));
   }
 };
 

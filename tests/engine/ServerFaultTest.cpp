@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "EngineTestSupport.h"
+#include "engine/FileTimes.h"
 #include "ftp/IdFTP.h"
 #include "platform/FileSystem.h"
 #include "platform/ProgramDir.h"
@@ -181,12 +182,12 @@ TEST_F(ServerFault, DownloadOfAnotherSizeThanListedFailsAndKeepsTheOldFile) {
     SCOPED_TRACE(c.Mode + (c.Received < 0 ? " endless" : " short"));
     Recorder.Reports.clear();
     WriteFile(Local.path() + "a.txt", "old content");
-    TSessionThread::SetLocalFileTime(Local.path() + "a.txt", oldTime);
+    SetLocalFileTime(Local.path() + "a.txt", oldTime);
     const std::string listing = "-rw-r--r-- 1 ftp ftp 10 Jan 15  2007 a.txt\\r\\n";
     Run("C: CWD /f/\nS: 250 ok\n" + DataIn("LIST /f/", listing) + c.Data, c.Mode, Local.path(), "/f/");
 
     EXPECT_EQ(ReadTree(Local.path()), (TTree{{"a.txt", "old content"}}));
-    EXPECT_EQ(TSessionThread::GetLocalFileTime(Local.path() + "a.txt"), oldTime);
+    EXPECT_EQ(GetLocalFileTime(Local.path() + "a.txt"), oldTime);
     auto failure = std::find_if(Recorder.Reports.begin(), Recorder.Reports.end(),
                                 [&](const TReport& r) { return r.Status.rfind(prefix, 0) == 0; });
     ASSERT_NE(failure, Recorder.Reports.end());
@@ -201,13 +202,13 @@ TEST_F(ServerFault, DownloadOfAnotherSizeThanListedFailsAndKeepsTheOldFile) {
 TEST_F(ServerFault, FetchFailingMidwayKeepsTheOldFileAndItsTime) {
   WriteFile(Local.path() + "a.txt", "old content");
   const TDateTime oldTime = EncodeDate(2007, 1, 14);
-  TSessionThread::SetLocalFileTime(Local.path() + "a.txt", oldTime);
+  SetLocalFileTime(Local.path() + "a.txt", oldTime);
   const std::string script = "C: CWD /f/\nS: 250 ok\n" + DataIn("LIST /f/", Line("a.txt")) +
                              DataIn("RETR a.txt", "partial", "451 Local error in processing.");
   Run(script, "syncremotetolocal", Local.path(), "/f");
 
   EXPECT_EQ(ReadTree(Local.path()), (TTree{{"a.txt", "old content"}}));
-  EXPECT_EQ(TSessionThread::GetLocalFileTime(Local.path() + "a.txt"), oldTime);
+  EXPECT_EQ(GetLocalFileTime(Local.path() + "a.txt"), oldTime);
   EXPECT_TRUE(Reported("Error", "451 Local error in processing."));
 }
 
