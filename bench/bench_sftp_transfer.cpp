@@ -110,6 +110,7 @@ bool SessionRun(const TEndpoint& at, const std::string& mode, const std::string&
   settings.KeyFile = at.Server.clientKey();
   settings.HostKey = at.Server.hostKeyFingerprint();
   settings.Recurse = true;
+  settings.ExactTimes = true;  // as a new session has it
   settings.Connections = connections;
   settings.Timeout = 60;
   settings.CrcFile = "bench.crc";

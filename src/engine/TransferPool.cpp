@@ -44,7 +44,9 @@ struct TTransferPool::TLane {
 TTransferPool::TTransferPool(const TRunSettings& ASettings, int AExtra, bool AOpenNow,
                              const TRemoteConnectionMaker& AMaker)
     : FSettings(ASettings), FOpening(AOpenNow) {
-  for (int i = 0; i < AExtra; ++i) FLanes.push_back(std::make_unique<TLane>(AMaker(RemoteSettingsOf(ASettings))));
+  TRemoteSettings laneSettings = RemoteSettingsOf(ASettings);
+  laneSettings.FetchesInARow = true;  // a lane does nothing but transfers
+  for (int i = 0; i < AExtra; ++i) FLanes.push_back(std::make_unique<TLane>(AMaker(laneSettings)));
   // Started once every lane exists: no thread sees the vector change.
   for (auto& lane : FLanes) lane->Thread = std::jthread([this, &lane = *lane] { RunLane(lane); });
 }

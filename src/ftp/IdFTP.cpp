@@ -122,6 +122,7 @@ void TIdFTP::ConnectAndLogin(bool ALogin, int ATimeout) {
       }
       FDataProtected = false;
       FUseEPSV = false;
+      FPassiveAheadSent = false;
       FFeaturesRequested = false;
       FSetTimeCommand = TSetTimeCommand::Unknown;
       FSetTimeWorked = false;
@@ -269,6 +270,7 @@ std::string TIdFTP::TLSVersion() const { return FTLS ? FTLS->ProtocolVersion() :
 
 void TIdFTP::Disconnect() {
   FDataConnectionOpen = false;
+  FPassiveAheadSent = false;
   TIdTCPClient::Disconnect();
 }
 
@@ -388,8 +390,11 @@ void TIdFTP::InitDataConnection(TIdTCPConnection& AConnection) {
 }
 
 int TIdFTP::RequestPassivePort() {
+  // What was sent ahead is what would be sent now: FUseEPSV changes only here.
+  bool sentAhead = std::exchange(FPassiveAheadSent, false);
   if (!FUseEPSV && !ControlIsIPv6()) {
-    const int code = SendCmd("PASV");
+    const int code = sentAhead ? GetResponse() : SendCmd("PASV");
+    sentAhead = false;
     if (code == 227) {
       // The announced address is read (and must be well-formed) but not used: the data
       // connection always goes to the server the control connection talks to.
@@ -402,7 +407,10 @@ int TIdFTP::RequestPassivePort() {
       throw EIdProtocolReplyError(LastReply.NumericCode, LastReply.TextWithLineEnds());
     FUseEPSV = true;  // for the rest of this connection
   }
-  SendCmd("EPSV", {229});
+  if (sentAhead)
+    GetResponse({229});
+  else
+    SendCmd("EPSV", {229});
   return ParseEPSV(LastReply.Lines.empty() ? std::string() : LastReply.Lines.front());
 }
 
@@ -452,6 +460,20 @@ void TIdFTP::OpenActiveListener(std::unique_ptr<TIdSimpleServer>& AData) {
     SendCmd("PORT " + MakePortArgument(AData->BoundIP, AData->BoundPort), {200});
 }
 
+void TIdFTP::SendPassiveAhead() {
+  if (!PassiveAhead || !Passive || !Connected()) return;
+  try {
+    WriteCommand(FUseEPSV || ControlIsIPv6() ? "EPSV" : "PASV");
+    FPassiveAheadSent = true;
+  } catch (const EIdException&) {
+    // The data are complete; the final reply tells whether the connection is still there.
+  }
+}
+
+void TIdFTP::BeforeCommand() {
+  if (std::exchange(FPassiveAheadSent, false)) GetResponse();
+}
+
 void TIdFTP::ReadFinalReply() {
   int code = GetResponse({225, 226, 250, 426, 450});
   if (code != 426 && code != 450) return;
@@ -460,7 +482,11 @@ void TIdFTP::ReadFinalReply() {
   TIdRFCReply aborted = LastReply;
   if (ReplyWaiting(kReplyGraceMs)) {
     try {
-      GetResponse();
+      // A reply that does not end a transfer answers the PASV sent ahead.
+      const int following = GetResponse();
+      if (following != 225 && following != 226 && following != 250 && following != 426 && following != 450 &&
+          following != 451)
+        FPassiveAheadSent = false;
     } catch (const EIdException&) {
       // Whatever it was, the transfer already failed.
     }
@@ -551,6 +577,9 @@ void TIdFTP::TransferIn(const std::string& ACommand, TIdDataSink& ASink, int64_t
     throw;
   }
   EndDataConnection(passive, active, false, false);
+  // Every byte came, so the server is done with the data connection: the next one can be
+  // asked for while its final reply is on the way.
+  SendPassiveAhead();
   ReadFinalReply();
 }
 

@@ -85,6 +85,10 @@ class TIdFTP : public TIdTCPClient {
   std::string Username;
   std::string Password;
   bool Passive = false;  // true: PASV; false: PORT
+  // Passive only: once a download's data have all come, the next PASV (or EPSV) is sent
+  // before the transfer's final reply is read, so that its reply comes with that one. For a
+  // connection that fetches file after file; an offer left unused costs the server a port.
+  bool PassiveAhead = false;
   TIdFTPTransferType TransferType = ftBinary;
   TIdFtpProxySettings ProxySettings;
   int64_t MaxListingSize = int64_t{64} << 20;  // bytes of one listing
@@ -237,6 +241,9 @@ class TIdFTP : public TIdTCPClient {
   void OpenPassiveDataConnectionAfter(int APort, std::unique_ptr<TIdTCPClient>& AData);
   void OpenActiveListener(std::unique_ptr<TIdSimpleServer>& AData);
   void ReadFinalReply();
+  // The PASV sent ahead and not taken: its reply is read and dropped.
+  void BeforeCommand() override;
+  void SendPassiveAhead();
   bool CanResume();
   void RaiseAfterGet(const std::string& ALocalFile);
 
@@ -247,6 +254,7 @@ class TIdFTP : public TIdTCPClient {
   std::unique_ptr<TIdTLSClient> FTLS;  // of the last connection with TLS
   bool FDataProtected = false;         // PROT P accepted: data connections use TLS
   bool FUseEPSV = false;               // the server refused PASV
+  bool FPassiveAheadSent = false;      // its reply not read yet
   bool FFeaturesRequested = false;
   // The command that sets a file's time on this connection, once tried.
   enum class TSetTimeCommand { Unknown, Mfmt, SiteUtime, MdtmWithTime, None };

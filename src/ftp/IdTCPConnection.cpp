@@ -200,6 +200,7 @@ void TIdTCPConnection::CheckCommand(const std::string& ACommand) {
 
 void TIdTCPConnection::WriteCommand(const std::string& ACommand) {
   CheckCommand(ACommand);
+  BeforeCommand();
   if (OnWireTrace) OnWireTrace(wdSent, TracedCommand(ACommand));
   std::string line = ACommand;
   line += "\r\n";

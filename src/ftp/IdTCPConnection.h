@@ -121,6 +121,9 @@ class TIdTCPConnection : public TIdComponent {
   void SetCanceller(TSocketCanceller* ACanceller) { FCanceller = ACanceller; }
 
  protected:
+  // Called by WriteCommand before a command goes out: replies still owed to commands
+  // sent ahead are taken first, so that the command's own reply is the next one read.
+  virtual void BeforeCommand() {}
   // Creates the TCP stream (owned), handing it OnStatus; it is then to be connected or
   // accepted into.
   TIdIOHandlerTCP& CreateIOHandler();

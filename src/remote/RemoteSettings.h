@@ -58,4 +58,7 @@ struct TRemoteSettings {
   std::string KeyFile;
   // Shared by every connection of a run: the bytes per second they may move together; none: no limit.
   std::shared_ptr<TRateLimiter> RateLimiter;
+  // The connection fetches file after file: a backend may prepare the next fetch while one
+  // ends (FTP: the next passive data connection is asked for before the final reply).
+  bool FetchesInARow = false;
 };

@@ -164,6 +164,25 @@ TEST_P(FtpRealServerTest, RefusedFetchLeavesTheLocalFileAlone) {
   EXPECT_EQ(ftp_.PrintWorkingDirectory(), server_->home());
 }
 
+TEST_P(FtpRealServerTest, FetchesWithTheNextPassiveRequestSentAhead) {
+  ftp_.PassiveAhead = true;
+  Login();
+  for (const char* name : {"a.bin", "b.bin", "c.bin"})
+    WriteTextFile(root_.path() + name, FakeFtpServer::Pattern(70000));
+  // Fetch after fetch, then commands that do not take the offer: each still gets its own reply.
+  for (const char* name : {"a.bin", "b.bin", "c.bin"}) {
+    ftp_.GetFile(name, local_.path() + name, false, false);
+    EXPECT_EQ(ReadTextFile(local_.path() + name), FakeFtpServer::Pattern(70000)) << name;
+  }
+  EXPECT_EQ(ftp_.PrintWorkingDirectory(), server_->home());
+  ftp_.GetFile("a.bin", local_.path() + "again.bin", false, false);
+  EXPECT_THROW(ftp_.GetFile("missing.bin", local_.path() + "missing.bin", false, false), EIdProtocolReplyError);
+  ftp_.ListDirectory("", true);
+  EXPECT_EQ(ftp_.ListingItems().Count(), 3);
+  ftp_.ChangeDirectory("..");
+  EXPECT_EQ(ReadTextFile(local_.path() + "again.bin"), FakeFtpServer::Pattern(70000));
+}
+
 std::string ParamName(const ::testing::TestParamInfo<std::tuple<Kind, bool>>& info) {
   return std::string(RealFtpServer::name(std::get<0>(info.param))) + (std::get<1>(info.param) ? "_passive" : "_active");
 }

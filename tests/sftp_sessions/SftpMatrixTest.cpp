@@ -71,6 +71,7 @@ class SftpMatrix : public EngineRun, public ::testing::WithParamInterface<std::t
     settings.HostKey = pin;
     settings.Timeout = 20;
     settings.Recurse = true;
+    settings.ExactTimes = true;  // as a new session has it
     settings.DebugMode = true;
     settings.CrcFile = "session.crc";
     return Recorder.NewRun(settings);
@@ -213,8 +214,8 @@ class CutWhenFetching {
             std::error_code ignored;
             for (const auto& entry : std::filesystem::recursive_directory_iterator(folder, ignored))
               if (entry.is_regular_file(ignored) && entry.file_size(ignored) >= (2u << 20) && !cut_) {
-                server.restart();
                 cut_ = true;
+                server.restart();
               }
           }
         }) {}

@@ -80,6 +80,7 @@ void ConnectFtpClient(TIdFTP& AClient, const TRemoteSettings& ASettings) {
   // Data connections take the client's read time-out for their connects and reads.
   AClient.ReadTimeout = wait;
   AClient.Passive = ASettings.PassiveMode;
+  AClient.PassiveAhead = ASettings.FetchesInARow;
   AClient.Encryption = ClientEncryption(ASettings.Encryption);
   AClient.PinnedFingerprint = ASettings.TrustedFingerprint;
   AClient.RateLimiter = ASettings.RateLimiter;

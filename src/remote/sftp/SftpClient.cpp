@@ -315,40 +315,75 @@ static void CleanUpAfter(const std::exception_ptr& failure, TAction&& cleanUp) {
   }
 }
 
-void TSftpClient::StampAndClose(const std::string& handle, const std::string& path, TUploadTime& time) {
-  Trace("FSETSTAT", path);
-  TAttributes times;
-  times.Flags = attrTimes;
-  times.AccessTime = time.ModifyTime;
-  times.ModifyTime = time.ModifyTime;
-  uint32_t stampId = 0;
-  TRequestWriter stamp = Request(fxpFsetstat, stampId);
-  stamp.String(handle).Attributes(times);
-  Send(stamp);
+// A failure of the server's answer to one request, kept while the answers still due are
+// taken; a lost connection or a reply out of step is thrown at once.
+static void KeepFirst(std::exception_ptr& first) {
+  try {
+    throw;
+  } catch (const ESftpError& error) {
+    if (error.Kind == TFailure::ConnectionLost || error.Kind == TFailure::Protocol) throw;
+    if (!first) first = std::current_exception();
+  }
+}
+
+uint64_t TSftpClient::FinishUpload(const std::string& handle, const std::string& path, TWritesInFlight& inFlight,
+                                   uint64_t acknowledged, const TProgress& progress, TUploadTime* time) {
+  // Every byte is on its way: the close, and the time by name after it, go without waiting
+  // for the writes' answers. OpenSSH takes requests in the order they come; rclone's server
+  // lets a close wait for its handle's writes and takes what follows after it.
   uint32_t closeId = 0;
   TRequestWriter close = Request(fxpClose, closeId);
   close.String(handle);
   Send(close);
-  try {
-    ExpectOk(Await(stampId), path);
-  } catch (const ESftpError& error) {
-    if (error.Kind == TFailure::ConnectionLost || error.Kind == TFailure::Protocol) throw;
-    time.Refusal = error.what();
+  uint32_t stampId = 0;
+  if (time != nullptr) {
+    Trace("SETSTAT", path);
+    TAttributes times;
+    times.Flags = attrTimes;
+    times.AccessTime = time->ModifyTime;
+    times.ModifyTime = time->ModifyTime;
+    TRequestWriter stamp = Request(fxpSetstat, stampId);
+    stamp.String(path).Attributes(times);
+    Send(stamp);
   }
-  ExpectOk(Await(closeId), path);
+  std::exception_ptr failure;
+  for (const auto& [id, length] : inFlight) {
+    try {
+      ExpectOk(Await(id), path);
+      acknowledged += length;
+      if (progress) progress(acknowledged);
+    } catch (const ESftpError&) {
+      KeepFirst(failure);
+    }
+  }
+  try {
+    ExpectOk(Await(closeId), path);
+  } catch (const ESftpError&) {
+    KeepFirst(failure);
+  }
+  if (time != nullptr) {
+    try {
+      ExpectOk(Await(stampId), path);
+    } catch (const ESftpError& error) {
+      if (error.Kind == TFailure::ConnectionLost || error.Kind == TFailure::Protocol) throw;
+      time->Refusal = error.what();
+    }
+  }
+  if (failure) std::rethrow_exception(failure);
+  return acknowledged;
 }
 
 uint64_t TSftpClient::Upload(const std::string& path, uint64_t offset, const TDataSource& source,
                              const TProgress& progress, TUploadTime* time) {
   Trace("OPEN-WRITE", path);
   const std::string handle = OpenHandle(path, fxfWrite | fxfCreat | (offset == 0 ? uint32_t{fxfTrunc} : 0u));
-  std::deque<std::pair<uint32_t, size_t>> inFlight;  // id, length
+  TWritesInFlight inFlight;
   std::vector<uint8_t> block(FWriteBlock);
   uint64_t position = offset;
   uint64_t acknowledged = 0;
   bool sourceDone = false;
   try {
-    while (!sourceDone || !inFlight.empty()) {
+    for (;;) {
       while (!sourceDone && inFlight.size() < RequestsInFlight) {
         const size_t length = source(block.data(), block.size());
         if (length == 0) {
@@ -362,7 +397,7 @@ uint64_t TSftpClient::Upload(const std::string& path, uint64_t offset, const TDa
         inFlight.emplace_back(id, length);
         position += length;
       }
-      if (inFlight.empty()) break;
+      if (sourceDone) break;
       const auto [id, length] = inFlight.front();
       inFlight.pop_front();
       ExpectOk(Await(id), path);
@@ -376,12 +411,7 @@ uint64_t TSftpClient::Upload(const std::string& path, uint64_t offset, const TDa
     });
     throw;
   }
-  if (time != nullptr) {
-    StampAndClose(handle, path, *time);
-  } else {
-    CloseHandle(handle, path);
-  }
-  return acknowledged;
+  return FinishUpload(handle, path, inFlight, acknowledged, progress, time);
 }
 
 void TSftpClient::IssueRead(TDownload& download) {

@@ -9,11 +9,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "remote/sftp/SftpCodec.h"
@@ -37,9 +39,8 @@ using TProgress = std::function<void(uint64_t done)>;
 // One line per request: what and on which path (never file data or a secret).
 using TTrace = std::function<void(const std::string& line)>;
 
-// The time an uploaded file is to take, set on its handle once every byte is written, in the
-// same round trip as the close. A server that refuses leaves its words in Refusal; the
-// upload stands.
+// The time an uploaded file is to take, set by name right after its close, in the same round
+// trip as its last writes. A server that refuses leaves its words in Refusal; the upload stands.
 struct TUploadTime {
   uint32_t ModifyTime = 0;
   std::string Refusal;
@@ -105,8 +106,12 @@ class TSftpClient {
   void ExpectOk(const TReply& reply, const std::string& path);
   std::string OpenHandle(const std::string& path, uint32_t flags);
   void CloseHandle(const std::string& handle, const std::string& path);
-  // FSETSTAT and CLOSE sent together: one round trip for both.
-  void StampAndClose(const std::string& handle, const std::string& path, TUploadTime& time);
+  // The writes of an upload that are not answered yet: id, length.
+  using TWritesInFlight = std::deque<std::pair<uint32_t, size_t>>;
+  // Once the last write is sent: the close and the time go with the writes still in flight,
+  // and every answer is taken. Returns the bytes acknowledged in all.
+  uint64_t FinishUpload(const std::string& handle, const std::string& path, TWritesInFlight& inFlight,
+                        uint64_t acknowledged, const TProgress& progress, TUploadTime* time);
   // `id` by reference: it is set while the request argument is made.
   TReply Call(TRequestWriter request, const uint32_t& id);
   void ReadLimits();

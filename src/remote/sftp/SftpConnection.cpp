@@ -237,15 +237,23 @@ void TSftpConnection::RemoveDirectory(const std::string& ADirectory) {
 }
 
 void TSftpConnection::DeleteFile(const std::string& AName) {
+  if (Absolute(AName) == FLastStamp.Path) FLastStamp = {};
   Translated([&] { FClient->RemoveFile(Absolute(AName)); });
 }
 
 void TSftpConnection::RenameOver(const std::string& AFrom, const std::string& ATo) {
-  Translated([&] { FClient->RenameOver(Absolute(AFrom), Absolute(ATo)); });
+  const std::string from = Absolute(AFrom), to = Absolute(ATo);
+  if (to == FLastStamp.Path) FLastStamp = {};
+  Translated([&] { FClient->RenameOver(from, to); });
+  if (from == FLastStamp.Path) FLastStamp.Path = to;  // a rename keeps the file's time
 }
 
 void TSftpConnection::SetTime(const std::string& AName, TDateTime AWhen) {
-  Translated([&] { FClient->SetModifyTime(Absolute(AName), ProtocolSeconds(AWhen)); });
+  // The file just uploaded has its time already (set with its close): no round trip for it.
+  const std::string path = Absolute(AName);
+  const uint32_t seconds = ProtocolSeconds(AWhen);
+  if (path == FLastStamp.Path && seconds == FLastStamp.Seconds) return;
+  Translated([&] { FClient->SetModifyTime(path, seconds); });
 }
 
 void TSftpConnection::Send(const std::string& ALocalFile, const std::string& ARemoteName, int64_t AOffset) {
@@ -272,6 +280,7 @@ void TSftpConnection::Send(const std::string& ALocalFile, const std::string& ARe
     if (Events.OnWork) Events.OnWork(TTransferDirection::Sending, static_cast<int64_t>(done));
   };
   std::optional<sftp::TUploadTime> time = LocalTimeFor(ALocalFile);
+  FLastStamp = {};
   if (Events.OnWorkBegin) Events.OnWorkBegin(TTransferDirection::Sending, size - AOffset);
   try {
     Translated([&] {
@@ -286,6 +295,7 @@ void TSftpConnection::Send(const std::string& ALocalFile, const std::string& ARe
     FTimesRefusal = time->Refusal;
     if (Events.OnWireTrace) Events.OnWireTrace(TWireLine::Note, "Times not set: " + FTimesRefusal);
   }
+  FLastStamp = time && time->Refusal.empty() ? TStamp{Absolute(ARemoteName), time->ModifyTime} : TStamp{};
 }
 
 std::optional<sftp::TUploadTime> TSftpConnection::LocalTimeFor(const std::string& ALocalFile) const {

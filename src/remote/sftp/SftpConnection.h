@@ -73,5 +73,11 @@ class TSftpConnection : public TRemoteConnection {
   std::unique_ptr<sftp::TSftpClient> FClient;
   std::string FDirectory = "/";
   std::atomic<bool> FCut{false};
+  // The file the last upload gave its time, under the name it has now, and that time.
+  struct TStamp {
+    std::string Path;
+    uint32_t Seconds = 0;
+  };
+  TStamp FLastStamp;
   std::string FTimesRefusal;  // what the server said when it refused a time
 };
