@@ -654,8 +654,11 @@ def main():
             for label, source, count, size in shapes:
                 expected = (count, count * size)
                 z = Zephlin(program, work, "nochange-" + label)
-                z.add("up", "synclocaltoremote", source + "/", f"/nc-{label}-z/", port, crc="crcstore")
-                z.add("down", "syncremotetolocal", os.path.join(local, f"nd-{label}-z"), f"/src-{label}/", port)
+                # A new session's count of connections; the peers run with their own defaults too.
+                z.add("up", "synclocaltoremote", source + "/", f"/nc-{label}-z/", port, crc="crcstore",
+                      extra=(("connections", "4"),))
+                z.add("down", "syncremotetolocal", os.path.join(local, f"nd-{label}-z"), f"/src-{label}/", port,
+                      extra=(("connections", "4"),))
                 z.write()
                 crc_store(os.path.join(z.dir, "crcstore"), source)
                 for n in ("z", "r", "l"):

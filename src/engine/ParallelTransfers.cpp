@@ -9,6 +9,7 @@
 // among them is reported as that directory's, without ending the level the run is in by then.
 
 #include "engine/RunActions.h"
+#include "engine/TransferPaths.h"
 #include "engine/TransferPool.h"
 
 void TRunActions::StartTransferPool() {
@@ -114,4 +115,14 @@ bool TRunActions::HandedTransfersEndWell(bool AFailureEnds) {
     ReportHandedFailure(failure);
   }
   return !(failedHere && AFailureEnds);
+}
+
+void TRunActions::ListAhead(const std::string& ARemoteDir, const std::vector<std::string>& ANames) {
+  // A debug run's log shows the commands of the run's own connection, listings included; a
+  // directory that is not absolute is not known to the extra connections.
+  if (!FRun.Pool() || FRun.Settings.DebugMode || !ARemoteDir.starts_with('/') || ANames.empty()) return;
+  std::vector<std::string> directories;
+  directories.reserve(ANames.size());
+  for (const std::string& name : ANames) directories.push_back(WithTrailingSlash(ToSlashes(ARemoteDir + name)));
+  FListAhead.Want(*FRun.Pool(), directories);
 }

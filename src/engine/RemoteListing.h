@@ -10,9 +10,19 @@
 #include "engine/RunSettings.h"
 #include "remote/RemoteConnection.h"
 
-// Lists APath (a directory ending in "/", or a directory and a file mask), which the caller
-// has entered, into AListing (left as it was when the listing fails), less the entries
-// AExclude leaves out of ARelativeDir. True when the listing held a name beginning with "."
-// (before exclusion): only then is the server known to show dot names.
+// The request that lists APath (a directory ending in "/", or a directory and a file mask)
+// as the session asks for it.
+TListRequest SessionListRequest(const TRunSettings& ASettings, const TExcludeFilter& AExclude,
+                                const std::string& APath);
+
+// AListed, what the connection gave for SessionListRequest(APath), into AListing less the
+// names APath's mask does not match and those AExclude leaves out of ARelativeDir. True when
+// AListed held a name beginning with "." (before exclusion): only then is the server known
+// to show dot names.
+bool FilterSessionListing(TRemoteListing AListed, const TExcludeFilter& AExclude, const std::string& APath,
+                          const std::string& ARelativeDir, TRemoteListing& AListing);
+
+// Lists APath, which the caller has entered, into AListing (left as it was when the listing
+// fails): the two steps above.
 bool ListSessionDirectory(TRemoteConnection& ARemote, const TRunSettings& ASettings, const TExcludeFilter& AExclude,
                           const std::string& APath, const std::string& ARelativeDir, TRemoteListing& AListing);

@@ -12,11 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "engine/ListAhead.h"
 #include "engine/RunContext.h"
 
 class TRunActions {
  public:
-  explicit TRunActions(TRunContext& ARun) : FRun(ARun) {}
+  explicit TRunActions(TRunContext& ARun) : FRun(ARun), FListAhead(ARun.Settings, ARun.Exclude) {}
 
   // What records a fetch of the named file to the local file once it is done; the sync
   // down with its remote-state record sets it.
@@ -30,8 +31,12 @@ class TRunActions {
   // CWD with its reports; false when it failed. AFailurePrefix goes before the failure text.
   bool EnterRemoteDirectory(const std::string& ARemoteDir, const std::string& AFailurePrefix);
   // The session's listing of APath (RemoteListing.h) into the run's Listing(), with the
-  // "List" reports, less what the session excludes; returns the number of entries.
+  // "List" reports, less what the session excludes; returns the number of entries. A listing
+  // made ahead (ListAhead) is used in place of listing the directory again.
   int ListRemoteDirectory(const std::string& APath);
+  // The sub-directories ANames of the entered directory ARemoteDir that the walk enters next,
+  // in that order: with extra connections, their listings are made ahead (ListAhead.h).
+  void ListAhead(const std::string& ARemoteDir, const std::vector<std::string>& ANames);
   // The listed directories to recurse into, in listing order; unsafe names are reported.
   std::vector<std::string> RemoteSubdirectories(const TRemoteListing& AListing);
   // Local dot names may be deleted only once a listing of this run has shown a dot name:
@@ -118,6 +123,7 @@ class TRunActions {
   void CountHandedFailure(const TTransferPool::TFailure& AFailure);
 
   TRunContext& FRun;
+  TListAhead FListAhead;
   std::optional<std::string> FPoolDirectory;  // absolute; "" when it could not be learnt
   bool FTimesWarned = false;                  // the run said that the server refused to set times
 };

@@ -113,6 +113,9 @@ void TSyncUp::Level(const std::string& ALocalPath, const std::string& ARemotePat
   Run.LogLines({remoteDir + " contains " + std::to_string(count) + " entries"});
 
   const TSyncUpLevel level{localDir, remoteDir, scanned, Run.Listing(), PlanSyncUp(snapshot, Run.Listing())};
+  std::vector<std::string> subdirectories;
+  for (size_t index : level.Plan.Subdirectories) subdirectories.push_back(snapshot[index].Name);
+  if (Run.Settings.Recurse) Act.ListAhead(remoteDir, subdirectories);
   if (!NewFiles(level) || !ChangedFiles(level) || !Deletions(level)) return;
   if (!Run.Settings.Recurse) return;
   // The snapshot already holds the sub-directories; sending files added none.

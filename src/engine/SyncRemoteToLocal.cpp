@@ -109,6 +109,7 @@ bool TSyncDown::Files(const std::string& ARemoteDir, const TLocalTarget& ALocal,
   Act.ProtectUnlistedDotNames(snapshot, [&](const std::string& name) { return Record.Recorded(remoteDir, name); });
 
   TSyncDownLevel level{remoteDir, localDir, snapshot, Run.Listing(), PlanSyncDown(snapshot, Run.Listing())};
+  if (Run.Settings.Recurse) Act.ListAhead(remoteDir, level.Plan.Subdirectories.Enterable);
   if (!NewFiles(level) || !ChangedFiles(level) || !Deletions(level)) return false;
   ASubdirectories = std::move(level.Plan.Subdirectories);
   return true;

@@ -67,6 +67,13 @@ void TTransferPool::RunLane(TLane& ALane) {
     FChanged.wait(lock, [&] { return FOpening || FClosing; });
     if (FClosing) return;
   }
+  if (OpenLane(ALane))
+    while (RunNextJob(ALane)) {
+    }
+  ALane.Client->Disconnect();
+}
+
+bool TTransferPool::OpenLane(TLane& ALane) {
   bool open = false;
   bool refused = false;
   try {
@@ -83,33 +90,63 @@ void TTransferPool::RunLane(TLane& ALane) {
     if (!open) FailStrandedLocked();
   }
   FChanged.notify_all();
-  while (open) {
-    TJob job;
-    {
-      std::unique_lock lock(FMutex);
-      FChanged.wait(lock, [&] { return !FQueue.empty() || FClosing; });
-      if (FClosing) break;
+  return open;
+}
+
+bool TTransferPool::RunNextJob(TLane& ALane) {
+  TJob job;
+  TSideJob sideJob;
+  {
+    std::unique_lock lock(FMutex);
+    FChanged.wait(lock, [&] { return !FQueue.empty() || !FSideJobs.empty() || FClosing; });
+    if (FClosing) return false;
+    if (!FQueue.empty()) {
       job = std::move(FQueue.front());
       FQueue.pop_front();
       ALane.State = TLaneState::Busy;
+    } else {
+      sideJob = std::move(FSideJobs.front());
+      FSideJobs.pop_front();
+      ALane.State = TLaneState::Aside;
     }
-    TFinished finished{std::move(job.FollowUp), {job.Directory, nullptr, job.Name}};
-    try {
-      // A path names the file without a CWD, which would cost a round trip per directory.
-      const bool byPath = job.Directory.starts_with('/');
-      if (!byPath && ALane.Directory != job.Directory) {
-        ALane.Directory.clear();
-        ALane.Client->ChangeDirectory(job.Directory);
-        ALane.Directory = job.Directory;
-      }
-      job.Transfer(*ALane.Client, byPath ? WithTrailingSlash(job.Directory) : std::string());
-    } catch (...) {
-      finished.Failure.Error = std::current_exception();
-    }
-    open = ALane.Client->Connected();
-    Finish(ALane, std::move(finished), open);
   }
-  ALane.Client->Disconnect();
+  if (sideJob)
+    RunSideJob(ALane, sideJob);
+  else
+    RunTransfer(ALane, std::move(job));
+  return ALane.Client->Connected();
+}
+
+void TTransferPool::RunTransfer(TLane& ALane, TJob AJob) {
+  TFinished finished{std::move(AJob.FollowUp), {AJob.Directory, nullptr, AJob.Name}};
+  try {
+    // A path names the file without a CWD, which would cost a round trip per directory.
+    const bool byPath = AJob.Directory.starts_with('/');
+    if (!byPath && ALane.Directory != AJob.Directory) {
+      ALane.Directory.clear();
+      ALane.Client->ChangeDirectory(AJob.Directory);
+      ALane.Directory = AJob.Directory;
+    }
+    AJob.Transfer(*ALane.Client, byPath ? WithTrailingSlash(AJob.Directory) : std::string());
+  } catch (...) {
+    finished.Failure.Error = std::current_exception();
+  }
+  Finish(ALane, std::move(finished), ALane.Client->Connected());
+}
+
+void TTransferPool::RunSideJob(TLane& ALane, const TSideJob& AJob) {
+  try {
+    AJob(*ALane.Client, ALane.Directory);
+  } catch (...) {
+    ALane.Directory.clear();  // a side job's failure is its own; where it left the connection is not known
+  }
+  const bool connected = ALane.Client->Connected();
+  {
+    std::lock_guard lock(FMutex);
+    ALane.State = connected ? TLaneState::Idle : TLaneState::Gone;
+    if (!connected) FailStrandedLocked();
+  }
+  FChanged.notify_all();
 }
 
 void TTransferPool::Finish(TLane& ALane, TFinished AFinished, bool AConnected) {
@@ -128,8 +165,13 @@ int TTransferPool::CountLocked(std::initializer_list<TLaneState> AStates) const 
   }));
 }
 
+int TTransferPool::LiveLocked() const {
+  return CountLocked({TLaneState::Opening, TLaneState::Idle, TLaneState::Busy, TLaneState::Aside});
+}
+
 void TTransferPool::FailStrandedLocked() {
-  if (CountLocked({TLaneState::Opening, TLaneState::Idle, TLaneState::Busy}) > 0) return;
+  if (LiveLocked() > 0) return;
+  FSideJobs.clear();
   // The last connection is gone with transfers still waiting: they fail as it did.
   for (TJob& job : FQueue)
     FFinished.push_back(
@@ -145,7 +187,7 @@ bool TTransferPool::Hand(const std::string& ARemoteDirectory, TTransfer ATransfe
     FOpening = true;  // from the first file on; a run that sends nothing opens nothing
     // At most one transfer waits for each open connection: the next file is ready when one
     // ends, also while the run's own connection is busy with a file of its own.
-    const int open = CountLocked({TLaneState::Idle, TLaneState::Busy});
+    const int open = CountLocked({TLaneState::Idle, TLaneState::Busy, TLaneState::Aside});
     if (open > 0 && static_cast<int>(FQueue.size()) < open) {
       FQueue.push_back({ARemoteDirectory, std::move(ATransfer), std::move(AFollowUp), std::move(AName)});
       handed = true;
@@ -153,6 +195,17 @@ bool TTransferPool::Hand(const std::string& ARemoteDirectory, TTransfer ATransfe
   }
   FChanged.notify_all();
   return handed;
+}
+
+bool TTransferPool::HandSideJob(TSideJob AJob) {
+  {
+    std::lock_guard lock(FMutex);
+    if (LiveLocked() == 0) return false;
+    FOpening = true;
+    FSideJobs.push_back(std::move(AJob));
+  }
+  FChanged.notify_all();
+  return true;
 }
 
 void TTransferPool::Collect() {
@@ -182,6 +235,7 @@ void TTransferPool::Drain() {
 void TTransferPool::DropWaiting() {
   std::lock_guard lock(FMutex);
   FQueue.clear();
+  FSideJobs.clear();
 }
 
 TTransferPool::TFailure TTransferPool::TakeFailure() {
@@ -193,7 +247,7 @@ TTransferPool::TFailure TTransferPool::TakeFailure() {
 
 int TTransferPool::Usable() const {
   std::lock_guard lock(FMutex);
-  return CountLocked({TLaneState::Opening, TLaneState::Idle, TLaneState::Busy});
+  return LiveLocked();
 }
 
 int TTransferPool::Refused() const {

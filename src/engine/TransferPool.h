@@ -14,6 +14,11 @@
 // in a transfer: the run goes on with fewer. Nothing is reported for a connection that was never opened; a failed
 // transfer is the run's to report, like any other.
 //
+// Between transfers, a connection with nothing to transfer may do a side job of the run's
+// (HandSideJob: a listing made ahead, engine/ListAhead.h). Side jobs report nothing and fail
+// nothing: whatever they lead to is theirs to keep; waiting for the transfers never waits
+// for them.
+//
 // Threads: Cut may be called from any thread; everything else is for the run's thread.
 
 #include <condition_variable>
@@ -40,6 +45,9 @@ class TTransferPool {
   // directory's absolute path ending in "/", or nothing for a connection that entered it.
   using TTransfer = std::function<void(TRemoteConnection&, const std::string& APathPrefix)>;
   using TFollowUp = std::function<void()>;  // on the run's thread, after success
+  // On a connection's thread: AEntered is the directory the connection is in ("" when not
+  // known), which a job that changes directory keeps up to date.
+  using TSideJob = std::function<void(TRemoteConnection&, std::string& AEntered)>;
 
   // AExtra connections with ASettings, made by AMaker and opened in the background from the
   // first Hand on, or at once with AOpenNow (a run that will transfer files whatever it finds).
@@ -55,12 +63,17 @@ class TTransferPool {
   // connection has one waiting already (or none is open). AFollowUp runs when Collect finds it succeeded.
   // AName names the file in a failure.
   bool Hand(const std::string& ARemoteDirectory, TTransfer ATransfer, TFollowUp AFollowUp, std::string AName = {});
+  // Queues AJob for a connection with no transfer to take (transfers go first), and opens the
+  // connections; false when none is left. A job dropped (DropWaiting, the last connection
+  // lost, the pool closed) never runs; what one throws is dropped with it.
+  bool HandSideJob(TSideJob AJob);
   // Takes what the finished transfers left, in the order they finished: runs the follow-ups
   // of those that succeeded and keeps the failures for TakeFailure.
   void Collect();
   // Waits until no transfer is going, collecting meanwhile.
   void Drain();
-  // Forgets the transfers handed over that no connection has begun: they never start.
+  // Forgets the transfers and side jobs handed over that no connection has begun: they never
+  // start.
   void DropWaiting();
   // A handed transfer that failed, with the directory it was handed in.
   struct TFailure {
@@ -81,7 +94,7 @@ class TTransferPool {
   void Cut() noexcept;
 
  private:
-  enum class TLaneState { Opening, Idle, Busy, Gone };
+  enum class TLaneState { Opening, Idle, Busy, Aside, Gone };  // Aside: on a side job
   struct TJob;
   struct TLane;
   struct TFinished {
@@ -89,9 +102,15 @@ class TTransferPool {
     TFailure Failure;
   };
   void RunLane(TLane& ALane);
+  bool OpenLane(TLane& ALane);
+  // The lane's thread: waits for the next job and does it; false once the lane is done.
+  bool RunNextJob(TLane& ALane);
+  void RunTransfer(TLane& ALane, TJob AJob);
+  void RunSideJob(TLane& ALane, const TSideJob& AJob);
   // The lane's thread, once its transfer ended: hands the result back.
   void Finish(TLane& ALane, TFinished AFinished, bool AConnected);
   int CountLocked(std::initializer_list<TLaneState> AStates) const;
+  int LiveLocked() const;  // open or still opening
   // Once no connection is left, the transfers that wait fail.
   void FailStrandedLocked();
 
@@ -100,6 +119,7 @@ class TTransferPool {
   std::condition_variable FChanged;
   std::vector<std::unique_ptr<TLane>> FLanes;
   std::deque<TJob> FQueue;          // handed, not taken yet; guarded by FMutex
+  std::deque<TSideJob> FSideJobs;   // guarded by FMutex
   std::deque<TFinished> FFinished;  // guarded by FMutex
   std::deque<TFailure> FFailures;   // run's thread only
   bool FOpening = false;            // the connections are opened; guarded by FMutex

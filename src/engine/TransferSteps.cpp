@@ -94,6 +94,11 @@ bool TRunActions::DeletionGuardStops(size_t ADeletedFiles, size_t AFiles, bool A
 int TRunActions::ListRemoteDirectory(const std::string& APath) {
   FRun.SendStatus("List", APath);
   const std::string relativeDir = RelativeDirectory(SplitMaskPath(APath, "/").Directory, FRun.SessionRemoteDirectory());
+  if (std::optional<TRemoteListing> ahead = FListAhead.Take(FRun.Pool(), APath)) {
+    FRun.ListingsShowDotNames() |=
+        FilterSessionListing(std::move(*ahead), FRun.Exclude, APath, relativeDir, FRun.Listing());
+    return FRun.Listing().Count();
+  }
   FRun.Reconnecting([&](bool) {
     FRun.ListingsShowDotNames() |=
         ListSessionDirectory(FRun.Client(), FRun.Settings, FRun.Exclude, APath, relativeDir, FRun.Listing());

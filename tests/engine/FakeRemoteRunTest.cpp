@@ -4,12 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "EngineTestSupport.h"
+#include "engine/CrcStore.h"
+#include "platform/FileSystem.h"
 #include "platform/ProgramDir.h"
 #include "support/FakeRemote.h"
 #include "support/TempDir.h"
@@ -162,6 +167,105 @@ TEST_F(FakeRemoteRun, PlansBecomeCallsAndFaultsBecomeReports) {
   for (const RunRow& row : rows) {
     SCOPED_TRACE(row.label);
     Run(row);
+  }
+}
+
+// Runs over several connections list the directories the walk enters next on the extra ones.
+// The run's own connection (the first made) waits at the CWD of each sub-directory until
+// another connection has asked to list it, so that a listing made ahead is there to be used.
+struct AheadRow {
+  const char* label;
+  const char* mode;
+  const char* refusedAhead;  // a directory whose listing ahead the server refuses ("" none)
+  const char* ownListings;   // what the run's own connection listed, joined by ", "
+};
+
+class ListAhead : public FakeRemoteRun {
+ protected:
+  struct TOutcome {
+    std::vector<TReport> Reports;
+    std::vector<std::string> OwnListings;
+    std::map<std::string, std::string> Remote;
+    TTree Local;
+  };
+
+  TOutcome RunWith(const AheadRow& row, int connections) {
+    const bool up = std::string(row.mode) == "synclocaltoremote";
+    auto tree = std::make_shared<TFakeRemoteTree>();
+    // Nothing to send or fetch: what a run does shows in its deletion of a stale file alone.
+    const TDateTime time = EncodeDate(2030, 1, 1);
+    for (const char* path : {"/s/a", "/s/d0/b", "/s/d1/c", "/s/d1/e/f", "/s/d1/e/x.tmp"})
+      tree->AddFile(path, std::string("remote ") + path, time);
+    TempDir local;
+    TTree localTree = {{"a", "A"}, {"d0/b", "B"}, {"d1/c", "C"}, {"d1/e/f", "F"}};
+    if (up) tree->AddFile("/s/d0/stale", "S", time);
+    if (!up) localTree["d0/old"] = "O";
+    MakeTree(local.path(), localTree);
+    TCrcStore store;
+    for (const auto& [name, content] : localTree) {
+      SetFileTimeLocal(local.path() + name, time);
+      store.Append(local.path() + name, FileCrc32(local.path() + name));
+    }
+    store.Save(ProgramDir.path() + "fake.crc");
+    TOutcome outcome;
+    std::mutex mutex;
+    std::condition_variable listed;
+    std::set<std::string> listedElsewhere;
+    tree->BeforeStep = [&](int connection, const std::string& call) {
+      std::unique_lock lock(mutex);
+      const bool isList = call.starts_with("LIST ");
+      if (connection == 1) {
+        if (isList) outcome.OwnListings.push_back(call.substr(5));
+        const std::string entered = call.starts_with("CWD ") ? call.substr(4) : "";
+        if (connections > 1 && entered.size() > 3)
+          listed.wait_for(lock, std::chrono::seconds(5), [&] { return listedElsewhere.contains(entered); });
+        return;
+      }
+      if (!isList) return;
+      listedElsewhere.insert(call.substr(5));
+      listed.notify_all();
+      if (call.substr(5) == row.refusedAhead) throw ERemoteError(TRemoteFailure::Refused, "450 Busy", true);
+    };
+    TRunSettings settings;
+    settings.SessionMode = SessionModeOf(row.mode);
+    settings.LocalPath = local.path();
+    settings.RemotePath = "/s/";
+    settings.Recurse = true;
+    settings.CrcFile = "fake.crc";
+    settings.Exclude = "x.tmp";
+    settings.Connections = connections;
+    TRunRecorder recorder;
+    auto run = recorder.NewRun(settings);
+    run->ConnectionMaker = FakeRemoteMaker(tree);
+    recorder.RunHere(*run);
+    tree->BeforeStep = nullptr;
+    outcome.Reports = recorder.Reports;
+    outcome.Remote = tree->Paths();
+    outcome.Local = ReadTree(local.path());
+    return outcome;
+  }
+};
+
+TEST_F(ListAhead, ListingsMadeAheadAreUsedAndAFailedOneIsMadeAgain) {
+  const AheadRow rows[] = {
+      {"sync up uses the listings made ahead", "synclocaltoremote", "", "/s/"},
+      {"sync up lists a directory again when its listing ahead failed", "synclocaltoremote", "/s/d1/", "/s/, /s/d1/"},
+      {"sync down uses the listings made ahead", "syncremotetolocal", "", "/s/"},
+      {"sync down lists a directory again when its listing ahead failed", "syncremotetolocal", "/s/d1/e/",
+       "/s/, /s/d1/e/"},
+  };
+  for (const AheadRow& row : rows) {
+    SCOPED_TRACE(row.label);
+    const TOutcome one = RunWith(row, 1);
+    const TOutcome four = RunWith(row, 4);
+    EXPECT_EQ(Joined(four.OwnListings, ", "), row.ownListings);
+    EXPECT_EQ(four.Reports, one.Reports);
+    EXPECT_EQ(four.Remote, one.Remote);
+    EXPECT_EQ(four.Local, one.Local);
+    // What the comparison stands on: each run deleted the stale file, and left the excluded one.
+    EXPECT_EQ(Joined(one.OwnListings, ", "), "/s/, /s/d0/, /s/d1/, /s/d1/e/");
+    EXPECT_TRUE(Reported(one.Reports, "Deleted files", std::string(row.mode) == "synclocaltoremote" ? "stale" : "old"));
+    EXPECT_EQ(one.Remote.count("/s/d1/e/x.tmp"), 1u);
   }
 }
 

@@ -21,7 +21,8 @@ std::string ParentOf(const std::string& APath) {
 
 class TFakeRemote : public TRemoteConnection {
  public:
-  explicit TFakeRemote(std::shared_ptr<TFakeRemoteTree> ATree) : FTree(std::move(ATree)) {}
+  explicit TFakeRemote(std::shared_ptr<TFakeRemoteTree> ATree)
+      : FTree(std::move(ATree)), FNumber(++FTree->Connections) {}
 
   void Connect() override {
     Step("CONNECT");
@@ -84,7 +85,7 @@ class TFakeRemote : public TRemoteConnection {
     if (!FConnected && ACall != "CONNECT") throw ERemoteError(TRemoteFailure::ConnectionLost, "Not Connected");
     bool lost = false;
     try {
-      FTree->Step(ACall, lost);
+      FTree->Step(FNumber, ACall, lost);
     } catch (...) {
       if (lost) Disconnect();
       throw;
@@ -115,6 +116,7 @@ class TFakeRemote : public TRemoteConnection {
   }
 
   std::shared_ptr<TFakeRemoteTree> FTree;
+  const int FNumber;
   std::string FDirectory = "/";
   bool FConnected = false;
   std::atomic<bool> FCut{false};
@@ -229,7 +231,8 @@ std::vector<std::string> TFakeRemoteTree::Calls() const {
   return FCalls;
 }
 
-void TFakeRemoteTree::Step(const std::string& ACall, bool& ALost) {
+void TFakeRemoteTree::Step(int AConnection, const std::string& ACall, bool& ALost) {
+  if (BeforeStep) BeforeStep(AConnection, ACall);
   std::lock_guard lock(Mutex);
   FCalls.push_back(ACall);
   auto fault = FFaults.find(++FSteps);

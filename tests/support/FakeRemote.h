@@ -7,6 +7,8 @@
 // Every connection a maker makes shares one tree and one step count (a run over several
 // connections counts their steps together); any thread.
 
+#include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -41,10 +43,15 @@ class TFakeRemoteTree {
 
   // What the connections did, one line per step: "CWD /pub", "LIST /pub/", "STOR a.txt", ...
   std::vector<std::string> Calls() const;
+  // Called before every step with the connection's number (1 for the first the maker made)
+  // and the call, on the connection's thread and outside the tree's lock: a test may hold a
+  // step back, or fail it by throwing (the fault costs nothing).
+  std::function<void(int AConnection, const std::string& ACall)> BeforeStep;
 
   // For TFakeRemote: counts a step, records it, and throws the fault scripted for it.
   // ALost: set when the fault costs the connection.
-  void Step(const std::string& ACall, bool& ALost);
+  void Step(int AConnection, const std::string& ACall, bool& ALost);
+  std::atomic<int> Connections{0};  // made so far
   struct TNode {
     bool Directory = false;
     std::string Content;
