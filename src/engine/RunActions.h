@@ -32,8 +32,6 @@ class TRunActions {
   // The session's listing of APath (RemoteListing.h) into the run's Listing(), with the
   // "List" reports, less what the session excludes; returns the number of entries.
   int ListRemoteDirectory(const std::string& APath);
-  // The listed directories to recurse into, in listing order; unsafe names are reported.
-  std::vector<std::string> RemoteSubdirectories(const TRemoteListing& AListing);
   // Local dot names may be deleted only once a listing of this run has shown a dot name:
   // a server that hides them would otherwise have every local one deleted. AWasListed
   // tells those that came from the directory's listing before (and are not protected).
@@ -49,8 +47,8 @@ class TRunActions {
   // The deletion guard's report when it trips (see DeletionGuardTrips).
   bool DeletionGuardStops(size_t ADeletedFiles, size_t AFiles, bool ASourceEmpty);
   // Only regular files are sent, and a link only when it leads inside the session's local
-  // directory (reported otherwise).
-  bool IsSendableLocalFile(const std::string& ALocalDir, const TSearchRec& AEntry);
+  // directory (reported otherwise). ALocalFile is AEntry's path.
+  bool IsSendableLocalFile(const std::string& ALocalFile, const TSearchRec& AEntry);
 
   // --- Transfers and deletions: the only calls that change files ---
   // AAfter runs once the file was sent (and in test mode, where nothing is sent); with

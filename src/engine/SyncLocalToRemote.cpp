@@ -133,7 +133,7 @@ bool TSyncUp::NewFiles(const TSyncUpLevel& ALevel) {
   for (size_t index : plan.NewFiles) {
     if (Run.Terminated()) return false;
     const TSearchRec& entry = snapshot[index];
-    if (!Act.IsSendableLocalFile(ALevel.LocalDir, entry)) continue;
+    if (!Act.IsSendableLocalFile(ALevel.LocalDir + entry.Name, entry)) continue;
     Run.SendStatus("New files", "Set binary mode");
     Run.SendStatus("New files", entry.Name);
     try {
@@ -160,7 +160,7 @@ bool TSyncUp::ChangedFiles(const TSyncUpLevel& ALevel) {
   for (size_t index : plan.ChangeCandidates) {
     if (Run.Terminated()) return false;
     const TSearchRec& entry = snapshot[index];
-    if (!Act.IsSendableLocalFile(localDir, entry)) continue;
+    if (!Act.IsSendableLocalFile(localDir + entry.Name, entry)) continue;
     const int32_t crc = ALevel.Scanned->Crc(index);
     const std::optional<int32_t> stored = Run.CrcStore.LookupCrc(localDir + entry.Name, isLevelFile);
     if (stored && *stored == crc) continue;
