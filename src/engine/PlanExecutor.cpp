@@ -56,7 +56,7 @@ bool TPlanExecutor::Carried(TPlanItem& AItem, const std::string& APhase) {
   Announce(AItem, APhase);
   // One entry that fails is reported; the level goes on unless the session aborts.
   try {
-    Act(AItem);
+    Perform(AItem);
   } catch (const std::exception& error) {
     FRun.ReportFailure(error);
     if (FRun.Settings.AbortOnFailure) return false;
@@ -78,7 +78,7 @@ void TPlanExecutor::Announce(const TPlanItem& AItem, const std::string& APhase) 
   for (const std::string& status : AItem.Statuses) FRun.SendStatus(APhase, status);
 }
 
-void TPlanExecutor::Act(TPlanItem& AItem) {
+void TPlanExecutor::Perform(TPlanItem& AItem) {
   const bool transfer = AItem.Kind == TPlanKind::Send || AItem.Kind == TPlanKind::Fetch;
   if (transfer && !Muted(AItem))
     FRun.SetCurrentFile(AItem.Name, AItem.Size < 0 ? FileSizeOf(AItem.LocalPath) : AItem.Size);

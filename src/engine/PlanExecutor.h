@@ -30,7 +30,7 @@ class TPlanExecutor {
   bool Carried(TPlanItem& AItem, const std::string& APhase);
   void Skip(const TPlanItem& AItem);
   void Announce(const TPlanItem& AItem, const std::string& APhase);
-  void Act(TPlanItem& AItem);
+  void Perform(TPlanItem& AItem);
   bool Muted(const TPlanItem& AItem) const;
   bool StopAfter(const TPlanPhase& APhase) const;
 
