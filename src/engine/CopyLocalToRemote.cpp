@@ -1,8 +1,7 @@
 // "copylocaltoremote": sends every matching local file into the remote directory, creating
 // it first, and does the same for every sub-directory when the session recurses.
 
-#include <algorithm>
-
+#include "engine/PlanExecutor.h"
 #include "engine/RunActions.h"
 #include "engine/TransferFunctions.h"
 #include "engine/TransferPaths.h"
@@ -18,12 +17,18 @@ bool IsFileToSend(const TSearchRec& AEntry) { return (AEntry.Attr & (faHidden | 
 // One level: its files, then its sub-directories.
 class TCopyUp {
  public:
-  TCopyUp(TRunContext& ARun, TRunActions& AActions) : Run(ARun), Act(AActions) {}
+  TCopyUp(TRunContext& ARun, TRunActions& AActions) : Run(ARun), Act(AActions), Plan(ARun, AActions) {}
   void Level(const std::string& ALocalPath, const std::string& ARemotePath);
 
  private:
+  TPlanPhase Files(const std::vector<TSearchRec>& AEntries, const std::string& ALocalDir,
+                   const std::string& ARemoteDir) const;
+  TPlanPhase Subdirectories(const std::vector<TSearchRec>& AEntries, const std::string& ALocalDir,
+                            const std::string& AMask, const std::string& ARemotePath);
+
   TRunContext& Run;
   TRunActions& Act;
+  TPlanExecutor Plan;
 };
 
 }  // namespace
@@ -47,43 +52,59 @@ void TCopyUp::Level(const std::string& ALocalPath, const std::string& ARemotePat
     return;
   }
   const std::vector<TSearchRec>& entries = read.Entries;
-  int64_t files = 0;
-  int64_t bytes = 0;
-  for (const TSearchRec& entry : entries) {
-    if (!IsFileToSend(entry) || entry.IsSpecial) continue;
-    ++files;
-    bytes += entry.Size;
-  }
-  Run.PlanTransfers(files, bytes);
-  for (const TSearchRec& entry : entries) {
-    if (Run.Terminated()) break;
-    if (!IsFileToSend(entry)) continue;
-    if (!Act.IsSendableLocalFile(localDir, entry)) continue;
-    Run.SendStatus("Sending ", entry.Name);
-    try {
-      const std::string localFile = localDir + entry.Name;
-      Run.SetCurrentFile(entry.Name, FileSizeOf(localFile));
-      Run.LogLines({"PUT: " + localFile, "   : " + remoteDir + entry.Name});
-      Act.SendFile(localFile, entry.Name);
-    } catch (const std::exception& error) {
-      Run.ReportFailure(error);
-      if (Run.Settings.AbortOnFailure) return;
-    }
-  }
+  TPlanPhase files = Files(entries, localDir, remoteDir);
+  if (!Plan.Carry(files)) return;
 
   if (Run.Terminated() || !Run.Settings.Recurse) return;
   // With a mask that matches everything the directories are already in hand.
   const std::vector<TSearchRec> directories =
       MatchesEverything(mask) ? entries : Run.Exclude.Read(localDir, "*.*", relativeDir).Entries;
+  TPlanPhase below = Subdirectories(directories, localDir, mask, ARemotePath);
   // Nothing below follows the sends of a level without sub-directories: they may end while
   // the run goes on to the next directory.
-  if (std::none_of(directories.begin(), directories.end(), IsEnterableLocalDirectory)) return;
+  if (below.Items.empty()) return;
   if (!Act.HandedTransfersEndWell(Run.Settings.AbortOnFailure)) return;
-  for (const TSearchRec& entry : directories) {
-    if (Run.Terminated()) break;
-    if (!IsEnterableLocalDirectory(entry)) continue;
-    Level(localDir + entry.Name + "/" + mask, ARemotePath + "/" + entry.Name);
+  Plan.Carry(below);
+}
+
+TPlanPhase TCopyUp::Files(const std::vector<TSearchRec>& AEntries, const std::string& ALocalDir,
+                          const std::string& ARemoteDir) const {
+  TPlanPhase phase;
+  phase.Name = "Sending ";
+  phase.Walked = AEntries.size();
+  for (size_t index = 0; index < AEntries.size(); ++index) {
+    const TSearchRec& entry = AEntries[index];
+    if (!IsFileToSend(entry)) continue;
+    if (!entry.IsSpecial) {
+      ++phase.PlannedFiles;
+      phase.PlannedBytes += entry.Size;
+    }
+    TPlanItem& item = phase.Items.emplace_back();
+    item.Kind = TPlanKind::Send;
+    item.Name = entry.Name;
+    item.LocalPath = ALocalDir + entry.Name;
+    item.Position = index;
+    item.Local = &entry;
+    item.Statuses = {entry.Name};
+    item.Log = {"PUT: " + item.LocalPath, "   : " + ARemoteDir + entry.Name};
   }
+  return phase;
+}
+
+TPlanPhase TCopyUp::Subdirectories(const std::vector<TSearchRec>& AEntries, const std::string& ALocalDir,
+                                   const std::string& AMask, const std::string& ARemotePath) {
+  TPlanPhase phase;
+  for (const TSearchRec& entry : AEntries) {
+    if (!IsEnterableLocalDirectory(entry)) continue;
+    TPlanItem& item = phase.Items.emplace_back();
+    item.Kind = TPlanKind::Enter;
+    item.Name = entry.Name;
+    item.LocalPath = ALocalDir + entry.Name;
+    item.Enter = [this, local = item.LocalPath + "/" + AMask, remote = ARemotePath + "/" + entry.Name] {
+      Level(local, remote);
+    };
+  }
+  return phase;
 }
 
 void RunCopyLocalToRemote(TRunContext& ARun, TRunActions& AActions) {

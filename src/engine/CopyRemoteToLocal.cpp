@@ -4,6 +4,7 @@
 
 #include <unordered_map>
 
+#include "engine/PlanExecutor.h"
 #include "engine/RunActions.h"
 #include "engine/SyncPlan.h"
 #include "engine/TransferFunctions.h"
@@ -27,17 +28,20 @@ bool NoSubdirectories(const TRemoteListing& listing) {
 // One level at ADepth: its files, then its sub-directories (see RemoteNestingTooDeep).
 class TCopyDown {
  public:
-  TCopyDown(TRunContext& ARun, TRunActions& AActions) : Run(ARun), Act(AActions) {}
+  TCopyDown(TRunContext& ARun, TRunActions& AActions) : Run(ARun), Act(AActions), Plan(ARun, AActions) {}
   void Level(const std::string& ARemotePath, const std::string& ALocalPath, int ADepth);
 
  private:
   // The level's files, from the run's listing; false when the level ends here.
   bool ListedFiles(const std::string& ARemoteDir, const std::string& ALocalDir);
+  TPlanPhase Files(const std::vector<TSearchRec>& ALocalEntries, const std::string& ARemoteDir,
+                   const std::string& ALocalDir);
   void Subdirectories(const std::string& ARemoteDir, const std::string& ARemoteMask, const std::string& ALocalDir,
                       int ADepth);
 
   TRunContext& Run;
   TRunActions& Act;
+  TPlanExecutor Plan;
 };
 
 }  // namespace
@@ -82,47 +86,46 @@ bool TCopyDown::ListedFiles(const std::string& ARemoteDir, const std::string& AL
     Act.ReportUnreadableLocalDirectory(ALocalDir, read.Error);
     return false;
   }
-  std::unordered_map<std::string, const TSearchRec*> localEntries;
-  for (const TSearchRec& entry : read.Entries) localEntries.emplace(entry.Name, &entry);
+  TPlanPhase files = Files(read.Entries, ARemoteDir, ALocalDir);
+  return Plan.Carry(files);
+}
 
-  const TRemoteListing& items = Run.Listing();
-  int64_t files = 0;
-  int64_t bytes = 0;
-  for (const TRemoteEntry& item : items) {
-    if (item.Kind != TRemoteKind::File) continue;
-    ++files;
-    bytes += item.Size;
-  }
-  Run.PlanTransfers(files, bytes);
-  for (const TRemoteEntry& item : items) {
-    if (Run.Terminated()) return false;
-    if (item.Kind != TRemoteKind::File) continue;
+TPlanPhase TCopyDown::Files(const std::vector<TSearchRec>& ALocalEntries, const std::string& ARemoteDir,
+                            const std::string& ALocalDir) {
+  std::unordered_map<std::string, const TSearchRec*> localEntries;
+  for (const TSearchRec& entry : ALocalEntries) localEntries.emplace(entry.Name, &entry);
+  const TRemoteListing& listing = Run.Listing();
+  TPlanPhase phase;
+  phase.Name = "Retrieve";
+  phase.Walked = static_cast<size_t>(listing.Count());
+  for (int i = 0; i < listing.Count(); ++i) {
+    const TRemoteEntry& listed = listing[i];
+    if (listed.Kind != TRemoteKind::File) continue;
+    ++phase.PlannedFiles;
+    phase.PlannedBytes += listed.Size;
     // Only "/" separates path parts: ":" and "\\" are ordinary letters of a name, and a
     // listed name that holds a "/" is no name in this directory.
-    const std::string& fileName = item.Name;
-    if (IsUnsafeLocalName(fileName)) {
-      Act.ReportUnsafeName(item.Name);
+    TPlanItem item;
+    item.Name = listed.Name;
+    item.LocalPath = ALocalDir + "/" + listed.Name;
+    item.Position = static_cast<size_t>(i);
+    const auto existing = localEntries.find(listed.Name);
+    if (IsUnsafeLocalName(listed.Name)) {
+      item.Reason = TSkipReason::UnsafeName;
+    } else if (existing != localEntries.end() && existing->second->IsSymLink) {
+      item.Reason = TSkipReason::SymbolicLink;
+    } else if (existing != localEntries.end() && IsProtectedTarget(existing->second->Attr)) {
       continue;
+    } else {
+      item.Kind = TPlanKind::Fetch;
+      item.Listed = &listed;
+      item.Size = listed.Size;
+      item.Statuses = {listed.Name};
+      item.Log = {"GET: " + ARemoteDir + listed.Name, "   : " + item.LocalPath};
     }
-    const std::string localFile = ALocalDir + "/" + fileName;
-    auto existing = localEntries.find(fileName);
-    if (existing != localEntries.end() && existing->second->IsSymLink) {
-      Act.ReportSymbolicLink(localFile);
-      continue;
-    }
-    if (existing != localEntries.end() && IsProtectedTarget(existing->second->Attr)) continue;
-    Run.SendStatus("Retrieve", item.Name);
-    Run.SetCurrentFile(item.Name, item.Size);
-    Run.LogLines({"GET: " + ARemoteDir + fileName, "   : " + localFile});
-    // One file that fails is reported; the level goes on unless the session aborts.
-    try {
-      Act.FetchFile(fileName, localFile, true, item);
-    } catch (const std::exception& error) {
-      Run.ReportFailure(error);
-      if (Run.Settings.AbortOnFailure) return false;
-    }
+    phase.Items.push_back(std::move(item));
   }
-  return true;
+  return phase;
 }
 
 void TCopyDown::Subdirectories(const std::string& ARemoteDir, const std::string& ARemoteMask,
@@ -136,14 +139,11 @@ void TCopyDown::Subdirectories(const std::string& ARemoteDir, const std::string&
   if (!Run.Client().Connected()) return;
   const TRemoteListing& items = Run.Listing();
   Run.SendStatus("List", std::to_string(items.Count()) + " entries");
-  for (const std::string& name : Act.RemoteSubdirectories(items)) {
-    if (IsSymbolicLink(ALocalDir + "/" + name)) {
-      Act.ReportSymbolicLink(ALocalDir + "/" + name);
-      continue;
-    }
-    Level(ARemoteDir + name + "/" + ARemoteMask, ALocalDir + "/" + name, ADepth + 1);
-    if (Run.Terminated()) return;
-  }
+  TPlanPhase below =
+      ListedSubdirectoryPhase(ListedSubdirectories(items), ALocalDir + "/", [&](const std::string& name) {
+        Level(ARemoteDir + name + "/" + ARemoteMask, ALocalDir + "/" + name, ADepth + 1);
+      });
+  Plan.Carry(below);
 }
 
 void RunCopyRemoteToLocal(TRunContext& ARun, TRunActions& AActions) {

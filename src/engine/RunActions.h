@@ -37,8 +37,6 @@ class TRunActions {
   // The sub-directories ANames of the entered directory ARemoteDir that the walk enters next,
   // in that order: with extra connections, their listings are made ahead (ListAhead.h).
   void ListAhead(const std::string& ARemoteDir, const std::vector<std::string>& ANames);
-  // The listed directories to recurse into, in listing order; unsafe names are reported.
-  std::vector<std::string> RemoteSubdirectories(const TRemoteListing& AListing);
   // Local dot names may be deleted only once a listing of this run has shown a dot name:
   // a server that hides them would otherwise have every local one deleted. AWasListed
   // tells those that came from the directory's listing before (and are not protected).
@@ -54,8 +52,8 @@ class TRunActions {
   // The deletion guard's report when it trips (see DeletionGuardTrips).
   bool DeletionGuardStops(size_t ADeletedFiles, size_t AFiles, bool ASourceEmpty);
   // Only regular files are sent, and a link only when it leads inside the session's local
-  // directory (reported otherwise).
-  bool IsSendableLocalFile(const std::string& ALocalDir, const TSearchRec& AEntry);
+  // directory (reported otherwise). ALocalFile is AEntry's path.
+  bool IsSendableLocalFile(const std::string& ALocalFile, const TSearchRec& AEntry);
 
   // --- Transfers and deletions: the only calls that change files ---
   // AAfter runs once the file was sent (and in test mode, where nothing is sent); with

@@ -3,6 +3,7 @@
 // entries that no longer exist locally are deleted. Names are compared exactly.
 
 #include "engine/LocalScan.h"
+#include "engine/PlanExecutor.h"
 #include "engine/RunActions.h"
 #include "engine/SyncPlan.h"
 #include "engine/TransferFunctions.h"
@@ -29,7 +30,7 @@ struct TSyncUpLevel {
 // The walk, level by level, phase by phase (see SyncPlan.h).
 class TSyncUp {
  public:
-  TSyncUp(TRunContext& ARun, TRunActions& AActions) : Run(ARun), Act(AActions) {}
+  TSyncUp(TRunContext& ARun, TRunActions& AActions) : Run(ARun), Act(AActions), Plan(ARun, AActions) {}
   // Holds and loads the CRC store around the walk; its file gets what the run recorded,
   // however the run ends.
   void WithStore();
@@ -40,15 +41,14 @@ class TSyncUp {
   bool NewFiles(const TSyncUpLevel& ALevel);
   bool ChangedFiles(const TSyncUpLevel& ALevel);
   bool Deletions(const TSyncUpLevel& ALevel);
-  // The sending steps of the new and changed files; ACrcBeforeSending gives the content's
-  // CRC-32 (read ahead, or taken now).
-  void SendFile(const std::string& ALocalDir, const std::string& ARemoteDir, const std::string& AName, int64_t ASize,
-                const std::function<int32_t()>& ACrcBeforeSending);
-  void DeleteRemoteEntry(const std::string& ALocalDir, const TRemoteEntry& AItem);
+  static TPlanPhase SendPhase(const std::string& AName, const TSyncUpLevel& ALevel);
+  // A send of a new or changed file; the CRC store records ACrc for it once it is sent.
+  TPlanItem SendItem(const TSyncUpLevel& ALevel, size_t AIndex, const std::shared_ptr<int32_t>& ACrc);
   void SaveCrcStore();
 
   TRunContext& Run;
   TRunActions& Act;
+  TPlanExecutor Plan;
 };
 
 }  // namespace
@@ -119,118 +119,104 @@ void TSyncUp::Level(const std::string& ALocalPath, const std::string& ARemotePat
   if (!NewFiles(level) || !ChangedFiles(level) || !Deletions(level)) return;
   if (!Run.Settings.Recurse) return;
   // The snapshot already holds the sub-directories; sending files added none.
+  TPlanPhase below;
   for (size_t index : level.Plan.Subdirectories) {
-    if (Run.Terminated()) return;
-    const TSearchRec& entry = snapshot[index];
-    Level(localDir + entry.Name + "/", remoteDir + entry.Name, AScan);
+    const std::string& name = snapshot[index].Name;
+    TPlanItem& item = below.Items.emplace_back();
+    item.Kind = TPlanKind::Enter;
+    item.Name = name;
+    item.LocalPath = localDir + name;
+    item.Enter = [&, name] { Level(localDir + name + "/", remoteDir + name, AScan); };
   }
+  Plan.Carry(below);
 }
 
 bool TSyncUp::NewFiles(const TSyncUpLevel& ALevel) {
-  const std::vector<TSearchRec>& snapshot = ALevel.Entries();
-  const TSyncUpPlan& plan = ALevel.Plan;
-  int64_t newBytes = 0;
-  for (size_t index : plan.NewFiles) newBytes += snapshot[index].Size;
-  Run.PlanTransfers(static_cast<int64_t>(plan.NewFiles.size()), newBytes);
-  Run.SendStatus("New files", "Searching");
-  for (size_t index : plan.NewFiles) {
-    if (Run.Terminated()) return false;
-    const TSearchRec& entry = snapshot[index];
-    if (!Act.IsSendableLocalFile(ALevel.LocalDir, entry)) continue;
-    Run.SendStatus("New files", "Set binary mode");
-    Run.SendStatus("New files", entry.Name);
-    try {
-      SendFile(ALevel.LocalDir, ALevel.RemoteDir, entry.Name, entry.Size, [&] { return ALevel.Scanned->Crc(index); });
-    } catch (const std::exception& error) {
-      Run.ReportFailure(error);
-      if (Run.Settings.AbortOnFailure) return false;
-    }
+  TPlanPhase phase = SendPhase("New files", ALevel);
+  for (size_t index : ALevel.Plan.NewFiles) {
+    phase.PlannedBytes += ALevel.Entries()[index].Size;
+    const auto crc = std::make_shared<int32_t>(0);
+    TPlanItem& item = phase.Items.emplace_back(SendItem(ALevel, index, crc));
+    item.Before = [crc, scanned = ALevel.Scanned, index] { *crc = scanned->Crc(index); };
   }
-  if (!Act.HandedTransfersEndWell(Run.Settings.AbortOnFailure)) return false;
-  return !(WalkGoesOnAfterLastStep(plan.NewFiles, snapshot.size()) && Run.Terminated());
+  phase.PlannedFiles = static_cast<int64_t>(phase.Items.size());
+  return Plan.Carry(phase);
 }
 
 bool TSyncUp::ChangedFiles(const TSyncUpLevel& ALevel) {
-  const std::vector<TSearchRec>& snapshot = ALevel.Entries();
   const TSyncUpPlan& plan = ALevel.Plan;
   const std::string& localDir = ALevel.LocalDir;
-  Run.SendStatus("Changed files", "Searching");
   // A stored path that differs from a file's in letter case only is that file's, unless it
   // is the path of another file here.
-  const auto isLevelFile = [&](std::string_view stored) {
+  const std::function<bool(std::string_view)> isLevelFile = [&](std::string_view stored) {
     return stored.starts_with(localDir) && plan.LocalNames.Contains(std::string(stored.substr(localDir.size())));
   };
+  TPlanPhase phase = SendPhase("Changed files", ALevel);
   for (size_t index : plan.ChangeCandidates) {
-    if (Run.Terminated()) return false;
-    const TSearchRec& entry = snapshot[index];
-    if (!Act.IsSendableLocalFile(localDir, entry)) continue;
-    const int32_t crc = ALevel.Scanned->Crc(index);
-    const std::optional<int32_t> stored = Run.CrcStore.LookupCrc(localDir + entry.Name, isLevelFile);
-    if (stored && *stored == crc) continue;
-    Run.PlanTransfers(1, entry.Size);
-    Run.SendStatus("Changed files", "Set binary mode");
-    Run.SendStatus("Changed files", entry.Name);
-    try {
-      SendFile(localDir, ALevel.RemoteDir, entry.Name, entry.Size, [crc] { return crc; });
-    } catch (const std::exception& error) {
-      Run.ReportFailure(error);
-      if (Run.Settings.AbortOnFailure) return false;
-    }
+    const auto crc = std::make_shared<int32_t>(0);
+    TPlanItem& item = phase.Items.emplace_back(SendItem(ALevel, index, crc));
+    item.Due = [this, &ALevel, &isLevelFile, index, crc](const TPlanItem& AItem) {
+      *crc = ALevel.Scanned->Crc(index);
+      const std::optional<int32_t> stored = Run.CrcStore.LookupCrc(AItem.LocalPath, isLevelFile);
+      return !stored || *stored != *crc;
+    };
   }
-  if (!Act.HandedTransfersEndWell(Run.Settings.AbortOnFailure)) return false;
-  return !(WalkGoesOnAfterLastStep(plan.ChangeCandidates, snapshot.size()) && Run.Terminated());
+  return Plan.Carry(phase);
+}
+
+TPlanPhase TSyncUp::SendPhase(const std::string& AName, const TSyncUpLevel& ALevel) {
+  TPlanPhase phase;
+  phase.Name = AName;
+  phase.Searching = true;
+  phase.Walked = ALevel.Entries().size();
+  phase.AwaitsHanded = true;
+  return phase;
+}
+
+TPlanItem TSyncUp::SendItem(const TSyncUpLevel& ALevel, size_t AIndex, const std::shared_ptr<int32_t>& ACrc) {
+  const TSearchRec& entry = ALevel.Entries()[AIndex];
+  TPlanItem item;
+  item.Kind = TPlanKind::Send;
+  item.Name = entry.Name;
+  item.LocalPath = ALevel.LocalDir + entry.Name;
+  item.Position = AIndex;
+  item.Size = entry.Size;
+  item.Local = &entry;
+  item.Statuses = {"Set binary mode", entry.Name};
+  item.Log = {"PUT: " + item.LocalPath, "   : " + ALevel.RemoteDir + entry.Name};
+  // The CRC of the content as it was before sending: a file changed while it was being sent
+  // then differs from its entry, and goes again on the next run.
+  item.After = [this, localFile = item.LocalPath, ACrc] { Run.CrcStore.UpdateCrc(localFile, *ACrc); };
+  return item;
 }
 
 bool TSyncUp::Deletions(const TSyncUpLevel& ALevel) {
   const TSyncUpPlan& plan = ALevel.Plan;
   const TRemoteListing& listing = ALevel.Listing;
-  Run.SendStatus("Deleted files", "Searching");
-  // Test mode still shows what the level would have deleted.
-  if (!Act.DeletionGuardStops(plan.DeletedFiles, plan.RemoteFiles, plan.SourceEmpty) || Run.Settings.TestMode) {
-    for (size_t position : plan.Deletions) {
-      if (Run.Terminated()) return false;
-      const TRemoteEntry& item = listing[static_cast<int>(position)];
-      if (IsUnsafeLocalName(item.Name)) {  // "../x" would delete outside the directory
-        Act.ReportUnsafeName(item.Name);
-        continue;
-      }
-      Run.SendStatus("Deleted files", item.Name);
-      try {
-        DeleteRemoteEntry(ALevel.LocalDir, item);
-      } catch (const std::exception& error) {
-        Run.ReportFailure(error);
-        if (Run.Settings.AbortOnFailure) return false;
-      }
+  TPlanPhase phase;
+  phase.Name = "Deleted files";
+  phase.Searching = true;
+  phase.Walked = static_cast<size_t>(listing.Count());
+  phase.Guard = TDeletionGuard{plan.DeletedFiles, plan.RemoteFiles, plan.SourceEmpty, "", true};
+  for (size_t position : plan.Deletions) {
+    const TRemoteEntry& listed = listing[static_cast<int>(position)];
+    TPlanItem& item = phase.Items.emplace_back();
+    item.Name = listed.Name;
+    item.Position = position;
+    item.Kind = TPlanKind::Skip;
+    item.Reason = TSkipReason::UnsafeName;
+    if (IsUnsafeLocalName(listed.Name)) continue;  // "../x" would delete outside the directory
+    item.Kind = TPlanKind::DeleteRemote;
+    item.Listed = &listed;
+    item.Statuses = {listed.Name};
+    if (listed.Kind == TRemoteKind::File) {
+      item.Log = {"DELETE: " + listed.Name};
+      item.After = [this, localFile = ALevel.LocalDir + listed.Name] { Run.CrcStore.RemoveCrc(localFile); };
+    } else if (listed.Kind == TRemoteKind::Directory) {
+      item.Log = {"REMOVE DIR: " + listed.Name};
     }
   }
-  return !(WalkGoesOnAfterLastStep(plan.Deletions, static_cast<size_t>(listing.Count())) && Run.Terminated());
-}
-
-void TSyncUp::SendFile(const std::string& ALocalDir, const std::string& ARemoteDir, const std::string& AName,
-                       int64_t ASize, const std::function<int32_t()>& ACrcBeforeSending) {
-  const std::string localFile = ALocalDir + AName;
-  Run.SetCurrentFile(AName, ASize);
-  Run.LogLines({"PUT: " + localFile, "   : " + ARemoteDir + AName});
-  // The CRC of the content as it was before sending: a file changed while it was being sent
-  // then differs from its entry, and goes again on the next run.
-  const int32_t crc = ACrcBeforeSending();
-  Act.SendFile(localFile, AName, [this, localFile, crc] { Run.CrcStore.UpdateCrc(localFile, crc); });
-}
-
-void TSyncUp::DeleteRemoteEntry(const std::string& ALocalDir, const TRemoteEntry& AItem) {
-  switch (AItem.Kind) {
-    case TRemoteKind::File:
-      Run.LogLines({"DELETE: " + AItem.Name});
-      Act.DeleteRemoteFile(AItem.Name);
-      Run.CrcStore.RemoveCrc(ALocalDir + AItem.Name);
-      break;
-    case TRemoteKind::Directory:
-      Run.LogLines({"REMOVE DIR: " + AItem.Name});
-      Act.RemoveRemoteDirectory(AItem.Name);
-      break;
-    case TRemoteKind::Link:
-    case TRemoteKind::Other: break;  // never followed, never deleted
-  }
+  return Plan.Carry(phase);
 }
 
 void RunSyncLocalToRemote(TRunContext& ARun, TRunActions& AActions) { TSyncUp(ARun, AActions).WithStore(); }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "engine/PlanExecutor.h"
 #include "engine/RunActions.h"
 #include "engine/SyncDownRecord.h"
 #include "engine/SyncPlan.h"
@@ -38,7 +39,7 @@ struct TSyncDownLevel {
 // The walk, level by level at ADepth (see RemoteNestingTooDeep), phase by phase (SyncPlan.h).
 class TSyncDown {
  public:
-  TSyncDown(TRunContext& ARun, TRunActions& AActions) : Run(ARun), Act(AActions), Record(ARun) {
+  TSyncDown(TRunContext& ARun, TRunActions& AActions) : Run(ARun), Act(AActions), Plan(ARun, AActions), Record(ARun) {
     Act.FetchRecorder = [this](const std::string& name, const std::string& localFile, const TRemoteEntry& item) {
       return Record.RecordFetchOf(name, localFile, item);
     };
@@ -60,9 +61,13 @@ class TSyncDown {
   bool NewFiles(const TSyncDownLevel& ALevel);
   bool ChangedFiles(const TSyncDownLevel& ALevel);
   bool Deletions(const TSyncDownLevel& ALevel);
+  static TPlanPhase FetchPhase(const std::string& AName, const TSyncDownLevel& ALevel);
+  // A fetch of the listed file at APosition to ALocalFile, which it may replace.
+  static TPlanItem FetchItem(const TSyncDownLevel& ALevel, size_t APosition, const std::string& ALocalFile);
 
   TRunContext& Run;
   TRunActions& Act;
+  TPlanExecutor Plan;
   TSyncDownRecord Record;
 };
 
@@ -75,15 +80,10 @@ void TSyncDown::Level(const std::string& ARemotePath, const std::string& ALocalP
   const TLocalTarget local = ParseLocalTarget(ALocalPath, TLocalPathForm::Directory);
   TListedSubdirectories subdirectories;
   if (!Files(remoteDir, local, subdirectories) || !Run.Settings.Recurse) return;
-  for (const std::string& name : subdirectories.Unsafe) Act.ReportUnsafeName(name);
-  for (const std::string& name : subdirectories.Enterable) {
-    if (IsSymbolicLink(local.Directory + name)) {
-      Act.ReportSymbolicLink(local.Directory + name);
-      continue;
-    }
+  TPlanPhase below = ListedSubdirectoryPhase(subdirectories, local.Directory, [&](const std::string& name) {
     Level(remoteDir + name, local.Directory + name, ADepth + 1);
-    if (Run.Terminated()) return;
-  }
+  });
+  Plan.Carry(below);
 }
 
 bool TSyncDown::Files(const std::string& ARemoteDir, const TLocalTarget& ALocal,
@@ -117,112 +117,104 @@ bool TSyncDown::Files(const std::string& ARemoteDir, const TLocalTarget& ALocal,
 
 bool TSyncDown::NewFiles(const TSyncDownLevel& ALevel) {
   const TRemoteListing& listing = ALevel.Listing;
-  const TSyncDownPlan& plan = ALevel.Plan;
-  int64_t newFiles = 0;
-  int64_t newBytes = 0;
-  for (const TSyncDownPlan::TNewFile& file : plan.NewFiles) {
-    if (file.UnsafeName) continue;
-    ++newFiles;
-    newBytes += listing[static_cast<int>(file.Item)].Size;
-  }
-  Run.PlanTransfers(newFiles, newBytes);
-  Run.SendStatus("New files", "Searching");
-  for (const TSyncDownPlan::TNewFile& file : plan.NewFiles) {
-    if (Run.Terminated()) return false;
-    const TRemoteEntry& item = listing[static_cast<int>(file.Item)];
+  TPlanPhase phase = FetchPhase("New files", ALevel);
+  for (const TSyncDownPlan::TNewFile& file : ALevel.Plan.NewFiles) {
+    const TRemoteEntry& listed = listing[static_cast<int>(file.Item)];
     if (file.UnsafeName) {
-      Act.ReportUnsafeName(item.Name);
+      TPlanItem& refused = phase.Items.emplace_back();
+      refused.Reason = TSkipReason::UnsafeName;
+      refused.Name = listed.Name;
+      refused.Position = file.Item;
       continue;
     }
-    Run.SendStatus("New files", "Set binary mode");
-    Run.SendStatus("New files", item.Name);
-    try {
-      Run.SetCurrentFile(item.Name, item.Size);
-      const std::string localFile = ALevel.LocalDir + item.Name;
-      Run.LogLines(
-          {"NEW FILE: " + ALevel.RemoteDir + item.Name, "GET: " + ALevel.RemoteDir + item.Name, "   : " + localFile});
-      Act.FetchFile(item.Name, localFile, false, item);
-    } catch (const std::exception& error) {
-      Run.ReportFailure(error);
-      if (Run.Settings.AbortOnFailure) return false;
-    }
+    ++phase.PlannedFiles;
+    phase.PlannedBytes += listed.Size;
+    TPlanItem& item = phase.Items.emplace_back(FetchItem(ALevel, file.Item, ALevel.LocalDir + listed.Name));
+    item.Overwrite = false;
+    item.Log.insert(item.Log.begin(), "NEW FILE: " + ALevel.RemoteDir + listed.Name);
   }
-  if (!Act.HandedTransfersEndWell(Run.Settings.AbortOnFailure)) return false;
-  return !(WalkGoesOnAfterLastStep(plan.NewFiles, static_cast<size_t>(listing.Count())) && Run.Terminated());
+  return Plan.Carry(phase);
 }
 
 bool TSyncDown::ChangedFiles(const TSyncDownLevel& ALevel) {
   const TRemoteListing& listing = ALevel.Listing;
-  const TSyncDownPlan& plan = ALevel.Plan;
-  Run.SendStatus("Changed files", "Searching");
   const std::optional<TDateTime> clockShift = Record.RecordedClockShift(ALevel.RemoteDir, listing);
+  TPlanPhase phase = FetchPhase("Changed files", ALevel);
   const TSyncDownPlan::TChangeCandidate* previous = nullptr;
-  for (const TSyncDownPlan::TChangeCandidate& candidate : plan.ChangeCandidates) {
+  for (const TSyncDownPlan::TChangeCandidate& candidate : ALevel.Plan.ChangeCandidates) {
+    // The local file of that name in whatever letter case it has: the same file.
+    const TSearchRec& entry = ALevel.Entries[candidate.Entry];
+    TPlanItem& item = phase.Items.emplace_back(FetchItem(ALevel, candidate.Item, ALevel.LocalDir + entry.Name));
     // Asked once per listed file, as the walk over the listing does, however many local
     // files match it.
-    if ((previous == nullptr || previous->Item != candidate.Item) && Run.Terminated()) return false;
+    item.StopCheck = previous == nullptr || previous->Item != candidate.Item;
     previous = &candidate;
-    const TRemoteEntry& item = listing[static_cast<int>(candidate.Item)];
-    // The local file of that name in whatever letter case it has: the same file.
-    const std::string localFile = ALevel.LocalDir + ALevel.Entries[candidate.Entry].Name;
-    if (ALevel.Entries[candidate.Entry].IsSymLink) {
-      Act.ReportSymbolicLink(localFile);
+    if (entry.IsSymLink) {
+      item.Kind = TPlanKind::Skip;
+      item.Reason = TSkipReason::SymbolicLink;
       continue;
     }
+    item.QuietInTestMode = true;
     // To the second where the listing gave exact times, else to the minute.
-    TDateTime localTime = 0, remoteTime = 0;
-    if (!Record.FetchAgain(ALevel.RemoteDir, item, localFile, clockShift, localTime, remoteTime)) continue;
-    Run.PlanTransfers(1, item.Size);
-    try {
-      Run.LogLines({item.Name + " : Local=" + DayCountText(localTime) + " Remote=" + DayCountText(remoteTime)});
-      Run.LogLines({"GET: " + ALevel.RemoteDir + item.Name, "   : " + localFile});
-      Act.UnlessTestMode([&] {
-        Run.SetCurrentFile(item.Name, item.Size);
-        Run.SendStatus("Changed files", "Set binary mode");
-        Run.SendStatus("Changed files", item.Name);
-        Act.FetchFile(item.Name, localFile, true, item);
-      });
-      if (Run.Settings.TestMode) Run.CountFileDone(TFileAction::Fetch, item.Name, Act.FetchedBytes(item, localFile));
-    } catch (const std::exception& error) {
-      Run.ReportFailure(error);
-      if (Run.Settings.AbortOnFailure) return false;
-    }
+    item.Due = [this, &ALevel, clockShift](TPlanItem& AItem) {
+      TDateTime localTime = 0, remoteTime = 0;
+      if (!Record.FetchAgain(ALevel.RemoteDir, *AItem.Listed, AItem.LocalPath, clockShift, localTime, remoteTime))
+        return false;
+      AItem.Log.insert(AItem.Log.begin(),
+                       AItem.Name + " : Local=" + DayCountText(localTime) + " Remote=" + DayCountText(remoteTime));
+      return true;
+    };
   }
-  if (!Act.HandedTransfersEndWell(Run.Settings.AbortOnFailure)) return false;
-  return !(WalkGoesOnAfterLastStep(plan.ChangeCandidates, static_cast<size_t>(listing.Count())) && Run.Terminated());
+  return Plan.Carry(phase);
+}
+
+TPlanPhase TSyncDown::FetchPhase(const std::string& AName, const TSyncDownLevel& ALevel) {
+  TPlanPhase phase;
+  phase.Name = AName;
+  phase.Searching = true;
+  phase.Walked = static_cast<size_t>(ALevel.Listing.Count());
+  phase.AwaitsHanded = true;
+  return phase;
+}
+
+TPlanItem TSyncDown::FetchItem(const TSyncDownLevel& ALevel, size_t APosition, const std::string& ALocalFile) {
+  const TRemoteEntry& listed = ALevel.Listing[static_cast<int>(APosition)];
+  TPlanItem item;
+  item.Kind = TPlanKind::Fetch;
+  item.Name = listed.Name;
+  item.LocalPath = ALocalFile;
+  item.Position = APosition;
+  item.Size = listed.Size;
+  item.Listed = &listed;
+  item.Statuses = {"Set binary mode", listed.Name};
+  item.Log = {"GET: " + ALevel.RemoteDir + listed.Name, "   : " + ALocalFile};
+  return item;
 }
 
 bool TSyncDown::Deletions(const TSyncDownLevel& ALevel) {
   const TSyncDownPlan& plan = ALevel.Plan;
-  const std::string& localDir = ALevel.LocalDir;
-  Run.SendStatus("Deleted files", "Searching");
-  if (!plan.ListingShowsWholeDirectory()) {
-    // Files the listing failed to show, or showed under a refused name, are not gone from
-    // the server.
-    Run.ReportFailureText("Listing not understood; no local files deleted");
-    return true;
-  }
-  // Test mode still shows what the level would have deleted.
-  if (Act.DeletionGuardStops(plan.Deletions.size(), plan.LocalFiles, plan.SourceEmpty) && !Run.Settings.TestMode)
-    return true;
+  TPlanPhase phase;
+  phase.Name = "Deleted files";
+  phase.Searching = true;
+  phase.Walked = ALevel.Entries.size();
+  // Files the listing failed to show, or showed under a refused name, are not gone from
+  // the server.
+  phase.Guard =
+      TDeletionGuard{plan.Deletions.size(), plan.LocalFiles, plan.SourceEmpty,
+                     plan.ListingShowsWholeDirectory() ? "" : "Listing not understood; no local files deleted", false};
   for (size_t index : plan.Deletions) {
-    if (Run.Terminated()) return false;
     const TSearchRec& entry = ALevel.Entries[index];
-    if (entry.IsSymLink) {
-      Act.ReportSymbolicLink(localDir + entry.Name);
-      continue;
-    }
-    Run.SendStatus("Deleted files", entry.Name);
-    try {
-      Run.LogLines({"DELETE: " + localDir + entry.Name});
-      Act.DeleteLocalFile(localDir + entry.Name);
-      Record.ForgetRecord(ALevel.RemoteDir, entry.Name);
-    } catch (const std::exception& error) {
-      Run.ReportFailure(error);
-      if (Run.Settings.AbortOnFailure) return false;
-    }
+    TPlanItem& item = phase.Items.emplace_back();
+    item.Kind = entry.IsSymLink ? TPlanKind::Skip : TPlanKind::DeleteLocal;
+    item.Reason = TSkipReason::SymbolicLink;
+    item.Name = entry.Name;
+    item.LocalPath = ALevel.LocalDir + entry.Name;
+    item.Position = index;
+    item.Statuses = {entry.Name};
+    item.Log = {"DELETE: " + item.LocalPath};
+    item.After = [this, &ALevel, name = entry.Name] { Record.ForgetRecord(ALevel.RemoteDir, name); };
   }
-  return !(WalkGoesOnAfterLastStep(plan.Deletions, ALevel.Entries.size()) && Run.Terminated());
+  return Plan.Carry(phase);
 }
 
 void RunSyncRemoteToLocal(TRunContext& ARun, TRunActions& AActions) { TSyncDown(ARun, AActions).WithRecord(); }

@@ -32,10 +32,10 @@ void TRunActions::ReportUnreadableLocalDirectory(const std::string& ADirectory, 
   FRun.ReportFailureText("Cannot read local directory: " + ADirectory + ": " + ErrorText(AError));
 }
 
-bool TRunActions::IsSendableLocalFile(const std::string& ALocalDir, const TSearchRec& AEntry) {
+bool TRunActions::IsSendableLocalFile(const std::string& ALocalFile, const TSearchRec& AEntry) {
   if (AEntry.IsSpecial) return false;  // a FIFO or device: opening it could wait forever
-  if (!AEntry.IsSymLink || ResolvesInside(ALocalDir + AEntry.Name, FRun.SessionLocalDirectory())) return true;
-  ReportSymbolicLink(ALocalDir + AEntry.Name);
+  if (!AEntry.IsSymLink || ResolvesInside(ALocalFile, FRun.SessionLocalDirectory())) return true;
+  ReportSymbolicLink(ALocalFile);
   return false;
 }
 
@@ -366,10 +366,4 @@ void TRunActions::DeleteLocalFile(const std::string& APath) {
   bool deleted = FRun.Settings.TestMode;
   UnlessTestMode([&] { deleted = ::DeleteFile(APath); });
   if (deleted) FRun.CountFileDone(TFileAction::DeleteLocal, ExtractFileName(APath), 0);
-}
-
-std::vector<std::string> TRunActions::RemoteSubdirectories(const TRemoteListing& AListing) {
-  TListedSubdirectories directories = ListedSubdirectories(AListing);
-  for (const std::string& name : directories.Unsafe) ReportUnsafeName(name);
-  return std::move(directories.Enterable);
 }

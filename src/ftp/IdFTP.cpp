@@ -209,6 +209,9 @@ void TIdFTP::RequestFeatures() {
 void TIdFTP::TakeFeatures(int AReplyCode) {
   FFeaturesRequested = true;
   Features.clear();
+  // A 421 or a reply without a code closed the connection: that reply is the failure to show,
+  // not the "Not Connected" the next command would meet.
+  if (!Connected()) throw EIdProtocolReplyError(AReplyCode, LastReply.TextWithLineEnds());
   if (AReplyCode != 211) return;
   // The lines between "211-Features:" and "211 End".
   for (size_t i = 1; i + 1 < LastReply.Lines.size(); ++i) Features.push_back(LastReply.Lines[i]);

@@ -79,3 +79,12 @@ std::unordered_map<std::string, TRunRecord> ReadLastRuns(const std::string& path
   });
   return last;
 }
+
+int32_t ConnectionsToAsk(int32_t setting, const std::vector<TRunRecord>& history) {
+  if (setting <= 1) return setting;
+  for (const TRunRecord& last : history) {
+    if (last.Test || last.Outcome != "done") continue;
+    return static_cast<int32_t>(std::clamp<int64_t>(last.Connections + 1, 1, setting));
+  }
+  return setting;
+}

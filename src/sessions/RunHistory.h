@@ -35,3 +35,9 @@ std::vector<TRunRecord> ReadRunHistory(const std::string& path, const std::strin
 
 // The last run of every session in the record, by session name in lower case.
 std::unordered_map<std::string, TRunRecord> ReadLastRuns(const std::string& path);
+
+// The connections a run of a session set to `setting` asks for, given its runs newest first:
+// at most one more than its last run that ended "done" (not in test mode) had, so a server
+// that refused some of them meets one refused connection a run instead of every one it
+// refused, and a refusal of a busy night does not slow the session for good.
+int32_t ConnectionsToAsk(int32_t setting, const std::vector<TRunRecord>& history);

@@ -19,17 +19,11 @@ namespace {
 // How long the end of the list waits for workers that were asked to stop.
 constexpr std::chrono::seconds WorkerShutdownWait{30};
 
-// The connections a run of the session asks for: its setting, but no more than its last run
-// that went well had, so that a server that refused some of them is not asked again night
-// after night. Runs in test mode open no extra connections and say nothing about them.
+// Runs in test mode open no extra connections and say nothing about them.
 TRunSettings WithConnectionsThatWorked(const TSessionSettings& ASettings) {
   TRunSettings run = ASettings;
-  if (run.Connections <= 1 || run.TestMode) return run;
-  for (const TRunRecord& last : ReadRunHistory(RunRecordFileName(), ASettings.Name)) {
-    if (last.Test || last.Outcome != "done") continue;
-    run.Connections = static_cast<int32_t>(std::clamp<int64_t>(last.Connections, 1, run.Connections));
-    break;
-  }
+  if (run.TestMode) return run;
+  run.Connections = ConnectionsToAsk(run.Connections, ReadRunHistory(RunRecordFileName(), ASettings.Name));
   return run;
 }
 }  // namespace

@@ -232,28 +232,29 @@ QWidget* TEditSessionForm::CreateConnectionPage() {
   Edit5 = new QLineEdit;
   Edit5->setEchoMode(QLineEdit::Password);
   SpinEdit2 = new TSpinEdit;
-  SpinEdit6 = new TSpinEdit;
-  SpinEdit6->setToolTip(QStringLiteral("Files of a directory transferred at once, each over its own connection"));
+  ConnectionsEdit = new TSpinEdit;
+  ConnectionsEdit->setToolTip(QStringLiteral("Files of a directory transferred at once, each over its own connection"));
   RateLimitEdit = new TSpinEdit;
   RateLimitEdit->setToolTip(QStringLiteral("All of the session's connections together"));
   CheckBox1 = new QCheckBox(QStringLiteral("Abort session on transfer failure"));
   CheckBox4 = new QCheckBox(QStringLiteral("Passive mode"));
-  SpinEdit5 = new TSpinEdit;
-  CheckBox7 =
+  RetriesEdit = new TSpinEdit;
+  AtomicUploadCheck =
       new QCheckBox(QStringLiteral("Replace remote files in one step (send under a temporary name, then rename)"));
-  ComboBox2 = new QComboBox;
-  ComboBox2->addItems({QStringLiteral("Plain FTP (not encrypted)"), QStringLiteral("Explicit TLS (recommended)"),
-                       QStringLiteral("Implicit TLS")});
-  connect(ComboBox2, &QComboBox::activated, this, &TEditSessionForm::EncryptionChosen);
-  Edit9 = new QLineEdit;
-  Edit9->setReadOnly(true);
-  Edit9->setPlaceholderText(QStringLiteral("none: only certificates that verify"));
+  EncryptionCombo = new QComboBox;
+  EncryptionCombo->addItems({QStringLiteral("Plain FTP (not encrypted)"), QStringLiteral("Explicit TLS (recommended)"),
+                             QStringLiteral("Implicit TLS")});
+  connect(EncryptionCombo, &QComboBox::activated, this, &TEditSessionForm::EncryptionChosen);
+  TrustedCertificateEdit = new QLineEdit;
+  TrustedCertificateEdit->setReadOnly(true);
+  TrustedCertificateEdit->setPlaceholderText(QStringLiteral("none: only certificates that verify"));
   ForgetButton = new QPushButton(QStringLiteral("Forget"));
   ForgetButton->setAutoDefault(false);
   ForgetButton->setToolTip(QStringLiteral("Forget the trusted certificate"));
   ForgetButton->setEnabled(false);
-  connect(ForgetButton, &QPushButton::clicked, Edit9, &QLineEdit::clear);
-  connect(Edit9, &QLineEdit::textChanged, ForgetButton, [this] { ForgetButton->setEnabled(!Edit9->text().isEmpty()); });
+  connect(ForgetButton, &QPushButton::clicked, TrustedCertificateEdit, &QLineEdit::clear);
+  connect(TrustedCertificateEdit, &QLineEdit::textChanged, ForgetButton,
+          [this] { ForgetButton->setEnabled(!TrustedCertificateEdit->text().isEmpty()); });
   TestButton = new QPushButton(QStringLiteral("Test"));
   TestButton->setAutoDefault(false);
   connect(TestButton, &QPushButton::clicked, this, &TEditSessionForm::TestButtonClick);
@@ -272,7 +273,7 @@ QWidget* TEditSessionForm::CreateConnectionPage() {
   layout->addWidget(CheckBox1);
   layout->addWidget(CheckBox4);
   layout->addLayout(CreateRetriesRow());
-  layout->addWidget(CheckBox7);
+  layout->addWidget(AtomicUploadCheck);
   layout->addStretch();
   layout->addLayout(buttons);
   return page;
@@ -302,17 +303,17 @@ void TEditSessionForm::CreateFilesGroup() {
   }
 
   // A session without exclude patterns of its own leaves out hidden (dot) files.
-  CheckBox5 = new QCheckBox(QStringLiteral("Leave out hidden files"));
+  SkipHiddenCheck = new QCheckBox(QStringLiteral("Leave out hidden files"));
   Memo1 = new QPlainTextEdit;
   Memo1->setPlaceholderText(QStringLiteral(".git/\n*.tmp\n/cache/"));
-  connect(CheckBox5, &QCheckBox::toggled, Memo1, [this](bool hidden) { Memo1->setEnabled(!hidden); });
-  CheckBox5->setChecked(true);
-  recurseLayout->addWidget(CheckBox5);
+  connect(SkipHiddenCheck, &QCheckBox::toggled, Memo1, [this](bool hidden) { Memo1->setEnabled(!hidden); });
+  SkipHiddenCheck->setChecked(true);
+  recurseLayout->addWidget(SkipHiddenCheck);
   recurseLayout->addWidget(Caption("Leave out instead (one pattern a line; a trailing / for directories)", Memo1));
   recurseLayout->addWidget(Memo1);
-  CheckBox6 = new QCheckBox(QStringLiteral("Exact times (MLSD, where the server offers it)"));
-  CheckBox6->setToolTip(QStringLiteral("Switching this makes every file look changed once."));
-  recurseLayout->addWidget(CheckBox6);
+  ExactTimesCheck = new QCheckBox(QStringLiteral("Exact times (MLSD, where the server offers it)"));
+  ExactTimesCheck->setToolTip(QStringLiteral("Switching this makes every file look changed once."));
+  recurseLayout->addWidget(ExactTimesCheck);
   auto* exactNote = Caption("Switching this makes every file look changed once.");
   exactNote->setEnabled(false);
   recurseLayout->addWidget(exactNote);
@@ -335,18 +336,18 @@ QGridLayout* TEditSessionForm::CreateServerGrid() {
   grid->addWidget(Edit5, 3, 1);
   grid->addWidget(Caption("Timeout", SpinEdit2), 4, 0);
   grid->addLayout(timeout, 4, 1);
-  grid->addWidget(Caption("Encryption", ComboBox2), 5, 0);
-  grid->addWidget(ComboBox2, 5, 1);
+  grid->addWidget(Caption("Encryption", EncryptionCombo), 5, 0);
+  grid->addWidget(EncryptionCombo, 5, 1);
   auto* pinned = new QHBoxLayout;
-  pinned->addWidget(Edit9, 1);
+  pinned->addWidget(TrustedCertificateEdit, 1);
   pinned->addWidget(ForgetButton);
-  grid->addWidget(Caption("Trusted certificate (SHA-256)", Edit9), 6, 0);
+  grid->addWidget(Caption("Trusted certificate (SHA-256)", TrustedCertificateEdit), 6, 0);
   grid->addLayout(pinned, 6, 1);
   auto* connections = new QHBoxLayout;
-  connections->addWidget(SpinEdit6);
-  connections->addWidget(Caption("at once (1 to 8)", SpinEdit6));
+  connections->addWidget(ConnectionsEdit);
+  connections->addWidget(Caption("at once (1 to 8)", ConnectionsEdit));
   connections->addStretch();
-  grid->addWidget(Caption("Connections", SpinEdit6), 7, 0);
+  grid->addWidget(Caption("Connections", ConnectionsEdit), 7, 0);
   grid->addLayout(connections, 7, 1);
   auto* rateLimit = new QHBoxLayout;
   rateLimit->addWidget(RateLimitEdit);
@@ -360,9 +361,9 @@ QGridLayout* TEditSessionForm::CreateServerGrid() {
 
 QHBoxLayout* TEditSessionForm::CreateRetriesRow() {
   auto* retries = new QHBoxLayout;
-  retries->addWidget(Caption("When the connection is lost, reconnect up to", SpinEdit5));
-  retries->addWidget(SpinEdit5);
-  retries->addWidget(Caption("times per run (0 = end the run)", SpinEdit5));
+  retries->addWidget(Caption("When the connection is lost, reconnect up to", RetriesEdit));
+  retries->addWidget(RetriesEdit);
+  retries->addWidget(Caption("times per run (0 = end the run)", RetriesEdit));
   retries->addStretch();
   return retries;
 }
@@ -381,11 +382,11 @@ QWidget* TEditSessionForm::CreateSynchronisationPage() {
   groupLayout->addWidget(Edit8, 1);
   groupLayout->addWidget(PreloadCrcButton);
 
-  SpinEdit4 = new TSpinEdit;
+  DeletionGuardEdit = new TSpinEdit;
   auto* guard = new QHBoxLayout;
-  guard->addWidget(Caption("Never delete more than", SpinEdit4));
-  guard->addWidget(SpinEdit4);
-  guard->addWidget(Caption("% of the files of a directory (0 = no limit)", SpinEdit4));
+  guard->addWidget(Caption("Never delete more than", DeletionGuardEdit));
+  guard->addWidget(DeletionGuardEdit);
+  guard->addWidget(Caption("% of the files of a directory (0 = no limit)", DeletionGuardEdit));
   guard->addStretch();
 
   auto* page = new QWidget;
@@ -422,8 +423,9 @@ QWidget* TEditSessionForm::CreateTestDebugPage() {
 }
 
 void TEditSessionForm::FormCreate() {
-  for (QLineEdit* edit : {Edit1, Edit2, Edit3, Edit6, Edit7, Edit4, Edit5, Edit8, Edit9}) edit->clear();
-  ComboBox2->setCurrentIndex(0);
+  for (QLineEdit* edit : {Edit1, Edit2, Edit3, Edit6, Edit7, Edit4, Edit5, Edit8, TrustedCertificateEdit})
+    edit->clear();
+  EncryptionCombo->setCurrentIndex(0);
   KeyFileEdit->clear();
   HostKeyEdit->clear();
   ProtocolBox->setCurrentIndex(0);
@@ -457,28 +459,28 @@ void TEditSessionForm::SetSettings(const TSessionSettings& settings) {
   Edit4->setText(ToQ(settings.UserName));
   Edit5->setText(ToQ(settings.Password));
   SpinEdit2->SetValue(settings.Timeout);
-  SpinEdit6->SetValue(settings.Connections);
+  ConnectionsEdit->SetValue(settings.Connections);
   RateLimitEdit->SetValue(settings.RateLimit);
   CheckBox1->setChecked(settings.AbortOnFailure);
   CheckBox4->setChecked(settings.PassiveMode);
-  SpinEdit5->SetValue(settings.Retries);
-  CheckBox7->setChecked(settings.AtomicUpload);
+  RetriesEdit->SetValue(settings.Retries);
+  AtomicUploadCheck->setChecked(settings.AtomicUpload);
   FEncryptionItem = static_cast<int>(EncryptionOf(settings.Encryption));
-  ComboBox2->setCurrentIndex(FEncryptionItem);
-  Edit9->setText(ToQ(settings.TlsFingerprint));
+  EncryptionCombo->setCurrentIndex(FEncryptionItem);
+  TrustedCertificateEdit->setText(ToQ(settings.TlsFingerprint));
   KeyFileEdit->setText(ToQ(settings.KeyFile));
   HostKeyEdit->setText(ToQ(settings.HostKey));
   ProtocolBox->setCurrentIndex(static_cast<int>(settings.Protocol));
   ShowProtocolControls();
   SetParentSession(settings.ParentSession);
   Edit8->setText(ToQ(settings.CrcFile));
-  SpinEdit4->SetValue(settings.MaxDelete);
-  CheckBox5->setChecked(!settings.Exclude);
+  DeletionGuardEdit->SetValue(settings.MaxDelete);
+  SkipHiddenCheck->setChecked(!settings.Exclude);
   QStringList patterns;
   for (const std::string& pattern : TExcludeFilter::SplitPatterns(settings.Exclude.value_or("")))
     patterns.append(ToQ(pattern));
   Memo1->setPlainText(patterns.join(QLatin1Char('\n')));
-  CheckBox6->setChecked(settings.ExactTimes);
+  ExactTimesCheck->setChecked(settings.ExactTimes);
   CheckBox2->setChecked(settings.TestMode);
   CheckBox3->setChecked(settings.DebugMode);
 }
@@ -498,26 +500,26 @@ TSessionSettings TEditSessionForm::GetSettings() const {
   settings.UserName = FromQ(Edit4->text());
   settings.Password = FromQ(Edit5->text());
   settings.Timeout = SpinEdit2->Value();
-  settings.Connections = SpinEdit6->Value();
+  settings.Connections = ConnectionsEdit->Value();
   settings.RateLimit = std::max(RateLimitEdit->Value(), 0);  // a negative limit means none
   settings.AbortOnFailure = CheckBox1->isChecked();
   settings.PassiveMode = CheckBox4->isChecked();
-  settings.Retries = SpinEdit5->Value();
-  settings.AtomicUpload = CheckBox7->isChecked();
-  settings.Encryption = EncryptionKeyword(static_cast<TEncryption>(std::max(ComboBox2->currentIndex(), 0)));
-  settings.TlsFingerprint = FromQ(Edit9->text());
+  settings.Retries = RetriesEdit->Value();
+  settings.AtomicUpload = AtomicUploadCheck->isChecked();
+  settings.Encryption = EncryptionKeyword(static_cast<TEncryption>(std::max(EncryptionCombo->currentIndex(), 0)));
+  settings.TlsFingerprint = FromQ(TrustedCertificateEdit->text());
   settings.KeyFile = FromQ(KeyFileEdit->text());
   settings.HostKey = FromQ(HostKeyEdit->text());
   settings.Protocol = SftpChosen() ? TProtocol::Sftp : TProtocol::Ftp;
   settings.ParentSession = GetParentSession();
   settings.CrcFile = FromQ(Edit8->text());
-  settings.MaxDelete = SpinEdit4->Value();
-  if (!CheckBox5->isChecked()) {
+  settings.MaxDelete = DeletionGuardEdit->Value();
+  if (!SkipHiddenCheck->isChecked()) {
     std::vector<std::string> patterns;
     for (const QString& line : Memo1->toPlainText().split(QLatin1Char('\n'))) patterns.push_back(FromQ(line));
     settings.Exclude = TExcludeFilter::JoinPatterns(patterns);
   }
-  settings.ExactTimes = CheckBox6->isChecked();
+  settings.ExactTimes = ExactTimesCheck->isChecked();
   settings.TestMode = CheckBox2->isChecked();
   settings.DebugMode = CheckBox3->isChecked();
   RemoveLineBreaks(settings);
@@ -620,7 +622,7 @@ void TEditSessionForm::TestButtonClick() {
         if (AskToTrustCertificate(form, failure, "Trust this host key for this session"))
           form->HostKeyEdit->setText(ToQ(refusedFingerprint));
       } else if (!refusedFingerprint.empty()) {
-        if (AskToTrustCertificate(form, failure)) form->Edit9->setText(ToQ(refusedFingerprint));
+        if (AskToTrustCertificate(form, failure)) form->TrustedCertificateEdit->setText(ToQ(refusedFingerprint));
       } else if (!failure.empty()) {
         ShowErrorReport(form, failure);
       } else if (!report.Text.empty()) {
@@ -801,16 +803,16 @@ bool TEditSessionForm::SftpChosen() const { return ProtocolBox->currentIndex() =
 void TEditSessionForm::ProtocolChosen(int item) {
   const int32_t port = GetPort();
   if (item == 1 && (port == 21 || port == 990)) SetPort(22);
-  const bool implicitTls = static_cast<TEncryption>(ComboBox2->currentIndex()) == TEncryption::Implicit;
+  const bool implicitTls = static_cast<TEncryption>(EncryptionCombo->currentIndex()) == TEncryption::Implicit;
   if (item == 0 && port == 22) SetPort(implicitTls ? 990 : 21);
   ShowProtocolControls();
 }
 
 void TEditSessionForm::ShowProtocolControls() {
   const bool sftp = SftpChosen();
-  for (QWidget* ftpOnly :
-       {static_cast<QWidget*>(ComboBox2), static_cast<QWidget*>(CheckBox4), static_cast<QWidget*>(Edit9)})
+  for (QWidget* ftpOnly : {static_cast<QWidget*>(EncryptionCombo), static_cast<QWidget*>(CheckBox4),
+                           static_cast<QWidget*>(TrustedCertificateEdit)})
     ftpOnly->setEnabled(!sftp);
-  ForgetButton->setEnabled(!sftp && !Edit9->text().isEmpty());
+  ForgetButton->setEnabled(!sftp && !TrustedCertificateEdit->text().isEmpty());
   SftpGroup->setVisible(sftp);
 }

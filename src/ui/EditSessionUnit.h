@@ -73,33 +73,33 @@ class TEditSessionForm : public QDialog, public ISessionEditor {
   QLineEdit* Edit1 = nullptr;  // Session Name
   QLineEdit* Edit2 = nullptr;  // Local Path
   QToolButton* BrowseButton = nullptr;
-  QLineEdit* Edit3 = nullptr;            // Remote Path
-  QRadioButton* RadioButton7 = nullptr;  // Manual
-  QRadioButton* RadioButton5 = nullptr;  // Countdown
-  TSpinEdit* SpinEdit1 = nullptr;        // countdown seconds
-  QRadioButton* RadioButton6 = nullptr;  // Detect
-  TSpinEdit* SpinEdit3 = nullptr;        // detect wait seconds
-  QRadioButton* RadioButton3 = nullptr;  // Chain from
-  QComboBox* ComboBox1 = nullptr;        // parent session
-  QGroupBox* RadioGroup1 = nullptr;      // what happens during the session
-  QGroupBox* RadioGroup2 = nullptr;      // what files are copied
-  QCheckBox* CheckBox5 = nullptr;        // leave out hidden files (no exclude patterns)
-  QPlainTextEdit* Memo1 = nullptr;       // exclude patterns, one a line
-  QCheckBox* CheckBox6 = nullptr;        // exact times (MLSD)
-  QLineEdit* Edit6 = nullptr;            // Host
-  QLineEdit* Edit7 = nullptr;            // Port
-  QLineEdit* Edit4 = nullptr;            // Login User Name
-  QLineEdit* Edit5 = nullptr;            // Password
-  TSpinEdit* SpinEdit2 = nullptr;        // Timeout
-  TSpinEdit* SpinEdit6 = nullptr;        // connections at once
-  TSpinEdit* RateLimitEdit = nullptr;    // KiB/s for all of a run's connections, 0 = none
-  QCheckBox* CheckBox1 = nullptr;        // Abort session on transfer failure
-  QCheckBox* CheckBox4 = nullptr;        // Passive mode
-  TSpinEdit* SpinEdit5 = nullptr;        // reconnects per run after a lost connection
-  QCheckBox* CheckBox7 = nullptr;        // send under a temporary name, then rename
-  QComboBox* ComboBox2 = nullptr;        // Encryption, items in the order of TEncryption
-  QLineEdit* Edit9 = nullptr;            // the trusted certificate's fingerprint, shown only
-  QPushButton* ForgetButton = nullptr;   // clears it
+  QLineEdit* Edit3 = nullptr;                   // Remote Path
+  QRadioButton* RadioButton7 = nullptr;         // Manual
+  QRadioButton* RadioButton5 = nullptr;         // Countdown
+  TSpinEdit* SpinEdit1 = nullptr;               // countdown seconds
+  QRadioButton* RadioButton6 = nullptr;         // Detect
+  TSpinEdit* SpinEdit3 = nullptr;               // detect wait seconds
+  QRadioButton* RadioButton3 = nullptr;         // Chain from
+  QComboBox* ComboBox1 = nullptr;               // parent session
+  QGroupBox* RadioGroup1 = nullptr;             // what happens during the session
+  QGroupBox* RadioGroup2 = nullptr;             // what files are copied
+  QCheckBox* SkipHiddenCheck = nullptr;         // leave out hidden files (no exclude patterns)
+  QPlainTextEdit* Memo1 = nullptr;              // exclude patterns, one a line
+  QCheckBox* ExactTimesCheck = nullptr;         // exact times (MLSD)
+  QLineEdit* Edit6 = nullptr;                   // Host
+  QLineEdit* Edit7 = nullptr;                   // Port
+  QLineEdit* Edit4 = nullptr;                   // Login User Name
+  QLineEdit* Edit5 = nullptr;                   // Password
+  TSpinEdit* SpinEdit2 = nullptr;               // Timeout
+  TSpinEdit* ConnectionsEdit = nullptr;         // connections at once
+  TSpinEdit* RateLimitEdit = nullptr;           // KiB/s for all of a run's connections, 0 = none
+  QCheckBox* CheckBox1 = nullptr;               // Abort session on transfer failure
+  QCheckBox* CheckBox4 = nullptr;               // Passive mode
+  TSpinEdit* RetriesEdit = nullptr;             // reconnects per run after a lost connection
+  QCheckBox* AtomicUploadCheck = nullptr;       // send under a temporary name, then rename
+  QComboBox* EncryptionCombo = nullptr;         // Encryption, items in the order of TEncryption
+  QLineEdit* TrustedCertificateEdit = nullptr;  // the trusted certificate's fingerprint, shown only
+  QPushButton* ForgetButton = nullptr;          // clears it
   QPushButton* TestButton = nullptr;
   // SFTP: the protocol, and the controls of SSH logins, shown only for SFTP.
   QComboBox* ProtocolBox = nullptr;      // items in the order of TProtocol
@@ -110,9 +110,9 @@ class TEditSessionForm : public QDialog, public ISessionEditor {
   QPushButton* ForgetHostKeyButton = nullptr;
   QLineEdit* Edit8 = nullptr;  // CRC File
   QPushButton* PreloadCrcButton = nullptr;
-  TSpinEdit* SpinEdit4 = nullptr;  // the deletion guard's share, in %
-  QCheckBox* CheckBox2 = nullptr;  // Test mode
-  QCheckBox* CheckBox3 = nullptr;  // Debug mode
+  TSpinEdit* DeletionGuardEdit = nullptr;  // the deletion guard's share, in %
+  QCheckBox* CheckBox2 = nullptr;          // Test mode
+  QCheckBox* CheckBox3 = nullptr;          // Debug mode
   QPushButton* TestResultsButton = nullptr;
   QProgressBar* ToolBusyBar = nullptr;      // shown while Test or Preload works
   QPushButton* ToolCancelButton = nullptr;  // cancels them
@@ -165,7 +165,7 @@ class TEditSessionForm : public QDialog, public ISessionEditor {
 
   QButtonGroup* FModeItems = nullptr;     // RadioGroup1's four items
   QButtonGroup* FRecurseItems = nullptr;  // RadioGroup2's two items
-  int FEncryptionItem = 0;                // ComboBox2's item before the user's last pick
+  int FEncryptionItem = 0;                // EncryptionCombo's item before the user's last pick
   TPreloadEntries FPreloadStore;
   std::jthread FTool;
   std::shared_ptr<TToolCancel> FToolCancel;

@@ -190,7 +190,7 @@ std::vector<TFaultCase> AllCases() {
     for (TFault fault : controlFaults) cases.push_back({step, fault, upload, passive});
     if (data) cases.push_back({step, TFault::Reset, upload, passive});
   };
-  for (const char* step : {"greeting", "USER", "PASS", "TYPE", "SYST", "CWD"}) add(step, false, true, false);
+  for (const char* step : {"greeting", "USER", "PASS", "FEAT", "TYPE", "SYST", "CWD"}) add(step, false, true, false);
   add("MKD", true, true, false);
   add("PASV", false, true, false);
   add("PORT", false, false, false);

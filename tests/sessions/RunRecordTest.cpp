@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "platform/FileSystem.h"
+#include "sessions/RunHistory.h"
 #include "sessions/RunRecord.h"
 #include "support/TempDir.h"
 
@@ -40,4 +41,33 @@ TEST(RunRecordTest, PassingTheMostLinesCutsTheFileToItsLastRuns) {
   ASSERT_TRUE(file.Append(path, "{\"n\":\"next\"}"));
   ASSERT_TRUE(ReadWholeFile(path, content));
   EXPECT_EQ(std::count(content.begin(), content.end(), '\n'), TRunRecordFile::KeptLines + 1) << "cut once";
+}
+
+TEST(RunRecordTest, ConnectionsAskedClimbBackOneAtATimeAfterARefusal) {
+  auto run = [](const char* outcome, int64_t connections, bool test = false) {
+    TRunRecord record;
+    record.Outcome = outcome;
+    record.Connections = connections;
+    record.Test = test;
+    return record;
+  };
+  struct TCase {
+    int32_t Setting;
+    std::vector<TRunRecord> History;  // newest first
+    int32_t Asked;
+  } cases[] = {
+      {4, {}, 4},
+      {1, {run("done", 1)}, 1},
+      {4, {run("done", 2)}, 3},
+      {4, {run("done", 3)}, 4},
+      {4, {run("done", 4)}, 4},
+      {8, {run("done", 2)}, 3},
+      {2, {run("done", 4)}, 2},  // the setting was lowered since
+      {4, {run("failed", 1), run("stopped", 1), run("done", 2)}, 3},
+      {4, {run("done", 1, true), run("done", 1)}, 2},
+  };
+  for (const TCase& c : cases) {
+    EXPECT_EQ(ConnectionsToAsk(c.Setting, c.History), c.Asked)
+        << "setting " << c.Setting << ", last " << (c.History.empty() ? 0 : c.History.front().Connections);
+  }
 }

@@ -132,20 +132,20 @@ TEST_F(EditSessionTest, ExcludePatternsAndExactTimes) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.Exclude.value_or("(none)"));
     Change([&](TSessionSettings& s) { s.Exclude = row.Exclude; });
-    EXPECT_EQ(form.CheckBox5->isChecked(), row.Checked);
+    EXPECT_EQ(form.SkipHiddenCheck->isChecked(), row.Checked);
     EXPECT_EQ(form.Memo1->isEnabled(), !row.Checked);
     EXPECT_EQ(form.Memo1->toPlainText().toStdString(), row.Lines);
     EXPECT_EQ(Shown().Exclude, row.Exclude);
   }
   form.Memo1->setPlainText(QStringLiteral(" node_modules/ \n\n/cache/"));
   EXPECT_EQ(Shown().Exclude, "node_modules/;/cache/");
-  form.CheckBox5->setChecked(true);
+  form.SkipHiddenCheck->setChecked(true);
   EXPECT_FALSE(form.Memo1->isEnabled());
   EXPECT_EQ(Shown().Exclude, std::nullopt);
 
   for (const bool exact : {true, false}) {
     Change([&](TSessionSettings& s) { s.ExactTimes = exact; });
-    EXPECT_EQ(form.CheckBox6->isChecked(), exact);
+    EXPECT_EQ(form.ExactTimesCheck->isChecked(), exact);
     EXPECT_EQ(Shown().ExactTimes, exact);
   }
 }
@@ -181,12 +181,12 @@ TEST_F(EditSessionTest, TextAndNumberSettingsRoundTrip) {
   EXPECT_EQ(shown.CrcFile, "113D5800.crc");
   EXPECT_EQ(shown.Timeout, -7);
   EXPECT_EQ(shown.DetectWait, 2147483647);
-  EXPECT_EQ(form.SpinEdit4->Value(), 20);  // the deletion guard, on the Synchronisation page
+  EXPECT_EQ(form.DeletionGuardEdit->Value(), 20);  // the deletion guard, on the Synchronisation page
   EXPECT_EQ(shown.MaxDelete, 20);
-  EXPECT_EQ(form.SpinEdit5->Value(), 7);  // reconnects, on the Connection page
+  EXPECT_EQ(form.RetriesEdit->Value(), 7);  // reconnects, on the Connection page
   EXPECT_EQ(shown.Retries, 7);
-  EXPECT_TRUE(form.CheckBox7->isChecked() && shown.AtomicUpload);
-  EXPECT_EQ(form.SpinEdit6->Value(), 4);  // connections, on the Connection page
+  EXPECT_TRUE(form.AtomicUploadCheck->isChecked() && shown.AtomicUpload);
+  EXPECT_EQ(form.ConnectionsEdit->Value(), 4);  // connections, on the Connection page
   EXPECT_EQ(shown.Connections, 4);
   EXPECT_EQ(form.RateLimitEdit->Value(), 512);  // KiB/s, on the Connection page
   EXPECT_EQ(shown.RateLimit, 512);
@@ -487,7 +487,7 @@ TEST_F(EditSessionTest, ANewSessionStartsWithExplicitTlsAStoredOneWithoutTheKeyS
   TBoxAnswerer answerer(QMessageBox::Ok, [&](QWidget* modal) {
     auto* editor = qobject_cast<TEditSessionForm*>(modal);
     if (editor == nullptr) return false;
-    shown.push_back(editor->ComboBox2->currentText().toStdString());
+    shown.push_back(editor->EncryptionCombo->currentText().toStdString());
     editor->Edit2->setText(QStringLiteral("/srv/site/"));  // OK needs an absolute local path
     editor->OkButton->click();
     return true;
@@ -522,8 +522,8 @@ TEST_F(EditSessionTest, ImplicitTlsProposesItsPortAndLeavingItProposes21Back) {
   for (const auto& c : cases) {
     Change([&](TSessionSettings& s) { s.Encryption = EncryptionKeyword(static_cast<TEncryption>(c.From)); });
     form.Edit7->setText(c.Port);
-    form.ComboBox2->setCurrentIndex(c.To);
-    emit form.ComboBox2->activated(c.To);  // as the user's pick
+    form.EncryptionCombo->setCurrentIndex(c.To);
+    emit form.EncryptionCombo->activated(c.To);  // as the user's pick
     EXPECT_EQ(form.Edit7->text().toStdString(), c.Expected) << c.Port << " " << c.From << " -> " << c.To;
     EXPECT_EQ(Shown().Encryption, EncryptionKeywords[c.To]);
   }
@@ -544,8 +544,8 @@ TEST_F(EditSessionTest, SftpProposesPort22GreysTheFtpControlsAndKeepsItsOwn) {
     form.ProtocolBox->setCurrentIndex(c.To);
     emit form.ProtocolBox->activated(c.To);  // as the user's pick
     EXPECT_EQ(form.Edit7->text().toStdString(), c.Expected) << c.Port << " -> " << c.To;
-    for (QWidget* ftpOnly : {static_cast<QWidget*>(form.ComboBox2), static_cast<QWidget*>(form.CheckBox4),
-                             static_cast<QWidget*>(form.Edit9)})
+    for (QWidget* ftpOnly : {static_cast<QWidget*>(form.EncryptionCombo), static_cast<QWidget*>(form.CheckBox4),
+                             static_cast<QWidget*>(form.TrustedCertificateEdit)})
       EXPECT_EQ(ftpOnly->isEnabled(), c.To == Ftp);
     EXPECT_EQ(form.SftpGroup->isHidden(), c.To == Ftp);
     EXPECT_EQ(Shown().Protocol, c.To == Sftp ? TProtocol::Sftp : TProtocol::Ftp);
@@ -560,7 +560,7 @@ TEST_F(EditSessionTest, SftpProposesPort22GreysTheFtpControlsAndKeepsItsOwn) {
   EXPECT_EQ(Shown().KeyFile, "/home/u/.ssh/id_ed25519");
   EXPECT_TRUE(form.ProtocolBox->isEnabled());
   EXPECT_EQ(form.ProtocolBox->currentIndex(), Sftp) << "a stored SFTP session opens as one";
-  EXPECT_FALSE(form.ComboBox2->isEnabled());
+  EXPECT_FALSE(form.EncryptionCombo->isEnabled());
   form.ForgetHostKeyButton->click();
   EXPECT_EQ(Shown().HostKey, "");
 }
@@ -605,7 +605,7 @@ TEST_F(EditSessionTest, TestOffersToTrustARefusedCertificateAndForgetClearsThePi
     }
     const std::string pinned = std::string(step.Pinned) == "*" ? fingerprint : "";
     EXPECT_EQ(Shown().TlsFingerprint, pinned);
-    EXPECT_EQ(form.Edit9->text().toStdString(), pinned);
+    EXPECT_EQ(form.TrustedCertificateEdit->text().toStdString(), pinned);
     EXPECT_EQ(form.ForgetButton->isEnabled(), !pinned.empty());
   }
   form.ForgetButton->click();
