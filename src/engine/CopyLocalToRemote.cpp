@@ -21,7 +21,7 @@ class TCopyUp {
   void Level(const std::string& ALocalPath, const std::string& ARemotePath);
 
  private:
-  // The phases read AEntries as they go: they must outlive them.
+  // The phases read AEntries as the walk goes: the entries must outlive them.
   static TPlanPhase Files(const std::vector<TSearchRec>& AEntries, const std::string& ALocalDir,
                           const std::string& ARemoteDir);
   TPlanPhase Subdirectories(const std::vector<TSearchRec>& AEntries, const std::string& ALocalDir,
