@@ -21,8 +21,9 @@ class TCopyUp {
   void Level(const std::string& ALocalPath, const std::string& ARemotePath);
 
  private:
-  TPlanPhase Files(const std::vector<TSearchRec>& AEntries, const std::string& ALocalDir,
-                   const std::string& ARemoteDir) const;
+  // The phases read AEntries as the walk goes: the entries must outlive them.
+  static TPlanPhase Files(const std::vector<TSearchRec>& AEntries, const std::string& ALocalDir,
+                          const std::string& ARemoteDir);
   TPlanPhase Subdirectories(const std::vector<TSearchRec>& AEntries, const std::string& ALocalDir,
                             const std::string& AMask, const std::string& ARemotePath);
 
@@ -62,48 +63,60 @@ void TCopyUp::Level(const std::string& ALocalPath, const std::string& ARemotePat
   TPlanPhase below = Subdirectories(directories, localDir, mask, ARemotePath);
   // Nothing below follows the sends of a level without sub-directories: they may end while
   // the run goes on to the next directory.
-  if (below.Items.empty()) return;
+  if (below.Count == 0) return;
   if (!Act.HandedTransfersEndWell(Run.Settings.AbortOnFailure)) return;
   Plan.Carry(below);
 }
 
 TPlanPhase TCopyUp::Files(const std::vector<TSearchRec>& AEntries, const std::string& ALocalDir,
-                          const std::string& ARemoteDir) const {
+                          const std::string& ARemoteDir) {
   TPlanPhase phase;
   phase.Name = "Sending ";
   phase.Walked = AEntries.size();
+  std::vector<size_t> sent;
   for (size_t index = 0; index < AEntries.size(); ++index) {
     const TSearchRec& entry = AEntries[index];
     if (!IsFileToSend(entry)) continue;
-    if (!entry.IsSpecial) {
-      ++phase.PlannedFiles;
-      phase.PlannedBytes += entry.Size;
-    }
-    TPlanItem& item = phase.Items.emplace_back();
+    sent.push_back(index);
+    if (entry.IsSpecial) continue;
+    ++phase.PlannedFiles;
+    phase.PlannedBytes += entry.Size;
+  }
+  phase.Count = sent.size();
+  phase.MakeItem = [&AEntries, ALocalDir, ARemoteDir, sent = std::move(sent)](size_t AIndex) {
+    const TSearchRec& entry = AEntries[sent[AIndex]];
+    TPlanItem item;
     item.Kind = TPlanKind::Send;
     item.Name = entry.Name;
     item.LocalPath = ALocalDir + entry.Name;
-    item.Position = index;
+    item.Position = sent[AIndex];
     item.Local = &entry;
     item.Statuses = {entry.Name};
     item.Log = {"PUT: " + item.LocalPath, "   : " + ARemoteDir + entry.Name};
-  }
+    return item;
+  };
   return phase;
 }
 
 TPlanPhase TCopyUp::Subdirectories(const std::vector<TSearchRec>& AEntries, const std::string& ALocalDir,
                                    const std::string& AMask, const std::string& ARemotePath) {
   TPlanPhase phase;
-  for (const TSearchRec& entry : AEntries) {
-    if (!IsEnterableLocalDirectory(entry)) continue;
-    TPlanItem& item = phase.Items.emplace_back();
+  std::vector<size_t> below;
+  for (size_t index = 0; index < AEntries.size(); ++index) {
+    if (IsEnterableLocalDirectory(AEntries[index])) below.push_back(index);
+  }
+  phase.Count = below.size();
+  phase.MakeItem = [this, &AEntries, ALocalDir, AMask, ARemotePath, below = std::move(below)](size_t AIndex) {
+    const TSearchRec& entry = AEntries[below[AIndex]];
+    TPlanItem item;
     item.Kind = TPlanKind::Enter;
     item.Name = entry.Name;
     item.LocalPath = ALocalDir + entry.Name;
     item.Enter = [this, local = item.LocalPath + "/" + AMask, remote = ARemotePath + "/" + entry.Name] {
       Level(local, remote);
     };
-  }
+    return item;
+  };
   return phase;
 }
 

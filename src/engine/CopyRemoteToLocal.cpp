@@ -25,6 +25,13 @@ bool NoSubdirectories(const TRemoteListing& listing) {
   return below.Enterable.empty() && below.Unsafe.empty();
 }
 
+// The local entries of a level by name.
+using TLocalEntries = std::unordered_map<std::string, const TSearchRec*>;
+
+// What a listed entry means to a level: not a file, a file refused or passed over with a
+// report, one a local entry protects (passed over quietly), or one to fetch.
+enum class TFetchTarget { NotAFile, UnsafeName, SymbolicLink, Protected, Fetched };
+
 // One level at ADepth: its files, then its sub-directories (see RemoteNestingTooDeep).
 class TCopyDown {
  public:
@@ -34,8 +41,9 @@ class TCopyDown {
  private:
   // The level's files, from the run's listing; false when the level ends here.
   bool ListedFiles(const std::string& ARemoteDir, const std::string& ALocalDir);
-  TPlanPhase Files(const std::vector<TSearchRec>& ALocalEntries, const std::string& ARemoteDir,
-                   const std::string& ALocalDir);
+  // The phase reads ALocalEntries and the run's listing as it goes: they must outlive it.
+  TPlanPhase Files(const TLocalEntries& ALocalEntries, const std::string& ARemoteDir, const std::string& ALocalDir);
+  static TFetchTarget TargetOf(const TRemoteEntry& AListed, const TLocalEntries& ALocalEntries);
   void Subdirectories(const std::string& ARemoteDir, const std::string& ARemoteMask, const std::string& ALocalDir,
                       int ADepth);
 
@@ -86,45 +94,56 @@ bool TCopyDown::ListedFiles(const std::string& ARemoteDir, const std::string& AL
     Act.ReportUnreadableLocalDirectory(ALocalDir, read.Error);
     return false;
   }
-  TPlanPhase files = Files(read.Entries, ARemoteDir, ALocalDir);
+  TLocalEntries localEntries;
+  for (const TSearchRec& entry : read.Entries) localEntries.emplace(entry.Name, &entry);
+  TPlanPhase files = Files(localEntries, ARemoteDir, ALocalDir);
   return Plan.Carry(files);
 }
 
-TPlanPhase TCopyDown::Files(const std::vector<TSearchRec>& ALocalEntries, const std::string& ARemoteDir,
+TFetchTarget TCopyDown::TargetOf(const TRemoteEntry& AListed, const TLocalEntries& ALocalEntries) {
+  if (AListed.Kind != TRemoteKind::File) return TFetchTarget::NotAFile;
+  // Only "/" separates path parts: ":" and "\\" are ordinary letters of a name, and a
+  // listed name that holds a "/" is no name in this directory.
+  if (IsUnsafeLocalName(AListed.Name)) return TFetchTarget::UnsafeName;
+  const auto existing = ALocalEntries.find(AListed.Name);
+  if (existing == ALocalEntries.end()) return TFetchTarget::Fetched;
+  if (existing->second->IsSymLink) return TFetchTarget::SymbolicLink;
+  return IsProtectedTarget(existing->second->Attr) ? TFetchTarget::Protected : TFetchTarget::Fetched;
+}
+
+TPlanPhase TCopyDown::Files(const TLocalEntries& ALocalEntries, const std::string& ARemoteDir,
                             const std::string& ALocalDir) {
-  std::unordered_map<std::string, const TSearchRec*> localEntries;
-  for (const TSearchRec& entry : ALocalEntries) localEntries.emplace(entry.Name, &entry);
   const TRemoteListing& listing = Run.Listing();
   TPlanPhase phase;
   phase.Name = "Retrieve";
   phase.Walked = static_cast<size_t>(listing.Count());
+  std::vector<size_t> walked;  // the listed files with an item
   for (int i = 0; i < listing.Count(); ++i) {
-    const TRemoteEntry& listed = listing[i];
-    if (listed.Kind != TRemoteKind::File) continue;
+    const TFetchTarget target = TargetOf(listing[i], ALocalEntries);
+    if (target == TFetchTarget::NotAFile) continue;
     ++phase.PlannedFiles;
-    phase.PlannedBytes += listed.Size;
-    // Only "/" separates path parts: ":" and "\\" are ordinary letters of a name, and a
-    // listed name that holds a "/" is no name in this directory.
+    phase.PlannedBytes += listing[i].Size;
+    if (target != TFetchTarget::Protected) walked.push_back(static_cast<size_t>(i));
+  }
+  phase.Count = walked.size();
+  phase.MakeItem = [&listing, &ALocalEntries, ARemoteDir, ALocalDir, walked = std::move(walked)](size_t AIndex) {
+    const TRemoteEntry& listed = listing[static_cast<int>(walked[AIndex])];
     TPlanItem item;
     item.Name = listed.Name;
     item.LocalPath = ALocalDir + "/" + listed.Name;
-    item.Position = static_cast<size_t>(i);
-    const auto existing = localEntries.find(listed.Name);
-    if (IsUnsafeLocalName(listed.Name)) {
-      item.Reason = TSkipReason::UnsafeName;
-    } else if (existing != localEntries.end() && existing->second->IsSymLink) {
-      item.Reason = TSkipReason::SymbolicLink;
-    } else if (existing != localEntries.end() && IsProtectedTarget(existing->second->Attr)) {
-      continue;
-    } else {
-      item.Kind = TPlanKind::Fetch;
-      item.Listed = &listed;
-      item.Size = listed.Size;
-      item.Statuses = {listed.Name};
-      item.Log = {"GET: " + ARemoteDir + listed.Name, "   : " + item.LocalPath};
+    item.Position = walked[AIndex];
+    switch (TargetOf(listed, ALocalEntries)) {
+      case TFetchTarget::UnsafeName: item.Reason = TSkipReason::UnsafeName; break;
+      case TFetchTarget::SymbolicLink: item.Reason = TSkipReason::SymbolicLink; break;
+      default:
+        item.Kind = TPlanKind::Fetch;
+        item.Listed = &listed;
+        item.Size = listed.Size;
+        item.Statuses = {listed.Name};
+        item.Log = {"GET: " + ARemoteDir + listed.Name, "   : " + item.LocalPath};
     }
-    phase.Items.push_back(std::move(item));
-  }
+    return item;
+  };
   return phase;
 }
 
@@ -139,10 +158,10 @@ void TCopyDown::Subdirectories(const std::string& ARemoteDir, const std::string&
   if (!Run.Client().Connected()) return;
   const TRemoteListing& items = Run.Listing();
   Run.SendStatus("List", std::to_string(items.Count()) + " entries");
-  TPlanPhase below =
-      ListedSubdirectoryPhase(ListedSubdirectories(items), ALocalDir + "/", [&](const std::string& name) {
-        Level(ARemoteDir + name + "/" + ARemoteMask, ALocalDir + "/" + name, ADepth + 1);
-      });
+  const TListedSubdirectories subdirectories = ListedSubdirectories(items);
+  TPlanPhase below = ListedSubdirectoryPhase(subdirectories, ALocalDir + "/", [&](const std::string& name) {
+    Level(ARemoteDir + name + "/" + ARemoteMask, ALocalDir + "/" + name, ADepth + 1);
+  });
   Plan.Carry(below);
 }
 

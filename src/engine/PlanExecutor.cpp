@@ -9,7 +9,8 @@ bool TPlanExecutor::Carry(TPlanPhase& APhase) {
   if (APhase.Guard) {
     if (const std::optional<bool> goesOn = HeldByGuard(APhase)) return *goesOn;
   }
-  for (TPlanItem& item : APhase.Items) {
+  for (size_t index = 0; index < APhase.Count; ++index) {
+    TPlanItem item = APhase.MakeItem(index);
     if (item.StopCheck && FRun.Terminated()) return false;
     if (!Carried(item, APhase.Name)) return false;
   }
@@ -18,7 +19,10 @@ bool TPlanExecutor::Carry(TPlanPhase& APhase) {
 }
 
 bool TPlanExecutor::StopAfter(const TPlanPhase& APhase) const {
-  return WalkGoesOnAfterLastStep(APhase.Items, APhase.Walked) && FRun.Terminated();
+  if (!FRun.Terminated()) return false;  // asked first: the last item is made only when it counts
+  std::vector<size_t> lastPosition;
+  if (APhase.Count > 0) lastPosition.push_back(APhase.MakeItem(APhase.Count - 1).Position);
+  return WalkGoesOnAfterLastStep(lastPosition, APhase.Walked);
 }
 
 std::optional<bool> TPlanExecutor::HeldByGuard(const TPlanPhase& APhase) {
@@ -101,20 +105,22 @@ void TPlanExecutor::Perform(TPlanItem& AItem) {
 TPlanPhase ListedSubdirectoryPhase(const TListedSubdirectories& ADirectories, const std::string& ALocalDir,
                                    const std::function<void(const std::string&)>& AEnter) {
   TPlanPhase phase;
-  for (const std::string& name : ADirectories.Unsafe) {
-    TPlanItem& item = phase.Items.emplace_back();
-    item.Name = name;
-    item.StopCheck = false;
-  }
-  bool first = true;
-  for (const std::string& name : ADirectories.Enterable) {
-    TPlanItem& item = phase.Items.emplace_back();
+  phase.Count = ADirectories.Unsafe.size() + ADirectories.Enterable.size();
+  phase.MakeItem = [&ADirectories, ALocalDir, AEnter](size_t AIndex) {
+    const size_t unsafe = ADirectories.Unsafe.size();
+    TPlanItem item;
+    if (AIndex < unsafe) {
+      item.Name = ADirectories.Unsafe[AIndex];
+      item.StopCheck = false;
+      return item;
+    }
+    const std::string& name = ADirectories.Enterable[AIndex - unsafe];
     item.Kind = TPlanKind::Enter;
     item.Name = name;
     item.LocalPath = ALocalDir + name;
-    item.StopCheck = !first;
+    item.StopCheck = AIndex > unsafe;  // not before the first
     item.Enter = [AEnter, name] { AEnter(name); };
-    first = false;
-  }
+    return item;
+  };
   return phase;
 }

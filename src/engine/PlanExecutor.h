@@ -40,6 +40,7 @@ class TPlanExecutor {
 
 // The sub-directories of a listing as a phase: the unsafe names reported first, then each
 // enterable one, unless its local namesake under ALocalDir is a link, entered with AEnter.
-// A stop request is asked for between sub-directories.
+// A stop request is asked for between sub-directories. The phase reads ADirectories as it
+// goes: they must outlive it.
 TPlanPhase ListedSubdirectoryPhase(const TListedSubdirectories& ADirectories, const std::string& ALocalDir,
                                    const std::function<void(const std::string&)>& AEnter);

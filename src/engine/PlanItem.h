@@ -2,7 +2,9 @@
 // What a level of a transfer function does, entry by entry: a phase of plan items that the
 // executor (PlanExecutor.h) carries out in order. An item holds what carrying it out needs
 // (names, paths, the entry as read or listed, the status texts and log lines it reports), so
-// that the four functions differ only in the items they make.
+// that the four functions differ only in the items they make. A phase makes its items one at
+// a time, as the walk reaches them: a directory of 100,000 files then holds its plan's index
+// lists for the whole phase, and the strings and hooks of one item at a time.
 
 #include <cstddef>
 #include <cstdint>
@@ -50,8 +52,6 @@ struct TPlanItem {
   std::function<void()> Enter;   // Enter: the sub-directory's level
 };
 
-inline size_t WalkPosition(const TPlanItem& item) { return item.Position; }
-
 // A level's deletions are held back when the guard trips (DeletionGuardTrips), or at once,
 // with the report Refusal, when that is set.
 struct TDeletionGuard {
@@ -69,7 +69,10 @@ struct TPlanPhase {
   bool Searching = false;  // opens with (Name, "Searching")
   int64_t PlannedFiles = 0;
   int64_t PlannedBytes = 0;  // told as planned transfers when the phase opens
-  std::vector<TPlanItem> Items;
+  size_t Count = 0;          // its items
+  // The item at 0 <= index < Count, made when the walk reaches it. What it refers to (the
+  // plan, the entries, the listing) lives until the phase has been carried out.
+  std::function<TPlanItem(size_t)> MakeItem;
   // Entries of the side the phase walks: a stop request is asked for after the last item
   // when entries follow it (0: never).
   size_t Walked = 0;

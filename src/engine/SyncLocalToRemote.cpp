@@ -44,6 +44,8 @@ class TSyncUp {
   static TPlanPhase SendPhase(const std::string& AName, const TSyncUpLevel& ALevel);
   // A send of a new or changed file; the CRC store records ACrc for it once it is sent.
   TPlanItem SendItem(const TSyncUpLevel& ALevel, size_t AIndex, const std::shared_ptr<int32_t>& ACrc);
+  // The deletion of the listed entry at APosition, or the report of its unsafe name.
+  TPlanItem DeletionItem(const TSyncUpLevel& ALevel, size_t APosition);
   void SaveCrcStore();
 
   TRunContext& Run;
@@ -120,26 +122,32 @@ void TSyncUp::Level(const std::string& ALocalPath, const std::string& ARemotePat
   if (!Run.Settings.Recurse) return;
   // The snapshot already holds the sub-directories; sending files added none.
   TPlanPhase below;
-  for (size_t index : level.Plan.Subdirectories) {
-    const std::string& name = snapshot[index].Name;
-    TPlanItem& item = below.Items.emplace_back();
+  below.Count = level.Plan.Subdirectories.size();
+  below.MakeItem = [&](size_t AIndex) {
+    const std::string& name = snapshot[level.Plan.Subdirectories[AIndex]].Name;
+    TPlanItem item;
     item.Kind = TPlanKind::Enter;
     item.Name = name;
     item.LocalPath = localDir + name;
     item.Enter = [&, name] { Level(localDir + name + "/", remoteDir + name, AScan); };
-  }
+    return item;
+  };
   Plan.Carry(below);
 }
 
 bool TSyncUp::NewFiles(const TSyncUpLevel& ALevel) {
+  const std::vector<size_t>& newFiles = ALevel.Plan.NewFiles;
   TPlanPhase phase = SendPhase("New files", ALevel);
-  for (size_t index : ALevel.Plan.NewFiles) {
-    phase.PlannedBytes += ALevel.Entries()[index].Size;
+  for (size_t index : newFiles) phase.PlannedBytes += ALevel.Entries()[index].Size;
+  phase.PlannedFiles = static_cast<int64_t>(newFiles.size());
+  phase.Count = newFiles.size();
+  phase.MakeItem = [this, &ALevel, &newFiles](size_t AIndex) {
+    const size_t index = newFiles[AIndex];
     const auto crc = std::make_shared<int32_t>(0);
-    TPlanItem& item = phase.Items.emplace_back(SendItem(ALevel, index, crc));
+    TPlanItem item = SendItem(ALevel, index, crc);
     item.Before = [crc, scanned = ALevel.Scanned, index] { *crc = scanned->Crc(index); };
-  }
-  phase.PlannedFiles = static_cast<int64_t>(phase.Items.size());
+    return item;
+  };
   return Plan.Carry(phase);
 }
 
@@ -152,15 +160,18 @@ bool TSyncUp::ChangedFiles(const TSyncUpLevel& ALevel) {
     return stored.starts_with(localDir) && plan.LocalNames.Contains(std::string(stored.substr(localDir.size())));
   };
   TPlanPhase phase = SendPhase("Changed files", ALevel);
-  for (size_t index : plan.ChangeCandidates) {
+  phase.Count = plan.ChangeCandidates.size();
+  phase.MakeItem = [this, &ALevel, &isLevelFile](size_t AIndex) {
+    const size_t index = ALevel.Plan.ChangeCandidates[AIndex];
     const auto crc = std::make_shared<int32_t>(0);
-    TPlanItem& item = phase.Items.emplace_back(SendItem(ALevel, index, crc));
+    TPlanItem item = SendItem(ALevel, index, crc);
     item.Due = [this, &ALevel, &isLevelFile, index, crc](const TPlanItem& AItem) {
       *crc = ALevel.Scanned->Crc(index);
       const std::optional<int32_t> stored = Run.CrcStore.LookupCrc(AItem.LocalPath, isLevelFile);
       return !stored || *stored != *crc;
     };
-  }
+    return item;
+  };
   return Plan.Carry(phase);
 }
 
@@ -198,25 +209,29 @@ bool TSyncUp::Deletions(const TSyncUpLevel& ALevel) {
   phase.Searching = true;
   phase.Walked = static_cast<size_t>(listing.Count());
   phase.Guard = TDeletionGuard{plan.DeletedFiles, plan.RemoteFiles, plan.SourceEmpty, "", true};
-  for (size_t position : plan.Deletions) {
-    const TRemoteEntry& listed = listing[static_cast<int>(position)];
-    TPlanItem& item = phase.Items.emplace_back();
-    item.Name = listed.Name;
-    item.Position = position;
-    item.Kind = TPlanKind::Skip;
-    item.Reason = TSkipReason::UnsafeName;
-    if (IsUnsafeLocalName(listed.Name)) continue;  // "../x" would delete outside the directory
-    item.Kind = TPlanKind::DeleteRemote;
-    item.Listed = &listed;
-    item.Statuses = {listed.Name};
-    if (listed.Kind == TRemoteKind::File) {
-      item.Log = {"DELETE: " + listed.Name};
-      item.After = [this, localFile = ALevel.LocalDir + listed.Name] { Run.CrcStore.RemoveCrc(localFile); };
-    } else if (listed.Kind == TRemoteKind::Directory) {
-      item.Log = {"REMOVE DIR: " + listed.Name};
-    }
-  }
+  phase.Count = plan.Deletions.size();
+  phase.MakeItem = [this, &ALevel](size_t AIndex) { return DeletionItem(ALevel, ALevel.Plan.Deletions[AIndex]); };
   return Plan.Carry(phase);
+}
+
+TPlanItem TSyncUp::DeletionItem(const TSyncUpLevel& ALevel, size_t APosition) {
+  const TRemoteEntry& listed = ALevel.Listing[static_cast<int>(APosition)];
+  TPlanItem item;
+  item.Name = listed.Name;
+  item.Position = APosition;
+  item.Kind = TPlanKind::Skip;
+  item.Reason = TSkipReason::UnsafeName;
+  if (IsUnsafeLocalName(listed.Name)) return item;  // "../x" would delete outside the directory
+  item.Kind = TPlanKind::DeleteRemote;
+  item.Listed = &listed;
+  item.Statuses = {listed.Name};
+  if (listed.Kind == TRemoteKind::File) {
+    item.Log = {"DELETE: " + listed.Name};
+    item.After = [this, localFile = ALevel.LocalDir + listed.Name] { Run.CrcStore.RemoveCrc(localFile); };
+  } else if (listed.Kind == TRemoteKind::Directory) {
+    item.Log = {"REMOVE DIR: " + listed.Name};
+  }
+  return item;
 }
 
 void RunSyncLocalToRemote(TRunContext& ARun, TRunActions& AActions) { TSyncUp(ARun, AActions).WithStore(); }

@@ -64,6 +64,8 @@ class TSyncDown {
   static TPlanPhase FetchPhase(const std::string& AName, const TSyncDownLevel& ALevel);
   // A fetch of the listed file at APosition to ALocalFile, which it may replace.
   static TPlanItem FetchItem(const TSyncDownLevel& ALevel, size_t APosition, const std::string& ALocalFile);
+  // The change candidate at AIndex: fetched again when its time differs.
+  TPlanItem ChangedItem(const TSyncDownLevel& ALevel, size_t AIndex, const std::optional<TDateTime>& AClockShift);
 
   TRunContext& Run;
   TRunActions& Act;
@@ -117,55 +119,66 @@ bool TSyncDown::Files(const std::string& ARemoteDir, const TLocalTarget& ALocal,
 
 bool TSyncDown::NewFiles(const TSyncDownLevel& ALevel) {
   const TRemoteListing& listing = ALevel.Listing;
+  const std::vector<TSyncDownPlan::TNewFile>& newFiles = ALevel.Plan.NewFiles;
   TPlanPhase phase = FetchPhase("New files", ALevel);
-  for (const TSyncDownPlan::TNewFile& file : ALevel.Plan.NewFiles) {
-    const TRemoteEntry& listed = listing[static_cast<int>(file.Item)];
+  for (const TSyncDownPlan::TNewFile& file : newFiles) {
+    if (file.UnsafeName) continue;
+    ++phase.PlannedFiles;
+    phase.PlannedBytes += listing[static_cast<int>(file.Item)].Size;
+  }
+  phase.Count = newFiles.size();
+  phase.MakeItem = [&ALevel, &newFiles](size_t AIndex) {
+    const TSyncDownPlan::TNewFile& file = newFiles[AIndex];
+    const TRemoteEntry& listed = ALevel.Listing[static_cast<int>(file.Item)];
     if (file.UnsafeName) {
-      TPlanItem& refused = phase.Items.emplace_back();
+      TPlanItem refused;
       refused.Reason = TSkipReason::UnsafeName;
       refused.Name = listed.Name;
       refused.Position = file.Item;
-      continue;
+      return refused;
     }
-    ++phase.PlannedFiles;
-    phase.PlannedBytes += listed.Size;
-    TPlanItem& item = phase.Items.emplace_back(FetchItem(ALevel, file.Item, ALevel.LocalDir + listed.Name));
+    TPlanItem item = FetchItem(ALevel, file.Item, ALevel.LocalDir + listed.Name);
     item.Overwrite = false;
     item.Log.insert(item.Log.begin(), "NEW FILE: " + ALevel.RemoteDir + listed.Name);
-  }
+    return item;
+  };
   return Plan.Carry(phase);
 }
 
 bool TSyncDown::ChangedFiles(const TSyncDownLevel& ALevel) {
-  const TRemoteListing& listing = ALevel.Listing;
-  const std::optional<TDateTime> clockShift = Record.RecordedClockShift(ALevel.RemoteDir, listing);
+  const std::optional<TDateTime> clockShift = Record.RecordedClockShift(ALevel.RemoteDir, ALevel.Listing);
   TPlanPhase phase = FetchPhase("Changed files", ALevel);
-  const TSyncDownPlan::TChangeCandidate* previous = nullptr;
-  for (const TSyncDownPlan::TChangeCandidate& candidate : ALevel.Plan.ChangeCandidates) {
-    // The local file of that name in whatever letter case it has: the same file.
-    const TSearchRec& entry = ALevel.Entries[candidate.Entry];
-    TPlanItem& item = phase.Items.emplace_back(FetchItem(ALevel, candidate.Item, ALevel.LocalDir + entry.Name));
-    // Asked once per listed file, as the walk over the listing does, however many local
-    // files match it.
-    item.StopCheck = previous == nullptr || previous->Item != candidate.Item;
-    previous = &candidate;
-    if (entry.IsSymLink) {
-      item.Kind = TPlanKind::Skip;
-      item.Reason = TSkipReason::SymbolicLink;
-      continue;
-    }
-    item.QuietInTestMode = true;
-    // To the second where the listing gave exact times, else to the minute.
-    item.Due = [this, &ALevel, clockShift](TPlanItem& AItem) {
-      TDateTime localTime = 0, remoteTime = 0;
-      if (!Record.FetchAgain(ALevel.RemoteDir, *AItem.Listed, AItem.LocalPath, clockShift, localTime, remoteTime))
-        return false;
-      AItem.Log.insert(AItem.Log.begin(),
-                       AItem.Name + " : Local=" + DayCountText(localTime) + " Remote=" + DayCountText(remoteTime));
-      return true;
-    };
-  }
+  phase.Count = ALevel.Plan.ChangeCandidates.size();
+  phase.MakeItem = [this, &ALevel, clockShift](size_t AIndex) { return ChangedItem(ALevel, AIndex, clockShift); };
   return Plan.Carry(phase);
+}
+
+TPlanItem TSyncDown::ChangedItem(const TSyncDownLevel& ALevel, size_t AIndex,
+                                 const std::optional<TDateTime>& AClockShift) {
+  const std::vector<TSyncDownPlan::TChangeCandidate>& candidates = ALevel.Plan.ChangeCandidates;
+  const TSyncDownPlan::TChangeCandidate& candidate = candidates[AIndex];
+  // The local file of that name in whatever letter case it has: the same file.
+  const TSearchRec& entry = ALevel.Entries[candidate.Entry];
+  TPlanItem item = FetchItem(ALevel, candidate.Item, ALevel.LocalDir + entry.Name);
+  // Asked once per listed file, as the walk over the listing does, however many local
+  // files match it.
+  item.StopCheck = AIndex == 0 || candidates[AIndex - 1].Item != candidate.Item;
+  if (entry.IsSymLink) {
+    item.Kind = TPlanKind::Skip;
+    item.Reason = TSkipReason::SymbolicLink;
+    return item;
+  }
+  item.QuietInTestMode = true;
+  // To the second where the listing gave exact times, else to the minute.
+  item.Due = [this, &ALevel, AClockShift](TPlanItem& AItem) {
+    TDateTime localTime = 0, remoteTime = 0;
+    if (!Record.FetchAgain(ALevel.RemoteDir, *AItem.Listed, AItem.LocalPath, AClockShift, localTime, remoteTime))
+      return false;
+    AItem.Log.insert(AItem.Log.begin(),
+                     AItem.Name + " : Local=" + DayCountText(localTime) + " Remote=" + DayCountText(remoteTime));
+    return true;
+  };
+  return item;
 }
 
 TPlanPhase TSyncDown::FetchPhase(const std::string& AName, const TSyncDownLevel& ALevel) {
@@ -202,9 +215,11 @@ bool TSyncDown::Deletions(const TSyncDownLevel& ALevel) {
   phase.Guard =
       TDeletionGuard{plan.Deletions.size(), plan.LocalFiles, plan.SourceEmpty,
                      plan.ListingShowsWholeDirectory() ? "" : "Listing not understood; no local files deleted", false};
-  for (size_t index : plan.Deletions) {
+  phase.Count = plan.Deletions.size();
+  phase.MakeItem = [this, &ALevel](size_t AIndex) {
+    const size_t index = ALevel.Plan.Deletions[AIndex];
     const TSearchRec& entry = ALevel.Entries[index];
-    TPlanItem& item = phase.Items.emplace_back();
+    TPlanItem item;
     item.Kind = entry.IsSymLink ? TPlanKind::Skip : TPlanKind::DeleteLocal;
     item.Reason = TSkipReason::SymbolicLink;
     item.Name = entry.Name;
@@ -213,7 +228,8 @@ bool TSyncDown::Deletions(const TSyncDownLevel& ALevel) {
     item.Statuses = {entry.Name};
     item.Log = {"DELETE: " + item.LocalPath};
     item.After = [this, &ALevel, name = entry.Name] { Record.ForgetRecord(ALevel.RemoteDir, name); };
-  }
+    return item;
+  };
   return Plan.Carry(phase);
 }
 

@@ -104,10 +104,12 @@ class PlanExecutorTable : public ::testing::Test {
     TPlanPhase phase;
     phase.Name = "P";
     phase.Searching = flag("guard");
-    for (const std::string& spec : row.items) phase.Items.push_back(ItemOf(spec, actions));
-    phase.Walked = phase.Items.size();
-    if (flag("guard")) phase.Guard = TDeletionGuard{phase.Items.size(), 3, true, "", false};
-    if (flag("stop")) phase.Items.front().After = [&thread] { thread->Stop(); };
+    std::vector<TPlanItem> items;
+    for (const std::string& spec : row.items) items.push_back(ItemOf(spec, actions));
+    phase.Count = phase.Walked = items.size();
+    phase.MakeItem = [&items](size_t index) { return items[index]; };
+    if (flag("guard")) phase.Guard = TDeletionGuard{items.size(), 3, true, "", false};
+    if (flag("stop")) items.front().After = [&thread] { thread->Stop(); };
     recorder.Reports.clear();
     std::string ending;
     try {
