@@ -54,15 +54,22 @@ namespace {
 // compares. The file's path, `directory` + `name`, is only put together for a message.
 int32_t CrcOfOpenFile(TRegularFileReader& file, std::string_view directory, const std::string& name) {
   if (file.Size() == 0) return 0;
-  // Small files, the common case of a sync run, get a buffer of their own size.
-  std::vector<unsigned char> buffer(static_cast<size_t>(std::min<int64_t>(file.Size(), kCrcChunkSize)));
+  // Small files, the common case of a sync run, get a buffer one byte larger than they are:
+  // a read that stops short at the size the file had when opened has met its end, and no
+  // second read is needed to learn that. A file that grew since fills the buffer and is
+  // read on to its new end.
+  const auto size = static_cast<uint64_t>(file.Size());
+  std::vector<unsigned char> buffer(static_cast<size_t>(std::min<uint64_t>(size + 1, kCrcChunkSize)));
   uint32_t crc = 0;
+  uint64_t total = 0;
   for (;;) {
     size_t got = 0;
     if (!file.Read(buffer.data(), buffer.size(), got))
       throw EZephlin("Unable to read " + std::string(directory) + name);
     if (got == 0) break;
     crc = Crc32Update(crc, buffer.data(), got);
+    total += got;
+    if (total == size && got < buffer.size()) break;
   }
   return static_cast<int32_t>(crc);
 }
